@@ -1,0 +1,13 @@
+#pragma once
+
+#include "LumoCli.h"
+
+#include <CLI/CLI.hpp>
+
+#include <functional>
+
+// Each command adds its subcommand to the front end; when the user picks it, its action runs after
+// parsing and answers the exit status.
+using CommandAction = std::function<int()>;
+
+void addPathsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);

@@ -1,0 +1,64 @@
+#include "AppSession.h"
+#include "Commands.h"
+#include "app/DebugFlags.h"
+#include "app/LumoPaths.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <iostream>
+
+namespace {
+
+int runPaths(const CommonOptions& common) {
+    AppSession session(common);
+    if (!session.started()) {
+        std::fprintf(stderr, "lumo: %s\n", session.error().c_str());
+        return kExitSomeFailed;
+    }
+    const DebugFlagSettings flags = DebugFlags::instance().settings();
+
+    if (common.json) {
+        nlohmann::json out = {
+            {"settings_folder", LumoPaths::settingsFolder()},
+            {"cache_folder", LumoPaths::imageCacheFolder()},
+            {"log_file", LumoPaths::logFilePath()},
+            {"debug_flags_file", LumoPaths::debugFlagsFilePath()},
+            {"debug_flags_on", nlohmann::json::array()},
+            {"debug_flag_values", nlohmann::json::object()},
+        };
+        for (const auto& name : flags.on)
+            out["debug_flags_on"].push_back(name);
+        for (const auto& [name, value] : flags.values)
+            out["debug_flag_values"][name] = value;
+        std::cout << out.dump(2) << '\n';
+        return kExitDone;
+    }
+
+    std::printf("Settings folder:   %s\n", LumoPaths::settingsFolder().c_str());
+    std::printf("Cache folder:      %s\n", LumoPaths::imageCacheFolder().c_str());
+    std::printf("Log file:          %s\n", LumoPaths::logFilePath().c_str());
+    std::printf("Debug flags file:  %s\n", LumoPaths::debugFlagsFilePath().c_str());
+    if (flags.on.empty())
+        std::printf("Debug flags on:    none\n");
+    bool first = true;
+    for (const auto& name : flags.on) {
+        std::printf("%s%s\n", first ? "Debug flags on:    " : "                   ", name.c_str());
+        first = false;
+    }
+    first = true;
+    for (const auto& [name, value] : flags.values) {
+        std::printf("%s%s = %s\n", first ? "Debug flag values: " : "                   ", name.c_str(),
+                    value.c_str());
+        first = false;
+    }
+    return kExitDone;
+}
+
+} // namespace
+
+void addPathsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action) {
+    CLI::App* paths = lumo.add_subcommand(
+        "paths", "Show where the settings, the caches, the log and the debug flags live, and which flags are on");
+    paths->callback([&common, &action] { action = [&common] { return runPaths(common); }; });
+}

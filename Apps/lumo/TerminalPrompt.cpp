@@ -1,0 +1,116 @@
+#include "TerminalPrompt.h"
+
+#include "support/TextUtils.h"
+
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+const char* choices(MessageBoxButtons buttons) {
+    switch (buttons) {
+    case MessageBoxButtons::Ok:
+        return "[Enter to go on]";
+    case MessageBoxButtons::OkCancel:
+        return "[O]k / (c)ancel";
+    case MessageBoxButtons::YesNo:
+        return "[Y]es / (n)o";
+    case MessageBoxButtons::YesNoCancel:
+        return "[Y]es / (n)o / (c)ancel";
+    case MessageBoxButtons::RetryCancel:
+        return "(r)etry / [C]ancel";
+    }
+    return "";
+}
+
+// The answer a typed line stands for, or false when it fits none of the buttons.
+bool parseAnswer(std::string_view line, MessageBoxButtons buttons, MessageBoxAnswer& answer) {
+    line = lumo::trim(line);
+    if (line.empty()) {
+        answer = defaultAnswer(buttons);
+        return true;
+    }
+    const char c = static_cast<char>(line[0] | 0x20);
+    const bool hasCancel = buttons != MessageBoxButtons::Ok && buttons != MessageBoxButtons::YesNo;
+    switch (buttons) {
+    case MessageBoxButtons::Ok:
+        answer = MessageBoxAnswer::Ok;
+        return true;
+    case MessageBoxButtons::OkCancel:
+        if (c == 'o')
+            answer = MessageBoxAnswer::Ok;
+        else if (c == 'c')
+            answer = MessageBoxAnswer::Cancel;
+        else
+            return false;
+        return true;
+    case MessageBoxButtons::YesNo:
+    case MessageBoxButtons::YesNoCancel:
+        if (c == 'y')
+            answer = MessageBoxAnswer::Yes;
+        else if (c == 'n')
+            answer = MessageBoxAnswer::No;
+        else if (c == 'c' && hasCancel)
+            answer = MessageBoxAnswer::Cancel;
+        else
+            return false;
+        return true;
+    case MessageBoxButtons::RetryCancel:
+        if (c == 'r')
+            answer = MessageBoxAnswer::Retry;
+        else if (c == 'c')
+            answer = MessageBoxAnswer::Cancel;
+        else
+            return false;
+        return true;
+    }
+    return false;
+}
+
+MessageBoxAnswer yesAnswer(MessageBoxButtons buttons) {
+    switch (buttons) {
+    case MessageBoxButtons::Ok:
+    case MessageBoxButtons::OkCancel:
+        return MessageBoxAnswer::Ok;
+    case MessageBoxButtons::YesNo:
+    case MessageBoxButtons::YesNoCancel:
+        return MessageBoxAnswer::Yes;
+    case MessageBoxButtons::RetryCancel:
+        return MessageBoxAnswer::Cancel;
+    }
+    return MessageBoxAnswer::Ok;
+}
+
+} // namespace
+
+MessageBoxAnswer askOnTerminal(std::string_view text, MessageBoxButtons buttons, FILE* in, FILE* out) {
+    for (;;) {
+        std::fprintf(out, "%.*s %s ", static_cast<int>(text.size()), text.data(), choices(buttons));
+        std::fflush(out);
+        std::string line;
+        int c;
+        while ((c = std::fgetc(in)) != EOF && c != '\n')
+            line += static_cast<char>(c);
+        if (c == EOF && line.empty()) {
+            std::fputc('\n', out);
+            return defaultAnswer(buttons);
+        }
+        MessageBoxAnswer answer;
+        if (parseAnswer(line, buttons, answer))
+            return answer;
+    }
+}
+
+MessageBoxHandler makeTerminalMessageBox(const CommonOptions& options) {
+    const bool yes = options.yes;
+    const bool ask = !options.noInput && ::isatty(STDIN_FILENO);
+    return [yes, ask](std::string_view text, MessageBoxButtons buttons) {
+        if (yes || !ask) {
+            const MessageBoxAnswer answer = yes ? yesAnswer(buttons) : defaultAnswer(buttons);
+            std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+            return answer;
+        }
+        return askOnTerminal(text, buttons, stdin, stderr);
+    };
+}

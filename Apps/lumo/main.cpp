@@ -1,0 +1,3 @@
+#include "LumoCli.h"
+
+int main(int argc, char** argv) { return runLumo(argc, argv); }

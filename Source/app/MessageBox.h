@@ -1,0 +1,19 @@
+#pragma once
+
+#include <functional>
+#include <string_view>
+
+// How core code asks the user something. Each front end installs a handler (the terminal prompts,
+// the desktop window shows a dialog); without one, the default answer is taken and the text logged.
+
+enum class MessageBoxButtons { Ok, OkCancel, YesNo, YesNoCancel, RetryCancel };
+enum class MessageBoxAnswer { Ok, Cancel, Yes, No, Retry };
+
+using MessageBoxHandler = std::function<MessageBoxAnswer(std::string_view text, MessageBoxButtons buttons)>;
+
+void setMessageBoxHandler(MessageBoxHandler handler);
+MessageBoxAnswer showMessageBox(std::string_view text, MessageBoxButtons buttons = MessageBoxButtons::Ok);
+
+// The answer taken when nobody can be asked: the first button, except that a retry question is
+// cancelled.
+MessageBoxAnswer defaultAnswer(MessageBoxButtons buttons);

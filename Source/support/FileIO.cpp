@@ -1,0 +1,282 @@
+#include "FileIO.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace lumo {
+
+namespace {
+
+struct ActiveFault {
+    FileFault fault;
+    std::uint64_t bytesSeen = 0;
+};
+
+std::atomic<bool> g_anyFaults{false};
+std::mutex g_faultMutex;
+std::vector<ActiveFault> g_faults;
+
+bool matches(const ActiveFault& f, FileFault::Op op, const std::string& path) {
+    return f.fault.op == op && f.fault.times != 0 &&
+           (f.fault.pathContains.empty() || path.find(f.fault.pathContains) != std::string::npos);
+}
+
+void consume(ActiveFault& f) {
+    if (f.fault.times > 0)
+        --f.fault.times;
+}
+
+// For operations without a byte count: the errno to fail with, or 0.
+int injectedError(FileFault::Op op, const std::string& path) {
+    if (!g_anyFaults.load(std::memory_order_relaxed))
+        return 0;
+    std::lock_guard lock(g_faultMutex);
+    for (auto& f : g_faults) {
+        if (matches(f, op, path)) {
+            consume(f);
+            return f.fault.error;
+        }
+    }
+    return 0;
+}
+
+struct ByteBudget {
+    std::size_t allowed; // bytes that may pass
+    int error;           // 0: all may pass
+    bool crash;
+};
+
+// For reads and writes: how many of `size` bytes may pass, and what happens after them.
+ByteBudget byteBudget(FileFault::Op op, const std::string& path, std::size_t size) {
+    if (!g_anyFaults.load(std::memory_order_relaxed))
+        return {size, 0, false};
+    std::lock_guard lock(g_faultMutex);
+    for (auto& f : g_faults) {
+        if (!matches(f, op, path))
+            continue;
+        const std::uint64_t left = f.fault.afterBytes > f.bytesSeen ? f.fault.afterBytes - f.bytesSeen : 0;
+        if (left >= size) {
+            f.bytesSeen += size;
+            return {size, 0, false};
+        }
+        f.bytesSeen += left;
+        consume(f);
+        return {static_cast<std::size_t>(left), f.fault.error, f.fault.crash};
+    }
+    return {size, 0, false};
+}
+
+int openFlags(File::Mode mode) {
+    switch (mode) {
+    case File::Mode::Read:
+        return O_RDONLY;
+    case File::Mode::Append:
+        return O_WRONLY | O_CREAT | O_APPEND;
+    case File::Mode::Truncate:
+        return O_WRONLY | O_CREAT | O_TRUNC;
+    case File::Mode::CreateNew:
+        return O_WRONLY | O_CREAT | O_EXCL;
+    }
+    return O_RDONLY;
+}
+
+int writeAll(int fd, const char* data, std::size_t size, std::size_t& written) {
+    written = 0;
+    while (written < size) {
+        const ssize_t n = ::write(fd, data + written, size - written);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+} // namespace
+
+File::~File() { close(); }
+
+File::File(File&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)), m_path(std::move(other.m_path)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        m_fd = std::exchange(other.m_fd, -1);
+        m_path = std::move(other.m_path);
+    }
+    return *this;
+}
+
+int File::open(const std::string& path, Mode mode, mode_t permissions) {
+    close();
+    if (int e = injectedError(FileFault::Op::Open, path))
+        return e;
+    int fd;
+    do {
+        fd = ::open(path.c_str(), openFlags(mode) | O_CLOEXEC, permissions);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return errno;
+    m_fd = fd;
+    m_path = path;
+    return 0;
+}
+
+int File::read(void* buffer, std::size_t size, std::size_t& got) {
+    got = 0;
+    if (m_fd < 0)
+        return EBADF;
+    const ByteBudget budget = byteBudget(FileFault::Op::Read, m_path, size);
+    ssize_t n = 0;
+    if (budget.allowed > 0) {
+        do {
+            n = ::read(m_fd, buffer, budget.allowed);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0)
+            return errno;
+    }
+    got = static_cast<std::size_t>(n);
+    return budget.error != 0 && got == budget.allowed ? budget.error : 0;
+}
+
+int File::readAt(void* buffer, std::size_t size, std::uint64_t offset, std::size_t& got) {
+    got = 0;
+    if (m_fd < 0)
+        return EBADF;
+    const ByteBudget budget = byteBudget(FileFault::Op::Read, m_path, size);
+    ssize_t n = 0;
+    if (budget.allowed > 0) {
+        do {
+            n = ::pread(m_fd, buffer, budget.allowed, static_cast<off_t>(offset));
+        } while (n < 0 && errno == EINTR);
+        if (n < 0)
+            return errno;
+    }
+    got = static_cast<std::size_t>(n);
+    return budget.error != 0 && got == budget.allowed ? budget.error : 0;
+}
+
+int File::write(const void* data, std::size_t size, std::size_t* written) {
+    std::size_t done = 0;
+    if (written)
+        *written = 0;
+    if (m_fd < 0)
+        return EBADF;
+    const ByteBudget budget = byteBudget(FileFault::Op::Write, m_path, size);
+    int rc = writeAll(m_fd, static_cast<const char*>(data), budget.allowed, done);
+    if (written)
+        *written = done;
+    if (rc != 0)
+        return rc;
+    if (budget.crash)
+        ::_exit(kInjectedCrashExitCode);
+    return budget.error;
+}
+
+int File::sync() {
+    if (m_fd < 0)
+        return EBADF;
+    if (int e = injectedError(FileFault::Op::Sync, m_path))
+        return e;
+    return ::fsync(m_fd) == 0 ? 0 : errno;
+}
+
+int File::size(std::uint64_t& out) const {
+    out = 0;
+    if (m_fd < 0)
+        return EBADF;
+    struct stat st;
+    if (::fstat(m_fd, &st) != 0)
+        return errno;
+    out = static_cast<std::uint64_t>(st.st_size);
+    return 0;
+}
+
+int File::close() {
+    if (m_fd < 0)
+        return 0;
+    const int fd = std::exchange(m_fd, -1);
+    // close() is not retried on EINTR: on Linux the descriptor is gone either way.
+    return ::close(fd) == 0 ? 0 : errno;
+}
+
+int fileSize(const std::string& path, std::uint64_t& out) {
+    out = 0;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return errno;
+    out = static_cast<std::uint64_t>(st.st_size);
+    return 0;
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+int renameFile(const std::string& from, const std::string& to) {
+    if (int e = injectedError(FileFault::Op::Rename, from))
+        return e;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int removeFile(const std::string& path) {
+    if (int e = injectedError(FileFault::Op::Remove, path))
+        return e;
+    return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+int createDirectories(const std::string& path) {
+    if (int e = injectedError(FileFault::Op::CreateDirectories, path))
+        return e;
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec)
+        return ec.value();
+    return std::filesystem::is_directory(path, ec) ? 0 : ENOTDIR;
+}
+
+int readFile(const std::string& path, std::string& out, std::size_t maxBytes) {
+    out.clear();
+    File file;
+    if (int e = file.open(path, File::Mode::Read))
+        return e;
+    constexpr std::size_t kPiece = 64 * 1024;
+    while (out.size() < maxBytes) {
+        const std::size_t want = std::min(kPiece, maxBytes - out.size());
+        const std::size_t old = out.size();
+        out.resize(old + want);
+        std::size_t got = 0;
+        const int e = file.read(out.data() + old, want, got);
+        out.resize(old + got);
+        if (e)
+            return e;
+        if (got == 0)
+            break;
+    }
+    return 0;
+}
+
+void injectFileFault(const FileFault& fault) {
+    std::lock_guard lock(g_faultMutex);
+    g_faults.push_back({fault, 0});
+    g_anyFaults.store(true, std::memory_order_relaxed);
+}
+
+void clearFileFaults() {
+    std::lock_guard lock(g_faultMutex);
+    g_faults.clear();
+    g_anyFaults.store(false, std::memory_order_relaxed);
+}
+
+} // namespace lumo

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace lumo {
+
+// Every file read and write of the program goes through this layer, so that tests can make any of
+// them fail on purpose (see FileFault below). Functions return 0 or an errno value; none throws.
+
+class File {
+public:
+    enum class Mode {
+        Read,      // existing file, read only
+        Append,    // write at the end, created when missing
+        Truncate,  // write from the start, created when missing, emptied when present
+        CreateNew, // write; fails with EEXIST when the file is there already
+    };
+
+    File() = default;
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    int open(const std::string& path, Mode mode, mode_t permissions = 0644);
+    bool isOpen() const { return m_fd >= 0; }
+    const std::string& path() const { return m_path; }
+
+    // Reads up to `size` bytes; `got` receives how many arrived (0 at the end of the file).
+    int read(void* buffer, std::size_t size, std::size_t& got);
+    int readAt(void* buffer, std::size_t size, std::uint64_t offset, std::size_t& got);
+    // Writes every byte or reports why not; `written` (when given) receives how many went out.
+    int write(const void* data, std::size_t size, std::size_t* written = nullptr);
+    int sync();
+    int size(std::uint64_t& out) const;
+    int close();
+
+private:
+    int m_fd = -1;
+    std::string m_path;
+};
+
+int fileSize(const std::string& path, std::uint64_t& out);
+bool fileExists(const std::string& path);
+// Replaces `to` atomically when it exists.
+int renameFile(const std::string& from, const std::string& to);
+int removeFile(const std::string& path);
+// Creates the folder and any missing parents; 0 when it exists already.
+int createDirectories(const std::string& path);
+// Reads at most `maxBytes` from the start of the file.
+int readFile(const std::string& path, std::string& out, std::size_t maxBytes);
+
+// A failure to inject. Each fault applies to the operations of its kind on paths that contain
+// `pathContains` (every path when empty), until clearFileFaults() or until it has fired `times` times.
+struct FileFault {
+    enum class Op { Open, Read, Write, Sync, Rename, Remove, CreateDirectories };
+    Op op = Op::Write;
+    int error = EIO;
+    std::string pathContains;
+    // Read and Write: this many bytes (counted over every matching call) pass before the failure, so a
+    // write that crosses the mark is a short write.
+    std::uint64_t afterBytes = 0;
+    // Write: instead of failing, end the process at once with kInjectedCrashExitCode, as a kill or
+    // power cut would, leaving what was written so far.
+    bool crash = false;
+    int times = -1; // -1: every time
+};
+
+inline constexpr int kInjectedCrashExitCode = 86;
+
+void injectFileFault(const FileFault& fault);
+void clearFileFaults();
+
+} // namespace lumo

@@ -1,0 +1,31 @@
+#include "ProcessInfo.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace lumo {
+
+pid_t currentThreadId() { return ::gettid(); }
+
+std::uint64_t processMemoryKiB() {
+    // statm: size resident shared text lib data dt, in pages. Read directly: this runs for every
+    // log line and must stay cheap.
+    const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char text[128];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return 0;
+    text[n] = '\0';
+    unsigned long long size = 0, resident = 0, shared = 0, code = 0, lib = 0, data = 0;
+    if (std::sscanf(text, "%llu %llu %llu %llu %llu %llu", &size, &resident, &shared, &code, &lib, &data) != 6)
+        return 0;
+    const long page = ::sysconf(_SC_PAGESIZE);
+    return (resident + data) * static_cast<std::uint64_t>(page > 0 ? page : 4096) / 1024;
+}
+
+} // namespace lumo

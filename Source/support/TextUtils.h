@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdarg>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lumo {
+
+// Trims ASCII white space (space, tab, CR, LF, VT, FF) from both ends.
+std::string_view trim(std::string_view text);
+
+// Compares ASCII letters without regard to case.
+bool iequals(std::string_view a, std::string_view b);
+
+// Splits at "\r\n", "\n" or "\r". A final line terminator does not start an empty line.
+std::vector<std::string_view> splitLines(std::string_view text);
+
+// Splits at runs of ASCII white space; never yields empty tokens.
+std::vector<std::string_view> splitWhitespace(std::string_view text);
+
+// Removes a leading UTF-8 byte-order mark.
+std::string_view stripByteOrderMark(std::string_view text);
+
+// The last component of a path ("a/b/c.cpp" gives "c.cpp"); both '/' and '\' separate.
+std::string_view baseName(std::string_view path);
+
+std::string formatString(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatStringV(const char* format, va_list args);
+
+// A random (version 4) GUID in upper-case hexadecimal, without braces:
+// "1B4E28BA-2FA1-41D2-883F-0016D3CCA427".
+std::string newGuidString();
+
+} // namespace lumo

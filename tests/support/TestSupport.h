@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace lumo::test {
+
+// A fresh folder below the test run's temporary folder, removed with everything in it when the
+// object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return m_path; }
+    // path()/name
+    std::string file(const std::string& name) const;
+
+private:
+    std::string m_path;
+};
+
+// The folder every test's settings and caches live in (LUMO_SETTINGS_PATH and LUMO_CACHE_PATH point
+// below it for the whole run); set up by the test main.
+const std::string& testRunFolder();
+
+std::string readWholeFile(const std::string& path);
+void writeWholeFile(const std::string& path, const std::string& bytes);
+
+struct ProcessResult {
+    int exitCode = -1; // the exit status, or 128 + signal when killed
+    std::string out;
+    std::string err;
+};
+
+// Runs a program to its end with the given arguments, extra environment (added to this process's
+// environment; an empty value removes the variable) and standard input; collects both outputs.
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& env = {}, const std::string& input = {});
+
+// The shared corpus folder, or empty when it is not there (a test then skips; under CI it fails).
+std::string corpusFolder();
+
+} // namespace lumo::test
