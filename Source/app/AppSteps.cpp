@@ -10,11 +10,11 @@ std::size_t AppStepList::rank(std::string_view name) const {
     return static_cast<std::size_t>(it - m_order.begin());
 }
 
-void AppStepList::add(std::string_view name, std::function<bool()> run, std::source_location where) {
+void AppStepList::add(std::string_view name, std::function<bool()> run, const char* file, int line) {
     const std::size_t r = rank(name);
     const auto pos = std::find_if(m_steps.begin(), m_steps.end(), [&](const AppStep& s) { return rank(s.name) >= r; });
     if (pos != m_steps.end() && pos->name == name)
         throw std::logic_error("AppStepList: step \"" + std::string(name) + "\" added twice");
     // Keep the list's own spelling: it outlives any string the caller passed.
-    m_steps.insert(pos, AppStep{m_order[r], std::move(run), where});
+    m_steps.insert(pos, AppStep{m_order[r], std::move(run), file, line});
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <functional>
-#include <source_location>
 #include <span>
 #include <string>
 #include <string_view>
@@ -12,7 +11,8 @@
 struct AppStep {
     std::string_view name;
     std::function<bool()> run; // false: the step failed (start-up stops; it has said why)
-    std::source_location where;
+    const char* file;
+    int line;
 };
 
 // The steps of start-up or shutdown, kept in the order of a fixed list of step names whatever the
@@ -22,8 +22,9 @@ public:
     explicit AppStepList(std::span<const std::string_view> order) : m_order(order) {}
 
     // Throws std::logic_error for a name that is not in the list or is there already.
-    void add(std::string_view name, std::function<bool()> run,
-             std::source_location where = std::source_location::current());
+    // The position defaults to the caller's.
+    void add(std::string_view name, std::function<bool()> run, const char* file = __builtin_FILE(),
+             int line = __builtin_LINE());
     const std::vector<AppStep>& steps() const { return m_steps; }
 
 private:

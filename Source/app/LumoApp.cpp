@@ -11,7 +11,7 @@
 namespace {
 
 void logStep(const AppStep& step) {
-    lumoLogAt(step.where.file_name(), static_cast<int>(step.where.line()), "%.*s", static_cast<int>(step.name.size()),
+    lumoLogAt(step.file, step.line, "%.*s", static_cast<int>(step.name.size()),
               step.name.data());
 }
 

@@ -1,0 +1,177 @@
+// The lumo program as a user runs it: a real process with its own settings and cache folders.
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <regex>
+#include <string>
+
+using lumo::test::ProcessResult;
+using lumo::test::readWholeFile;
+using lumo::test::runProcess;
+using lumo::test::TempDir;
+using lumo::test::writeWholeFile;
+
+namespace {
+
+constexpr std::uint64_t kTenMiB = 0xA00000;
+
+const std::regex kLogLine(R"(^\[(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-)"
+                          R"(\d{2}-\d{4} \d{2}:\d{2}:\d{2}\.\d{3}\]\[[0-9a-f]{8}\]\[\d{7}\] (.*)$)");
+
+struct Home {
+    TempDir dir;
+    std::string settings = dir.file("settings");
+    std::string cache = dir.file("cache");
+    std::map<std::string, std::string> env{{"LUMO_SETTINGS_PATH", settings}, {"LUMO_CACHE_PATH", cache}};
+
+    Home() {
+        std::filesystem::create_directories(settings);
+        std::filesystem::create_directories(cache);
+    }
+    ProcessResult lumo(const std::vector<std::string>& args, const std::string& input = {}) const {
+        return runProcess(LUMO_BINARY, args, env, input);
+    }
+    std::string log() const { return readWholeFile(cache + "/Lumo.log"); }
+};
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+// The messages of the log's lines, after the header.
+std::vector<std::string> messages(const std::string& log) {
+    std::vector<std::string> out;
+    for (const auto& line : lines(log)) {
+        std::smatch m;
+        if (std::regex_match(line, m, kLogLine))
+            out.push_back(m[3]);
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(LumoCommand, VersionPrintsTheVersionLineAndStartsNothing) {
+    Home home;
+    const ProcessResult r = home.lumo({"--version"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(std::regex_match(r.out, std::regex(R"(Lumograph Plus version 6\.0\.0\.0 build \d+ \([0-9a-z]+\)\n)")))
+        << r.out;
+    EXPECT_FALSE(std::filesystem::exists(home.cache + "/Lumo.log"));
+}
+
+TEST(LumoCommand, BadUsageExitsWithTwo) {
+    Home home;
+    EXPECT_EQ(home.lumo({}).exitCode, 2);
+    EXPECT_EQ(home.lumo({"no-such-command"}).exitCode, 2);
+    const ProcessResult r = home.lumo({"paths", "--no-such-option"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_FALSE(r.err.empty());
+}
+
+TEST(LumoCommand, PathsWithStartupLoggingWritesTheHeaderAndTheSteps) {
+    Home home;
+    writeWholeFile(home.settings + "/LumoDebug.txt", "STARTUP_LOGGING yes\nPERCEPTUAL_HASH_DISTANCE 12\n");
+    const ProcessResult r = home.lumo({"paths"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Settings folder:   " + home.settings + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Cache folder:      " + home.cache + "\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Log file:          " + home.cache + "/Lumo.log\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Debug flags file:  " + home.settings + "/LumoDebug.txt\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Debug flags on:    STARTUP_LOGGING\n"), std::string::npos);
+    EXPECT_NE(r.out.find("PERCEPTUAL_HASH_DISTANCE = 12"), std::string::npos);
+
+    const auto logLines = lines(home.log());
+    ASSERT_GE(logLines.size(), 7u);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(logLines[i], std::string(80, '*'));
+    EXPECT_TRUE(std::regex_match(logLines[5], std::regex(R"(Lumograph Plus version 6\.0\.0\.0 build \d+ \(.+\))")));
+    for (std::size_t i = 6; i < logLines.size(); ++i)
+        EXPECT_TRUE(std::regex_match(logLines[i], kLogLine)) << logLines[i];
+
+    std::vector<std::string> steps;
+    for (const auto& m : messages(home.log()))
+        if (std::regex_match(m, std::regex(R"(LumoApp\.cpp:\d+ (Initializing Instance|setlocale\(\)|Initializing Instance complete))")))
+            steps.push_back(m.substr(m.find(' ') + 1));
+    EXPECT_EQ(steps, (std::vector<std::string>{"Initializing Instance", "setlocale()", "Initializing Instance complete"}));
+}
+
+TEST(LumoCommand, PathsWithCommentedFlagLogsNoStep) {
+    Home home;
+    writeWholeFile(home.settings + "/LumoDebug.txt", "// STARTUP_LOGGING yes\n");
+    const ProcessResult r = home.lumo({"paths", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto json = nlohmann::json::parse(r.out);
+    EXPECT_EQ(json["settings_folder"], home.settings);
+    EXPECT_EQ(json["cache_folder"], home.cache);
+    EXPECT_EQ(json["log_file"], home.cache + "/Lumo.log");
+    EXPECT_EQ(json["debug_flags_file"], home.settings + "/LumoDebug.txt");
+    EXPECT_TRUE(json["debug_flags_on"].empty());
+    for (const auto& m : messages(home.log()))
+        EXPECT_EQ(m.find("Initializing Instance"), std::string::npos) << m;
+}
+
+TEST(LumoCommand, OptionsBeatTheEnvironmentAndFoldersAreCreatedOnFirstNeed) {
+    Home home;
+    const std::string settings = home.dir.file("other/settings");
+    const std::string cache = home.dir.file("other/cache");
+    const ProcessResult r = home.lumo({"--settings", settings, "paths", "--cache", cache, "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto json = nlohmann::json::parse(r.out);
+    EXPECT_EQ(json["settings_folder"], settings);
+    EXPECT_EQ(json["cache_folder"], cache);
+    EXPECT_TRUE(std::filesystem::exists(cache + "/Lumo.log"));
+    EXPECT_FALSE(std::filesystem::exists(home.cache + "/Lumo.log"));
+}
+
+TEST(LumoCommand, DefaultsFollowTheXdgFolders) {
+    Home home;
+    const std::string config = home.dir.file("xdg-config"), cacheHome = home.dir.file("xdg-cache");
+    const ProcessResult r = runProcess(LUMO_BINARY, {"paths", "--json"},
+                                       {{"LUMO_SETTINGS_PATH", ""},
+                                        {"LUMO_CACHE_PATH", ""},
+                                        {"XDG_CONFIG_HOME", config},
+                                        {"XDG_CACHE_HOME", cacheHome}});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto json = nlohmann::json::parse(r.out);
+    EXPECT_EQ(json["settings_folder"], config + "/Kestrel Labs, Inc/Lumograph");
+    EXPECT_EQ(json["cache_folder"], cacheHome + "/Lumograph");
+}
+
+TEST(LumoCommand, OversizedLogIsCutToItsLastTenMiBAtTheFirstWrite) {
+    for (const std::uint64_t size : {kTenMiB + 1, kTenMiB}) {
+        SCOPED_TRACE(size);
+        Home home;
+        std::string old(size, '\0');
+        for (std::uint64_t i = 0; i < size; ++i)
+            old[i] = static_cast<char>('a' + i % 23);
+        old.back() = '\n';
+        writeWholeFile(home.cache + "/Lumo.log", old);
+
+        ASSERT_EQ(home.lumo({"paths"}).exitCode, 0);
+        const std::string log = home.log();
+        const std::string kept = size > kTenMiB ? old.substr(size - kTenMiB) : old;
+        ASSERT_GT(log.size(), kept.size());
+        EXPECT_TRUE(log.compare(0, kept.size(), kept) == 0);
+        EXPECT_EQ(log.compare(kept.size(), 80, std::string(80, '*')), 0);
+        for (const auto& entry : std::filesystem::directory_iterator(home.cache))
+            EXPECT_FALSE(entry.path().filename().string().starts_with("log_")) << entry.path();
+    }
+}
+
+TEST(LumoCommand, StartupPausingAsksBeforeEachStep) {
+    Home home;
+    writeWholeFile(home.settings + "/LumoDebug.txt", "STARTUP_PAUSING on\n");
+    // Standard input is not a terminal: each question takes its default and is shown on stderr.
+    const ProcessResult r = home.lumo({"paths"});
+    ASSERT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.err.find("Initializing Instance\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("setlocale()\n"), std::string::npos);
+}
