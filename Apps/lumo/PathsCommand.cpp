@@ -59,6 +59,7 @@ int runPaths(const CommonOptions& common) {
 
 void addPathsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action) {
     CLI::App* paths = lumo.add_subcommand(
-        "paths", "Show where the settings, the caches, the log and the debug flags live, and which flags are on");
+        "paths",
+        "Show where the settings, the caches, the log and the debug flags live, and which flags are on");
     paths->callback([&common, &action] { action = [&common] { return runPaths(common); }; });
 }

@@ -24,7 +24,9 @@ TerminalProgress::TerminalProgress(std::string label, std::uint64_t total, FILE*
     : m_label(std::move(label)), m_total(total), m_out(out),
       m_interactive(interactive < 0 ? ::isatty(fileno(out)) != 0 : interactive != 0) {}
 
-TerminalProgress::~TerminalProgress() { finish(); }
+TerminalProgress::~TerminalProgress() {
+    finish();
+}
 
 int TerminalProgress::percent() const {
     if (m_total == 0)
@@ -93,8 +95,9 @@ void TerminalProgress::drawBar(std::string_view item) {
 
 void TerminalProgress::writeLine() {
     if (m_total)
-        std::fprintf(m_out, "%s: %llu/%llu (%d%%)\n", m_label.c_str(), static_cast<unsigned long long>(m_done),
-                     static_cast<unsigned long long>(m_total), percent());
+        std::fprintf(m_out, "%s: %llu/%llu (%d%%)\n", m_label.c_str(),
+                     static_cast<unsigned long long>(m_done), static_cast<unsigned long long>(m_total),
+                     percent());
     else
         std::fprintf(m_out, "%s: %llu\n", m_label.c_str(), static_cast<unsigned long long>(m_done));
     m_lastWritten = m_done;

@@ -1,3 +1,5 @@
 #include "LumoCli.h"
 
-int main(int argc, char** argv) { return runLumo(argc, argv); }
+int main(int argc, char** argv) {
+    return runLumo(argc, argv);
+}

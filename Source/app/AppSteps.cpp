@@ -12,7 +12,8 @@ std::size_t AppStepList::rank(std::string_view name) const {
 
 void AppStepList::add(std::string_view name, std::function<bool()> run, const char* file, int line) {
     const std::size_t r = rank(name);
-    const auto pos = std::find_if(m_steps.begin(), m_steps.end(), [&](const AppStep& s) { return rank(s.name) >= r; });
+    const auto pos =
+        std::find_if(m_steps.begin(), m_steps.end(), [&](const AppStep& s) { return rank(s.name) >= r; });
     if (pos != m_steps.end() && pos->name == name)
         throw std::logic_error("AppStepList: step \"" + std::string(name) + "\" added twice");
     // Keep the list's own spelling: it outlives any string the caller passed.

@@ -10,7 +10,8 @@ namespace {
 constexpr std::size_t kMaxDebugFileSize = 1 << 20;
 
 bool isOnValue(std::string_view value) {
-    return lumo::iequals(value, "ON") || lumo::iequals(value, "YES") || lumo::iequals(value, "TRUE") || value == "1";
+    return lumo::iequals(value, "ON") || lumo::iequals(value, "YES") || lumo::iequals(value, "TRUE") ||
+           value == "1";
 }
 
 } // namespace

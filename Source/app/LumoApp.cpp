@@ -11,8 +11,7 @@
 namespace {
 
 void logStep(const AppStep& step) {
-    lumoLogAt(step.file, step.line, "%.*s", static_cast<int>(step.name.size()),
-              step.name.data());
+    lumoLogAt(step.file, step.line, "%.*s", static_cast<int>(step.name.size()), step.name.data());
 }
 
 // Numbers are read and written with '.' whatever the user's locale.
@@ -29,7 +28,9 @@ bool useClassicNumericLocale() {
 
 } // namespace
 
-CLumoApp::CLumoApp() { addStandardSteps(); }
+CLumoApp::CLumoApp() {
+    addStandardSteps();
+}
 
 void CLumoApp::addStandardSteps() {
     m_startup.add("Initializing Instance", [this] {
@@ -86,8 +87,8 @@ int CLumoApp::ExitInstance() {
             LUMO_LOG("CLumoApp::ExitInstance() %.*s: exception: %s", static_cast<int>(step.name.size()),
                      step.name.data(), e.what());
         } catch (...) {
-            LUMO_LOG("CLumoApp::ExitInstance() %.*s: unknown C++ exception", static_cast<int>(step.name.size()),
-                     step.name.data());
+            LUMO_LOG("CLumoApp::ExitInstance() %.*s: unknown C++ exception",
+                     static_cast<int>(step.name.size()), step.name.data());
         }
     }
     return 0;

@@ -12,8 +12,8 @@
 #define LUMO_LOG(...) ::lumoLogAt(__FILE__, __LINE__, __VA_ARGS__)
 
 // Logs only when the channel's debug flag is on; the arguments are not evaluated otherwise.
-#define LUMO_CHANNEL_LOG(flag, ...)                                                                            \
-    do {                                                                                                       \
-        if (::isDebugFlagOn(flag))                                                                             \
-            LUMO_LOG(__VA_ARGS__);                                                                             \
+#define LUMO_CHANNEL_LOG(flag, ...)                                                                          \
+    do {                                                                                                     \
+        if (::isDebugFlagOn(flag))                                                                           \
+            LUMO_LOG(__VA_ARGS__);                                                                           \
     } while (0)

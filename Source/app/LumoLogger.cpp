@@ -56,7 +56,9 @@ std::string formatLine(std::string_view message) {
 LumoLogger::LumoLogger(std::string fileName, FolderSource folderSource)
     : m_fileName(std::move(fileName)), m_folderSource(std::move(folderSource)) {}
 
-LumoLogger::~LumoLogger() { flush(); }
+LumoLogger::~LumoLogger() {
+    flush();
+}
 
 LumoLogger& LumoLogger::instance() {
     static LumoLogger logger(kLogFileName, [] { return LumoPaths::logFolder(); });
@@ -173,16 +175,19 @@ void LumoLogger::trimOnce(const std::string& path) {
     if (lumo::fileSize(path, size) != 0 || size < kTrimThreshold)
         return;
     const std::string copyPath =
-        (std::filesystem::path(m_folder) / lumo::formatString("log_%s.txt", lumo::newGuidString().c_str())).string();
+        (std::filesystem::path(m_folder) / lumo::formatString("log_%s.txt", lumo::newGuidString().c_str()))
+            .string();
     lumo::File source, copy;
-    if (source.open(path, lumo::File::Mode::Read) != 0 || copy.open(copyPath, lumo::File::Mode::CreateNew) != 0)
+    if (source.open(path, lumo::File::Mode::Read) != 0 ||
+        copy.open(copyPath, lumo::File::Mode::CreateNew) != 0)
         return;
 
     std::vector<char> piece(kTrimPiece);
     const std::uint64_t start = size - kTrimKeep;
     std::uint64_t copied = 0;
     while (copied < kTrimKeep) {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kTrimPiece, kTrimKeep - copied));
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kTrimPiece, kTrimKeep - copied));
         std::size_t got = 0;
         if (source.readAt(piece.data(), want, start + copied, got) != 0 || got == 0)
             break;

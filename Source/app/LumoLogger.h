@@ -68,6 +68,7 @@ private:
 int formatLogBuffer(char* buffer, std::size_t size, const char* format, va_list args);
 
 // Formats into a 4096-byte buffer and logs at a source position; see LUMO_LOG.
-void lumoLogAt(const char* file, int line, const char* format, ...) noexcept __attribute__((format(printf, 3, 4)));
+void lumoLogAt(const char* file, int line, const char* format, ...) noexcept
+    __attribute__((format(printf, 3, 4)));
 // Formats into a 4096-byte buffer and logs without a position.
 void lumoLog(const char* format, ...) noexcept __attribute__((format(printf, 1, 2)));

@@ -18,7 +18,9 @@ std::string absoluteFolder(const std::string& folder) {
     return path.lexically_normal().string();
 }
 
-std::string nonEmpty(const char* value) { return value ? std::string(value) : std::string(); }
+std::string nonEmpty(const char* value) {
+    return value ? std::string(value) : std::string();
+}
 
 // An XDG base folder: the variable when it holds an absolute path, else $HOME joined with `fallback`.
 std::string xdgFolder(const LumoPaths::EnvLookup& env, const char* variable, const char* fallback) {
@@ -47,7 +49,8 @@ ResolvedLocations LumoPaths::resolve(const LocationInputs& inputs, const EnvLook
     if (settings.empty())
         settings = nonEmpty(env(kSettingsPathVariable));
     if (settings.empty())
-        settings = (std::filesystem::path(xdgFolder(env, "XDG_CONFIG_HOME", ".config")) / kSettingsSubfolder).string();
+        settings = (std::filesystem::path(xdgFolder(env, "XDG_CONFIG_HOME", ".config")) / kSettingsSubfolder)
+                       .string();
     out.settingsFolder = absoluteFolder(settings);
 
     std::string cache = inputs.cacheOption;
@@ -56,7 +59,8 @@ ResolvedLocations LumoPaths::resolve(const LocationInputs& inputs, const EnvLook
     if (cache.empty())
         cache = inputs.cachePathPreference;
     if (cache.empty())
-        cache = (std::filesystem::path(xdgFolder(env, "XDG_CACHE_HOME", ".cache")) / kCacheSubfolder).string();
+        cache =
+            (std::filesystem::path(xdgFolder(env, "XDG_CACHE_HOME", ".cache")) / kCacheSubfolder).string();
     out.imageCacheFolder = absoluteFolder(cache);
     return out;
 }
@@ -85,6 +89,10 @@ std::string LumoPaths::imageCacheFolder() {
     return g_locations.imageCacheFolder;
 }
 
-std::string LumoPaths::logFilePath() { return joined(logFolder(), kLogFileName); }
+std::string LumoPaths::logFilePath() {
+    return joined(logFolder(), kLogFileName);
+}
 
-std::string LumoPaths::debugFlagsFilePath() { return joined(settingsFolder(), kDebugFlagsFileName); }
+std::string LumoPaths::debugFlagsFilePath() {
+    return joined(settingsFolder(), kDebugFlagsFileName);
+}

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -54,7 +55,7 @@ struct ByteBudget {
     bool crash;
 };
 
-// For reads and writes: how many of `size` bytes may pass, and what happens after them.
+// For writes: how many of `size` bytes may pass, and what happens after them.
 ByteBudget byteBudget(FileFault::Op op, const std::string& path, std::size_t size) {
     if (!g_anyFaults.load(std::memory_order_relaxed))
         return {size, 0, false};
@@ -104,7 +105,9 @@ int writeAll(int fd, const char* data, std::size_t size, std::size_t& written) {
 
 } // namespace
 
-File::~File() { close(); }
+File::~File() {
+    close();
+}
 
 File::File(File&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)), m_path(std::move(other.m_path)) {}
 
@@ -133,37 +136,60 @@ int File::open(const std::string& path, Mode mode, mode_t permissions) {
 }
 
 int File::read(void* buffer, std::size_t size, std::size_t& got) {
-    got = 0;
-    if (m_fd < 0)
-        return EBADF;
-    const ByteBudget budget = byteBudget(FileFault::Op::Read, m_path, size);
-    ssize_t n = 0;
-    if (budget.allowed > 0) {
-        do {
-            n = ::read(m_fd, buffer, budget.allowed);
-        } while (n < 0 && errno == EINTR);
-        if (n < 0)
-            return errno;
-    }
-    got = static_cast<std::size_t>(n);
-    return budget.error != 0 && got == budget.allowed ? budget.error : 0;
+    return readFaulted(size, got, [&](std::size_t want) { return ::read(m_fd, buffer, want); });
 }
 
 int File::readAt(void* buffer, std::size_t size, std::uint64_t offset, std::size_t& got) {
+    return readFaulted(
+        size, got, [&](std::size_t want) { return ::pread(m_fd, buffer, want, static_cast<off_t>(offset)); });
+}
+
+int File::readFaulted(std::size_t size, std::size_t& got,
+                      const std::function<ssize_t(std::size_t)>& readSome) {
     got = 0;
     if (m_fd < 0)
         return EBADF;
-    const ByteBudget budget = byteBudget(FileFault::Op::Read, m_path, size);
-    ssize_t n = 0;
-    if (budget.allowed > 0) {
+    auto readRetrying = [&](std::size_t want) {
+        ssize_t n;
         do {
-            n = ::pread(m_fd, buffer, budget.allowed, static_cast<off_t>(offset));
+            n = readSome(want);
         } while (n < 0 && errno == EINTR);
+        return n;
+    };
+    if (!g_anyFaults.load(std::memory_order_relaxed)) {
+        const ssize_t n = readRetrying(size);
         if (n < 0)
             return errno;
+        got = static_cast<std::size_t>(n);
+        return 0;
     }
+    // A read fault counts the bytes really read; it fires when a read reaches its mark with more asked
+    // for, never at the end of a file that stops short of the mark.
+    std::lock_guard lock(g_faultMutex);
+    ActiveFault* fault = nullptr;
+    for (auto& f : g_faults)
+        if (matches(f, FileFault::Op::Read, m_path)) {
+            fault = &f;
+            break;
+        }
+    std::size_t want = size;
+    if (fault) {
+        const std::uint64_t left =
+            fault->fault.afterBytes > fault->bytesSeen ? fault->fault.afterBytes - fault->bytesSeen : 0;
+        want = static_cast<std::size_t>(std::min<std::uint64_t>(size, left));
+    }
+    const ssize_t n = want > 0 ? readRetrying(want) : 0;
+    if (n < 0)
+        return errno;
     got = static_cast<std::size_t>(n);
-    return budget.error != 0 && got == budget.allowed ? budget.error : 0;
+    if (!fault)
+        return 0;
+    fault->bytesSeen += got;
+    if (got == want && want < size) {
+        consume(*fault);
+        return fault->fault.error;
+    }
+    return 0;
 }
 
 int File::write(const void* data, std::size_t size, std::size_t* written) {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace lumo {
@@ -42,6 +43,8 @@ public:
     int close();
 
 private:
+    int readFaulted(std::size_t size, std::size_t& got, const std::function<ssize_t(std::size_t)>& readSome);
+
     int m_fd = -1;
     std::string m_path;
 };

@@ -55,10 +55,13 @@ NamedThread::NamedThread(std::string name, std::size_t stackSize, std::function<
     m_started = true;
 }
 
-NamedThread::~NamedThread() { join(); }
+NamedThread::~NamedThread() {
+    join();
+}
 
 NamedThread::NamedThread(NamedThread&& other) noexcept
-    : m_name(std::move(other.m_name)), m_thread(other.m_thread), m_started(std::exchange(other.m_started, false)) {}
+    : m_name(std::move(other.m_name)), m_thread(other.m_thread),
+      m_started(std::exchange(other.m_started, false)) {}
 
 NamedThread& NamedThread::operator=(NamedThread&& other) noexcept {
     if (this != &other) {

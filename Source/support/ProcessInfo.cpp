@@ -7,11 +7,14 @@
 
 namespace lumo {
 
-pid_t currentThreadId() { return ::gettid(); }
+pid_t currentThreadId() {
+    return ::gettid();
+}
 
 std::uint64_t processMemoryKiB() {
     // statm: size resident shared text lib data dt, in pages. Read directly: this runs for every
-    // log line and must stay cheap.
+    // log line and must stay cheap. Private memory is the resident memory not backed by a file
+    // (resident - shared); the "data" field would count reserved address space that was never touched.
     const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return 0;
@@ -21,11 +24,12 @@ std::uint64_t processMemoryKiB() {
     if (n <= 0)
         return 0;
     text[n] = '\0';
-    unsigned long long size = 0, resident = 0, shared = 0, code = 0, lib = 0, data = 0;
-    if (std::sscanf(text, "%llu %llu %llu %llu %llu %llu", &size, &resident, &shared, &code, &lib, &data) != 6)
+    unsigned long long size = 0, resident = 0, shared = 0;
+    if (std::sscanf(text, "%llu %llu %llu", &size, &resident, &shared) != 3)
         return 0;
+    const unsigned long long privatePages = resident > shared ? resident - shared : 0;
     const long page = ::sysconf(_SC_PAGESIZE);
-    return (resident + data) * static_cast<std::uint64_t>(page > 0 ? page : 4096) / 1024;
+    return (resident + privatePages) * static_cast<std::uint64_t>(page > 0 ? page : 4096) / 1024;
 }
 
 } // namespace lumo

@@ -51,7 +51,8 @@ TEST(TerminalProgress, BarRedrawsOneLine) {
         progress.update(3); // ignored once finished
     }
     const std::string text = out.text();
-    EXPECT_NE(text.find("\rScanning [############............] 50% 2/4  DSC_0042.NEF"), std::string::npos) << text;
+    EXPECT_NE(text.find("\rScanning [############............] 50% 2/4  DSC_0042.NEF"), std::string::npos)
+        << text;
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
 }
 
@@ -71,7 +72,9 @@ TEST(TerminalPrompt, AnswersFromTheTypedLine) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.typed);
-        FILE* in = fmemopen(const_cast<char*>(c.typed), std::strlen(c.typed) + (c.typed[0] ? 0 : 1), "r");
+        FILE* in = std::tmpfile();
+        std::fputs(c.typed, in);
+        std::rewind(in);
         MemoryStream out;
         EXPECT_EQ(askOnTerminal("Replace the file?", c.buttons, in, out.file), c.answer);
         EXPECT_NE(out.text().find("Replace the file?"), std::string::npos);

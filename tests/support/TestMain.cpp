@@ -16,17 +16,11 @@ namespace {
 
 std::string g_runFolder;
 
-class RunFolderCleanup : public ::testing::Environment {
-public:
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(g_runFolder, ec);
-    }
-};
-
 } // namespace
 
-const std::string& lumo::test::testRunFolder() { return g_runFolder; }
+const std::string& lumo::test::testRunFolder() {
+    return g_runFolder;
+}
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
@@ -43,6 +37,8 @@ int main(int argc, char** argv) {
     setenv("LUMO_SETTINGS_PATH", (g_runFolder + "/settings").c_str(), 1);
     setenv("LUMO_CACHE_PATH", (g_runFolder + "/cache").c_str(), 1);
 
-    ::testing::AddGlobalTestEnvironment(new RunFolderCleanup);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    std::error_code ec;
+    std::filesystem::remove_all(g_runFolder, ec);
+    return result;
 }
