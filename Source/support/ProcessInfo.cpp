@@ -15,12 +15,13 @@ std::uint64_t processMemoryKiB() {
     // statm: size resident shared text lib data dt, in pages. Read directly: this runs for every
     // log line and must stay cheap. Private memory is the resident memory not backed by a file
     // (resident - shared); the "data" field would count reserved address space that was never touched.
-    const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    // The file is opened once and read again from its start each time: the kernel renders it anew on
+    // every read. (Kept open for the life of the process; closed on exec.)
+    static const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return 0;
     char text[128];
-    const ssize_t n = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
+    const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
     if (n <= 0)
         return 0;
     text[n] = '\0';

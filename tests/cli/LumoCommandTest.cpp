@@ -1,6 +1,7 @@
 // The lumo program as a user runs it: a real process with its own settings and cache folders.
 
 #include "support/TestSupport.h"
+#include "support/TextUtils.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -39,21 +40,17 @@ struct Home {
 };
 
 std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
+    const auto views = lumo::splitLines(text);
+    return {views.begin(), views.end()};
 }
 
 // The messages of the log's lines, after the header.
 std::vector<std::string> messages(const std::string& log) {
     std::vector<std::string> out;
-    for (const auto& line : lines(log)) {
-        std::smatch m;
+    std::smatch m;
+    for (const auto& line : lines(log))
         if (std::regex_match(line, m, kLogLine))
             out.push_back(m[3]);
-    }
     return out;
 }
 
