@@ -22,8 +22,10 @@ int runLumo(int argc, char** argv) {
     lumo.add_flag("--json", common.json, "Machine-readable output (JSON on stdout)");
     lumo.add_flag("--yes,-y", common.yes, "Answer every question with yes");
     lumo.add_flag("--no-input", common.noInput, "Never ask; take each question's default answer");
-    lumo.add_option("--settings", common.settingsFolder, "Settings folder (overrides LUMO_SETTINGS_PATH)");
-    lumo.add_option("--cache", common.cacheFolder, "Cache and log folder (overrides LUMO_CACHE_PATH)");
+    lumo.add_option("--settings", common.settingsFolder, "Settings folder (overrides LUMO_SETTINGS_PATH)")
+        ->type_name("DIR");
+    lumo.add_option("--cache", common.cacheFolder, "Cache and log folder (overrides LUMO_CACHE_PATH)")
+        ->type_name("DIR");
 
     CommandAction action;
     addPathsCommand(lumo, common, action);

@@ -68,18 +68,10 @@ bool parseAnswer(std::string_view line, MessageBoxButtons buttons, MessageBoxAns
     return false;
 }
 
+// --yes: yes to a yes/no question; otherwise the default, which never retries.
 MessageBoxAnswer yesAnswer(MessageBoxButtons buttons) {
-    switch (buttons) {
-    case MessageBoxButtons::Ok:
-    case MessageBoxButtons::OkCancel:
-        return MessageBoxAnswer::Ok;
-    case MessageBoxButtons::YesNo:
-    case MessageBoxButtons::YesNoCancel:
-        return MessageBoxAnswer::Yes;
-    case MessageBoxButtons::RetryCancel:
-        return MessageBoxAnswer::Cancel;
-    }
-    return MessageBoxAnswer::Ok;
+    const bool yesNo = buttons == MessageBoxButtons::YesNo || buttons == MessageBoxButtons::YesNoCancel;
+    return yesNo ? MessageBoxAnswer::Yes : defaultAnswer(buttons);
 }
 
 } // namespace
