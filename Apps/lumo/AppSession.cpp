@@ -2,6 +2,7 @@
 
 #include "TerminalPrompt.h"
 #include "app/LumoPaths.h"
+#include "db/DBServices.h"
 
 #include <exception>
 
@@ -13,6 +14,7 @@ AppSession::AppSession(const CommonOptions& options) {
         return;
     }
     setMessageBoxHandler(makeTerminalMessageBox(options));
+    addDatabaseServices(m_app);
     m_initialised = true;
     m_started = m_app.InitInstance();
     if (!m_started)

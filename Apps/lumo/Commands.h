@@ -11,3 +11,4 @@
 using CommandAction = std::function<int()>;
 
 void addPathsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+void addPrefsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);

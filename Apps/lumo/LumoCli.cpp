@@ -29,6 +29,7 @@ int runLumo(int argc, char** argv) {
 
     CommandAction action;
     addPathsCommand(lumo, common, action);
+    addPrefsCommand(lumo, common, action);
 
     try {
         lumo.parse(argc, argv);

@@ -272,6 +272,34 @@ int createDirectories(const std::string& path) {
     return std::filesystem::is_directory(path, ec) ? 0 : ENOTDIR;
 }
 
+int copyFileReplacing(const std::string& from, const std::string& to) {
+    File source, copy;
+    if (int e = source.open(from, File::Mode::Read))
+        return e;
+    const std::string temporary = to + ".tmp";
+    if (int e = copy.open(temporary, File::Mode::Truncate))
+        return e;
+    std::vector<char> piece(1 << 20);
+    int e = 0;
+    for (;;) {
+        std::size_t got = 0;
+        if ((e = source.read(piece.data(), piece.size(), got)) != 0 || got == 0)
+            break;
+        if ((e = copy.write(piece.data(), got)) != 0)
+            break;
+    }
+    if (e == 0)
+        e = copy.sync();
+    const int closed = copy.close();
+    if (e == 0)
+        e = closed;
+    if (e == 0)
+        e = renameFile(temporary, to);
+    if (e != 0)
+        removeFile(temporary);
+    return e;
+}
+
 int readFile(const std::string& path, std::string& out, std::size_t maxBytes) {
     out.clear();
     File file;

@@ -56,6 +56,9 @@ int renameFile(const std::string& from, const std::string& to);
 int removeFile(const std::string& path);
 // Creates the folder and any missing parents; 0 when it exists already.
 int createDirectories(const std::string& path);
+// Copies `from` to `to` through a temporary file beside `to` that is flushed to disk and then renamed
+// over it: `to` is either its old self or a whole copy, never a part.
+int copyFileReplacing(const std::string& from, const std::string& to);
 // Reads at most `maxBytes` from the start of the file.
 int readFile(const std::string& path, std::string& out, std::size_t maxBytes);
 

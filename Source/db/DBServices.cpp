@@ -1,0 +1,26 @@
+#include "db/DBServices.h"
+
+#include "app/LumoApp.h"
+#include "app/LumoPaths.h"
+#include "db/LumoSortCache.h"
+#include "db/Preferences.h"
+
+void addDatabaseServices(CLumoApp& app) {
+    app.startupSteps().add("CPreferences::GetPreferences", [] { return CPreferences::GetPreferences(); });
+    app.startupSteps().add("LumoSortCache::InitSortCache()", [] {
+        LumoSortCache::InitSortCache(LumoPaths::imageCacheFolder());
+        const CPreferences* preferences = CPreferences::instance();
+        if (preferences && preferences->getBool("SortCacheCheckDate", false))
+            LumoSortCache::purgeEntriesDaysOld(static_cast<int>(preferences->getInt("SortCacheDays", 30)));
+        return true;
+    });
+
+    app.shutdownSteps().add("LumoSortCache::TerminateSortCache", [] {
+        LumoSortCache::TerminateSortCache();
+        return true;
+    });
+    app.shutdownSteps().add("Closing preferences", [] {
+        CPreferences::ClosePreferences();
+        return true;
+    });
+}
