@@ -38,7 +38,7 @@ void BM_KVStore(benchmark::State& state) {
     store->endTransaction();
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_KVStore);
+BENCHMARK(BM_KVStore)->UseRealTime();
 
 void BM_KVFetch(benchmark::State& state) {
     auto store = KLKeyValueDB::create(storePath());
@@ -51,7 +51,7 @@ void BM_KVFetch(benchmark::State& state) {
         benchmark::DoNotOptimize(store->fetchKeyValue("key" + std::to_string(i++ % 1000), value));
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_KVFetch);
+BENCHMARK(BM_KVFetch)->UseRealTime();
 
 void BM_KVStoreAndCommit(benchmark::State& state) {
     auto store = KLKeyValueDB::create(storePath());
@@ -62,7 +62,7 @@ void BM_KVStoreAndCommit(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_KVStoreAndCommit);
+BENCHMARK(BM_KVStoreAndCommit)->UseRealTime();
 
 } // namespace
 

@@ -5,6 +5,7 @@
 // stream.
 
 #include "app/LumoLogger.h"
+#include "app/LumoPaths.h"
 #include "archive/CilaException.h"
 #include "archive/PacketFrame.h"
 #include "archive/RPCConnection.h"
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -70,6 +72,7 @@ std::vector<std::string> frames(const std::uint8_t* data, std::size_t size, Chun
     return out;
 }
 
+std::string g_folder;
 std::string g_logPath;
 unsigned g_runs = 0;
 
@@ -81,6 +84,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (mkdtemp(folder)) {
         setenv("LUMO_SETTINGS_PATH", folder, 1);
         setenv("LUMO_CACHE_PATH", folder, 1);
+        LumoPaths::initialise(LocationInputs{});
+        g_folder = folder;
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(g_folder, ec);
+        });
     }
     LumoLogger::instance().setFlushThreshold(1 << 20);
     return 0;
