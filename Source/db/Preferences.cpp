@@ -79,8 +79,10 @@ bool CPreferences::GetPreferences() {
     const std::string folder = LumoPaths::settingsFolder();
     const std::string path = (std::filesystem::path(folder) / kFileName).string();
 
+    // Asked before opening: the store's worker creates the file as it opens it.
+    const bool existed = lumo::fileExists(path);
     auto preferences = std::make_unique<CPreferences>(path);
-    if (lumo::fileExists(path)) {
+    if (existed) {
         if (preferences->integrityCheck()) {
             if (int e = lumo::copyFileReplacing(path, path + kBackupSuffix))
                 LUMO_LOG("Preferences: could not copy %s to %s: %s", path.c_str(), kBackupSuffix,

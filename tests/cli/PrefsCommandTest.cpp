@@ -71,11 +71,19 @@ TEST(PrefsCommand, ADamagedStoreStillListsFromItsLastGoodCopy) {
     EXPECT_EQ(damaged, 1);
 }
 
-TEST(PrefsCommand, StartUpCreatesTheSortCache) {
+TEST(PrefsCommand, StartUpCreatesTheSortCacheAndStopsWithoutPreferences) {
     Prefs p;
+    lumo::test::writeWholeFile(p.dir.file("not-a-folder"), "x");
+    const ProcessResult r =
+        runProcess(LUMO_BINARY, {"paths"},
+                   {{"LUMO_SETTINGS_PATH", p.dir.file("not-a-folder")}, {"LUMO_CACHE_PATH", p.cache}});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Fatal error: could not open or create preferences."), std::string::npos) << r.err;
+
     ASSERT_EQ(p.lumo({"paths"}).exitCode, 0);
     EXPECT_EQ(
-        p.sql(p.cache + "/LumoSortCache_3.db", "SELECT sql FROM sqlite_master WHERE type = 'table' ORDER BY name"),
+        p.sql(p.cache + "/LumoSortCache_3.db",
+              "SELECT sql FROM sqlite_master WHERE type = 'table' ORDER BY name"),
         "CREATE TABLE sort_data (key TEXT, ColorClass INTEGER, Rating INTEGER, Tag INTEGER, CaptureTime "
         "DATETIME, ModificationTime INTEGER, FileSize INTEGER, ExtraModificationTime INTEGER, ExtraFileSize "
         "INTEGER, AddTime INTEGER, UNIQUE(key) )\n"
