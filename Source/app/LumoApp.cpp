@@ -2,6 +2,7 @@
 
 #include "app/LumoLog.h"
 #include "app/MessageBox.h"
+#include "app/UIThread.h"
 
 #include <clocale>
 #include <cstring>
@@ -35,6 +36,7 @@ CLumoApp::CLumoApp() {
 void CLumoApp::addStandardSteps() {
     m_startup.add("Initializing Instance", [this] {
         m_uiThreadId = std::this_thread::get_id();
+        setUIThread();
         m_starting = true;
         return true;
     });

@@ -1,6 +1,13 @@
 #include "app/MessageBox.h"
 
 #include "app/LumoLog.h"
+#include "app/UIThread.h"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
 
 #include <mutex>
 
@@ -36,8 +43,27 @@ MessageBoxAnswer showMessageBox(std::string_view text, MessageBoxButtons buttons
         std::lock_guard lock(g_mutex);
         handler = g_handler;
     }
-    if (handler)
+    if (!handler) {
+        LUMO_LOG("message box without a front end: %.*s", static_cast<int>(text.size()), text.data());
+        return defaultAnswer(buttons);
+    }
+    if (isUIThread())
         return handler(text, buttons);
-    LUMO_LOG("message box without a front end: %.*s", static_cast<int>(text.size()), text.data());
-    return defaultAnswer(buttons);
+
+    // Only the user-interface thread talks to the user: the question is queued to it, and this thread
+    // polls until it has been answered.
+    struct Question {
+        std::string text;
+        std::atomic<bool> answered{false};
+        MessageBoxAnswer answer = MessageBoxAnswer::Cancel;
+    };
+    auto question = std::make_shared<Question>();
+    question->text = std::string(text);
+    postToUIThread([question, handler, buttons] {
+        question->answer = handler(question->text, buttons);
+        question->answered = true;
+    });
+    while (!question->answered)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return question->answer;
 }

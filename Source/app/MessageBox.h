@@ -5,6 +5,8 @@
 
 // How core code asks the user something. Each front end installs a handler (the terminal prompts,
 // the desktop window shows a dialog); without one, the default answer is taken and the text logged.
+// The handler always runs on the user-interface thread: a question from any other thread is queued
+// to it (see UIThread.h) and the asking thread waits, polling every 10 ms, for the answer.
 
 enum class MessageBoxButtons { Ok, OkCancel, YesNo, YesNoCancel, RetryCancel };
 enum class MessageBoxAnswer { Ok, Cancel, Yes, No, Retry };
