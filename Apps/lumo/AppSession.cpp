@@ -6,7 +6,7 @@
 
 #include <exception>
 
-AppSession::AppSession(const CommonOptions& options) {
+AppSession::AppSession(const CommonOptions& options, unsigned services) {
     try {
         LumoPaths::initialise(LocationInputs{options.settingsFolder, options.cacheFolder, {}});
     } catch (const std::exception& e) {
@@ -14,7 +14,10 @@ AppSession::AppSession(const CommonOptions& options) {
         return;
     }
     setMessageBoxHandler(makeTerminalMessageBox(options));
-    addDatabaseServices(m_app);
+    if (services & kPreferencesService)
+        addPreferencesService(m_app);
+    if (services & kSortCacheService)
+        addSortCacheService(m_app);
     m_initialised = true;
     m_started = m_app.InitInstance();
     if (!m_started)

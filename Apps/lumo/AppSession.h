@@ -5,11 +5,19 @@
 
 #include <string>
 
+// The services a command can ask for. Each command starts only those it uses, so that quick commands
+// stay quick; they still start and stop in the application's fixed order.
+enum AppServices : unsigned {
+    kPreferencesService = 1u << 0,
+    kSortCacheService = 1u << 1,
+    kAllServices = ~0u,
+};
+
 // The application around one command: fixes the locations from the common options, installs the
-// terminal's question handler, starts every service, and shuts them down again when it goes.
+// terminal's question handler, starts the services asked for, and shuts them down again when it goes.
 class AppSession {
 public:
-    explicit AppSession(const CommonOptions& options);
+    explicit AppSession(const CommonOptions& options, unsigned services = kAllServices);
     ~AppSession();
     AppSession(const AppSession&) = delete;
     AppSession& operator=(const AppSession&) = delete;

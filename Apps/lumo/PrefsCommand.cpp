@@ -23,7 +23,7 @@ int noSuchKey(const std::string& key) {
 // Runs `body` on the open preferences inside a started application.
 template <typename Body>
 int withPreferences(const CommonOptions& common, Body body) {
-    AppSession session(common);
+    AppSession session(common, kPreferencesService);
     CPreferences* preferences = session.started() ? CPreferences::instance() : nullptr;
     if (!preferences) {
         std::fprintf(stderr, "lumo: %s\n",

@@ -20,6 +20,8 @@ const char* choices(MessageBoxButtons buttons) {
         return "[Y]es / (n)o / (c)ancel";
     case MessageBoxButtons::RetryCancel:
         return "(r)etry / [C]ancel";
+    case MessageBoxButtons::RetrySkipCancel:
+        return "(r)etry / (s)kip / [C]ancel";
     }
     return "";
 }
@@ -57,8 +59,11 @@ bool parseAnswer(std::string_view line, MessageBoxButtons buttons, MessageBoxAns
             return false;
         return true;
     case MessageBoxButtons::RetryCancel:
+    case MessageBoxButtons::RetrySkipCancel:
         if (c == 'r')
             answer = MessageBoxAnswer::Retry;
+        else if (c == 's' && buttons == MessageBoxButtons::RetrySkipCancel)
+            answer = MessageBoxAnswer::Skip;
         else if (c == 'c')
             answer = MessageBoxAnswer::Cancel;
         else
@@ -68,8 +73,11 @@ bool parseAnswer(std::string_view line, MessageBoxButtons buttons, MessageBoxAns
     return false;
 }
 
-// --yes: yes to a yes/no question; otherwise the default, which never retries.
+// --yes: yes to a yes/no question, skip to a retry question that offers it; otherwise the default,
+// which never retries.
 MessageBoxAnswer yesAnswer(MessageBoxButtons buttons) {
+    if (buttons == MessageBoxButtons::RetrySkipCancel)
+        return MessageBoxAnswer::Skip;
     const bool yesNo = buttons == MessageBoxButtons::YesNo || buttons == MessageBoxButtons::YesNoCancel;
     return yesNo ? MessageBoxAnswer::Yes : defaultAnswer(buttons);
 }

@@ -32,6 +32,7 @@ MessageBoxAnswer defaultAnswer(MessageBoxButtons buttons) {
     case MessageBoxButtons::YesNoCancel:
         return MessageBoxAnswer::Yes;
     case MessageBoxButtons::RetryCancel:
+    case MessageBoxButtons::RetrySkipCancel:
         return MessageBoxAnswer::Cancel; // never retry for ever without a person to stop it
     }
     return MessageBoxAnswer::Ok;

@@ -8,8 +8,9 @@
 // The handler always runs on the user-interface thread: a question from any other thread is queued
 // to it (see UIThread.h) and the asking thread waits, polling every 10 ms, for the answer.
 
-enum class MessageBoxButtons { Ok, OkCancel, YesNo, YesNoCancel, RetryCancel };
-enum class MessageBoxAnswer { Ok, Cancel, Yes, No, Retry };
+// RetrySkipCancel is the question a failing step of a background operation puts.
+enum class MessageBoxButtons { Ok, OkCancel, YesNo, YesNoCancel, RetryCancel, RetrySkipCancel };
+enum class MessageBoxAnswer { Ok, Cancel, Yes, No, Retry, Skip };
 
 using MessageBoxHandler = std::function<MessageBoxAnswer(std::string_view text, MessageBoxButtons buttons)>;
 

@@ -5,8 +5,15 @@
 #include "db/LumoSortCache.h"
 #include "db/Preferences.h"
 
-void addDatabaseServices(CLumoApp& app) {
+void addPreferencesService(CLumoApp& app) {
     app.startupSteps().add("CPreferences::GetPreferences", [] { return CPreferences::GetPreferences(); });
+    app.shutdownSteps().add("Closing preferences", [] {
+        CPreferences::ClosePreferences();
+        return true;
+    });
+}
+
+void addSortCacheService(CLumoApp& app) {
     app.startupSteps().add("LumoSortCache::InitSortCache()", [] {
         LumoSortCache::InitSortCache(LumoPaths::imageCacheFolder());
         const CPreferences* preferences = CPreferences::instance();
@@ -14,13 +21,8 @@ void addDatabaseServices(CLumoApp& app) {
             LumoSortCache::purgeEntriesDaysOld(static_cast<int>(preferences->getInt("SortCacheDays", 30)));
         return true;
     });
-
     app.shutdownSteps().add("LumoSortCache::TerminateSortCache", [] {
         LumoSortCache::TerminateSortCache();
-        return true;
-    });
-    app.shutdownSteps().add("Closing preferences", [] {
-        CPreferences::ClosePreferences();
         return true;
     });
 }

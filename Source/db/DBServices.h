@@ -2,6 +2,9 @@
 
 class CLumoApp;
 
-// Adds the database services to the application's start-up and shutdown: the preferences and the
-// sort cache.
-void addDatabaseServices(CLumoApp& app);
+// The database services' start-up and shutdown steps.
+// The preferences: "CPreferences::GetPreferences" and "Closing preferences".
+void addPreferencesService(CLumoApp& app);
+// The sort cache: "LumoSortCache::InitSortCache()" (with the start-up purge the preferences ask for)
+// and "LumoSortCache::TerminateSortCache".
+void addSortCacheService(CLumoApp& app);

@@ -1,7 +1,14 @@
 // The terminal's progress display and questions, on streams in memory.
 
 #include "TerminalProgress.h"
+#include "TerminalProgressWindow.h"
 #include "TerminalPrompt.h"
+#include "app/UIThread.h"
+#include "background/ErrorReporter.h"
+#include "background/ProgressDialogInterface.h"
+#include "background/ThreadedWorker.h"
+
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -66,6 +73,7 @@ TEST(TerminalPrompt, AnswersFromTheTypedLine) {
         {"maybe\nno\n", MessageBoxButtons::YesNo, MessageBoxAnswer::No}, // asks again
         {"c\n", MessageBoxButtons::YesNoCancel, MessageBoxAnswer::Cancel},
         {"r\n", MessageBoxButtons::RetryCancel, MessageBoxAnswer::Retry},
+        {"s\n", MessageBoxButtons::RetrySkipCancel, MessageBoxAnswer::Skip},
         {"", MessageBoxButtons::RetryCancel, MessageBoxAnswer::Cancel}, // end of input
     };
     for (const auto& c : cases) {
@@ -78,4 +86,64 @@ TEST(TerminalPrompt, AnswersFromTheTypedLine) {
         EXPECT_NE(out.text().find("Replace the file?"), std::string::npos);
         std::fclose(in);
     }
+}
+
+namespace {
+
+// Ten units; unit 3 fails once with an error worth retrying; a unit can raise Ctrl-C.
+class CountingWorker : public CWorker {
+public:
+    explicit CountingWorker(int interruptAt = -1) : m_interruptAt(interruptAt) {}
+    bool DoStep() override {
+        if (m_unit == m_interruptAt)
+            raise(SIGINT);
+        if (m_unit == 3 && !m_failed) {
+            m_failed = true;
+            ErrorReporter::Recorder::Record("While copying a photo an error occurred:", "disk full",
+                                            "/card/IMG_3.CR2", true);
+            return false;
+        }
+        ++m_unit;
+        return true;
+    }
+    void SkipStep() override { ++m_unit; }
+    bool IsDone() override { return m_unit >= 10; }
+    unsigned GetPercent() override { return static_cast<unsigned>(m_unit * 10); }
+    void GetStatusText(std::string& text) override { text = "unit " + std::to_string(m_unit); }
+
+private:
+    int m_unit = 0;
+    int m_interruptAt;
+    bool m_failed = false;
+};
+
+// Runs the worker under a terminal progress window with the given common options.
+std::uint32_t runUnderWindow(CommonOptions options, int interruptAt, std::string& shown) {
+    setUIThread();
+    setMessageBoxHandler(makeTerminalMessageBox(options));
+    ProgressDialogInterface progress;
+    CThreadedWorker operation(std::make_unique<CountingWorker>(interruptAt), &progress);
+    MemoryStream out;
+    EXPECT_TRUE(operation.Start());
+    TerminalProgressWindow(progress, "Copying", out.file, 0).run();
+    operation.Join();
+    setMessageBoxHandler({});
+    shown = out.text();
+    return progress.GetStatus();
+}
+
+} // namespace
+
+TEST(TerminalProgressWindow, AnswersTheRetryQuestionAndTurnsCtrlCIntoCancel) {
+    std::string shown;
+    CommonOptions yes;
+    yes.yes = true; // a retry question is answered "skip": the unit is passed over, the status says so
+    EXPECT_EQ(runUnderWindow(yes, -1, shown), ProgressDialogInterface::kStatusFailed);
+    EXPECT_NE(shown.find("Copying: 100/100 (100%)\n"), std::string::npos) << shown;
+
+    CommonOptions noInput;
+    noInput.noInput = true; // nobody to ask: "cancel" stops the operation
+    EXPECT_EQ(runUnderWindow(noInput, -1, shown), ProgressDialogInterface::kStatusCancelled);
+
+    EXPECT_EQ(runUnderWindow(yes, 6, shown), ProgressDialogInterface::kStatusCancelled); // one Ctrl-C
 }
