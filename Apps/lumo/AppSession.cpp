@@ -3,6 +3,7 @@
 #include "TerminalPrompt.h"
 #include "app/LumoPaths.h"
 #include "db/DBServices.h"
+#include "dyn_platform/DynPlatform.h"
 
 #include <exception>
 
@@ -18,6 +19,8 @@ AppSession::AppSession(const CommonOptions& options, unsigned services) {
         addPreferencesService(m_app);
     if (services & kSortCacheService)
         addSortCacheService(m_app);
+    if (services & kCatalogService)
+        addDynPlatformService(m_app);
     m_initialised = true;
     m_started = m_app.InitInstance();
     if (!m_started)

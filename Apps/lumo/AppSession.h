@@ -10,6 +10,7 @@
 enum AppServices : unsigned {
     kPreferencesService = 1u << 0,
     kSortCacheService = 1u << 1,
+    kCatalogService = 1u << 2, // the catalog service process
     kAllServices = ~0u,
 };
 

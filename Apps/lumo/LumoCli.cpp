@@ -30,6 +30,7 @@ int runLumo(int argc, char** argv) {
     CommandAction action;
     addPathsCommand(lumo, common, action);
     addPrefsCommand(lumo, common, action);
+    addCatalogCommand(lumo, common, action);
 
     try {
         lumo.parse(argc, argv);
