@@ -6,6 +6,7 @@
 #include "app/LumoPaths.h"
 #include "archive/CilaException.h"
 #include "archive/RPCConnection.h"
+#include "archive/SocketTransport.h"
 #include "dyn_platform/CatalogProtocol.h"
 #include "support/TextUtils.h"
 
@@ -29,6 +30,7 @@ using CILA::VObject;
 using CILA::PROTO::RPC::RPCConnection;
 using CILA::PROTO::RPC::RPCMessage;
 using CILA::PROTO::RPC::RPCTransport;
+using CILA::PROTO::RPC::SocketTransport;
 
 namespace {
 
@@ -65,31 +67,6 @@ void fixLocations() {
     if (settings && *settings && cache && *cache)
         LumoPaths::initialise(ResolvedLocations{settings, cache});
 }
-
-class SocketTransport : public RPCTransport {
-public:
-    explicit SocketTransport(int fd) : m_fd(fd) {}
-    void write(const std::uint8_t* data, std::size_t n) override {
-        while (n > 0 && !m_failed) {
-            const ssize_t w = ::send(m_fd, data, n, MSG_NOSIGNAL);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0) {
-                dynLog("SocketTransport::write: %s", std::strerror(errno));
-                m_failed = true;
-                break;
-            }
-            data += w;
-            n -= static_cast<std::size_t>(w);
-        }
-    }
-    void close() override { m_failed = true; }
-    bool failed() const { return m_failed; }
-
-private:
-    int m_fd;
-    bool m_failed = false;
-};
 
 std::set<std::string> ignoredNames() {
     std::set<std::string> names;

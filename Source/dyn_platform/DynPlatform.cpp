@@ -5,6 +5,7 @@
 #include "app/LumoPaths.h"
 #include "archive/CilaException.h"
 #include "archive/RPCConnection.h"
+#include "archive/SocketTransport.h"
 #include "dyn_platform/CatalogProtocol.h"
 #include "support/FileIO.h"
 #include "support/NamedThread.h"
@@ -36,6 +37,7 @@ using CILA::VObject;
 using CILA::PROTO::RPC::RPCConnection;
 using CILA::PROTO::RPC::RPCMessage;
 using CILA::PROTO::RPC::RPCTransport;
+using CILA::PROTO::RPC::SocketTransport;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -66,31 +68,6 @@ bool waitReadable(int fd, Clock::time_point deadline) {
             return false;
     }
 }
-
-class SocketTransport : public RPCTransport {
-public:
-    explicit SocketTransport(int fd) : m_fd(fd) {}
-    void write(const std::uint8_t* data, std::size_t n) override {
-        while (n > 0 && !m_failed) {
-            const ssize_t w = ::send(m_fd, data, n, MSG_NOSIGNAL);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0) {
-                LUMO_LOG("DynPlatform::SocketTransport::write: %s", std::strerror(errno));
-                m_failed = true;
-                break;
-            }
-            data += w;
-            n -= static_cast<std::size_t>(w);
-        }
-    }
-    void close() override { m_failed = true; }
-    bool failed() const { return m_failed; }
-
-private:
-    int m_fd;
-    bool m_failed = false;
-};
 
 } // namespace
 

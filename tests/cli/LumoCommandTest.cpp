@@ -109,7 +109,8 @@ TEST(LumoCommand, PathsWithCommentedFlagLogsNoStepAndPausesWithoutATerminal) {
     writeWholeFile(home.settings + "/LumoDebug.txt", "// STARTUP_LOGGING yes\nSTARTUP_PAUSING on\n");
     const ProcessResult r = home.lumo({"paths", "--json"});
     // Standard input is not a terminal: each pause is shown on stderr and goes on by itself.
-    EXPECT_NE(r.err.find("Initializing Instance\nCPreferences::GetPreferences\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Initializing Instance\nCPreferences::GetPreferences\n"), std::string::npos)
+        << r.err;
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const auto json = nlohmann::json::parse(r.out);
     EXPECT_EQ(json["settings_folder"], home.settings);
