@@ -57,9 +57,11 @@ void setTimeouts(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
+} // namespace
+
 // A well-formed hand-over: word, tag NUL, path NUL, nothing after.
-bool parseMessage(const std::string& bytes, HandOverMessage& message) {
-    const std::string tag(SingleInstance::kFileOpenTag);
+bool SingleInstance::parseHandOver(const std::string& bytes, HandOverMessage& message) {
+    const std::string tag(kFileOpenTag);
     if (bytes.size() < 1 + tag.size() + 2 || bytes.compare(1, tag.size(), tag) != 0 ||
         bytes[1 + tag.size()] != '\0')
         return false;
@@ -71,8 +73,6 @@ bool parseMessage(const std::string& bytes, HandOverMessage& message) {
     message.path = bytes.substr(pathStart, pathEnd - pathStart);
     return true;
 }
-
-} // namespace
 
 SingleInstance::SingleInstance(std::string folder) : m_folder(std::move(folder)) {
     if (m_folder.empty())
@@ -271,7 +271,7 @@ void SingleInstance::serve(int client, const Handler& handler) {
             return;
     }
     HandOverMessage message;
-    if (!parseMessage(bytes, message)) {
+    if (!parseHandOver(bytes, message)) {
         LUMO_LOG("SingleInstance::serve: malformed hand-over (%zu bytes) ignored", bytes.size());
         return;
     }

@@ -71,6 +71,8 @@ public:
     static bool handOver(const std::string& folder, const HandOverMessage& message);
     // $XDG_RUNTIME_DIR when set and absolute, else /tmp/lumograph-<uid>.
     static std::string defaultFolder();
+    // Reads one hand-over as the listener receives it; false for anything malformed.
+    static bool parseHandOver(const std::string& bytes, HandOverMessage& message);
 
 private:
     bool prepareFolder();
