@@ -13,3 +13,4 @@ using CommandAction = std::function<int()>;
 void addPathsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 void addPrefsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 void addCatalogCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+void addTypeCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);

@@ -31,6 +31,7 @@ int runLumo(int argc, char** argv) {
     addPathsCommand(lumo, common, action);
     addPrefsCommand(lumo, common, action);
     addCatalogCommand(lumo, common, action);
+    addTypeCommand(lumo, common, action);
 
     try {
         lumo.parse(argc, argv);

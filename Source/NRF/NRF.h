@@ -1,0 +1,109 @@
+#pragma once
+
+// The image file engine's flat API. Every function returns a result code (0 for success) and catches
+// every exception at its boundary ("Unexpected exception in NRFGetType()", result 8). After a non-zero
+// result, NRFGetErrorText() holds the text to show the user, kept per thread.
+
+#include "NRF/NRFPlugin.h"
+
+#include <string>
+#include <vector>
+
+enum : NRFErr {
+    kNRFErrNone = 0,
+    kNRFErrParam = 1,       // bad parameter, type not in the table, or entry missing
+    kNRFErrUnknownType = 2, // no reader recognises the file
+    kNRFErrOpen = 5,        // the file could not be opened for reading
+    kNRFErrMemory = 7,
+    kNRFErrException = 8, // an unexpected exception was caught at the API boundary
+    kNRFErrBadFormat = 9,
+    kNRFErrFileInfo = 10, // the record failed to get file-system information
+    kNRFErrNoThumbnail = 13,
+    kNRFErrNotLocal = 20,
+    kNRFErrWrongType = 40961, // the reader found another type and wrote it into the record: dispatch again
+};
+
+// Life cycle. NRFInit runs on the main thread before any other use: it stores the plugin folder (empty
+// when none), loads the readers and seeds the pseudo-random generator. NRFTerminate ends the engine.
+NRFErr NRFInit(const std::string& pluginPath);
+void NRFTerminate();
+
+// The per-thread text of the last failure.
+const std::string& NRFGetErrorText();
+void NRFSetErrorText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Type detection: the row whose extension matches (confirmed by its content check where the row needs
+// one), the lower priority winning; with `allowProxy`, a file no reader takes goes to "PRXY" unless it
+// is one of the program's own work files. 2 when nothing takes the file.
+NRFErr NRFGetType(const char* path, NRFFileType* type, bool allowProxy);
+// Sidecar extensions (".xmp", ".wav" ...) or any row's extension, without reading the file.
+NRFErr NRFIsAKnownFileType(const char* path, bool* yes);
+// Whether the proxy would represent this file (it is not one of the program's work files).
+NRFErr NRFCouldRepresentWithProxy(const char* path, bool* yes);
+
+NRFErr NRFGetDescription(NRFFileType type, std::string* description);
+// "still", "video", "audio", "meta" or "unknown".
+NRFErr NRFGetMediaType(NRFFileType type, std::string* mediaType);
+// Questions answered from the table (code -> yes/no); 1 for a code not in the table.
+NRFErr NRFGetCapabilities(NRFFileType type, std::uint32_t* capabilities);
+NRFErr NRFUsesMovieSidecars(NRFFileType type, bool* yes); // capability 0x0800
+NRFErr NRFUsesRawSidecar(NRFFileType type, bool* yes);    // capability 0x1000
+NRFErr NRFIsNeverCachedFullSize(NRFFileType type, bool* yes);
+// Whether metadata of this type can be written without asking the reader: yes for sidecar types and
+// types whose metadata the program keeps beside the file, no for the proxy and types without IPTC.
+// `askReader` is set when only the reader can tell.
+NRFErr NRFCanUpdateIPTCForType(NRFFileType type, bool* yes, bool* askReader);
+
+// Labels of the colour classes 1 to 8; other indexes are ignored (and read as empty).
+void NRFSetColorClassLabel(int index, const char* text);
+std::string NRFGetColorClassLabel(int index);
+
+// The files that travel with the photo at `path` of type `type` (sidecars, sound files, settings of
+// other programs), as the user's switches allow; `soundFiles` receives how many are sound files.
+NRFErr NRFFindAttachedFiles(const std::string& path, NRFFileType type, std::vector<std::string>* files,
+                            int* soundFiles);
+
+// The attached-file kinds the user can switch (each one's preference is "AttachedFiles/" + its name).
+enum NRFAttachedKind {
+    kNRFAttachAAE = 0,
+    kNRFAttachACR = 1,
+    kNRFAttachBIB = 2,
+    kNRFAttachDOP = 3,
+    kNRFAttachFLT = 4,
+    kNRFAttachIDPRE = 5,
+    kNRFAttachIDSF = 6,
+    kNRFAttachLZN = 7,
+    kNRFAttachNKS = 8,
+    kNRFAttachON1 = 9,
+    kNRFAttachORI = 10,
+    kNRFAttachPP3 = 11,
+    kNRFAttachRDSF = 12,
+    kNRFAttachSound = 13,
+    kNRFAttachTHM = 14,
+    kNRFAttachXIP = 15,
+    kNRFAttachKindCount = 16,
+};
+const char* NRFAttachedKindName(int kind);
+
+// ---- Operations on an open record ---------------------------------------------------------------
+// Each answers 1 for null arguments, 20 for a record that is not local, 1 for a type not in the table,
+// answers from the capability word where that decides, and otherwise asks the type's reader (1 when the
+// reader has no such entry). Every exception is caught and logged; the result is then 8.
+
+class NRFImageInfoRec;
+
+NRFErr NRFHaveThumbnail(NRFImageInfoRec* record, bool* yes);
+NRFErr NRFCanPreview(NRFImageInfoRec* record, bool* yes);
+NRFErr NRFCanRender(NRFImageInfoRec* record, bool* yes);
+NRFErr NRFCanExtractPreview(NRFImageInfoRec* record, bool* yes);
+// `embeddedOnly`: only metadata inside the file counts, not an XMP sidecar.
+NRFErr NRFHaveIPTC(NRFImageInfoRec* record, bool embeddedOnly, bool* yes);
+NRFErr NRFCanUpdateIPTC(NRFImageInfoRec* record, bool* yes);
+NRFErr NRFCanUpdateXMP(NRFImageInfoRec* record, bool* yes);
+NRFErr NRFCanMaskUnmask(NRFImageInfoRec* record, bool* yes);
+// Whether the file can carry a crop (capability 0x0002).
+NRFErr NRFCanCrop(NRFImageInfoRec* record, bool* yes);
+// Lets the reader release what it holds for the record.
+NRFErr NRFCloseImageForPlugin(NRFImageInfoRec* record);
+// Refreshes the record's attached files and its count of sound files.
+NRFErr NRFCheckForAttachedFiles(NRFImageInfoRec* record);

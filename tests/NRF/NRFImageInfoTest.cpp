@@ -1,0 +1,388 @@
+#include "NRF/NRFImageInfo.h"
+
+#include "app/LumoLogger.h"
+#include "app/LumoPaths.h"
+#include "archive/PacketBuf.h"
+#include "support/FileIO.h"
+#include "support/NamedThread.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <utility>
+
+using CILA::VObject;
+using lumo::test::readWholeFile;
+using lumo::test::TempDir;
+using lumo::test::writeWholeFile;
+
+namespace {
+
+class NRFImageInfoTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string run = lumo::test::testRunFolder();
+        LumoPaths::initialise(ResolvedLocations{run + "/settings", run + "/cache"});
+        LumoLogger::instance().flush();
+        lumo::fileSize(LumoPaths::logFilePath(), m_logStart);
+    }
+    void TearDown() override {
+        NRFMetadataAccumulator::SetLinkActiveProbe(nullptr);
+        LumoPaths::reset();
+    }
+    std::string logged() {
+        LumoLogger::instance().flush();
+        return readWholeFile(LumoPaths::logFilePath()).substr(m_logStart);
+    }
+
+    std::uint64_t m_logStart = 0;
+};
+
+struct TestPrivateInfo : PluginPrivateInfo {
+    int value = 0;
+    std::shared_ptr<PluginPrivateInfo> clone() const override {
+        return std::make_shared<TestPrivateInfo>(*this);
+    }
+};
+
+// Gives every serialised field a value that differs from its default and from its neighbours, so a
+// field that is written but not read (or the reverse) shows up.
+void fillAll(NRFImageInfoRec& r) {
+    r.m_path = "/photos/DSC_0001.NEF";
+    r.m_fileType = 0x4E4E4546; // "NNEF"
+    std::uint32_t n = 1000;
+    auto next = [&] { return ++n; };
+    r.m_fileSize = 0x1'2345'6789ULL;
+    r.m_modTimeNs = 1714567890123456789;
+    r.m_infoReadTime = 1714567999;
+    r.m_fileSystemInfoFailed = true;
+    r.m_hasInfo = true;
+    r.m_width = next(), r.m_height = next(), r.m_displayWidth = next(), r.m_displayHeight = next();
+    r.m_bitsPerSample = 16, r.m_samplesPerPixel = 3, r.m_compression = 7, r.m_photometric = 32803;
+    r.m_rowsPerStrip = 64, r.m_planarConfig = 2, r.m_isColor = true;
+    r.m_jfifUnit = 2, r.m_jfifXDensity = 300, r.m_jfifYDensity = 301;
+    r.m_xResolution = 240.5, r.m_yResolution = 241.5, r.m_resolutionUnit = 2, r.m_orientation = 5;
+    r.m_colorSpaceCode = 3, r.m_exifColorSpace = 65535, r.m_yCbCrCoefficients = {299, 587, 114, 1};
+    r.m_captureTime = {2024, 5, 1, 12, 34, 56};
+    r.m_subSeconds = 1234, r.m_timeZoneOffset = -330, r.m_dateFromExif = true;
+    r.m_make = "NIKON CORPORATION", r.m_model = "NIKON D850", r.m_software = "Ver.1.10";
+    r.m_firmware = "1.10", r.m_bodySerial = "6001234", r.m_cameraSerial = "C-99",
+    r.m_lensModel = "24-70mm f/2.8";
+    r.m_artist = "A. Photographer", r.m_copyright = "© 2024", r.m_description = "Ünïcode caption";
+    r.m_userComment = "comment";
+    r.m_exposureTime = 1.0f / 250, r.m_fNumber = 2.8f, r.m_shutterSpeedValue = 7.97f, r.m_exposureProgram = 3;
+    r.m_exposureProgramText = "Aperture-priority AE", r.m_iso = 6400, r.m_exifVersion = 0x30323330;
+    r.m_meteringMode = 5, r.m_lightSource = 4, r.m_flash = 16, r.m_focalLength = 35.5f,
+    r.m_focalLength35 = 53;
+    r.m_whiteBalance = 1, r.m_brightness = -1.25f, r.m_exposureBias = -0.67f, r.m_subjectDistance = 3.5f;
+    r.m_exifImageNumber = 4711;
+    r.m_hasGPS = true, r.m_latitude = 48.8584, r.m_longitude = -2.2945, r.m_altitude = 35.25;
+    r.m_gpsTime = 1714567000.5, r.m_bearing = 271.5;
+    r.m_tag = true, r.m_colorClass = 7, r.m_rating = 4, r.m_imageNumber = 12;
+    r.m_crop = {0.1, 0.2, 0.9, 0.8, -3.5, 3.0, 2.0, true};
+    r.m_draftCrop = {0.05, 0.15, 0.85, 0.95, 1.5, 1.0, 1.0, false};
+    r.m_hasXmpSidecar = true, r.m_xmpSidecarSize = 5120, r.m_xmpSidecarModTimeNs = 1714567890000000001;
+    r.m_attachedFiles = {"/photos/DSC_0001.XMP", "/photos/DSC_0001.WAV"}, r.m_soundFileCount = 1;
+    r.m_malformedCount = 3;
+    for (std::uint32_t* p :
+         {&r.m_exifSegmentPos,    &r.m_exifSegmentLength,   &r.m_exifIFDEntryPos, &r.m_interopIFDPos,
+          &r.m_jpegSOIPos,        &r.m_jpegSOSPos,          &r.m_jpegInsertPos,   &r.m_jpegEndOfMetadata,
+          &r.m_jfifPos,           &r.m_photoshopPos,        &r.m_photoshopLength, &r.m_photoshopCount,
+          &r.m_iptcPos,           &r.m_iptcLength,          &r.m_iptcIFDEntryPos, &r.m_xmpIFDEntryPos,
+          &r.m_xmpSegmentPos,     &r.m_xmpSegmentLength,    &r.m_xmpPacketPos,    &r.m_xmpPacketLength,
+          &r.m_iccIFDEntryPos,    &r.m_iccTotalLength,      &r.m_iccChunkCount,   &r.m_descriptionPos,
+          &r.m_descriptionLength, &r.m_artistPos,           &r.m_artistLength,    &r.m_copyrightPos,
+          &r.m_copyrightLength,   &r.m_pixelXDimension,     &r.m_pixelYDimension, &r.m_thumbnailIFDEntryPos,
+          &r.m_subIFDCount,       &r.m_orientationPosCount, &r.m_datePosCount})
+        *p = next();
+    for (auto& v : r.m_iccChunkPos)
+        v = next();
+    for (auto& v : r.m_subIFDOffsets)
+        v = next();
+    for (auto& v : r.m_orientationPos)
+        v = next();
+    for (auto& v : r.m_datePos)
+        v = next();
+    r.m_orientationBigEndian = {true, false, true, false};
+    r.m_thumbnail = {next(), next(), 160, 120};
+    r.m_stripThumbnail = {next(), next(), 0, 0};
+    r.m_preview = {0xFFFFFFF0u, next(), 8256, 5504};
+    r.m_thumbnailIsJPEG = true, r.m_previewIsJPEG = true, r.m_previewOffsetIsAbsolute = true;
+    r.m_tiffBigEndian = true, r.m_fileBigEndian = true;
+}
+
+void setModTime(const std::string& path, std::time_t secs, long nsec) {
+    const timespec times[2] = {{secs, nsec}, {secs, nsec}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+} // namespace
+
+TEST_F(NRFImageInfoTest, FullRecordSurvivesVObjectAndTransport) {
+    NRFLocalImageInfoRec original;
+    fillAll(original);
+    ASSERT_NE(static_cast<const NRFImageInfoFields&>(original), NRFImageInfoFields{});
+
+    VObject state;
+    ASSERT_TRUE(original.Serialize(state));
+    EXPECT_EQ(state.fetch("version")->getint(), 101);
+
+    // Through the transport form, as the catalogue side receives it.
+    CILA::PacketBuf buf;
+    state.serialize(buf);
+    const VObject received = VObject::deserialize(buf);
+
+    for (const VObject* in : {&std::as_const(state), &received}) {
+        NRFImageInfoRec copy;
+        ASSERT_TRUE(copy.Deserialize(*in));
+        EXPECT_TRUE(static_cast<const NRFImageInfoFields&>(copy) == original);
+        EXPECT_EQ(copy.m_path, original.m_path);
+        EXPECT_EQ(copy.m_fileType, original.m_fileType);
+        EXPECT_EQ(copy.m_fileSize, 0x1'2345'6789ULL);
+        EXPECT_EQ(copy.m_preview.offset, 0xFFFFFFF0u);
+        EXPECT_EQ(copy.m_timeZoneOffset, -330);
+    }
+
+    // Optional values that are absent stay absent.
+    NRFImageInfoRec sparse("/a.jpg", 0x4A504547);
+    ASSERT_TRUE(sparse.Serialize(state));
+    ASSERT_TRUE(original.Deserialize(state));
+    EXPECT_FALSE(original.m_subSeconds.has_value());
+    EXPECT_FALSE(original.m_altitude.has_value());
+    EXPECT_EQ(original.m_path, "/a.jpg");
+}
+
+TEST_F(NRFImageInfoTest, DeserializeRefusesOtherVersionsAndBadData) {
+    NRFImageInfoRec source;
+    fillAll(source);
+    VObject good;
+    ASSERT_TRUE(source.Serialize(good));
+
+    NRFImageInfoRec target("/keep.jpg", 0x4A504547);
+    target.m_rating = 2;
+    auto unchanged = [&] {
+        EXPECT_EQ(target.m_path, "/keep.jpg");
+        EXPECT_EQ(target.m_rating, 2);
+        EXPECT_TRUE(target.m_make.empty());
+    };
+
+    VObject v100 = good;
+    v100.store("version", VObject(100));
+    EXPECT_FALSE(target.Deserialize(v100));
+    unchanged();
+    EXPECT_NE(logged().find("NRFImageInfoRec::Deserialize(): incompatible IIP version: current is 101, "
+                            "serialized was 100"),
+              std::string::npos);
+
+    // A missing field, a mistyped one and a value out of its field's range each refuse the whole
+    // record, naming the field: nothing is half applied.
+    VObject missing = good;
+    missing.gethash().erase("rating");
+    VObject mistyped = good;
+    mistyped.store("make", VObject(12));
+    VObject tooBig = good;
+    tooBig.store("orientation", VObject(70000));
+    VObject notHash = VObject::makeVector();
+    for (const VObject* bad : {&missing, &mistyped, &tooBig, &notHash}) {
+        EXPECT_FALSE(target.Deserialize(*bad));
+        unchanged();
+    }
+    const std::string log = logged();
+    EXPECT_NE(
+        log.find("Exception from VObject when deserializing NRFImageInfo data: field 'rating': missing"),
+        std::string::npos)
+        << log;
+    EXPECT_NE(log.find("field 'make': expected a string"), std::string::npos);
+    EXPECT_NE(log.find("field 'orientation': integer out of range: 70000"), std::string::npos);
+}
+
+TEST_F(NRFImageInfoTest, CloneIsIndependentAndClearKeepsIdentity) {
+    NRFLocalImageInfoRec original;
+    fillAll(original);
+    auto priv = std::make_shared<TestPrivateInfo>();
+    priv->value = 1;
+    original.m_privateInfo = priv;
+
+    NRFImageInfoRef clone = original.Clone();
+    ASSERT_TRUE(clone->IsLocal());
+    EXPECT_TRUE(static_cast<const NRFImageInfoFields&>(*clone) == original);
+    clone->m_make = "other";
+    clone->m_attachedFiles.push_back("/x.WAV");
+    clone->m_crop.left = 0.5;
+    static_cast<TestPrivateInfo&>(*clone->m_privateInfo).value = 2;
+    EXPECT_EQ(original.m_make, "NIKON CORPORATION");
+    EXPECT_EQ(original.m_attachedFiles.size(), 2u);
+    EXPECT_EQ(original.m_crop.left, 0.1);
+    EXPECT_EQ(priv->value, 1);
+
+    original.Clear();
+    EXPECT_TRUE(static_cast<const NRFImageInfoFields&>(original) == NRFImageInfoFields{});
+    EXPECT_EQ(original.m_path, "/photos/DSC_0001.NEF");
+    EXPECT_EQ(original.m_fileType, 0x4E4E4546u);
+    EXPECT_EQ(original.m_privateInfo, priv);
+
+    // A new type forgets the old reader's state too.
+    original.ReInitForType(0x4A504547);
+    EXPECT_EQ(original.m_fileType, 0x4A504547u);
+    EXPECT_EQ(original.m_privateInfo, nullptr);
+}
+
+TEST_F(NRFImageInfoTest, NeedsMetadataReloadFollowsFileAndSidecar) {
+    TempDir dir;
+    const std::string image = dir.file("photo.NEF");
+    writeWholeFile(image, "raw bytes");
+    setModTime(image, 1700000000, 500);
+    NRFLocalImageInfoRec rec(image, 0x4E4E4546);
+    ASSERT_TRUE(rec.RefreshFileStatus());
+    EXPECT_EQ(rec.m_fileSize, 9u);
+    EXPECT_EQ(rec.m_modTimeNs, 1700000000'000000500);
+    EXPECT_FALSE(rec.m_hasXmpSidecar);
+    EXPECT_FALSE(rec.NeedsMetadataReload());
+
+    // A touch: same size, a modification time one nanosecond later.
+    setModTime(image, 1700000000, 501);
+    EXPECT_TRUE(rec.NeedsMetadataReload());
+    ASSERT_TRUE(rec.RefreshFileStatus());
+    EXPECT_FALSE(rec.NeedsMetadataReload());
+
+    // The sidecar comes (upper-case extension), changes, goes; then a lower-case one comes.
+    const std::string upper = dir.file("photo.XMP");
+    writeWholeFile(upper, "<x/>");
+    EXPECT_TRUE(rec.NeedsMetadataReload());
+    ASSERT_TRUE(rec.RefreshFileStatus());
+    EXPECT_TRUE(rec.m_hasXmpSidecar);
+    EXPECT_EQ(rec.m_xmpSidecarSize, 4u);
+    EXPECT_FALSE(rec.NeedsMetadataReload());
+    setModTime(upper, 1700000100, 0);
+    EXPECT_TRUE(rec.NeedsMetadataReload());
+    ASSERT_TRUE(rec.RefreshFileStatus());
+    ASSERT_EQ(lumo::removeFile(upper), 0);
+    EXPECT_TRUE(rec.NeedsMetadataReload());
+    ASSERT_TRUE(rec.RefreshFileStatus());
+    EXPECT_FALSE(rec.m_hasXmpSidecar);
+    EXPECT_FALSE(rec.NeedsMetadataReload());
+    writeWholeFile(dir.file("photo.xmp"), "<x/>");
+    EXPECT_EQ(NRFLocalImageInfoRec::FindXmpSidecar(image), dir.file("photo.xmp"));
+    EXPECT_TRUE(rec.NeedsMetadataReload());
+
+    // A file that is gone needs a re-read, which then reports the failure.
+    ASSERT_EQ(lumo::removeFile(image), 0);
+    EXPECT_TRUE(rec.NeedsMetadataReload());
+    EXPECT_FALSE(rec.RefreshFileStatus());
+    EXPECT_NE(logged().find("NRFLocalImageInfoRec::NeedsMetadataReload() couldn't get file info for '" +
+                            image + "'"),
+              std::string::npos);
+}
+
+TEST_F(NRFImageInfoTest, CorpusFileStatusMatchesExiftool) {
+    const std::string corpus = lumo::test::corpusFolder();
+    if (corpus.empty())
+        GTEST_SKIP() << "no corpus";
+    for (const char* name : {"exiftool/XMP.jpg", "exiftool/Canon.jpg", "exiftool/CanonRaw.cr2"}) {
+        const std::string path = corpus + "/" + name;
+        NRFLocalImageInfoRec rec(path, 0);
+        ASSERT_TRUE(rec.RefreshFileStatus()) << path;
+        EXPECT_FALSE(rec.NeedsMetadataReload()) << path;
+        EXPECT_EQ(rec.m_hasXmpSidecar, std::string(name) == "exiftool/XMP.jpg") << path;
+        // exiftool, found on PATH (scripts/setup installs it), as the second opinion.
+        const auto tool = lumo::test::runProcess(
+            "/usr/bin/env", {"exiftool", "-s3", "-d", "%s", "-FileSize#", "-FileModifyDate", path});
+        ASSERT_EQ(tool.exitCode, 0) << tool.err;
+        EXPECT_EQ(tool.out,
+                  std::to_string(rec.m_fileSize) + "\n" + std::to_string(rec.m_modTimeNs / 1000000000) + "\n")
+            << path;
+    }
+}
+
+TEST_F(NRFImageInfoTest, AccumulatorsReportChangedFields) {
+    bool linkUp = true;
+    NRFMetadataAccumulator::SetLinkActiveProbe([&] { return linkUp; });
+    NRFLocalImageInfoRec rec("/p/a.jpg", 0x4A504547);
+    rec.m_rating = 1;
+
+    VObject diffs;
+    {
+        NRFScopedMetadataDiffsAccumulator outer(&rec, diffs);
+        rec.m_rating = 3;
+        VObject inner;
+        {
+            NRFScopedMetadataDiffsAccumulator scope(&rec, inner);
+            rec.m_tag = true;
+        }
+        // The inner commit reports against the outermost begin.
+        EXPECT_EQ(inner.toString(), R"({"rating": 3, "tag": true})");
+        rec.m_colorClass = 2;
+    }
+    EXPECT_EQ(diffs.toString(), R"({"colorClass": 2, "rating": 3, "tag": true})");
+    EXPECT_EQ(NRFMetadataAccumulator::forThisThread().depth(), 0);
+
+    {
+        NRFOuterMetadataDiffsAccumulator outer(&rec);
+        rec.m_rating = 5;
+        EXPECT_EQ(outer.commit().toString(), R"({"rating": 5})");
+    }
+
+    // Without the link nothing is computed.
+    linkUp = false;
+    {
+        NRFScopedMetadataDiffsAccumulator scope(&rec, diffs);
+        rec.m_rating = 0;
+    }
+    EXPECT_EQ(diffs.size(), 0u);
+    linkUp = true;
+
+    // A commit without a begin: logged, and every field counts as changed.
+    NRFMetadataAccumulator::forThisThread().accumulate_commit(&rec, diffs);
+    EXPECT_NE(logged().find("accumulate_commit: internal error: nesting imbalance"), std::string::npos);
+    EXPECT_EQ(NRFMetadataAccumulator::forThisThread().depth(), 0);
+    ASSERT_NE(diffs.fetch("path"), nullptr);
+    EXPECT_EQ(diffs.fetch("rating")->getint(), 0);
+    EXPECT_EQ(diffs.fetch("version"), nullptr);
+
+    // Each thread has its own depth and base.
+    NRFMetadataAccumulator::forThisThread().accumulate_begin(&rec, diffs);
+    int otherDepth = -1;
+    lumo::NamedThread other("acc-test", 1 << 20,
+                            [&] { otherDepth = NRFMetadataAccumulator::forThisThread().depth(); });
+    other.join();
+    EXPECT_EQ(otherDepth, 0);
+    NRFMetadataAccumulator::forThisThread().accumulate_commit(&rec, diffs);
+    EXPECT_EQ(diffs.size(), 0u);
+}
+
+TEST_F(NRFImageInfoTest, DescribeListsPresentFields) {
+    NRFImageInfoRec rec;
+    fillAll(rec);
+    std::vector<std::pair<std::string, VObject>> fields;
+    describeImageInfo(rec, fields);
+    auto find = [&](const std::string& key) -> const VObject* {
+        for (const auto& [k, v] : fields)
+            if (k == key)
+                return &v;
+        return nullptr;
+    };
+    ASSERT_NE(find("captureTime"), nullptr);
+    EXPECT_EQ(find("captureTime")->getstr(), "2024-05-01T12:34:56.1234-05:30");
+    EXPECT_EQ(find("fNumber")->getdouble(), 2.8);
+    EXPECT_EQ(find("exposureTime")->getdouble(), 0.004);
+    EXPECT_EQ(find("orientation")->getint(), 7); // rotation code 5: mirrored, a quarter turn
+    EXPECT_EQ(find("gps")->toString(), R"({"altitude": 35.25, "latitude": 48.8584, "longitude": -2.2945})");
+    EXPECT_EQ(find("preview")->fetch("width")->getint(), 8256);
+    EXPECT_EQ(find("lens")->getstr(), "24-70mm f/2.8");
+
+    // An empty record says only what every record has.
+    fields.clear();
+    describeImageInfo(NRFImageInfoRec{}, fields);
+    std::string keys;
+    for (const auto& [k, v] : fields)
+        keys += k + " ";
+    EXPECT_EQ(keys, "rotation hasXmpSidecar tag colorClass rating ");
+
+    EXPECT_EQ(NRFDescribeCrop(rec.m_crop), "crop: left:0.100000 top:0.200000 right:0.900000 bottom:0.800000 "
+                                           "angle:-3.500000 constrain:(3.000000, 2.000000, true)");
+}
