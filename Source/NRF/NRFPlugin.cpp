@@ -351,21 +351,21 @@ constexpr auto kIsFileOfType = makeChecks(std::make_index_sequence<kNRFMaxFileTy
 
 // The registration routine of one reader: fills the row and the entry table at `index`.
 void registerReader(int index, NRFFileTypeInfo& row, NRFPluginFunctions& functions) {
-    const RowSpec& spec = kRows[index];
+    const RowSpec& given = kRows[index];
     row = NRFFileTypeInfo{};
-    row.fileType = codeOf(spec.code);
-    row.mediaKind = codeOf(spec.kind);
-    std::strncpy(row.description, spec.description, sizeof row.description - 1);
+    row.fileType = codeOf(given.code);
+    row.mediaKind = codeOf(given.kind);
+    std::strncpy(row.description, given.description, sizeof row.description - 1);
     row.param1 = row.fileType == kNRFTypeProxy ? 64 : 100;
     row.param2 = -1;
     for (int i = 0; i < kNRFExtensionCount; ++i)
-        std::strncpy(row.extensions[i], spec.extensions[i], sizeof row.extensions[i] - 1);
-    row.priority = spec.priority;
-    row.capabilities = spec.capabilities;
-    row.metadataStorage = spec.storage;
-    row.needsContentCheck = spec.check;
-    row.flag = spec.flag;
-    row.cacheFlag = spec.cache;
+        std::strncpy(row.extensions[i], given.extensions[i], sizeof row.extensions[i] - 1);
+    row.priority = given.priority;
+    row.capabilities = given.capabilities;
+    row.metadataStorage = given.storage;
+    row.needsContentCheck = given.check;
+    row.flag = given.flag;
+    row.cacheFlag = given.cache;
 
     functions = NRFPluginFunctions{};
     functions.Initialize = &initializeEnables;
@@ -374,7 +374,7 @@ void registerReader(int index, NRFFileTypeInfo& row, NRFPluginFunctions& functio
     functions.CanUpdateXMP = &answerYes;
     functions.CloseImage = &closeImageDone;
     functions.Terminate = &terminateDone;
-    if (spec.capabilities & kNRFCapRawPreview) {
+    if (given.capabilities & kNRFCapRawPreview) {
         functions.HaveThumbnail = &rawHaveThumbnail;
         functions.CanExtractPreview = &rawCanExtractPreview;
         functions.CanPreview = &rawCanPreview;
