@@ -14,3 +14,4 @@ void addPathsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction&
 void addPrefsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 void addCatalogCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 void addTypeCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+void addInfoCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);

@@ -32,6 +32,7 @@ int runLumo(int argc, char** argv) {
     addPrefsCommand(lumo, common, action);
     addCatalogCommand(lumo, common, action);
     addTypeCommand(lumo, common, action);
+    addInfoCommand(lumo, common, action);
 
     try {
         lumo.parse(argc, argv);

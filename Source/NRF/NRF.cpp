@@ -146,7 +146,16 @@ NRFErr NRFInit(const std::string& pluginPath) {
     if (!err)
         err = stage("initializing ICC profiles", [] { return kNRFErrNone; });
     if (!err)
-        err = stage("initializing NRF plugins", [] { return NRFLoadPlugins(); });
+        err = stage("initializing NRF plugins", [] {
+            // Readers that keep nothing per record have no InitImageInfo entry: nothing to prepare.
+            NRFLocalImageInfoRec::SetInitImageInfoHandler([](NRFLocalImageInfoRec& record) -> NRFErr {
+                const NRFPluginFunctions* reader = NRFGetPluginFunctions(NRFFindFileType(record.m_fileType));
+                if (!reader)
+                    return kNRFErrParam;
+                return reader->InitImageInfo ? reader->InitImageInfo(NRFGetContext(), record) : kNRFErrNone;
+            });
+            return NRFLoadPlugins();
+        });
     if (!err)
         err = stage("initializing Scaling engine", [] { return kNRFErrNone; });
     if (!err)

@@ -6,6 +6,7 @@
 
 #include "NRF/NRFPlugin.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,22 @@ const char* NRFAttachedKindName(int kind);
 // reader has no such entry). Every exception is caught and logged; the result is then 8.
 
 class NRFImageInfoRec;
+using NRFImageInfoRef = std::shared_ptr<NRFImageInfoRec>;
+
+// A new local record for `path` of `type` (0: detect it, the proxy allowed), prepared by its reader.
+// 1 with "Fatal error while opening file, bad parameter(s)." for null arguments, 2 with "No plugin
+// available for '%s'" when nothing takes the file, 7 with "Out of memory."; `record` stays empty on
+// failure.
+NRFErr NRFOpenImage(const char* path, NRFFileType type, NRFImageInfoRef* record);
+// Lets the reader release what it holds and drops the caller's reference.
+NRFErr NRFCloseImage(NRFImageInfoRef* record);
+// Fills the record from its file. A record read before is only brought up to date: when the file and
+// its XMP sidecar are unchanged nothing is read again; otherwise the type is detected again (the record
+// is re-initialised when it changed) and the reader reads the file. A reader answering
+// kNRFErrWrongType has written the file's real type into the record: the record is re-initialised for
+// that type and read again. 10 once the file's status could not be read ("Unable to get filesystem
+// information for '%s'"), 5 when the file cannot be opened, otherwise the reader's result.
+NRFErr NRFGetImageInfo(NRFImageInfoRec* record);
 
 NRFErr NRFHaveThumbnail(NRFImageInfoRec* record, bool* yes);
 NRFErr NRFCanPreview(NRFImageInfoRec* record, bool* yes);

@@ -1,0 +1,114 @@
+// `lumo info` over every file of the shared corpus and over files made here.
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+
+using lumo::test::ProcessResult;
+using lumo::test::runProcess;
+using lumo::test::TempDir;
+using lumo::test::writeWholeFile;
+
+namespace {
+
+struct Info {
+    TempDir dir;
+
+    ProcessResult lumo(std::vector<std::string> args) const {
+        args.insert(args.begin(), "info");
+        return runProcess(
+            LUMO_BINARY, args,
+            {{"LUMO_SETTINGS_PATH", dir.file("settings")}, {"LUMO_CACHE_PATH", dir.file("cache")}});
+    }
+};
+
+std::string corpusOrSkip() {
+    const std::string corpus = lumo::test::corpusFolder();
+    if (corpus.empty() && std::getenv("CI") && std::string(std::getenv("CI")) == "true")
+        ADD_FAILURE() << "the shared corpus is missing";
+    return corpus;
+}
+
+} // namespace
+
+TEST(InfoCommand, EveryCorpusFileGetsARecordInArgumentOrder) {
+    const std::string corpus = corpusOrSkip();
+    if (corpus.empty())
+        GTEST_SKIP() << "no shared corpus";
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(corpus))
+        if (entry.is_regular_file())
+            files.push_back(entry.path().string());
+    ASSERT_FALSE(files.empty());
+    std::vector<std::string> args = files;
+    args.insert(args.begin(), "--json");
+    Info t;
+    const ProcessResult r = t.lumo(args);
+    ASSERT_TRUE(r.exitCode == 0 || r.exitCode == 1) << r.exitCode << r.err;
+    const auto parsed = nlohmann::json::parse(r.out);
+    ASSERT_EQ(parsed.size(), files.size());
+    bool anyFailed = false;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const auto& file = parsed[i];
+        SCOPED_TRACE(files[i]);
+        EXPECT_EQ(file["path"], files[i]);
+        if (file.contains("result")) {
+            anyFailed = true;
+            EXPECT_NE(file["result"], 0);
+            EXPECT_TRUE(file["error"].is_string());
+            continue;
+        }
+        ASSERT_TRUE(file["type"].is_string());
+        EXPECT_EQ(file["type"].get<std::string>().size(), 4u);
+        EXPECT_TRUE(file["typeDescription"].is_string());
+        EXPECT_EQ(file["fileSize"], std::filesystem::file_size(files[i]));
+        EXPECT_TRUE(file["hasXmpSidecar"].is_boolean());
+    }
+    EXPECT_EQ(r.exitCode, anyFailed ? 1 : 0);
+
+    // A single file alone gets the same answer.
+    const std::string nef = corpus + "/exiftool/Nikon.nef";
+    const auto one = nlohmann::json::parse(t.lumo({"--json", nef}).out);
+    EXPECT_EQ(one[0]["type"], "NNEF");
+    EXPECT_EQ(one[0]["typeDescription"], "Nikon RAW");
+}
+
+TEST(InfoCommand, ReadableFormAndFailingFiles) {
+    Info t;
+    const std::string photo = t.dir.file("photo.JPG");
+    writeWholeFile(photo, std::string("\xFF\xD8\xFF\xD9", 4));
+    writeWholeFile(t.dir.file("photo.xmp"), "<x:xmpmeta/>");
+    const std::string missing = t.dir.file("missing.jpg");
+
+    const ProcessResult r = t.lumo({photo, missing});
+    EXPECT_EQ(r.exitCode, 1) << "one file failed";
+    EXPECT_NE(r.out.find("path: " + photo + "\ntype: JPEG\ntypeDescription: JPEG\nfileSize: 4\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("hasXmpSidecar: true\n"), std::string::npos);
+    EXPECT_NE(r.out.find("\n\npath: " + missing + "\n"), std::string::npos) << "a blank line between files";
+    EXPECT_NE(r.out.find("result: 10\nerror: Unable to get filesystem information for '" + missing + "'\n"),
+              std::string::npos);
+    const std::string second = r.out.substr(r.out.find("\n\n") + 2);
+    EXPECT_EQ(second.find("fileSize"), std::string::npos) << "nothing is made up for a missing file";
+
+    const ProcessResult json = t.lumo({"--json", missing, photo});
+    EXPECT_EQ(json.exitCode, 1);
+    const auto parsed = nlohmann::json::parse(json.out);
+    ASSERT_EQ(parsed.size(), 2u);
+    EXPECT_EQ(parsed[0]["result"], 10);
+    EXPECT_FALSE(parsed[0].contains("fileSize"));
+    EXPECT_FALSE(parsed[1].contains("result"));
+    EXPECT_EQ(parsed[1]["fileSize"], 4);
+    EXPECT_EQ(t.lumo({"--json", photo}).exitCode, 0);
+
+    // A raw's XMP sidecar travels with it.
+    writeWholeFile(t.dir.file("raw.nef"), "raw");
+    writeWholeFile(t.dir.file("raw.XMP"), "<x:xmpmeta/>");
+    const auto raw = nlohmann::json::parse(t.lumo({"--json", t.dir.file("raw.nef")}).out);
+    EXPECT_EQ(raw[0]["attachedFiles"], nlohmann::json::array({t.dir.file("raw.XMP")}));
+}
