@@ -1,5 +1,6 @@
 // Type detection over any bytes: the bytes are written to a file under each extension of the table
-// and detected (a row whose extension does not match never answers); each content check reads them too.
+// and detected (a row whose extension does not match never answers), then opened and its image
+// information read; each content check reads them too.
 
 #include "NRF/NRF.h"
 #include "support/FileIO.h"
@@ -43,6 +44,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 matches = matches || std::string(other) == extension;
             if (!matches)
                 std::abort();
+            // The whole record, through the reader the type chose: any result code, never a crash.
+            NRFImageInfoRef record;
+            if (NRFOpenImage(path.c_str(), 0, &record) == kNRFErrNone) {
+                (void)NRFGetImageInfo(record.get());
+                (void)NRFCheckForAttachedFiles(record.get());
+                NRFCloseImage(&record);
+            }
         }
     }
     lumo::File in;
