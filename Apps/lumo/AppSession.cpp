@@ -1,5 +1,6 @@
 #include "AppSession.h"
 
+#include "NRF/NRFService.h"
 #include "TerminalPrompt.h"
 #include "app/LumoPaths.h"
 #include "db/DBServices.h"
@@ -21,6 +22,8 @@ AppSession::AppSession(const CommonOptions& options, unsigned services) {
         addSortCacheService(m_app);
     if (services & kCatalogService)
         addDynPlatformService(m_app);
+    if (services & kImageEngineService)
+        addImageEngineService(m_app);
     m_initialised = true;
     m_started = m_app.InitInstance();
     if (!m_started)

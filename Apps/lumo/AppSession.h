@@ -11,6 +11,7 @@ enum AppServices : unsigned {
     kPreferencesService = 1u << 0,
     kSortCacheService = 1u << 1,
     kCatalogService = 1u << 2, // the catalog service process
+    kImageEngineService = 1u << 3,
     kAllServices = ~0u,
 };
 

@@ -56,13 +56,9 @@ void printReadable(const nlohmann::ordered_json& file) {
 }
 
 int runInfo(const CommonOptions& common, const InfoOptions& options) {
-    AppSession session(common, 0); // the engine needs none of the other services
+    AppSession session(common, kImageEngineService); // the engine needs none of the other services
     if (!session.started()) {
         std::fprintf(stderr, "lumo: %s\n", session.error().c_str());
-        return kExitSomeFailed;
-    }
-    if (NRFInit(std::string()) != kNRFErrNone) {
-        std::fprintf(stderr, "lumo: the image engine could not start\n");
         return kExitSomeFailed;
     }
     int status = kExitDone;
@@ -84,7 +80,6 @@ int runInfo(const CommonOptions& common, const InfoOptions& options) {
     if (common.json)
         std::cout << all.dump(2) << '\n';
     std::fflush(stdout);
-    NRFTerminate();
     return status;
 }
 

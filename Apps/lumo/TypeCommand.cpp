@@ -17,13 +17,9 @@ struct TypeOptions {
 };
 
 int runType(const CommonOptions& common, const TypeOptions& options) {
-    AppSession session(common, 0); // the engine needs none of the other services
+    AppSession session(common, kImageEngineService); // the engine needs none of the other services
     if (!session.started()) {
         std::fprintf(stderr, "lumo: %s\n", session.error().c_str());
-        return kExitSomeFailed;
-    }
-    if (NRFInit(std::string()) != kNRFErrNone) {
-        std::fprintf(stderr, "lumo: the image engine could not start\n");
         return kExitSomeFailed;
     }
     int status = kExitDone;
@@ -48,7 +44,6 @@ int runType(const CommonOptions& common, const TypeOptions& options) {
     }
     if (common.json)
         std::cout << out.dump(2) << '\n';
-    NRFTerminate();
     return status;
 }
 

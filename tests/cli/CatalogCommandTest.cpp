@@ -1,6 +1,6 @@
 // lumo catalog ping: starts the catalog service, measures round trips, and leaves nothing running.
 
-#include "support/TestSupport.h"
+#include "LumoHome.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -16,15 +16,6 @@ using lumo::test::TempDir;
 
 namespace {
 
-struct CatalogHome {
-    TempDir dir;
-    std::map<std::string, std::string> env{{"LUMO_SETTINGS_PATH", dir.file("settings")},
-                                           {"LUMO_CACHE_PATH", dir.file("cache")}};
-    ProcessResult lumo(const std::vector<std::string>& args) const {
-        return runProcess(LUMO_BINARY, args, env);
-    }
-};
-
 // Gone, or dead and waiting for its parent to reap it.
 bool processGone(long pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -39,7 +30,7 @@ bool processGone(long pid) {
 } // namespace
 
 TEST(CatalogCommand, PingReportsRoundTripsAndStopsTheService) {
-    CatalogHome home;
+    LumoHome home;
     const ProcessResult r = home.lumo({"catalog", "ping", "--count", "20"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     std::smatch m;
@@ -64,7 +55,7 @@ TEST(CatalogCommand, PingReportsRoundTripsAndStopsTheService) {
 }
 
 TEST(CatalogCommand, AServiceThatCannotStartAndBadUsage) {
-    CatalogHome home;
+    LumoHome home;
     home.env["LUMO_CATALOGD_PATH"] = home.dir.file("no-such-program");
     const ProcessResult r = home.lumo({"catalog", "ping"});
     EXPECT_EQ(r.exitCode, 1);

@@ -1,6 +1,6 @@
 // `lumo info` over every file of the shared corpus and over files made here.
 
-#include "support/TestSupport.h"
+#include "LumoHome.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -13,30 +13,8 @@ using lumo::test::runProcess;
 using lumo::test::TempDir;
 using lumo::test::writeWholeFile;
 
-namespace {
-
-struct Info {
-    TempDir dir;
-
-    ProcessResult lumo(std::vector<std::string> args) const {
-        args.insert(args.begin(), "info");
-        return runProcess(
-            LUMO_BINARY, args,
-            {{"LUMO_SETTINGS_PATH", dir.file("settings")}, {"LUMO_CACHE_PATH", dir.file("cache")}});
-    }
-};
-
-std::string corpusOrSkip() {
-    const std::string corpus = lumo::test::corpusFolder();
-    if (corpus.empty() && std::getenv("CI") && std::string(std::getenv("CI")) == "true")
-        ADD_FAILURE() << "the shared corpus is missing";
-    return corpus;
-}
-
-} // namespace
-
 TEST(InfoCommand, EveryCorpusFileGetsARecordInArgumentOrder) {
-    const std::string corpus = corpusOrSkip();
+    const std::string corpus = lumo::test::corpusFolderOrFail();
     if (corpus.empty())
         GTEST_SKIP() << "no shared corpus";
     std::vector<std::string> files;
@@ -46,7 +24,7 @@ TEST(InfoCommand, EveryCorpusFileGetsARecordInArgumentOrder) {
     ASSERT_FALSE(files.empty());
     std::vector<std::string> args = files;
     args.insert(args.begin(), "--json");
-    Info t;
+    LumoHome t("info");
     const ProcessResult r = t.lumo(args);
     ASSERT_TRUE(r.exitCode == 0 || r.exitCode == 1) << r.exitCode << r.err;
     const auto parsed = nlohmann::json::parse(r.out);
@@ -78,7 +56,7 @@ TEST(InfoCommand, EveryCorpusFileGetsARecordInArgumentOrder) {
 }
 
 TEST(InfoCommand, ReadableFormAndFailingFiles) {
-    Info t;
+    LumoHome t("info");
     const std::string photo = t.dir.file("photo.JPG");
     writeWholeFile(photo, std::string("\xFF\xD8\xFF\xD9", 4));
     writeWholeFile(t.dir.file("photo.xmp"), "<x:xmpmeta/>");

@@ -1,6 +1,6 @@
 // The lumo program as a user runs it: a real process with its own settings and cache folders.
 
-#include "support/TestSupport.h"
+#include "LumoHome.h"
 #include "support/TextUtils.h"
 
 #include <gtest/gtest.h>
@@ -23,22 +23,6 @@ const std::regex
     kLogLine(R"(^\[(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-)"
              R"(\d{2}-\d{4} \d{2}:\d{2}:\d{2}\.\d{3}\]\[[0-9a-f]{8}\]\[\d{7,}\] (.*)$)");
 
-struct Home {
-    TempDir dir;
-    std::string settings = dir.file("settings");
-    std::string cache = dir.file("cache");
-    std::map<std::string, std::string> env{{"LUMO_SETTINGS_PATH", settings}, {"LUMO_CACHE_PATH", cache}};
-
-    Home() {
-        std::filesystem::create_directories(settings);
-        std::filesystem::create_directories(cache);
-    }
-    ProcessResult lumo(const std::vector<std::string>& args, const std::string& input = {}) const {
-        return runProcess(LUMO_BINARY, args, env, input);
-    }
-    std::string log() const { return readWholeFile(cache + "/Lumo.log"); }
-};
-
 std::vector<std::string> lines(const std::string& text) {
     const auto views = lumo::splitLines(text);
     return {views.begin(), views.end()};
@@ -57,7 +41,7 @@ std::vector<std::string> messages(const std::string& log) {
 } // namespace
 
 TEST(LumoCommand, VersionAndBadUsage) {
-    Home home;
+    LumoHome home;
     const ProcessResult r = home.lumo({"--version"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(
@@ -73,7 +57,7 @@ TEST(LumoCommand, VersionAndBadUsage) {
 }
 
 TEST(LumoCommand, PathsWithStartupLoggingWritesTheHeaderAndTheSteps) {
-    Home home;
+    LumoHome home;
     writeWholeFile(home.settings + "/LumoDebug.txt", "STARTUP_LOGGING yes\nPERCEPTUAL_HASH_DISTANCE 12\n");
     const ProcessResult r = home.lumo({"paths"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -105,7 +89,7 @@ TEST(LumoCommand, PathsWithStartupLoggingWritesTheHeaderAndTheSteps) {
 }
 
 TEST(LumoCommand, PathsWithCommentedFlagLogsNoStepAndPausesWithoutATerminal) {
-    Home home;
+    LumoHome home;
     writeWholeFile(home.settings + "/LumoDebug.txt", "// STARTUP_LOGGING yes\nSTARTUP_PAUSING on\n");
     const ProcessResult r = home.lumo({"paths", "--json"});
     // Standard input is not a terminal: each pause is shown on stderr and goes on by itself.
@@ -123,7 +107,7 @@ TEST(LumoCommand, PathsWithCommentedFlagLogsNoStepAndPausesWithoutATerminal) {
 }
 
 TEST(LumoCommand, WhereThingsLive) {
-    Home home;
+    LumoHome home;
     const std::string settings = home.dir.file("other/settings"), cache = home.dir.file("other/cache");
     ProcessResult r = home.lumo({"--settings", settings, "paths", "--cache", cache, "--json"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -148,7 +132,7 @@ TEST(LumoCommand, WhereThingsLive) {
 TEST(LumoCommand, OversizedLogIsCutToItsLastTenMiBAtTheFirstWrite) {
     for (const std::uint64_t size : {kTenMiB + 1, kTenMiB}) {
         SCOPED_TRACE(size);
-        Home home;
+        LumoHome home;
         std::string old(size, '\0');
         for (std::uint64_t i = 0; i < size; ++i)
             old[i] = static_cast<char>('a' + i % 23);

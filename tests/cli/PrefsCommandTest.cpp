@@ -1,6 +1,6 @@
 // `lumo prefs` against the real store file, read back with the sqlite3 tool.
 
-#include "support/TestSupport.h"
+#include "LumoHome.h"
 
 #include <gtest/gtest.h>
 
@@ -13,16 +13,10 @@ using lumo::test::TempDir;
 
 namespace {
 
-struct Prefs {
-    TempDir dir;
-    std::string settings = dir.file("settings"), cache = dir.file("cache");
+struct Prefs : LumoHome {
     std::string store = settings + "/com.kestrellabs.Lumograph.prefsdb";
-
-    ProcessResult lumo(const std::vector<std::string>& args) const {
-        return runProcess(LUMO_BINARY, args, {{"LUMO_SETTINGS_PATH", settings}, {"LUMO_CACHE_PATH", cache}});
-    }
     std::string sql(const std::string& file, const std::string& query) const {
-        const ProcessResult r = runProcess("/usr/bin/sqlite3", {file, query});
+        const ProcessResult r = runProcess("sqlite3", {file, query});
         EXPECT_EQ(r.exitCode, 0) << r.err;
         return r.out;
     }

@@ -1,6 +1,6 @@
 // `lumo type` over the real files of the shared corpus and over files made here.
 
-#include "support/TestSupport.h"
+#include "LumoHome.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -13,30 +13,8 @@ using lumo::test::runProcess;
 using lumo::test::TempDir;
 using lumo::test::writeWholeFile;
 
-namespace {
-
-struct Type {
-    TempDir dir;
-
-    ProcessResult lumo(std::vector<std::string> args) const {
-        args.insert(args.begin(), "type");
-        return runProcess(
-            LUMO_BINARY, args,
-            {{"LUMO_SETTINGS_PATH", dir.file("settings")}, {"LUMO_CACHE_PATH", dir.file("cache")}});
-    }
-};
-
-std::string corpusOrSkip() {
-    const std::string corpus = lumo::test::corpusFolder();
-    if (corpus.empty() && std::getenv("CI") && std::string(std::getenv("CI")) == "true")
-        ADD_FAILURE() << "the shared corpus is missing";
-    return corpus;
-}
-
-} // namespace
-
 TEST(TypeCommand, CorpusFilesGetTheirCodes) {
-    const std::string corpus = corpusOrSkip();
+    const std::string corpus = lumo::test::corpusFolderOrFail();
     if (corpus.empty())
         GTEST_SKIP() << "no shared corpus";
     const std::pair<const char*, const char*> expected[] = {
@@ -45,7 +23,7 @@ TEST(TypeCommand, CorpusFilesGetTheirCodes) {
         {"Panasonic.rw2", "PRW2"}, {"FujiFilm.raf", "FRAF"},   {"Sigma.x3f", "FX3F"},
         {"QuickTime.mov", "MooV"}, {"QuickTime.heic", "HEIC"}, {"ExifTool.jpg", "JPEG"},
         {"ExifTool.tif", "TIFF"}};
-    Type t;
+    LumoHome t("type");
     std::vector<std::string> args;
     std::string lines;
     for (const auto& [name, code] : expected) {
@@ -67,7 +45,7 @@ TEST(TypeCommand, CorpusFilesGetTheirCodes) {
 }
 
 TEST(TypeCommand, UnknownFilesAndTheProxy) {
-    Type t;
+    LumoHome t("type");
     const std::string text = t.dir.file("notes.txt"), work = t.dir.file(".lumoingest.dat");
     writeWholeFile(text, "just words\n");
     writeWholeFile(work, "data");
@@ -87,7 +65,7 @@ TEST(TypeCommand, UnknownFilesAndTheProxy) {
 }
 
 TEST(TypeCommand, EveryCorpusFileIsTypedWithoutACrash) {
-    const std::string corpus = corpusOrSkip();
+    const std::string corpus = lumo::test::corpusFolderOrFail();
     if (corpus.empty())
         GTEST_SKIP() << "no shared corpus";
     std::vector<std::string> files;
@@ -95,7 +73,7 @@ TEST(TypeCommand, EveryCorpusFileIsTypedWithoutACrash) {
         if (entry.is_regular_file())
             files.push_back(entry.path().string());
     ASSERT_FALSE(files.empty());
-    Type t;
+    LumoHome t("type");
     files.insert(files.begin(), "--proxy");
     const ProcessResult r = t.lumo(files);
     EXPECT_LE(r.exitCode, 1) << r.err;

@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -92,6 +94,14 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     }
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readWholeFile(out),
             readWholeFile(err)};
+}
+
+std::string corpusFolderOrFail() {
+    const std::string corpus = corpusFolder();
+    const char* ci = std::getenv("CI");
+    if (corpus.empty() && ci && std::string(ci) == "true")
+        ADD_FAILURE() << "the shared corpus is missing";
+    return corpus;
 }
 
 std::string corpusFolder() {

@@ -44,5 +44,7 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
 
 // The shared corpus folder, or empty when it is not there (a test then skips; under CI it fails).
 std::string corpusFolder();
+// The same, recording a test failure when the folder is missing under CI (CI=true).
+std::string corpusFolderOrFail();
 
 } // namespace lumo::test
