@@ -85,6 +85,8 @@ int openFlags(File::Mode mode) {
         return O_WRONLY | O_CREAT | O_TRUNC;
     case File::Mode::CreateNew:
         return O_WRONLY | O_CREAT | O_EXCL;
+    case File::Mode::Update:
+        return O_RDWR;
     }
     return O_RDONLY;
 }
@@ -204,6 +206,26 @@ int File::write(const void* data, std::size_t size, std::size_t* written) {
         *written = done;
     if (rc != 0)
         return rc;
+    if (budget.crash)
+        ::_exit(kInjectedCrashExitCode);
+    return budget.error;
+}
+
+int File::writeAt(const void* data, std::size_t size, std::uint64_t offset) {
+    if (m_fd < 0)
+        return EBADF;
+    const ByteBudget budget = byteBudget(FileFault::Op::Write, m_path, size);
+    std::size_t done = 0;
+    while (done < budget.allowed) {
+        const ssize_t n = ::pwrite(m_fd, static_cast<const char*>(data) + done, budget.allowed - done,
+                                   static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        done += static_cast<std::size_t>(n);
+    }
     if (budget.crash)
         ::_exit(kInjectedCrashExitCode);
     return budget.error;

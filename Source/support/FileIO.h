@@ -20,6 +20,7 @@ public:
         Append,    // write at the end, created when missing
         Truncate,  // write from the start, created when missing, emptied when present
         CreateNew, // write; fails with EEXIST when the file is there already
+        Update,    // existing file, read and written in place (only for writes that cannot grow it)
     };
 
     File() = default;
@@ -38,6 +39,8 @@ public:
     int readAt(void* buffer, std::size_t size, std::uint64_t offset, std::size_t& got);
     // Writes every byte or reports why not; `written` (when given) receives how many went out.
     int write(const void* data, std::size_t size, std::size_t* written = nullptr);
+    // Writes at a position without moving the file offset (Update mode).
+    int writeAt(const void* data, std::size_t size, std::uint64_t offset);
     int sync();
     int size(std::uint64_t& out) const;
     int close();
