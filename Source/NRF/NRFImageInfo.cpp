@@ -41,6 +41,10 @@ void visitFields(Rec& r, Visit&& v) {
     v("photometric", r.m_photometric);
     v("rowsPerStrip", r.m_rowsPerStrip);
     v("planarConfig", r.m_planarConfig);
+    v("extraSamples", r.m_extraSamples);
+    v("yCbCrPositioning", r.m_yCbCrPositioning);
+    v("stripOffset", r.m_stripOffset);
+    v("stripByteCount", r.m_stripByteCount);
     v("isColor", r.m_isColor);
     v("jfifUnit", r.m_jfifUnit);
     v("jfifXDensity", r.m_jfifXDensity);
@@ -52,6 +56,8 @@ void visitFields(Rec& r, Visit&& v) {
     v("colorSpaceCode", r.m_colorSpaceCode);
     v("exifColorSpace", r.m_exifColorSpace);
     v("yCbCrCoefficients", r.m_yCbCrCoefficients);
+    v("whitePoint", r.m_whitePoint);
+    v("primaryChromaticities", r.m_primaryChromaticities);
     v("captureTime", r.m_captureTime);
     v("subSeconds", r.m_subSeconds);
     v("timeZoneOffset", r.m_timeZoneOffset);
@@ -70,6 +76,8 @@ void visitFields(Rec& r, Visit&& v) {
     v("exposureTime", r.m_exposureTime);
     v("fNumber", r.m_fNumber);
     v("shutterSpeedValue", r.m_shutterSpeedValue);
+    v("apertureValue", r.m_apertureValue);
+    v("maxApertureValue", r.m_maxApertureValue);
     v("exposureProgram", r.m_exposureProgram);
     v("exposureProgramText", r.m_exposureProgramText);
     v("iso", r.m_iso);
@@ -90,6 +98,27 @@ void visitFields(Rec& r, Visit&& v) {
     v("altitude", r.m_altitude);
     v("gpsTime", r.m_gpsTime);
     v("bearing", r.m_bearing);
+    v("gpsVersion", r.m_gpsVersion);
+    v("gpsLatitudeRef", r.m_gpsLatitudeRef);
+    v("gpsLongitudeRef", r.m_gpsLongitudeRef);
+    v("gpsAltitudeRef", r.m_gpsAltitudeRef);
+    v("gpsHasTimeStamp", r.m_gpsHasTimeStamp);
+    v("gpsTimeHasFraction", r.m_gpsTimeHasFraction);
+    v("gpsHours", r.m_gpsHours);
+    v("gpsMinutes", r.m_gpsMinutes);
+    v("gpsSeconds", r.m_gpsSeconds);
+    v("gpsMilliseconds", r.m_gpsMilliseconds);
+    v("gpsDateStamp", r.m_gpsDateStamp);
+    v("gpsSatellites", r.m_gpsSatellites);
+    v("gpsMapDatum", r.m_gpsMapDatum);
+    v("gpsStatus", r.m_gpsStatus);
+    v("gpsMeasureMode", r.m_gpsMeasureMode);
+    v("gpsSpeedRef", r.m_gpsSpeedRef);
+    v("gpsTrackRef", r.m_gpsTrackRef);
+    v("gpsImgDirectionRef", r.m_gpsImgDirectionRef);
+    v("gpsDOP", r.m_gpsDOP);
+    v("gpsSpeed", r.m_gpsSpeed);
+    v("gpsTrack", r.m_gpsTrack);
     v("tag", r.m_tag);
     v("colorClass", r.m_colorClass);
     v("rating", r.m_rating);
@@ -106,6 +135,18 @@ void visitFields(Rec& r, Visit&& v) {
     v("exifSegmentLength", r.m_exifSegmentLength);
     v("exifIFDEntryPos", r.m_exifIFDEntryPos);
     v("interopIFDPos", r.m_interopIFDPos);
+    v("exifIFDPos", r.m_exifIFDPos);
+    v("gpsIFDEntryPos", r.m_gpsIFDEntryPos);
+    v("gpsIFDPos", r.m_gpsIFDPos);
+    v("gpsLatitudePos", r.m_gpsLatitudePos);
+    v("gpsLongitudePos", r.m_gpsLongitudePos);
+    v("gpsAltitudePos", r.m_gpsAltitudePos);
+    v("gpsLatitudeRefPos", r.m_gpsLatitudeRefPos);
+    v("gpsLongitudeRefPos", r.m_gpsLongitudeRefPos);
+    v("gpsAltitudeRefPos", r.m_gpsAltitudeRefPos);
+    v("makerNotePos", r.m_makerNotePos);
+    v("makerNoteLength", r.m_makerNoteLength);
+    v("canonOptionalDataLength", r.m_canonOptionalDataLength);
     v("jpegSOIPos", r.m_jpegSOIPos);
     v("jpegSOSPos", r.m_jpegSOSPos);
     v("jpegInsertPos", r.m_jpegInsertPos);
@@ -571,6 +612,7 @@ void describeImageInfo(const NRFImageInfoRec& r, std::vector<std::pair<std::stri
     addNumber("focalLength", static_cast<double>(r.m_focalLength));
     addNumber("focalLength35", r.m_focalLength35);
     addNumber("exposureProgram", r.m_exposureProgram);
+    addText("exposureProgramName", r.m_exposureProgramText);
     if (r.m_hasInfo)
         add("exposureBias", VObject(shortDouble(r.m_exposureBias)));
     if (r.m_hasInfo) {
@@ -585,12 +627,29 @@ void describeImageInfo(const NRFImageInfoRec& r, std::vector<std::pair<std::stri
         add("rotation", VObject(r.m_orientation));
     }
     addNumber("colorSpace", r.m_exifColorSpace);
+    if (r.m_colorSpaceCode >= 1 && r.m_colorSpaceCode <= 3) {
+        static constexpr const char* kProfiles[] = {"embedded", "sRGB", "Adobe RGB"};
+        add("colorProfile", VObject(kProfiles[r.m_colorSpaceCode - 1]));
+    }
     if (r.m_hasGPS) {
         VObject gps = VObject::makeHash();
         gps.store("latitude", VObject(r.m_latitude));
         gps.store("longitude", VObject(r.m_longitude));
         if (r.m_altitude)
             gps.store("altitude", VObject(*r.m_altitude));
+        if (r.m_gpsTime) {
+            const std::time_t secs = static_cast<std::time_t>(*r.m_gpsTime);
+            std::tm tm{};
+            char buf[64];
+            if (gmtime_r(&secs, &tm) && std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm))
+                gps.store("time", VObject(buf));
+        }
+        if (r.m_bearing)
+            gps.store("direction", VObject(shortDouble(*r.m_bearing)));
+        if (r.m_gpsSpeed)
+            gps.store("speed", VObject(shortDouble(*r.m_gpsSpeed)));
+        if (!r.m_gpsMapDatum.empty())
+            gps.store("mapDatum", VObject(r.m_gpsMapDatum));
         add("gps", std::move(gps));
     }
     if (r.m_thumbnail.present())
@@ -599,6 +658,19 @@ void describeImageInfo(const NRFImageInfoRec& r, std::vector<std::pair<std::stri
         add("preview", locHash(r.m_preview));
     if (r.m_stripThumbnail.present())
         add("stripThumbnail", locHash(r.m_stripThumbnail));
+    // Metadata blocks inside the file, where the editors will rewrite them.
+    const auto addBlock = [&](const char* key, std::uint32_t offset, std::uint32_t length) {
+        if (offset == 0 || length == 0)
+            return;
+        VObject block = VObject::makeHash();
+        block.store("offset", VObject(offset));
+        block.store("length", VObject(length));
+        add(key, std::move(block));
+    };
+    addBlock("iptc", r.m_iptcPos, r.m_iptcLength);
+    addBlock("xmp", r.m_xmpPacketPos, r.m_xmpPacketLength);
+    if (r.m_iccChunkCount != 0)
+        addBlock("iccProfile", r.m_iccChunkPos[0], r.m_iccTotalLength);
     add("hasXmpSidecar", VObject(r.m_hasXmpSidecar));
     if (!r.m_attachedFiles.empty())
         add("attachedFiles", toV(r.m_attachedFiles));

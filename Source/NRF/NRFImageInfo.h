@@ -71,7 +71,8 @@ struct NRFImageInfoFields {
     std::uint32_t m_displayWidth = 0, m_displayHeight = 0; // the best embedded image
     std::uint16_t m_bitsPerSample = 0, m_samplesPerPixel = 0, m_compression = 0;
     std::uint16_t m_photometric = 0; // 32803: a colour-filter-array raw in a TIFF file
-    std::uint16_t m_rowsPerStrip = 0, m_planarConfig = 0;
+    std::uint16_t m_rowsPerStrip = 0, m_planarConfig = 0, m_extraSamples = 0, m_yCbCrPositioning = 0;
+    std::uint32_t m_stripOffset = 0, m_stripByteCount = 0; // the main image's first strip
     bool m_isColor = false;
     std::uint8_t m_jfifUnit = 0; // 1 dots per inch, 2 per cm
     std::uint16_t m_jfifXDensity = 0, m_jfifYDensity = 0;
@@ -82,7 +83,9 @@ struct NRFImageInfoFields {
     // -- colour
     std::uint16_t m_colorSpaceCode = 0; // 1 embedded ICC, 2 sRGB, 3 Adobe RGB, up to 7 built-in
     std::uint16_t m_exifColorSpace = 0;
-    std::array<std::uint16_t, 4> m_yCbCrCoefficients{};
+    std::array<std::uint16_t, 4> m_yCbCrCoefficients{}; // Cr→R, Cb→B, Cb→G, Cr→G in units of 1/16384
+    std::array<double, 2> m_whitePoint{};
+    std::array<double, 6> m_primaryChromaticities{};
 
     // -- capture
     KLDateTime m_captureTime;
@@ -98,6 +101,7 @@ struct NRFImageInfoFields {
     float m_exposureTime = 0.0f; // seconds
     float m_fNumber = 0.0f;
     float m_shutterSpeedValue = 0.0f; // APEX
+    float m_apertureValue = 0.0f, m_maxApertureValue = 0.0f; // APEX
     std::uint16_t m_exposureProgram = 0;
     std::string m_exposureProgramText;
     std::uint32_t m_iso = 0;
@@ -114,7 +118,18 @@ struct NRFImageInfoFields {
     double m_latitude = 0.0, m_longitude = 0.0; // degrees, north and east positive
     std::optional<double> m_altitude;           // metres above sea level
     std::optional<double> m_gpsTime;            // seconds since 1970 (UTC)
-    std::optional<double> m_bearing;            // degrees
+    std::optional<double> m_bearing;            // degrees (image direction)
+    std::uint32_t m_gpsVersion = 0;             // the four version bytes, big-endian
+    std::uint8_t m_gpsLatitudeRef = 0, m_gpsLongitudeRef = 0; // 'N'/'S', 'E'/'W'; '?' when missing
+    std::uint8_t m_gpsAltitudeRef = 0;                        // 1: below sea level
+    bool m_gpsHasTimeStamp = false, m_gpsTimeHasFraction = false;
+    std::uint8_t m_gpsHours = 0, m_gpsMinutes = 0, m_gpsSeconds = 0;
+    std::uint16_t m_gpsMilliseconds = 0;
+    std::string m_gpsDateStamp; // "YYYY:MM:DD" as written
+    std::string m_gpsSatellites, m_gpsMapDatum;
+    std::uint8_t m_gpsStatus = 0, m_gpsMeasureMode = 0, m_gpsSpeedRef = 0, m_gpsTrackRef = 0;
+    std::uint8_t m_gpsImgDirectionRef = 0;
+    std::optional<double> m_gpsDOP, m_gpsSpeed, m_gpsTrack;
 
     // -- prefs
     bool m_tag = false;
@@ -135,6 +150,13 @@ struct NRFImageInfoFields {
 
     // -- locations: the file as it was last read; writers that change the file update them
     std::uint32_t m_exifSegmentPos = 0, m_exifSegmentLength = 0, m_exifIFDEntryPos = 0, m_interopIFDPos = 0;
+    std::uint32_t m_exifIFDPos = 0;
+    std::uint32_t m_gpsIFDEntryPos = 0, m_gpsIFDPos = 0;
+    // GPS values and their references, for rewriting a position in place
+    std::uint32_t m_gpsLatitudePos = 0, m_gpsLongitudePos = 0, m_gpsAltitudePos = 0;
+    std::uint32_t m_gpsLatitudeRefPos = 0, m_gpsLongitudeRefPos = 0, m_gpsAltitudeRefPos = 0;
+    std::uint32_t m_makerNotePos = 0, m_makerNoteLength = 0;
+    std::uint32_t m_canonOptionalDataLength = 0; // the trailing block some Canon raws carry
     std::uint32_t m_jpegSOIPos = 0, m_jpegSOSPos = 0, m_jpegInsertPos = 0, m_jpegEndOfMetadata = 0;
     std::uint32_t m_jfifPos = 0;
     std::uint32_t m_photoshopPos = 0, m_photoshopLength = 0, m_photoshopCount = 0;

@@ -1,6 +1,7 @@
 #include "NRF/NRFPlugin.h"
 
 #include "NRF/NRFImageInfo.h"
+#include "NRF/NRFTIFFReaders.h"
 #include "support/FileIO.h"
 #include "support/TextUtils.h"
 
@@ -370,6 +371,7 @@ void registerReader(int index, NRFFileTypeInfo& row, NRFPluginFunctions& functio
     functions = NRFPluginFunctions{};
     functions.Initialize = &initializeEnables;
     functions.IsFileOfType = kIsFileOfType[static_cast<std::size_t>(index)];
+    functions.GetImageInfo = NRFTIFFReaderGetImageInfo(row.fileType);
     functions.CanUpdateIPTC = &answerYes;
     functions.CanUpdateXMP = &answerYes;
     functions.CloseImage = &closeImageDone;

@@ -88,6 +88,7 @@ struct NRFFileTypeInfo {
 struct NRFContext {
     std::string pluginPath;
     bool renderRawWithoutPreview = false; // the engine-wide raw-render switch
+    bool strictExif = false;              // a malformed EXIF entry fails the file (error 10)
 };
 
 // Arguments of the operations whose readers arrive later (bitmaps, thumbnails, metadata blocks).
