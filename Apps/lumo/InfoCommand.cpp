@@ -3,6 +3,7 @@
 #include "JsonValue.h"
 #include "NRF/NRF.h"
 #include "NRF/NRFImageInfo.h"
+#include "NRF/NRFPlugin.h"
 
 #include <nlohmann/json.hpp>
 
@@ -16,6 +17,7 @@ namespace {
 
 struct InfoOptions {
     std::vector<std::string> files;
+    bool strictExif = false;
 };
 
 // One file's record as name/value pairs in output order. Answers the engine's result; the pairs hold
@@ -61,6 +63,7 @@ int runInfo(const CommonOptions& common, const InfoOptions& options) {
         std::fprintf(stderr, "lumo: %s\n", session.error().c_str());
         return kExitSomeFailed;
     }
+    NRFGetContext().strictExif = options.strictExif;
     int status = kExitDone;
     nlohmann::ordered_json all = nlohmann::ordered_json::array();
     bool first = true;
@@ -89,6 +92,8 @@ void addInfoCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& 
     auto options = std::make_shared<InfoOptions>();
     CLI::App* info = lumo.add_subcommand("info", "Show what the image engine reads from each file");
     info->add_option("files", options->files, "Files to look at")->required()->type_name("FILE");
+    info->add_flag("--strict-exif", options->strictExif,
+                   "Fail a file with a malformed EXIF entry (result 10) instead of skipping the entry");
     info->callback(
         [&common, &action, options] { action = [&common, options] { return runInfo(common, *options); }; });
 }

@@ -214,8 +214,10 @@ NRFErr EXIFParser::ParseIFD0(std::uint32_t recoveryOffset, NRFIFDRole role) {
         if (err == 0)
             return 0;
         LUMO_LOG("Failed to parse EXIF IFD0 for file \"%s\"", m_record.m_path.c_str());
-        if (recoveryOffset == 0 || recoveryOffset == m_tiff.IFD0Offset() || err == kEXIFErrException ||
-            err == 7)
+        // Only a table that could not be read at all is looked for elsewhere: a strict-mode stop or an
+        // exception says nothing about where IFD0 is.
+        if (recoveryOffset == 0 || recoveryOffset == m_tiff.IFD0Offset() ||
+            (err != kEXIFErrBadStructure && err != kEXIFErrTooManyEntries))
             return err;
         // The header may point at an abandoned table: start again at the format's standard place.
         const bool bigEndian = m_record.m_tiffBigEndian, fileBigEndian = m_record.m_fileBigEndian;
@@ -223,7 +225,16 @@ NRFErr EXIFParser::ParseIFD0(std::uint32_t recoveryOffset, NRFIFDRole role) {
         m_record.m_tiffBigEndian = bigEndian;
         m_record.m_fileBigEndian = fileBigEndian;
         reset();
+        const NRFErr original = err;
         err = attempt(recoveryOffset);
+        // What lies at the standard place counts as IFD0 only when it names the camera: the header is
+        // rewritten on the strength of it.
+        if (err == 0 && m_record.m_make.empty()) {
+            m_record.Clear();
+            m_record.m_tiffBigEndian = bigEndian;
+            m_record.m_fileBigEndian = fileBigEndian;
+            return original;
+        }
         m_recovered = err == 0;
         return err;
     } catch (const std::bad_alloc&) {

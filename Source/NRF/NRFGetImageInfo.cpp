@@ -92,8 +92,12 @@ NRFErr getImageInfo(NRFImageInfoRec& record) {
             return kNRFErrNone;
         const NRFFileType readerType = record.m_fileType;
         const NRFErr err = reader.GetImageInfo(NRFGetContext(), record, file);
-        if (err != kNRFErrWrongType)
+        if (err != kNRFErrWrongType) {
+            if (err != kNRFErrNone && NRFGetErrorText().empty())
+                NRFSetErrorText("Could not read the image information of '%s' (error %u)", record.m_path.c_str(),
+                                static_cast<unsigned>(err));
             return err;
+        }
         file.close();
 
         const NRFFileType found = record.m_fileType;

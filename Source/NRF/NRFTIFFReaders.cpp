@@ -12,6 +12,9 @@
 #include "app/LumoLog.h"
 #include "support/FileIO.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>
@@ -73,12 +76,20 @@ void repairHeader(const NRFImageInfoRec& record, const NRFBasicTIFF& tiff, std::
     unsigned char bytes[4];
     for (int i = 0; i < 4; ++i)
         bytes[tiff.BigEndian() ? 3 - i : i] = static_cast<unsigned char>(ifd0 >> (8 * i));
+    // The repair keeps the file's modification time: browsing must not reorder a folder sorted by it.
+    struct stat before {};
+    const bool haveTimes = ::stat(record.m_path.c_str(), &before) == 0;
     lumo::File file;
     int err = file.open(record.m_path, lumo::File::Mode::Update);
     if (err == 0)
         err = file.writeAt(bytes, sizeof bytes, tiff.Base() + 4);
     if (err == 0)
         err = file.sync();
+    file.close();
+    if (err == 0 && haveTimes) {
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ::utimensat(AT_FDCWD, record.m_path.c_str(), times, 0);
+    }
     if (err != 0)
         LUMO_LOG("Could not repair the IFD0 offset of \"%s\": %s", record.m_path.c_str(), std::strerror(err));
     else
