@@ -251,6 +251,7 @@ void EXIFParser::reset() {
     m_ifd0StripOffset = m_ifd0StripLength = 0;
     m_recovered = m_dateFromOriginal = m_dateFromDigitized = m_subSecFromOriginal = false;
     m_haveDescription = m_haveArtist = m_haveCopyright = m_haveXmp = m_haveIptc = false;
+    m_previewIFD = false;
     m_interopIndex.clear();
 }
 
@@ -334,7 +335,10 @@ NRFErr EXIFParser::ParseSubIFDs() {
             const std::uint32_t width = m_record.m_width, height = m_record.m_height;
             const std::uint16_t photometric = m_record.m_photometric, compression = m_record.m_compression;
             const std::uint16_t bits = m_record.m_bitsPerSample;
-            if (const NRFErr err = ParseIFD(offset, NRFIFDRole::Reduced); err == kEXIFErrMalformed)
+            m_previewIFD = true; // its JPEG, however it is stored, is a preview
+            const NRFErr err = ParseIFD(offset, NRFIFDRole::Reduced);
+            m_previewIFD = false;
+            if (err == kEXIFErrMalformed)
                 return err;
             // A preview's IFD says nothing about the main image.
             m_record.m_width = width;
@@ -924,7 +928,7 @@ void EXIFParser::finishIFD(NRFIFDRole role, IFDValues& v) {
                                                      static_cast<std::uint32_t>(length), v.width, v.height};
     }
     if (v.haveJPEGIF && v.haveJPEGIFLength)
-        recordJPEG(v.jpegIFPos, v.jpegIFLength, true, v.jpegIFEntryPos);
+        recordJPEG(v.jpegIFPos, v.jpegIFLength, !m_previewIFD, v.jpegIFEntryPos);
 }
 
 NRFErr EXIFParser::parseGPS(std::uint32_t offset) {

@@ -102,6 +102,7 @@ private:
     bool m_subSecFromOriginal = false;
     bool m_haveDescription = false, m_haveArtist = false, m_haveCopyright = false, m_haveXmp = false;
     bool m_haveIptc = false;
+    bool m_previewIFD = false; // a SubIFD other than the primary image is being read
     std::string m_interopIndex;
     int m_depth = 0;
     PrivateTagHandler m_privateTags;
