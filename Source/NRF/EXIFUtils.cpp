@@ -91,6 +91,11 @@ enum : std::uint16_t {
 
 constexpr std::uint16_t kColorSpaceEmbedded = 1, kColorSpaceSRGB = 2, kColorSpaceAdobeRGB = 3;
 
+// IFD pointers: LONG or IFD, and the SLONG some writers use for them (Unsigned() refuses a negative one).
+bool isPointer(const NRFTIFFEntry& e) {
+    return e.type == kTIFFLong || e.type == kTIFFIFD || e.type == kTIFFSLong;
+}
+
 bool validUTF8(const std::string& s) {
     std::size_t i = 0;
     while (i < s.size()) {
@@ -592,7 +597,7 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
                     r.m_primaryChromaticities[i] = d;
         return;
     case kTagSubIFDs:
-        if (e.type == kTIFFLong || e.type == kTIFFIFD) {
+        if (isPointer(e)) {
             const std::uint32_t count = std::min<std::uint32_t>(e.count, kEXIFMaxSubIFDs);
             r.m_subIFDCount = 0;
             for (std::uint32_t i = 0; i < count; ++i)
@@ -677,7 +682,7 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
         }
         return;
     case kTagExifIFD:
-        if ((e.type == kTIFFLong || e.type == kTIFFIFD) && m_tiff.Unsigned(e, 0, n) && m_exifOffset == 0) {
+        if (isPointer(e) && m_tiff.Unsigned(e, 0, n) && m_exifOffset == 0) {
             m_exifOffset = n;
             r.m_exifIFDPos = pos32(m_tiff.Base() + n);
             r.m_exifIFDEntryPos = pos32(e.entryPos);
@@ -699,7 +704,7 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
         }
         return;
     case kTagGPSIFD:
-        if ((e.type == kTIFFLong || e.type == kTIFFIFD) && e.count == 1 && m_tiff.Unsigned(e, 0, n)) {
+        if (isPointer(e) && e.count == 1 && m_tiff.Unsigned(e, 0, n)) {
             v.gpsOffset = n;
             v.haveGPS = true;
             r.m_gpsIFDEntryPos = pos32(e.entryPos);
@@ -818,7 +823,7 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
             r.m_exifColorSpace = static_cast<std::uint16_t>(n);
         return;
     case kTagInteropIFD:
-        if ((e.type == kTIFFLong || e.type == kTIFFIFD) && m_tiff.Unsigned(e, 0, n) && m_interopOffset == 0)
+        if (isPointer(e) && m_tiff.Unsigned(e, 0, n) && m_interopOffset == 0)
             m_interopOffset = n;
         return;
     case kTagWhiteBalance:
