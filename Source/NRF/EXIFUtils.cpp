@@ -304,11 +304,13 @@ NRFErr EXIFParser::ParseSubIFDs() {
     const std::uint32_t count = std::min<std::uint32_t>(m_record.m_subIFDCount, kEXIFMaxSubIFDs);
     if (count == 0)
         return 0;
+    // A SubIFD may list SubIFDs of its own; the walk is over the list IFD0 gave.
+    const auto offsets = m_record.m_subIFDOffsets;
     try {
         if (count == 1)
-            return ParseIFD(m_record.m_subIFDOffsets[0], NRFIFDRole::Main);
+            return ParseIFD(offsets[0], NRFIFDRole::Main);
         for (std::uint32_t i = 0; i < count; ++i) {
-            const std::uint32_t offset = m_record.m_subIFDOffsets[i];
+            const std::uint32_t offset = offsets[i];
             // Classify by NewSubfileType before reading the IFD for real.
             std::vector<NRFTIFFEntry> entries;
             if (m_tiff.ReadIFD(offset, kEXIFMaxIFDEntries, entries) != 0)
