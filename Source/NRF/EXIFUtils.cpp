@@ -474,8 +474,7 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
     case kTagPixelYDimension:
         if (unsigned0(n)) {
             (e.tag == kTagPixelXDimension ? r.m_pixelXDimension : r.m_pixelYDimension) = n;
-            // The EXIF dimensions stand in for a size no IFD gave.
-            if (main && (e.tag == kTagPixelXDimension ? r.m_width : r.m_height) == 0) {
+            if (main) {
                 (e.tag == kTagPixelXDimension ? v.width : v.height) = n;
                 (e.tag == kTagPixelXDimension ? v.haveWidth : v.haveHeight) = true;
             }

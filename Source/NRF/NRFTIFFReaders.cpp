@@ -79,6 +79,11 @@ void repairHeader(const NRFImageInfoRec& record, const NRFBasicTIFF& tiff, std::
     // The repair keeps the file's modification time: browsing must not reorder a folder sorted by it.
     struct stat before {};
     const bool haveTimes = ::stat(record.m_path.c_str(), &before) == 0;
+    // A file its owner made read-only stays as it is, whoever we run as.
+    if (haveTimes && (before.st_mode & S_IWUSR) == 0) {
+        LUMO_LOG("Left the IFD0 offset of read-only file \"%s\" as it is", record.m_path.c_str());
+        return;
+    }
     lumo::File file;
     int err = file.open(record.m_path, lumo::File::Mode::Update);
     if (err == 0)
@@ -203,8 +208,15 @@ NRFErr readTIFF(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& sou
         return err;
     if (parser.Recovered() && repairFile)
         repairHeader(record, tiff, parser.IFD0Offset());
+    const std::uint32_t ifd0Width = record.m_width, ifd0Height = record.m_height;
     if (const NRFErr err = parser.ParseExifIFD(); err != kNRFErrNone)
         return err;
+    // A TIFF file's pixels are what IFD0 describes: EXIF dimensions left from the camera's original
+    // (before the picture was resized) do not change them.
+    if (!format.raw && ifd0Width != 0 && ifd0Height != 0) {
+        record.m_width = ifd0Width;
+        record.m_height = ifd0Height;
+    }
     if (const NRFErr err = parser.ParseIFD1(); err == kEXIFErrMalformed)
         return err;
     if (format.raw)
@@ -276,7 +288,8 @@ NRFErr readCR2(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& sour
         record.m_fileType = kTypeC1DT;
         return kNRFErrWrongType;
     }
-    // IFD0's strips are the JPEG preview; its size is the JPEG's own.
+    // IFD0 describes the JPEG preview in its strips, not the raw image; its size is the JPEG's own.
+    record.m_width = record.m_height = 0;
     record.m_preview = NRFEmbeddedImageLoc{};
     record.m_previewIsJPEG = false;
     takeJPEGPreview(record, source, parser.IFD0StripOffset(), parser.IFD0StripLength());
