@@ -224,7 +224,6 @@ NRFErr readTIFF(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& sou
             return err;
 
     if (tiff.Magic() == kMagicPanasonic) {
-        panasonic.apply(record);
         // The full JPEG is the preview, and its EXIF block holds the exposure values.
         if (panasonic.jpegLength != 0 && takeJPEGPreview(record, source, panasonic.jpegPos, panasonic.jpegLength)) {
             std::uint64_t exifPos = 0, exifLength = 0;
@@ -242,6 +241,8 @@ NRFErr readTIFF(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& sou
                 }
             }
         }
+        // The raw's size is the sensor area, whatever the JPEG's EXIF block says of the JPEG.
+        panasonic.apply(record);
     }
 
     if (format.raw) {

@@ -114,6 +114,22 @@ void fillAll(NRFImageInfoRec& r) {
     r.m_preview = {0xFFFFFFF0u, next(), 8256, 5504};
     r.m_thumbnailIsJPEG = true, r.m_previewIsJPEG = true, r.m_previewOffsetIsAbsolute = true;
     r.m_tiffBigEndian = true, r.m_fileBigEndian = true;
+    for (std::uint32_t* p : {&r.m_stripOffset, &r.m_stripByteCount, &r.m_exifIFDPos, &r.m_gpsIFDEntryPos,
+                             &r.m_gpsIFDPos, &r.m_gpsLatitudePos, &r.m_gpsLongitudePos, &r.m_gpsAltitudePos,
+                             &r.m_gpsLatitudeRefPos, &r.m_gpsLongitudeRefPos, &r.m_gpsAltitudeRefPos,
+                             &r.m_makerNotePos, &r.m_makerNoteLength, &r.m_canonOptionalDataLength})
+        *p = next();
+    r.m_whitePoint = {0.3127, 0.329};
+    r.m_primaryChromaticities = {0.64, 0.33, 0.3, 0.6, 0.15, 0.06};
+    r.m_apertureValue = 2.97f, r.m_maxApertureValue = 1.0f;
+    r.m_gpsVersion = 0x02020000, r.m_gpsLatitudeRef = 'N', r.m_gpsLongitudeRef = 'W', r.m_gpsAltitudeRef = 1;
+    r.m_gpsHasTimeStamp = true, r.m_gpsTimeHasFraction = true;
+    r.m_gpsHours = 12, r.m_gpsMinutes = 36, r.m_gpsSeconds = 40, r.m_gpsMilliseconds = 250;
+    r.m_gpsDateStamp = "2024:05:01", r.m_gpsSatellites = "07", r.m_gpsMapDatum = "WGS-84";
+    r.m_gpsStatus = 'A', r.m_gpsMeasureMode = '3', r.m_gpsSpeedRef = 'K', r.m_gpsTrackRef = 'T';
+    r.m_gpsImgDirectionRef = 'M';
+    r.m_gpsDOP = 1.5, r.m_gpsSpeed = 0.0, r.m_gpsTrack = 88.25;
+    r.m_extraSamples = 2, r.m_yCbCrPositioning = 2;
 }
 
 void setModTime(const std::string& path, std::time_t secs, long nsec) {
@@ -371,7 +387,8 @@ TEST_F(NRFImageInfoTest, DescribeListsPresentFields) {
     EXPECT_EQ(find("fNumber")->getdouble(), 2.8);
     EXPECT_EQ(find("exposureTime")->getdouble(), 0.004);
     EXPECT_EQ(find("orientation")->getint(), 7); // rotation code 5: mirrored, a quarter turn
-    EXPECT_EQ(find("gps")->toString(), R"({"altitude": 35.25, "latitude": 48.8584, "longitude": -2.2945})");
+    EXPECT_EQ(find("gps")->toString(), R"({"altitude": 35.25, "direction": 271.5, "latitude": 48.8584, )"
+                                       R"("longitude": -2.2945, "mapDatum": "WGS-84", "speed": 0.0, "time": "2024-05-01T12:36:40Z"})");
     EXPECT_EQ(find("preview")->fetch("width")->getint(), 8256);
     EXPECT_EQ(find("lens")->getstr(), "24-70mm f/2.8");
 
