@@ -215,6 +215,10 @@ NRFErr EXIFParser::ParseIFD0(std::uint32_t recoveryOffset, NRFIFDRole role) {
         return err;
     };
     try {
+        // What the record held before (file status, sidecars, what an outer reader read) comes back
+        // when the table at the header's offset is given up.
+        const NRFImageInfoFields before = m_record;
+        const auto restore = [&] { static_cast<NRFImageInfoFields&>(m_record) = before; };
         NRFErr err = attempt(m_tiff.IFD0Offset());
         if (err == 0)
             return 0;
@@ -225,19 +229,14 @@ NRFErr EXIFParser::ParseIFD0(std::uint32_t recoveryOffset, NRFIFDRole role) {
             (err != kEXIFErrBadStructure && err != kEXIFErrTooManyEntries))
             return err;
         // The header may point at an abandoned table: start again at the format's standard place.
-        const bool bigEndian = m_record.m_tiffBigEndian, fileBigEndian = m_record.m_fileBigEndian;
-        m_record.Clear();
-        m_record.m_tiffBigEndian = bigEndian;
-        m_record.m_fileBigEndian = fileBigEndian;
+        restore();
         reset();
         const NRFErr original = err;
         err = attempt(recoveryOffset);
         // What lies at the standard place counts as IFD0 only when it names the camera: the header is
         // rewritten on the strength of it.
         if (err == 0 && m_record.m_make.empty()) {
-            m_record.Clear();
-            m_record.m_tiffBigEndian = bigEndian;
-            m_record.m_fileBigEndian = fileBigEndian;
+            restore();
             return original;
         }
         m_recovered = err == 0;

@@ -46,10 +46,10 @@ public:
     EXIFParser(NRFImageInfoRec& record, NRFBasicTIFF& tiff, EXIFParseOptions options);
 
     // IFD0 at the header's offset, in the main role. When that table cannot be read (error 9 or 8195)
-    // and `recoveryOffset` is not 0, the record is cleared and IFD0 is read at `recoveryOffset`
-    // instead; a table found there that names the camera (Make) is taken, and Recovered() then tells
-    // the caller to point the file's header there. Logs "Failed to parse EXIF IFD0 for file ..." on a
-    // failure.
+    // and `recoveryOffset` is not 0, the record goes back to what it held before and IFD0 is read at
+    // `recoveryOffset` instead; a table found there that names the camera (Make) is taken, and
+    // Recovered() then tells the caller to point the file's header there. Logs "Failed to parse EXIF
+    // IFD0 for file ..." on a failure.
     NRFErr ParseIFD0(std::uint32_t recoveryOffset = 0, NRFIFDRole role = NRFIFDRole::Main);
     // The EXIF IFD that an earlier IFD pointed to (0 when there is none), with the colour-space
     // decision that follows it.
