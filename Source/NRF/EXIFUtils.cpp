@@ -149,12 +149,14 @@ bool parseDate(const std::string& text, KLDateTime& out) {
         return true;
     };
     int y, mo, d, h, mi, s;
-    if (!num(0, 4, y) || !num(5, 2, mo) || !num(8, 2, d) || !num(11, 2, h) || !num(14, 2, mi) || !num(17, 2, s))
+    if (!num(0, 4, y) || !num(5, 2, mo) || !num(8, 2, d) || !num(11, 2, h) || !num(14, 2, mi) ||
+        !num(17, 2, s))
         return false;
     if (y == 0 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60)
         return false;
-    out = KLDateTime{static_cast<std::int16_t>(y), static_cast<std::uint8_t>(mo), static_cast<std::uint8_t>(d),
-                     static_cast<std::uint8_t>(h), static_cast<std::uint8_t>(mi), static_cast<std::uint8_t>(s)};
+    out =
+        KLDateTime{static_cast<std::int16_t>(y), static_cast<std::uint8_t>(mo), static_cast<std::uint8_t>(d),
+                   static_cast<std::uint8_t>(h), static_cast<std::uint8_t>(mi), static_cast<std::uint8_t>(s)};
     return true;
 }
 
@@ -353,7 +355,8 @@ NRFErr EXIFParser::ParseSubIFDs() {
             m_record.m_compression = compression;
             m_record.m_bitsPerSample = bits;
             const NRFEmbeddedImageLoc& found = m_record.m_preview;
-            const bool better = found.present() && (found.width >= previous.width || found.height >= previous.height);
+            const bool better =
+                found.present() && (found.width >= previous.width || found.height >= previous.height);
             if (!better) {
                 m_record.m_preview = previous;
                 m_record.m_previewIsJPEG = previousIsJPEG;
@@ -368,8 +371,8 @@ NRFErr EXIFParser::ParseSubIFDs() {
     }
 }
 
-NRFErr EXIFParser::parse(std::uint32_t offset, NRFIFDRole role, unsigned maxEntries, bool isIFD1, IFDValues& v,
-                         std::uint32_t* next) {
+NRFErr EXIFParser::parse(std::uint32_t offset, NRFIFDRole role, unsigned maxEntries, bool isIFD1,
+                         IFDValues& v, std::uint32_t* next) {
     if (++m_depth > 8) { // IFDs reach each other only through the calls of this class
         --m_depth;
         return kEXIFErrBadStructure;
@@ -384,7 +387,8 @@ NRFErr EXIFParser::parse(std::uint32_t offset, NRFIFDRole role, unsigned maxEntr
     return parseEntries(entries, role, isIFD1, v);
 }
 
-NRFErr EXIFParser::parseEntries(std::vector<NRFTIFFEntry>& entries, NRFIFDRole role, bool isIFD1, IFDValues& v) {
+NRFErr EXIFParser::parseEntries(std::vector<NRFTIFFEntry>& entries, NRFIFDRole role, bool isIFD1,
+                                IFDValues& v) {
     // In a DNG the IFD's own NewSubfileType says whether it holds the main image or a preview.
     if (isDNG() && role != NRFIFDRole::Other)
         for (const NRFTIFFEntry& e : entries) {
@@ -395,7 +399,8 @@ NRFErr EXIFParser::parseEntries(std::vector<NRFTIFFEntry>& entries, NRFIFDRole r
     for (const NRFTIFFEntry& e : entries) {
         if (m_tiff.IsMalformed(e)) {
             ++m_record.m_malformedCount;
-            LUMO_LOG("Malformed Exif tag 0x%04x (bad pointer/size) in file %s", e.tag, m_record.m_path.c_str());
+            LUMO_LOG("Malformed Exif tag 0x%04x (bad pointer/size) in file %s", e.tag,
+                     m_record.m_path.c_str());
             if (m_options.strictExif)
                 return kEXIFErrMalformed;
             continue;
@@ -629,7 +634,8 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
             const double crR = 2 - 2 * l[0], cbB = 2 - 2 * l[2];
             const double f[4] = {crR, cbB, l[2] * cbB / l[1], l[0] * crR / l[1]};
             for (int i = 0; i < 4; ++i)
-                r.m_yCbCrCoefficients[i] = static_cast<std::uint16_t>(std::min(65535.0, std::round(f[i] * scale)));
+                r.m_yCbCrCoefficients[i] =
+                    static_cast<std::uint16_t>(std::min(65535.0, std::round(f[i] * scale)));
         }
         return;
     case kTagYCbCrPositioning:
@@ -637,8 +643,8 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
             r.m_yCbCrPositioning = static_cast<std::uint16_t>(n);
         return;
     case kTagXMP:
-        if (isJPEGOrPhotoshop() || reduced || m_haveXmp || (e.type != kTIFFByte && e.type != kTIFFUndefined) ||
-            e.count == 0)
+        if (isJPEGOrPhotoshop() || reduced || m_haveXmp ||
+            (e.type != kTIFFByte && e.type != kTIFFUndefined) || e.count == 0)
             return;
         {
             // A packet is taken when its start looks like one; the XMP library reads it later.
@@ -665,7 +671,8 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
             return;
         m_haveIptc = true;
         r.m_iptcPos = pos32(e.valuePos);
-        r.m_iptcLength = static_cast<std::uint32_t>(e.type == kTIFFLong ? std::uint64_t{e.count} * 4 : e.count);
+        r.m_iptcLength =
+            static_cast<std::uint32_t>(e.type == kTIFFLong ? std::uint64_t{e.count} * 4 : e.count);
         r.m_iptcIFDEntryPos = pos32(e.entryPos);
         return;
     case kTagPhotoshop:
@@ -674,7 +681,8 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
         {
             std::string block;
             if (!m_tiff.ValueBytes(e, block, 16 << 20) ||
-                !EXIFWalkPhotoshopResources(block, [](std::uint16_t, std::size_t, std::size_t) { return true; }))
+                !EXIFWalkPhotoshopResources(block,
+                                            [](std::uint16_t, std::size_t, std::size_t) { return true; }))
                 return;
             r.m_photoshopPos = pos32(e.valuePos);
             r.m_photoshopLength = e.count;
@@ -800,7 +808,8 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
         if (e.count >= 9 && (e.type == kTIFFUndefined || e.type == kTIFFByte)) {
             std::string bytes;
             if (m_tiff.ValueBytes(e, bytes, 65536) && bytes.compare(0, 8, std::string("ASCII\0\0\0", 8)) == 0)
-                r.m_userComment = toUTF8(trimRight(std::string(bytes.c_str() + 8, strnlen(bytes.c_str() + 8, bytes.size() - 8))));
+                r.m_userComment = toUTF8(
+                    trimRight(std::string(bytes.c_str() + 8, strnlen(bytes.c_str() + 8, bytes.size() - 8))));
         }
         return;
     case kTagSubSecTimeOriginal:
@@ -851,7 +860,8 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
             r.m_cameraSerial = toUTF8(trimRight(text));
         return;
     case kTagPreviewColorSpace:
-        if (isDNG() && e.type == kTIFFLong && m_tiff.Unsigned(e, 0, n) && r.m_colorSpaceCode != kColorSpaceEmbedded) {
+        if (isDNG() && e.type == kTIFFLong && m_tiff.Unsigned(e, 0, n) &&
+            r.m_colorSpaceCode != kColorSpaceEmbedded) {
             if (n == 2)
                 r.m_colorSpaceCode = kColorSpaceSRGB;
             else if (n == 3)
@@ -874,7 +884,8 @@ bool EXIFParser::recordJPEG(std::uint64_t pos, std::uint64_t length, bool thumbn
     std::uint32_t width = 0, height = 0;
     if (!NRFReadJPEGSize(m_tiff.Source(), pos, length, width, height))
         return false;
-    const NRFEmbeddedImageLoc loc{static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(length), width, height};
+    const NRFEmbeddedImageLoc loc{static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(length), width,
+                                  height};
     if (thumbnail) {
         m_record.m_thumbnail = loc;
         m_record.m_thumbnailIsJPEG = true;
@@ -908,7 +919,8 @@ void EXIFParser::finishIFD(NRFIFDRole role, IFDValues& v) {
             r.m_height = v.height;
         if (v.haveStrips) {
             r.m_stripOffset = pos32(v.stripPos);
-            r.m_stripByteCount = static_cast<std::uint32_t>(std::min<std::uint64_t>(v.stripLength, 0xFFFFFFFFu));
+            r.m_stripByteCount =
+                static_cast<std::uint32_t>(std::min<std::uint64_t>(v.stripLength, 0xFFFFFFFFu));
         }
         if (v.haveJPEGIF && v.haveJPEGIFLength)
             recordJPEG(v.jpegIFPos, v.jpegIFLength, false, v.jpegIFEntryPos);
@@ -950,7 +962,7 @@ NRFErr EXIFParser::parseGPS(std::uint32_t offset) {
     std::string text;
     double d = 0;
     std::uint32_t n = 0;
-    const auto threeRationals = [&](const NRFTIFFEntry& e, double (&v)[3]) {
+    const auto threeRationals = [&](const NRFTIFFEntry& e, double(&v)[3]) {
         if ((e.type != kTIFFRational && e.type != kTIFFSRational) || e.count < 3)
             return false;
         for (std::uint32_t i = 0; i < 3; ++i)
@@ -1027,7 +1039,8 @@ NRFErr EXIFParser::parseGPS(std::uint32_t offset) {
                 r.m_gpsMinutes = static_cast<std::uint8_t>(v3[1]);
                 r.m_gpsSeconds = static_cast<std::uint8_t>(v3[2]);
                 const double fraction = v3[2] - std::floor(v3[2]);
-                r.m_gpsMilliseconds = static_cast<std::uint16_t>(std::min(999.0, std::round(fraction * 1000.0)));
+                r.m_gpsMilliseconds =
+                    static_cast<std::uint16_t>(std::min(999.0, std::round(fraction * 1000.0)));
                 r.m_gpsTimeHasFraction = fraction != 0.0;
             }
             break;
@@ -1095,7 +1108,8 @@ NRFErr EXIFParser::parseGPS(std::uint32_t offset) {
         r.m_altitude = r.m_gpsAltitudeRef == 1 ? -alt : alt;
     // Date stamp and time stamp together give the fix's time.
     KLDateTime day;
-    if (r.m_gpsHasTimeStamp && r.m_gpsDateStamp.size() >= 10 && parseDate(r.m_gpsDateStamp + " 00:00:00", day)) {
+    if (r.m_gpsHasTimeStamp && r.m_gpsDateStamp.size() >= 10 &&
+        parseDate(r.m_gpsDateStamp + " 00:00:00", day)) {
         std::tm tm{};
         tm.tm_year = day.year - 1900;
         tm.tm_mon = day.month - 1;
@@ -1117,7 +1131,8 @@ void EXIFParser::parseInterop(std::uint32_t offset) {
     m_record.m_interopIFDPos = pos32(m_tiff.Base() + offset);
     for (const NRFTIFFEntry& e : entries) {
         std::string text;
-        if (e.tag == 1 && e.type == kTIFFAscii && e.count == 4 && !m_tiff.IsMalformed(e) && m_tiff.Ascii(e, text, 4))
+        if (e.tag == 1 && e.type == kTIFFAscii && e.count == 4 && !m_tiff.IsMalformed(e) &&
+            m_tiff.Ascii(e, text, 4))
             m_interopIndex = text;
     }
 }
@@ -1138,8 +1153,8 @@ void EXIFParser::decideColorSpace() {
     }
 }
 
-bool EXIFWalkPhotoshopResources(const std::string& block,
-                                const std::function<bool(std::uint16_t, std::size_t, std::size_t)>& resource) {
+bool EXIFWalkPhotoshopResources(
+    const std::string& block, const std::function<bool(std::uint16_t, std::size_t, std::size_t)>& resource) {
     const auto be16 = [&](std::size_t at) {
         return static_cast<std::uint16_t>((static_cast<unsigned char>(block[at]) << 8) |
                                           static_cast<unsigned char>(block[at + 1]));
@@ -1168,8 +1183,9 @@ bool EXIFWalkPhotoshopResources(const std::string& block,
 }
 
 const char* EXIFExposureProgramText(unsigned program) {
-    static constexpr const char* kTexts[] = {"Manual",   "Normal", "Aperture Priority", "Shutter Priority", "Creative",
-                                             "Action",   "Portrait", "Landscape",       "Bulb"};
+    static constexpr const char* kTexts[] = {"Manual",           "Normal",    "Aperture Priority",
+                                             "Shutter Priority", "Creative",  "Action",
+                                             "Portrait",         "Landscape", "Bulb"};
     return program >= 1 && program <= 9 ? kTexts[program - 1] : "";
 }
 

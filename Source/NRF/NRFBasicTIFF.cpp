@@ -310,8 +310,8 @@ bool NRFReadJPEGSize(NRFByteSource& source, std::uint64_t offset, std::uint64_t 
     return ok && found;
 }
 
-bool NRFFindJPEGExif(NRFByteSource& source, std::uint64_t offset, std::uint64_t length, std::uint64_t& tiffPos,
-                     std::uint64_t& tiffLength) {
+bool NRFFindJPEGExif(NRFByteSource& source, std::uint64_t offset, std::uint64_t length,
+                     std::uint64_t& tiffPos, std::uint64_t& tiffLength) {
     bool found = false;
     walkJPEG(source, offset, length, [&](unsigned marker, std::uint64_t pos, unsigned len) {
         if (marker != 0xE1 || len < 2 + 6 + 8)

@@ -88,10 +88,10 @@ std::uint32_t NRFTIFFTypeSize(std::uint16_t type);
 struct NRFTIFFEntry {
     std::uint16_t tag = 0, type = 0;
     std::uint32_t count = 0;
-    std::uint32_t value = 0;     // the value-or-offset word in the file's byte order
-    std::uint64_t entryPos = 0;  // file position of the entry
-    std::uint64_t byteSize = 0;  // count × the type's size (0 for unknown types)
-    std::uint64_t valuePos = 0;  // file position of the value: in the entry, or base + offset
+    std::uint32_t value = 0;    // the value-or-offset word in the file's byte order
+    std::uint64_t entryPos = 0; // file position of the entry
+    std::uint64_t byteSize = 0; // count × the type's size (0 for unknown types)
+    std::uint64_t valuePos = 0; // file position of the value: in the entry, or base + offset
 
     bool inLine() const { return byteSize <= 4; }
 };
@@ -124,7 +124,9 @@ public:
     bool IsMalformed(const NRFTIFFEntry& entry) const;
 
     // Reads at a file position (not relative to the base).
-    bool Read(std::uint64_t pos, void* buffer, std::size_t size) { return m_source.ReadAt(pos, buffer, size); }
+    bool Read(std::uint64_t pos, void* buffer, std::size_t size) {
+        return m_source.ReadAt(pos, buffer, size);
+    }
     // The entry's value bytes (at most `maxBytes` of them).
     bool ValueBytes(const NRFTIFFEntry& entry, std::string& out, std::size_t maxBytes = 1 << 20);
 
@@ -140,7 +142,8 @@ public:
     }
     std::uint32_t U32(const unsigned char* p) const {
         const std::uint32_t b0 = p[0], b1 = p[1], b2 = p[2], b3 = p[3];
-        return m_bigEndian ? (b0 << 24) | (b1 << 16) | (b2 << 8) | b3 : (b3 << 24) | (b2 << 16) | (b1 << 8) | b0;
+        return m_bigEndian ? (b0 << 24) | (b1 << 16) | (b2 << 8) | b3
+                           : (b3 << 24) | (b2 << 16) | (b1 << 8) | b0;
     }
     bool ReadU16(std::uint64_t pos, std::uint16_t& out);
     bool ReadU32(std::uint64_t pos, std::uint32_t& out);
@@ -161,5 +164,5 @@ bool NRFReadJPEGSize(NRFByteSource& source, std::uint64_t offset, std::uint64_t 
 
 // The TIFF header of the EXIF APP1 segment of a JPEG stream at `offset` (within `length` bytes when not
 // 0): its file position and the bytes from there to the end of the segment. False when there is none.
-bool NRFFindJPEGExif(NRFByteSource& source, std::uint64_t offset, std::uint64_t length, std::uint64_t& tiffPos,
-                     std::uint64_t& tiffLength);
+bool NRFFindJPEGExif(NRFByteSource& source, std::uint64_t offset, std::uint64_t length,
+                     std::uint64_t& tiffPos, std::uint64_t& tiffLength);

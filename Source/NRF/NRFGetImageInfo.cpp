@@ -94,8 +94,8 @@ NRFErr getImageInfo(NRFImageInfoRec& record) {
         const NRFErr err = reader.GetImageInfo(NRFGetContext(), record, file);
         if (err != kNRFErrWrongType) {
             if (err != kNRFErrNone && NRFGetErrorText().empty())
-                NRFSetErrorText("Could not read the image information of '%s' (error %u)", record.m_path.c_str(),
-                                static_cast<unsigned>(err));
+                NRFSetErrorText("Could not read the image information of '%s' (error %u)",
+                                record.m_path.c_str(), static_cast<unsigned>(err));
             return err;
         }
         file.close();

@@ -100,7 +100,7 @@ struct NRFImageInfoFields {
     // -- exposure
     float m_exposureTime = 0.0f; // seconds
     float m_fNumber = 0.0f;
-    float m_shutterSpeedValue = 0.0f; // APEX
+    float m_shutterSpeedValue = 0.0f;                        // APEX
     float m_apertureValue = 0.0f, m_maxApertureValue = 0.0f; // APEX
     std::uint16_t m_exposureProgram = 0;
     std::string m_exposureProgramText;
@@ -115,11 +115,11 @@ struct NRFImageInfoFields {
 
     // -- position
     bool m_hasGPS = false;
-    double m_latitude = 0.0, m_longitude = 0.0; // degrees, north and east positive
-    std::optional<double> m_altitude;           // metres above sea level
-    std::optional<double> m_gpsTime;            // seconds since 1970 (UTC)
-    std::optional<double> m_bearing;            // degrees (image direction)
-    std::uint32_t m_gpsVersion = 0;             // the four version bytes, big-endian
+    double m_latitude = 0.0, m_longitude = 0.0;               // degrees, north and east positive
+    std::optional<double> m_altitude;                         // metres above sea level
+    std::optional<double> m_gpsTime;                          // seconds since 1970 (UTC)
+    std::optional<double> m_bearing;                          // degrees (image direction)
+    std::uint32_t m_gpsVersion = 0;                           // the four version bytes, big-endian
     std::uint8_t m_gpsLatitudeRef = 0, m_gpsLongitudeRef = 0; // 'N'/'S', 'E'/'W'; '?' when missing
     std::uint8_t m_gpsAltitudeRef = 0;                        // 1: below sea level
     bool m_gpsHasTimeStamp = false, m_gpsTimeHasFraction = false;

@@ -121,13 +121,14 @@ void swapForRotation(NRFImageInfoRec& record) {
 }
 
 // A JPEG at a file position becomes the preview when it lies inside the file and its SOF is readable.
-bool takeJPEGPreview(NRFImageInfoRec& record, NRFByteSource& source, std::uint64_t pos, std::uint64_t length) {
+bool takeJPEGPreview(NRFImageInfoRec& record, NRFByteSource& source, std::uint64_t pos,
+                     std::uint64_t length) {
     std::uint32_t width = 0, height = 0;
     if (pos < 8 || length == 0 || pos >= source.Size() || length > source.Size() - pos ||
         pos + length > 0xFFFFFFFFull || !NRFReadJPEGSize(source, pos, length, width, height))
         return false;
-    record.m_preview = NRFEmbeddedImageLoc{static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(length),
-                                           width, height};
+    record.m_preview = NRFEmbeddedImageLoc{static_cast<std::uint32_t>(pos),
+                                           static_cast<std::uint32_t>(length), width, height};
     record.m_previewIsJPEG = true;
     return true;
 }
@@ -225,7 +226,8 @@ NRFErr readTIFF(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& sou
 
     if (tiff.Magic() == kMagicPanasonic) {
         // The full JPEG is the preview, and its EXIF block holds the exposure values.
-        if (panasonic.jpegLength != 0 && takeJPEGPreview(record, source, panasonic.jpegPos, panasonic.jpegLength)) {
+        if (panasonic.jpegLength != 0 &&
+            takeJPEGPreview(record, source, panasonic.jpegPos, panasonic.jpegLength)) {
             std::uint64_t exifPos = 0, exifLength = 0;
             if (NRFFindJPEGExif(source, panasonic.jpegPos, panasonic.jpegLength, exifPos, exifLength)) {
                 NRFBasicTIFF inner(source, exifPos);
@@ -304,8 +306,9 @@ NRFErr readCR2(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& sour
         record.m_height = record.m_preview.height;
     }
     if (record.m_width == 0 || record.m_height == 0) {
-        LUMO_LOG("CR2 width(%lu) or height(%lu) for file \"%s\" are bogus", static_cast<unsigned long>(record.m_width),
-                 static_cast<unsigned long>(record.m_height), path);
+        LUMO_LOG("CR2 width(%lu) or height(%lu) for file \"%s\" are bogus",
+                 static_cast<unsigned long>(record.m_width), static_cast<unsigned long>(record.m_height),
+                 path);
         return kNRFErrBadFormat;
     }
     if (record.m_width < record.m_height) {
@@ -330,8 +333,7 @@ NRFErr readCR2(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& sour
         const std::uint32_t length =
             ((std::uint32_t{tail[20]} << 24) | (tail[21] << 16) | (tail[22] << 8) | tail[23]) + 92u;
         unsigned char other[64];
-        if (length < 1048576 && length <= size &&
-            source.ReadAt(size - length, other, sizeof other) &&
+        if (length < 1048576 && length <= size && source.ReadAt(size - length, other, sizeof other) &&
             std::memcmp(other, kOptional, sizeof kOptional - 1) == 0)
             record.m_canonOptionalDataLength = length;
     }
@@ -346,7 +348,8 @@ NRFErr getImageInfo(NRFContext& context, NRFImageInfoRec& record, lumo::File& fi
 
 } // namespace
 
-NRFErr NRFReadTIFFStructure(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& source, bool repairFile) {
+NRFErr NRFReadTIFFStructure(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& source,
+                            bool repairFile) {
     try {
         if (record.m_fileType == kTypeCR2)
             return readCR2(context, record, source, repairFile);

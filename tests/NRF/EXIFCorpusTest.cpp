@@ -137,7 +137,8 @@ TEST(EXIFCorpusTest, CameraJPEGsAgreeWithExiftool) {
             disagree("model", record.m_model, s);
         // The capture time: the original, else the digitized, else IFD0's DateTime.
         std::string expectedDate;
-        if (text("ExifIFD:DateTimeOriginal", s) || text("ExifIFD:CreateDate", s) || text("IFD0:ModifyDate", s))
+        if (text("ExifIFD:DateTimeOriginal", s) || text("ExifIFD:CreateDate", s) ||
+            text("IFD0:ModifyDate", s))
             expectedDate = s;
         if (expectedDate.size() >= 19 && expectedDate.compare(0, 4, "0000") != 0 && expectedDate[0] != ' ') {
             ++compared;
@@ -147,7 +148,8 @@ TEST(EXIFCorpusTest, CameraJPEGsAgreeWithExiftool) {
             expectedDate[10] = ' ';
             for (const std::size_t at : {13u, 16u})
                 expectedDate[at] = ':';
-            if (!record.m_captureTime.isValid() || dateText(record.m_captureTime) != expectedDate.substr(0, 19))
+            if (!record.m_captureTime.isValid() ||
+                dateText(record.m_captureTime) != expectedDate.substr(0, 19))
                 disagree("captureTime", record.m_captureTime.isValid() ? dateText(record.m_captureTime) : "",
                          expectedDate);
         }
@@ -160,7 +162,8 @@ TEST(EXIFCorpusTest, CameraJPEGsAgreeWithExiftool) {
             disagree("exposureTime", std::to_string(record.m_exposureTime), std::to_string(d));
         if (number("ExifIFD:FNumber", d) && d > 0 && ++compared && std::fabs(record.m_fNumber - d) > 0.01)
             disagree("fNumber", std::to_string(record.m_fNumber), std::to_string(d));
-        if (number("ExifIFD:FocalLength", d) && d > 0 && ++compared && std::fabs(record.m_focalLength - d) > 0.01)
+        if (number("ExifIFD:FocalLength", d) && d > 0 && ++compared &&
+            std::fabs(record.m_focalLength - d) > 0.01)
             disagree("focalLength", std::to_string(record.m_focalLength), std::to_string(d));
         if (number("IFD0:Orientation", d) && d >= 1 && d <= 8 && ++compared &&
             record.m_orientation != EXIFOrientationToRotation(static_cast<unsigned>(d)))
@@ -168,13 +171,15 @@ TEST(EXIFCorpusTest, CameraJPEGsAgreeWithExiftool) {
         double lat = 0, lon = 0;
         if (number("Composite:GPSLatitude", lat) && number("Composite:GPSLongitude", lon)) {
             ++compared;
-            if (!record.m_hasGPS || std::fabs(record.m_latitude - lat) > 1e-6 || std::fabs(record.m_longitude - lon) > 1e-6)
+            if (!record.m_hasGPS || std::fabs(record.m_latitude - lat) > 1e-6 ||
+                std::fabs(record.m_longitude - lon) > 1e-6)
                 disagree("gps", std::to_string(record.m_latitude) + "," + std::to_string(record.m_longitude),
                          std::to_string(lat) + "," + std::to_string(lon));
         }
         if (number("Composite:GPSAltitude", d) && ref.contains("GPS:GPSAltitudeRef") && ++compared &&
             (!record.m_altitude || std::fabs(*record.m_altitude - d) > 1e-3))
-            disagree("altitude", record.m_altitude ? std::to_string(*record.m_altitude) : "", std::to_string(d));
+            disagree("altitude", record.m_altitude ? std::to_string(*record.m_altitude) : "",
+                     std::to_string(d));
     }
     std::printf("EXIF blocks of %zu JPEGs: %d parsed, %d values compared with exiftool, %zu disagree\n",
                 files.size(), parsed, compared, disagreements.size());

@@ -387,8 +387,9 @@ TEST_F(NRFImageInfoTest, DescribeListsPresentFields) {
     EXPECT_EQ(find("fNumber")->getdouble(), 2.8);
     EXPECT_EQ(find("exposureTime")->getdouble(), 0.004);
     EXPECT_EQ(find("orientation")->getint(), 7); // rotation code 5: mirrored, a quarter turn
-    EXPECT_EQ(find("gps")->toString(), R"({"altitude": 35.25, "direction": 271.5, "latitude": 48.8584, )"
-                                       R"("longitude": -2.2945, "mapDatum": "WGS-84", "speed": 0.0, "time": "2024-05-01T12:36:40Z"})");
+    EXPECT_EQ(find("gps")->toString(),
+              R"({"altitude": 35.25, "direction": 271.5, "latitude": 48.8584, )"
+              R"("longitude": -2.2945, "mapDatum": "WGS-84", "speed": 0.0, "time": "2024-05-01T12:36:40Z"})");
     EXPECT_EQ(find("preview")->fetch("width")->getint(), 8256);
     EXPECT_EQ(find("lens")->getstr(), "24-70mm f/2.8");
 
