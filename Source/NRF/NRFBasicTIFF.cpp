@@ -7,7 +7,8 @@
 
 // ---- Byte sources
 
-NRFFileByteSource::NRFFileByteSource(lumo::File& file) : m_file(file) {
+NRFFileByteSource::NRFFileByteSource(lumo::File& file, std::size_t window)
+    : m_file(file), m_window(std::clamp<std::size_t>(window, 4096, kWindow)) {
     if (!file.isOpen() || file.size(m_size) != 0)
         m_size = 0;
 }
@@ -29,14 +30,15 @@ bool NRFFileByteSource::ReadAt(std::uint64_t offset, void* buffer, std::size_t s
             w.lastUse = ++m_clock;
             return true;
         }
-    if (size > kWindow / 2)
+    if (size > m_window / 2)
         return readFile(offset, buffer, size);
     // The least recently used window moves to cover the read, starting a little before it: a TIFF
     // walk often steps back to values stored just ahead of the IFD that points at them.
     Window& w = m_windows[0].lastUse <= m_windows[1].lastUse ? m_windows[0] : m_windows[1];
-    const std::uint64_t start = offset > 4096 ? (offset - 4096) & ~std::uint64_t{4095} : 0;
-    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kWindow, m_size - start));
-    w.bytes.resize(kWindow);
+    const std::uint64_t back = m_window / 16;
+    const std::uint64_t start = offset > back ? (offset - back) & ~std::uint64_t{511} : 0;
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(m_window, m_size - start));
+    w.bytes.resize(m_window);
     w.length = 0;
     if (!readFile(start, w.bytes.data(), length))
         return false;

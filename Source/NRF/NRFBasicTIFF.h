@@ -30,14 +30,16 @@ public:
 // few system calls. The file's size is taken once, when the source is made.
 class NRFFileByteSource : public NRFByteSource {
 public:
-    explicit NRFFileByteSource(lumo::File& file);
+    // `window` bytes are read at a time (at most 64 KiB); a quick look at a header wants less.
+    explicit NRFFileByteSource(lumo::File& file, std::size_t window = kWindow);
     std::uint64_t Size() const override { return m_size; }
     bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size) override;
     // System reads made so far (for tests and benchmarks).
     unsigned ReadCalls() const { return m_readCalls; }
 
-private:
     static constexpr std::size_t kWindow = 64 * 1024;
+
+private:
     struct Window {
         std::uint64_t start = 0;
         std::size_t length = 0;
@@ -48,6 +50,7 @@ private:
 
     lumo::File& m_file;
     std::uint64_t m_size = 0;
+    std::size_t m_window;
     Window m_windows[2];
     unsigned m_clock = 0, m_readCalls = 0;
 };

@@ -1,5 +1,6 @@
 #include "NRF/NRFPlugin.h"
 
+#include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFTIFFReaders.h"
 #include "support/FileIO.h"
@@ -121,52 +122,19 @@ bool readExact(lumo::File& file, std::uint64_t offset, void* buffer, std::size_t
 // TIFF structure as far as the content checks need it: the header, one IFD's entries, ASCII values.
 class TIFFProbe {
 public:
-    struct Entry {
-        std::uint16_t tag, type;
-        std::uint32_t count;
-        unsigned char value[4];
-    };
-    static constexpr std::uint16_t kShort = 3, kLong = 4, kAscii = 2, kUndefined = 7;
+    using Entry = NRFTIFFEntry;
+    static constexpr std::uint16_t kShort = kTIFFShort, kLong = kTIFFLong, kAscii = kTIFFAscii,
+                                   kUndefined = kTIFFUndefined;
 
-    explicit TIFFProbe(lumo::File& file) : m_file(file) {}
+    explicit TIFFProbe(lumo::File& file) : m_source(file, 4096), m_tiff(m_source) {}
 
     // `magic` is 42 for TIFF, 85 for the Panasonic variant.
-    bool readHeader(std::uint16_t magic) {
-        unsigned char h[8];
-        if (!readExact(m_file, 0, h, sizeof h))
-            return false;
-        if (h[0] == 'I' && h[1] == 'I')
-            m_bigEndian = false;
-        else if (h[0] == 'M' && h[1] == 'M')
-            m_bigEndian = true;
-        else
-            return false;
-        if (u16(h + 2) != magic)
-            return false;
-        m_ifd0 = u32(h + 4);
-        return true;
-    }
-    std::uint32_t ifd0() const { return m_ifd0; }
+    bool readHeader(std::uint16_t magic) { return m_tiff.ReadHeader({magic}) && m_tiff.Magic() == magic; }
+    std::uint32_t ifd0() const { return m_tiff.IFD0Offset(); }
 
     // False when the IFD cannot be read or its entry count is outside [minEntries, maxEntries].
     bool readIFD(std::uint32_t offset, unsigned minEntries, unsigned maxEntries, std::vector<Entry>& out) {
-        unsigned char n[2];
-        if (!readExact(m_file, offset, n, sizeof n))
-            return false;
-        const unsigned count = u16(n);
-        if (count < minEntries || count > maxEntries)
-            return false;
-        std::vector<unsigned char> raw(count * 12u);
-        if (!readExact(m_file, std::uint64_t{offset} + 2, raw.data(), raw.size()))
-            return false;
-        out.clear();
-        for (unsigned i = 0; i < count; ++i) {
-            const unsigned char* e = raw.data() + i * 12u;
-            Entry entry{u16(e), u16(e + 2), u32(e + 4), {}};
-            std::memcpy(entry.value, e + 8, 4);
-            out.push_back(entry);
-        }
-        return true;
+        return m_tiff.ReadIFD(offset, maxEntries, out) == 0 && out.size() >= minEntries;
     }
 
     static const Entry* find(const std::vector<Entry>& entries, std::uint16_t tag) {
@@ -176,39 +144,18 @@ public:
         return nullptr;
     }
     // A SHORT or LONG entry of count 1.
-    bool number(const Entry& e, std::uint32_t& value) const {
-        if (e.count != 1 || (e.type != kShort && e.type != kLong))
-            return false;
-        value = e.type == kShort ? u16(e.value) : u32(e.value);
-        return true;
+    bool number(const Entry& e, std::uint32_t& value) {
+        return e.count == 1 && (e.type == kShort || e.type == kLong) && m_tiff.Unsigned(e, 0, value);
     }
-    std::uint32_t longValue(const Entry& e) const { return u32(e.value); }
+    std::uint32_t longValue(const Entry& e) const { return e.value; }
     // An ASCII value of at most `maxLength` characters, without its terminating NULs.
     bool ascii(const Entry& e, std::size_t maxLength, std::string& out) {
-        if (e.type != kAscii || e.count == 0 || e.count > maxLength + 1)
-            return false;
-        out.assign(e.count, '\0');
-        if (e.count <= 4)
-            std::memcpy(out.data(), e.value, e.count);
-        else if (!readExact(m_file, u32(e.value), out.data(), e.count))
-            return false;
-        out.resize(std::strlen(out.c_str()));
-        return true;
-    }
-
-    std::uint16_t u16(const unsigned char* p) const {
-        return static_cast<std::uint16_t>(m_bigEndian ? (p[0] << 8) | p[1] : (p[1] << 8) | p[0]);
-    }
-    std::uint32_t u32(const unsigned char* p) const {
-        const std::uint32_t b0 = p[0], b1 = p[1], b2 = p[2], b3 = p[3];
-        return m_bigEndian ? (b0 << 24) | (b1 << 16) | (b2 << 8) | b3
-                           : (b3 << 24) | (b2 << 16) | (b1 << 8) | b0;
+        return e.type == kAscii && e.count != 0 && e.count <= maxLength + 1 && m_tiff.Ascii(e, out, e.count);
     }
 
 private:
-    lumo::File& m_file;
-    bool m_bigEndian = false;
-    std::uint32_t m_ifd0 = 0;
+    NRFFileByteSource m_source;
+    NRFBasicTIFF m_tiff;
 };
 
 constexpr std::uint16_t kTagNewSubfileType = 254, kTagImageWidth = 256, kTagImageLength = 257, kTagMake = 271,
