@@ -1,5 +1,6 @@
 #include "NRF/EXIFUtils.h"
 
+#include "NRF/EXIFMakerNotes.h"
 #include "NRF/NRFImageInfo.h"
 #include "app/LumoLog.h"
 
@@ -47,6 +48,7 @@ enum : std::uint16_t {
     kTagExposureTime = 33434,
     kTagFNumber = 33437,
     kTagIPTC = 33723,
+    kTagLeafData = 34310,
     kTagPhotoshop = 34377,
     kTagExifIFD = 34665,
     kTagICCProfile = 34675,
@@ -265,11 +267,16 @@ NRFErr EXIFParser::ParseExifIFD(NRFIFDRole role) {
     if (m_exifOffset == 0)
         return 0;
     try {
+        const std::uint32_t notePosBefore = m_record.m_makerNotePos;
         const NRFErr err = ParseIFD(m_exifOffset, role);
         if (err == 0) {
             if (m_interopOffset != 0)
                 parseInterop(m_interopOffset);
             decideColorSpace();
+            // The maker's own values, now that IFD0 has said who the maker is.
+            if (m_record.m_makerNotePos != 0 && m_record.m_makerNotePos != notePosBefore)
+                EXIFParseMakerNote(m_record, m_tiff.Source(), m_record.m_makerNotePos, m_record.m_makerNoteLength,
+                                   m_tiff.Base(), m_tiff.BigEndian(), m_options.fileType);
         }
         return err;
     } catch (const std::bad_alloc&) {
@@ -688,6 +695,11 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
             r.m_photoshopLength = e.count;
             r.m_photoshopCount = 1;
         }
+        return;
+    case kTagLeafData:
+        if ((e.type == kTIFFUndefined || e.type == kTIFFByte) && e.count != 0)
+            EXIFParseLeafData(r, m_tiff.Source(), e.valuePos, e.count, m_tiff.Base(), m_tiff.BigEndian(),
+                              m_options.fileType);
         return;
     case kTagExifIFD:
         if (isPointer(e) && m_tiff.Unsigned(e, 0, n) && m_exifOffset == 0) {
@@ -1180,6 +1192,10 @@ bool EXIFWalkPhotoshopResources(
         pos = at + size + (size & 1);
     }
     return true;
+}
+
+std::string EXIFCleanText(const std::string& text) {
+    return toUTF8(trimRight(text));
 }
 
 const char* EXIFExposureProgramText(unsigned program) {

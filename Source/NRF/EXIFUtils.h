@@ -115,6 +115,10 @@ private:
 bool EXIFWalkPhotoshopResources(const std::string& block,
                                 const std::function<bool(std::uint16_t, std::size_t, std::size_t)>& resource);
 
+// EXIF text as the record keeps it: trailing NULs and spaces dropped, and bytes that are not UTF-8 read
+// as Latin-1 (what cameras that predate UTF-8 wrote).
+std::string EXIFCleanText(const std::string& text);
+
 // Text of the EXIF ExposureProgram 1..9 ("Manual" ... "Bulb"); empty for other values.
 const char* EXIFExposureProgramText(unsigned program);
 // EXIF Orientation 1..8 as the record's rotation code; -1 for other values.

@@ -73,6 +73,18 @@ void visitFields(Rec& r, Visit&& v) {
     v("copyright", r.m_copyright);
     v("description", r.m_description);
     v("userComment", r.m_userComment);
+    v("lensType", r.m_lensType);
+    v("lensTypeNumber", r.m_lensTypeNumber);
+    v("owner", r.m_owner);
+    v("shutterCount", r.m_shutterCount);
+    v("quality", r.m_quality);
+    v("focusMode", r.m_focusMode);
+    v("sharpness", r.m_sharpness);
+    v("toneComp", r.m_toneComp);
+    v("colorMode", r.m_colorMode);
+    v("whiteMode", r.m_whiteMode);
+    v("kelvin", r.m_kelvin);
+    v("pictureControl", r.m_pictureControl);
     v("exposureTime", r.m_exposureTime);
     v("fNumber", r.m_fNumber);
     v("shutterSpeedValue", r.m_shutterSpeedValue);
@@ -180,6 +192,7 @@ void visitFields(Rec& r, Visit&& v) {
     v("thumbnailIsJPEG", r.m_thumbnailIsJPEG);
     v("stripThumbnail", r.m_stripThumbnail);
     v("preview", r.m_preview);
+    v("fuzzyPreview", r.m_fuzzyPreview);
     v("previewIsJPEG", r.m_previewIsJPEG);
     v("previewOffsetIsAbsolute", r.m_previewOffsetIsAbsolute);
     v("subIFDCount", r.m_subIFDCount);
@@ -240,6 +253,18 @@ VObject toV(const NRFNormalizedCrop& c) {
     for (double d : {c.left, c.top, c.right, c.bottom, c.angle, c.constraintWidth, c.constraintHeight})
         out.append(VObject(d));
     out.append(VObject(c.constrained));
+    return out;
+}
+template <typename PC>
+auto pictureControlParts(PC& c) {
+    return std::array{&c.name,       &c.base,         &c.quickAdjust, &c.sharpening, &c.midRangeSharpening,
+                      &c.clarity,    &c.contrast,     &c.brightness,  &c.saturation, &c.hue,
+                      &c.filterEffect, &c.toningEffect, &c.toningSaturation};
+}
+VObject toV(const NRFPictureControl& c) {
+    VObject out = VObject::makeVector();
+    for (const std::string* part : pictureControlParts(c))
+        out.append(VObject(*part));
     return out;
 }
 VObject toV(const NRFEmbeddedImageLoc& l) {
@@ -331,6 +356,12 @@ void fromV(const VObject& v, NRFNormalizedCrop& c) {
     for (std::size_t i = 0; i < 7; ++i)
         fromV(vec[i], *parts[i]);
     fromV(vec[7], c.constrained);
+}
+void fromV(const VObject& v, NRFPictureControl& c) {
+    auto parts = pictureControlParts(c);
+    const auto& vec = vectorOf(v, parts.size());
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        fromV(vec[i], *parts[i]);
 }
 void fromV(const VObject& v, NRFEmbeddedImageLoc& l) {
     const auto& vec = vectorOf(v, 4);
@@ -592,6 +623,42 @@ void describeImageInfo(const NRFImageInfoRec& r, std::vector<std::pair<std::stri
     addText("copyright", r.m_copyright);
     addText("description", r.m_description);
     addText("userComment", r.m_userComment);
+    addText("lensType", r.m_lensType);
+    if (r.m_lensTypeNumber)
+        add("lensTypeNumber", VObject(*r.m_lensTypeNumber));
+    addText("owner", r.m_owner);
+    if (r.m_shutterCount)
+        add("shutterCount", VObject(*r.m_shutterCount));
+    addText("quality", r.m_quality);
+    addText("focusMode", r.m_focusMode);
+    addText("sharpness", r.m_sharpness);
+    addText("toneComp", r.m_toneComp);
+    addText("colorMode", r.m_colorMode);
+    addText("whiteMode", r.m_whiteMode);
+    if (r.m_kelvin)
+        add("kelvin", VObject(*r.m_kelvin));
+    if (!r.m_pictureControl.empty()) {
+        const NRFPictureControl& c = r.m_pictureControl;
+        VObject pc = VObject::makeHash();
+        const std::pair<const char*, const std::string*> parts[] = {
+            {"name", &c.name},
+            {"base", &c.base},
+            {"quickAdjust", &c.quickAdjust},
+            {"sharpening", &c.sharpening},
+            {"midRangeSharpening", &c.midRangeSharpening},
+            {"clarity", &c.clarity},
+            {"contrast", &c.contrast},
+            {"brightness", &c.brightness},
+            {"saturation", &c.saturation},
+            {"hue", &c.hue},
+            {"filterEffect", &c.filterEffect},
+            {"toningEffect", &c.toningEffect},
+            {"toningSaturation", &c.toningSaturation}};
+        for (const auto& [key, value] : parts)
+            if (!value->empty())
+                pc.store(key, VObject(*value));
+        add("pictureControl", std::move(pc));
+    }
     if (r.m_captureTime.isValid()) {
         const KLDateTime& t = r.m_captureTime;
         char buf[64];
@@ -658,6 +725,8 @@ void describeImageInfo(const NRFImageInfoRec& r, std::vector<std::pair<std::stri
         add("preview", locHash(r.m_preview));
     if (r.m_stripThumbnail.present())
         add("stripThumbnail", locHash(r.m_stripThumbnail));
+    if (r.m_fuzzyPreview.present())
+        add("fuzzyPreview", locHash(r.m_fuzzyPreview));
     // Metadata blocks inside the file, where the editors will rewrite them.
     const auto addBlock = [&](const char* key, std::uint32_t offset, std::uint32_t length) {
         if (offset == 0 || length == 0)

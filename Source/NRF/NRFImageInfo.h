@@ -48,6 +48,16 @@ struct NRFEmbeddedImageLoc {
     bool operator==(const NRFEmbeddedImageLoc&) const = default;
 };
 
+// A Nikon Picture Control as the camera recorded it, each value as text ("Standard", "+2", "Auto",
+// "n/a"); all empty when the file has none.
+struct NRFPictureControl {
+    std::string name, base, quickAdjust, sharpening, midRangeSharpening, clarity, contrast, brightness,
+        saturation, hue, filterEffect, toningEffect, toningSaturation;
+
+    bool empty() const { return name.empty() && base.empty(); }
+    bool operator==(const NRFPictureControl&) const = default;
+};
+
 // A reader's private state for one open record (GIF and HEIF readers derive their own). Copied with
 // the record, so a clone never shares it.
 class PluginPrivateInfo {
@@ -96,6 +106,14 @@ struct NRFImageInfoFields {
     // -- camera
     std::string m_make, m_model, m_software, m_firmware, m_bodySerial, m_cameraSerial, m_lensModel;
     std::string m_artist, m_copyright, m_description, m_userComment;
+    // from the maker notes
+    std::string m_lensType; // the maker's name for its lens number
+    std::optional<std::uint32_t> m_lensTypeNumber;
+    std::string m_owner;
+    std::optional<std::uint32_t> m_shutterCount; // actuations
+    std::string m_quality, m_focusMode, m_sharpness, m_toneComp, m_colorMode, m_whiteMode;
+    std::optional<std::uint32_t> m_kelvin; // white balance colour temperature
+    NRFPictureControl m_pictureControl;
 
     // -- exposure
     float m_exposureTime = 0.0f; // seconds
@@ -174,6 +192,7 @@ struct NRFImageInfoFields {
     bool m_thumbnailIsJPEG = false;
     NRFEmbeddedImageLoc m_stripThumbnail; // offset and length only
     NRFEmbeddedImageLoc m_preview;
+    NRFEmbeddedImageLoc m_fuzzyPreview; // the small preview some raws carry (a maker note points at it)
     bool m_previewIsJPEG = false;
     bool m_previewOffsetIsAbsolute = false;
     std::uint32_t m_subIFDCount = 0;

@@ -1,0 +1,3 @@
+#include "NRF/EXIFMakerNotes.h"
+
+void EXIFParseFujifilmMakerNote(EXIFMakerNote&) {}
