@@ -1,0 +1,1 @@
+// Maker-note tests (Canon group): filled in by its reader.

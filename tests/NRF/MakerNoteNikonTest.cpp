@@ -1,0 +1,1 @@
+// Maker-note tests (Nikon group): filled in by its reader.

@@ -1,0 +1,1 @@
+// Maker-note tests (Olympus group): filled in by its reader.
