@@ -3,6 +3,7 @@
 // repair of a stray IFD0 pointer and the raw formats' own rules. Cases about a reader go through the
 // engine's API with a file on disk; cases about the parser alone run it over bytes in memory.
 
+#include "NRF/EXIFMakerNotes.h"
 #include "NRF/EXIFUtils.h"
 #include "NRF/NRF.h"
 #include "NRF/NRFBasicTIFF.h"
@@ -764,3 +765,53 @@ TEST_F(EXIFReaderTest, DatesOrientationAndPositionAgreeWithExiftool) {
 }
 
 } // namespace
+
+// The maker-note framework every maker's reader goes through: reads stay inside the note, a note that
+// lies outside the file is not read, an IFD is read once, and an embedded JPEG is taken by its kind's
+// rule.
+TEST(EXIFMakerNoteTest, ReadsStayInsideTheNoteAndEmbeddedImagesFollowTheirRules) {
+    const std::string small = encodeJpeg(64, 48), large = encodeJpeg(160, 120);
+    std::string file(32, '\0');
+    file += "NOTE-BYTES"; // the note: [32, 42)
+    const std::size_t smallAt = file.size();
+    file += small;
+    const std::size_t largeAt = file.size();
+    file += large;
+    NRFMemoryByteSource source(file.data(), file.size());
+
+    NRFImageInfoRec record;
+    EXIFMakerNote note(record, source, 32, 10, 0, false, kNRFTypeJPEG);
+    char byte = 0;
+    EXPECT_TRUE(note.note.ReadAt(41, &byte, 1));
+    EXPECT_FALSE(note.note.ReadAt(42, &byte, 1)); // one past the note
+    EXPECT_FALSE(note.note.ReadAt(31, &byte, 1)); // one before it
+    EXPECT_TRUE(note.StartsWith(32, "NOTE", 4));
+    EXPECT_FALSE(note.StartsWith(40, "TES", 3)); // would run past the end
+
+    // An IFD is read once: a pointer back to it is a loop.
+    NRFBasicTIFF tiff(note.note, 32);
+    std::vector<NRFTIFFEntry> entries;
+    note.ReadIFD(tiff, 0, entries);
+    EXPECT_EQ(note.ReadIFD(tiff, 0, entries), 9u);
+
+    // The larger preview wins, a smaller one does not replace it; a thumbnail never replaces one; a
+    // JPEG that runs past the file is not taken.
+    EXPECT_TRUE(note.TakeJPEG(largeAt, large.size(), EXIFEmbeddedKind::Preview));
+    EXPECT_FALSE(note.TakeJPEG(smallAt, small.size(), EXIFEmbeddedKind::Preview));
+    EXPECT_EQ(record.m_preview.width, 160u);
+    EXPECT_TRUE(note.TakeJPEG(smallAt, small.size(), EXIFEmbeddedKind::Thumbnail));
+    EXPECT_FALSE(note.TakeJPEG(largeAt, large.size(), EXIFEmbeddedKind::Thumbnail));
+    EXPECT_EQ(record.m_thumbnail.width, 64u);
+    EXPECT_FALSE(note.TakeJPEG(largeAt, large.size() + 1, EXIFEmbeddedKind::FuzzyPreview));
+    EXPECT_TRUE(note.TakeJPEG(smallAt, small.size(), EXIFEmbeddedKind::FuzzyPreview));
+    EXPECT_EQ(record.m_fuzzyPreview.offset, smallAt);
+
+    // A note said to lie past the end of the file is not read, whoever the maker.
+    for (const char* make : {"Canon", "NIKON CORPORATION", "OLYMPUS CORPORATION", "PENTAX", "SONY"}) {
+        NRFImageInfoRec other;
+        other.m_make = make;
+        EXIFParseMakerNote(other, source, file.size() - 4, 100, 0, false, kNRFTypeJPEG);
+        EXPECT_EQ(other.m_bodySerial, "");
+        EXPECT_FALSE(other.m_preview.present());
+    }
+}
