@@ -68,6 +68,7 @@ bool EXIFMakerNote::TakeJPEG(std::uint64_t jpegPos, std::uint64_t jpegLength, EX
             return false;
         record.m_preview = loc;
         record.m_previewIsJPEG = true;
+        record.m_previewOffsetIsAbsolute = true;
         return true;
     case EXIFEmbeddedKind::FuzzyPreview:
         record.m_fuzzyPreview = loc;

@@ -905,6 +905,7 @@ bool EXIFParser::recordJPEG(std::uint64_t pos, std::uint64_t length, bool thumbn
     } else {
         m_record.m_preview = loc;
         m_record.m_previewIsJPEG = true;
+        m_record.m_previewOffsetIsAbsolute = true; // a file position, not counted from the image data
     }
     return true;
 }

@@ -164,6 +164,7 @@ void visitFields(Rec& r, Visit&& v) {
     v("jpegInsertPos", r.m_jpegInsertPos);
     v("jpegEndOfMetadata", r.m_jpegEndOfMetadata);
     v("jfifPos", r.m_jfifPos);
+    v("cameraOriginal", r.m_cameraOriginal);
     v("photoshopPos", r.m_photoshopPos);
     v("photoshopLength", r.m_photoshopLength);
     v("photoshopCount", r.m_photoshopCount);

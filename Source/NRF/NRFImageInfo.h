@@ -177,6 +177,7 @@ struct NRFImageInfoFields {
     std::uint32_t m_canonOptionalDataLength = 0; // the trailing block some Canon raws carry
     std::uint32_t m_jpegSOIPos = 0, m_jpegSOSPos = 0, m_jpegInsertPos = 0, m_jpegEndOfMetadata = 0;
     std::uint32_t m_jfifPos = 0;
+    bool m_cameraOriginal = false; // an EXIF segment, and neither JFIF nor an "AppleMark" comment
     std::uint32_t m_photoshopPos = 0, m_photoshopLength = 0, m_photoshopCount = 0;
     std::uint32_t m_iptcPos = 0, m_iptcLength = 0, m_iptcIFDEntryPos = 0;
     std::uint32_t m_xmpIFDEntryPos = 0, m_xmpSegmentPos = 0, m_xmpSegmentLength = 0;

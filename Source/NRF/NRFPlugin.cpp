@@ -2,6 +2,7 @@
 
 #include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFImageInfo.h"
+#include "NRF/NRFJPEGReader.h"
 #include "NRF/NRFTIFFReaders.h"
 #include "support/FileIO.h"
 #include "support/TextUtils.h"
@@ -318,7 +319,8 @@ void registerReader(int index, NRFFileTypeInfo& row, NRFPluginFunctions& functio
     functions = NRFPluginFunctions{};
     functions.Initialize = &initializeEnables;
     functions.IsFileOfType = kIsFileOfType[static_cast<std::size_t>(index)];
-    functions.GetImageInfo = NRFTIFFReaderGetImageInfo(row.fileType);
+    functions.GetImageInfo =
+        row.fileType == kNRFTypeJPEG ? NRFJPEGReaderGetImageInfo() : NRFTIFFReaderGetImageInfo(row.fileType);
     functions.CanUpdateIPTC = &answerYes;
     functions.CanUpdateXMP = &answerYes;
     functions.CloseImage = &closeImageDone;

@@ -89,6 +89,7 @@ struct NRFContext {
     std::string pluginPath;
     bool renderRawWithoutPreview = false; // the engine-wide raw-render switch
     bool strictExif = false;              // a malformed EXIF entry fails the file (error 10)
+    bool firstMetadataWins = false;       // a JPEG's later XMP or IPTC segment does not replace the first
 };
 
 // Arguments of the operations whose readers arrive later (bitmaps, thumbnails, metadata blocks).
