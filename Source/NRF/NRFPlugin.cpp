@@ -1,6 +1,7 @@
 #include "NRF/NRFPlugin.h"
 
 #include "NRF/NRFBasicTIFF.h"
+#include "NRF/NRFContainerReaders.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFJPEGReader.h"
 #include "NRF/NRFTIFFReaders.h"
@@ -319,8 +320,10 @@ void registerReader(int index, NRFFileTypeInfo& row, NRFPluginFunctions& functio
     functions = NRFPluginFunctions{};
     functions.Initialize = &initializeEnables;
     functions.IsFileOfType = kIsFileOfType[static_cast<std::size_t>(index)];
-    functions.GetImageInfo =
-        row.fileType == kNRFTypeJPEG ? NRFJPEGReaderGetImageInfo() : NRFTIFFReaderGetImageInfo(row.fileType);
+    functions.GetImageInfo = row.fileType == kNRFTypeJPEG ? NRFJPEGReaderGetImageInfo()
+                             : NRFTIFFReaderGetImageInfo(row.fileType)
+                                 ? NRFTIFFReaderGetImageInfo(row.fileType)
+                                 : NRFContainerReaderGetImageInfo(row.fileType);
     functions.CanUpdateIPTC = &answerYes;
     functions.CanUpdateXMP = &answerYes;
     functions.CloseImage = &closeImageDone;

@@ -1,0 +1,9 @@
+#include "NRF/NRFContainerReaders.h"
+
+NRFGetImageInfoProc NRFContainerReaderGetImageInfo(NRFFileType) {
+    return nullptr;
+}
+
+NRFErr NRFReadContainerStructure(NRFContext&, NRFImageInfoRec&, NRFByteSource&) {
+    return 1;
+}

@@ -1,0 +1,1 @@
+// Tests of the CRW, RAF and X3F readers: filled in with the readers.
