@@ -88,6 +88,7 @@ enum : std::uint16_t {
     kTagLensModel = 42036,
     kTagColorMatrix1 = 50721,
     kTagCameraSerialNumber = 50735,
+    kTagDNGPrivateData = 50740,
     kTagPreviewColorSpace = 50970,
 };
 
@@ -275,8 +276,9 @@ NRFErr EXIFParser::ParseExifIFD(NRFIFDRole role) {
             decideColorSpace();
             // The maker's own values, now that IFD0 has said who the maker is.
             if (m_record.m_makerNotePos != 0 && m_record.m_makerNotePos != notePosBefore)
-                EXIFParseMakerNote(m_record, m_tiff.Source(), m_record.m_makerNotePos, m_record.m_makerNoteLength,
-                                   m_tiff.Base(), m_tiff.BigEndian(), m_options.fileType);
+                EXIFParseMakerNote(m_record, m_tiff.Source(), m_record.m_makerNotePos,
+                                   m_record.m_makerNoteLength, m_tiff.Base(), m_tiff.BigEndian(),
+                                   m_options.fileType);
         }
         return err;
     } catch (const std::bad_alloc&) {
@@ -871,6 +873,10 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
         if (m_tiff.Ascii(e, text, 255))
             r.m_cameraSerial = toUTF8(trimRight(text));
         return;
+    case kTagDNGPrivateData:
+        if ((e.type == kTIFFByte || e.type == kTIFFUndefined) && e.count > 20 && r.m_makerNotePos == 0)
+            makerNoteInPrivateData(e);
+        return;
     case kTagPreviewColorSpace:
         if (isDNG() && e.type == kTIFFLong && m_tiff.Unsigned(e, 0, n) &&
             r.m_colorSpaceCode != kColorSpaceEmbedded) {
@@ -883,6 +889,37 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
     default:
         return;
     }
+}
+
+// DNG converters keep the camera's maker note in DNGPrivateData ("Adobe\0MakN", its length, its byte
+// order and where it lay in the original file, so that offsets counted from that file's TIFF header still
+// land); some cameras put their own note there as it is.
+void EXIFParser::makerNoteInPrivateData(const NRFTIFFEntry& e) {
+    unsigned char head[20];
+    if (!m_tiff.Read(e.valuePos, head, sizeof head))
+        return;
+    const auto be32 = [&](int at) {
+        return (std::uint32_t{head[at]} << 24) | (head[at + 1] << 16) | (head[at + 2] << 8) | head[at + 3];
+    };
+    std::uint64_t pos = e.valuePos, length = e.count, base = m_tiff.Base();
+    bool bigEndian = m_tiff.BigEndian();
+    if (std::memcmp(head, "Adobe\0MakN", 10) == 0) {
+        const std::uint32_t count = be32(10);
+        if (count < 6 || (head[14] != head[15]) || (head[14] != 'I' && head[14] != 'M'))
+            return;
+        bigEndian = head[14] == 'M';
+        pos = e.valuePos + 20;
+        length = std::min<std::uint64_t>(count - 6, e.count - 20);
+        const std::uint32_t originalOffset = be32(16);
+        if (originalOffset > pos)
+            return;
+        base = pos - originalOffset;
+    } else if (std::memcmp(head, "PENTAX \0", 8) != 0 && std::memcmp(head, "AOC\0", 4) != 0) {
+        return;
+    }
+    m_record.m_makerNotePos = pos32(pos);
+    m_record.m_makerNoteLength = static_cast<std::uint32_t>(length);
+    EXIFParseMakerNote(m_record, m_tiff.Source(), pos, length, base, bigEndian, m_options.fileType);
 }
 
 bool EXIFParser::recordJPEG(std::uint64_t pos, std::uint64_t length, bool thumbnail, std::uint32_t entryPos) {

@@ -87,6 +87,7 @@ private:
     void parseInterop(std::uint32_t offset);
     void decideColorSpace();
     bool visit(std::uint32_t offset);
+    void makerNoteInPrivateData(const NRFTIFFEntry& e);
     bool recordJPEG(std::uint64_t pos, std::uint64_t length, bool thumbnail, std::uint32_t entryPos);
     bool isJPEGOrPhotoshop() const;
     bool isDNG() const;

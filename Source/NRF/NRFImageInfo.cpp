@@ -258,9 +258,13 @@ VObject toV(const NRFNormalizedCrop& c) {
 }
 template <typename PC>
 auto pictureControlParts(PC& c) {
-    return std::array{&c.name,       &c.base,         &c.quickAdjust, &c.sharpening, &c.midRangeSharpening,
-                      &c.clarity,    &c.contrast,     &c.brightness,  &c.saturation, &c.hue,
-                      &c.filterEffect, &c.toningEffect, &c.toningSaturation};
+    return std::array{&c.name,         &c.base,
+                      &c.adjust,       &c.quickAdjust,
+                      &c.sharpening,   &c.midRangeSharpening,
+                      &c.clarity,      &c.contrast,
+                      &c.brightness,   &c.saturation,
+                      &c.hue,          &c.filterEffect,
+                      &c.toningEffect, &c.toningSaturation};
 }
 VObject toV(const NRFPictureControl& c) {
     VObject out = VObject::makeVector();
@@ -644,6 +648,7 @@ void describeImageInfo(const NRFImageInfoRec& r, std::vector<std::pair<std::stri
         const std::pair<const char*, const std::string*> parts[] = {
             {"name", &c.name},
             {"base", &c.base},
+            {"adjust", &c.adjust},
             {"quickAdjust", &c.quickAdjust},
             {"sharpening", &c.sharpening},
             {"midRangeSharpening", &c.midRangeSharpening},
