@@ -84,6 +84,7 @@ enum : std::uint16_t {
     kTagInteropIFD = 40965,
     kTagWhiteBalance = 41987,
     kTagFocalLengthIn35mm = 41989,
+    kTagCameraOwnerName = 42032,
     kTagBodySerialNumber = 42033,
     kTagLensModel = 42036,
     kTagColorMatrix1 = 50721,
@@ -856,6 +857,10 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
     case kTagFocalLengthIn35mm:
         if (e.type == kTIFFShort && m_tiff.Unsigned(e, 0, n))
             r.m_focalLength35 = static_cast<std::uint16_t>(n);
+        return;
+    case kTagCameraOwnerName:
+        if (m_tiff.Ascii(e, text, 255))
+            r.m_owner = toUTF8(trimRight(text));
         return;
     case kTagBodySerialNumber:
         if (m_tiff.Ascii(e, text, 255))
