@@ -2,12 +2,10 @@
 // second the byte order of the EXIF structure around the note; the rest is the file, and the note is all
 // of it after a few bytes, so that offsets counted from the TIFF header and from the note both land.
 
+#include "FuzzSupport.h"
 #include "NRF/EXIFMakerNotes.h"
 #include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFImageInfo.h"
-#include "app/LumoPaths.h"
-
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -16,30 +14,21 @@
 
 namespace {
 
-// The parsers log what they skip; the log goes to the null device so that a long run holds nothing.
-void sendLogNowhere() {
-    char pattern[] = "/tmp/lumo_makernote_fuzz_XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (!made)
-        std::abort();
-    const std::string folder(made);
-    if (symlink("/dev/null", (folder + "/Lumo.log").c_str()) != 0)
-        std::abort();
-    LumoPaths::initialise(ResolvedLocations{folder, folder});
-}
-
-constexpr const char* kMakes[] = {"Canon", "NIKON CORPORATION", "OLYMPUS IMAGING CORP.", "SAMSUNG",
-                                  "Leica Camera AG", "PENTAX Corporation", "SIGMA", "SONY", "FUJIFILM",
+constexpr const char* kMakes[] = {"Canon",
+                                  "NIKON CORPORATION",
+                                  "OLYMPUS IMAGING CORP.",
+                                  "SAMSUNG",
+                                  "Leica Camera AG",
+                                  "PENTAX Corporation",
+                                  "SIGMA",
+                                  "SONY",
+                                  "FUJIFILM",
                                   "Leaf"};
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool ready = [] {
-        sendLogNowhere();
-        return true;
-    }();
-    (void)ready;
+    lumoFuzzScratchFolder();
     if (size < 2)
         return 0;
     const char* make = kMakes[data[0] % std::size(kMakes)];

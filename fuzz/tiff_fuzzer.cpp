@@ -2,43 +2,20 @@
 // header magics, standard IFD0 places and raw rules differ), and the IFD parser alone as the JPEG
 // reader runs it over the TIFF block of an EXIF segment.
 
+#include "FuzzSupport.h"
 #include "NRF/EXIFUtils.h"
 #include "NRF/NRF.h"
 #include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFTIFFReaders.h"
-#include "app/LumoPaths.h"
-
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
-namespace {
-
-// The parser logs every malformed entry. Until the log has a folder the lines pile up in memory, so a
-// long run would look like a leak: the log gets a folder whose log file is the null device.
-void sendLogNowhere() {
-    char pattern[] = "/tmp/lumo_tiff_fuzz_XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (!made)
-        std::abort();
-    const std::string folder(made);
-    if (symlink("/dev/null", (folder + "/Lumo.log").c_str()) != 0)
-        std::abort();
-    LumoPaths::initialise(ResolvedLocations{folder, folder});
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool ready = [] {
-        sendLogNowhere();
-        return true;
-    }();
-    (void)ready;
+    lumoFuzzScratchFolder();
 
     NRFMemoryByteSource source(data, size);
     NRFContext context;

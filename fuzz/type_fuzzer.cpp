@@ -2,10 +2,9 @@
 // and detected (a row whose extension does not match never answers), then opened and its image
 // information read; each content check reads them too.
 
+#include "FuzzSupport.h"
 #include "NRF/NRF.h"
 #include "support/FileIO.h"
-
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -14,11 +13,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::string folder = [] {
-        char pattern[] = "/tmp/lumo_type_fuzz_XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (!made || NRFInit(std::string()) != kNRFErrNone)
+        const std::string& made = lumoFuzzScratchFolder();
+        if (NRFInit(std::string()) != kNRFErrNone)
             std::abort();
-        return std::string(made);
+        return made;
     }();
     const std::string bytes(reinterpret_cast<const char*>(data), size);
 

@@ -27,7 +27,8 @@ EXIFMakerNote::EXIFMakerNote(NRFImageInfoRec& record_, NRFByteSource& file_, std
                              std::uint64_t length_, std::uint64_t tiffBase_, bool tiffBigEndian_,
                              NRFFileType fileType_)
     : record(record_), file(file_), note(file_, pos_, pos_ + length_), pos(note.Start()),
-      length(note.End() - note.Start()), tiffBase(tiffBase_), tiffBigEndian(tiffBigEndian_), fileType(fileType_) {}
+      length(note.End() - note.Start()), tiffBase(tiffBase_), tiffBigEndian(tiffBigEndian_),
+      fileType(fileType_) {}
 
 NRFErr EXIFMakerNote::ReadIFD(NRFBasicTIFF& tiff, std::uint32_t offset, std::vector<NRFTIFFEntry>& entries) {
     entries.clear();
@@ -77,7 +78,8 @@ bool EXIFMakerNote::TakeJPEG(std::uint64_t jpegPos, std::uint64_t jpegLength, EX
     return false;
 }
 
-bool EXIFMakerNote::Text(NRFBasicTIFF& tiff, const NRFTIFFEntry& entry, std::string& out, std::size_t maxLength) {
+bool EXIFMakerNote::Text(NRFBasicTIFF& tiff, const NRFTIFFEntry& entry, std::string& out,
+                         std::size_t maxLength) {
     if (entry.type != kTIFFAscii && entry.type != kTIFFUndefined && entry.type != kTIFFByte)
         return false;
     if (!tiff.ValueBytes(entry, out, maxLength))
@@ -92,7 +94,8 @@ bool EXIFMakerNote::Text(NRFBasicTIFF& tiff, const NRFTIFFEntry& entry, std::str
 namespace {
 
 bool makeIs(const std::string& make, std::string_view prefix) {
-    return make.size() >= prefix.size() && lumo::iequals(std::string_view(make).substr(0, prefix.size()), prefix);
+    return make.size() >= prefix.size() &&
+           lumo::iequals(std::string_view(make).substr(0, prefix.size()), prefix);
 }
 
 using MakerParser = void (*)(EXIFMakerNote&);

@@ -51,8 +51,8 @@ struct NRFEmbeddedImageLoc {
 // A Nikon Picture Control as the camera recorded it, each value as text ("Standard", "+2", "Auto",
 // "n/a"); all empty when the file has none.
 struct NRFPictureControl {
-    std::string name, base, adjust, quickAdjust, sharpening, midRangeSharpening, clarity, contrast, brightness,
-        saturation, hue, filterEffect, toningEffect, toningSaturation;
+    std::string name, base, adjust, quickAdjust, sharpening, midRangeSharpening, clarity, contrast,
+        brightness, saturation, hue, filterEffect, toningEffect, toningSaturation;
 
     bool empty() const { return name.empty() && base.empty(); }
     bool operator==(const NRFPictureControl&) const = default;
