@@ -96,10 +96,28 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
             readWholeFile(err)};
 }
 
+bool underCI() {
+    const char* ci = std::getenv("CI");
+    return ci && std::string(ci) == "true";
+}
+
+std::optional<nlohmann::json> exiftoolJson(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"-json"};
+    all.insert(all.end(), args.begin(), args.end());
+    const ProcessResult tool = runProcess("exiftool", all);
+    if (tool.exitCode == 127)
+        return std::nullopt;
+    nlohmann::json parsed = nlohmann::json::parse(tool.out, nullptr, false);
+    if (!parsed.is_array()) {
+        ADD_FAILURE() << "exiftool did not answer with JSON: " << tool.out.substr(0, 400) << tool.err;
+        return nlohmann::json::array();
+    }
+    return parsed;
+}
+
 std::string corpusFolderOrFail() {
     const std::string corpus = corpusFolder();
-    const char* ci = std::getenv("CI");
-    if (corpus.empty() && ci && std::string(ci) == "true")
+    if (corpus.empty() && underCI())
         ADD_FAILURE() << "the shared corpus is missing";
     return corpus;
 }

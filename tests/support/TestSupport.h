@@ -2,8 +2,11 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace lumo::test {
 
@@ -42,9 +45,25 @@ struct ProcessResult {
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const std::map<std::string, std::string>& env = {}, const std::string& input = {});
 
+// True under CI (CI=true): a missing corpus or reference tool is a failure there, a skip elsewhere.
+bool underCI();
+
+// exiftool's reading of files: the JSON array that `exiftool -json` prints for `args` (its options and
+// the files; "-json" is added), or nullopt when exiftool is not installed. exiftool's exit status 1
+// (some file rejected) still gives every file it read.
+std::optional<nlohmann::json> exiftoolJson(const std::vector<std::string>& args);
+
 // The shared corpus folder, or empty when it is not there (a test then skips; under CI it fails).
 std::string corpusFolder();
 // The same, recording a test failure when the folder is missing under CI (CI=true).
 std::string corpusFolderOrFail();
 
 } // namespace lumo::test
+
+// Ends the test: a failure under CI, a skip elsewhere.
+#define LUMO_SKIP_OR_FAIL(why)                                                                               \
+    do {                                                                                                     \
+        if (::lumo::test::underCI())                                                                         \
+            FAIL() << (why);                                                                                 \
+        GTEST_SKIP() << (why);                                                                               \
+    } while (false)
