@@ -2,6 +2,7 @@
 
 #include "NRF/EXIFUtils.h"
 #include "NRF/NRFImageInfo.h"
+#include "NRF/NRFRawUtils.h"
 #include "app/LumoLog.h"
 #include "support/TextUtils.h"
 
@@ -50,13 +51,10 @@ bool EXIFMakerNote::StartsWith(std::uint64_t at, const char* prefix, std::size_t
 }
 
 bool EXIFMakerNote::TakeJPEG(std::uint64_t jpegPos, std::uint64_t jpegLength, EXIFEmbeddedKind kind) {
-    const std::uint64_t size = file.Size();
-    std::uint32_t width = 0, height = 0;
-    if (jpegPos < 8 || jpegLength == 0 || jpegPos >= size || jpegLength > size - jpegPos ||
-        jpegPos + jpegLength > 0xFFFFFFFFull || !NRFReadJPEGSize(file, jpegPos, jpegLength, width, height))
+    NRFEmbeddedImageLoc loc;
+    if (!NRFLocateJPEG(file, jpegPos, jpegLength, loc))
         return false;
-    const NRFEmbeddedImageLoc loc{static_cast<std::uint32_t>(jpegPos), static_cast<std::uint32_t>(jpegLength),
-                                  width, height};
+    const std::uint32_t width = loc.width, height = loc.height;
     switch (kind) {
     case EXIFEmbeddedKind::Thumbnail:
         if (record.m_thumbnail.present())

@@ -2,6 +2,7 @@
 
 #include "NRF/EXIFMakerNotes.h"
 #include "NRF/NRFImageInfo.h"
+#include "NRF/NRFRawUtils.h"
 #include "app/LumoLog.h"
 
 #include <algorithm>
@@ -928,18 +929,13 @@ void EXIFParser::makerNoteInPrivateData(const NRFTIFFEntry& e) {
 }
 
 bool EXIFParser::recordJPEG(std::uint64_t pos, std::uint64_t length, bool thumbnail, std::uint32_t entryPos) {
-    const std::uint64_t size = m_tiff.FileSize();
-    if (pos < 8 || length == 0 || pos >= size || length > size - pos || pos + length > 0xFFFFFFFFull)
-        return false;
     // A JPEG file's own thumbnail must lie inside its EXIF segment.
     if (thumbnail && m_options.segmentEnd != 0 &&
         (pos < m_options.segmentStart || pos + length > m_options.segmentEnd))
         return false;
-    std::uint32_t width = 0, height = 0;
-    if (!NRFReadJPEGSize(m_tiff.Source(), pos, length, width, height))
+    NRFEmbeddedImageLoc loc;
+    if (!NRFLocateJPEG(m_tiff.Source(), pos, length, loc))
         return false;
-    const NRFEmbeddedImageLoc loc{static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(length), width,
-                                  height};
     if (thumbnail) {
         m_record.m_thumbnail = loc;
         m_record.m_thumbnailIsJPEG = true;

@@ -9,6 +9,7 @@
 #include "NRF/NRF.h"
 #include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFImageInfo.h"
+#include "NRF/NRFRawUtils.h"
 #include "app/LumoLog.h"
 #include "support/FileIO.h"
 
@@ -101,35 +102,13 @@ void repairHeader(const NRFImageInfoRec& record, const NRFBasicTIFF& tiff, std::
         LUMO_LOG("Repaired the IFD0 offset of \"%s\" (now %u)", record.m_path.c_str(), ifd0);
 }
 
-bool startsWithJPEG(NRFByteSource& source) {
-    unsigned char b[3];
-    return source.ReadAt(0, b, 3) && b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF;
-}
-
-void setDisplaySize(NRFImageInfoRec& record) {
-    const NRFEmbeddedImageLoc& shown = record.m_preview.present() ? record.m_preview : record.m_thumbnail;
-    record.m_displayWidth = shown.width;
-    record.m_displayHeight = shown.height;
-}
-
-// A raw turned a quarter reports its sizes as shown.
-void swapForRotation(NRFImageInfoRec& record) {
-    if ((record.m_orientation & 1) == 0)
-        return;
-    std::swap(record.m_preview.width, record.m_preview.height);
-    std::swap(record.m_width, record.m_height);
-}
-
 // A JPEG at a file position becomes the preview when it lies inside the file and its SOF is readable.
 bool takeJPEGPreview(NRFImageInfoRec& record, NRFByteSource& source, std::uint64_t pos,
                      std::uint64_t length) {
-    std::uint32_t width = 0, height = 0;
-    if (pos < 8 || length == 0 || pos >= source.Size() || length > source.Size() - pos ||
-        pos + length > 0xFFFFFFFFull || !NRFReadJPEGSize(source, pos, length, width, height))
+    NRFEmbeddedImageLoc preview;
+    if (!NRFLocateJPEG(source, pos, length, preview))
         return false;
-    record.m_preview = NRFEmbeddedImageLoc{static_cast<std::uint32_t>(pos),
-                                           static_cast<std::uint32_t>(length), width, height};
-    record.m_previewIsJPEG = true;
+    NRFSetJPEGPreview(record, preview);
     return true;
 }
 
@@ -188,7 +167,7 @@ NRFErr readTIFF(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& sou
     NRFBasicTIFF tiff(source);
     if (!tiff.ReadHeader(format.otherMagics)) {
         // A raw name on a JPEG stream: the JPEG reader takes the file.
-        if (format.raw && startsWithJPEG(source)) {
+        if (format.raw && NRFStartsWithJPEG(source)) {
             record.m_fileType = kNRFTypeJPEG;
             return kNRFErrWrongType;
         }
@@ -254,8 +233,8 @@ NRFErr readTIFF(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& sou
         }
         if (record.m_model == "NIKON D1X") // non-square pixels
             record.m_height *= 2;
-        swapForRotation(record);
-        setDisplaySize(record);
+        NRFSwapSizesForRotation(record);
+        NRFSetDisplaySize(record);
     } else {
         record.m_displayWidth = record.m_width;
         record.m_displayHeight = record.m_height;
@@ -318,8 +297,8 @@ NRFErr readCR2(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& sour
         record.m_stripThumbnail = NRFEmbeddedImageLoc{};
         record.m_preview = NRFEmbeddedImageLoc{};
     }
-    swapForRotation(record);
-    setDisplaySize(record);
+    NRFSwapSizesForRotation(record);
+    NRFSetDisplaySize(record);
 
     // Some bodies append blocks of their own, each ending in a 64-byte trailer.
     const std::uint64_t size = source.Size();
