@@ -15,3 +15,5 @@ void addPrefsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction&
 void addCatalogCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 void addTypeCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 void addInfoCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo preview and lumo thumb.
+void addPreviewCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action);

@@ -33,6 +33,7 @@ int runLumo(int argc, char** argv) {
     addCatalogCommand(lumo, common, action);
     addTypeCommand(lumo, common, action);
     addInfoCommand(lumo, common, action);
+    addPreviewCommands(lumo, common, action);
 
     try {
         lumo.parse(argc, argv);

@@ -110,6 +110,17 @@ NRFErr NRFCloseImage(NRFImageInfoRef* record);
 NRFErr NRFGetImageInfo(NRFImageInfoRec* record);
 
 NRFErr NRFHaveThumbnail(NRFImageInfoRec* record, bool* yes);
+class NRFBitmapBase;
+// The file's embedded thumbnail (`fuzzy`: the small fuzzy preview some raws carry, else the thumbnail)
+// decoded at `size` (0: as stored) and turned upright by the record's rotation. 13 when there is none.
+NRFErr NRFLoadFileThumbnail(NRFImageInfoRec* record, NRFBitmapBase* bitmap, std::uint32_t size, bool fuzzy);
+// The best embedded image for display (preview, else thumbnail, else strip thumbnail) at `size`, by
+// the request flags kNRFLoad...; 13 when there is none, 22 when none was allowed.
+NRFErr NRFLoadFilePreview(NRFImageInfoRec* record, NRFBitmapBase* bitmap, std::uint32_t size,
+                          std::uint32_t requestFlags);
+// Writes the file's embedded JPEG preview to `destination` (through a temporary file renamed into
+// place), with an EXIF segment built from the record inserted when `withExif`.
+NRFErr NRFExtractPreview(NRFImageInfoRec* record, const char* destination, bool withExif);
 NRFErr NRFCanPreview(NRFImageInfoRec* record, bool* yes);
 NRFErr NRFCanRender(NRFImageInfoRec* record, bool* yes);
 NRFErr NRFCanExtractPreview(NRFImageInfoRec* record, bool* yes);

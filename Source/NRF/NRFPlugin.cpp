@@ -2,9 +2,11 @@
 
 #include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFContainerReaders.h"
+#include "NRF/NRFExtractPreview.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFJPEGReader.h"
 #include "NRF/NRFTIFFReaders.h"
+#include "NRF/NRFThumbnails.h"
 #include "support/FileIO.h"
 #include "support/TextUtils.h"
 
@@ -333,6 +335,8 @@ void registerReader(int index, NRFFileTypeInfo& row, NRFPluginFunctions& functio
         functions.CanExtractPreview = &rawCanExtractPreview;
         functions.CanPreview = &rawCanPreview;
     }
+    NRFInstallThumbnailLoaders(row, functions);
+    NRFInstallPreviewExtractor(row, functions);
 }
 
 } // namespace

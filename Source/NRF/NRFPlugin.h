@@ -92,8 +92,23 @@ struct NRFContext {
     bool firstMetadataWins = false;       // a JPEG's later XMP or IPTC segment does not replace the first
 };
 
-// Arguments of the operations whose readers arrive later (bitmaps, thumbnails, metadata blocks).
-struct NRFOperationArgs;
+class NRFBitmapBase;
+
+// Request flags of the preview loaders.
+enum : std::uint32_t {
+    kNRFLoadAllowEmbedded = 1, // an embedded preview or thumbnail may answer
+    kNRFLoadWantRendered = 2,  // a rendering of the raw data is wanted
+    kNRFLoadRenderNow = 4,     // and may be started now
+};
+
+// Arguments of the operations on bitmaps, previews and metadata blocks.
+struct NRFOperationArgs {
+    NRFBitmapBase* bitmap = nullptr; // loaders: the result
+    std::uint32_t size = 0;          // loaders: the wanted long side, 0 for the full size
+    std::uint32_t requestFlags = 0;  // LoadPreview / LoadFuzzyThumbnail / LoadImage: kNRFLoad...
+    std::string destination;         // ExtractPreview: the JPEG file to write
+    bool withExif = false;           // ExtractPreview: insert an EXIF segment built from the record
+};
 
 using NRFInitializeProc = NRFErr (*)(NRFContext&, NRFFileTypeInfo&);
 // `file` is open for reading at offset 0 when the caller could open it; a check reads what it needs

@@ -1,0 +1,3 @@
+#include "Commands.h"
+
+void addPreviewCommands(CLI::App&, const CommonOptions&, CommandAction&) {}

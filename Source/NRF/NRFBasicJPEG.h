@@ -1,0 +1,25 @@
+#pragma once
+
+// JPEG data in and out of bitmaps, through the JPEG library, and the reading of an embedded JPEG from a
+// file.
+
+#include "NRF/NRFBitmapBase.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Decodes JPEG data from memory. `wantedSize` 0 gives the full size; otherwise the library's DCT scaling
+// (1/8 .. 1) is chosen so that the long side is the smallest that is still at least `wantedSize` (never
+// more pixels decoded than needed). 0; 7 out of memory; 9 for data the library refuses ("DecompressJPEG
+// error loading jpeg from data.", and the library's text as "NRFJPEGErrorExit: %s").
+NRFErr NRFDecompressJPEG(const void* data, std::size_t size, std::uint32_t wantedSize, NRFBitmapBase& out);
+// Encodes a bitmap as a baseline JPEG of the given quality (1..100). 0, 7 or 9.
+NRFErr NRFCompressJPEG(const NRFBitmapBase& bitmap, int quality, std::string& out);
+// Reads `length` bytes at `offset` of the file (0: to its end) under the engine-wide read lock and
+// decodes them at `size` as NRFDecompressJPEG does; the decoding runs outside the lock. Failures are
+// logged with the texts "NRFBasicJPEGLoadImage filesize for '%s' is zero", "... failed to open '%s' for
+// reading", "... failed to seek to offset %lu in file '%s'", "... failed to allocate %lu bytes to load
+// file '%s'", "... failed to read %lu bytes of file '%s'". 0, 5 (file), 7 or 9.
+NRFErr NRFBasicJPEGLoadImage(const std::string& path, std::uint64_t offset, std::uint64_t length,
+                             NRFBitmapBase& bitmap, std::uint32_t size);

@@ -1,0 +1,1 @@
+// Tests of preview extraction and its EXIF segment: filled in with them.

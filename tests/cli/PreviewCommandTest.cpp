@@ -1,0 +1,1 @@
+// Tests of lumo preview and lumo thumb: filled in with the commands.
