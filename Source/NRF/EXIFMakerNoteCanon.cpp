@@ -70,18 +70,7 @@ private:
     std::string m_bytes;
 };
 
-struct Named {
-    int value;
-    const char* text;
-};
-
-template <std::size_t N>
-const char* lookup(const Named (&table)[N], int value) {
-    for (const Named& n : table)
-        if (n.value == value)
-            return n.text;
-    return nullptr;
-}
+using Named = EXIFNamedValue;
 
 const Named kQuality[] = {{1, "Economy"},   {2, "Normal"}, {3, "Fine"},          {4, "RAW"},
                           {5, "Superfine"}, {7, "CRAW"},   {130, "Light (RAW)"}, {131, "Standard (RAW)"}};
@@ -220,17 +209,17 @@ bool isMarkII(const std::string& model) {
 void readCameraSettings(NRFImageInfoRec& r, const CanonArray& cs) {
     int v = 0;
     if (cs.s16(3, v))
-        if (const char* text = lookup(kQuality, v))
+        if (const char* text = EXIFLookup(kQuality, v))
             r.m_quality = text;
     if (cs.s16(7, v))
-        if (const char* text = lookup(kFocusMode, v))
+        if (const char* text = EXIFLookup(kFocusMode, v))
             r.m_focusMode = text;
     if (cs.s16(15, v) && v != 0x7FFF)
         r.m_sharpness = v > 0 ? "+" + std::to_string(v) : std::to_string(v);
     unsigned lens = 0;
     if (cs.u16(22, lens) && lens != 0 && lens != 0xFFFF) {
         r.m_lensTypeNumber = lens;
-        if (const char* text = lookup(kLensTypes, static_cast<int>(lens)))
+        if (const char* text = EXIFLookup(kLensTypes, static_cast<int>(lens)))
             r.m_lensType = text;
     }
     // Without a lens name, the focal range makes one ("18-55mm", "50mm").
@@ -246,7 +235,7 @@ void readCameraSettings(NRFImageInfoRec& r, const CanonArray& cs) {
 void readShotInfo(NRFImageInfoRec& r, const CanonArray& si) {
     int v = 0;
     if (si.s16(7, v))
-        if (const char* text = lookup(kWhiteBalance, v))
+        if (const char* text = EXIFLookup(kWhiteBalance, v))
             r.m_whiteMode = text;
 }
 
@@ -258,12 +247,12 @@ void readProcessing(NRFImageInfoRec& r, const CanonArray& pi) {
         !modelHas(r.m_model, "Kiss Digital N"))
         r.m_sharpness = std::to_string(v);
     if (r.m_whiteMode.empty() && pi.s16(8, v) && v >= 0)
-        if (const char* text = lookup(kWhiteBalance, v))
+        if (const char* text = EXIFLookup(kWhiteBalance, v))
             r.m_whiteMode = text;
     if (!r.m_kelvin && pi.s16(9, v) && v > 0)
         r.m_kelvin = static_cast<std::uint32_t>(v);
     if (pi.s16(10, v))
-        if (const char* text = lookup(kPictureStyle, v))
+        if (const char* text = EXIFLookup(kPictureStyle, v))
             r.m_colorMode = text;
 }
 

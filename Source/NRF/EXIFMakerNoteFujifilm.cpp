@@ -21,18 +21,7 @@ enum : std::uint16_t {
     kFocusMode = 0x1021,
 };
 
-struct Named {
-    unsigned value;
-    const char* text;
-};
-
-template <std::size_t N>
-const char* lookup(const Named (&table)[N], unsigned value) {
-    for (const Named& n : table)
-        if (n.value == value)
-            return n.text;
-    return nullptr;
-}
+using Named = EXIFNamedValue;
 
 const Named kSharpnessTexts[] = {
     {0x00, "-4 (softest)"},      {0x01, "-3 (very soft)"},   {0x02, "-2 (soft)"},
@@ -94,11 +83,11 @@ void EXIFParseFujifilmMakerNote(EXIFMakerNote& note) {
                 r.m_quality = text;
             break;
         case kSharpness:
-            if (const char* t = number ? lookup(kSharpnessTexts, n) : nullptr)
+            if (const char* t = number ? EXIFLookup(kSharpnessTexts, n) : nullptr)
                 r.m_sharpness = t;
             break;
         case kWhiteBalance:
-            if (const char* t = number ? lookup(kWhiteBalanceTexts, n) : nullptr)
+            if (const char* t = number ? EXIFLookup(kWhiteBalanceTexts, n) : nullptr)
                 r.m_whiteMode = t;
             break;
         case kColorTemperature:
@@ -106,7 +95,7 @@ void EXIFParseFujifilmMakerNote(EXIFMakerNote& note) {
                 r.m_kelvin = n;
             break;
         case kFocusMode:
-            if (const char* t = number ? lookup(kFocusModeTexts, n) : nullptr)
+            if (const char* t = number ? EXIFLookup(kFocusModeTexts, n) : nullptr)
                 r.m_focusMode = t;
             break;
         default:

@@ -27,18 +27,7 @@ enum : std::uint16_t {
     kFocusModeOld = 0xB042,
 };
 
-struct Named {
-    std::uint32_t value;
-    const char* text;
-};
-
-template <std::size_t N>
-const char* lookup(const Named (&table)[N], std::uint32_t value) {
-    for (const Named& n : table)
-        if (n.value == value)
-            return n.text;
-    return nullptr;
-}
+using Named = EXIFNamedValue;
 
 const Named kQualityTexts[] = {{0, "RAW"},
                                {1, "Super Fine"},
@@ -173,12 +162,12 @@ void EXIFParseSonyMakerNote(EXIFMakerNote& note) {
         switch (e.tag) {
         case kQuality:
             if (e.count == 1 && tiff.Unsigned(e, 0, n))
-                if (const char* t = lookup(kQualityTexts, n))
+                if (const char* t = EXIFLookup(kQualityTexts, n))
                     r.m_quality = t;
             break;
         case kWhiteBalance:
             if (tiff.Unsigned(e, 0, n))
-                if (const char* t = lookup(kWhiteBalanceTexts, n))
+                if (const char* t = EXIFLookup(kWhiteBalanceTexts, n))
                     r.m_whiteMode = t;
             break;
         case kSharpness:
@@ -191,12 +180,12 @@ void EXIFParseSonyMakerNote(EXIFMakerNote& note) {
             break;
         case kFocusMode:
             if (newFocusMode && tiff.Unsigned(e, 0, n))
-                if (const char* t = lookup(kFocusModeTexts, n))
+                if (const char* t = EXIFLookup(kFocusModeTexts, n))
                     r.m_focusMode = t;
             break;
         case kFocusModeOld:
             if (r.m_focusMode.empty() && tiff.Unsigned(e, 0, n))
-                if (const char* t = lookup(kFocusModeOldTexts, n))
+                if (const char* t = EXIFLookup(kFocusModeOldTexts, n))
                     r.m_focusMode = t;
             break;
         case kColorTemperature:
@@ -209,7 +198,7 @@ void EXIFParseSonyMakerNote(EXIFMakerNote& note) {
         case kLensType:
             if (tiff.Unsigned(e, 0, n)) {
                 r.m_lensTypeNumber = n;
-                if (const char* t = lookup(kLensTypes, n))
+                if (const char* t = EXIFLookup(kLensTypes, n))
                     r.m_lensType = t;
             }
             break;

@@ -70,6 +70,21 @@ private:
     std::vector<std::uint64_t> m_visited;
 };
 
+// A maker's code and its published text.
+struct EXIFNamedValue {
+    std::int64_t value;
+    const char* text;
+};
+
+// The text of `value` in `table`, or null.
+template <std::size_t N>
+const char* EXIFLookup(const EXIFNamedValue (&table)[N], std::int64_t value) {
+    for (const EXIFNamedValue& named : table)
+        if (named.value == value)
+            return named.text;
+    return nullptr;
+}
+
 // Identifies the maker from the record's Make and reads the note at [pos, pos + length) of `file`. The
 // note's offsets may count from `tiffBase`, the TIFF header of the EXIF IFD that held it. Logs
 // "Unexpected exception in ...()" for anything thrown inside and never fails.
