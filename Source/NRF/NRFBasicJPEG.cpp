@@ -1,12 +1,297 @@
 #include "NRF/NRFBasicJPEG.h"
 
-NRFErr NRFDecompressJPEG(const void*, std::size_t, std::uint32_t, NRFBitmapBase&) {
-    return 9;
+#include "app/LumoLog.h"
+#include "support/FileIO.h"
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+#include <mutex>
+#include <new>
+
+#include <jerror.h>
+#include <jpeglib.h>
+
+namespace {
+
+// The library reports a fatal error by calling error_exit, which must not return: it jumps back to
+// the call that started the work, which then cleans up and answers a result code.
+struct ErrorManager {
+    jpeg_error_mgr library;
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+};
+
+// The library's text of the last failure of this thread, for callers that name the file.
+thread_local char tLastMessage[JMSG_LENGTH_MAX];
+
+void errorExit(j_common_ptr info) {
+    auto* manager = reinterpret_cast<ErrorManager*>(info->err);
+    (*info->err->format_message)(info, manager->message);
+    std::snprintf(tLastMessage, sizeof tLastMessage, "%s", manager->message);
+    LUMO_LOG("NRFJPEGErrorExit: %s", manager->message);
+    std::longjmp(manager->jump, 1);
 }
-NRFErr NRFCompressJPEG(const NRFBitmapBase&, int, std::string&) {
-    return 9;
+
+// Warnings (a truncated scan and the like) are not failures: the decoded part is kept.
+void quietMessage(j_common_ptr) {}
+
+void installErrorManager(ErrorManager& manager) {
+    jpeg_std_error(&manager.library);
+    manager.library.error_exit = &errorExit;
+    manager.library.output_message = &quietMessage;
+    manager.message[0] = '\0';
 }
-NRFErr NRFBasicJPEGLoadImage(const std::string&, std::uint64_t, std::uint64_t, NRFBitmapBase&,
-                             std::uint32_t) {
-    return 9;
+
+NRFErr failureCode(const ErrorManager& manager) {
+    return manager.library.msg_code == JERR_OUT_OF_MEMORY ? 7 : 9;
+}
+
+// The smallest of the library's scales n/8 (n = 1..8) whose long side still reaches `wantedSize`.
+void chooseScale(jpeg_decompress_struct& info, std::uint32_t wantedSize) {
+    info.scale_denom = 8;
+    for (unsigned n = 1; n <= 8; ++n) {
+        info.scale_num = n;
+        jpeg_calc_output_dimensions(&info);
+        if (n == 8 || std::max(info.output_width, info.output_height) >= wantedSize)
+            return;
+    }
+}
+
+// CMYK and YCCK streams come out of the library as CMYK; files written with an Adobe marker store the
+// inks inverted (255 = no ink).
+void cmykRowToRgb(const JSAMPLE* cmyk, std::uint8_t* rgb, JDIMENSION width, bool inverted) {
+    for (JDIMENSION x = 0; x < width; ++x, cmyk += 4, rgb += 3) {
+        const unsigned k = inverted ? cmyk[3] : 255u - cmyk[3];
+        for (int c = 0; c < 3; ++c) {
+            const unsigned ink = inverted ? cmyk[c] : 255u - cmyk[c];
+            rgb[c] = static_cast<std::uint8_t>((ink * k + 127) / 255);
+        }
+    }
+}
+
+// Everything touched after the jump lives here, outside the frame that calls setjmp.
+struct DecodeJob {
+    const unsigned char* data;
+    unsigned long size;
+    std::uint32_t wantedSize;
+    NRFBitmapBase* out;
+    NRFErr result;
+};
+
+void runDecode(DecodeJob* job) {
+    jpeg_decompress_struct info;
+    ErrorManager manager;
+    info.err = &manager.library;
+    installErrorManager(manager);
+    if (setjmp(manager.jump)) {
+        job->result = failureCode(manager);
+        jpeg_destroy_decompress(&info);
+        return;
+    }
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, const_cast<unsigned char*>(job->data), job->size);
+    jpeg_read_header(&info, TRUE);
+    const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
+    if (info.jpeg_color_space == JCS_GRAYSCALE)
+        info.out_color_space = JCS_GRAYSCALE;
+    else if (cmyk)
+        info.out_color_space = JCS_CMYK;
+    else
+        info.out_color_space = JCS_RGB;
+    if (job->wantedSize != 0)
+        chooseScale(info, job->wantedSize);
+    jpeg_start_decompress(&info);
+    const int channels = info.out_color_space == JCS_GRAYSCALE ? 1 : 3;
+    if (!job->out->Allocate(info.output_width, info.output_height, channels)) {
+        job->result = 7;
+        jpeg_destroy_decompress(&info);
+        return;
+    }
+    // The library's own pool holds the CMYK row, so it goes with the decompressor on any exit.
+    JSAMPARRAY inkRow = cmyk ? (*info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE,
+                                                         info.output_width * 4, 1)
+                             : nullptr;
+    while (info.output_scanline < info.output_height) {
+        const JDIMENSION y = info.output_scanline;
+        if (cmyk) {
+            jpeg_read_scanlines(&info, inkRow, 1);
+            cmykRowToRgb(inkRow[0], job->out->Row(y), info.output_width, info.saw_Adobe_marker);
+        } else {
+            JSAMPROW row = job->out->Row(y);
+            jpeg_read_scanlines(&info, &row, 1);
+        }
+    }
+    jpeg_finish_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    job->result = 0;
+}
+
+// A destination that appends to a string, 64 KiB at a time.
+struct StringDestination {
+    jpeg_destination_mgr library;
+    std::string* out;
+    JOCTET buffer[65536];
+};
+
+void initDestination(j_compress_ptr info) {
+    auto* dest = reinterpret_cast<StringDestination*>(info->dest);
+    dest->library.next_output_byte = dest->buffer;
+    dest->library.free_in_buffer = sizeof dest->buffer;
+}
+
+bool appendBytes(StringDestination* dest, std::size_t count) {
+    try {
+        dest->out->append(reinterpret_cast<const char*>(dest->buffer), count);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+boolean emptyDestination(j_compress_ptr info) {
+    auto* dest = reinterpret_cast<StringDestination*>(info->dest);
+    if (!appendBytes(dest, sizeof dest->buffer))
+        ERREXIT(info, JERR_OUT_OF_MEMORY);
+    initDestination(info);
+    return TRUE;
+}
+
+void termDestination(j_compress_ptr info) {
+    auto* dest = reinterpret_cast<StringDestination*>(info->dest);
+    if (!appendBytes(dest, sizeof dest->buffer - dest->library.free_in_buffer))
+        ERREXIT(info, JERR_OUT_OF_MEMORY);
+}
+
+struct EncodeJob {
+    const NRFBitmapBase* bitmap;
+    int quality;
+    StringDestination* destination;
+    NRFErr result;
+};
+
+void runEncode(EncodeJob* job) {
+    jpeg_compress_struct info;
+    ErrorManager manager;
+    info.err = &manager.library;
+    installErrorManager(manager);
+    if (setjmp(manager.jump)) {
+        job->result = failureCode(manager);
+        jpeg_destroy_compress(&info);
+        return;
+    }
+    jpeg_create_compress(&info);
+    info.dest = &job->destination->library;
+    const NRFBitmapBase& bitmap = *job->bitmap;
+    info.image_width = bitmap.Width();
+    info.image_height = bitmap.Height();
+    info.input_components = bitmap.Channels();
+    info.in_color_space = bitmap.Channels() == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, std::clamp(job->quality, 1, 100), TRUE);
+    jpeg_start_compress(&info, TRUE);
+    while (info.next_scanline < info.image_height) {
+        // The library only reads the rows it is given.
+        JSAMPROW row = const_cast<JSAMPROW>(bitmap.Row(info.next_scanline));
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    job->result = 0;
+}
+
+} // namespace
+
+std::recursive_mutex& NRFEmbeddedReadLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+NRFErr NRFDecompressJPEG(const void* data, std::size_t size, std::uint32_t wantedSize, NRFBitmapBase& out) {
+    out.Clear();
+    tLastMessage[0] = '\0';
+    if (!data || size == 0 || size > 0xFFFFFFFFu) {
+        LUMO_LOG("DecompressJPEG error loading jpeg from data.");
+        return 9;
+    }
+    DecodeJob job{static_cast<const unsigned char*>(data), static_cast<unsigned long>(size), wantedSize, &out,
+                  9};
+    runDecode(&job);
+    if (job.result != 0) {
+        out.Clear();
+        LUMO_LOG("DecompressJPEG error loading jpeg from data.");
+    }
+    return job.result;
+}
+
+NRFErr NRFCompressJPEG(const NRFBitmapBase& bitmap, int quality, std::string& out) {
+    out.clear();
+    if (bitmap.Empty() || (bitmap.Channels() != 1 && bitmap.Channels() != 3) || bitmap.Width() > 65500 ||
+        bitmap.Height() > 65500)
+        return 9;
+    StringDestination* destination = new (std::nothrow) StringDestination;
+    if (!destination)
+        return 7;
+    destination->library.init_destination = &initDestination;
+    destination->library.empty_output_buffer = &emptyDestination;
+    destination->library.term_destination = &termDestination;
+    destination->out = &out;
+    EncodeJob job{&bitmap, quality, destination, 9};
+    runEncode(&job);
+    delete destination;
+    if (job.result != 0)
+        out.clear();
+    return job.result;
+}
+
+NRFErr NRFReadEmbeddedBytes(const std::string& path, std::uint64_t offset, std::uint64_t length,
+                            std::string& bytes) {
+    const std::lock_guard lock(NRFEmbeddedReadLock());
+    lumo::File file;
+    if (file.open(path, lumo::File::Mode::Read) != 0) {
+        LUMO_LOG("NRFBasicJPEGLoadImage failed to open '%s' for reading", path.c_str());
+        return 5;
+    }
+    std::uint64_t fileSize = 0;
+    if (file.size(fileSize) != 0 || fileSize == 0) {
+        LUMO_LOG("NRFBasicJPEGLoadImage filesize for '%s' is zero", path.c_str());
+        return 5;
+    }
+    if (offset >= fileSize) {
+        LUMO_LOG("NRFBasicJPEGLoadImage failed to seek to offset %lu in file '%s'",
+                 static_cast<unsigned long>(offset), path.c_str());
+        return 5;
+    }
+    if (length == 0)
+        length = fileSize - offset;
+    try {
+        if (length > bytes.max_size())
+            throw std::bad_alloc();
+        bytes.resize(static_cast<std::size_t>(length));
+    } catch (...) {
+        LUMO_LOG("NRFBasicJPEGLoadImage failed to allocate %lu bytes to load file '%s'",
+                 static_cast<unsigned long>(length), path.c_str());
+        return 7;
+    }
+    std::size_t got = 0;
+    if (file.readAt(bytes.data(), bytes.size(), offset, got) != 0 || got != bytes.size()) {
+        LUMO_LOG("NRFBasicJPEGLoadImage failed to read %lu bytes of file '%s'",
+                 static_cast<unsigned long>(length), path.c_str());
+        bytes.clear();
+        return 5;
+    }
+    return 0;
+}
+
+NRFErr NRFBasicJPEGLoadImage(const std::string& path, std::uint64_t offset, std::uint64_t length,
+                             NRFBitmapBase& bitmap, std::uint32_t size) {
+    std::string bytes;
+    if (const NRFErr read = NRFReadEmbeddedBytes(path, offset, length, bytes); read != 0) {
+        bitmap.Clear();
+        return read;
+    }
+    const NRFErr result = NRFDecompressJPEG(bytes.data(), bytes.size(), size, bitmap);
+    if (result != 0 && tLastMessage[0] != '\0')
+        LUMO_LOG("While processing file: '%s', %s", path.c_str(), tLastMessage);
+    return result;
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 // Decodes JPEG data from memory. `wantedSize` 0 gives the full size; otherwise the library's DCT scaling
@@ -23,3 +24,10 @@ NRFErr NRFCompressJPEG(const NRFBitmapBase& bitmap, int quality, std::string& ou
 // file '%s'", "... failed to read %lu bytes of file '%s'". 0, 5 (file), 7 or 9.
 NRFErr NRFBasicJPEGLoadImage(const std::string& path, std::uint64_t offset, std::uint64_t length,
                              NRFBitmapBase& bitmap, std::uint32_t size);
+
+// Reading embedded images from files is serialised across the engine by this lock; decoding is not.
+std::recursive_mutex& NRFEmbeddedReadLock();
+// Reads `length` bytes at `offset` of the file (0: to its end) under that lock, with the
+// NRFBasicJPEGLoadImage log texts on failure. 0, 5 or 7.
+NRFErr NRFReadEmbeddedBytes(const std::string& path, std::uint64_t offset, std::uint64_t length,
+                            std::string& bytes);

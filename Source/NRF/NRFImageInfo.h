@@ -191,7 +191,7 @@ struct NRFImageInfoFields {
     NRFEmbeddedImageLoc m_thumbnail;
     std::uint32_t m_thumbnailIFDEntryPos = 0;
     bool m_thumbnailIsJPEG = false;
-    NRFEmbeddedImageLoc m_stripThumbnail; // offset and length only
+    NRFEmbeddedImageLoc m_stripThumbnail; // uncompressed: length = width x height x 3 (RGB) or x 1 (grey)
     NRFEmbeddedImageLoc m_preview;
     NRFEmbeddedImageLoc m_fuzzyPreview; // the small preview some raws carry (a maker note points at it)
     bool m_previewIsJPEG = false;
