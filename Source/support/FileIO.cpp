@@ -322,6 +322,30 @@ int copyFileReplacing(const std::string& from, const std::string& to) {
     return e;
 }
 
+int writeFileReplacing(const std::string& to, const std::string& bytes) {
+    static std::atomic<unsigned> counter{0};
+    File file;
+    std::string temporary;
+    int e = EEXIST;
+    for (int attempt = 0; attempt < 100 && e == EEXIST; ++attempt) {
+        temporary = to + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        e = file.open(temporary, File::Mode::CreateNew);
+    }
+    if (e != 0)
+        return e;
+    e = file.write(bytes.data(), bytes.size());
+    if (e == 0)
+        e = file.sync();
+    const int closed = file.close();
+    if (e == 0)
+        e = closed;
+    if (e == 0)
+        e = renameFile(temporary, to);
+    if (e != 0)
+        removeFile(temporary);
+    return e;
+}
+
 int readFile(const std::string& path, std::string& out, std::size_t maxBytes) {
     out.clear();
     File file;

@@ -62,6 +62,10 @@ int createDirectories(const std::string& path);
 // Copies `from` to `to` through a temporary file beside `to` that is flushed to disk and then renamed
 // over it: `to` is either its old self or a whole copy, never a part.
 int copyFileReplacing(const std::string& from, const std::string& to);
+// Writes `bytes` to `to` through a new file beside it (a name no other writer uses), flushed to disk and
+// renamed over `to`: `to` is either untouched or whole, and no temporary file is left behind. 0 or an
+// errno value.
+int writeFileReplacing(const std::string& to, const std::string& bytes);
 // Reads at most `maxBytes` from the start of the file.
 int readFile(const std::string& path, std::string& out, std::size_t maxBytes);
 
