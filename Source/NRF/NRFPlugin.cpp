@@ -335,6 +335,8 @@ void registerReader(int index, NRFFileTypeInfo& row, NRFPluginFunctions& functio
         functions.CanExtractPreview = &rawCanExtractPreview;
         functions.CanPreview = &rawCanPreview;
     }
+    if (row.fileType == kNRFTypeJPEG) // a JPEG's own preview can be written out as a raw's can
+        functions.CanExtractPreview = &rawCanExtractPreview;
     NRFInstallThumbnailLoaders(row, functions);
     NRFInstallPreviewExtractor(row, functions);
 }
