@@ -1,3 +1,252 @@
+#include "AppSession.h"
 #include "Commands.h"
+#include "NRF/NRF.h"
+#include "NRF/NRFBasicJPEG.h"
+#include "NRF/NRFBitmapBase.h"
+#include "NRF/NRFImageInfo.h"
+#include "NRF/NRFPlugin.h"
+#include "TerminalProgress.h"
+#include "support/FileIO.h"
 
-void addPreviewCommands(CLI::App&, const CommonOptions&, CommandAction&) {}
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct PreviewOptions {
+    std::vector<std::string> files;
+    std::string output;       // -o: the one output file
+    std::string folder = "."; // --dir
+    bool thumbnail = false;   // preview: the thumbnail's own bytes instead of the preview
+    bool withExif = false;    // preview: insert an EXIF segment built from the photo
+    bool force = false;       // replace outputs that exist
+    std::uint32_t size = 0;   // thumb: the long side
+};
+
+// What happened to one input: the output written, or why not.
+struct FileResult {
+    std::string output;
+    std::string error;
+    std::uint32_t width = 0, height = 0;
+};
+
+// photo.NEF -> DIR/photo.jpg
+std::string outputFor(const PreviewOptions& options, const std::string& input) {
+    if (!options.output.empty())
+        return options.output;
+    return (std::filesystem::path(options.folder) / std::filesystem::path(input).stem()).string() + ".jpg";
+}
+
+// Why `output` must not be written, or empty. The photo itself is never replaced, not even with --force.
+std::string refuseOutput(const PreviewOptions& options, const std::string& input, const std::string& output) {
+    std::error_code ec;
+    if (std::filesystem::equivalent(input, output, ec))
+        return "the output would replace the photo itself";
+    if (!options.force && std::filesystem::exists(output, ec))
+        return output + " exists (--force replaces it)";
+    return {};
+}
+
+// The record of a file read through the engine, or the reason it could not be read.
+NRFImageInfoRef openRecord(const std::string& path, std::string& error) {
+    NRFImageInfoRef record;
+    NRFErr err = NRFOpenImage(path.c_str(), 0, &record);
+    if (err == kNRFErrNone)
+        err = NRFGetImageInfo(record.get());
+    if (err != kNRFErrNone) {
+        error =
+            NRFGetErrorText().empty() ? "unreadable (result " + std::to_string(err) + ")" : NRFGetErrorText();
+        NRFCloseImage(&record);
+    }
+    return record;
+}
+
+// The EXIF thumbnail's bytes exactly as the file stores them.
+void writeThumbnail(const NRFImageInfoRec& record, const std::string& output, FileResult& result) {
+    const NRFEmbeddedImageLoc& thumbnail = record.m_thumbnail;
+    if (!thumbnail.present() || !record.m_thumbnailIsJPEG) {
+        result.error = "no embedded JPEG thumbnail";
+        return;
+    }
+    std::string bytes;
+    if (NRFReadEmbeddedBytes(record.m_path, thumbnail.offset, thumbnail.length, bytes) != kNRFErrNone) {
+        result.error = "the thumbnail could not be read";
+        return;
+    }
+    if (const int e = lumo::writeFileReplacing(output, bytes)) {
+        result.error = std::strerror(e);
+        return;
+    }
+    result.output = output;
+    result.width = thumbnail.width;
+    result.height = thumbnail.height;
+}
+
+void writePreview(NRFImageInfoRec& record, const std::string& output, bool withExif, FileResult& result) {
+    const NRFErr err = NRFExtractPreview(&record, output.c_str(), withExif);
+    if (err == kNRFErrNoThumbnail || err == kNRFErrParam) {
+        result.error = "no embedded preview";
+        return;
+    }
+    if (err != kNRFErrNone) {
+        result.error = NRFGetErrorText();
+        return;
+    }
+    result.output = output;
+    result.width = record.m_preview.width;
+    result.height = record.m_preview.height;
+}
+
+// The best embedded image, upright and fitting `size`, as a quality-90 JPEG. A JPEG photo is its own
+// best image: it is decoded at the smallest scale that still covers the size.
+void writeScaled(NRFImageInfoRec& record, std::uint32_t size, const std::string& output, FileResult& result) {
+    NRFBitmapBase loaded;
+    NRFErr err = 0;
+    if (record.m_fileType == kNRFTypeJPEG) {
+        err = NRFBasicJPEGLoadImage(record.m_path, 0, 0, loaded, size);
+        if (err == kNRFErrNone && record.m_orientation != 0 && !loaded.Rotate(record.m_orientation))
+            err = kNRFErrMemory;
+    } else {
+        err = NRFLoadFilePreview(&record, &loaded, size, kNRFLoadAllowEmbedded);
+    }
+    if (err == kNRFErrNoThumbnail || err == kNRFErrParam || (err == kNRFErrNone && loaded.Empty())) {
+        result.error = "no embedded preview or thumbnail";
+        return;
+    }
+    if (err != kNRFErrNone) {
+        result.error = NRFGetErrorText().empty() ? "decoding failed (result " + std::to_string(err) + ")"
+                                                 : NRFGetErrorText();
+        return;
+    }
+    NRFBitmapBase scaled;
+    std::string jpeg;
+    if (!loaded.ScaleToFit(size, scaled)) {
+        result.error = "out of memory";
+        return;
+    }
+    if (const NRFErr encoded = NRFCompressJPEG(scaled, 90, jpeg); encoded != kNRFErrNone) {
+        result.error = "encoding failed (result " + std::to_string(encoded) + ")";
+        return;
+    }
+    if (const int e = lumo::writeFileReplacing(output, jpeg)) {
+        result.error = std::strerror(e);
+        return;
+    }
+    result.output = output;
+    result.width = scaled.Width();
+    result.height = scaled.Height();
+}
+
+enum class Kind { Preview, Thumb };
+
+int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind kind) {
+    if (!options.output.empty() && options.files.size() != 1) {
+        std::fprintf(stderr, "lumo: -o names one output: give one file, or use --dir\n");
+        return kExitBadUsage;
+    }
+    if (kind == Kind::Thumb && options.size == 0) {
+        std::fprintf(stderr, "lumo: --size must be at least 1\n");
+        return kExitBadUsage;
+    }
+    AppSession session(common, kImageEngineService);
+    if (!session.started()) {
+        std::fprintf(stderr, "lumo: %s\n", session.error().c_str());
+        return kExitSomeFailed;
+    }
+    if (options.output.empty()) {
+        if (const int e = lumo::createDirectories(options.folder)) {
+            std::fprintf(stderr, "lumo: %s: %s\n", options.folder.c_str(), std::strerror(e));
+            return kExitSomeFailed;
+        }
+    }
+    std::optional<TerminalProgress> progress;
+    if (options.files.size() > 1 && ::isatty(STDERR_FILENO))
+        progress.emplace(kind == Kind::Thumb ? "thumb" : "preview", options.files.size());
+
+    int status = kExitDone;
+    nlohmann::ordered_json all = nlohmann::ordered_json::array();
+    std::uint64_t done = 0;
+    for (const std::string& path : options.files) {
+        FileResult result;
+        const std::string output = outputFor(options, path);
+        result.error = refuseOutput(options, path, output);
+        if (result.error.empty()) {
+            if (NRFImageInfoRef record = openRecord(path, result.error)) {
+                if (kind == Kind::Thumb)
+                    writeScaled(*record, options.size, output, result);
+                else if (options.thumbnail)
+                    writeThumbnail(*record, output, result);
+                else
+                    writePreview(*record, output, options.withExif, result);
+                NRFCloseImage(&record);
+            }
+        }
+        nlohmann::ordered_json entry = {{"path", path}};
+        if (result.error.empty()) {
+            entry["output"] = result.output;
+            entry["width"] = result.width;
+            entry["height"] = result.height;
+            if (!common.json)
+                std::printf("%s -> %s\n", path.c_str(), result.output.c_str());
+        } else {
+            status = kExitSomeFailed;
+            entry["error"] = result.error;
+            std::fprintf(stderr, "lumo: %s: %s\n", path.c_str(), result.error.c_str());
+        }
+        all.push_back(std::move(entry));
+        if (progress)
+            progress->update(++done, path);
+    }
+    if (progress)
+        progress->finish();
+    if (common.json)
+        std::cout << all.dump(2) << '\n';
+    std::fflush(stdout);
+    return status;
+}
+
+void addOutputOptions(CLI::App* command, PreviewOptions& options) {
+    CLI::Option* output =
+        command->add_option("-o,--output", options.output, "The output file (one input only)");
+    command
+        ->add_option("--dir", options.folder, "Folder for the outputs, named after each photo (default: .)")
+        ->excludes(output);
+    command->add_flag("--force", options.force, "Replace outputs that exist");
+}
+
+} // namespace
+
+void addPreviewCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action) {
+    auto preview = std::make_shared<PreviewOptions>();
+    CLI::App* previewCommand =
+        lumo.add_subcommand("preview", "Write each file's largest embedded preview as a JPEG file");
+    previewCommand->add_option("files", preview->files, "Photos")->required()->type_name("FILE");
+    addOutputOptions(previewCommand, *preview);
+    previewCommand->add_flag("--thumbnail", preview->thumbnail,
+                             "Write the embedded thumbnail's own JPEG bytes instead");
+    previewCommand->add_flag(
+        "--with-exif", preview->withExif,
+        "Give the preview an EXIF segment with the photo's date, orientation and position");
+    previewCommand->callback([&common, &action, preview] {
+        action = [&common, preview] { return runPreview(common, *preview, Kind::Preview); };
+    });
+
+    auto thumb = std::make_shared<PreviewOptions>();
+    CLI::App* thumbCommand = lumo.add_subcommand(
+        "thumb", "Write each file's best embedded image, upright and scaled to fit, as a JPEG");
+    thumbCommand->add_option("files", thumb->files, "Photos")->required()->type_name("FILE");
+    thumbCommand->add_option("--size", thumb->size, "The long side in pixels")->required();
+    addOutputOptions(thumbCommand, *thumb);
+    thumbCommand->callback([&common, &action, thumb] {
+        action = [&common, thumb] { return runPreview(common, *thumb, Kind::Thumb); };
+    });
+}

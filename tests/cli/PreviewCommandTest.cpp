@@ -1,1 +1,138 @@
-// Tests of lumo preview and lumo thumb: filled in with the commands.
+// `lumo preview` and `lumo thumb` on corpus copies and on raws made here.
+
+#include "LumoHome.h"
+#include "support/JpegBuilder.h"
+#include "support/TiffBuilder.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+
+using namespace lumo::test;
+
+namespace {
+
+// A camera JPEG of 4032 x 3024 turned a quarter clockwise (EXIF 6), with a 504 x 376 EXIF thumbnail.
+constexpr const char* kCameraJpeg = "exiv2/exiv2-bug2565.jpg";
+
+// Copies a corpus file into `folder`; empty (and the test skipped or failed) without the corpus.
+std::string corpusCopy(const std::string& folder, const std::string& relative) {
+    const std::string corpus = corpusFolderOrFail();
+    if (corpus.empty())
+        return {};
+    const std::string copy = folder + "/" + std::filesystem::path(relative).filename().string();
+    std::filesystem::copy_file(corpus + "/" + relative, copy,
+                               std::filesystem::copy_options::overwrite_existing);
+    return copy;
+}
+
+// A NEF-like raw whose first SubIFD holds a 640 x 424 JPEG preview, turned by EXIF 6.
+std::string builtRaw() {
+    TiffBuilder b(ByteOrder::Big);
+    TiffIfd& ifd0 = b.ifd();
+    ifd0.add(271, "NIKON CORPORATION").add(272, "NIKON D850").addShort(274, 6);
+    std::vector<TiffIfd*> subs = ifd0.subIfds(2);
+    subs[0]->addLong(254, 1).addBlob(513, 514, encodeJpeg(640, 424));
+    subs[1]->addLong(254, 0).addLong(256, 6000).addLong(257, 4000).addShort(262, 32803);
+    return b.build();
+}
+
+bool decodingReady() {
+    return std::filesystem::exists("/tmp/briefs/DECODE_READY");
+}
+
+} // namespace
+
+TEST(PreviewCommand, ThumbnailBytesAreStoredOnesAndOutputsAreNeverReplacedWithoutForce) {
+    LumoHome t("preview");
+    const std::string photo = corpusCopy(t.dir.path(), kCameraJpeg);
+    if (photo.empty())
+        GTEST_SKIP() << "no corpus";
+    const std::string out = t.dir.file("out");
+    std::filesystem::create_directories(out);
+    ProcessResult r = t.lumo({"--json", "--thumbnail", "--dir", out, photo});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string written = out + "/exiv2-bug2565.jpg";
+    const auto listed = nlohmann::json::parse(r.out);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0]["output"], written);
+    EXPECT_EQ(listed[0]["width"], 504);
+
+    const ProcessResult tool = runProcess("exiftool", {"-b", "-ThumbnailImage", photo});
+    if (tool.exitCode == 127)
+        LUMO_SKIP_OR_FAIL("exiftool is not installed");
+    EXPECT_EQ(readWholeFile(written), tool.out);
+
+    writeWholeFile(written, "mine");
+    r = t.lumo({"--thumbnail", "--dir", out, photo});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("exists"), std::string::npos) << r.err;
+    EXPECT_EQ(readWholeFile(written), "mine");
+    r = t.lumo({"--thumbnail", "--force", "-o", written, photo});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(readWholeFile(written), tool.out);
+
+    // The photo itself is never the output, not even with --force.
+    r = t.lumo({"--thumbnail", "--force", "-o", photo, photo});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(readWholeFile(photo).size(), std::filesystem::file_size(corpusFolder() + "/" + kCameraJpeg));
+}
+
+TEST(PreviewCommand, EachFileGetsItsPreviewNamedAfterItAndOneWithoutIsReportedWhileOthersGoOn) {
+    LumoHome t("preview");
+    const std::string raw = t.dir.file("DSC_0001.NEF");
+    writeWholeFile(raw, builtRaw());
+    const std::string plain = t.dir.file("plain.tif");
+    TiffBuilder tiff;
+    tiff.ifd().addLong(256, 8).addLong(257, 8);
+    writeWholeFile(plain, tiff.build());
+    const std::string out = t.dir.file("out/previews"); // made when missing
+
+    ProcessResult r = t.lumo({"--json", "--with-exif", "--dir", out, plain, raw});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("plain.tif: no embedded preview"), std::string::npos) << r.err;
+    const auto listed = nlohmann::json::parse(r.out);
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_TRUE(listed[0].contains("error"));
+    EXPECT_EQ(listed[1]["output"], out + "/DSC_0001.jpg");
+    const std::string jpeg = readWholeFile(out + "/DSC_0001.jpg");
+    EXPECT_EQ(jpeg.substr(0, 4), "\xFF\xD8\xFF\xE1");
+    EXPECT_EQ(jpeg.substr(6, 6), std::string("Exif\0\0", 6));
+    const DecodedJpeg decoded = decodeJpeg(jpeg);
+    EXPECT_TRUE(decoded.ok) << decoded.error;
+    EXPECT_EQ(decoded.width, 640);
+    EXPECT_FALSE(std::filesystem::exists(out + "/plain.jpg"));
+
+    // -o names a single output.
+    r = t.lumo({"-o", t.dir.file("one.jpg"), raw, plain});
+    EXPECT_EQ(r.exitCode, 2);
+    r = t.lumo({"-o", t.dir.file("one.jpg"), raw});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(readWholeFile(t.dir.file("one.jpg")), encodeJpeg(640, 424));
+}
+
+TEST(ThumbCommand, TheBestEmbeddedImageIsScaledToFitAndTurnedUpright) {
+    LumoHome t("thumb");
+    const std::string photo = corpusCopy(t.dir.path(), kCameraJpeg);
+    if (photo.empty())
+        GTEST_SKIP() << "no corpus";
+    const std::string raw = t.dir.file("DSC_0002.NEF");
+    writeWholeFile(raw, builtRaw());
+    const std::string out = t.dir.file("out");
+    std::filesystem::create_directories(out);
+    const ProcessResult r = t.lumo({"--json", "--size", "256", "--dir", out, photo, raw});
+    if (r.exitCode != 0 && !decodingReady())
+        GTEST_SKIP() << "JPEG decoding is not there yet: " << r.err;
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const char* name : {"exiv2-bug2565.jpg", "DSC_0002.jpg"}) {
+        const DecodedJpeg decoded = decodeJpeg(readWholeFile(out + "/" + name));
+        ASSERT_TRUE(decoded.ok) << name << decoded.error;
+        EXPECT_EQ(decoded.height, 256) << name << ": turned upright, the long side is the height";
+        EXPECT_LT(decoded.width, 256) << name;
+    }
+    const DecodedJpeg camera = decodeJpeg(readWholeFile(out + "/exiv2-bug2565.jpg"));
+    EXPECT_EQ(camera.width, 192);
+    const ProcessResult missing = t.lumo({"--size", "256", "--dir", out, t.dir.file("nothing.nef")});
+    EXPECT_EQ(missing.exitCode, 1);
+}
