@@ -1,7 +1,9 @@
 // The JPEG reader's marker walk over any bytes, with the EXIF, XMP, Photoshop and ICC segments it finds
-// and the checks of the embedded images after it; once with each setting of the first-metadata switch.
+// and the checks of the embedded images after it, once with each setting of the first-metadata switch;
+// then the JPEG decoder over the same bytes.
 
 #include "FuzzSupport.h"
+#include "NRF/NRFBasicJPEG.h"
 #include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFJPEGReader.h"
@@ -20,5 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         NRFImageInfoRec record("", kNRFTypeJPEG);
         (void)NRFReadJPEGStructure(context, record, source);
     }
+    // The decoder behind the thumbnails: any bytes end in a bitmap or a result code, at a thumbnail's
+    // size (the library's reduced decoding keeps a hostile header's pixel count in check).
+    NRFBitmapBase bitmap;
+    (void)NRFDecompressJPEG(data, size, 64, bitmap);
     return 0;
 }
