@@ -294,35 +294,11 @@ int createDirectories(const std::string& path) {
     return std::filesystem::is_directory(path, ec) ? 0 : ENOTDIR;
 }
 
-int copyFileReplacing(const std::string& from, const std::string& to) {
-    File source, copy;
-    if (int e = source.open(from, File::Mode::Read))
-        return e;
-    const std::string temporary = to + ".tmp";
-    if (int e = copy.open(temporary, File::Mode::Truncate))
-        return e;
-    std::vector<char> piece(1 << 20);
-    int e = 0;
-    for (;;) {
-        std::size_t got = 0;
-        if ((e = source.read(piece.data(), piece.size(), got)) != 0 || got == 0)
-            break;
-        if ((e = copy.write(piece.data(), got)) != 0)
-            break;
-    }
-    if (e == 0)
-        e = copy.sync();
-    const int closed = copy.close();
-    if (e == 0)
-        e = closed;
-    if (e == 0)
-        e = renameFile(temporary, to);
-    if (e != 0)
-        removeFile(temporary);
-    return e;
-}
+namespace {
 
-int writeFileReplacing(const std::string& to, const std::string& bytes) {
+// Writes a new file beside `to` under a name no other writer uses, lets `fill` write its content, flushes
+// it to disk and renames it over `to`; on any failure the temporary file is removed and `to` is as it was.
+int replaceThroughTemporary(const std::string& to, const std::function<int(File&)>& fill) {
     static std::atomic<unsigned> counter{0};
     File file;
     std::string temporary;
@@ -333,7 +309,7 @@ int writeFileReplacing(const std::string& to, const std::string& bytes) {
     }
     if (e != 0)
         return e;
-    e = file.write(bytes.data(), bytes.size());
+    e = fill(file);
     if (e == 0)
         e = file.sync();
     const int closed = file.close();
@@ -344,6 +320,28 @@ int writeFileReplacing(const std::string& to, const std::string& bytes) {
     if (e != 0)
         removeFile(temporary);
     return e;
+}
+
+} // namespace
+
+int copyFileReplacing(const std::string& from, const std::string& to) {
+    File source;
+    if (int e = source.open(from, File::Mode::Read))
+        return e;
+    return replaceThroughTemporary(to, [&](File& copy) {
+        std::vector<char> piece(1 << 20);
+        for (;;) {
+            std::size_t got = 0;
+            if (int e = source.read(piece.data(), piece.size(), got); e != 0 || got == 0)
+                return e;
+            if (int e = copy.write(piece.data(), got))
+                return e;
+        }
+    });
+}
+
+int writeFileReplacing(const std::string& to, const std::string& bytes) {
+    return replaceThroughTemporary(to, [&](File& file) { return file.write(bytes.data(), bytes.size()); });
 }
 
 int readFile(const std::string& path, std::string& out, std::size_t maxBytes) {
