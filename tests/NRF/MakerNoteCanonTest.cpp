@@ -7,6 +7,7 @@
 #include "NRF/NRF.h"
 #include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFImageInfo.h"
+#include "NRF/NRFTestSupport.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
 #include "support/TiffBuilder.h"
@@ -271,23 +272,7 @@ bool readRecord(const std::string& path, const std::string& copies, NRFImageInfo
     }
     if (ext != ".jpg" && ext != ".jpeg" && ext != ".exv")
         return false;
-    const std::string bytes = readWholeFile(path);
-    const std::size_t exif = bytes.find(std::string("Exif\0\0", 6));
-    if (exif == std::string::npos)
-        return false;
-    NRFMemoryByteSource source(bytes.data(), bytes.size());
-    NRFBasicTIFF tiff(source, exif + 6);
-    if (!tiff.ReadHeader())
-        return false;
-    EXIFParseOptions options;
-    options.fileType = kNRFTypeJPEG;
-    options.segmentStart = exif + 6;
-    options.segmentEnd = bytes.size();
-    EXIFParser parser(record, tiff, options);
-    if (parser.ParseIFD0() != 0)
-        return false;
-    parser.ParseExifIFD();
-    return true;
+    return lumo::test::readExifBlock(path, readWholeFile(path), record);
 }
 
 // exiftool's value as text: strings trimmed, whole numbers without a fraction.

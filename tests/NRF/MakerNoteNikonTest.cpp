@@ -7,6 +7,7 @@
 #include "NRF/NRF.h"
 #include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFImageInfo.h"
+#include "NRF/NRFTestSupport.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
 #include "support/TiffBuilder.h"
@@ -193,33 +194,6 @@ TEST(MakerNoteNikonTest, WrongByteOrderReadsNothing) {
 }
 
 namespace {
-
-// The EXIF block of a JPEG or .exv file: the first "Exif\0\0" followed by a TIFF header.
-bool readExifBlock(const std::string& path, const std::string& bytes, NRFImageInfoRec& record) {
-    std::size_t at = 0;
-    while ((at = bytes.find(std::string("Exif\0\0", 6), at)) != std::string::npos) {
-        const std::string order = bytes.substr(at + 6, 4);
-        if (order == std::string("II*\0", 4) || order == std::string("MM\0*", 4))
-            break;
-        ++at;
-    }
-    if (at == std::string::npos)
-        return false;
-    NRFMemoryByteSource source(bytes.data(), bytes.size());
-    NRFBasicTIFF tiff(source, at + 6);
-    if (!tiff.ReadHeader())
-        return false;
-    record.m_path = path;
-    EXIFParseOptions options;
-    options.fileType = kNRFTypeJPEG;
-    options.segmentStart = at + 6;
-    options.segmentEnd = bytes.size();
-    EXIFParser parser(record, tiff, options);
-    if (parser.ParseIFD0() != 0)
-        return false;
-    parser.ParseExifIFD();
-    return true;
-}
 
 std::string jsonText(const nlohmann::json& ref, const char* key) {
     if (!ref.contains(key))

@@ -5,6 +5,7 @@
 #include "NRF/EXIFUtils.h"
 #include "NRF/NRF.h"
 #include "NRF/NRFImageInfo.h"
+#include "NRF/NRFTestSupport.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
 
@@ -252,23 +253,10 @@ TEST(MakerNoteOlympusTest, CorpusFilesAgreeWithExiftool) {
             const std::string ext = entry.path().extension().string();
             if (ext != ".jpg" && ext != ".exv")
                 continue;
-            const std::string bytes = readWholeFile(entry.path().string());
-            const std::size_t exif = bytes.find("Exif\0\0"s);
-            if (exif == std::string::npos)
-                continue;
-            NRFMemoryByteSource source(bytes.data(), bytes.size());
-            NRFBasicTIFF tiff(source, exif + 6);
-            if (!tiff.ReadHeader())
-                continue;
             NRFImageInfoRec record;
-            EXIFParseOptions options;
-            options.fileType = kNRFTypeJPEG;
-            options.segmentStart = exif + 6;
-            options.segmentEnd = bytes.size();
-            EXIFParser parser(record, tiff, options);
-            if (parser.ParseIFD0() != 0)
+            if (!lumo::test::readExifBlock(entry.path().string(), readWholeFile(entry.path().string()),
+                                           record))
                 continue;
-            parser.ParseExifIFD();
             if (ours(record.m_make))
                 records.emplace(entry.path().string(), static_cast<const NRFImageInfoFields&>(record));
         }
