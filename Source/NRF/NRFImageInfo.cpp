@@ -104,6 +104,7 @@ void visitFields(Rec& r, Visit&& v) {
     v("exposureBias", r.m_exposureBias);
     v("subjectDistance", r.m_subjectDistance);
     v("exifImageNumber", r.m_exifImageNumber);
+    v("duration", r.m_duration);
     v("hasGPS", r.m_hasGPS);
     v("latitude", r.m_latitude);
     v("longitude", r.m_longitude);
@@ -679,6 +680,8 @@ void describeImageInfo(const NRFImageInfoRec& r, std::vector<std::pair<std::stri
             text += offsetText(*r.m_timeZoneOffset);
         add("captureTime", VObject(text));
     }
+    if (r.m_duration)
+        add("duration", VObject(shortDouble(*r.m_duration)));
     addNumber("exposureTime", static_cast<double>(r.m_exposureTime));
     addNumber("fNumber", static_cast<double>(r.m_fNumber));
     addNumber("iso", r.m_iso);

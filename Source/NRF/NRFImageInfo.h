@@ -130,6 +130,7 @@ struct NRFImageInfoFields {
     std::uint16_t m_whiteBalance = 0;
     float m_brightness = 0.0f, m_exposureBias = 0.0f, m_subjectDistance = 0.0f;
     std::uint32_t m_exifImageNumber = 0;
+    std::optional<double> m_duration; // seconds, for movies
 
     // -- position
     bool m_hasGPS = false;

@@ -1,10 +1,13 @@
 #include "NRF/NRFPlugin.h"
 
 #include "NRF/NRFBasicTIFF.h"
+#include "NRF/NRFCR3.h"
 #include "NRF/NRFContainerReaders.h"
 #include "NRF/NRFExtractPreview.h"
+#include "NRF/NRFHEIF.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFJPEGReader.h"
+#include "NRF/NRFMovie.h"
 #include "NRF/NRFTIFFReaders.h"
 #include "NRF/NRFThumbnails.h"
 #include "support/FileIO.h"
@@ -337,8 +340,14 @@ void registerReader(int index, NRFFileTypeInfo& row, NRFPluginFunctions& functio
     }
     if (row.fileType == kNRFTypeJPEG) // a JPEG's own preview can be written out as a raw's can
         functions.CanExtractPreview = &rawCanExtractPreview;
+    if (row.fileType == codeOf("CCR3"))
+        functions.GetImageInfo = NRFCR3ReaderGetImageInfo();
     NRFInstallThumbnailLoaders(row, functions);
     NRFInstallPreviewExtractor(row, functions);
+    if (row.fileType == kNRFTypeHEIC || row.fileType == kNRFTypeHEIF)
+        NRFInstallHEIFReader(row, functions);
+    else if (row.mediaKind == kNRFMediaVideo)
+        NRFInstallMovieReader(row, functions);
 }
 
 } // namespace

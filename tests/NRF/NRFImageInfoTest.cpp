@@ -129,6 +129,7 @@ void fillAll(NRFImageInfoRec& r) {
     r.m_gpsStatus = 'A', r.m_gpsMeasureMode = '3', r.m_gpsSpeedRef = 'K', r.m_gpsTrackRef = 'T';
     r.m_gpsImgDirectionRef = 'M';
     r.m_gpsDOP = 1.5, r.m_gpsSpeed = 0.0, r.m_gpsTrack = 88.25;
+    r.m_duration = 13.347;
     r.m_extraSamples = 2, r.m_yCbCrPositioning = 2;
 }
 
