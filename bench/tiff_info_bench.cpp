@@ -1,8 +1,11 @@
 // Image information of the TIFF-structured files of the shared corpus (TIFF, the TIFF-structured raws,
 // DNG): about 2,000 reads in-process through the engine, each into a fresh record, against the same
-// list of paths through one `exiftool -fast -json` and one `exiv2 -pa` run.
+// list of paths through one `exiftool -fast -json` and one `exiv2 -pa` run. Built a second time with
+// LUMO_INFO_BENCH_BMFF as bench_bmff_info, it does the same for the box-structured files (CR3, HEIF,
+// HEIC, QuickTime and MPEG-4 movies).
 //
 //   bench_tiff_info [corpus folder]
+//   bench_bmff_info [corpus folder]
 //
 // The files exiftool rejects (malformed ones) are left out, so that all three read the same files; they
 // read copies in a temporary folder.
@@ -36,9 +39,15 @@ namespace {
 
 constexpr std::size_t kReads = 2000;
 
+#ifdef LUMO_INFO_BENCH_BMFF
+const char* const kKind = "box-structured";
+const char* const kExtensions[] = {".cr3", ".heic", ".hif", ".heif", ".mov", ".mp4"};
+#else
+const char* const kKind = "TIFF-structured";
 const char* const kExtensions[] = {".tif", ".tiff", ".nef", ".nrw", ".cr2", ".orf", ".erf",
                                    ".mos", ".raw",  ".rw2", ".rwl", ".pef", ".sr2", ".arw",
                                    ".srf", ".sti",  ".srw", ".iiq", ".dng"};
+#endif
 
 std::vector<std::string> corpusFiles(const std::string& corpus) {
     std::vector<std::string> files;
@@ -183,7 +192,7 @@ int main(int argc, char** argv) {
         file = copy;
     }
     if (files.empty()) {
-        std::fprintf(stderr, "no TIFF-structured file that exiftool reads in %s (is exiftool installed?)\n",
+        std::fprintf(stderr, "no %s file that exiftool reads in %s (is exiftool installed?)\n", kKind,
                      corpus.c_str());
         cleanUp();
         return 1;
@@ -210,8 +219,8 @@ int main(int argc, char** argv) {
     const double exiv2 = secondsSince(start);
 
     const double reads = static_cast<double>(paths.size());
-    std::printf("%zu TIFF-structured files (%zu rejected by exiftool left out), %zu reads in all:\n",
-                files.size(), candidates.size() - files.size(), paths.size());
+    std::printf("%zu %s files (%zu rejected by exiftool left out), %zu reads in all:\n", files.size(), kKind,
+                candidates.size() - files.size(), paths.size());
     std::printf("  lumo in-process      %8.3f s %10.0f reads/s  (%d reads failed)\n", ours, reads / ours,
                 failed);
     std::printf("  exiftool -fast -json %8.3f s %10.0f reads/s  (exit status %d)\n", exiftool,
