@@ -291,6 +291,23 @@ NRFErr EXIFParser::ParseExifIFD(NRFIFDRole role) {
     }
 }
 
+NRFErr EXIFParser::ParseExifIFDAt(std::uint32_t offset, NRFIFDRole role) {
+    m_exifOffset = offset;
+    m_record.m_exifIFDPos = pos32(m_tiff.Base() + offset);
+    return ParseExifIFD(role);
+}
+
+NRFErr EXIFParser::ParseGPSIFDAt(std::uint32_t offset) {
+    try {
+        return parseGPS(offset);
+    } catch (const std::bad_alloc&) {
+        return 7;
+    } catch (...) {
+        LUMO_LOG("Unexpected exception in EXIFParseGPSIFD()");
+        return kEXIFErrException;
+    }
+}
+
 NRFErr EXIFParser::ParseIFD1() {
     if (m_ifd0Next == 0 || !visit(m_ifd0Next))
         return 0;

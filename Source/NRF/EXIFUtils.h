@@ -54,6 +54,10 @@ public:
     // The EXIF IFD that an earlier IFD pointed to (0 when there is none), with the colour-space
     // decision that follows it.
     NRFErr ParseExifIFD(NRFIFDRole role = NRFIFDRole::Main);
+    // The EXIF IFD or the GPS IFD at `offset` when no IFD of the structure points at it (a container
+    // that keeps each in a block of its own), read as if IFD0 had pointed there.
+    NRFErr ParseExifIFDAt(std::uint32_t offset, NRFIFDRole role = NRFIFDRole::Main);
+    NRFErr ParseGPSIFDAt(std::uint32_t offset);
     // The IFD after IFD0, in the reduced role; an Orientation there leaves the rotation alone.
     NRFErr ParseIFD1();
     // The SubIFDs that IFD0 listed: one is the main image; of several, the primary image (NewSubfileType
