@@ -14,3 +14,6 @@ void NRFInstallMovieReader(const NRFFileTypeInfo& row, NRFPluginFunctions& funct
 // What the reader of the record's type does with the bytes of `source`, without the table (the fuzzer
 // calls it over any bytes). `record` must carry the path and type.
 NRFErr NRFReadMovieStructure(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& source);
+
+// The time in seconds of the frame that stands for the movie: 1 s, or the middle of a shorter movie.
+double NRFMovieFrameTime(const NRFImageInfoRec& record);
