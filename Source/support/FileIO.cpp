@@ -298,15 +298,22 @@ namespace {
 
 // Writes a new file beside `to` under a name no other writer uses, lets `fill` write its content, flushes
 // it to disk and renames it over `to`; on any failure the temporary file is removed and `to` is as it was.
-int replaceThroughTemporary(const std::string& to, const std::function<int(File&)>& fill) {
+int replaceThroughTemporary(const std::string& to, const std::function<int(File&)>& fill,
+                            ReplaceReport* report = nullptr) {
     static std::atomic<unsigned> counter{0};
+    // A replaced file keeps its permission bits.
+    struct stat old {};
+    const bool replacing = ::stat(to.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    const mode_t mode = replacing ? (old.st_mode & 07777) : 0644;
     File file;
     std::string temporary;
     int e = EEXIST;
     for (int attempt = 0; attempt < 100 && e == EEXIST; ++attempt) {
         temporary = to + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-        e = file.open(temporary, File::Mode::CreateNew);
+        e = file.open(temporary, File::Mode::CreateNew, mode);
     }
+    if (report)
+        *report = ReplaceReport{temporary, false};
     if (e != 0)
         return e;
     e = fill(file);
@@ -315,8 +322,11 @@ int replaceThroughTemporary(const std::string& to, const std::function<int(File&
     const int closed = file.close();
     if (e == 0)
         e = closed;
-    if (e == 0)
+    if (e == 0) {
         e = renameFile(temporary, to);
+        if (e != 0 && report)
+            report->renameFailed = true;
+    }
     if (e != 0)
         removeFile(temporary);
     return e;
@@ -340,8 +350,9 @@ int copyFileReplacing(const std::string& from, const std::string& to) {
     });
 }
 
-int writeFileReplacing(const std::string& to, const std::string& bytes) {
-    return replaceThroughTemporary(to, [&](File& file) { return file.write(bytes.data(), bytes.size()); });
+int writeFileReplacing(const std::string& to, const std::string& bytes, ReplaceReport* report) {
+    return replaceThroughTemporary(
+        to, [&](File& file) { return file.write(bytes.data(), bytes.size()); }, report);
 }
 
 int readFile(const std::string& path, std::string& out, std::size_t maxBytes) {

@@ -62,10 +62,16 @@ int createDirectories(const std::string& path);
 // Copies `from` to `to` through a temporary file beside `to` that is flushed to disk and then renamed
 // over it: `to` is either its old self or a whole copy, never a part.
 int copyFileReplacing(const std::string& from, const std::string& to);
+// What a replacing write did, for the caller's own messages: the temporary file's name and whether the
+// failure (if any) was the final rename.
+struct ReplaceReport {
+    std::string temporary;
+    bool renameFailed = false;
+};
 // Writes `bytes` to `to` through a new file beside it (a name no other writer uses), flushed to disk and
-// renamed over `to`: `to` is either untouched or whole, and no temporary file is left behind. 0 or an
-// errno value.
-int writeFileReplacing(const std::string& to, const std::string& bytes);
+// renamed over `to`: `to` is either untouched or whole, and no temporary file is left behind. A file
+// that is replaced keeps its permission bits. 0 or an errno value.
+int writeFileReplacing(const std::string& to, const std::string& bytes, ReplaceReport* report = nullptr);
 // Reads at most `maxBytes` from the start of the file.
 int readFile(const std::string& path, std::string& out, std::size_t maxBytes);
 
