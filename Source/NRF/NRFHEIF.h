@@ -4,12 +4,15 @@
 // rotation, colour profile) walked by the engine, the size and the pixels through libheif, and the
 // placing of a new XMP packet into the file.
 
+#include "NRF/NRFBasicBMFF.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFPlugin.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 class NRFBitmapBase;
 class NRFByteSource;
@@ -43,5 +46,79 @@ NRFErr NRFReadHEIFItems(NRFContext& context, NRFImageInfoRec& record, NRFByteSou
 NRFErr NRFHEIFDecode(const std::string& path, std::uint32_t size, NRFBitmapBase& out);
 
 // Places `packet` as the file's XMP item: in place when it fits, otherwise by rewriting the file
-// through a temporary file. 0 on success; the record's XMP location is updated.
+// through a temporary file. 0 on success (the record's XMP location and the other locations that moved
+// are updated), else one of the kNRFHEIFErr codes below with the file as it was.
 NRFErr NRFHEIFWriteXMP(NRFImageInfoRec& record, const std::string& packet);
+
+// ---- the item boxes as laid out in the file, for the reader and the XMP writer ----------------------
+
+// One extent of an item's data: values as stored and the file positions of their fields (0 when the
+// field has no bytes), so that a writer can patch them.
+struct NRFHEIFExtent {
+    std::uint64_t offset = 0, length = 0;
+    std::uint64_t offsetPos = 0, lengthPos = 0;
+};
+
+// One "iloc" entry.
+struct NRFHEIFLocation {
+    std::uint32_t itemId = 0;
+    std::uint8_t constructionMethod = 0;     // 0 file offsets, 1 inside "idat", 2 inside another item
+    std::uint64_t constructionMethodPos = 0; // its 16-bit field (0 for "iloc" version 0)
+    std::uint64_t baseOffset = 0, baseOffsetPos = 0;
+    std::vector<NRFHEIFExtent> extents;
+};
+
+// One "infe" entry.
+struct NRFHEIFItem {
+    std::uint32_t id = 0;
+    std::uint32_t type = 0; // "hvc1", "Exif", "mime"; 0 for the oldest entries, which have none
+    std::string contentType;
+};
+
+struct NRFHEIFReference {
+    std::uint32_t type = 0, from = 0, to = 0; // "thmb", "cdsc", "dimg", ...
+};
+
+// The top-level "meta" box and what it holds, with the boxes and count fields a writer changes.
+struct NRFHEIFItemTable {
+    NRFBMFFBox meta, iinf, iloc, idat;
+    bool haveMeta = false, haveIinf = false, haveIloc = false, haveIdat = false;
+    std::uint8_t iinfVersion = 0, ilocVersion = 0;
+    std::uint8_t offsetSize = 0, lengthSize = 0, baseOffsetSize = 0, indexSize = 0;
+    std::uint64_t iinfCountPos = 0, ilocCountPos = 0;
+    std::uint64_t ilocEntriesEnd = 0; // the position after the last "iloc" entry
+    std::uint32_t primaryItem = 0;
+    std::vector<NRFHEIFItem> items;
+    std::vector<NRFHEIFLocation> locations;
+    std::vector<NRFHEIFReference> references;
+    std::vector<NRFBMFFBox> properties; // "ipco" children; property index i is properties[i - 1]
+    std::vector<std::pair<std::uint32_t, std::vector<std::uint16_t>>> associations; // item, indexes
+    std::vector<NRFBMFFBox> topLevel; // every top-level box in file order
+    int mdatCount = 0;
+
+    const NRFHEIFItem* FindItem(std::uint32_t id) const;
+    const NRFHEIFLocation* FindLocation(std::uint32_t id) const;
+    // The item's property box of `type` (the first associated), or null.
+    const NRFBMFFBox* FindProperty(std::uint32_t itemId, const char* type) const;
+};
+
+// Walks the top-level boxes and the first top-level "meta" box of `source`. 0, or 10 for a malformed
+// item box (its read error logged), 5 when the source cannot be read. Boxes after a readable "meta"
+// that run past the end of a cut file do not fail the walk.
+NRFErr NRFReadHEIFItemTable(NRFByteSource& source, NRFHEIFItemTable& table);
+
+// The file position and length of an item's data when it is one run of bytes inside the source (one
+// extent, or extents that follow each other), from the file or from "idat". False otherwise.
+bool NRFHEIFItemExtent(const NRFHEIFItemTable& table, std::uint32_t itemId, std::uint64_t sourceSize,
+                       std::uint64_t& pos, std::uint64_t& length);
+
+// The XMP item: "mime" with the content type "application/rdf+xml" (the oldest entries have no type
+// and are known by the content type alone). Null when there is none.
+const NRFHEIFItem* NRFHEIFFindXMPItem(const NRFHEIFItemTable& table);
+
+// Result codes of NRFHEIFWriteXMP beyond 0.
+enum : NRFErr {
+    kNRFHEIFErrXMPSize = 1,      // the packet cannot be placed (sizes or fields too narrow)
+    kNRFHEIFErrMultipleMdat = 9, // more than one "mdat": the file is left alone
+    kNRFHEIFErrWrite = 8,        // reading, writing or renaming failed; the file is as it was
+};
