@@ -60,8 +60,8 @@ bool NRFBMFFWalker::ReadBytes(std::uint64_t pos, std::uint64_t size, std::string
     return size == 0 || m_source.ReadAt(pos, out.data(), out.size());
 }
 
-NRFErr NRFBMFFWalker::ReadHeader(std::uint64_t pos, std::uint64_t parentEnd, const std::string& path, int depth,
-                                 NRFBMFFBox& box) {
+NRFErr NRFBMFFWalker::ReadHeader(std::uint64_t pos, std::uint64_t parentEnd, const std::string& path,
+                                 int depth, NRFBMFFBox& box) {
     box = NRFBMFFBox{};
     box.start = pos;
     box.path = path;
@@ -141,7 +141,8 @@ bool NRFReadBMFFFileType(NRFByteSource& source, NRFBMFFFileType& out) {
     if (walker.ReadHeader(0, source.Size(), std::string(), 0, box) != 0 || !box.is("ftyp") ||
         box.payloadSize() < 8)
         return false;
-    if (!walker.ReadU32(box.payload(), out.majorBrand) || !walker.ReadU32(box.payload() + 4, out.minorVersion))
+    if (!walker.ReadU32(box.payload(), out.majorBrand) ||
+        !walker.ReadU32(box.payload() + 4, out.minorVersion))
         return false;
     const std::uint64_t count = std::min<std::uint64_t>((box.payloadSize() - 8) / 4, 16);
     for (std::uint64_t i = 0; i < count; ++i) {

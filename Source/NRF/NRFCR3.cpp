@@ -74,7 +74,6 @@ private:
     std::uint64_t m_start, m_end;
 };
 
-
 class CR3Reader {
 public:
     CR3Reader(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& source)

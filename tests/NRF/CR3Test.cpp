@@ -492,8 +492,8 @@ TEST_F(CR3Test, CorpusFilesAgreeWithExiftool) {
     NRFImageInfoRef r;
     ASSERT_EQ(read(lumo::test::readWholeFile(m50), r, "m50.cr3"), kNRFErrNone);
     EXPECT_FALSE(r->m_preview.present());
-    const std::optional<json> m50Values =
-        lumo::test::exiftoolJson({"-n", "-ImageWidth", "-ImageHeight", "-Make", "-Model", "-DateTimeOriginal", m50});
+    const std::optional<json> m50Values = lumo::test::exiftoolJson(
+        {"-n", "-ImageWidth", "-ImageHeight", "-Make", "-Model", "-DateTimeOriginal", m50});
     if (!m50Values)
         LUMO_SKIP_OR_FAIL("exiftool is not installed (scripts/setup installs it)");
     EXPECT_EQ(r->m_width, (*m50Values)[0].at("ImageWidth").get<std::uint32_t>());
