@@ -514,15 +514,14 @@ NRFErr copyPlanes(const heif_image* image, NRFBitmapBase& out) {
 }
 
 NRFErr decodeHandle(heif_image_handle* handle, NRFBitmapBase& out) {
-    const bool wide = heif_image_handle_get_luma_bits_per_pixel(handle) > 8;
     std::unique_ptr<heif_decoding_options, OptionsDeleter> options(heif_decoding_options_alloc());
     if (!options)
         return 7;
     options->ignore_transformations = 0; // irot and imir turn the pixels upright here
+    options->convert_hdr_to_8bit = 1;    // deeper images come out as 8-bit RGB in the same pass
     heif_image* raw = nullptr;
-    const heif_error err = heif_decode_image(
-        handle, &raw, heif_colorspace_RGB,
-        wide ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB, options.get());
+    const heif_error err =
+        heif_decode_image(handle, &raw, heif_colorspace_RGB, heif_chroma_interleaved_RGB, options.get());
     HeifImage image(raw);
     if (err.code != heif_error_Ok || !image) {
         LUMO_LOG("HEIF decode error: %s", err.message ? err.message : "");
