@@ -9,7 +9,10 @@
 // - 256-pixel thumbnails of the camera JPEGs (the engine's camera-original flag), copied the same way:
 //   the engine decodes each at the smallest DCT scale that covers 256 pixels, turns it upright, scales
 //   it and encodes it at quality 90, as `lumo thumb --size 256` does; `vipsthumbnail --size 256` runs
-//   once over all the copies.
+//   once over all the copies;
+// - 256-pixel thumbnails of the HEIF/HEIC photos (the malformed reproducer files left out), two copies
+//   of each: the engine's preview loader (libheif, a stored thumbnail when it covers the size), scaled
+//   and encoded as `lumo thumb --size 256` does, against `vipsthumbnail --size 256` over the same copies.
 //
 //   bench_preview [corpus folder]
 //
@@ -137,6 +140,20 @@ bool engineThumb(const std::string& path, const std::string& output, std::uint32
     return ok;
 }
 
+// The engine's `lumo thumb --size 256` of a file that is not a JPEG: the reader's preview loader.
+bool enginePreviewThumb(const std::string& path, const std::string& output, std::uint32_t size) {
+    NRFImageInfoRef record = readRecord(path);
+    if (!record)
+        return false;
+    NRFBitmapBase loaded, scaled;
+    std::string jpeg;
+    const bool ok = NRFLoadFilePreview(record.get(), &loaded, size, kNRFLoadAllowEmbedded) == kNRFErrNone &&
+                    loaded.ScaleToFit(size, scaled) && NRFCompressJPEG(scaled, 90, jpeg) == kNRFErrNone &&
+                    lumo::writeFileReplacing(output, jpeg) == 0;
+    NRFCloseImage(&record);
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -152,7 +169,7 @@ int main(int argc, char** argv) {
     }
 
     // Which corpus files have an extractable preview (raws) or are camera JPEGs, read from copies.
-    std::vector<std::string> raws, cameraJpegs;
+    std::vector<std::string> raws, cameraJpegs, heifs;
     const std::string probe = folder + "/probe";
     std::filesystem::create_directories(probe);
     for (const std::string& file : corpusFiles(corpus)) {
@@ -163,7 +180,10 @@ int main(int argc, char** argv) {
             continue;
         const NRFEmbeddedImageLoc& preview = record->m_preview;
         bool extractable = false;
-        if (record->m_fileType == kNRFTypeJPEG) {
+        if (record->m_fileType == kNRFTypeHEIC || record->m_fileType == kNRFTypeHEIF) {
+            if (file.find("_poc") == std::string::npos && enginePreviewThumb(copy, probe + "/check.jpg", 256))
+                heifs.push_back(file);
+        } else if (record->m_fileType == kNRFTypeJPEG) {
             if (record->m_cameraOriginal && engineThumb(copy, probe + "/check.jpg", 256))
                 cameraJpegs.push_back(file);
         } else if (preview.offset && preview.length && preview.width && preview.height &&
@@ -174,7 +194,8 @@ int main(int argc, char** argv) {
             raws.push_back(file);
         NRFCloseImage(&record);
     }
-    std::printf("corpus: %zu raws with a preview, %zu camera JPEGs\n", raws.size(), cameraJpegs.size());
+    std::printf("corpus: %zu raws with a preview, %zu camera JPEGs, %zu HEIF/HEIC photos\n", raws.size(),
+                cameraJpegs.size(), heifs.size());
 
     // Preview extraction.
     const std::vector<std::string> rawCopies = copiesUpTo(raws, folder + "/raws", kTarget);
@@ -258,6 +279,29 @@ int main(int argc, char** argv) {
         std::printf("256-pixel thumbnails of %zu camera JPEG copies:\n", jpegCopies.size());
         report("  decode (DCT scaled) + turn + scale + encode", jpegCopies.size(), engine,
                "vipsthumbnail (one process)", vipsSeconds, vips);
+    }
+
+    const std::vector<std::string> heifCopies = copiesUpTo(heifs, folder + "/heifs", 2 * heifs.size());
+    if (!heifCopies.empty()) {
+        const std::string out = folder + "/engine-heif-thumbs";
+        std::filesystem::create_directories(out);
+        int failed = 0;
+        auto start = std::chrono::steady_clock::now();
+        for (std::size_t i = 0; i < heifCopies.size(); ++i)
+            failed += !enginePreviewThumb(heifCopies[i], out + "/" + std::to_string(i) + ".jpg", 256);
+        const double engine = secondsSince(start);
+        if (failed)
+            std::printf("engine: %d HEIF thumbnails failed\n", failed);
+        const std::string vipsOut = folder + "/vips-heif-thumbs";
+        std::filesystem::create_directories(vipsOut);
+        std::vector<std::string> args = {"--size", "256", "-o", vipsOut + "/%s.jpg[Q=90]"};
+        args.insert(args.end(), heifCopies.begin(), heifCopies.end());
+        start = std::chrono::steady_clock::now();
+        const int vips = run("vipsthumbnail", args);
+        const double vipsSeconds = secondsSince(start);
+        std::printf("256-pixel thumbnails of %zu HEIF/HEIC copies:\n", heifCopies.size());
+        report("  libheif decode + scale + encode", heifCopies.size(), engine, "vipsthumbnail (one process)",
+               vipsSeconds, vips);
     }
 
     NRFTerminate();
