@@ -19,6 +19,7 @@
 #include "NRF/NRFRawUtils.h"
 #include "NRF/NRFVideoRender.h"
 #include "app/LumoLog.h"
+#include "support/TextUtils.h"
 
 #include <algorithm>
 #include <array>
@@ -200,24 +201,6 @@ std::string trimmed(std::string text) {
     return text.substr(first);
 }
 
-void appendUTF8(std::string& out, std::uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 std::string fromUTF16BE(const std::string& bytes) {
     std::string out;
     for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
@@ -233,7 +216,7 @@ std::string fromUTF16BE(const std::string& bytes) {
         }
         if (c == 0)
             break;
-        appendUTF8(out, c);
+        lumo::appendUtf8(out, c);
     }
     return out;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,9 @@ std::vector<std::string_view> splitLines(std::string_view text);
 
 // Splits at runs of ASCII white space; never yields empty tokens.
 std::vector<std::string_view> splitWhitespace(std::string_view text);
+
+// Appends the code point as UTF-8; a surrogate or a value above U+10FFFF becomes U+FFFD.
+void appendUtf8(std::string& out, std::uint32_t codePoint);
 
 // Removes a leading UTF-8 byte-order mark.
 std::string_view stripByteOrderMark(std::string_view text);
