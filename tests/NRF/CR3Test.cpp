@@ -9,6 +9,7 @@
 #include "NRF/NRFBitmapBase.h"
 #include "NRF/NRFCR3.h"
 #include "NRF/NRFImageInfo.h"
+#include "NRF/NRFTestSupport.h"
 #include "support/BmffBuilder.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
@@ -134,7 +135,7 @@ TEST(BMFFWalkerTest, SizesPathsAndTheLimits) {
 
 // ---- CR3 files ---------------------------------------------------------------------------------------
 
-struct Cr3Spec {
+struct Cr3Layout {
     std::string brand = "crx ";
     std::optional<std::string> cmt1; // IFD0 block; default: Canon, a model, a date and `orientation`
     std::uint16_t orientation = 1;
@@ -155,14 +156,14 @@ struct Cr3File {
     std::size_t thumbAt = 0, previewAt = 0, fullAt = 0;
 };
 
-Cr3File buildCr3(const Cr3Spec& spec) {
+Cr3File buildCr3(const Cr3Layout& layout) {
     BmffBuilder file;
-    file.ftyp(spec.brand, 1, {spec.brand, "isom"});
+    file.ftyp(layout.brand, 1, {layout.brand, "isom"});
     BmffBox& moov = file.box("moov");
     BmffBox& meta = moov.uuidBox(kMetadataUUID);
     meta.box("CNCV").bytes("CanonCR3_001/01.09.00/00.00.00");
-    if (spec.cmt1) {
-        meta.box("CMT1").bytes(*spec.cmt1);
+    if (layout.cmt1) {
+        meta.box("CMT1").bytes(*layout.cmt1);
     } else {
         TiffBuilder ifd0;
         ifd0.ifd()
@@ -170,7 +171,7 @@ Cr3File buildCr3(const Cr3Spec& spec) {
             .addShort(257, 5464)
             .add(271, "Canon")
             .add(272, "Canon EOS R5")
-            .addShort(274, spec.orientation)
+            .addShort(274, layout.orientation)
             .add(306, "2021:01:02 03:04:05");
         meta.box("CMT1").bytes(ifd0.build());
     }
@@ -196,10 +197,10 @@ Cr3File buildCr3(const Cr3Spec& spec) {
     meta.box("CMT4").bytes(gps.build());
     BmffBox& thumb = meta.box("THMB");
     thumb.u32(0)
-        .u16(spec.thumbWidth)
-        .u16(spec.thumbHeight)
-        .u32(static_cast<std::uint32_t>(spec.thumbJpeg.size()));
-    thumb.u16(1).u16(0).bytes(spec.thumbJpeg);
+        .u16(layout.thumbWidth)
+        .u16(layout.thumbHeight)
+        .u32(static_cast<std::uint32_t>(layout.thumbJpeg.size()));
+    thumb.u16(1).u16(0).bytes(layout.thumbJpeg);
 
     std::vector<BmffBox*> stbls;
     for (std::uint32_t track : {1u, 2u}) {
@@ -208,31 +209,32 @@ Cr3File buildCr3(const Cr3Spec& spec) {
         BmffBox& stbl = trak.box("mdia").box("minf").box("stbl");
         BmffBox& craw = stbl.fullBox("stsd", 0).u32(1).box("CRAW");
         // The second track's raw is larger than any JPEG: only track 1 counts.
-        const std::uint16_t w = track == 1 ? spec.fullWidth : 9000, h = track == 1 ? spec.fullHeight : 7000;
+        const std::uint16_t w = track == 1 ? layout.fullWidth : 9000,
+                            h = track == 1 ? layout.fullHeight : 7000;
         craw.bytes(std::string(6, '\0')).u16(1).bytes(std::string(16, '\0')).u16(w).u16(h);
         craw.u32(0x00480000).u32(0x00480000).u32(0).u16(1).bytes(std::string(32, '\0')).u16(24).u16(0xFFFF);
         craw.box("JPEG").u32(0);
-        bmff::stsz(stbl,
-                   {track == 1 ? spec.sampleSize.value_or(static_cast<std::uint32_t>(spec.fullJpeg.size()))
-                               : 5000u});
+        bmff::stsz(stbl, {track == 1
+                              ? layout.sampleSize.value_or(static_cast<std::uint32_t>(layout.fullJpeg.size()))
+                              : 5000u});
         stbls.push_back(&stbl);
     }
-    file.uuidBox(kXMPUUID).bytes(spec.xmp);
+    file.uuidBox(kXMPUUID).bytes(layout.xmp);
     BmffBox& previews = file.uuidBox(kPreviewUUID);
     previews.u64(1);
     BmffBox& prvw = previews.box("PRVW");
-    prvw.u32(0).u16(1).u16(spec.previewWidth).u16(spec.previewHeight).u16(1);
-    prvw.u32(static_cast<std::uint32_t>(spec.previewJpeg.size())).bytes(spec.previewJpeg);
-    if (spec.padding != 0 && spec.mdatToEnd)
-        file.box("free").bytes(std::string(spec.padding, '\0'));
+    prvw.u32(0).u16(1).u16(layout.previewWidth).u16(layout.previewHeight).u16(1);
+    prvw.u32(static_cast<std::uint32_t>(layout.previewJpeg.size())).bytes(layout.previewJpeg);
+    if (layout.padding != 0 && layout.mdatToEnd)
+        file.box("free").bytes(std::string(layout.padding, '\0'));
     BmffBox& mdat = file.box("mdat");
-    mdat.bytes(spec.fullJpeg).bytes(std::string(3000, '\x55'));
-    if (spec.mdatToEnd)
+    mdat.bytes(layout.fullJpeg).bytes(std::string(3000, '\x55'));
+    if (layout.mdatToEnd)
         mdat.sizeToEnd();
     bmff::co64(*stbls[0], mdat, 0);
     bmff::co64(*stbls[1], mdat, 100);
-    if (spec.padding != 0 && !spec.mdatToEnd)
-        file.box("free").bytes(std::string(spec.padding, '\0'));
+    if (layout.padding != 0 && !layout.mdatToEnd)
+        file.box("free").bytes(std::string(layout.padding, '\0'));
 
     Cr3File out;
     out.bytes = file.build();
@@ -247,18 +249,11 @@ std::size_t xmpPosition(const std::string& bytes, const std::string& xmp) {
     return bytes.find(xmp);
 }
 
-class CR3Test : public ::testing::Test {
+class CR3Test : public lumo::test::NRFEngineTest {
 protected:
-    void SetUp() override { ASSERT_EQ(NRFInit(""), kNRFErrNone); }
-    void TearDown() override { NRFTerminate(); }
-
+    using NRFEngineTest::read;
     NRFErr read(const std::string& bytes, NRFImageInfoRef& record, const std::string& name = "test.cr3") {
-        const std::string path = m_dir.file(name);
-        lumo::test::writeWholeFile(path, bytes);
-        record.reset();
-        if (const NRFErr err = NRFOpenImage(path.c_str(), 0, &record); err != kNRFErrNone)
-            return err;
-        return NRFGetImageInfo(record.get());
+        return read(name, bytes, record);
     }
 
     // The structure read over the bytes in memory, as the fuzzer reads it.
@@ -267,35 +262,33 @@ protected:
         NRFContext context;
         return NRFReadCR3Structure(context, record, source);
     }
-
-    TempDir m_dir;
 };
 
-Cr3Spec standardSpec() {
-    Cr3Spec spec;
-    spec.thumbJpeg = lumo::test::encodeJpeg(40, 30);
-    spec.previewJpeg = lumo::test::encodeJpeg(81, 54);
-    spec.fullJpeg = lumo::test::encodeJpeg(300, 200);
-    spec.padding = 64 * 1024; // keeps the full-size JPEG below half the file
-    return spec;
+Cr3Layout standardLayout() {
+    Cr3Layout layout;
+    layout.thumbJpeg = lumo::test::encodeJpeg(40, 30);
+    layout.previewJpeg = lumo::test::encodeJpeg(81, 54);
+    layout.fullJpeg = lumo::test::encodeJpeg(300, 200);
+    layout.padding = 64 * 1024; // keeps the full-size JPEG below half the file
+    return layout;
 }
 
 } // namespace
 
 TEST_F(CR3Test, TheFullSizeJPEGOfTrack1BecomesThePreviewAndTheMetadataComesFromTheTIFFBlocks) {
-    const Cr3Spec spec = standardSpec();
-    ASSERT_EQ(spec.fullJpeg.compare(0, 4, "\xFF\xD8\xFF\xDB"), 0) << "the encoder's stream starts with DQT";
-    const Cr3File file = buildCr3(spec);
+    const Cr3Layout layout = standardLayout();
+    ASSERT_EQ(layout.fullJpeg.compare(0, 4, "\xFF\xD8\xFF\xDB"), 0) << "the encoder's stream starts with DQT";
+    const Cr3File file = buildCr3(layout);
     NRFImageInfoRef r;
     ASSERT_EQ(read(file.bytes, r), kNRFErrNone);
     EXPECT_EQ(r->m_fileType, NRFMakeFileType("CCR3"));
     EXPECT_EQ(r->m_thumbnail,
               (NRFEmbeddedImageLoc{static_cast<std::uint32_t>(file.thumbAt),
-                                   static_cast<std::uint32_t>(spec.thumbJpeg.size()), 160, 120}));
+                                   static_cast<std::uint32_t>(layout.thumbJpeg.size()), 160, 120}));
     EXPECT_TRUE(r->m_thumbnailIsJPEG);
     EXPECT_EQ(r->m_preview,
               (NRFEmbeddedImageLoc{static_cast<std::uint32_t>(file.fullAt),
-                                   static_cast<std::uint32_t>(spec.fullJpeg.size()), 6000, 4000}));
+                                   static_cast<std::uint32_t>(layout.fullJpeg.size()), 6000, 4000}));
     EXPECT_TRUE(r->m_previewIsJPEG);
     EXPECT_EQ(r->m_width, 6000u);
     EXPECT_EQ(r->m_height, 4000u);
@@ -315,27 +308,27 @@ TEST_F(CR3Test, TheFullSizeJPEGOfTrack1BecomesThePreviewAndTheMetadataComesFromT
     EXPECT_NEAR(r->m_longitude, 2.25, 1e-9);
     EXPECT_EQ(r->m_exifIFDEntryPos, 0u); // no such entry in the file
     EXPECT_EQ(r->m_gpsIFDEntryPos, 0u);
-    EXPECT_EQ(r->m_xmpPacketPos, xmpPosition(file.bytes, spec.xmp));
-    EXPECT_EQ(r->m_xmpPacketLength, spec.xmp.size());
+    EXPECT_EQ(r->m_xmpPacketPos, xmpPosition(file.bytes, layout.xmp));
+    EXPECT_EQ(r->m_xmpPacketLength, layout.xmp.size());
 
     // Without usable track 1 data the PRVW is the preview; the image keeps track 1's size.
-    Cr3Spec noSample = spec;
+    Cr3Layout noSample = layout;
     noSample.sampleSize = 0;
     const Cr3File built = buildCr3(noSample);
     ASSERT_EQ(read(built.bytes, r), kNRFErrNone);
     EXPECT_EQ(r->m_preview,
               (NRFEmbeddedImageLoc{static_cast<std::uint32_t>(built.previewAt),
-                                   static_cast<std::uint32_t>(spec.previewJpeg.size()), 1620, 1080}));
+                                   static_cast<std::uint32_t>(layout.previewJpeg.size()), 1620, 1080}));
     EXPECT_EQ(r->m_displayWidth, 1620u);
     EXPECT_EQ(r->m_width, 6000u);
 }
 
 TEST_F(CR3Test, TheFirstSampleSizeCountsFrom1001BytesToBelowHalfTheFile) {
-    Cr3Spec spec = standardSpec();
-    const std::size_t fileSize = buildCr3(spec).bytes.size(); // the size field is fixed: sizes do not move
+    Cr3Layout layout = standardLayout();
+    const std::size_t fileSize = buildCr3(layout).bytes.size(); // the size field is fixed: sizes do not move
     const auto previewLength = [&](std::uint32_t sampleSize) {
-        spec.sampleSize = sampleSize;
-        const Cr3File file = buildCr3(spec);
+        layout.sampleSize = sampleSize;
+        const Cr3File file = buildCr3(layout);
         EXPECT_EQ(file.bytes.size(), fileSize);
         NRFImageInfoRec record("", NRFMakeFileType("CCR3"));
         EXPECT_EQ(readStructure(file.bytes, record), kNRFErrNone);
@@ -350,59 +343,59 @@ TEST_F(CR3Test, TheFirstSampleSizeCountsFrom1001BytesToBelowHalfTheFile) {
 }
 
 TEST_F(CR3Test, ThumbnailAndPreviewAcceptanceRules) {
-    const Cr3Spec base = standardSpec();
+    const Cr3Layout base = standardLayout();
     NRFImageInfoRef r;
     { // a THMB stream with a JFIF segment (FF D8 FF E0) or larger than 1024 is not taken
-        Cr3Spec spec = base;
+        Cr3Layout layout = base;
         lumo::test::JpegBuilder jfif(40, 30);
         jfif.addJfif();
-        spec.thumbJpeg = jfif.build();
-        ASSERT_EQ(read(buildCr3(spec).bytes, r), kNRFErrNone);
+        layout.thumbJpeg = jfif.build();
+        ASSERT_EQ(read(buildCr3(layout).bytes, r), kNRFErrNone);
         EXPECT_FALSE(r->m_thumbnail.present());
-        spec = base;
-        spec.thumbWidth = 1025;
-        ASSERT_EQ(read(buildCr3(spec).bytes, r), kNRFErrNone);
+        layout = base;
+        layout.thumbWidth = 1025;
+        ASSERT_EQ(read(buildCr3(layout).bytes, r), kNRFErrNone);
         EXPECT_FALSE(r->m_thumbnail.present());
         // A THMB JPEG longer than its box is not taken either.
-        spec = base;
-        Cr3File file = buildCr3(spec);
+        layout = base;
+        Cr3File file = buildCr3(layout);
         const std::size_t lengthAt = file.thumbAt - 8;
         file.bytes[lengthAt] = '\x01';
         ASSERT_EQ(read(file.bytes, r), kNRFErrNone);
         EXPECT_FALSE(r->m_thumbnail.present());
     }
     { // a PRVW no larger than the thumbnail, or not a JPEG, is not taken; then the track 1 JPEG alone
-        Cr3Spec spec = base;
-        spec.sampleSize = 0;
-        spec.previewWidth = 160;
-        ASSERT_EQ(read(buildCr3(spec).bytes, r), kNRFErrNone);
+        Cr3Layout layout = base;
+        layout.sampleSize = 0;
+        layout.previewWidth = 160;
+        ASSERT_EQ(read(buildCr3(layout).bytes, r), kNRFErrNone);
         EXPECT_FALSE(r->m_preview.present());
         EXPECT_EQ(r->m_displayWidth, 160u); // the thumbnail's
-        spec = base;
-        spec.sampleSize = 0;
-        spec.previewJpeg = "not a JPEG stream at all";
-        ASSERT_EQ(read(buildCr3(spec).bytes, r), kNRFErrNone);
+        layout = base;
+        layout.sampleSize = 0;
+        layout.previewJpeg = "not a JPEG stream at all";
+        ASSERT_EQ(read(buildCr3(layout).bytes, r), kNRFErrNone);
         EXPECT_FALSE(r->m_preview.present());
         EXPECT_FALSE(r->m_previewIsJPEG);
     }
     { // a track 1 sample that is not a JPEG stream drops the preview
-        Cr3Spec spec = base;
-        spec.fullJpeg = std::string(5000, 'j');
-        ASSERT_EQ(read(buildCr3(spec).bytes, r), kNRFErrNone);
+        Cr3Layout layout = base;
+        layout.fullJpeg = std::string(5000, 'j');
+        ASSERT_EQ(read(buildCr3(layout).bytes, r), kNRFErrNone);
         EXPECT_FALSE(r->m_preview.present());
         EXPECT_FALSE(r->m_previewIsJPEG);
         EXPECT_EQ(r->m_width, 6000u);
     }
     { // no image at all and no track size: the size is bogus
-        Cr3Spec spec = base;
-        spec.thumbJpeg = spec.previewJpeg = "none";
-        spec.fullWidth = spec.fullHeight = 0;
-        EXPECT_EQ(read(buildCr3(spec).bytes, r), kNRFErrBadFormat);
+        Cr3Layout layout = base;
+        layout.thumbJpeg = layout.previewJpeg = "none";
+        layout.fullWidth = layout.fullHeight = 0;
+        EXPECT_EQ(read(buildCr3(layout).bytes, r), kNRFErrBadFormat);
     }
     { // the media data as a last box of size 0 is read to the end of the file
-        Cr3Spec spec = base;
-        spec.mdatToEnd = true;
-        const Cr3File file = buildCr3(spec);
+        Cr3Layout layout = base;
+        layout.mdatToEnd = true;
+        const Cr3File file = buildCr3(layout);
         ASSERT_EQ(read(file.bytes, r), kNRFErrNone);
         EXPECT_EQ(r->m_preview.offset, file.fullAt);
         EXPECT_EQ(r->m_preview.width, 6000u);
@@ -410,11 +403,11 @@ TEST_F(CR3Test, ThumbnailAndPreviewAcceptanceRules) {
 }
 
 TEST_F(CR3Test, WrongBrandsSignaturesAndBrokenBoxesFail) {
-    const Cr3Spec base = standardSpec();
+    const Cr3Layout base = standardLayout();
     NRFImageInfoRec record("", NRFMakeFileType("CCR3"));
-    Cr3Spec spec = base;
-    spec.brand = "heic";
-    EXPECT_EQ(readStructure(buildCr3(spec).bytes, record), kNRFErrBadFormat);
+    Cr3Layout layout = base;
+    layout.brand = "heic";
+    EXPECT_EQ(readStructure(buildCr3(layout).bytes, record), kNRFErrBadFormat);
     EXPECT_EQ(readStructure(std::string("\0\0\0\x10"
                                         "moov"
                                         "\0\0\0\x08"
@@ -424,14 +417,14 @@ TEST_F(CR3Test, WrongBrandsSignaturesAndBrokenBoxesFail) {
               kNRFErrBadFormat);
     EXPECT_EQ(readStructure("abc", record), 5u);
 
-    spec = base;
-    spec.cmt1 = std::string("XX*\0\x08\0\0\0", 8) + std::string(32, '\0');
-    EXPECT_EQ(readStructure(buildCr3(spec).bytes, record), kNRFErrBadFormat);
-    spec.cmt1 = std::string("II*", 3);
-    EXPECT_EQ(readStructure(buildCr3(spec).bytes, record), 5u);
+    layout = base;
+    layout.cmt1 = std::string("XX*\0\x08\0\0\0", 8) + std::string(32, '\0');
+    EXPECT_EQ(readStructure(buildCr3(layout).bytes, record), kNRFErrBadFormat);
+    layout.cmt1 = std::string("II*", 3);
+    EXPECT_EQ(readStructure(buildCr3(layout).bytes, record), 5u);
     // A TIFF block whose IFD0 cannot be read fails the file.
-    spec.cmt1 = std::string("II*\0\xF0\0\0\0", 8) + std::string(8, '\0');
-    EXPECT_NE(readStructure(buildCr3(spec).bytes, record), kNRFErrNone);
+    layout.cmt1 = std::string("II*\0\xF0\0\0\0", 8) + std::string(8, '\0');
+    EXPECT_NE(readStructure(buildCr3(layout).bytes, record), kNRFErrNone);
 
     // A THMB too short for its header, a box of size 5 inside the metadata container, a track header
     // without its id: 10.
@@ -452,14 +445,14 @@ TEST_F(CR3Test, WrongBrandsSignaturesAndBrokenBoxesFail) {
 }
 
 TEST_F(CR3Test, ThumbnailsComeOutUprightAndThePreviewCanBeExtracted) {
-    Cr3Spec spec = standardSpec();
-    spec.orientation = 6; // turn a quarter clockwise to show
-    spec.fullWidth = 300;
-    spec.fullHeight = 200;
-    spec.previewWidth = 81;
-    spec.previewHeight = 54;
+    Cr3Layout layout = standardLayout();
+    layout.orientation = 6; // turn a quarter clockwise to show
+    layout.fullWidth = 300;
+    layout.fullHeight = 200;
+    layout.previewWidth = 81;
+    layout.previewHeight = 54;
     NRFImageInfoRef r;
-    ASSERT_EQ(read(buildCr3(spec).bytes, r), kNRFErrNone);
+    ASSERT_EQ(read(buildCr3(layout).bytes, r), kNRFErrNone);
     EXPECT_EQ(r->m_orientation, 1);
     EXPECT_EQ(r->m_preview.width, 300u); // stored, not turned
     NRFBitmapBase bitmap;
@@ -552,19 +545,19 @@ TEST(CR3Seeds, WriteFuzzSeeds) {
     const char* folder = std::getenv("LUMO_CR3_SEEDS");
     if (!folder || !*folder)
         GTEST_SKIP() << "LUMO_CR3_SEEDS is not set";
-    Cr3Spec spec;
-    spec.thumbJpeg = lumo::test::encodeJpeg(16, 12, true, 30);
-    spec.previewJpeg = lumo::test::encodeJpeg(24, 16, true, 30);
-    spec.fullJpeg = lumo::test::encodeJpeg(48, 32, true, 30);
-    spec.padding = 4096;
-    const std::string sound = buildCr3(spec).bytes;
+    Cr3Layout layout;
+    layout.thumbJpeg = lumo::test::encodeJpeg(16, 12, true, 30);
+    layout.previewJpeg = lumo::test::encodeJpeg(24, 16, true, 30);
+    layout.fullJpeg = lumo::test::encodeJpeg(48, 32, true, 30);
+    layout.padding = 4096;
+    const std::string sound = buildCr3(layout).bytes;
     lumo::test::writeWholeFile(std::string(folder) + "/sound.cr3", sound);
-    spec.mdatToEnd = true;
-    spec.orientation = 6;
-    lumo::test::writeWholeFile(std::string(folder) + "/mdat-to-end.cr3", buildCr3(spec).bytes);
-    spec.sampleSize = 0;
-    spec.brand = "heic";
-    lumo::test::writeWholeFile(std::string(folder) + "/other-brand.cr3", buildCr3(spec).bytes);
+    layout.mdatToEnd = true;
+    layout.orientation = 6;
+    lumo::test::writeWholeFile(std::string(folder) + "/mdat-to-end.cr3", buildCr3(layout).bytes);
+    layout.sampleSize = 0;
+    layout.brand = "heic";
+    lumo::test::writeWholeFile(std::string(folder) + "/other-brand.cr3", buildCr3(layout).bytes);
     BmffBuilder large;
     large.ftyp("crx ", 1, {"crx "});
     large.box("moov")

@@ -5,6 +5,7 @@
 #include "NRF/NRF.h"
 #include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFImageInfo.h"
+#include "NRF/NRFTestSupport.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
 #include "support/TiffBuilder.h"
@@ -109,22 +110,7 @@ std::string x3fFile(const std::vector<std::string>& sections, std::optional<std:
     return file + directory + le(directoryAt.value_or(at), 4);
 }
 
-class ContainerReadersTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(NRFInit(""), kNRFErrNone); }
-    void TearDown() override { NRFTerminate(); }
-
-    NRFErr read(const std::string& name, const std::string& bytes, NRFImageInfoRef& record) {
-        const std::string path = m_dir.file(name);
-        lumo::test::writeWholeFile(path, bytes);
-        record.reset();
-        if (const NRFErr err = NRFOpenImage(path.c_str(), 0, &record); err != kNRFErrNone)
-            return err;
-        return NRFGetImageInfo(record.get());
-    }
-
-    TempDir m_dir;
-};
+class ContainerReadersTest : public lumo::test::NRFEngineTest {};
 
 } // namespace
 

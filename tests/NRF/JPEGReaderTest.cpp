@@ -3,6 +3,7 @@
 
 #include "NRF/NRF.h"
 #include "NRF/NRFImageInfo.h"
+#include "NRF/NRFTestSupport.h"
 #include "app/LumoLogger.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
@@ -44,22 +45,7 @@ std::string exifBlock(std::uint32_t pixelWidth, std::uint32_t pixelHeight, const
     return tiff.build();
 }
 
-class JPEGReaderTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(NRFInit(""), kNRFErrNone); }
-    void TearDown() override { NRFTerminate(); }
-
-    NRFErr read(const std::string& name, const std::string& bytes, NRFImageInfoRef& record) {
-        const std::string path = m_dir.file(name);
-        lumo::test::writeWholeFile(path, bytes);
-        record.reset();
-        if (const NRFErr err = NRFOpenImage(path.c_str(), 0, &record); err != kNRFErrNone)
-            return err;
-        return NRFGetImageInfo(record.get());
-    }
-
-    TempDir m_dir;
-};
+class JPEGReaderTest : public lumo::test::NRFEngineTest {};
 
 } // namespace
 

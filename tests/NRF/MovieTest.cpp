@@ -9,6 +9,7 @@
 #include "NRF/NRFBitmapBase.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFMovie.h"
+#include "NRF/NRFTestSupport.h"
 #include "app/LumoLogger.h"
 #include "support/BmffBuilder.h"
 #include "support/JpegBuilder.h"
@@ -115,22 +116,7 @@ std::string floatBytes(float value) {
     return be(n, 4);
 }
 
-class MovieTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(NRFInit(""), kNRFErrNone); }
-    void TearDown() override { NRFTerminate(); }
-
-    NRFErr read(const std::string& name, const std::string& bytes, NRFImageInfoRef& record) {
-        const std::string path = m_dir.file(name);
-        lumo::test::writeWholeFile(path, bytes);
-        record.reset();
-        if (const NRFErr err = NRFOpenImage(path.c_str(), 0, &record); err != kNRFErrNone)
-            return err;
-        return NRFGetImageInfo(record.get());
-    }
-
-    TempDir m_dir;
-};
+class MovieTest : public lumo::test::NRFEngineTest {};
 
 } // namespace
 

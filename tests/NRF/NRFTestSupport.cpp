@@ -1,6 +1,7 @@
 #include "NRF/NRFTestSupport.h"
 
 #include "NRF/EXIFUtils.h"
+#include "NRF/NRF.h"
 #include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFImageInfo.h"
 
@@ -30,6 +31,23 @@ bool readExifBlock(const std::string& path, const std::string& bytes, NRFImageIn
         return false;
     parser.ParseExifIFD();
     return true;
+}
+
+void NRFEngineTest::SetUp() {
+    ASSERT_EQ(NRFInit(""), kNRFErrNone);
+}
+
+void NRFEngineTest::TearDown() {
+    NRFTerminate();
+}
+
+NRFErr NRFEngineTest::read(const std::string& name, const std::string& bytes, NRFImageInfoRef& record) {
+    const std::string path = m_dir.file(name);
+    writeWholeFile(path, bytes);
+    record.reset();
+    if (const NRFErr err = NRFOpenImage(path.c_str(), 0, &record); err != kNRFErrNone)
+        return err;
+    return NRFGetImageInfo(record.get());
 }
 
 } // namespace lumo::test

@@ -2,14 +2,31 @@
 
 // What the engine's tests share beyond tests/support.
 
-#include <string>
+#include "NRF/NRFImageInfo.h"
+#include "NRF/NRFPlugin.h"
+#include "support/TestSupport.h"
 
-class NRFImageInfoRec;
+#include <gtest/gtest.h>
+
+#include <string>
 
 namespace lumo::test {
 
 // The EXIF block of a JPEG or .exv file's bytes (the first "Exif\0\0" followed by a TIFF header) read
 // as the JPEG reader reads it: IFD0, the EXIF IFD with its maker note. False when there is none.
 bool readExifBlock(const std::string& path, const std::string& bytes, NRFImageInfoRec& record);
+
+// A test with the engine started (and stopped after it) and a folder of its own.
+class NRFEngineTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Writes `bytes` to a file `name` in the folder and opens and reads it as the engine does: the open
+    // or read result.
+    NRFErr read(const std::string& name, const std::string& bytes, NRFImageInfoRef& record);
+
+    TempDir m_dir;
+};
 
 } // namespace lumo::test

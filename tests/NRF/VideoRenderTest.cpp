@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-using lumo::test::MovieSpec;
+using lumo::test::MoviePlan;
 using lumo::test::Rgb;
 using lumo::test::TempDir;
 
@@ -89,12 +89,12 @@ protected:
 
     // Red, green, blue, white for one second each at 5 frames a second; key frames every 12 frames.
     std::string fourSecondMovie(const std::string& name, double rotation = 0) {
-        MovieSpec spec;
-        spec.seconds = {{kRed, kRed}, {kGreen, kGreen}, {kBlue, kBlue}, {kWhite, kYellow}};
-        spec.displayRotation = rotation;
+        MoviePlan plan;
+        plan.seconds = {{kRed, kRed}, {kGreen, kGreen}, {kBlue, kBlue}, {kWhite, kYellow}};
+        plan.displayRotation = rotation;
         const std::string path = m_dir.file(name);
         std::string error;
-        EXPECT_TRUE(lumo::test::makeMovie(path, spec, error)) << error;
+        EXPECT_TRUE(lumo::test::makeMovie(path, plan, error)) << error;
         return path;
     }
 

@@ -57,7 +57,7 @@ int encode(Output& o, AVStream* stream, AVFrame* frame) {
 
 } // namespace
 
-bool makeMovie(const std::string& path, const MovieSpec& spec, std::string& error) {
+bool makeMovie(const std::string& path, const MoviePlan& plan, std::string& error) {
     av_log_set_level(AV_LOG_ERROR);
     Output o;
     auto fail = [&](const std::string& what, int code) {
@@ -74,12 +74,12 @@ bool makeMovie(const std::string& path, const MovieSpec& spec, std::string& erro
     o.codec = avcodec_alloc_context3(encoder);
     if (!stream || !o.codec)
         return fail("allocation", AVERROR(ENOMEM));
-    o.codec->width = spec.width;
-    o.codec->height = spec.height;
-    o.codec->time_base = AVRational{1, spec.framesPerSecond};
-    o.codec->framerate = AVRational{spec.framesPerSecond, 1};
+    o.codec->width = plan.width;
+    o.codec->height = plan.height;
+    o.codec->time_base = AVRational{1, plan.framesPerSecond};
+    o.codec->framerate = AVRational{plan.framesPerSecond, 1};
     o.codec->pix_fmt = AV_PIX_FMT_YUV420P;
-    o.codec->gop_size = spec.keyFrameInterval;
+    o.codec->gop_size = plan.keyFrameInterval;
     o.codec->max_b_frames = 0;
     o.codec->flags |= AV_CODEC_FLAG_QSCALE;
     o.codec->global_quality = FF_QP2LAMBDA * 2;
@@ -90,12 +90,12 @@ bool makeMovie(const std::string& path, const MovieSpec& spec, std::string& erro
     stream->time_base = o.codec->time_base;
     if ((r = avcodec_parameters_from_context(stream->codecpar, o.codec)) < 0)
         return fail("stream parameters", r);
-    if (spec.displayRotation != 0) {
+    if (plan.displayRotation != 0) {
         auto* matrix = reinterpret_cast<std::int32_t*>(
             av_stream_new_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
         if (!matrix)
             return fail("display matrix", AVERROR(ENOMEM));
-        av_display_rotation_set(matrix, spec.displayRotation);
+        av_display_rotation_set(matrix, plan.displayRotation);
     }
     if ((r = avio_open(&o.format->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0)
         return fail("creating " + path, r);
@@ -110,28 +110,28 @@ bool makeMovie(const std::string& path, const MovieSpec& spec, std::string& erro
     o.rgb->format = AV_PIX_FMT_RGB24;
     o.yuv->format = AV_PIX_FMT_YUV420P;
     for (AVFrame* f : {o.rgb, o.yuv}) {
-        f->width = spec.width;
-        f->height = spec.height;
+        f->width = plan.width;
+        f->height = plan.height;
         if ((r = av_frame_get_buffer(f, 0)) < 0)
             return fail("frame buffer", r);
     }
-    o.scaler = sws_getContext(spec.width, spec.height, AV_PIX_FMT_RGB24, spec.width, spec.height,
+    o.scaler = sws_getContext(plan.width, plan.height, AV_PIX_FMT_RGB24, plan.width, plan.height,
                               AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
     if (!o.scaler)
         return fail("colour conversion", AVERROR(EINVAL));
 
     std::int64_t pts = 0;
-    for (const auto& picture : spec.seconds) {
-        for (int y = 0; y < spec.height; ++y) {
-            const Rgb& colour = picture[y < spec.height / 2 ? 0 : 1];
+    for (const auto& picture : plan.seconds) {
+        for (int y = 0; y < plan.height; ++y) {
+            const Rgb& colour = picture[y < plan.height / 2 ? 0 : 1];
             std::uint8_t* row = o.rgb->data[0] + std::ptrdiff_t{y} * o.rgb->linesize[0];
-            for (int x = 0; x < spec.width; ++x)
+            for (int x = 0; x < plan.width; ++x)
                 std::memcpy(row + 3 * x, colour.data(), 3);
         }
-        for (int i = 0; i < spec.framesPerSecond; ++i) {
+        for (int i = 0; i < plan.framesPerSecond; ++i) {
             if ((r = av_frame_make_writable(o.yuv)) < 0)
                 return fail("frame buffer", r);
-            sws_scale(o.scaler, o.rgb->data, o.rgb->linesize, 0, spec.height, o.yuv->data, o.yuv->linesize);
+            sws_scale(o.scaler, o.rgb->data, o.rgb->linesize, 0, plan.height, o.yuv->data, o.yuv->linesize);
             o.yuv->pts = pts++;
             o.yuv->quality = o.codec->global_quality;
             if ((r = encode(o, stream, o.yuv)) < 0)

@@ -12,7 +12,7 @@ namespace lumo::test {
 
 using Rgb = std::array<std::uint8_t, 3>;
 
-struct MovieSpec {
+struct MoviePlan {
     int width = 64;
     int height = 48;
     int framesPerSecond = 5;
@@ -25,6 +25,6 @@ struct MovieSpec {
 
 // Writes an MPEG-4 Part 2 movie to `path` (the container from the name: ".mov", ".mp4"). False with
 // `error` set when that fails.
-bool makeMovie(const std::string& path, const MovieSpec& spec, std::string& error);
+bool makeMovie(const std::string& path, const MoviePlan& plan, std::string& error);
 
 } // namespace lumo::test
