@@ -17,3 +17,5 @@ void addTypeCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& 
 void addInfoCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 // lumo preview and lumo thumb.
 void addPreviewCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo rotate and lumo crop.
+void addEditCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action);

@@ -34,6 +34,7 @@ int runLumo(int argc, char** argv) {
     addTypeCommand(lumo, common, action);
     addInfoCommand(lumo, common, action);
     addPreviewCommands(lumo, common, action);
+    addEditCommands(lumo, common, action);
 
     try {
         lumo.parse(argc, argv);

@@ -109,6 +109,12 @@ NRFErr NRFCloseImage(NRFImageInfoRef* record);
 // information for '%s'"), 5 when the file cannot be opened, otherwise the reader's result.
 NRFErr NRFGetImageInfo(NRFImageInfoRec* record);
 
+// Sets the record's rotation code (0..7: quarter turns clockwise, +4 mirrored) and writes it into the
+// file's EXIF orientation values in place (the file's length never changes); a file without them keeps
+// the rotation in its image prefs only. 1 with "Error setting rotation, bad parameter" for a code outside
+// 0..7; 6 when the file cannot be made writable (the record keeps the new code).
+NRFErr NRFSetRotation(NRFImageInfoRec* record, int code);
+
 NRFErr NRFHaveThumbnail(NRFImageInfoRec* record, bool* yes);
 class NRFBitmapBase;
 // The file's embedded thumbnail (`fuzzy`: the small fuzzy preview some raws carry, else the thumbnail)

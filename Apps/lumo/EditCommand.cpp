@@ -1,0 +1,5 @@
+// lumo rotate and lumo crop.
+
+#include "Commands.h"
+
+void addEditCommands(CLI::App&, const CommonOptions&, CommandAction&) {}

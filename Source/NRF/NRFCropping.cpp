@@ -1,0 +1,1 @@
+#include "NRF/NRFCropping.h"

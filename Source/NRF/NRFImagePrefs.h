@@ -1,0 +1,44 @@
+#pragma once
+
+// Where the per-image prefs live beside or inside the file: the ".XIP" sidecar (every type but JPEG),
+// and the legacy block at the end of older image files, which is recognised so that it can be read and
+// removed.
+
+#include <cstdint>
+#include <string>
+
+class NRFImageInfoRec;
+
+using NRFErr = std::uint32_t;
+
+// The ".XIP" sidecar of `imagePath`: the path with its extension replaced by "XIP", else "xip" when
+// only that exists. With `existingOnly`, empty when neither exists; otherwise the "XIP" name.
+std::string NRFXIPSidecarPath(const std::string& imagePath, bool existingOnly);
+
+// Imports the record's ".XIP" sidecar; 5 when there is none.
+NRFErr NRFLoadXMLPrefs(NRFImageInfoRec* record);
+// Deletes the record's ".XIP" sidecar (0 when there is none).
+NRFErr NRFWhackXMLPrefs(NRFImageInfoRec* record);
+// Writes the record's prefs where its type keeps them: the ".XIP" sidecar for every type but JPEG
+// (through a temporary file and a rename). A JPEG's prefs go into its XMP, which arrives with metadata
+// writing: until then 22 with the error text "Saving image prefs into the file's own metadata is not
+// available yet for '%s'.".
+NRFErr NRFSaveImagePrefs(NRFImageInfoRec* record);
+
+// The legacy block at the end of a file: 2048 bytes of payload and a 12-byte trailer (length, kind,
+// "klbl").
+inline constexpr std::uint32_t kNRFEOFPayloadLength = 2048;
+inline constexpr std::uint32_t kNRFEOFBlockLength = 2060;
+
+struct NRFEOFBlock {
+    bool present = false; // a trailer with "klbl" and a known kind
+    std::uint32_t kind = 0; // "klip" (image prefs) or "kltn"
+    std::uint32_t length = 0;
+    std::string payload;    // the 2048 bytes of a "klip" block
+};
+// Reads the trailer (and a "klip" block's payload) of the file at `path`. 0 also when there is none.
+NRFErr NRFLoadEOFBlocks(const std::string& path, NRFEOFBlock& out);
+// Removes a "klip" block of exactly 2060 bytes from the end of the file (truncating it in place) or of
+// `bytes`; anything else is left alone. `removed` says whether a block went.
+NRFErr NRFRemoveEOFPrefs(const std::string& path, bool& removed);
+NRFErr NRFRemoveEOFPrefs(std::string& bytes, bool& removed);
