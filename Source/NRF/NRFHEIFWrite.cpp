@@ -370,6 +370,7 @@ void takeLocations(NRFImageInfoRec& record, const NRFImageInfoRec& from) {
     record.m_thumbnailIFDEntryPos = from.m_thumbnailIFDEntryPos;
     record.m_orientationPosCount = from.m_orientationPosCount;
     record.m_orientationPos = from.m_orientationPos;
+    record.m_orientationBigEndian = from.m_orientationBigEndian;
     record.m_datePosCount = from.m_datePosCount;
     record.m_datePos = from.m_datePos;
 }
