@@ -1,23 +1,447 @@
 #include "NRF/NRFXMLImagePrefs.h"
 
+#include "NRF/NRF.h"
 #include "NRF/NRFImageInfo.h"
+#include "NRF/NRFPlugin.h"
+#include "app/LumoLog.h"
+#include "support/FileIO.h"
 
-NRFErr NRFXMLImagePrefsExporter::ExportImagePrefsToBuffer(const NRFImageInfoRec&, std::string& out, bool) {
-    out.clear();
-    return 1;
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xpath.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <optional>
+
+namespace {
+
+// Our own documents are a few hundred bytes; anything this large is not one of them.
+constexpr std::size_t kMaxDocumentSize = 1024 * 1024;
+
+// A raw whose metadata lives in a sidecar beside it (and which keeps a draft crop for its preview).
+bool isRawWithSidecar(const NRFImageInfoRec& record) {
+    const int index = NRFFindFileType(record.m_fileType);
+    const NRFFileTypeInfo* row = index >= 0 ? NRFGetFileTypeInfo(index) : nullptr;
+    return row && (row->capabilities & kNRFCapRawSidecar);
 }
-NRFErr NRFXMLImagePrefsExporter::ExportImagePrefsToFile(const NRFImageInfoRec&, const std::string&, bool) {
-    return 1;
+
+// "%*.*f" without the process locale: the decimal point is always '.'.
+void appendFixed(std::string& out, double value, int width, int precision) {
+    char digits[400];
+    const auto result =
+        std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, precision);
+    const std::size_t length = result.ec == std::errc() ? static_cast<std::size_t>(result.ptr - digits) : 0;
+    if (length < static_cast<std::size_t>(width))
+        out.append(static_cast<std::size_t>(width) - length, ' ');
+    out.append(digits, length);
 }
-NRFErr NRFXMLImagePrefsImporter::ImportImagePrefsFromBuffer(NRFImageInfoRec&, const std::string&) {
-    return 1;
+
+void appendElement(std::string& out, const char* indent, const char* name, long long value) {
+    out += indent;
+    out += '<';
+    out += name;
+    out += '>';
+    out += std::to_string(value);
+    out += "</";
+    out += name;
+    out += ">\n";
 }
-NRFErr NRFXMLImagePrefsImporter::ImportImagePrefsFromFile(NRFImageInfoRec&, const std::string&) {
-    return 1;
+
+void appendElement(std::string& out, const char* indent, const char* name, double value, int width,
+                   int precision) {
+    out += indent;
+    out += '<';
+    out += name;
+    out += '>';
+    appendFixed(out, value, width, precision);
+    out += "</";
+    out += name;
+    out += ">\n";
 }
+
+void appendGroupLine(std::string& out, const char* tag) {
+    out += '\t';
+    out += tag;
+    out += '\n';
+}
+
+void appendCrop(std::string& out, const NRFNormalizedCrop& crop, const char* rectTag, const char* ratioTag) {
+    appendGroupLine(out, (std::string("<") + rectTag + ">").c_str());
+    appendElement(out, "\t\t", "angle", crop.angle, 8, 6);
+    appendElement(out, "\t\t", "left", crop.left, 8, 6);
+    appendElement(out, "\t\t", "top", crop.top, 8, 6);
+    appendElement(out, "\t\t", "right", crop.right, 8, 6);
+    appendElement(out, "\t\t", "bottom", crop.bottom, 8, 6);
+    appendGroupLine(out, (std::string("</") + rectTag + ">").c_str());
+    if (crop.constrained) {
+        appendGroupLine(out, (std::string("<") + ratioTag + ">").c_str());
+        appendElement(out, "\t", "width", crop.constraintWidth, 6, 3);
+        appendElement(out, "\t", "height", crop.constraintHeight, 6, 3);
+        appendGroupLine(out, (std::string("</") + ratioTag + ">").c_str());
+    }
+}
+
+void ensureParserReady() {
+    static std::once_flag once;
+    std::call_once(once, [] { xmlInitParser(); });
+}
+
+void discardMessage(void*, const char*, ...) {}
+void discardError(void*, xmlError*) {}
+
+// libxml2 reports some problems (broken encodings) outside the parser's own switches; while this
+// thread parses a prefs document they are dropped instead of reaching the terminal.
+class QuietXMLErrors {
+public:
+    QuietXMLErrors()
+        : m_generic(xmlGenericError), m_genericContext(xmlGenericErrorContext),
+          m_structured(xmlStructuredError), m_structuredContext(xmlStructuredErrorContext) {
+        xmlSetGenericErrorFunc(nullptr, discardMessage);
+        xmlSetStructuredErrorFunc(nullptr, discardError);
+    }
+    ~QuietXMLErrors() {
+        xmlSetGenericErrorFunc(m_genericContext, m_generic);
+        xmlSetStructuredErrorFunc(m_structuredContext, m_structured);
+    }
+    QuietXMLErrors(const QuietXMLErrors&) = delete;
+    QuietXMLErrors& operator=(const QuietXMLErrors&) = delete;
+
+private:
+    xmlGenericErrorFunc m_generic;
+    void* m_genericContext;
+    xmlStructuredErrorFunc m_structured;
+    void* m_structuredContext;
+};
+
+struct DocumentDeleter {
+    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+};
+struct ContextDeleter {
+    void operator()(xmlXPathContext* context) const { xmlXPathFreeContext(context); }
+};
+struct ObjectDeleter {
+    void operator()(xmlXPathObject* object) const { xmlXPathFreeObject(object); }
+};
+struct TextDeleter {
+    void operator()(xmlChar* text) const { xmlFree(text); }
+};
+
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+struct RectValues {
+    std::optional<double> left, top, right, bottom;
+    bool complete() const { return left && top && right && bottom; }
+};
+
+bool validRect(double left, double top, double right, double bottom) {
+    return 0.0 <= left && left < right && right <= 1.0 && 0.0 <= top && top < bottom && bottom <= 1.0;
+}
+
+// A point of the image as shown (fractions of the shown width and height) taken back to the unrotated
+// image. The code turns the stored image `code & 3` quarter turns clockwise, after mirroring it
+// left to right when bit 2 is set; this undoes the turns, then the mirror.
+void unrotatePoint(int code, double& x, double& y) {
+    for (int turn = 0; turn < (code & 3); ++turn) {
+        const double turnedX = y;
+        y = 1.0 - x;
+        x = turnedX;
+    }
+    if (code & 4)
+        x = 1.0 - x;
+}
+
+} // namespace
+
+// The importer's steps, kept out of the public header.
+class NRFXMLImagePrefsReader {
+public:
+    NRFXMLImagePrefsReader(xmlXPathContext* context, NRFImageInfoRec& record, bool rawWithSidecar)
+        : m_context(context), m_record(record), m_rawWithSidecar(rawWithSidecar) {}
+
+    void ReadValues();
+    bool ReadNewCrop();
+    void ReadOldCrop();
+    std::optional<double> xmlPathToNumber(const char* path);
+
+private:
+    std::optional<long long> integerAt(const char* path, long long low, long long high);
+    bool takeNewRect(const char* group, std::optional<double> width, std::optional<double> height,
+                     NRFNormalizedCrop& crop);
+    bool takeOldRect(const char* group, const std::optional<double>& width,
+                     const std::optional<double>& height, NRFNormalizedCrop& crop);
+
+    xmlXPathContext* m_context;
+    NRFImageInfoRec& m_record;
+    bool m_rawWithSidecar;
+};
+
+std::optional<double> NRFXMLImagePrefsReader::xmlPathToNumber(const char* path) {
+    try {
+        std::unique_ptr<xmlXPathObject, ObjectDeleter> object(
+            xmlXPathEvalExpression(reinterpret_cast<const xmlChar*>(path), m_context));
+        if (!object || object->type != XPATH_NODESET || !object->nodesetval || object->nodesetval->nodeNr < 1)
+            return std::nullopt;
+        std::unique_ptr<xmlChar, TextDeleter> content(xmlNodeGetContent(object->nodesetval->nodeTab[0]));
+        if (!content)
+            return std::nullopt;
+        const char* begin = reinterpret_cast<const char*>(content.get());
+        const char* end = begin + std::strlen(begin);
+        while (begin < end && isSpace(*begin))
+            ++begin;
+        while (end > begin && isSpace(end[-1]))
+            --end;
+        double value = 0.0;
+        const auto result = std::from_chars(begin, end, value);
+        if (result.ec != std::errc() || result.ptr != end || !std::isfinite(value))
+            return std::nullopt;
+        return value;
+    } catch (...) {
+        LUMO_LOG("Unexpected exception in NRFXMLImagePrefsImporter::xmlPathToNumber()");
+    }
+    return std::nullopt;
+}
+
+std::optional<long long> NRFXMLImagePrefsReader::integerAt(const char* path, long long low, long long high) {
+    const std::optional<double> value = xmlPathToNumber(path);
+    if (!value || !(*value >= static_cast<double>(low)) || !(*value <= static_cast<double>(high))) {
+        if (value)
+            LUMO_LOG("Image prefs: %s %f out of range, ignored", path, *value);
+        return std::nullopt;
+    }
+    return static_cast<long long>(*value);
+}
+
+void NRFXMLImagePrefsReader::ReadValues() {
+    if (const auto tag = xmlPathToNumber("/IMAGEPREFS/tag"))
+        m_record.m_tag = *tag != 0.0;
+    if (const auto colorClass = integerAt("/IMAGEPREFS/colorclass", INT16_MIN, INT16_MAX))
+        m_record.m_colorClass = static_cast<std::int16_t>(*colorClass);
+    if (const auto rating = integerAt("/IMAGEPREFS/rating", INT16_MIN, INT16_MAX))
+        m_record.m_rating = static_cast<std::int16_t>(*rating);
+    // Written with "%d", so a number past 2^31 comes back negative.
+    if (const auto number = integerAt("/IMAGEPREFS/imagenumber", INT32_MIN, UINT32_MAX))
+        m_record.m_imageNumber = static_cast<std::uint32_t>(*number);
+    // Only the eight codes exist; anything else would index past the orientation tables.
+    if (const auto rotation = integerAt("/IMAGEPREFS/rotation", 0, 7))
+        m_record.m_orientation = static_cast<std::int16_t>(*rotation);
+}
+
+bool NRFXMLImagePrefsReader::takeNewRect(const char* group, std::optional<double> width,
+                                         std::optional<double> height, NRFNormalizedCrop& crop) {
+    const std::string base = std::string("/IMAGEPREFS/") + group + "/";
+    const auto angle = xmlPathToNumber((base + "angle").c_str());
+    RectValues rect;
+    rect.left = xmlPathToNumber((base + "left").c_str());
+    rect.top = xmlPathToNumber((base + "top").c_str());
+    rect.right = xmlPathToNumber((base + "right").c_str());
+    rect.bottom = xmlPathToNumber((base + "bottom").c_str());
+    if (!angle || !rect.complete())
+        return false;
+    if (!validRect(*rect.left, *rect.top, *rect.right, *rect.bottom)) {
+        LUMO_LOG("Image prefs: %s rectangle %f %f %f %f is not valid, ignored", group, *rect.left, *rect.top,
+                 *rect.right, *rect.bottom);
+        return false;
+    }
+    const bool ratio = width && height;
+    if (ratio && !(*width >= 0.0 && *height >= 0.0))
+        return false;
+    crop = NRFNormalizedCrop{
+        *rect.left, *rect.top, *rect.right, *rect.bottom, *angle, ratio ? *width : 1.0, ratio ? *height : 1.0,
+        ratio};
+    return true;
+}
+
+bool NRFXMLImagePrefsReader::ReadNewCrop() {
+    try {
+        const auto width = xmlPathToNumber("/IMAGEPREFS/NORMCROPRATIO/width");
+        const auto height = xmlPathToNumber("/IMAGEPREFS/NORMCROPRATIO/height");
+        const auto draftWidth = xmlPathToNumber("/IMAGEPREFS/NORMCROPDRAFTRATIO/width");
+        const auto draftHeight = xmlPathToNumber("/IMAGEPREFS/NORMCROPDRAFTRATIO/height");
+        NRFNormalizedCrop crop, draft;
+        const bool tookCrop = takeNewRect("NORMCROPRECT", width, height, crop);
+        const bool tookDraft =
+            m_rawWithSidecar && takeNewRect("NORMCROPRECTDRAFT", draftWidth, draftHeight, draft);
+        if (tookCrop)
+            m_record.m_crop = crop;
+        if (tookDraft)
+            m_record.m_draftCrop = draft;
+        return tookCrop || tookDraft;
+    } catch (...) {
+        LUMO_LOG("Unexpected exception in NRFXMLImagePrefsImporter::ReadNewCrop()");
+    }
+    return false;
+}
+
+bool NRFXMLImagePrefsReader::takeOldRect(const char* group, const std::optional<double>& width,
+                                         const std::optional<double>& height, NRFNormalizedCrop& crop) {
+    const std::string base = std::string("/IMAGEPREFS/") + group + "/";
+    RectValues rect;
+    rect.left = xmlPathToNumber((base + "left").c_str());
+    rect.top = xmlPathToNumber((base + "top").c_str());
+    rect.right = xmlPathToNumber((base + "right").c_str());
+    rect.bottom = xmlPathToNumber((base + "bottom").c_str());
+    if (!rect.complete())
+        return false;
+    if (*rect.left < 0 || *rect.top < 0 || *rect.right < 0 || *rect.bottom < 0)
+        return false;
+    // Pixels of the image as shown: a quarter or three-quarter turn swaps its sides.
+    const int code = m_record.m_orientation & 7;
+    double shownWidth = m_record.m_width, shownHeight = m_record.m_height;
+    if (code & 1)
+        std::swap(shownWidth, shownHeight);
+    if (shownWidth <= 0 || shownHeight <= 0)
+        return false;
+    double x1 = *rect.left / shownWidth, y1 = *rect.top / shownHeight;
+    double x2 = *rect.right / shownWidth, y2 = *rect.bottom / shownHeight;
+    unrotatePoint(code, x1, y1);
+    unrotatePoint(code, x2, y2);
+    const double left = std::min(x1, x2), right = std::max(x1, x2);
+    const double top = std::min(y1, y2), bottom = std::max(y1, y2);
+    if (!validRect(left, top, right, bottom)) {
+        LUMO_LOG("Image prefs: %s rectangle %f %f %f %f is not valid, ignored", group, *rect.left, *rect.top,
+                 *rect.right, *rect.bottom);
+        return false;
+    }
+    const bool ratio = width && height && *width >= 0.0 && *height >= 0.0;
+    crop =
+        NRFNormalizedCrop{left, top, right, bottom, 0.0, ratio ? *width : 1.0, ratio ? *height : 1.0, ratio};
+    return true;
+}
+
+void NRFXMLImagePrefsReader::ReadOldCrop() {
+    try {
+        const auto width = xmlPathToNumber("/IMAGEPREFS/CROPRATIO/width");
+        const auto height = xmlPathToNumber("/IMAGEPREFS/CROPRATIO/height");
+        NRFNormalizedCrop crop;
+        if (m_rawWithSidecar) {
+            if (takeOldRect("PROCROPRECT", width, height, crop))
+                m_record.m_crop = crop;
+            if (takeOldRect("PROCROPRECTDRAFT", width, height, crop))
+                m_record.m_draftCrop = crop;
+        } else if (takeOldRect("CROPRECT", width, height, crop)) {
+            m_record.m_crop = crop;
+        }
+    } catch (...) {
+        LUMO_LOG("Unexpected exception in NRFXMLImagePrefsImporter::ReadOldCrop()");
+    }
+}
+
+NRFErr NRFXMLImagePrefsExporter::ExportImagePrefsToBuffer(const NRFImageInfoRec& record, std::string& out,
+                                                          bool pad) {
+    try {
+        out.clear();
+        const bool rawWithSidecar = isRawWithSidecar(record);
+        bool canRender = false;
+        if (rawWithSidecar)
+            NRFCanRender(const_cast<NRFImageInfoRec*>(&record), &canRender);
+
+        std::string text = "<?xml version=\"1.0\"?>\n<IMAGEPREFS>\n";
+        if (record.m_imageNumber)
+            appendElement(text, "\t", "imagenumber", static_cast<std::int32_t>(*record.m_imageNumber));
+        appendElement(text, "\t", "rotation", record.m_orientation);
+        if (!rawWithSidecar || canRender)
+            appendCrop(text, record.m_crop, "NORMCROPRECT", "NORMCROPRATIO");
+        if (rawWithSidecar)
+            appendCrop(text, record.m_draftCrop, "NORMCROPRECTDRAFT", "NORMCROPDRAFTRATIO");
+        appendElement(text, "\t", "tag", record.m_tag ? 1 : 0);
+        if (record.m_colorClass != 0)
+            appendElement(text, "\t", "colorclass", record.m_colorClass);
+        if (record.m_rating != 0)
+            appendElement(text, "\t", "rating", record.m_rating);
+        text += "</IMAGEPREFS>\n";
+        if (pad && text.size() < 1024)
+            text.append(1024 - text.size(), ' ');
+        out = std::move(text);
+        return kNRFErrNone;
+    } catch (...) {
+        LUMO_LOG("Unexpected exception in NRFXMLImagePrefsImporter::ExportImagePrefsToBuffer()");
+    }
+    return kNRFErrException;
+}
+
+NRFErr NRFXMLImagePrefsExporter::ExportImagePrefsToFile(const NRFImageInfoRec& record,
+                                                        const std::string& path, bool pad) {
+    try {
+        std::string text;
+        if (const NRFErr err = ExportImagePrefsToBuffer(record, text, pad); err != kNRFErrNone)
+            return err;
+        if (const int e = lumo::writeFileReplacing(path, text); e != 0) {
+            LUMO_LOG("Unable to write image prefs to '%s': %s", path.c_str(), std::strerror(e));
+            return 6;
+        }
+        return kNRFErrNone;
+    } catch (...) {
+        LUMO_LOG("Unexpected exception in NRFXMLImagePrefsImporter::ExportImagePrefsToFile()");
+    }
+    return kNRFErrException;
+}
+
+NRFErr NRFXMLImagePrefsImporter::ImportImagePrefsFromBuffer(NRFImageInfoRec& record,
+                                                            const std::string& text) {
+    try {
+        if (text.empty() || text.size() > kMaxDocumentSize)
+            return kNRFErrBadFormat;
+        ensureParserReady();
+        const QuietXMLErrors quiet;
+        // No network, no external entities or DTDs loaded, no entity substitution, and no messages on
+        // the terminal: whatever is in the file is only ever read as this document.
+        const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+        std::unique_ptr<xmlDoc, DocumentDeleter> doc(
+            xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, options));
+        if (!doc)
+            return kNRFErrBadFormat;
+        // Our documents never carry a document type; one that does may define entities meant to
+        // blow up when expanded.
+        const xmlNode* root = xmlDocGetRootElement(doc.get());
+        if (doc->intSubset || doc->extSubset || !root ||
+            std::strcmp(reinterpret_cast<const char*>(root->name), "IMAGEPREFS") != 0)
+            return kNRFErrBadFormat;
+        std::unique_ptr<xmlXPathContext, ContextDeleter> context(xmlXPathNewContext(doc.get()));
+        if (!context)
+            return kNRFErrMemory;
+
+        NRFXMLImagePrefsReader reader(context.get(), record, isRawWithSidecar(record));
+        reader.ReadValues();
+        if (!reader.ReadNewCrop())
+            reader.ReadOldCrop();
+        return kNRFErrNone;
+    } catch (...) {
+        LUMO_LOG("Unexpected exception in NRFXMLImagePrefsImporter::ImportImagePrefsFromBuffer()");
+    }
+    return kNRFErrException;
+}
+
+NRFErr NRFXMLImagePrefsImporter::ImportImagePrefsFromFile(NRFImageInfoRec& record, const std::string& path) {
+    std::string text;
+    if (const int e = lumo::readFile(path, text, kMaxDocumentSize + 1); e != 0) {
+        LUMO_LOG("Unable to read image prefs from '%s': %s", path.c_str(), std::strerror(e));
+        return kNRFErrOpen;
+    }
+    return ImportImagePrefsFromBuffer(record, text);
+}
+
 NRFErr NRFXMLImagePrefsExport(const NRFImageInfoRec& record, std::string& out, bool pad) {
-    return NRFXMLImagePrefsExporter().ExportImagePrefsToBuffer(record, out, pad);
+    try {
+        return NRFXMLImagePrefsExporter().ExportImagePrefsToBuffer(record, out, pad);
+    } catch (...) {
+        LUMO_LOG("Unexpected exception in NRFXMLImagePrefsExport()");
+    }
+    return kNRFErrException;
 }
+
 NRFErr NRFXMLImagePrefsImport(NRFImageInfoRec& record, const std::string& text) {
-    return NRFXMLImagePrefsImporter().ImportImagePrefsFromBuffer(record, text);
+    try {
+        return NRFXMLImagePrefsImporter().ImportImagePrefsFromBuffer(record, text);
+    } catch (...) {
+        LUMO_LOG("Unexpected exception in NRFXMLImagePrefsImport()");
+    }
+    return kNRFErrException;
 }
