@@ -1,5 +1,473 @@
-// lumo rotate and lumo crop.
+// lumo rotate and lumo crop: each file is changed on the operation's own thread under the terminal
+// progress window, one file a step; a file that fails is reported with the action's message and the
+// others go on.
 
+#include "EditCommand.h"
+
+#include "AppSession.h"
 #include "Commands.h"
+#include "NRF/NRF.h"
+#include "NRF/NRFImageInfo.h"
+#include "NRF/NRFImagePrefs.h"
+#include "NRF/NRFPlugin.h"
+#include "TerminalProgressWindow.h"
+#include "background/ErrorReporter.h"
+#include "background/ProgressDialogInterface.h"
+#include "background/ThreadedWorker.h"
 
-void addEditCommands(CLI::App&, const CommonOptions&, CommandAction&) {}
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+// What the user sees is the stored picture, mirrored when bit 2 is set, then turned clockwise by the
+// low bits. Turning the view adds to the turns. Mirroring the view left-right reverses the turns made
+// so far (a mirror image turned clockwise is the picture turned counter-clockwise, mirrored), and a
+// top-bottom mirror is a left-right mirror followed by a half turn.
+int rotatedCode(int code, RotateAction action) {
+    const int turns = code & 3;
+    const int mirrored = code & 4;
+    switch (action) {
+    case RotateAction::Clockwise:
+        return mirrored | ((turns + 1) & 3);
+    case RotateAction::CounterClockwise:
+        return mirrored | ((turns + 3) & 3);
+    case RotateAction::MirrorHorizontal:
+        return (mirrored ^ 4) | ((4 - turns) & 3);
+    case RotateAction::MirrorVertical:
+        return (mirrored ^ 4) | ((6 - turns) & 3);
+    }
+    return code & 7;
+}
+
+int exifOrientationForCode(int code) {
+    static constexpr int kOrientation[8] = {1, 6, 3, 8, 2, 7, 4, 5};
+    return kOrientation[code & 7];
+}
+
+namespace {
+
+enum class Edit {
+    Clockwise,
+    CounterClockwise,
+    SetRotation,
+    MirrorHorizontal,
+    MirrorVertical,
+    SetCrop,
+    RemoveCrop
+};
+
+const char* headingFor(Edit edit) {
+    switch (edit) {
+    case Edit::Clockwise:
+        return "While rotating an image clockwise an error occurred:";
+    case Edit::CounterClockwise:
+        return "While rotating an image counter-clockwise an error occurred:";
+    case Edit::SetRotation:
+        return "While setting rotation an error occurred:";
+    case Edit::MirrorHorizontal:
+        return "While mirroring an image horizontally an error occurred:";
+    case Edit::MirrorVertical:
+        return "While mirroring an image vertically an error occurred:";
+    case Edit::SetCrop:
+        return "While setting a crop an error occurred:";
+    case Edit::RemoveCrop:
+        return "While removing a crop an error occurred:";
+    }
+    return "An error occurred:";
+}
+
+bool isCrop(Edit edit) {
+    return edit == Edit::SetCrop || edit == Edit::RemoveCrop;
+}
+
+struct EditOptions {
+    std::vector<std::string> files;
+    // rotate
+    bool clockwise = false, counterClockwise = false, mirrorH = false, mirrorV = false;
+    std::string set;
+    // crop
+    std::string rect, ratio;
+    double angle = 0.0;
+    bool remove = false;
+};
+
+// What is done to every file.
+struct Request {
+    Edit edit = Edit::Clockwise;
+    int code = 0;           // SetRotation
+    NRFNormalizedCrop crop; // SetCrop, RemoveCrop
+};
+
+struct ItemResult {
+    std::string path;
+    bool reached = false; // false for files a cancellation left untouched
+    std::string error;
+    int rotation = -1;
+    bool draft = false; // the crop went to the draft crop of a raw shown through its preview
+};
+
+// The engine's text for a failed call, or the result code when it left none.
+std::string engineError(NRFErr err) {
+    const std::string& text = NRFGetErrorText();
+    return text.empty() ? "result " + std::to_string(err) : text;
+}
+
+// Raws shown through their embedded preview keep their crop apart, as the draft crop.
+bool shownThroughPreview(NRFImageInfoRec& record) {
+    const NRFFileTypeInfo* info = NRFGetFileTypeInfo(NRFFindFileType(record.m_fileType));
+    if (info == nullptr || (info->capabilities & kNRFCapRawSidecar) == 0)
+        return false;
+    // A reader that cannot say (no such entry) does not render either.
+    bool renders = false;
+    NRFCanRender(&record, &renders);
+    return !renders;
+}
+
+class EditWorker : public CWorker {
+public:
+    EditWorker(const Request& request, std::vector<ItemResult>& results, bool askToRetry)
+        : m_request(request), m_results(results), m_askToRetry(askToRetry) {}
+
+    bool DoStep() override {
+        ItemResult& item = m_results[m_next];
+        item.reached = true;
+        item.error.clear();
+        bool retryable = false;
+        if (!editFile(item, retryable)) {
+            ErrorReporter::Recorder::Record(headingFor(m_request.edit), item.error, item.path,
+                                            retryable && m_askToRetry);
+            return false;
+        }
+        ++m_next;
+        return true;
+    }
+    void SkipStep() override { ++m_next; }
+    bool IsDone() override { return m_next >= m_results.size(); }
+    unsigned GetPercent() override {
+        return m_results.empty() ? 100 : static_cast<unsigned>(m_next * 100 / m_results.size());
+    }
+    void GetStatusText(std::string& text) override {
+        char line[96];
+        std::snprintf(line, sizeof line, "Performing operation on %u of %u items...",
+                      static_cast<unsigned>(m_next + 1), static_cast<unsigned>(m_results.size()));
+        text = line;
+    }
+
+private:
+    bool editFile(ItemResult& item, bool& retryable) {
+        NRFImageInfoRef record;
+        NRFErr err = NRFOpenImage(item.path.c_str(), 0, &record);
+        if (err == kNRFErrNone)
+            err = NRFGetImageInfo(record.get());
+        bool done = false;
+        if (err != kNRFErrNone)
+            item.error = engineError(err);
+        else
+            done = isCrop(m_request.edit) ? crop(*record, item) : rotate(*record, item, retryable);
+        NRFCloseImage(&record);
+        return done;
+    }
+
+    // Brings in the prefs already kept beside the file, so that saving keeps what this edit leaves.
+    static bool loadPrefs(NRFImageInfoRec& record, ItemResult& item) {
+        const NRFErr err = NRFLoadXMLPrefs(&record);
+        if (err == kNRFErrNone || err == kNRFErrOpen) // 5: there are none yet
+            return true;
+        item.error = "the image prefs beside the file could not be read (" + engineError(err) + ")";
+        return false;
+    }
+
+    static bool savePrefs(NRFImageInfoRec& record, ItemResult& item) {
+        if (const NRFErr err = NRFSaveImagePrefs(&record); err != kNRFErrNone) {
+            item.error = engineError(err);
+            return false;
+        }
+        return true;
+    }
+
+    bool rotate(NRFImageInfoRec& record, ItemResult& item, bool& retryable) {
+        const bool jpeg = record.m_fileType == kNRFTypeJPEG;
+        if (jpeg && record.m_orientationPosCount == 0) {
+            item.error = "the rotation of this file is kept in its XMP metadata, which arrives with metadata "
+                         "writing";
+            return false;
+        }
+        if (!jpeg && !loadPrefs(record, item))
+            return false;
+        const int current = record.m_orientation & 7;
+        int code = m_request.code;
+        switch (m_request.edit) {
+        case Edit::Clockwise:
+            code = rotatedCode(current, RotateAction::Clockwise);
+            break;
+        case Edit::CounterClockwise:
+            code = rotatedCode(current, RotateAction::CounterClockwise);
+            break;
+        case Edit::MirrorHorizontal:
+            code = rotatedCode(current, RotateAction::MirrorHorizontal);
+            break;
+        case Edit::MirrorVertical:
+            code = rotatedCode(current, RotateAction::MirrorVertical);
+            break;
+        default:
+            break;
+        }
+        if (const NRFErr err = NRFSetRotation(&record, code); err != kNRFErrNone) {
+            retryable = err == 6; // the file could not be made writable: the user may fix that
+            item.error = engineError(err);
+            return false;
+        }
+        // The file's own orientation values hold a JPEG's rotation; every other type keeps it in its
+        // prefs as well.
+        if (!jpeg && !savePrefs(record, item))
+            return false;
+        item.rotation = code;
+        return true;
+    }
+
+    bool crop(NRFImageInfoRec& record, ItemResult& item) {
+        if (record.m_fileType == kNRFTypeJPEG) {
+            item.error =
+                "the crop of a JPEG is kept in its XMP metadata, which arrives with metadata writing";
+            return false;
+        }
+        bool canCrop = false;
+        if (NRFCanCrop(&record, &canCrop) != kNRFErrNone || !canCrop) {
+            item.error = "this type of file cannot carry a crop";
+            return false;
+        }
+        if (!loadPrefs(record, item))
+            return false;
+        item.draft = shownThroughPreview(record);
+        (item.draft ? record.m_draftCrop : record.m_crop) = m_request.crop;
+        return savePrefs(record, item);
+    }
+
+    const Request& m_request;
+    std::vector<ItemResult>& m_results;
+    bool m_askToRetry;
+    std::size_t m_next = 0;
+};
+
+// A finite number filling all of `text`.
+bool parseNumber(const std::string& text, double& value) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])))
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtod(text.c_str(), &end);
+    return errno == 0 && end == text.c_str() + text.size() && std::isfinite(value);
+}
+
+// Numbers separated by `separator`, exactly `count` of them.
+bool parseNumbers(const std::string& text, char separator, std::size_t count, std::vector<double>& values) {
+    values.clear();
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find(separator, start);
+        double value = 0.0;
+        if (!parseNumber(text.substr(start, end == std::string::npos ? std::string::npos : end - start),
+                         value))
+            return false;
+        values.push_back(value);
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return values.size() == count;
+}
+
+int usage(const char* message) {
+    std::fprintf(stderr, "lumo: %s\n", message);
+    return kExitBadUsage;
+}
+
+// The request the options describe; false (after saying why) when they do not make one.
+bool rotateRequest(const EditOptions& options, Request& request) {
+    const int chosen = options.clockwise + options.counterClockwise + options.mirrorH + options.mirrorV +
+                       !options.set.empty();
+    if (chosen != 1) {
+        usage("give exactly one of --cw, --ccw, --set CODE, --mirror-h and --mirror-v");
+        return false;
+    }
+    if (options.clockwise)
+        request.edit = Edit::Clockwise;
+    else if (options.counterClockwise)
+        request.edit = Edit::CounterClockwise;
+    else if (options.mirrorH)
+        request.edit = Edit::MirrorHorizontal;
+    else if (options.mirrorV)
+        request.edit = Edit::MirrorVertical;
+    else {
+        if (options.set.size() != 1 || options.set[0] < '0' || options.set[0] > '7') {
+            usage("--set takes a rotation code from 0 to 7 (quarter turns clockwise, plus 4 when mirrored)");
+            return false;
+        }
+        request.edit = Edit::SetRotation;
+        request.code = options.set[0] - '0';
+    }
+    return true;
+}
+
+bool cropRequest(const EditOptions& options, Request& request) {
+    if (options.remove == !options.rect.empty()) {
+        usage("give either --rect L,T,R,B or --remove");
+        return false;
+    }
+    if (options.remove) {
+        request.edit = Edit::RemoveCrop;
+        request.crop = NRFNormalizedCrop{};
+        return true;
+    }
+    std::vector<double> v;
+    if (!parseNumbers(options.rect, ',', 4, v) || !(0.0 <= v[0] && v[0] < v[2] && v[2] <= 1.0) ||
+        !(0.0 <= v[1] && v[1] < v[3] && v[3] <= 1.0)) {
+        usage("--rect takes L,T,R,B as fractions of the unrotated image with 0 <= L < R <= 1 and "
+              "0 <= T < B <= 1");
+        return false;
+    }
+    if (!std::isfinite(options.angle) || options.angle < -45.0 || options.angle > 45.0) {
+        usage("--angle takes degrees from -45 to 45");
+        return false;
+    }
+    request.edit = Edit::SetCrop;
+    NRFNormalizedCrop& crop = request.crop;
+    crop.left = v[0];
+    crop.top = v[1];
+    crop.right = v[2];
+    crop.bottom = v[3];
+    crop.angle = options.angle;
+    if (!options.ratio.empty()) {
+        std::vector<double> ratio;
+        if (!parseNumbers(options.ratio, ':', 2, ratio) || !(ratio[0] > 0.0) || !(ratio[1] > 0.0)) {
+            usage("--ratio takes W:H, both positive");
+            return false;
+        }
+        crop.constraintWidth = ratio[0];
+        crop.constraintHeight = ratio[1];
+        crop.constrained = true;
+    }
+    return true;
+}
+
+nlohmann::ordered_json cropJson(const NRFNormalizedCrop& crop, bool draft) {
+    nlohmann::ordered_json out = {{"left", crop.left},     {"top", crop.top},     {"right", crop.right},
+                                  {"bottom", crop.bottom}, {"angle", crop.angle}, {"draft", draft}};
+    if (crop.constrained)
+        out["ratio"] = {crop.constraintWidth, crop.constraintHeight};
+    return out;
+}
+
+int runEdit(const CommonOptions& common, const EditOptions& options, bool cropping) {
+    Request request;
+    if (!(cropping ? cropRequest(options, request) : rotateRequest(options, request)))
+        return kExitBadUsage;
+    AppSession session(common, kImageEngineService);
+    if (!session.started()) {
+        std::fprintf(stderr, "lumo: %s\n", session.error().c_str());
+        return kExitSomeFailed;
+    }
+
+    std::vector<ItemResult> results(options.files.size());
+    for (std::size_t i = 0; i < results.size(); ++i)
+        results[i].path = options.files[i];
+    // Only someone at the terminal can fix a file's permissions and try again.
+    const bool interactive = ::isatty(STDIN_FILENO) && !common.yes && !common.noInput;
+    ProgressDialogInterface progress;
+    CThreadedWorker operation(std::make_unique<EditWorker>(request, results, interactive), &progress);
+    if (!operation.Start()) {
+        std::fprintf(stderr, "lumo: the operation could not be started\n");
+        return kExitSomeFailed;
+    }
+    {
+        // The progress shows on a terminal only; the window still answers questions and Ctrl-C.
+        const bool terminal = ::isatty(STDERR_FILENO);
+        FILE* out = terminal ? stderr : std::fopen("/dev/null", "w");
+        TerminalProgressWindow(progress, cropping ? "Cropping" : "Rotating", out ? out : stderr).run();
+        if (out && out != stderr)
+            std::fclose(out);
+    }
+    operation.Join();
+
+    int status = kExitDone;
+    nlohmann::ordered_json all = nlohmann::ordered_json::array();
+    for (const ItemResult& item : results) {
+        if (!item.reached)
+            continue;
+        nlohmann::ordered_json entry = {{"path", item.path}};
+        if (!item.error.empty()) {
+            status = kExitSomeFailed;
+            entry["error"] = item.error;
+            std::fprintf(stderr, "lumo: %s: %s %s\n", item.path.c_str(), headingFor(request.edit),
+                         item.error.c_str());
+        } else if (cropping) {
+            entry["crop"] = cropJson(request.crop, item.draft);
+            if (!common.json)
+                std::printf("%s: %s\n", item.path.c_str(),
+                            request.edit == Edit::RemoveCrop ? "crop removed" : "crop set");
+        } else {
+            entry["rotation"] = item.rotation;
+            entry["orientation"] = exifOrientationForCode(item.rotation);
+            if (!common.json)
+                std::printf("%s: rotation %d (orientation %d)\n", item.path.c_str(), item.rotation,
+                            exifOrientationForCode(item.rotation));
+        }
+        all.push_back(std::move(entry));
+    }
+    if (common.json)
+        std::cout << all.dump(2) << '\n';
+    std::fflush(stdout);
+    if (progress.GetStatus() == ProgressDialogInterface::kStatusCancelled) {
+        std::fprintf(stderr, "lumo: cancelled\n");
+        return kExitCancelled;
+    }
+    if (progress.GetStatus() == ProgressDialogInterface::kStatusException)
+        return kExitSomeFailed;
+    return status;
+}
+
+} // namespace
+
+void addEditCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action) {
+    auto rotate = std::make_shared<EditOptions>();
+    CLI::App* rotateCommand = lumo.add_subcommand(
+        "rotate", "Turn or mirror how each photo is shown, in the file's own orientation and its prefs");
+    rotateCommand->add_option("files", rotate->files, "Photos")->required()->type_name("FILE");
+    rotateCommand->add_flag("--cw", rotate->clockwise, "A quarter turn clockwise");
+    rotateCommand->add_flag("--ccw", rotate->counterClockwise, "A quarter turn counter-clockwise");
+    rotateCommand
+        ->add_option("--set", rotate->set, "Set the rotation code (0-3 quarter turns clockwise, +4 mirrored)")
+        ->type_name("CODE");
+    rotateCommand->add_flag("--mirror-h", rotate->mirrorH, "Mirror what is shown left to right");
+    rotateCommand->add_flag("--mirror-v", rotate->mirrorV, "Mirror what is shown top to bottom");
+    rotateCommand->callback([&common, &action, rotate] {
+        action = [&common, rotate] { return runEdit(common, *rotate, false); };
+    });
+
+    auto crop = std::make_shared<EditOptions>();
+    CLI::App* cropCommand =
+        lumo.add_subcommand("crop", "Set or remove each photo's crop, kept in its prefs (the pixels stay)");
+    cropCommand->add_option("files", crop->files, "Photos")->required()->type_name("FILE");
+    CLI::Option* rect =
+        cropCommand
+            ->add_option("--rect", crop->rect, "Left, top, right, bottom as fractions of the unrotated image")
+            ->type_name("L,T,R,B");
+    CLI::Option* angle =
+        cropCommand->add_option("--angle", crop->angle, "Degrees, -45 to 45")->type_name("A");
+    CLI::Option* ratio =
+        cropCommand->add_option("--ratio", crop->ratio, "Keep this aspect ratio")->type_name("W:H");
+    cropCommand->add_flag("--remove", crop->remove, "Remove the crop")
+        ->excludes(rect)
+        ->excludes(angle)
+        ->excludes(ratio);
+    cropCommand->callback(
+        [&common, &action, crop] { action = [&common, crop] { return runEdit(common, *crop, true); }; });
+}

@@ -1,1 +1,294 @@
+// `lumo rotate` and `lumo crop` on files made here.
+
+#include "EditCommand.h"
+#include "LumoHome.h"
+#include "support/JpegBuilder.h"
+#include "support/TiffBuilder.h"
+
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
+#include <numeric>
+#include <string>
+#include <vector>
+
+using namespace lumo::test;
+
+namespace {
+
+// A picture as rows of cells, to see what an orientation does to it.
+using Grid = std::vector<std::string>;
+
+Grid turnClockwise(const Grid& g) {
+    Grid out(g[0].size(), std::string(g.size(), ' '));
+    for (std::size_t y = 0; y < g.size(); ++y)
+        for (std::size_t x = 0; x < g[0].size(); ++x)
+            out[x][g.size() - 1 - y] = g[y][x];
+    return out;
+}
+Grid mirrorLeftRight(Grid g) {
+    for (std::string& row : g)
+        row.assign(row.rbegin(), row.rend());
+    return g;
+}
+Grid mirrorTopBottom(Grid g) {
+    return Grid(g.rbegin(), g.rend());
+}
+
+// What a viewer shows for a stored picture with this EXIF Orientation, by the names exiftool gives
+// the values.
+Grid shown(const Grid& stored, int orientation) {
+    switch (orientation) {
+    case 2: // Mirror horizontal
+        return mirrorLeftRight(stored);
+    case 3: // Rotate 180
+        return turnClockwise(turnClockwise(stored));
+    case 4: // Mirror vertical
+        return mirrorTopBottom(stored);
+    case 5: // Mirror horizontal and rotate 270 CW
+        return turnClockwise(turnClockwise(turnClockwise(mirrorLeftRight(stored))));
+    case 6: // Rotate 90 CW
+        return turnClockwise(stored);
+    case 7: // Mirror horizontal and rotate 90 CW
+        return turnClockwise(mirrorLeftRight(stored));
+    case 8: // Rotate 270 CW
+        return turnClockwise(turnClockwise(turnClockwise(stored)));
+    default:
+        return stored;
+    }
+}
+
+struct ActionCase {
+    RotateAction action;
+    const char* flag;
+    Grid (*onScreen)(const Grid&);
+};
+const ActionCase kActions[] = {
+    {RotateAction::Clockwise, "--cw", [](const Grid& g) { return turnClockwise(g); }},
+    {RotateAction::CounterClockwise, "--ccw",
+     [](const Grid& g) { return turnClockwise(turnClockwise(turnClockwise(g))); }},
+    {RotateAction::MirrorHorizontal, "--mirror-h", [](const Grid& g) { return mirrorLeftRight(g); }},
+    {RotateAction::MirrorVertical, "--mirror-v", [](const Grid& g) { return mirrorTopBottom(g); }},
+};
+
+const Grid kStored = {"abc", "def"};
+
+// A camera JPEG whose IFD0 and IFD1 both carry `orientation`, or one without EXIF.
+std::string cameraJpeg(int orientation) {
+    JpegBuilder jpeg(48, 32);
+    if (orientation > 0) {
+        TiffBuilder tiff;
+        tiff.ifd().add(271, "Lumocam").addShort(274, static_cast<uint16_t>(orientation));
+        tiff.ifd()
+            .next()
+            .addShort(274, static_cast<uint16_t>(orientation))
+            .addBlob(513, 514, encodeJpeg(16, 12));
+        jpeg.addExif(tiff.build());
+    }
+    return jpeg.build();
+}
+
+// A NEF-like raw whose first SubIFD holds a JPEG preview.
+std::string builtRaw() {
+    TiffBuilder b(ByteOrder::Big);
+    TiffIfd& ifd0 = b.ifd();
+    ifd0.add(271, "NIKON CORPORATION").add(272, "NIKON D850").addShort(274, 1);
+    std::vector<TiffIfd*> subs = ifd0.subIfds(2);
+    subs[0]->addLong(254, 1).addBlob(513, 514, encodeJpeg(160, 106));
+    subs[1]->addLong(254, 0).addLong(256, 6000).addLong(257, 4000).addShort(262, 32803);
+    return b.build();
+}
+
+std::vector<int> orientationsOf(const std::vector<std::string>& files) {
+    std::vector<std::string> args = {"-n", "-Orientation"};
+    args.insert(args.end(), files.begin(), files.end());
+    const auto read = exiftoolJson(args);
+    std::vector<int> out;
+    if (read)
+        for (const auto& file : *read)
+            out.push_back(file.value("Orientation", 0));
+    return out;
+}
+
+} // namespace
+
+TEST(EditCommand, EveryActionOnEveryCodeShowsWhatTheUserAskedFor) {
+    for (int code = 0; code < 8; ++code) {
+        const Grid before = shown(kStored, exifOrientationForCode(code));
+        for (const ActionCase& a : kActions) {
+            SCOPED_TRACE(std::to_string(code) + " " + a.flag);
+            const int next = rotatedCode(code, a.action);
+            ASSERT_GE(next, 0);
+            ASSERT_LE(next, 7);
+            EXPECT_EQ(shown(kStored, exifOrientationForCode(next)), a.onScreen(before));
+        }
+    }
+}
+
+TEST(EditCommand, BadUsageExitsWithTwoAndTouchesNothing) {
+    LumoHome t;
+    const std::string photo = t.dir.file("p.jpg");
+    const std::string bytes = cameraJpeg(1);
+    writeWholeFile(photo, bytes);
+    const std::vector<std::vector<std::string>> bad = {
+        {"rotate", photo},
+        {"rotate", "--cw", "--ccw", photo},
+        {"rotate", "--set", "8", photo},
+        {"rotate", "--set", "-1", photo},
+        {"rotate", "--set", "x", photo},
+        {"rotate", "--cw"},
+        {"crop", photo},
+        {"crop", "--rect", "0.5,0,0.5,1", photo},
+        {"crop", "--rect", "0,0,1.5,1", photo},
+        {"crop", "--rect", "0,0,1", photo},
+        {"crop", "--rect", "0,nan,1,1", photo},
+        {"crop", "--rect", "0,0,1,1", "--angle", "46", photo},
+        {"crop", "--rect", "0,0,1,1", "--ratio", "0:2", photo},
+        {"crop", "--rect", "0,0,1,1", "--ratio", "3", photo},
+        {"crop", "--remove", "--rect", "0,0,1,1", photo},
+    };
+    for (const auto& args : bad) {
+        const ProcessResult r = t.lumo(args);
+        EXPECT_EQ(r.exitCode, 2) << args[1] << " " << args[2] << "\n" << r.err;
+    }
+    EXPECT_EQ(readWholeFile(photo), bytes);
+}
+
+TEST(EditCommand, ItemsThatCannotBeKeptYetFailWithTheActionsMessage) {
+    LumoHome t;
+    const std::string cropped = t.dir.file("crop.jpg");
+    const std::string plain = t.dir.file("plain.jpg"); // no EXIF orientation to rewrite
+    writeWholeFile(cropped, cameraJpeg(1));
+    writeWholeFile(plain, cameraJpeg(0));
+
+    ProcessResult r = t.lumo({"--json", "crop", "--rect", "0.1,0.1,0.9,0.9", cropped});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("While setting a crop an error occurred:"), std::string::npos) << r.err;
+    auto listed = nlohmann::json::parse(r.out);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_NE(listed[0]["error"].get<std::string>().find("XMP metadata"), std::string::npos);
+
+    r = t.lumo({"crop", "--remove", cropped});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("While removing a crop an error occurred:"), std::string::npos) << r.err;
+
+    r = t.lumo({"rotate", "--mirror-v", plain});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("While mirroring an image vertically an error occurred: the rotation of this file "
+                         "is kept in its XMP metadata"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(readWholeFile(plain), cameraJpeg(0));
+
+    r = t.lumo({"rotate", "--cw", t.dir.file("missing.jpg")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("While rotating an image clockwise an error occurred:"), std::string::npos);
+}
+
+// The cases below need the engine's rotation writer and the prefs sidecar.
+
+TEST(EditCommand, RotatingCameraJpegsRewritesOnlyTheirOrientation) {
+    LumoHome t;
+    std::vector<std::string> files;
+    for (int code = 0; code < 8; ++code)
+        files.push_back(t.dir.file("code" + std::to_string(code) + ".jpg"));
+    if (runProcess("exiftool", {"-ver"}).exitCode == 127)
+        LUMO_SKIP_OR_FAIL("exiftool is not installed");
+
+    for (const ActionCase& a : kActions) {
+        SCOPED_TRACE(a.flag);
+        std::vector<std::string> originals;
+        for (int code = 0; code < 8; ++code) {
+            originals.push_back(cameraJpeg(exifOrientationForCode(code)));
+            writeWholeFile(files[code], originals.back());
+        }
+        std::vector<std::string> args = {"--json", "rotate", a.flag};
+        args.insert(args.end(), files.begin(), files.end());
+        const ProcessResult r = t.lumo(args);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const auto listed = nlohmann::json::parse(r.out);
+        const std::vector<int> read = orientationsOf(files);
+        ASSERT_EQ(read.size(), 8u);
+        for (int code = 0; code < 8; ++code) {
+            SCOPED_TRACE(code);
+            EXPECT_EQ(shown(kStored, read[code]), a.onScreen(shown(kStored, exifOrientationForCode(code))));
+            EXPECT_EQ(listed[code]["orientation"], read[code]);
+            // In place: the same length, only the two orientation values changed.
+            const std::string now = readWholeFile(files[code]);
+            ASSERT_EQ(now.size(), originals[code].size());
+            int differing = 0;
+            for (std::size_t i = 0; i < now.size(); ++i)
+                differing += now[i] != originals[code][i];
+            EXPECT_LE(differing, 2);
+        }
+    }
+
+    // --set writes the code as given; a read-only file fails and is left as it was.
+    writeWholeFile(files[0], cameraJpeg(1));
+    ProcessResult r = t.lumo({"rotate", "--set", "3", files[0]});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(orientationsOf({files[0]}), std::vector<int>{8});
+    const std::string locked = files[1];
+    writeWholeFile(locked, cameraJpeg(1));
+    ::chmod(locked.c_str(), 0444);
+    r = t.lumo({"--json", "rotate", "--ccw", files[0], locked});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("While rotating an image counter-clockwise an error occurred: Unable to gain write "
+                         "access to '" +
+                         locked + "'."),
+              std::string::npos)
+        << r.err;
+    const auto listed = nlohmann::json::parse(r.out);
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0]["rotation"], 2); // the file before it was still turned
+    EXPECT_TRUE(listed[1].contains("error"));
+    EXPECT_EQ(readWholeFile(locked), cameraJpeg(1));
+    EXPECT_EQ(orientationsOf({files[0], locked}), (std::vector<int>{3, 1}));
+
+    // A camera's own JPEG (EXIF 6) turns on to EXIF 3 in place.
+    const std::string corpus = corpusFolderOrFail();
+    if (corpus.empty())
+        return;
+    const std::string original = readWholeFile(corpus + "/exiv2/exiv2-bug2565.jpg");
+    const std::string camera = t.dir.file("camera.jpg");
+    writeWholeFile(camera, original);
+    r = t.lumo({"rotate", "--cw", camera});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(orientationsOf({camera}), std::vector<int>{3});
+    const std::string now = readWholeFile(camera);
+    ASSERT_EQ(now.size(), original.size());
+    EXPECT_LE(
+        std::inner_product(now.begin(), now.end(), original.begin(), 0, std::plus<>(), std::not_equal_to<>()),
+        2);
+}
+
+TEST(EditCommand, CropGoesToTheSidecarAndToTheDraftCropOfARawShownThroughItsPreview) {
+    LumoHome t;
+    const std::string raw = t.dir.file("DSC_0001.NEF");
+    const std::string rawBytes = builtRaw();
+    writeWholeFile(raw, rawBytes);
+    ProcessResult r =
+        t.lumo({"--json", "crop", "--rect", "0.1,0.2,0.9,0.8", "--angle", "-3.5", "--ratio", "3:2", raw});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto listed = nlohmann::json::parse(r.out);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0]["crop"]["left"], 0.1);
+    EXPECT_EQ(listed[0]["crop"]["angle"], -3.5);
+    EXPECT_EQ(listed[0]["crop"]["ratio"], nlohmann::json::array({3.0, 2.0}));
+    EXPECT_TRUE(listed[0]["crop"]["draft"].get<bool>());
+    EXPECT_TRUE(std::filesystem::exists(t.dir.file("DSC_0001.XIP")));
+    EXPECT_EQ(readWholeFile(raw), rawBytes);
+
+    // The raw's rotation lives in its prefs too, beside its own orientation value.
+    r = t.lumo({"--json", "rotate", "--cw", raw});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out)[0]["orientation"], 6);
+    EXPECT_EQ(orientationsOf({raw}), std::vector<int>{6});
+
+    r = t.lumo({"crop", "--remove", raw});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+}
