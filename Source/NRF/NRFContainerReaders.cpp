@@ -60,26 +60,7 @@ std::uint32_t be32(const unsigned char* p) {
 // These cameras count capture time in seconds since 1970 as if their local clock were UTC: the
 // calendar date of that count is the local time the photographer saw.
 KLDateTime localTimeFromSeconds(std::uint32_t seconds) {
-    const std::int64_t days = seconds / 86400;
-    const std::uint32_t rest = seconds % 86400;
-    // Civil date from a day count (proleptic Gregorian, eras of 400 years).
-    const std::int64_t z = days + 719468;
-    const std::int64_t era = z / 146097;
-    const std::int64_t doe = z - era * 146097;
-    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const std::int64_t mp = (5 * doy + 2) / 153;
-    const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
-    const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
-    const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-    KLDateTime t;
-    t.year = static_cast<std::int16_t>(year);
-    t.month = static_cast<std::uint8_t>(month);
-    t.day = static_cast<std::uint8_t>(day);
-    t.hour = static_cast<std::uint8_t>(rest / 3600);
-    t.minute = static_cast<std::uint8_t>(rest / 60 % 60);
-    t.second = static_cast<std::uint8_t>(rest % 60);
-    return t;
+    return KLDateTimeFromSeconds(seconds);
 }
 
 // Clockwise degrees to display the image as the record's rotation code; -1 for other angles.

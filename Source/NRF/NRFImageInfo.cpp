@@ -868,3 +868,30 @@ const VObject& NRFOuterMetadataDiffsAccumulator::commit() {
     }
     return m_diffs;
 }
+
+KLDateTime KLDateTimeFromSeconds(std::int64_t seconds) {
+    std::int64_t days = seconds / 86400, rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
+    const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    KLDateTime t;
+    if (year < 1 || year > 9999)
+        return t;
+    t.year = static_cast<std::int16_t>(year);
+    t.month = static_cast<std::uint8_t>(month);
+    t.day = static_cast<std::uint8_t>(day);
+    t.hour = static_cast<std::uint8_t>(rest / 3600);
+    t.minute = static_cast<std::uint8_t>(rest / 60 % 60);
+    t.second = static_cast<std::uint8_t>(rest % 60);
+    return t;
+}

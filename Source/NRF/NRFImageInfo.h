@@ -25,6 +25,10 @@ struct KLDateTime {
     bool operator==(const KLDateTime&) const = default;
 };
 
+// The calendar date and time of a count of seconds since 1970 (no zone applied); not set outside the
+// years 1..9999.
+KLDateTime KLDateTimeFromSeconds(std::int64_t seconds);
+
 // A crop as fractions 0..1 of the unrotated image, with an angle in degrees and an optional aspect
 // constraint (1.0 x 1.0 when unset). Valid when 0 <= left < right <= 1 and 0 <= top < bottom <= 1.
 struct NRFNormalizedCrop {

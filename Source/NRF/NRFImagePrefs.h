@@ -31,10 +31,10 @@ inline constexpr std::uint32_t kNRFEOFPayloadLength = 2048;
 inline constexpr std::uint32_t kNRFEOFBlockLength = 2060;
 
 struct NRFEOFBlock {
-    bool present = false; // a trailer with "klbl" and a known kind
+    bool present = false;   // a trailer with "klbl" and a known kind
     std::uint32_t kind = 0; // "klip" (image prefs) or "kltn"
     std::uint32_t length = 0;
-    std::string payload;    // the 2048 bytes of a "klip" block
+    std::string payload; // the 2048 bytes of a "klip" block
 };
 // Reads the trailer (and a "klip" block's payload) of the file at `path`. 0 also when there is none.
 NRFErr NRFLoadEOFBlocks(const std::string& path, NRFEOFBlock& out);

@@ -100,34 +100,6 @@ std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
     return era * 146097 + doe - 719468;
 }
 
-// Seconds since 1970 as a calendar time; not set outside the years 1..9999.
-KLDateTime calendarFromSeconds(std::int64_t seconds) {
-    std::int64_t days = seconds / 86400, rest = seconds % 86400;
-    if (rest < 0) {
-        rest += 86400;
-        --days;
-    }
-    const std::int64_t z = days + 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const std::int64_t doe = z - era * 146097;
-    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const std::int64_t mp = (5 * doy + 2) / 153;
-    const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
-    const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
-    const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-    KLDateTime t;
-    if (year < 1 || year > 9999)
-        return t;
-    t.year = static_cast<std::int16_t>(year);
-    t.month = static_cast<std::uint8_t>(month);
-    t.day = static_cast<std::uint8_t>(day);
-    t.hour = static_cast<std::uint8_t>(rest / 3600);
-    t.minute = static_cast<std::uint8_t>(rest / 60 % 60);
-    t.second = static_cast<std::uint8_t>(rest % 60);
-    return t;
-}
-
 bool digits(const std::string& s, std::size_t& pos, int count, int& out) {
     out = 0;
     for (int i = 0; i < count; ++i, ++pos) {
@@ -874,7 +846,7 @@ void BoxReader::finish() {
     if (m_headerSeconds != 0 && m_headerSeconds < (std::uint64_t{1} << 40)) {
         const auto seconds = static_cast<std::int64_t>(m_headerSeconds);
         Stamp header{
-            calendarFromSeconds(seconds < kSeconds1904To1970 ? seconds : seconds - kSeconds1904To1970),
+            KLDateTimeFromSeconds(seconds < kSeconds1904To1970 ? seconds : seconds - kSeconds1904To1970),
             std::nullopt};
         if (header.time.isValid())
             m_captureTime.offer(header, kFromHeader);
