@@ -1,13 +1,18 @@
 #include "NRF/NRFPlugin.h"
 
 #include "NRF/NRFBasicTIFF.h"
+#include "NRF/NRFBMP.h"
 #include "NRF/NRFCR3.h"
 #include "NRF/NRFContainerReaders.h"
+#include "NRF/NRFEPS.h"
 #include "NRF/NRFExtractPreview.h"
+#include "NRF/NRFGIF.h"
 #include "NRF/NRFHEIF.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFJPEGReader.h"
 #include "NRF/NRFMovie.h"
+#include "NRF/NRFPNG.h"
+#include "NRF/NRFPSD.h"
 #include "NRF/NRFTIFFReaders.h"
 #include "NRF/NRFThumbnails.h"
 #include "support/FileIO.h"
@@ -342,6 +347,16 @@ void registerReader(int index, NRFFileTypeInfo& row, NRFPluginFunctions& functio
         functions.CanExtractPreview = &rawCanExtractPreview;
     if (row.fileType == codeOf("CCR3"))
         functions.GetImageInfo = NRFCR3ReaderGetImageInfo();
+    else if (row.fileType == codeOf("APSD"))
+        functions.GetImageInfo = NRFPSDReaderGetImageInfo();
+    else if (row.fileType == codeOf("WBMP"))
+        functions.GetImageInfo = NRFBMPReaderGetImageInfo();
+    else if (row.fileType == codeOf("PNGf"))
+        functions.GetImageInfo = NRFPNGReaderGetImageInfo();
+    else if (row.fileType == codeOf("GIFf"))
+        functions.GetImageInfo = NRFGIFReaderGetImageInfo();
+    else if (row.fileType == codeOf("EPSF"))
+        functions.GetImageInfo = NRFEPSReaderGetImageInfo();
     NRFInstallThumbnailLoaders(row, functions);
     NRFInstallPreviewExtractor(row, functions);
     if (row.fileType == kNRFTypeHEIC || row.fileType == kNRFTypeHEIF)
