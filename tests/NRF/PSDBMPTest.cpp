@@ -56,7 +56,7 @@ std::string thumbnailData(const std::string& jpeg, int width, int height) {
            be(jpeg.size(), 4) + be(24, 2) + be(1, 2) + jpeg;
 }
 
-struct PSDSpec {
+struct PSDLayout {
     std::uint16_t version = 1, channels = 3, depth = 8, mode = 3;
     std::uint32_t width = 6, height = 4;
     std::string colourModeData, resources;
@@ -64,7 +64,7 @@ struct PSDSpec {
 };
 
 // Header, colour-mode data, resources, an empty layer section and raw image data.
-std::string buildPSD(const PSDSpec& s) {
+std::string buildPSD(const PSDLayout& s) {
     std::string out = "8BPS" + be(s.version, 2) + std::string(6, '\0') + be(s.channels, 2) + be(s.height, 4) +
                       be(s.width, 4) + be(s.depth, 2) + be(s.mode, 2);
     out += be(s.colourModeData.size(), 4) + s.colourModeData;
@@ -84,12 +84,12 @@ TEST_F(PSDBMPTest, PhotoshopResourcesGiveTheirLocationsAndValues) {
     const std::string exifBytes = exif.build();
     const std::string icc = "ICCPROFILE" + std::string(118, 'p');
     const std::string jpeg = lumo::test::encodeJpeg(16, 12);
-    PSDSpec spec;
-    spec.colourModeData = std::string(10, 'c');
-    spec.resources = resource(0x03ED, std::string(16, 'r'), "ab") + resource(0x0404, iptc) +
-                     resource(0x0424, xmp, "x") + resource(0x0422, exifBytes) + resource(0x040F, icc) +
-                     resource(0x040C, thumbnailData(jpeg, 16, 12));
-    const std::string bytes = buildPSD(spec);
+    PSDLayout layout;
+    layout.colourModeData = std::string(10, 'c');
+    layout.resources = resource(0x03ED, std::string(16, 'r'), "ab") + resource(0x0404, iptc) +
+                       resource(0x0424, xmp, "x") + resource(0x0422, exifBytes) + resource(0x040F, icc) +
+                       resource(0x040C, thumbnailData(jpeg, 16, 12));
+    const std::string bytes = buildPSD(layout);
 
     NRFImageInfoRef record;
     ASSERT_EQ(read("built.psd", bytes, record), kNRFErrNone);
@@ -99,7 +99,7 @@ TEST_F(PSDBMPTest, PhotoshopResourcesGiveTheirLocationsAndValues) {
     EXPECT_EQ(record->m_samplesPerPixel, 3);
     EXPECT_TRUE(record->m_isColor);
     EXPECT_EQ(record->m_photoshopPos, 26u + 4 + 10 + 4);
-    EXPECT_EQ(record->m_photoshopLength, spec.resources.size());
+    EXPECT_EQ(record->m_photoshopLength, layout.resources.size());
     EXPECT_EQ(record->m_iptcPos, bytes.find(iptc));
     EXPECT_EQ(record->m_iptcLength, iptc.size());
     EXPECT_EQ(record->m_xmpPacketPos, bytes.find(xmp));
@@ -123,7 +123,7 @@ TEST_F(PSDBMPTest, PhotoshopResourcesGiveTheirLocationsAndValues) {
     EXPECT_FALSE(info->m_thumbnailIsBGR);
 
     // The large document format, grey at 16 bits, with only the old blue-green-red thumbnail.
-    PSDSpec large;
+    PSDLayout large;
     large.version = 2;
     large.channels = 1;
     large.depth = 16;
@@ -147,20 +147,20 @@ TEST_F(PSDBMPTest, PhotoshopFaultsStopTheWalkOrRefuseTheFile) {
     const std::string iptc = "\x1c\x02\x00\x00\x02\x00\x04";
     // The second resource declares more bytes than its section holds: the first is kept, the walk
     // stops, and the section itself is still recorded.
-    PSDSpec spec;
-    spec.resources = resource(0x0404, iptc) + resource(0x0424, "<x/>", "", 4000) + resource(0x040F, "icc!");
+    PSDLayout layout;
+    layout.resources = resource(0x0404, iptc) + resource(0x0424, "<x/>", "", 4000) + resource(0x040F, "icc!");
     NRFImageInfoRef record;
-    ASSERT_EQ(read("past.psd", buildPSD(spec), record), kNRFErrNone);
+    ASSERT_EQ(read("past.psd", buildPSD(layout), record), kNRFErrNone);
     EXPECT_EQ(record->m_iptcLength, iptc.size());
     EXPECT_EQ(record->m_xmpPacketPos, 0u);
     EXPECT_EQ(record->m_iccChunkCount, 0u);
-    EXPECT_EQ(record->m_photoshopLength, spec.resources.size());
+    EXPECT_EQ(record->m_photoshopLength, layout.resources.size());
     EXPECT_EQ(record->m_width, 6u);
 
     // A section that runs past the file's end is walked as far as the file goes but not recorded; a
     // thumbnail whose JPEG is cut short is not taken.
     const std::string jpeg = lumo::test::encodeJpeg(16, 12);
-    PSDSpec cut;
+    PSDLayout cut;
     cut.resources = resource(0x0404, iptc) + resource(0x040C, thumbnailData(jpeg.substr(0, 10), 16, 12));
     cut.resourcesLength = 1 << 30;
     ASSERT_EQ(read("cut.psd", buildPSD(cut), record), kNRFErrNone);
@@ -169,13 +169,13 @@ TEST_F(PSDBMPTest, PhotoshopFaultsStopTheWalkOrRefuseTheFile) {
     EXPECT_FALSE(record->m_thumbnail.present());
 
     // Headers the reader refuses.
-    PSDSpec badVersion;
+    PSDLayout badVersion;
     badVersion.version = 3;
     EXPECT_EQ(read("version.psd", buildPSD(badVersion), record), kNRFErrBadFormat);
-    PSDSpec noSize;
+    PSDLayout noSize;
     noSize.width = 0;
     EXPECT_EQ(read("empty.psd", buildPSD(noSize), record), kNRFErrBadFormat);
-    EXPECT_EQ(read("short.psd", buildPSD(PSDSpec{}).substr(0, 20), record), kNRFErrBadFormat);
+    EXPECT_EQ(read("short.psd", buildPSD(PSDLayout{}).substr(0, 20), record), kNRFErrBadFormat);
     EXPECT_EQ(read("other.psd", "GIF89a" + std::string(40, '\0'), record), kNRFErrBadFormat);
 }
 
