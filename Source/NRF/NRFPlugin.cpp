@@ -1,7 +1,7 @@
 #include "NRF/NRFPlugin.h"
 
-#include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFBMP.h"
+#include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFCR3.h"
 #include "NRF/NRFContainerReaders.h"
 #include "NRF/NRFEPS.h"
