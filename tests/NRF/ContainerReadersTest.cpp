@@ -29,17 +29,8 @@ using lumo::test::TiffBuilder;
 
 namespace {
 
-std::string le(std::uint64_t value, int width) {
-    std::string out;
-    for (int i = 0; i < width; ++i)
-        out += static_cast<char>(value >> (8 * i));
-    return out;
-}
-std::string be(std::uint64_t value, int width) {
-    std::string out = le(value, width);
-    std::reverse(out.begin(), out.end());
-    return out;
-}
+using lumo::test::be;
+using lumo::test::le;
 
 // One CIFF value: its bytes in the heap, or an offset and size of its own (pointing anywhere).
 struct CiffEntry {

@@ -1,5 +1,6 @@
 #include "NRF/NRFCropping.h"
 #include "NRF/NRFPlugin.h"
+#include "NRF/NRFTestSupport.h"
 #include "app/LumoLogger.h"
 
 #include <gtest/gtest.h>
@@ -11,31 +12,7 @@
 
 namespace {
 
-// What the application log received since the watch was made.
-class LogWatch {
-public:
-    LogWatch() : m_start(wholeLog().size()) {}
-    std::string text() const {
-        const std::string all = wholeLog();
-        return all.size() > m_start ? all.substr(m_start) : std::string();
-    }
-    bool has(const std::string& s) const { return text().find(s) != std::string::npos; }
-
-private:
-    static std::string wholeLog() {
-        LumoLogger& log = LumoLogger::instance();
-        log.flush();
-        std::string text;
-        if (const std::string path = log.logFilePath(); !path.empty()) {
-            std::ifstream in(path, std::ios::binary);
-            std::ostringstream bytes;
-            bytes << in.rdbuf();
-            text = bytes.str();
-        }
-        return text + log.pendingText();
-    }
-    std::size_t m_start;
-};
+using lumo::test::LogWatch;
 
 void expectInside(const NRFCropRect2D& crop, double width, double height) {
     for (const NRFPoint2D& p : crop.imageCorners()) {

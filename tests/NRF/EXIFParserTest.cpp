@@ -9,6 +9,7 @@
 #include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFTIFFReaders.h"
+#include "NRF/NRFTestSupport.h"
 #include "app/LumoLogger.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
@@ -50,32 +51,7 @@ constexpr std::uint16_t kNewSubfileType = 254, kWidth = 256, kHeight = 257, kBit
                         kColorSpace = 40961, kPixelX = 40962, kPixelY = 40963, kInteropIFD = 40965,
                         kColorMatrix1 = 50721, kPreviewColorSpace = 50970;
 
-// The application log as far as it was written: the file part and what is still pending.
-std::string wholeLog() {
-    LumoLogger& log = LumoLogger::instance();
-    log.flush();
-    std::string text;
-    if (const std::string path = log.logFilePath(); !path.empty()) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream bytes;
-        bytes << in.rdbuf();
-        text = bytes.str();
-    }
-    return text + log.pendingText();
-}
-
-// What the log received since the watch was made.
-class LogWatch {
-public:
-    LogWatch() : m_start(wholeLog().size()) {}
-    std::string text() const {
-        const std::string all = wholeLog();
-        return all.size() > m_start ? all.substr(m_start) : std::string();
-    }
-
-private:
-    std::size_t m_start;
-};
+using lumo::test::LogWatch;
 
 std::uint32_t u32At(const std::string& bytes, std::size_t at, bool bigEndian) {
     std::uint32_t v = 0;

@@ -38,30 +38,10 @@ namespace bmff = lumo::test::bmff;
 
 namespace {
 
-std::string wholeLog() {
-    LumoLogger& log = LumoLogger::instance();
-    log.flush();
-    std::string text;
-    if (const std::string path = log.logFilePath(); !path.empty()) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream bytes;
-        bytes << in.rdbuf();
-        text = bytes.str();
-    }
-    return text + log.pendingText();
-}
+using lumo::test::wholeLog;
 
-std::string le(std::uint64_t value, int width) {
-    std::string out;
-    for (int i = 0; i < width; ++i)
-        out += static_cast<char>(value >> (8 * i));
-    return out;
-}
-std::string be(std::uint64_t value, int width) {
-    std::string out = le(value, width);
-    std::reverse(out.begin(), out.end());
-    return out;
-}
+using lumo::test::be;
+using lumo::test::le;
 
 // Seconds since 1904 of 2005-08-11 14:03:54 UTC.
 constexpr std::uint32_t kHeaderTime = 3206613834u;

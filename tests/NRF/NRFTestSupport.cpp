@@ -4,6 +4,10 @@
 #include "NRF/NRF.h"
 #include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFImageInfo.h"
+#include "app/LumoLogger.h"
+
+#include <fstream>
+#include <sstream>
 
 namespace lumo::test {
 
@@ -48,6 +52,24 @@ NRFErr NRFEngineTest::read(const std::string& name, const std::string& bytes, NR
     if (const NRFErr err = NRFOpenImage(path.c_str(), 0, &record); err != kNRFErrNone)
         return err;
     return NRFGetImageInfo(record.get());
+}
+
+std::string wholeLog() {
+    LumoLogger& log = LumoLogger::instance();
+    log.flush();
+    std::string text;
+    if (const std::string path = log.logFilePath(); !path.empty()) {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        text = bytes.str();
+    }
+    return text + log.pendingText();
+}
+
+std::string LogWatch::text() const {
+    const std::string all = wholeLog();
+    return all.size() > m_start ? all.substr(m_start) : std::string();
 }
 
 } // namespace lumo::test

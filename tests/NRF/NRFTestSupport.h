@@ -16,6 +16,20 @@ namespace lumo::test {
 // as the JPEG reader reads it: IFD0, the EXIF IFD with its maker note. False when there is none.
 bool readExifBlock(const std::string& path, const std::string& bytes, NRFImageInfoRec& record);
 
+// The application log as far as it was written: the file part and what is still pending.
+std::string wholeLog();
+
+// What the application log received since the watch was made.
+class LogWatch {
+public:
+    LogWatch() : m_start(wholeLog().size()) {}
+    std::string text() const;
+    bool has(const std::string& s) const { return text().find(s) != std::string::npos; }
+
+private:
+    std::size_t m_start;
+};
+
 // A test with the engine started (and stopped after it) and a folder of its own.
 class NRFEngineTest : public ::testing::Test {
 protected:

@@ -26,17 +26,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string le(std::uint64_t value, int width) {
-    std::string out;
-    for (int i = 0; i < width; ++i)
-        out += static_cast<char>(value >> (8 * i));
-    return out;
-}
-std::string be(std::uint64_t value, int width) {
-    std::string out = le(value, width);
-    std::reverse(out.begin(), out.end());
-    return out;
-}
+using lumo::test::be;
+using lumo::test::le;
 
 // One image resource: signature, id, Pascal name padded to even, size, data padded to even.
 std::string resource(std::uint16_t id, const std::string& data, const std::string& name = "",

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -126,6 +127,19 @@ std::string corpusFolder() {
     const std::string folder = LUMO_CORPUS_DIR;
     return std::filesystem::is_directory(folder) ? std::filesystem::canonical(folder).string()
                                                  : std::string();
+}
+
+std::string le(std::uint64_t value, int width) {
+    std::string out;
+    for (int i = 0; i < width; ++i)
+        out += static_cast<char>(value >> (8 * i));
+    return out;
+}
+
+std::string be(std::uint64_t value, int width) {
+    std::string out = le(value, width);
+    std::reverse(out.begin(), out.end());
+    return out;
 }
 
 } // namespace lumo::test

@@ -32,6 +32,10 @@ private:
 const std::string& testRunFolder();
 
 std::string readWholeFile(const std::string& path);
+
+// `value` as `width` bytes, little-endian (le) or big-endian (be).
+std::string le(std::uint64_t value, int width);
+std::string be(std::uint64_t value, int width);
 void writeWholeFile(const std::string& path, const std::string& bytes);
 
 struct ProcessResult {
