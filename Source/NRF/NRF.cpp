@@ -1,5 +1,6 @@
 #include "NRF/NRF.h"
 
+#include "NRF/NRFICC.h"
 #include "NRF/NRFImageInfo.h"
 #include "app/LumoLog.h"
 #include "support/FileIO.h"
@@ -142,9 +143,9 @@ NRFErr NRFInit(const std::string& pluginPath) {
         NRFGetContext().pluginPath = pluginPath;
         return kNRFErrNone;
     });
-    // Colour profiles and the scaling engine have nothing to set up until their readers arrive.
+    // The scaling engine keeps no state: its stage only keeps the order of the steps.
     if (!err)
-        err = stage("initializing ICC profiles", [] { return kNRFErrNone; });
+        err = stage("initializing ICC profiles", [] { return NRFICCInitProfiles(); });
     if (!err)
         err = stage("initializing NRF plugins", [] {
             // Readers that keep nothing per record have no InitImageInfo entry: nothing to prepare.
@@ -340,6 +341,33 @@ NRFErr NRFCanRender(NRFImageInfoRec* record, bool* yes) {
                         if (row.capabilities & kNRFCapNeverRender)
                             return answer(yes, false);
                         return askReader(f.CanRender, *record, yes);
+                    });
+}
+
+NRFErr NRFLoadICCProfile(NRFImageInfoRec* record, std::string* profile) {
+    return dispatch("NRFLoadICCProfile", record, profile,
+                    [&](const NRFFileTypeInfo&, const NRFPluginFunctions& f) -> NRFErr {
+                        profile->clear();
+                        if (!f.LoadICCProfile)
+                            return kNRFErrNoThumbnail;
+                        NRFOperationArgs args;
+                        args.iccProfile = profile;
+                        return f.LoadICCProfile(NRFGetContext(), *record, &args);
+                    });
+}
+
+NRFErr NRFSaveBitmapAsFile(NRFImageInfoRec* record, const NRFBitmapBase* bitmap,
+                           const NRFSaveOptions* options) {
+    return dispatch("NRFSaveBitmapAsFile", record, bitmap,
+                    [&](const NRFFileTypeInfo& row, const NRFPluginFunctions& f) -> NRFErr {
+                        if (!(row.capabilities & kNRFCapSaveBitmap) || !f.SaveBitmapAsFile) {
+                            NRFSetErrorText("Plugin for '%s' cannot save bitmaps.", record->m_path.c_str());
+                            return kNRFErrParam;
+                        }
+                        NRFOperationArgs args;
+                        args.source = bitmap;
+                        args.saveOptions = options;
+                        return f.SaveBitmapAsFile(NRFGetContext(), *record, &args);
                     });
 }
 

@@ -127,6 +127,17 @@ NRFErr NRFLoadFilePreview(NRFImageInfoRec* record, NRFBitmapBase* bitmap, std::u
 // Writes the file's embedded JPEG preview to `destination` (through a temporary file renamed into
 // place), with an EXIF segment built from the record inserted when `withExif`.
 NRFErr NRFExtractPreview(NRFImageInfoRec* record, const char* destination, bool withExif);
+// The whole image decoded (`size` 0: at full size; otherwise scaled so that its long side is at least
+// `size`, as cheaply as the format allows) and turned upright by the record's rotation. For raws this is
+// their best embedded image. 13 when the reader cannot produce one.
+NRFErr NRFLoadFileAsBitmap(NRFImageInfoRec* record, NRFBitmapBase* bitmap, std::uint32_t size = 0);
+// The profile the file embeds (13 when none).
+NRFErr NRFLoadICCProfile(NRFImageInfoRec* record, std::string* profile);
+// Writes `bitmap` as a new file of the record's type at the record's path (through a temporary file
+// renamed into place). A type that cannot save bitmaps answers 1 with "Plugin for '%s' cannot save
+// bitmaps." as the error text.
+NRFErr NRFSaveBitmapAsFile(NRFImageInfoRec* record, const NRFBitmapBase* bitmap,
+                           const NRFSaveOptions* options);
 NRFErr NRFCanPreview(NRFImageInfoRec* record, bool* yes);
 NRFErr NRFCanRender(NRFImageInfoRec* record, bool* yes);
 NRFErr NRFCanExtractPreview(NRFImageInfoRec* record, bool* yes);

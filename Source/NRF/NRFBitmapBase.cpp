@@ -1,5 +1,7 @@
 #include "NRF/NRFBitmapBase.h"
 
+#include "NRF/NRFResample.h"
+
 #include "app/LumoLog.h"
 
 #include <algorithm>
@@ -127,16 +129,13 @@ NRFErr NRFBitmapBase::CropInto(std::uint32_t x, std::uint32_t y, std::uint32_t w
     return 0;
 }
 
-// Each output pixel is the mean of the block of source pixels it covers; rows are summed column by
-// column first so that every source pixel is read once.
 bool NRFBitmapBase::ScaleToFit(std::uint32_t maxSide, NRFBitmapBase& out) const {
     if (Empty()) {
         out.Clear();
         out.flags = flags;
         return true;
     }
-    const std::uint32_t longSide = std::max(m_width, m_height);
-    if (maxSide == 0 || longSide <= maxSide) {
+    if (maxSide == 0 || std::max(m_width, m_height) <= maxSide) {
         if (&out != this) {
             if (!out.Allocate(m_width, m_height, m_channels))
                 return false;
@@ -145,46 +144,5 @@ bool NRFBitmapBase::ScaleToFit(std::uint32_t maxSide, NRFBitmapBase& out) const 
         }
         return true;
     }
-    const auto scaled = [&](std::uint32_t side) {
-        const std::uint64_t v = (std::uint64_t{side} * maxSide + longSide / 2) / longSide;
-        return static_cast<std::uint32_t>(std::max<std::uint64_t>(v, 1));
-    };
-    const std::uint32_t nw = scaled(m_width), nh = scaled(m_height);
-    NRFBitmapBase result;
-    if (!result.Allocate(nw, nh, m_channels))
-        return false;
-    const std::size_t ch = static_cast<std::size_t>(m_channels);
-    std::vector<std::uint32_t> columnSums;
-    std::vector<std::uint32_t> xStart(nw + 1);
-    try {
-        columnSums.resize(Stride());
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    for (std::uint32_t dx = 0; dx <= nw; ++dx)
-        xStart[dx] = static_cast<std::uint32_t>(std::uint64_t{dx} * m_width / nw);
-    for (std::uint32_t dy = 0; dy < nh; ++dy) {
-        const auto y0 = static_cast<std::uint32_t>(std::uint64_t{dy} * m_height / nh);
-        const auto y1 = std::max(y0 + 1, static_cast<std::uint32_t>(std::uint64_t{dy + 1} * m_height / nh));
-        std::fill(columnSums.begin(), columnSums.end(), 0);
-        for (std::uint32_t y = y0; y < y1; ++y) {
-            const std::uint8_t* src = Row(y);
-            for (std::size_t i = 0; i < columnSums.size(); ++i)
-                columnSums[i] += src[i];
-        }
-        std::uint8_t* dst = result.Row(dy);
-        for (std::uint32_t dx = 0; dx < nw; ++dx) {
-            const std::uint32_t x0 = xStart[dx], x1 = std::max(x0 + 1, xStart[dx + 1]);
-            const std::uint64_t count = std::uint64_t{x1 - x0} * (y1 - y0);
-            for (std::size_t c = 0; c < ch; ++c) {
-                std::uint64_t sum = 0;
-                for (std::uint32_t x = x0; x < x1; ++x)
-                    sum += columnSums[x * ch + c];
-                dst[dx * ch + c] = static_cast<std::uint8_t>((sum + count / 2) / count);
-            }
-        }
-    }
-    result.flags = flags;
-    out = std::move(result);
-    return true;
+    return NRFResampleToFit(*this, maxSide, out);
 }

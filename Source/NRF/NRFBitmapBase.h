@@ -40,7 +40,7 @@ public:
     // cannot be had, logged as "NRFBitmapBase::CropInto() Error: %d".
     NRFErr CropInto(std::uint32_t x, std::uint32_t y, std::uint32_t width, std::uint32_t height,
                     NRFBitmapBase& out) const;
-    // The bitmap scaled down (area average) to fit inside maxSide x maxSide, or copied when it fits.
+    // The bitmap scaled down (NRFResampleToFit) to fit inside maxSide x maxSide, or copied when it fits.
     // False when the memory cannot be had.
     bool ScaleToFit(std::uint32_t maxSide, NRFBitmapBase& out) const;
 

@@ -1,5 +1,8 @@
 #include "NRF/NRFPlugin.h"
 
+#include "NRF/NRFICC.h"
+#include "NRF/NRFSaveBitmap.h"
+
 #include "NRF/NRFBMP.h"
 #include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFCR3.h"
@@ -358,7 +361,11 @@ void registerReader(int index, NRFFileTypeInfo& row, NRFPluginFunctions& functio
     else if (row.fileType == codeOf("EPSF"))
         functions.GetImageInfo = NRFEPSReaderGetImageInfo();
     NRFInstallThumbnailLoaders(row, functions);
+    NRFInstallStillLoaders(row, functions);
     NRFInstallPreviewExtractor(row, functions);
+    NRFInstallBitmapSaver(row, functions);
+    if (row.mediaKind == kNRFMediaStill && row.fileType != kNRFTypeProxy)
+        functions.LoadICCProfile = &NRFICCLoadProfileEntry;
     if (row.fileType == kNRFTypeHEIC || row.fileType == kNRFTypeHEIF)
         NRFInstallHEIFReader(row, functions);
     else if (row.mediaKind == kNRFMediaVideo)

@@ -94,6 +94,14 @@ struct NRFContext {
 
 class NRFBitmapBase;
 
+// How SaveBitmapAsFile writes a bitmap. The record passed with it names the new file and its type.
+struct NRFSaveOptions {
+    int quality = 90;            // JPEG: 1..100
+    int chromaSubsampling = 420; // JPEG: 444, 422 or 420
+    double dpi = 0.0;            // the resolution written, dots per inch; 0 leaves it out
+    std::string iccProfile;      // a profile to embed with the pixels; empty for none
+};
+
 // Request flags of the preview loaders.
 enum : std::uint32_t {
     kNRFLoadAllowEmbedded = 1, // an embedded preview or thumbnail may answer
@@ -103,11 +111,14 @@ enum : std::uint32_t {
 
 // Arguments of the operations on bitmaps, previews and metadata blocks.
 struct NRFOperationArgs {
-    NRFBitmapBase* bitmap = nullptr; // loaders: the result
-    std::uint32_t size = 0;          // loaders: the wanted long side, 0 for the full size
-    std::uint32_t requestFlags = 0;  // LoadPreview / LoadFuzzyThumbnail / LoadImage: kNRFLoad...
-    std::string destination;         // ExtractPreview: the JPEG file to write
-    bool withExif = false;           // ExtractPreview: insert an EXIF segment built from the record
+    NRFBitmapBase* bitmap = nullptr;       // loaders: the result
+    std::uint32_t size = 0;                // loaders: the wanted long side, 0 for the full size
+    std::uint32_t requestFlags = 0;        // LoadPreview / LoadFuzzyThumbnail / LoadImage: kNRFLoad...
+    std::string destination;               // ExtractPreview: the JPEG file to write
+    bool withExif = false;                 // ExtractPreview: insert an EXIF segment built from the record
+    std::string* iccProfile = nullptr;     // LoadICCProfile: the embedded profile's bytes
+    const NRFBitmapBase* source = nullptr; // SaveBitmapAsFile: the pixels to write
+    const NRFSaveOptions* saveOptions = nullptr; // SaveBitmapAsFile: how (null: the defaults)
 };
 
 using NRFInitializeProc = NRFErr (*)(NRFContext&, NRFFileTypeInfo&);

@@ -275,3 +275,9 @@ NRFErr NRFLoadFilePreview(NRFImageInfoRec* record, NRFBitmapBase* bitmap, std::u
         return callLoader(f.LoadPreview, *record, *bitmap, size, requestFlags);
     });
 }
+
+NRFErr NRFLoadFileAsBitmap(NRFImageInfoRec* record, NRFBitmapBase* bitmap, std::uint32_t size) {
+    return dispatchLoad("NRFLoadFileAsBitmap", record, bitmap, [&](const NRFPluginFunctions& f) {
+        return callLoader(f.LoadImage, *record, *bitmap, size, kNRFLoadAllowEmbedded);
+    });
+}

@@ -8,3 +8,7 @@
 // Fills the loader entries (LoadThumbnail, LoadFuzzyThumbnail, LoadImage, LoadPreview) of a row that
 // has them.
 void NRFInstallThumbnailLoaders(const NRFFileTypeInfo& row, NRFPluginFunctions& functions);
+
+// Fills the loader entries of the still formats that are decoded rather than shown through an embedded
+// image (JPEG's own pixels, TIFF, Photoshop, Windows Bitmap, GIF, PNG, EPS-TIFF).
+void NRFInstallStillLoaders(const NRFFileTypeInfo& row, NRFPluginFunctions& functions);

@@ -1,0 +1,99 @@
+#pragma once
+
+// Pixel decoders of the still formats that carry no embedded image good enough to show: TIFF (through
+// the TIFF library), PNG (through libpng), GIF, Windows Bitmap and the merged image of Photoshop files.
+// Each reads its file through a byte source, trusts no size or offset in it, and hands back 8-bit grey
+// or RGB pixels in the order the file stores them (the caller turns them by the record's rotation
+// code). Alpha is laid over white.
+//
+// Scaled decoding: with a wanted size the decoders average whole boxes of source pixels while the rows
+// arrive (NRFRowReducer), so a thumbnail of a large image never holds the full image in memory. The
+// result's long side is then the smallest box reduction that is still at least the wanted size (or
+// the full size when that is smaller); the caller scales the rest of the way (NRFBitmapBase::ScaleToFit).
+//
+// Results: 0; 3 a variant the decoder does not handle (bit depth, colour mode, compression); 5 a read
+// of the source failed; 7 out of memory, or more source pixels than the options allow; 9 the data is
+// malformed or ends early.
+
+#include "NRF/NRFBasicTIFF.h"
+#include "NRF/NRFBitmapBase.h"
+#include "NRF/NRFPlugin.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+inline constexpr std::uint64_t kNRFDecodeMaxPixels = std::uint64_t{1} << 30;
+
+struct NRFDecodeOptions {
+    std::uint32_t size = 0;                        // the wanted long side; 0 for the full size
+    std::uint64_t maxPixels = kNRFDecodeMaxPixels; // larger images are refused with 7
+};
+
+NRFErr NRFDecodeTIFF(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapBase& out);
+NRFErr NRFDecodePNG(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapBase& out);
+// The first image, placed on the logical screen (white where it does not cover the screen or is
+// transparent); a screen of 0 x 0 takes the first image's size.
+NRFErr NRFDecodeGIF(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapBase& out);
+NRFErr NRFDecodeBMP(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapBase& out);
+// The merged (flattened) image that Photoshop stores after the layers.
+NRFErr NRFDecodePSD(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapBase& out);
+
+// Installs the TIFF library's warning and error handlers, which send its messages to the log instead
+// of the standard error stream. The TIFF reader's Initialize calls it; calling it again does no harm.
+void NRFTIFFInstallLibraryHandlers();
+
+// Encoders for saving bitmaps, into memory (the caller writes the file through a temporary name).
+// They write options.dpi as the resolution when it is above 0 and embed options.iccProfile when it is
+// not empty. 0, 7, or 9 when the library refuses.
+NRFErr NRFEncodeTIFF(const NRFBitmapBase& bitmap, const NRFSaveOptions& options, std::string& out);
+NRFErr NRFEncodePSD(const NRFBitmapBase& bitmap, const NRFSaveOptions& options, std::string& out);
+
+// The largest whole factor by which a width x height image can be reduced with its long side still at
+// least `size` (1 when `size` is 0 or not smaller than the long side).
+std::uint32_t NRFReductionFactor(std::uint32_t width, std::uint32_t height, std::uint32_t size);
+
+// Builds a bitmap from source rows that arrive top to bottom, averaging boxes of factor x factor source
+// pixels (the boxes at the right and bottom edges hold what is left). With factor 1 the rows are
+// copied as they are.
+class NRFRowReducer {
+public:
+    // Allocates `out` as ceil(width / factor) x ceil(height / factor) with `channels` (1 or 3)
+    // channels. 0, or 7 when the memory cannot be had.
+    NRFErr Start(std::uint32_t width, std::uint32_t height, int channels, std::uint32_t factor,
+                 NRFBitmapBase& out);
+    // The next source row: width x channels bytes. Rows past the last are ignored.
+    void AddRow(const std::uint8_t* row);
+    // Rows received so far.
+    std::uint32_t RowsDone() const { return m_rowsDone; }
+    // Flushes a partly filled last box row; true when every source row arrived.
+    bool Finish();
+
+private:
+    void flush();
+
+    NRFBitmapBase* m_out = nullptr;
+    std::uint32_t m_width = 0, m_height = 0, m_factor = 1, m_rowsDone = 0, m_rowsInBox = 0;
+    int m_channels = 0;
+    std::vector<std::uint32_t> m_sums; // per source column and channel, over the rows of the box row
+};
+
+// A part of another source, seen as a source of its own (the TIFF preview inside an EPS file).
+class NRFWindowByteSource : public NRFByteSource {
+public:
+    NRFWindowByteSource(NRFByteSource& inner, std::uint64_t offset, std::uint64_t length)
+        : m_inner(inner), m_offset(std::min(offset, inner.Size())),
+          m_length(std::min(length, inner.Size() - m_offset)) {}
+    std::uint64_t Size() const override { return m_length; }
+    bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size) override {
+        if (offset > m_length || size > m_length - offset)
+            return false;
+        return m_inner.ReadAt(m_offset + offset, buffer, size);
+    }
+
+private:
+    NRFByteSource& m_inner;
+    std::uint64_t m_offset, m_length;
+};

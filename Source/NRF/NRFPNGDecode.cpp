@@ -1,0 +1,6 @@
+#include "NRF/NRFDecode.h"
+
+NRFErr NRFDecodePNG(NRFByteSource&, const NRFDecodeOptions&, NRFBitmapBase& out) {
+    out.Clear();
+    return 3;
+}

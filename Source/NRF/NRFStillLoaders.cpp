@@ -1,0 +1,3 @@
+#include "NRF/NRFThumbnails.h"
+
+void NRFInstallStillLoaders(const NRFFileTypeInfo&, NRFPluginFunctions&) {}

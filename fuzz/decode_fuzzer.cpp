@@ -1,0 +1,25 @@
+// One pixel decoder (chosen when the target is built) over any bytes, at a thumbnail size and at full
+// size. The pixel cap keeps an input that declares a huge image from spending the run on one decode.
+
+#include "FuzzSupport.h"
+#include "NRF/NRFDecode.h"
+
+#include <cstddef>
+#include <cstdint>
+
+#ifndef LUMO_DECODER
+#error "LUMO_DECODER names the decoder under test"
+#endif
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    lumoFuzzScratchFolder();
+    NRFMemoryByteSource source(data, size);
+    NRFDecodeOptions options;
+    options.maxPixels = std::uint64_t{1} << 22;
+    NRFBitmapBase bitmap;
+    options.size = 64;
+    (void)LUMO_DECODER(source, options, bitmap);
+    options.size = 0;
+    (void)LUMO_DECODER(source, options, bitmap);
+    return 0;
+}
