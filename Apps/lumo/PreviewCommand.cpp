@@ -3,6 +3,7 @@
 #include "NRF/NRF.h"
 #include "NRF/NRFBasicJPEG.h"
 #include "NRF/NRFBitmapBase.h"
+#include "NRF/NRFICC.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFPlugin.h"
 #include "TerminalProgress.h"
@@ -106,18 +107,12 @@ void writePreview(NRFImageInfoRec& record, const std::string& output, bool withE
     result.height = record.m_preview.height;
 }
 
-// The best embedded image, upright and fitting `size`, as a quality-90 JPEG. A JPEG photo is its own
-// best image: it is decoded at the smallest scale that still covers the size.
+// The best image for `size`, upright, fitting it and in sRGB, as a quality-90 JPEG: an embedded
+// preview or thumbnail that covers the size, else the file's own pixels decoded at the smallest scale
+// that still covers it.
 void writeScaled(NRFImageInfoRec& record, std::uint32_t size, const std::string& output, FileResult& result) {
     NRFBitmapBase loaded;
-    NRFErr err = 0;
-    if (record.m_fileType == kNRFTypeJPEG) {
-        err = NRFBasicJPEGLoadImage(record.m_path, 0, 0, loaded, size);
-        if (err == kNRFErrNone && record.m_orientation != 0 && !loaded.Rotate(record.m_orientation))
-            err = kNRFErrMemory;
-    } else {
-        err = NRFLoadFilePreview(&record, &loaded, size, kNRFLoadAllowEmbedded);
-    }
+    const NRFErr err = NRFLoadFilePreview(&record, &loaded, size, kNRFLoadAllowEmbedded);
     if (err == kNRFErrNoThumbnail || err == kNRFErrParam || (err == kNRFErrNone && loaded.Empty())) {
         result.error = "no embedded preview or thumbnail";
         return;
@@ -133,6 +128,8 @@ void writeScaled(NRFImageInfoRec& record, std::uint32_t size, const std::string&
         result.error = "out of memory";
         return;
     }
+    // A profile that cannot be read or used leaves the colours as they are: the picture still shows.
+    NRFICCConvertRecordBitmapToSRGB(record, scaled);
     if (const NRFErr encoded = NRFCompressJPEG(scaled, 90, jpeg); encoded != kNRFErrNone) {
         result.error = "encoding failed (result " + std::to_string(encoded) + ")";
         return;

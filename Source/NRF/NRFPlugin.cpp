@@ -7,6 +7,7 @@
 #include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFCR3.h"
 #include "NRF/NRFContainerReaders.h"
+#include "NRF/NRFDecode.h"
 #include "NRF/NRFEPS.h"
 #include "NRF/NRFExtractPreview.h"
 #include "NRF/NRFGIF.h"
@@ -280,6 +281,12 @@ NRFErr answerYes(NRFContext&, NRFImageInfoRec&, bool& yes) {
 }
 
 // The raw readers' shared answers, from the locations their GetImageInfo recorded.
+// The TIFF reader also sends the TIFF library's warnings and errors to the log.
+NRFErr initializeTIFF(NRFContext& context, NRFFileTypeInfo& row) {
+    NRFTIFFInstallLibraryHandlers();
+    return initializeEnables(context, row);
+}
+
 NRFErr rawHaveThumbnail(NRFContext&, NRFImageInfoRec& record, bool& yes) {
     const NRFEmbeddedImageLoc& strip = record.m_stripThumbnail;
     yes = record.m_thumbnail.present() || (record.m_previewIsJPEG && record.m_preview.present()) ||
@@ -366,6 +373,10 @@ void registerReader(int index, NRFFileTypeInfo& row, NRFPluginFunctions& functio
     NRFInstallBitmapSaver(row, functions);
     if (row.mediaKind == kNRFMediaStill && row.fileType != kNRFTypeProxy)
         functions.LoadICCProfile = &NRFICCLoadProfileEntry;
+    if ((given.capabilities & kNRFCapThumbnail) && !functions.HaveThumbnail)
+        functions.HaveThumbnail = &rawHaveThumbnail;
+    if (row.fileType == kNRFTypeTIFF)
+        functions.Initialize = &initializeTIFF;
     if (row.fileType == kNRFTypeHEIC || row.fileType == kNRFTypeHEIF)
         NRFInstallHEIFReader(row, functions);
     else if (row.mediaKind == kNRFMediaVideo)

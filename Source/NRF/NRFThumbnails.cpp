@@ -125,27 +125,37 @@ NRFErr jpegLoadThumbnail(NRFContext&, NRFImageInfoRec& record, NRFOperationArgs*
     return finish(record, bitmap, result);
 }
 
-// The raw readers' thumbnail: the JPEG thumbnail, else the uncompressed strip.
-NRFErr genericLoadJpegOrTiffThumbnail(NRFContext&, NRFImageInfoRec& record, NRFOperationArgs* args) {
-    if (!args || !args->bitmap)
-        return 1;
-    NRFBitmapBase& bitmap = *args->bitmap;
+} // namespace
+
+NRFErr NRFLoadEmbeddedThumbnailAsStored(NRFImageInfoRec& record, std::uint32_t size, NRFBitmapBase& bitmap) {
     bitmap.flags = 0;
     NRFErr result = 13;
     NRFEmbeddedImageLoc* tried = nullptr;
     if (record.m_thumbnail.present()) {
         tried = &record.m_thumbnail;
-        result = loadJPEG(record, record.m_thumbnail, bitmap, args->size);
+        result = loadJPEG(record, record.m_thumbnail, bitmap, size);
     } else if (hasStrip(record)) {
         tried = &record.m_stripThumbnail;
-        result = loadStrip(record, bitmap, args->size);
+        result = loadStrip(record, bitmap, size);
     }
     if (tried && result != 0 && result != 7) {
         LUMO_LOG("NRFPluginGenericLoadJpegOrTiffThumbnail() failed to load '%s' with error %d",
                  record.m_path.c_str(), static_cast<int>(result));
         *tried = NRFEmbeddedImageLoc{};
     }
-    return finish(record, bitmap, result);
+    if (result != 0)
+        bitmap.Clear();
+    return result;
+}
+
+namespace {
+
+// The raw readers' thumbnail: the JPEG thumbnail, else the uncompressed strip.
+NRFErr genericLoadJpegOrTiffThumbnail(NRFContext&, NRFImageInfoRec& record, NRFOperationArgs* args) {
+    if (!args || !args->bitmap)
+        return 1;
+    NRFBitmapBase& bitmap = *args->bitmap;
+    return finish(record, bitmap, NRFLoadEmbeddedThumbnailAsStored(record, args->size, bitmap));
 }
 
 // The raw readers' preview: a rendering when one is wanted and available (none is: the engine has

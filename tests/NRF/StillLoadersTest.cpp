@@ -1,1 +1,179 @@
+// Scaling (the box reduction the decoders feed and the filter that reaches the exact size) and the
+// still formats' loaders as the caches and `lumo thumb` call them: which image answers a size, and
+// that every answer comes out upright.
+
+#include "NRF/NRF.h"
+#include "NRF/NRFBitmapBase.h"
+#include "NRF/NRFDecode.h"
+#include "NRF/NRFImageInfo.h"
+#include "NRF/NRFResample.h"
 #include "NRF/NRFTestSupport.h"
+#include "support/JpegBuilder.h"
+#include "support/TestSupport.h"
+#include "support/TiffBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using lumo::test::JpegBuilder;
+using lumo::test::TiffBuilder;
+
+namespace {
+
+NRFBitmapBase grey(std::uint32_t width, std::uint32_t height,
+                   std::uint8_t (*value)(std::uint32_t, std::uint32_t)) {
+    NRFBitmapBase bitmap;
+    bitmap.Allocate(width, height, 1);
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x)
+            bitmap.Row(y)[x] = value(x, y);
+    return bitmap;
+}
+
+} // namespace
+
+TEST(Resample, ReductionFactorIsTheLargestThatStillCoversTheSize) {
+    struct Case {
+        std::uint32_t width, height, size, factor;
+    } const cases[] = {
+        {6000, 4000, 256, 23}, // 6000 / 23 -> 261; 24 would give 250
+        {4000, 6000, 256, 23}, {6000, 4000, 0, 1},    {6000, 4000, 6000, 1},
+        {6000, 4000, 9000, 1}, {6000, 4000, 3000, 2}, // exactly half
+        {6000, 4000, 3001, 1}, {100, 100, 1, 100},    {1, 1, 1, 1},
+    };
+    for (const Case& c : cases) {
+        const std::uint32_t f = NRFReductionFactor(c.width, c.height, c.size);
+        EXPECT_EQ(f, c.factor) << c.width << "x" << c.height << " -> " << c.size;
+        if (c.size != 0 && c.size < std::max(c.width, c.height))
+            EXPECT_GE((std::max(c.width, c.height) + f - 1) / f, c.size);
+    }
+}
+
+TEST(Resample, RowReducerAveragesWholeBoxesAndWhatIsLeftAtTheEdges) {
+    // 5 x 3 grey, value 10 * x + y, reduced by 2: boxes of 2 x 2, 1 x 2, 2 x 1 and 1 x 1 at the corner.
+    const NRFBitmapBase source =
+        grey(5, 3, [](std::uint32_t x, std::uint32_t y) { return static_cast<std::uint8_t>(10 * x + y); });
+    NRFBitmapBase out;
+    NRFRowReducer reducer;
+    ASSERT_EQ(reducer.Start(5, 3, 1, 2, out), 0u);
+    ASSERT_EQ(out.Width(), 3u);
+    ASSERT_EQ(out.Height(), 2u);
+    for (std::uint32_t y = 0; y < 3; ++y)
+        reducer.AddRow(source.Row(y));
+    reducer.AddRow(source.Row(0)); // past the last row: ignored
+    EXPECT_TRUE(reducer.Finish());
+    const std::uint8_t expected[2][3] = {{5 + 1, 25 + 1, 40 + 1}, {5 + 2, 25 + 2, 40 + 2}};
+    // Means rounded half up: (0+10+1+11)/4 = 5.5 -> 6, (20+30+21+31)/4 = 25.5 -> 26, (40+41)/2 = 40.5 -> 41.
+    for (std::uint32_t y = 0; y < 2; ++y)
+        for (std::uint32_t x = 0; x < 3; ++x)
+            EXPECT_EQ(out.Row(y)[x], expected[y][x]) << x << "," << y;
+
+    // Missing rows are reported; factor 1 copies; RGB keeps its channels apart.
+    ASSERT_EQ(reducer.Start(5, 3, 1, 1, out), 0u);
+    reducer.AddRow(source.Row(0));
+    reducer.AddRow(source.Row(1));
+    EXPECT_FALSE(reducer.Finish());
+    EXPECT_EQ(out.Row(1)[4], source.Row(1)[4]);
+
+    const std::uint8_t rgbRow[6] = {255, 0, 10, 255, 100, 20};
+    ASSERT_EQ(reducer.Start(2, 1, 3, 2, out), 0u);
+    reducer.AddRow(rgbRow);
+    EXPECT_TRUE(reducer.Finish());
+    EXPECT_EQ(out.Row(0)[0], 255);
+    EXPECT_EQ(out.Row(0)[1], 50);
+    EXPECT_EQ(out.Row(0)[2], 15);
+
+    EXPECT_EQ(reducer.Start(0, 3, 1, 1, out), 7u);
+    EXPECT_EQ(reducer.Start(3, 3, 2, 1, out), 7u);
+}
+
+TEST(Resample, TheFilterKeepsFlatAreasAndRampsAndAveragesFineDetail) {
+    // Flat stays flat, exactly, whether reducing or enlarging.
+    const NRFBitmapBase flat = grey(37, 23, [](std::uint32_t, std::uint32_t) { return std::uint8_t{200}; });
+    for (const auto& [w, h] :
+         {std::pair{10u, 7u}, std::pair{37u, 23u}, std::pair{80u, 50u}, std::pair{1u, 1u}}) {
+        NRFBitmapBase out;
+        ASSERT_TRUE(NRFResample(flat, w, h, out));
+        ASSERT_EQ(out.Width(), w);
+        for (std::uint32_t y = 0; y < h; ++y)
+            for (std::uint32_t x = 0; x < w; ++x)
+                ASSERT_EQ(out.Row(y)[x], 200) << w << "x" << h << " at " << x << "," << y;
+    }
+    // A ramp of 2 per pixel halved: output pixel x covers source pixels 2x and 2x + 1, whose mean is
+    // 4x + 1; away from the edges the cubic gives exactly that.
+    const NRFBitmapBase ramp =
+        grey(120, 4, [](std::uint32_t x, std::uint32_t) { return static_cast<std::uint8_t>(2 * x); });
+    NRFBitmapBase half;
+    ASSERT_TRUE(NRFResample(ramp, 60, 2, half));
+    for (std::uint32_t x = 3; x < 57; ++x)
+        EXPECT_NEAR(half.Row(1)[x], 4 * x + 1, 1) << x;
+
+    // Alternating black and white columns of a large image come out mid grey at 256 pixels, through the
+    // box step (11 columns: 5 or 6 of them white) and the filter.
+    NRFBitmapBase big;
+    ASSERT_TRUE(big.Allocate(6000, 2000, 3));
+    for (std::uint32_t y = 0; y < 2000; ++y)
+        for (std::uint32_t x = 0; x < 6000; x += 2)
+            std::fill_n(big.Row(y) + x * 3, 3, std::uint8_t{255});
+    big.flags = kNRFBitmapSubstitute;
+    NRFBitmapBase small;
+    ASSERT_TRUE(big.ScaleToFit(256, small));
+    EXPECT_EQ(small.Width(), 256u);
+    EXPECT_EQ(small.Height(), 85u);
+    EXPECT_EQ(small.flags, kNRFBitmapSubstitute);
+    for (std::uint32_t x = 0; x < 256; x += 17)
+        EXPECT_NEAR(small.Row(40)[x * 3 + 1], 128, 12) << x;
+
+    NRFBitmapBase unchanged;
+    EXPECT_FALSE(NRFResampleToFit(small, 256, unchanged)); // it fits already
+    EXPECT_TRUE(unchanged.Empty());
+    ASSERT_TRUE(small.ScaleToFit(1000, unchanged));
+    EXPECT_EQ(unchanged.Width(), 256u);
+}
+
+namespace {
+
+constexpr std::uint16_t kOrientation = 274, kExifIFD = 34665, kPixelX = 40962, kPixelY = 40963;
+constexpr std::uint16_t kJPEGIF = 513, kJPEGIFLength = 514;
+
+// A camera JPEG of 640 x 480 turned by EXIF Orientation 6, with a 160 x 120 thumbnail.
+std::string turnedCameraJpeg() {
+    TiffBuilder tiff;
+    tiff.ifd().add(271, "Lumocam").addShort(kOrientation, 6);
+    tiff.ifd().subIfd(kExifIFD).addLong(kPixelX, 640).addLong(kPixelY, 480);
+    tiff.ifd().next().addBlob(kJPEGIF, kJPEGIFLength, lumo::test::encodeJpeg(160, 120));
+    JpegBuilder jpeg(640, 480);
+    jpeg.addExif(tiff.build());
+    return jpeg.build();
+}
+
+class StillLoadersTest : public lumo::test::NRFEngineTest {};
+
+} // namespace
+
+TEST_F(StillLoadersTest, AJpegAnswersFromItsThumbnailWhenThatCoversTheSizeElseFromItsOwnPixels) {
+    NRFImageInfoRef record;
+    ASSERT_EQ(read("camera.jpg", turnedCameraJpeg(), record), kNRFErrNone);
+    ASSERT_TRUE(record->m_thumbnail.present());
+    ASSERT_EQ(record->m_orientation, 1); // a quarter turn clockwise
+
+    NRFBitmapBase bitmap;
+    // 100 pixels: the 160 x 120 thumbnail covers it, decoded at 5/8 (the picture itself would give
+    // 160 x 120 at 1/4).
+    ASSERT_EQ(NRFLoadFilePreview(record.get(), &bitmap, 100, kNRFLoadAllowEmbedded), kNRFErrNone);
+    EXPECT_EQ(bitmap.Width(), 75u);
+    EXPECT_EQ(bitmap.Height(), 100u);
+    // 300 pixels: the picture itself at half scale (320 x 240), turned.
+    ASSERT_EQ(NRFLoadFilePreview(record.get(), &bitmap, 300, kNRFLoadAllowEmbedded), kNRFErrNone);
+    EXPECT_EQ(bitmap.Width(), 240u);
+    EXPECT_EQ(bitmap.Height(), 320u);
+    ASSERT_EQ(NRFLoadFileAsBitmap(record.get(), &bitmap), kNRFErrNone);
+    EXPECT_EQ(bitmap.Width(), 480u);
+    EXPECT_EQ(bitmap.Height(), 640u);
+    bool renders = false;
+    ASSERT_EQ(NRFCanRender(record.get(), &renders), kNRFErrNone);
+    EXPECT_TRUE(renders);
+}

@@ -193,29 +193,6 @@ TEST(NRFBitmapBase, CropIntoRefusesRectanglesOutsideAndCopiesInside) {
     EXPECT_EQ(out.Row(1)[2], bitmap.Row(7)[9]);
 }
 
-TEST(NRFBitmapBase, ScaleToFitAveragesAndIsFastOnACameraSizedImage) {
-    NRFBitmapBase big;
-    ASSERT_TRUE(big.Allocate(6000, 4000, 3));
-    // Alternating black and white columns average to mid grey.
-    for (std::uint32_t y = 0; y < 4000; ++y)
-        for (std::uint32_t x = 0; x < 6000; x += 2)
-            std::fill_n(big.Row(y) + x * 3, 3, std::uint8_t{255});
-    NRFBitmapBase small;
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(big.ScaleToFit(256, small));
-    const double ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    std::printf("ScaleToFit 6000x4000 -> 256: %.1f ms\n", ms);
-    EXPECT_EQ(small.Width(), 256u);
-    EXPECT_EQ(small.Height(), 171u);
-    EXPECT_NEAR(small.Row(100)[150], 128, 12);
-    EXPECT_LT(ms, 5000.0);
-
-    NRFBitmapBase copy;
-    ASSERT_TRUE(small.ScaleToFit(1000, copy));
-    EXPECT_EQ(copy.Width(), 256u);
-}
-
 TEST_F(ThumbnailsTest, AThumbnailThatFailsToDecodeIsForgottenAndNotTriedAgain) {
     const std::string thumbnail = encodeJpeg(160, 120);
     const std::string bytes = std::string(100, 'x') + thumbnail + std::string(400, '\x01');
