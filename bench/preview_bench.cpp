@@ -12,7 +12,9 @@
 //   once over all the copies;
 // - 256-pixel thumbnails of the HEIF/HEIC photos (the malformed reproducer files left out), two copies
 //   of each: the engine's preview loader (libheif, a stored thumbnail when it covers the size), scaled
-//   and encoded as `lumo thumb --size 256` does, against `vipsthumbnail --size 256` over the same copies.
+//   and encoded as `lumo thumb --size 256` does, against `vipsthumbnail --size 256` over the same copies;
+// - the same for the TIFF, PNG, Photoshop, GIF and BMP images that both the engine and vipsthumbnail
+//   can read, three copies of each: decoded with box reduction while the rows arrive.
 //
 //   bench_preview [corpus folder]
 //
@@ -21,6 +23,7 @@
 #include "NRF/NRF.h"
 #include "NRF/NRFBasicJPEG.h"
 #include "NRF/NRFBitmapBase.h"
+#include "NRF/NRFICC.h"
 #include "NRF/NRFImageInfo.h"
 #include "support/FileIO.h"
 
@@ -121,37 +124,53 @@ void report(const char* what, std::size_t files, double engine, const char* tool
                 toolRate, engineRate / toolRate);
 }
 
-// The engine's `lumo thumb --size 256` of a JPEG file; false when any step fails.
+// The engine's `lumo thumb --size 256`: the reader's preview loader (an embedded image that covers the
+// size, else the file's own pixels at the smallest scale that covers it), scaled, in sRGB, encoded at
+// quality 90 and written through a temporary file; false when any step fails.
 bool engineThumb(const std::string& path, const std::string& output, std::uint32_t size) {
     NRFImageInfoRef record = readRecord(path);
     if (!record)
         return false;
     NRFBitmapBase loaded, scaled;
     std::string jpeg;
-    bool ok = NRFBasicJPEGLoadImage(path, 0, 0, loaded, size) == kNRFErrNone &&
-              (record->m_orientation == 0 || loaded.Rotate(record->m_orientation)) &&
-              loaded.ScaleToFit(size, scaled) && NRFCompressJPEG(scaled, 90, jpeg) == kNRFErrNone;
-    if (ok) {
-        lumo::File file;
-        ok = file.open(output, lumo::File::Mode::Truncate) == 0 &&
-             file.write(jpeg.data(), jpeg.size()) == 0 && file.close() == 0;
-    }
+    const bool ok =
+        NRFLoadFilePreview(record.get(), &loaded, size, kNRFLoadAllowEmbedded) == kNRFErrNone &&
+        loaded.ScaleToFit(size, scaled) && NRFICCConvertRecordBitmapToSRGB(*record, scaled) == kNRFErrNone &&
+        NRFCompressJPEG(scaled, 90, jpeg) == kNRFErrNone && lumo::writeFileReplacing(output, jpeg) == 0;
     NRFCloseImage(&record);
     return ok;
 }
 
-// The engine's `lumo thumb --size 256` of a file that is not a JPEG: the reader's preview loader.
-bool enginePreviewThumb(const std::string& path, const std::string& output, std::uint32_t size) {
-    NRFImageInfoRef record = readRecord(path);
-    if (!record)
-        return false;
-    NRFBitmapBase loaded, scaled;
-    std::string jpeg;
-    const bool ok = NRFLoadFilePreview(record.get(), &loaded, size, kNRFLoadAllowEmbedded) == kNRFErrNone &&
-                    loaded.ScaleToFit(size, scaled) && NRFCompressJPEG(scaled, 90, jpeg) == kNRFErrNone &&
-                    lumo::writeFileReplacing(output, jpeg) == 0;
-    NRFCloseImage(&record);
-    return ok;
+// Times the engine's thumbnails of `copies` against one vipsthumbnail over them.
+void thumbnailRace(const char* title, const char* what, const std::vector<std::string>& copies,
+                   const std::string& folder) {
+    if (copies.empty())
+        return;
+    const std::string out = folder + "-engine";
+    std::filesystem::create_directories(out);
+    int failed = 0;
+    auto start = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < copies.size(); ++i)
+        failed += !engineThumb(copies[i], out + "/" + std::to_string(i) + ".jpg", 256);
+    const double engine = secondsSince(start);
+    if (failed)
+        std::printf("engine: %d thumbnails failed\n", failed);
+    const std::string vipsOut = folder + "-vips";
+    std::filesystem::create_directories(vipsOut);
+    std::vector<std::string> args = {"--size", "256", "-o", vipsOut + "/%s.jpg[Q=90]"};
+    args.insert(args.end(), copies.begin(), copies.end());
+    start = std::chrono::steady_clock::now();
+    const int vips = run("vipsthumbnail", args);
+    const double vipsSeconds = secondsSince(start);
+    std::printf("256-pixel thumbnails of %zu %s:\n", copies.size(), title);
+    report(what, copies.size(), engine, "vipsthumbnail (one process)", vipsSeconds, vips);
+}
+
+bool isDecodedStill(NRFFileType type) {
+    for (const char* code : {"TIFF", "PNGf", "APSD", "GIFf", "WBMP"})
+        if (type == NRFMakeFileType(code))
+            return true;
+    return false;
 }
 
 } // namespace
@@ -169,7 +188,7 @@ int main(int argc, char** argv) {
     }
 
     // Which corpus files have an extractable preview (raws) or are camera JPEGs, read from copies.
-    std::vector<std::string> raws, cameraJpegs, heifs;
+    std::vector<std::string> raws, cameraJpegs, heifs, stills;
     const std::string probe = folder + "/probe";
     std::filesystem::create_directories(probe);
     for (const std::string& file : corpusFiles(corpus)) {
@@ -181,11 +200,16 @@ int main(int argc, char** argv) {
         const NRFEmbeddedImageLoc& preview = record->m_preview;
         bool extractable = false;
         if (record->m_fileType == kNRFTypeHEIC || record->m_fileType == kNRFTypeHEIF) {
-            if (file.find("_poc") == std::string::npos && enginePreviewThumb(copy, probe + "/check.jpg", 256))
+            if (file.find("_poc") == std::string::npos && engineThumb(copy, probe + "/check.jpg", 256))
                 heifs.push_back(file);
         } else if (record->m_fileType == kNRFTypeJPEG) {
             if (record->m_cameraOriginal && engineThumb(copy, probe + "/check.jpg", 256))
                 cameraJpegs.push_back(file);
+        } else if (isDecodedStill(record->m_fileType)) {
+            // Files vipsthumbnail cannot open either are left out of the race (it would stop at them).
+            if (engineThumb(copy, probe + "/check.jpg", 256) &&
+                run("vipsthumbnail", {"--size", "256", "-o", probe + "/vips-check.jpg", copy}) == 0)
+                stills.push_back(file);
         } else if (preview.offset && preview.length && preview.width && preview.height &&
                    NRFExtractPreview(record.get(), (probe + "/check.jpg").c_str(), false) == kNRFErrNone) {
             extractable = true;
@@ -194,8 +218,10 @@ int main(int argc, char** argv) {
             raws.push_back(file);
         NRFCloseImage(&record);
     }
-    std::printf("corpus: %zu raws with a preview, %zu camera JPEGs, %zu HEIF/HEIC photos\n", raws.size(),
-                cameraJpegs.size(), heifs.size());
+    std::printf(
+        "corpus: %zu raws with a preview, %zu camera JPEGs, %zu HEIF/HEIC photos, %zu TIFF/PNG/PSD/GIF/BMP "
+        "images\n",
+        raws.size(), cameraJpegs.size(), heifs.size(), stills.size());
 
     // Preview extraction.
     const std::vector<std::string> rawCopies = copiesUpTo(raws, folder + "/raws", kTarget);
@@ -257,52 +283,12 @@ int main(int argc, char** argv) {
     }
 
     // 256-pixel thumbnails.
-    const std::vector<std::string> jpegCopies = copiesUpTo(cameraJpegs, folder + "/jpegs", kTarget);
-    if (!jpegCopies.empty()) {
-        const std::string out = folder + "/engine-thumbs";
-        std::filesystem::create_directories(out);
-        int failed = 0;
-        auto start = std::chrono::steady_clock::now();
-        for (std::size_t i = 0; i < jpegCopies.size(); ++i)
-            failed += !engineThumb(jpegCopies[i], out + "/" + std::to_string(i) + ".jpg", 256);
-        const double engine = secondsSince(start);
-        if (failed)
-            std::printf("engine: %d thumbnails failed\n", failed);
-
-        const std::string vipsOut = folder + "/vips-thumbs";
-        std::filesystem::create_directories(vipsOut);
-        std::vector<std::string> args = {"--size", "256", "-o", vipsOut + "/%s.jpg[Q=90]"};
-        args.insert(args.end(), jpegCopies.begin(), jpegCopies.end());
-        start = std::chrono::steady_clock::now();
-        const int vips = run("vipsthumbnail", args);
-        const double vipsSeconds = secondsSince(start);
-        std::printf("256-pixel thumbnails of %zu camera JPEG copies:\n", jpegCopies.size());
-        report("  decode (DCT scaled) + turn + scale + encode", jpegCopies.size(), engine,
-               "vipsthumbnail (one process)", vipsSeconds, vips);
-    }
-
-    const std::vector<std::string> heifCopies = copiesUpTo(heifs, folder + "/heifs", 2 * heifs.size());
-    if (!heifCopies.empty()) {
-        const std::string out = folder + "/engine-heif-thumbs";
-        std::filesystem::create_directories(out);
-        int failed = 0;
-        auto start = std::chrono::steady_clock::now();
-        for (std::size_t i = 0; i < heifCopies.size(); ++i)
-            failed += !enginePreviewThumb(heifCopies[i], out + "/" + std::to_string(i) + ".jpg", 256);
-        const double engine = secondsSince(start);
-        if (failed)
-            std::printf("engine: %d HEIF thumbnails failed\n", failed);
-        const std::string vipsOut = folder + "/vips-heif-thumbs";
-        std::filesystem::create_directories(vipsOut);
-        std::vector<std::string> args = {"--size", "256", "-o", vipsOut + "/%s.jpg[Q=90]"};
-        args.insert(args.end(), heifCopies.begin(), heifCopies.end());
-        start = std::chrono::steady_clock::now();
-        const int vips = run("vipsthumbnail", args);
-        const double vipsSeconds = secondsSince(start);
-        std::printf("256-pixel thumbnails of %zu HEIF/HEIC copies:\n", heifCopies.size());
-        report("  libheif decode + scale + encode", heifCopies.size(), engine, "vipsthumbnail (one process)",
-               vipsSeconds, vips);
-    }
+    thumbnailRace("camera JPEG copies", "  decode (DCT scaled) + turn + scale + encode",
+                  copiesUpTo(cameraJpegs, folder + "/jpegs", kTarget), folder + "/jpeg-thumbs");
+    thumbnailRace("HEIF/HEIC copies", "  libheif decode + scale + encode",
+                  copiesUpTo(heifs, folder + "/heifs", 2 * heifs.size()), folder + "/heif-thumbs");
+    thumbnailRace("TIFF/PNG/PSD/GIF/BMP copies", "  decode (box-reduced) + scale + encode",
+                  copiesUpTo(stills, folder + "/stills", 3 * stills.size()), folder + "/still-thumbs");
 
     NRFTerminate();
     std::error_code ec;
