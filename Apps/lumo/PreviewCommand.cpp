@@ -239,7 +239,7 @@ void addPreviewCommands(CLI::App& lumo, const CommonOptions& common, CommandActi
 
     auto thumb = std::make_shared<PreviewOptions>();
     CLI::App* thumbCommand = lumo.add_subcommand(
-        "thumb", "Write each file's best embedded image, upright and scaled to fit, as a JPEG");
+        "thumb", "Write each file's picture, upright, scaled to fit and in sRGB, as a JPEG");
     thumbCommand->add_option("files", thumb->files, "Photos")->required()->type_name("FILE");
     thumbCommand->add_option("--size", thumb->size, "The long side in pixels")->required();
     addOutputOptions(thumbCommand, *thumb);
