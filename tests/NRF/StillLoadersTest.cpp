@@ -14,7 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -176,4 +178,115 @@ TEST_F(StillLoadersTest, AJpegAnswersFromItsThumbnailWhenThatCoversTheSizeElseFr
     bool renders = false;
     ASSERT_EQ(NRFCanRender(record.get(), &renders), kNRFErrNone);
     EXPECT_TRUE(renders);
+}
+
+namespace {
+
+// A 240 x 160 picture of 8 x 8 blocks in 216 colours (so palette formats hold it exactly), as a PPM.
+constexpr std::uint32_t kPictureWidth = 240, kPictureHeight = 160;
+
+std::uint8_t pictureSample(std::uint32_t x, std::uint32_t y, int channel) {
+    const std::uint32_t block = (x / 8) * 7 + (y / 8) * 13;
+    const std::uint32_t level = channel == 0 ? block % 6 : channel == 1 ? (block / 6) % 6 : (block / 36) % 6;
+    return static_cast<std::uint8_t>(level * 51);
+}
+
+std::string picturePPM() {
+    std::string ppm =
+        "P6\n" + std::to_string(kPictureWidth) + " " + std::to_string(kPictureHeight) + "\n255\n";
+    for (std::uint32_t y = 0; y < kPictureHeight; ++y)
+        for (std::uint32_t x = 0; x < kPictureWidth; ++x)
+            for (int c = 0; c < 3; ++c)
+                ppm.push_back(static_cast<char>(pictureSample(x, y, c)));
+    return ppm;
+}
+
+// The mean absolute difference between a decoded bitmap and ImageMagick's own decoding of the same file
+// (8-bit grey or RGB samples, as many channels as the bitmap has).
+double meanDifference(const NRFBitmapBase& bitmap, const std::string& path) {
+    const auto theirs = lumo::test::runProcess(
+        "/usr/bin/convert", {path + "[0]", "-depth", "8", bitmap.Channels() == 1 ? "gray:-" : "rgb:-"});
+    const std::size_t stride = bitmap.Stride();
+    if (theirs.exitCode != 0 || theirs.out.size() != stride * bitmap.Height())
+        return 1e9;
+    double total = 0.0;
+    for (std::uint32_t y = 0; y < bitmap.Height(); ++y)
+        for (std::size_t i = 0; i < stride; ++i)
+            total += std::abs(bitmap.Row(y)[i] - static_cast<std::uint8_t>(theirs.out[y * stride + i]));
+    return total / static_cast<double>(stride * bitmap.Height());
+}
+
+} // namespace
+
+// Files written by another program (ImageMagick) in the variants people meet: each is read with the
+// size exiftool gives, decoded whole to the picture it holds, and decoded small to the right size.
+TEST_F(StillLoadersTest, FilesWrittenByAnotherProgramDecodeToThePictureTheyHold) {
+    if (!std::filesystem::exists("/usr/bin/convert"))
+        LUMO_SKIP_OR_FAIL("ImageMagick is not installed");
+    const std::string source = m_dir.file("picture.ppm");
+    lumo::test::writeWholeFile(source, picturePPM());
+    struct Variant {
+        const char* name;
+        std::vector<std::string> options;
+        double tolerance; // mean absolute difference from ImageMagick's decoding allowed
+    } const variants[] = {
+        {"plain.png", {}, 0.0},
+        {"palette.png", {"-define", "png:color-type=3"}, 0.0},
+        {"adam7.png", {"-interlace", "PNG"}, 0.0},
+        {"deep.png", {"-depth", "16"}, 0.0},
+        {"grey.png", {"-colorspace", "Gray"}, 0.0},
+        {"lzw.tif", {"-compress", "LZW"}, 0.0},
+        {"deflate16.tif", {"-compress", "Zip", "-depth", "16"}, 0.0},
+        {"tiled.tif", {"-define", "tiff:tile-geometry=64x64"}, 0.0},
+        {"palette.tif", {"-type", "Palette"}, 0.0},
+        {"cmyk.tif", {"-colorspace", "CMYK"}, 3.0},
+        {"planar.tif", {"-interlace", "Plane"}, 0.0},
+        {"grey.tif", {"-colorspace", "Gray"}, 0.0},
+        {"plain.gif", {}, 0.0},
+        {"interlaced.gif", {"-interlace", "GIF"}, 0.0},
+        {"v5.bmp", {}, 0.0},
+        {"v3.bmp", {"-define", "bmp:format=bmp3"}, 0.0},
+        {"palette.bmp", {"-type", "Palette", "-define", "bmp:format=bmp3"}, 0.0},
+        {"rle.bmp", {"-type", "Palette", "-compress", "RLE", "-define", "bmp:format=bmp3"}, 0.0},
+        {"flat.psd", {}, 0.0},
+        {"rle16.psd", {"-depth", "16", "-compress", "RLE"}, 0.0},
+        {"grey.psd", {"-colorspace", "Gray"}, 0.0},
+        {"cmyk.psd", {"-colorspace", "CMYK"}, 3.0},
+    };
+    std::vector<std::string> paths;
+    for (const Variant& v : variants) {
+        std::vector<std::string> args = {source};
+        args.insert(args.end(), v.options.begin(), v.options.end());
+        paths.push_back(m_dir.file(v.name));
+        args.push_back(paths.back());
+        const auto made = lumo::test::runProcess("/usr/bin/convert", args);
+        ASSERT_EQ(made.exitCode, 0) << v.name << ": " << made.err;
+    }
+    std::vector<std::string> exiftoolArgs = {"-n", "-ImageWidth", "-ImageHeight"};
+    exiftoolArgs.insert(exiftoolArgs.end(), paths.begin(), paths.end());
+    const auto exiftool = lumo::test::exiftoolJson(exiftoolArgs);
+    if (!exiftool)
+        LUMO_SKIP_OR_FAIL("exiftool is not installed");
+    ASSERT_EQ(exiftool->size(), paths.size());
+
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        SCOPED_TRACE(variants[i].name);
+        NRFImageInfoRef record;
+        ASSERT_EQ(NRFOpenImage(paths[i].c_str(), 0, &record), kNRFErrNone);
+        ASSERT_EQ(NRFGetImageInfo(record.get()), kNRFErrNone);
+        EXPECT_EQ(record->m_width, (*exiftool)[i].value("ImageWidth", 0u));
+        EXPECT_EQ(record->m_height, (*exiftool)[i].value("ImageHeight", 0u));
+        NRFBitmapBase bitmap;
+        ASSERT_EQ(NRFLoadFileAsBitmap(record.get(), &bitmap), kNRFErrNone) << NRFGetErrorText();
+        ASSERT_EQ(bitmap.Width(), kPictureWidth);
+        ASSERT_EQ(bitmap.Height(), kPictureHeight);
+        EXPECT_LE(meanDifference(bitmap, paths[i]), variants[i].tolerance + 0.01);
+        if (variants[i].tolerance == 0.0 && bitmap.Channels() == 3) // and that is the picture itself
+            EXPECT_EQ(bitmap.Row(77)[3 * 101 + 1], pictureSample(101, 77, 1));
+        // Small: the box reduction covers 60 pixels (240 / 4), the loader answers with that.
+        ASSERT_EQ(NRFLoadFilePreview(record.get(), &bitmap, 60, kNRFLoadAllowEmbedded), kNRFErrNone);
+        EXPECT_EQ(bitmap.Width(), 60u);
+        EXPECT_EQ(bitmap.Height(), 40u);
+        NRFCloseImage(&record);
+    }
 }
