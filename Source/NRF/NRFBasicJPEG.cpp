@@ -264,6 +264,13 @@ NRFErr NRFReadEmbeddedBytes(const std::string& path, std::uint64_t offset, std::
     }
     if (length == 0)
         length = fileSize - offset;
+    // A location recorded from a file that has since shrunk: nothing is allocated for bytes that are
+    // not there.
+    if (length > fileSize - offset) {
+        LUMO_LOG("NRFBasicJPEGLoadImage failed to read %lu bytes of file '%s'",
+                 static_cast<unsigned long>(length), path.c_str());
+        return 5;
+    }
     try {
         if (length > bytes.max_size())
             throw std::bad_alloc();

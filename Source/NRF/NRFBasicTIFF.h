@@ -4,6 +4,7 @@
 // TIFF-structured raws, and the EXIF blocks inside JPEG, HEIF and CR3 files. Every read is checked
 // against the size of its source; nothing here trusts an offset or a count from the file.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -66,6 +67,25 @@ public:
 private:
     const unsigned char* m_data;
     std::size_t m_size;
+};
+
+// A part of another source, seen as a source of its own (the TIFF preview inside an EPS file):
+// reads cannot leave it.
+class NRFWindowByteSource : public NRFByteSource {
+public:
+    NRFWindowByteSource(NRFByteSource& inner, std::uint64_t offset, std::uint64_t length)
+        : m_inner(inner), m_offset(std::min(offset, inner.Size())),
+          m_length(std::min(length, inner.Size() - m_offset)) {}
+    std::uint64_t Size() const override { return m_length; }
+    bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size) override {
+        if (offset > m_length || size > m_length - offset)
+            return false;
+        return m_inner.ReadAt(m_offset + offset, buffer, size);
+    }
+
+private:
+    NRFByteSource& m_inner;
+    std::uint64_t m_offset, m_length;
 };
 
 enum NRFTIFFType : std::uint16_t {

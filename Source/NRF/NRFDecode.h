@@ -79,21 +79,3 @@ private:
     int m_channels = 0;
     std::vector<std::uint32_t> m_sums; // per source column and channel, over the rows of the box row
 };
-
-// A part of another source, seen as a source of its own (the TIFF preview inside an EPS file).
-class NRFWindowByteSource : public NRFByteSource {
-public:
-    NRFWindowByteSource(NRFByteSource& inner, std::uint64_t offset, std::uint64_t length)
-        : m_inner(inner), m_offset(std::min(offset, inner.Size())),
-          m_length(std::min(length, inner.Size() - m_offset)) {}
-    std::uint64_t Size() const override { return m_length; }
-    bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size) override {
-        if (offset > m_length || size > m_length - offset)
-            return false;
-        return m_inner.ReadAt(m_offset + offset, buffer, size);
-    }
-
-private:
-    NRFByteSource& m_inner;
-    std::uint64_t m_offset, m_length;
-};

@@ -30,23 +30,6 @@ std::uint32_t le32(const unsigned char* p) {
            (std::uint32_t(p[3]) << 24);
 }
 
-// A window of another source: the preview section, so that the TIFF walk cannot leave it.
-class NRFBoundedByteSource : public NRFByteSource {
-public:
-    NRFBoundedByteSource(NRFByteSource& parent, std::uint64_t start, std::uint64_t length)
-        : m_parent(parent), m_start(start), m_length(length) {}
-    std::uint64_t Size() const override { return m_length; }
-    bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size) override {
-        if (offset > m_length || size > m_length - offset)
-            return false;
-        return m_parent.ReadAt(m_start + offset, buffer, size);
-    }
-
-private:
-    NRFByteSource& m_parent;
-    std::uint64_t m_start, m_length;
-};
-
 // The four numbers of the first "%%BoundingBox:" line in `text` that has them (the last such line when
 // `last`); false when there is none.
 bool parseBoundingBox(const std::string& text, bool last, double box[4]) {
@@ -107,7 +90,7 @@ bool readBoundingBox(NRFByteSource& source, std::uint64_t start, std::uint64_t l
 
 // The TIFF preview's IFD0: its size and colour go into the thumbnail location.
 void readPreview(NRFImageInfoRec& record, NRFByteSource& source, std::uint32_t offset, std::uint32_t length) {
-    NRFBoundedByteSource preview(source, offset, length);
+    NRFWindowByteSource preview(source, offset, length);
     NRFBasicTIFF tiff(preview);
     std::vector<NRFTIFFEntry> entries;
     if (!tiff.ReadHeader() || tiff.ReadIFD(tiff.IFD0Offset(), kMaxPreviewEntries, entries) != 0) {
