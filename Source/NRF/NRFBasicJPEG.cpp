@@ -4,6 +4,7 @@
 #include "support/FileIO.h"
 
 #include <algorithm>
+#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <mutex>
@@ -13,6 +14,8 @@
 #include <jpeglib.h>
 
 namespace {
+
+constexpr std::uint32_t kMaxJPEGSide = 65500; // the largest side the JPEG format can hold
 
 // The library reports a fatal error by calling error_exit, which must not return: it jumps back to
 // the call that started the work, which then cleans up and answers a result code.
@@ -163,9 +166,15 @@ void termDestination(j_compress_ptr info) {
         ERREXIT(info, JERR_OUT_OF_MEMORY);
 }
 
+// Everything the encoding needs and gives back, kept outside the frame that calls setjmp so that no
+// local with a destructor is live across the jump.
 struct EncodeJob {
     const NRFBitmapBase* bitmap;
     int quality;
+    int hSampling, vSampling; // of the luma component
+    unsigned density;         // dots per inch; 0 for none
+    const unsigned char* profile;
+    unsigned profileSize;
     StringDestination* destination;
     NRFErr result;
 };
@@ -188,8 +197,20 @@ void runEncode(EncodeJob* job) {
     info.input_components = bitmap.Channels();
     info.in_color_space = bitmap.Channels() == 1 ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, std::clamp(job->quality, 1, 100), TRUE);
+    jpeg_set_quality(&info, job->quality, TRUE);
+    if (bitmap.Channels() == 3) {
+        info.comp_info[0].h_samp_factor = job->hSampling;
+        info.comp_info[0].v_samp_factor = job->vSampling;
+    }
+    if (job->density != 0) {
+        info.write_JFIF_header = TRUE;
+        info.density_unit = 1;
+        info.X_density = static_cast<UINT16>(job->density);
+        info.Y_density = static_cast<UINT16>(job->density);
+    }
     jpeg_start_compress(&info, TRUE);
+    if (job->profileSize != 0)
+        jpeg_write_icc_profile(&info, job->profile, job->profileSize);
     while (info.next_scanline < info.image_height) {
         // The library only reads the rows it is given.
         JSAMPROW row = const_cast<JSAMPROW>(bitmap.Row(info.next_scanline));
@@ -224,24 +245,59 @@ NRFErr NRFDecompressJPEG(const void* data, std::size_t size, std::uint32_t wante
     return job.result;
 }
 
-NRFErr NRFCompressJPEG(const NRFBitmapBase& bitmap, int quality, std::string& out) {
+NRFErr NRFEncodeJPEG(const NRFBitmapBase& bitmap, const NRFSaveOptions& options, std::string& out) {
     out.clear();
-    if (bitmap.Empty() || (bitmap.Channels() != 1 && bitmap.Channels() != 3) || bitmap.Width() > 65500 ||
-        bitmap.Height() > 65500)
+    if (bitmap.Empty() || (bitmap.Channels() != 1 && bitmap.Channels() != 3))
+        return 1;
+    if (bitmap.Width() > kMaxJPEGSide || bitmap.Height() > kMaxJPEGSide)
         return 9;
-    StringDestination* destination = new (std::nothrow) StringDestination;
+    EncodeJob job{};
+    job.bitmap = &bitmap;
+    job.quality = std::clamp(options.quality, 1, 100);
+    switch (options.chromaSubsampling) {
+    case 444:
+        job.hSampling = job.vSampling = 1;
+        break;
+    case 422:
+        job.hSampling = 2;
+        job.vSampling = 1;
+        break;
+    case 420:
+        job.hSampling = job.vSampling = 2;
+        break;
+    default:
+        return 1;
+    }
+    if (!std::isfinite(options.dpi) || options.dpi < 0.0)
+        return 1;
+    if (options.dpi > 0.0)
+        job.density = static_cast<unsigned>(std::clamp(std::lround(options.dpi), 1L, 65535L));
+    // APP2 chunks carry at most 255 x 65519 bytes of profile.
+    if (options.iccProfile.size() > 255u * 65519u)
+        return 1;
+    job.profile = reinterpret_cast<const unsigned char*>(options.iccProfile.data());
+    job.profileSize = static_cast<unsigned>(options.iccProfile.size());
+    auto* destination = new (std::nothrow) StringDestination;
     if (!destination)
         return 7;
     destination->library.init_destination = &initDestination;
     destination->library.empty_output_buffer = &emptyDestination;
     destination->library.term_destination = &termDestination;
     destination->out = &out;
-    EncodeJob job{&bitmap, quality, destination, 9};
+    job.destination = destination;
+    job.result = 9;
     runEncode(&job);
     delete destination;
     if (job.result != 0)
         out.clear();
     return job.result;
+}
+
+NRFErr NRFCompressJPEG(const NRFBitmapBase& bitmap, int quality, std::string& out) {
+    NRFSaveOptions options;
+    options.quality = quality;
+    const NRFErr result = NRFEncodeJPEG(bitmap, options, out);
+    return result == 1 ? 9 : result;
 }
 
 NRFErr NRFReadEmbeddedBytes(const std::string& path, std::uint64_t offset, std::uint64_t length,

@@ -4,6 +4,7 @@
 // file.
 
 #include "NRF/NRFBitmapBase.h"
+#include "NRF/NRFPlugin.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,8 +16,12 @@
 // more pixels decoded than needed). 0; 7 out of memory; 9 for data the library refuses ("DecompressJPEG
 // error loading jpeg from data.", and the library's text as "NRFJPEGErrorExit: %s").
 NRFErr NRFDecompressJPEG(const void* data, std::size_t size, std::uint32_t wantedSize, NRFBitmapBase& out);
-// Encodes a bitmap as a baseline JPEG of the given quality (1..100). 0, 7 or 9.
+// Encodes a bitmap as a baseline JPEG of the given quality (1..100), chroma subsampled 2 x 2. 0, 7 or 9.
 NRFErr NRFCompressJPEG(const NRFBitmapBase& bitmap, int quality, std::string& out);
+// Encodes the bitmap as a baseline JPEG with the options (quality clamped to 1..100, subsampling 444,
+// 422 or 420, a JFIF density in dots per inch when dpi > 0, the profile in APP2 chunks). 0, 1 for bad
+// options or an empty bitmap, 7, or 9 when the library refuses.
+NRFErr NRFEncodeJPEG(const NRFBitmapBase& bitmap, const NRFSaveOptions& options, std::string& out);
 // Reads `length` bytes at `offset` of the file (0: to its end) under the engine-wide read lock and
 // decodes them at `size` as NRFDecompressJPEG does; the decoding runs outside the lock. Failures are
 // logged with the texts "NRFBasicJPEGLoadImage filesize for '%s' is zero", "... failed to open '%s' for

@@ -1,4 +1,5 @@
 #include "NRF/NRF.h"
+#include "NRF/NRFBasicJPEG.h"
 #include "NRF/NRFDecode.h"
 #include "NRF/NRFICC.h"
 #include "NRF/NRFSaveBitmap.h"
