@@ -1,1 +1,464 @@
+// Windows Bitmap and Photoshop pixels: built files of every depth, layout and colour mode whose pixels
+// are known, damaged files, scaled decoding, the Photoshop writer read back by the decoder and by
+// exiftool, and the corpus files, whose decoded sizes must be what exiftool reads.
+
+#include "NRF/NRFDecode.h"
 #include "NRF/NRFTestSupport.h"
+#include "support/BmpPsdBuilder.h"
+#include "support/FileIO.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using lumo::test::be;
+using lumo::test::BmpSpec;
+using lumo::test::buildBmp;
+using lumo::test::buildPsd;
+using lumo::test::le;
+using lumo::test::PsdSpec;
+using Bytes = std::vector<std::uint8_t>;
+
+using Decoder = NRFErr (*)(NRFByteSource&, const NRFDecodeOptions&, NRFBitmapBase&);
+
+NRFErr decode(Decoder decoder, const std::string& bytes, NRFBitmapBase& out, std::uint32_t size = 0,
+              std::uint64_t maxPixels = kNRFDecodeMaxPixels) {
+    NRFMemoryByteSource source(bytes.data(), bytes.size());
+    NRFDecodeOptions options;
+    options.size = size;
+    options.maxPixels = maxPixels;
+    return decoder(source, options, out);
+}
+
+Bytes pixels(const NRFBitmapBase& bitmap) {
+    Bytes out;
+    for (std::uint32_t y = 0; y < bitmap.Height(); ++y)
+        out.insert(out.end(), bitmap.Row(y), bitmap.Row(y) + bitmap.Stride());
+    return out;
+}
+
+// The pixels decoded at full size, empty when the decoder fails.
+Bytes decoded(Decoder decoder, const std::string& bytes, int* channels = nullptr) {
+    NRFBitmapBase bitmap;
+    if (decode(decoder, bytes, bitmap) != 0)
+        return {};
+    if (channels)
+        *channels = bitmap.Channels();
+    return pixels(bitmap);
+}
+
+std::string str(std::initializer_list<int> bytes) {
+    std::string out;
+    for (int b : bytes)
+        out += static_cast<char>(b);
+    return out;
+}
+
+// The 3 x 2 picture every bitmap depth below encodes: red, green, blue over white, grey, black.
+const Bytes kRGBPicture = {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255, 128, 128, 128, 0, 0, 0};
+const std::vector<std::array<std::uint8_t, 3>> kPalette = {{255, 0, 0},     {0, 255, 0},     {0, 0, 255},
+                                                           {255, 255, 255}, {128, 128, 128}, {0, 0, 0}};
+
+TEST(BMPDecodeTest, EveryDepthAndHeaderGivesTheKnownPixels) {
+    const auto px16 = [](std::uint32_t a, std::uint32_t b, std::uint32_t c) {
+        return le(a, 2) + le(b, 2) + le(c, 2);
+    };
+    const auto px32 = [](std::uint32_t a, std::uint32_t b, std::uint32_t c) {
+        return le(a, 4) + le(b, 4) + le(c, 4);
+    };
+    for (bool bottomUp : {true, false}) {
+        SCOPED_TRACE(bottomUp ? "bottom up" : "top down");
+        const auto make = [&](BmpSpec spec, const std::string& top, const std::string& bottom) {
+            spec.width = 3;
+            spec.height = bottomUp ? 2 : -2;
+            spec.pixels = lumo::test::bmpRows({top, bottom}, bottomUp);
+            return buildBmp(spec);
+        };
+        int channels = 0;
+        for (std::uint32_t headerSize : {12u, 40u, 52u, 56u, 64u, 108u, 124u}) {
+            if (headerSize == 12 && !bottomUp)
+                continue; // the core header's height is unsigned
+            SCOPED_TRACE(headerSize);
+            BmpSpec spec;
+            spec.headerSize = headerSize;
+            EXPECT_EQ(decoded(NRFDecodeBMP, make(spec, str({0, 0, 255, 0, 255, 0, 255, 0, 0}),
+                                                 str({255, 255, 255, 128, 128, 128, 0, 0, 0}))),
+                      kRGBPicture);
+            spec.bits = 8;
+            spec.palette = kPalette;
+            EXPECT_EQ(decoded(NRFDecodeBMP, make(spec, str({0, 1, 2}), str({3, 4, 5})), &channels),
+                      kRGBPicture);
+            EXPECT_EQ(channels, 3);
+            // Four bits, the palette shortened by the colours-used count: index 7 is past it (black).
+            spec.bits = 4;
+            spec.palette.resize(headerSize == 12 ? 16 : 5);
+            spec.clrUsed = headerSize == 12 ? 0 : 5;
+            EXPECT_EQ(decoded(NRFDecodeBMP, make(spec, str({0x01, 0x20}), str({0x34, 0x70}))), kRGBPicture);
+        }
+
+        // One bit with a grey palette: a grey bitmap.
+        BmpSpec mono;
+        mono.bits = 1;
+        mono.palette = {{0, 0, 0}, {255, 255, 255}};
+        EXPECT_EQ(decoded(NRFDecodeBMP, make(mono, str({0xA0}), str({0x40})), &channels),
+                  (Bytes{255, 0, 255, 0, 255, 0}));
+        EXPECT_EQ(channels, 1);
+
+        // Sixteen bits: 5-5-5 by default, 5-6-5 through bit fields after a 40-byte header.
+        BmpSpec sixteen;
+        sixteen.bits = 16;
+        EXPECT_EQ(decoded(NRFDecodeBMP, make(sixteen, px16(0x7C00, 0x03E0, 0x001F), px16(0x7FFF, 0x4210, 0))),
+                  (Bytes{255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255, 132, 132, 132, 0, 0, 0}));
+        sixteen.compression = 3;
+        sixteen.masks = {0xF800, 0x07E0, 0x001F};
+        EXPECT_EQ(decoded(NRFDecodeBMP, make(sixteen, px16(0xF800, 0x07E0, 0x001F), px16(0xFFFF, 0x8410, 0))),
+                  (Bytes{255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255, 132, 130, 132, 0, 0, 0}));
+
+        // Thirty-two bits: BGRx with the fourth byte ignored; masks in an unusual order (B G R A bytes)
+        // in a version 5 header, with some alpha (laid over white) and with none (ignored); the alpha
+        // bit-fields compression with its four masks after a 40-byte header.
+        BmpSpec x32;
+        x32.bits = 32;
+        EXPECT_EQ(decoded(NRFDecodeBMP, make(x32, px32(0x00FF0000, 0x0000FF00, 0x000000FF),
+                                             px32(0x00FFFFFF, 0x00808080, 0x00000000))),
+                  kRGBPicture);
+        BmpSpec alpha = x32;
+        alpha.headerSize = 124;
+        alpha.compression = 3;
+        alpha.masks = {0x0000FF00, 0x00FF0000, 0xFF000000, 0x000000FF};
+        EXPECT_EQ(decoded(NRFDecodeBMP, make(alpha, px32(0x0000FFFF, 0x00FF0080, 0x00000000),
+                                             px32(0xFFFFFFFF, 0x808080FF, 0x000000FF))),
+                  (Bytes{255, 0, 0, 127, 255, 127, 255, 255, 255, 255, 255, 255, 128, 128, 128, 0, 0, 0}));
+        EXPECT_EQ(decoded(NRFDecodeBMP, make(alpha, px32(0x0000FF00, 0x00FF0000, 0xFF000000),
+                                             px32(0xFFFFFF00, 0x80808000, 0x00000000))),
+                  kRGBPicture);
+        alpha.headerSize = 40;
+        alpha.compression = 6;
+        alpha.masks = {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000};
+        EXPECT_EQ(decoded(NRFDecodeBMP, make(alpha, px32(0xFFFF0000, 0xFF00FF00, 0x000000FF),
+                                             px32(0xFFFFFFFF, 0xFF808080, 0xFF000000))),
+                  (Bytes{255, 0, 0, 0, 255, 0, 255, 255, 255, 255, 255, 255, 128, 128, 128, 0, 0, 0}));
+    }
+}
+
+// Run-length data of a 4 x 3 bitmap, stored bottom row first.
+std::string rleBitmap(std::uint32_t compression, const std::string& data, std::int32_t height = 3) {
+    BmpSpec spec;
+    spec.width = 4;
+    spec.height = height;
+    spec.bits = compression == 1 ? 8 : 4;
+    spec.compression = compression;
+    spec.palette = kPalette;
+    spec.pixels = data;
+    return buildBmp(spec);
+}
+
+TEST(BMPDecodeTest, RunLengthEncodingsAndDamage) {
+    // Bottom row: a run of two reds and three stored pixels (green, blue, and one past the row's end,
+    // padded); middle row: skipped by a delta of one row and two columns onto the top row, which then
+    // gets a grey and a run of black cut at the row's end before the end of the bitmap. Pixels never
+    // painted are white.
+    const std::string rle8 = str({2, 0, 0, 3, 1, 2, 2, 0, 0, 0, 0, 2, 2, 1, 1, 4, 3, 5, 0, 1});
+    EXPECT_EQ(decoded(NRFDecodeBMP, rleBitmap(1, rle8)),
+              (Bytes{255, 255, 255, 255, 255, 255, 128, 128, 128, 0,   0,   0,   // top
+                     255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, // skipped
+                     255, 0,   0,   255, 0,   0,   0,   255, 0,   0,   0,   255}));
+    // Four bits: runs alternate the nibbles, stored pixels fill nibble by nibble.
+    EXPECT_EQ(
+        decoded(NRFDecodeBMP, rleBitmap(2, str({3, 0x01, 0, 0, 0, 3, 0x23, 0x40, 0, 0, 4, 0x55, 0, 1}))),
+        (Bytes{0,   0, 0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   //
+               0,   0, 255, 255, 255, 255, 128, 128, 128, 255, 255, 255, //
+               255, 0, 0,   0,   255, 0,   255, 0,   0,   255, 255, 255}));
+
+    // A stream cut before the end of the bitmap (in an escape, in stored pixels), run-length rows
+    // stored top down.
+    NRFBitmapBase bitmap;
+    EXPECT_EQ(decode(NRFDecodeBMP, rleBitmap(1, rle8.substr(0, 9)), bitmap), 9u);
+    EXPECT_TRUE(bitmap.Empty());
+    EXPECT_EQ(decode(NRFDecodeBMP, rleBitmap(1, rle8.substr(0, 6)), bitmap), 9u);
+    EXPECT_EQ(decode(NRFDecodeBMP, rleBitmap(1, rle8, -3), bitmap), 9u);
+
+    // Variants not handled and headers that do not hold together, each a change to a good 4 x 2 bitmap.
+    BmpSpec good;
+    good.width = 4;
+    good.height = 2;
+    good.pixels = std::string(24, '\x10');
+    const std::vector<std::pair<void (*)(BmpSpec&), NRFErr>> cases = {
+        {[](BmpSpec& s) { s.compression = 1; }, 9}, // run-length coding of 24-bit pixels
+        {[](BmpSpec& s) { s.compression = 4; }, 3}, // JPEG inside
+        {[](BmpSpec& s) { s.compression = 5; }, 3}, // PNG inside
+        {[](BmpSpec& s) { s.bits = 2; }, 3},
+        {[](BmpSpec& s) { s.headerSize = 64, s.compression = 4; }, 3}, // OS/2 24-bit run-length coding
+        {[](BmpSpec& s) {
+             s.bits = 32, s.compression = 3, s.masks = {0xF0F00000, 0xFF00, 0xFF};
+         },
+         3},
+        {[](BmpSpec& s) { s.pixels.pop_back(); }, 9}, // the last row may lack its padding, not more
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        BmpSpec spec = good;
+        cases[i].first(spec);
+        if (spec.bits == 32)
+            spec.pixels = std::string(32, '\0');
+        EXPECT_EQ(decode(NRFDecodeBMP, buildBmp(spec), bitmap), cases[i].second) << "case " << i;
+    }
+    const std::string bytes = buildBmp(good);
+    EXPECT_EQ(decode(NRFDecodeBMP, bytes, bitmap), 0u);
+    EXPECT_EQ(decode(NRFDecodeBMP, bytes, bitmap, 0, 7), 7u);
+    EXPECT_EQ(decode(NRFDecodeBMP, bytes.substr(0, 30), bitmap), 9u);
+    EXPECT_EQ(decode(NRFDecodeBMP, "BA" + bytes.substr(2), bitmap), 9u);
+}
+
+TEST(BMPDecodeTest, ScaledDecodingAveragesBoxesAndRowsArriveInPlace) {
+    // 10 x 7, bottom up; each pixel's red is its column x 20, green its row x 30.
+    std::vector<std::string> rows;
+    for (int y = 0; y < 7; ++y) {
+        rows.emplace_back();
+        for (int x = 0; x < 10; ++x)
+            rows.back() += str({0, y * 30, x * 20});
+    }
+    BmpSpec spec;
+    spec.width = 10;
+    spec.height = 7;
+    spec.pixels = lumo::test::bmpRows(rows, true);
+    NRFBitmapBase bitmap;
+    // Reduced by 3 (10 -> 4 is still at least 4): boxes of 3 x 3, the last column and row hold what is left.
+    ASSERT_EQ(decode(NRFDecodeBMP, buildBmp(spec), bitmap, 4), 0u);
+    ASSERT_EQ(bitmap.Width(), 4u);
+    ASSERT_EQ(bitmap.Height(), 3u);
+    EXPECT_EQ(bitmap.Row(0)[0], 20);  // red of columns 0..2
+    EXPECT_EQ(bitmap.Row(0)[9], 180); // column 9 alone
+    EXPECT_EQ(bitmap.Row(1)[4], 120); // green of rows 3..5
+    EXPECT_EQ(bitmap.Row(2)[1], 180); // row 6 alone
+
+    // Large enough to be read in several blocks of rows: every row arrives once, in its place.
+    for (bool bottomUp : {true, false}) {
+        std::vector<std::string> tall;
+        for (int y = 0; y < 1500; ++y)
+            tall.push_back(std::string(3 * 300, static_cast<char>(y % 251)));
+        BmpSpec big;
+        big.width = 300;
+        big.height = bottomUp ? 1500 : -1500;
+        big.pixels = lumo::test::bmpRows(tall, bottomUp);
+        ASSERT_EQ(decode(NRFDecodeBMP, buildBmp(big), bitmap), 0u);
+        ASSERT_EQ(bitmap.Height(), 1500u);
+        for (std::uint32_t y = 0; y < 1500; ++y)
+            ASSERT_EQ(bitmap.Row(y)[y % 900], y % 251) << y;
+    }
+}
+
+PsdSpec psd(std::uint16_t mode, std::uint16_t depth, std::uint32_t width, std::uint32_t height,
+            std::vector<std::string> planes, std::uint16_t compression = 0) {
+    PsdSpec spec;
+    spec.mode = mode;
+    spec.depth = depth;
+    spec.width = width;
+    spec.height = height;
+    spec.planes = std::move(planes);
+    spec.compression = compression;
+    return spec;
+}
+
+TEST(PSDDecodeTest, ColourModesDepthsAndLayouts) {
+    // RGB with a layer and an alpha channel: the merged image, packed and raw, in both formats (the
+    // large one with 4-byte row lengths and an 8-byte layer section length).
+    PsdSpec rgb = psd(3, 8, 3, 2,
+                      {str({255, 0, 0, 255, 128, 0}), str({0, 255, 0, 255, 128, 0}),
+                       str({0, 0, 255, 255, 128, 0}), str({9, 9, 9, 9, 9, 9})},
+                      1);
+    rgb.resources = lumo::test::psdResource(0x03ED, std::string(16, '\0'));
+    rgb.layerSection = lumo::test::psdLayerSection(3, 2, 4, '\x33');
+    int channels = 0;
+    EXPECT_EQ(decoded(NRFDecodePSD, buildPsd(rgb), &channels), kRGBPicture);
+    EXPECT_EQ(channels, 3);
+    rgb.compression = 0;
+    EXPECT_EQ(decoded(NRFDecodePSD, buildPsd(rgb)), kRGBPicture);
+    rgb.version = 2;
+    rgb.compression = 1;
+    rgb.layerSection = lumo::test::psdLayerSection(3, 2, 4, '\x33', true);
+    EXPECT_EQ(decoded(NRFDecodePSD, buildPsd(rgb)), kRGBPicture);
+
+    // Grey at 16 bits, rounded to 8.
+    for (std::uint16_t compression : {0, 1}) {
+        const PsdSpec grey =
+            psd(1, 16, 4, 1, {be(0, 2) + be(0xFFFF, 2) + be(0x8080, 2) + be(0x807F, 2)}, compression);
+        EXPECT_EQ(decoded(NRFDecodePSD, buildPsd(grey), &channels), (Bytes{0, 255, 128, 128}));
+        EXPECT_EQ(channels, 1);
+    }
+    // CMYK, stored inverted (255 is no ink).
+    EXPECT_EQ(decoded(NRFDecodePSD,
+                      buildPsd(psd(4, 8, 2, 1,
+                                   {str({0, 255}), str({255, 255}), str({255, 128}), str({255, 128})}))),
+              (Bytes{0, 255, 255, 128, 128, 64}));
+    // Indexed, through the 768-byte colour table: entry 1 red, entry 2 green with some blue.
+    PsdSpec indexed = psd(2, 8, 3, 1, {str({1, 2, 0})});
+    indexed.colourModeData = std::string(768, '\0');
+    indexed.colourModeData[1] = '\xff';
+    indexed.colourModeData[256 + 2] = '\xff';
+    indexed.colourModeData[512 + 2] = '\x40';
+    EXPECT_EQ(decoded(NRFDecodePSD, buildPsd(indexed)), (Bytes{255, 0, 0, 0, 255, 64, 0, 0, 0}));
+    // Bitmap mode: one bit per pixel, 1 is black, rows padded to a byte.
+    EXPECT_EQ(decoded(NRFDecodePSD, buildPsd(psd(0, 1, 10, 2, {str({0xA0, 0x40, 0xFF, 0xC0})}, 1))),
+              (Bytes{0, 255, 0, 255, 255, 255, 255, 255, 255, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    // Multichannel and duotone: the first channel as grey.
+    EXPECT_EQ(decoded(NRFDecodePSD, buildPsd(psd(7, 8, 2, 1, {str({10, 200}), str({1, 2})}))),
+              (Bytes{10, 200}));
+    EXPECT_EQ(decoded(NRFDecodePSD, buildPsd(psd(8, 8, 2, 1, {str({10, 200})}))), (Bytes{10, 200}));
+
+    // Lab: white, black, a saturated red (L 54, a 81, b 70 against D50 is close to sRGB red), mid grey.
+    const Bytes lab = decoded(NRFDecodePSD, buildPsd(psd(9, 8, 4, 1,
+                                                         {str({255, 0, 138, 136}), str({128, 128, 209, 128}),
+                                                          str({128, 128, 198, 128})})));
+    const Bytes want = {255, 255, 255, 0, 0, 0, 255, 0, 0, 128, 128, 128};
+    ASSERT_EQ(lab.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i)
+        EXPECT_NEAR(lab[i], want[i], 12) << i;
+}
+
+TEST(PSDDecodeTest, ScaledFaultsAndLimits) {
+    std::string values;
+    for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < 5; ++x)
+            values += static_cast<char>(x * 10 + y * 50);
+    const PsdSpec grey = psd(1, 8, 5, 5, {values}, 1);
+    const std::string bytes = buildPsd(grey);
+    NRFBitmapBase bitmap;
+    // Reduced by 4: one 4 x 4 box and the leftovers.
+    ASSERT_EQ(decode(NRFDecodePSD, bytes, bitmap, 2), 0u);
+    ASSERT_EQ(bitmap.Width(), 2u);
+    ASSERT_EQ(bitmap.Height(), 2u);
+    EXPECT_EQ(bitmap.Row(0)[0], 90);  // 15 + 75
+    EXPECT_EQ(bitmap.Row(0)[1], 115); // column 4: 40 + 75
+    EXPECT_EQ(bitmap.Row(1)[1], 240); // the corner alone
+    EXPECT_EQ(decode(NRFDecodePSD, bytes, bitmap, 0, 24), 7u);
+
+    // Damaged row lengths: past the file's end (9), or wrong but inside it (decoded, no crash).
+    const std::size_t table = bytes.size() - 5 * 2 - 5 * 6; // five 2-byte lengths, then 6-byte rows
+    ASSERT_EQ(bytes.substr(table, 2), be(6, 2));
+    std::string damaged = bytes;
+    damaged[table] = '\x7f';
+    EXPECT_EQ(decode(NRFDecodePSD, damaged, bitmap), 9u);
+    damaged = bytes;
+    damaged[table + 1] = '\x01';
+    damaged[table + 3] = '\0';
+    EXPECT_EQ(decode(NRFDecodePSD, damaged, bitmap), 0u);
+    EXPECT_EQ(bitmap.Width(), 5u);
+    // Cut anywhere: never success, never a crash.
+    for (std::size_t n = 0; n < bytes.size(); ++n)
+        EXPECT_NE(decode(NRFDecodePSD, bytes.substr(0, n), bitmap), 0u) << n;
+
+    // Variants not handled (ZIP compression, 32 bits), RGB with one channel, raw data cut short.
+    EXPECT_EQ(decode(NRFDecodePSD, buildPsd(psd(1, 8, 5, 5, {values}, 2)), bitmap), 3u);
+    EXPECT_EQ(decode(NRFDecodePSD, buildPsd(psd(1, 32, 5, 5, {std::string(100, '\0')})), bitmap), 3u);
+    EXPECT_EQ(decode(NRFDecodePSD, buildPsd(psd(3, 8, 5, 5, {values})), bitmap), 9u);
+    EXPECT_EQ(decode(NRFDecodePSD, buildPsd(psd(1, 8, 5, 5, {values.substr(1)})), bitmap), 9u);
+}
+
+TEST(PSDDecodeTest, WrittenFilesReadBackExactly) {
+    NRFBitmapBase rgb;
+    ASSERT_TRUE(rgb.Allocate(300, 7, 3));
+    for (std::uint32_t y = 0; y < 7; ++y)
+        for (std::uint32_t x = 0; x < 300 * 3; ++x)
+            rgb.Row(y)[x] = static_cast<std::uint8_t>(x < 400 ? 17 : (x * 7 + y * 13) % 251);
+    NRFSaveOptions options;
+    options.dpi = 300;
+    options.iccProfile = lumo::test::iccProfileNamed("Lumograph Test RGB");
+    std::string bytes;
+    ASSERT_EQ(NRFEncodePSD(rgb, options, bytes), 0u);
+    int channels = 0;
+    EXPECT_EQ(decoded(NRFDecodePSD, bytes, &channels), pixels(rgb));
+    EXPECT_EQ(channels, 3);
+
+    NRFBitmapBase grey;
+    ASSERT_TRUE(grey.Allocate(5, 3, 1));
+    for (std::uint32_t y = 0; y < 3; ++y)
+        for (std::uint32_t x = 0; x < 5; ++x)
+            grey.Row(y)[x] = static_cast<std::uint8_t>(x * 60 + y);
+    std::string greyBytes;
+    ASSERT_EQ(NRFEncodePSD(grey, NRFSaveOptions{}, greyBytes), 0u);
+    EXPECT_EQ(decoded(NRFDecodePSD, greyBytes, &channels), pixels(grey));
+    EXPECT_EQ(channels, 1);
+
+    lumo::test::TempDir dir;
+    lumo::test::writeWholeFile(dir.file("out.psd"), bytes);
+    lumo::test::writeWholeFile(dir.file("grey.psd"), greyBytes);
+    const auto json =
+        lumo::test::exiftoolJson({"-n", "-ImageWidth", "-ImageHeight", "-XResolution", "-ProfileDescription",
+                                  "-ColorMode", dir.file("out.psd"), dir.file("grey.psd")});
+    if (!json)
+        LUMO_SKIP_OR_FAIL("exiftool is not installed");
+    ASSERT_EQ(json->size(), 2u);
+    const auto& first = (*json)[0];
+    EXPECT_EQ(first.value("ImageWidth", 0), 300);
+    EXPECT_EQ(first.value("ImageHeight", 0), 7);
+    EXPECT_EQ(first.value("XResolution", 0.0), 300.0);
+    EXPECT_EQ(first.value("ProfileDescription", ""), "Lumograph Test RGB");
+    EXPECT_EQ(first.value("ColorMode", -1), 3);
+    EXPECT_EQ((*json)[1].value("ColorMode", -1), 1);
+    EXPECT_FALSE((*json)[1].contains("XResolution"));
+
+    std::string none;
+    EXPECT_EQ(NRFEncodePSD(NRFBitmapBase{}, options, none), 9u);
+}
+
+TEST(BMPPSDCorpusTest, EveryFileDecodesToExiftoolsSize) {
+    const std::string corpus = lumo::test::corpusFolderOrFail();
+    if (corpus.empty())
+        GTEST_SKIP() << "no corpus";
+    std::vector<std::string> files;
+    for (const char* folder : {"exiftool", "exiv2"})
+        for (const auto& entry : fs::directory_iterator(corpus + "/" + folder)) {
+            std::string extension = entry.path().extension().string();
+            std::transform(extension.begin(), extension.end(), extension.begin(), ::tolower);
+            if (extension == ".psd" || extension == ".psb" || extension == ".bmp")
+                files.push_back(entry.path().string());
+        }
+    std::sort(files.begin(), files.end());
+    ASSERT_GE(files.size(), 2u);
+    std::vector<std::string> args = {"-n", "-ImageWidth", "-ImageHeight"};
+    args.insert(args.end(), files.begin(), files.end());
+    const auto json = lumo::test::exiftoolJson(args);
+    if (!json)
+        LUMO_SKIP_OR_FAIL("exiftool is not installed");
+    std::map<std::string, nlohmann::json> expected;
+    for (const auto& item : *json)
+        expected[item.value("SourceFile", "")] = item;
+
+    int decoded = 0;
+    for (const std::string& path : files) {
+        SCOPED_TRACE(path);
+        lumo::File file;
+        ASSERT_EQ(file.open(path, lumo::File::Mode::Read), 0);
+        NRFFileByteSource source(file);
+        const bool bmp = fs::path(path).extension() == ".bmp";
+        NRFBitmapBase full, small;
+        NRFDecodeOptions options;
+        const NRFErr result = (bmp ? NRFDecodeBMP : NRFDecodePSD)(source, options, full);
+        EXPECT_TRUE(result == 0 || result == 3 || result == 9) << result;
+        if (result != 0)
+            continue;
+        ++decoded;
+        const auto found = expected.find(path);
+        ASSERT_NE(found, expected.end());
+        EXPECT_EQ(full.Width(), found->second.value("ImageWidth", 0u));
+        EXPECT_EQ(full.Height(), found->second.value("ImageHeight", 0u));
+        options.size = 32;
+        ASSERT_EQ((bmp ? NRFDecodeBMP : NRFDecodePSD)(source, options, small), 0u);
+        EXPECT_GE(std::max(small.Width(), small.Height()),
+                  std::min(32u, std::max(full.Width(), full.Height())));
+    }
+    EXPECT_GE(decoded, 2);
+}
+
+} // namespace

@@ -6,6 +6,7 @@
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFPSD.h"
 #include "NRF/NRFTestSupport.h"
+#include "support/BmpPsdBuilder.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
 #include "support/TiffBuilder.h"
@@ -29,16 +30,9 @@ namespace fs = std::filesystem;
 using lumo::test::be;
 using lumo::test::le;
 
-// One image resource: signature, id, Pascal name padded to even, size, data padded to even.
 std::string resource(std::uint16_t id, const std::string& data, const std::string& name = "",
                      std::uint32_t declaredSize = 0) {
-    std::string out = "8BIM" + be(id, 2) + static_cast<char>(name.size()) + name;
-    if (out.size() % 2)
-        out += '\0';
-    out += be(declaredSize ? declaredSize : data.size(), 4) + data;
-    if (data.size() % 2)
-        out += '\0';
-    return out;
+    return lumo::test::psdResource(id, data, name, declaredSize);
 }
 
 // A thumbnail resource's data: the 28-byte header, then the JFIF stream.
@@ -56,13 +50,17 @@ struct PSDLayout {
 
 // Header, colour-mode data, resources, an empty layer section and raw image data.
 std::string buildPSD(const PSDLayout& s) {
-    std::string out = "8BPS" + be(s.version, 2) + std::string(6, '\0') + be(s.channels, 2) + be(s.height, 4) +
-                      be(s.width, 4) + be(s.depth, 2) + be(s.mode, 2);
-    out += be(s.colourModeData.size(), 4) + s.colourModeData;
-    out += be(s.resourcesLength >= 0 ? s.resourcesLength : std::int64_t(s.resources.size()), 4) + s.resources;
-    out += std::string(s.version == 2 ? 8 : 4, '\0');
-    out += be(0, 2) + std::string(std::size_t{s.width} * s.height * s.channels * (s.depth / 8), '\x40');
-    return out;
+    lumo::test::PsdSpec spec;
+    spec.version = s.version;
+    spec.depth = s.depth;
+    spec.mode = s.mode;
+    spec.width = s.width;
+    spec.height = s.height;
+    spec.colourModeData = s.colourModeData;
+    spec.resources = s.resources;
+    spec.resourcesLength = s.resourcesLength;
+    spec.planes.assign(s.channels, std::string(std::size_t{s.width} * s.height * (s.depth / 8), '\x40'));
+    return lumo::test::buildPsd(spec);
 }
 
 class PSDBMPTest : public lumo::test::NRFEngineTest {};
@@ -174,26 +172,19 @@ TEST_F(PSDBMPTest, PhotoshopFaultsStopTheWalkOrRefuseTheFile) {
 // depths up to 8.
 std::string buildBMP(std::uint32_t headerSize, std::int32_t width, std::int32_t height, std::uint16_t bits,
                      bool greyPalette = false) {
-    std::string info;
-    if (headerSize == 12) {
-        info = le(12, 4) + le(width, 2) + le(height, 2) + le(1, 2) + le(bits, 2);
-    } else {
-        info = le(headerSize, 4) + le(std::uint32_t(width), 4) + le(std::uint32_t(height), 4) + le(1, 2) +
-               le(bits, 2) + le(0, 4) + le(0, 4) + le(2835, 4) + le(2835, 4) + le(0, 4) + le(0, 4);
-        info.resize(headerSize, '\0');
-    }
-    std::string palette;
+    lumo::test::BmpSpec spec;
+    spec.headerSize = headerSize;
+    spec.width = width;
+    spec.height = height;
+    spec.bits = bits;
     if (bits <= 8)
         for (int i = 0; i < (1 << bits); ++i) {
-            const char grey = static_cast<char>(i);
-            palette += std::string{grey, greyPalette ? grey : '\x10', grey};
-            if (headerSize != 12)
-                palette += '\0';
+            const auto grey = static_cast<std::uint8_t>(i);
+            spec.palette.push_back({grey, greyPalette ? grey : std::uint8_t{0x10}, grey});
         }
     const std::size_t rowBytes = (std::size_t(width) * bits + 31) / 32 * 4;
-    const std::string pixels(rowBytes * static_cast<std::size_t>(std::abs(height)), '\x55');
-    const std::size_t dataAt = 14 + info.size() + palette.size();
-    return "BM" + le(dataAt + pixels.size(), 4) + le(0, 4) + le(dataAt, 4) + info + palette + pixels;
+    spec.pixels = std::string(rowBytes * static_cast<std::size_t>(std::abs(height)), '\x55');
+    return lumo::test::buildBmp(spec);
 }
 
 TEST_F(PSDBMPTest, BitmapsOfEveryHeaderSize) {
