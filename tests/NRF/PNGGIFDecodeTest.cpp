@@ -1,1 +1,448 @@
+// PNG and GIF pixels: built files whose every pixel is known (palettes and transparency, 16-bit
+// samples, alpha over white, interlacing, LZW streams an encoder may write and ones it may not),
+// damaged files, the pixel cap, and the corpus's files against exiftool's sizes.
+
+#include "NRF/NRFDecode.h"
 #include "NRF/NRFTestSupport.h"
+#include "support/PngGifBuilder.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+using lumo::test::buildPng;
+using lumo::test::GifBuilder;
+using lumo::test::GifImageSpec;
+using lumo::test::PngSpec;
+using Pixels = std::vector<std::uint8_t>;
+
+class PNGGIFDecodeTest : public lumo::test::NRFEngineTest {};
+
+NRFErr decodePng(const std::string& bytes, NRFBitmapBase& out, const NRFDecodeOptions& options = {}) {
+    NRFMemoryByteSource source(bytes.data(), bytes.size());
+    return NRFDecodePNG(source, options, out);
+}
+
+NRFErr decodeGif(const std::string& bytes, NRFBitmapBase& out, const NRFDecodeOptions& options = {}) {
+    NRFMemoryByteSource source(bytes.data(), bytes.size());
+    return NRFDecodeGIF(source, options, out);
+}
+
+// A source whose reads fail from `failFrom` on although the file is longer: a disk that gives up.
+class FailingSource : public NRFByteSource {
+public:
+    FailingSource(const std::string& bytes, std::size_t failFrom) : m_bytes(bytes), m_failFrom(failFrom) {}
+    std::uint64_t Size() const override { return m_bytes.size(); }
+    bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size) override {
+        if (offset + size > m_failFrom)
+            return false;
+        std::copy_n(m_bytes.data() + offset, size, static_cast<char*>(buffer));
+        return true;
+    }
+
+private:
+    const std::string& m_bytes;
+    std::size_t m_failFrom;
+};
+
+Pixels pixelsOf(const NRFBitmapBase& bitmap) {
+    Pixels all;
+    for (std::uint32_t y = 0; y < bitmap.Height(); ++y)
+        all.insert(all.end(), bitmap.Row(y), bitmap.Row(y) + bitmap.Stride());
+    return all;
+}
+
+std::uint8_t overWhite(unsigned v, unsigned a) {
+    return std::uint8_t((v * a + 255 * (255 - a) + 127) / 255);
+}
+
+std::string bytesOf(std::initializer_list<unsigned> values) {
+    std::string s;
+    for (unsigned v : values)
+        s += char(v);
+    return s;
+}
+
+std::vector<std::uint8_t> randomIndexes(std::size_t n, unsigned colours, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<std::uint8_t> v(n);
+    for (auto& i : v)
+        i = std::uint8_t(random() % colours);
+    return v;
+}
+
+// The screen an image of indexes gives through `palette` (RGB triples): white where not covered.
+Pixels expectedScreen(std::uint32_t screenW, std::uint32_t screenH, const GifImageSpec& image,
+                      const std::string& palette, int transparent = -1) {
+    Pixels p(std::size_t{screenW} * screenH * 3, 255);
+    for (std::uint32_t y = 0; y < image.height; ++y)
+        for (std::uint32_t x = 0; x < image.width; ++x) {
+            const std::uint32_t sx = image.left + x, sy = image.top + y;
+            if (sx >= screenW || sy >= screenH)
+                continue;
+            const unsigned index = image.indexes[y * image.width + x];
+            if (int(index) == transparent)
+                continue;
+            for (int c = 0; c < 3; ++c)
+                p[(sy * screenW + sx) * 3 + c] =
+                    index * 3 < palette.size() ? std::uint8_t(palette[index * 3 + c]) : 0;
+        }
+    return p;
+}
+
+// ---- PNG ----------------------------------------------------------------------------------------
+
+TEST_F(PNGGIFDecodeTest, PngPaletteGreyAndSixteenBitSamples) {
+    NRFBitmapBase bitmap;
+    // A 4-bit palette image, two entries partly or wholly transparent through tRNS.
+    PngSpec palette;
+    palette.width = 3;
+    palette.height = 2;
+    palette.depth = 4;
+    palette.colourType = 3;
+    palette.palette = bytesOf({255, 0, 0, 0, 255, 0, 0, 0, 255, 10, 20, 30});
+    palette.transparency = bytesOf({255, 255, 0, 128});
+    palette.pixels = bytesOf({0x01, 0x20, 0x33, 0x10});
+    ASSERT_EQ(decodePng(buildPng(palette), bitmap), 0u);
+    ASSERT_EQ(bitmap.Width(), 3u);
+    ASSERT_EQ(bitmap.Height(), 2u);
+    ASSERT_EQ(bitmap.Channels(), 3);
+    const std::uint8_t c3[3] = {overWhite(10, 128), overWhite(20, 128), overWhite(30, 128)};
+    EXPECT_EQ(pixelsOf(bitmap), (Pixels{255, 0, 0, 0, 255, 0, 255, 255, 255, //
+                                        c3[0], c3[1], c3[2], c3[0], c3[1], c3[2], 0, 255, 0}));
+
+    // 16-bit RGB: each sample is scaled to the nearest 8-bit value.
+    PngSpec deep;
+    deep.width = 2;
+    deep.height = 1;
+    deep.depth = 16;
+    deep.colourType = 2;
+    deep.pixels = bytesOf({0x00, 0x00, 0xFF, 0xFF, 0x80, 0x80, 0x12, 0x34, 0x7F, 0x80, 0xAB, 0xCD});
+    ASSERT_EQ(decodePng(buildPng(deep), bitmap), 0u);
+    EXPECT_EQ(pixelsOf(bitmap), (Pixels{0, 255, 128, 18, 127, 171}));
+
+    // Grey with alpha stays one channel, laid over white.
+    PngSpec greyAlpha;
+    greyAlpha.width = 3;
+    greyAlpha.height = 1;
+    greyAlpha.colourType = 4;
+    greyAlpha.pixels = bytesOf({100, 255, 100, 0, 0, 128});
+    ASSERT_EQ(decodePng(buildPng(greyAlpha), bitmap), 0u);
+    EXPECT_EQ(bitmap.Channels(), 1);
+    EXPECT_EQ(pixelsOf(bitmap), (Pixels{100, 255, overWhite(0, 128)}));
+}
+
+// An Adam7 image decodes to the same pixels as its straight twin, at full size and scaled.
+TEST_F(PNGGIFDecodeTest, PngInterlacedEqualsStraightAndScalesByBoxes) {
+    PngSpec spec;
+    spec.width = 11;
+    spec.height = 9;
+    spec.colourType = 6;
+    std::mt19937 random(7);
+    Pixels expected;
+    for (std::uint32_t i = 0; i < spec.width * spec.height; ++i) {
+        std::uint8_t rgba[4];
+        for (auto& v : rgba)
+            v = std::uint8_t(random());
+        spec.pixels.append(reinterpret_cast<const char*>(rgba), 4);
+        for (int c = 0; c < 3; ++c)
+            expected.push_back(overWhite(rgba[c], rgba[3]));
+    }
+    spec.idatChunks = 3;
+    NRFBitmapBase straight, interlaced;
+    ASSERT_EQ(decodePng(buildPng(spec), straight), 0u);
+    spec.interlaced = true;
+    ASSERT_EQ(decodePng(buildPng(spec), interlaced), 0u);
+    EXPECT_EQ(pixelsOf(straight), expected);
+    EXPECT_EQ(pixelsOf(interlaced), expected);
+
+    // Wanted long side 4: boxes of 3 x 3 (the last column and row hold what is left).
+    NRFDecodeOptions options;
+    options.size = 4;
+    const std::uint32_t f = 3;
+    for (bool adam7 : {false, true}) {
+        spec.interlaced = adam7;
+        NRFBitmapBase small;
+        ASSERT_EQ(decodePng(buildPng(spec), small, options), 0u);
+        ASSERT_EQ(small.Width(), 4u);
+        ASSERT_EQ(small.Height(), 3u);
+        for (std::uint32_t oy = 0; oy < 3; ++oy)
+            for (std::uint32_t ox = 0; ox < 4; ++ox)
+                for (int c = 0; c < 3; ++c) {
+                    unsigned sum = 0, count = 0;
+                    for (std::uint32_t y = oy * f; y < std::min(spec.height, oy * f + f); ++y)
+                        for (std::uint32_t x = ox * f; x < std::min(spec.width, ox * f + f); ++x, ++count)
+                            sum += expected[(y * spec.width + x) * 3 + c];
+                    ASSERT_EQ(small.Row(oy)[ox * 3 + c], (sum + count / 2) / count)
+                        << ox << "," << oy << " interlaced " << adam7;
+                }
+    }
+}
+
+TEST_F(PNGGIFDecodeTest, DamagedAndOversizedPngsFailCleanly) {
+    PngSpec spec;
+    spec.width = 20;
+    spec.height = 10;
+    spec.colourType = 2;
+    spec.pixels = std::string(20 * 10 * 3, '\x40');
+    const std::string png = buildPng(spec);
+    const std::size_t iend = png.size() - 12;
+    NRFBitmapBase bitmap;
+    // Cut anywhere before the image data is complete: 9 and no bitmap; without the IEND only: read.
+    for (std::size_t cut = 0; cut < png.size(); ++cut) {
+        const NRFErr err = decodePng(png.substr(0, cut), bitmap);
+        if (cut < iend) {
+            ASSERT_EQ(err, 9u) << cut;
+            ASSERT_TRUE(bitmap.Empty());
+        } else {
+            ASSERT_EQ(err, 0u) << cut;
+        }
+    }
+    // A damaged CRC of the image data is an error; of an ancillary chunk, one line in the log.
+    std::string badCrc = png;
+    badCrc[iend - 1] ^= 1;
+    EXPECT_EQ(decodePng(badCrc, bitmap), 9u);
+    std::string text = lumo::test::pngChunk("tEXt", std::string("Comment\0hello", 13));
+    text[text.size() - 1] ^= 1;
+    const std::string withText = png.substr(0, 33) + text + text + png.substr(33);
+    lumo::test::LogWatch log;
+    EXPECT_EQ(decodePng(withText, bitmap), 0u);
+    const std::string logged = log.text();
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), '\n'), 1) << logged;
+
+    // A source that fails inside the file is not a damaged file.
+    FailingSource failing(png, png.size() / 2);
+    EXPECT_EQ(NRFDecodePNG(failing, {}, bitmap), 5u);
+
+    // The pixel cap, and sides beyond what any reader should try.
+    NRFDecodeOptions options;
+    options.maxPixels = 200;
+    EXPECT_EQ(decodePng(png, bitmap, options), 0u);
+    options.maxPixels = 199;
+    EXPECT_EQ(decodePng(png, bitmap, options), 7u);
+    EXPECT_TRUE(bitmap.Empty());
+    std::string wide = png;
+    wide.replace(16, 4, std::string("\x00\x20\x00\x00", 4)); // 2^21 wide (CRC left wrong)
+    EXPECT_EQ(decodePng(wide, bitmap), 7u);
+    EXPECT_EQ(decodePng("not a png at all, not at all", bitmap), 9u);
+}
+
+// ---- GIF ----------------------------------------------------------------------------------------
+
+const std::string kPalette4 = bytesOf({0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255});
+
+TEST_F(PNGGIFDecodeTest, GifInterlacedTransparentAndPlacedImages) {
+    NRFBitmapBase bitmap;
+    // Interlaced, 10 rows so that every pass has rows; code size 2.
+    GifImageSpec image;
+    image.width = 5;
+    image.height = 10;
+    image.indexes = randomIndexes(50, 4, 1);
+    image.lzw.minCodeSize = 2;
+    for (bool interlaced : {false, true}) {
+        image.interlaced = interlaced;
+        ASSERT_EQ(decodeGif(GifBuilder(5, 10, kPalette4).image(image).bytes(), bitmap), 0u);
+        ASSERT_EQ(bitmap.Channels(), 3);
+        EXPECT_EQ(pixelsOf(bitmap), expectedScreen(5, 10, image, kPalette4)) << interlaced;
+    }
+
+    // A transparent index from the control extension (other extensions between it and the image),
+    // and indexes beyond a 2-entry palette are black.
+    image.interlaced = false;
+    const std::string gif = GifBuilder(5, 10, kPalette4.substr(0, 6))
+                                .extension(0xFE, "a comment")
+                                .graphicControl(1)
+                                .extension(0xFF, "NETSCAPE2.0")
+                                .image(image)
+                                .bytes();
+    ASSERT_EQ(decodeGif(gif, bitmap), 0u);
+    EXPECT_EQ(pixelsOf(bitmap), expectedScreen(5, 10, image, kPalette4.substr(0, 6), 1));
+
+    // A local palette on an image placed inside a larger screen, then one clipped by the screen's edge.
+    GifImageSpec placed;
+    placed.left = 2;
+    placed.top = 1;
+    placed.width = 3;
+    placed.height = 2;
+    placed.indexes = {0, 1, 2, 3, 2, 1};
+    placed.lzw.minCodeSize = 2;
+    placed.localPalette = bytesOf({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    ASSERT_EQ(decodeGif(GifBuilder(6, 5, kPalette4).image(placed).bytes(), bitmap), 0u);
+    EXPECT_EQ(pixelsOf(bitmap), expectedScreen(6, 5, placed, placed.localPalette));
+    placed.left = 4;
+    placed.top = 4;
+    ASSERT_EQ(decodeGif(GifBuilder(6, 5, kPalette4, false).image(placed).bytes(), bitmap), 0u);
+    EXPECT_EQ(pixelsOf(bitmap), expectedScreen(6, 5, placed, placed.localPalette));
+    // A screen of 0 x 0 takes the image's size.
+    ASSERT_EQ(decodeGif(GifBuilder(0, 0, kPalette4).image(placed).bytes(), bitmap), 0u);
+    EXPECT_EQ(bitmap.Width(), 3u);
+    EXPECT_EQ(bitmap.Height(), 2u);
+
+    // The pixel cap counts the screen.
+    NRFDecodeOptions options;
+    options.maxPixels = 199;
+    EXPECT_EQ(decodeGif(GifBuilder(20, 10, kPalette4).image(placed).bytes(), bitmap, options), 7u);
+}
+
+TEST_F(PNGGIFDecodeTest, GifLzwStreams) {
+    std::string palette;
+    for (int i = 0; i < 256; ++i)
+        palette += bytesOf({unsigned(i), unsigned(255 - i), unsigned(i * 7 % 256)});
+    GifImageSpec image;
+    image.width = 128;
+    image.height = 128;
+    image.indexes = randomIndexes(128 * 128, 256, 3);
+    NRFBitmapBase bitmap;
+
+    // The table fills and the encoder goes on without a clear code; or clears in mid-stream.
+    const auto codes = lumo::test::gifLzwCodes(image.indexes, image.lzw);
+    ASSERT_GT(codes.size(), 5000u);
+    EXPECT_EQ(std::count_if(codes.begin(), codes.end(), [](const auto& c) { return c.first == 256; }), 1);
+    ASSERT_EQ(decodeGif(GifBuilder(128, 128, palette).image(image).bytes(), bitmap), 0u);
+    EXPECT_EQ(pixelsOf(bitmap), expectedScreen(128, 128, image, palette));
+    image.lzw.clearAfter = 777;
+    image.lzw.clearFirst = false;
+    ASSERT_EQ(decodeGif(GifBuilder(128, 128, palette).image(image).bytes(), bitmap), 0u);
+    EXPECT_EQ(pixelsOf(bitmap), expectedScreen(128, 128, image, palette));
+
+    // A stream cut in the middle keeps its whole rows and the start of the next, the rest white.
+    image.lzw = {};
+    const std::string whole = GifBuilder(128, 128, palette).image(image).bytes();
+    lumo::test::LogWatch log;
+    ASSERT_EQ(decodeGif(whole.substr(0, whole.size() / 2), bitmap), 0u);
+    EXPECT_TRUE(log.has("ends after")) << log.text();
+    const Pixels expected = expectedScreen(128, 128, image, palette);
+    const Pixels got = pixelsOf(bitmap);
+    ASSERT_EQ(got.size(), expected.size());
+    std::size_t same = 0;
+    while (same < got.size() && got[same] == expected[same])
+        ++same;
+    EXPECT_GT(same, 128u * 3 * 10);
+    EXPECT_LT(same, got.size());
+    EXPECT_TRUE(
+        std::all_of(got.begin() + std::ptrdiff_t(same + 3), got.end(), [](auto v) { return v == 255; }));
+    FailingSource failing(whole, whole.size() / 2);
+    EXPECT_EQ(NRFDecodeGIF(failing, {}, bitmap), 5u);
+    // Cut before one row is complete (header, palette, descriptor, code size, part of a sub-block):
+    // no image.
+    EXPECT_EQ(decodeGif(whole.substr(0, 13 + 768 + 10 + 1 + 30), bitmap), 9u);
+
+    // Codes written by hand (code size 2: clear 4, end 5, first free 6).
+    GifImageSpec hand;
+    hand.width = 2;
+    hand.height = 2;
+    hand.lzw.minCodeSize = 2;
+    const auto withCodes = [&](std::vector<std::pair<unsigned, int>> c) {
+        hand.packedCodes = lumo::test::gifPackCodes(c);
+        return GifBuilder(2, 2, kPalette4).image(hand).bytes();
+    };
+    hand.indexes = {1, 1, 1, 2};
+    ASSERT_EQ(decodeGif(withCodes({{4, 3}, {1, 3}, {6, 3}, {2, 3}, {5, 4}}), bitmap), 0u)
+        << "the code being defined (KwKwK)";
+    EXPECT_EQ(pixelsOf(bitmap), expectedScreen(2, 2, hand, kPalette4));
+    EXPECT_EQ(decodeGif(withCodes({{4, 3}, {1, 3}, {7, 3}, {5, 3}}), bitmap), 9u)
+        << "beyond the next free code";
+    EXPECT_EQ(decodeGif(withCodes({{4, 3}, {6, 3}, {5, 3}}), bitmap), 9u) << "a string code after a clear";
+    EXPECT_EQ(decodeGif(withCodes({{4, 3}, {1, 3}, {5, 3}}), bitmap), 9u) << "ends before a row";
+    hand.indexes = {1, 2, 3, 3};
+    EXPECT_EQ(decodeGif(withCodes({{4, 3}, {1, 3}, {2, 3}, {5, 3}}), bitmap), 0u) << "one row, then the end";
+    EXPECT_EQ(pixelsOf(bitmap), (Pixels{255, 0, 0, 0, 255, 0, 255, 255, 255, 255, 255, 255}));
+    for (int size : {0, 1, 9, 12}) {
+        hand.lzw.minCodeSize = size;
+        EXPECT_EQ(decodeGif(withCodes({{4, 3}, {1, 3}, {2, 3}, {5, 3}}), bitmap), 9u) << size;
+    }
+    // No image at all, or no GIF at all.
+    EXPECT_EQ(decodeGif(GifBuilder(4, 4, kPalette4).graphicControl(0).bytes(), bitmap), 9u);
+    EXPECT_EQ(decodeGif("GIF88a and more bytes", bitmap), 9u);
+    EXPECT_TRUE(bitmap.Empty());
+}
+
+// ---- Corpus -------------------------------------------------------------------------------------
+
+// Every PNG and GIF of the corpus decodes or fails with a decoder's result, under the sanitizers; the
+// size of what decodes is exiftool's, and its pixels are ImageMagick's (laid over white) within one
+// step of rounding.
+TEST_F(PNGGIFDecodeTest, CorpusFilesDecodeToExiftoolsSize) {
+    const std::string corpus = lumo::test::corpusFolderOrFail();
+    if (corpus.empty())
+        LUMO_SKIP_OR_FAIL("no corpus");
+    std::vector<std::string> files;
+    for (const auto& folder : fs::directory_iterator(corpus))
+        if (folder.is_directory())
+            for (const auto& entry : fs::directory_iterator(folder.path())) {
+                std::string ext = entry.path().extension().string();
+                for (char& c : ext)
+                    c = char(std::tolower(static_cast<unsigned char>(c)));
+                if (ext == ".png" || ext == ".gif")
+                    files.push_back(entry.path().string());
+            }
+    ASSERT_GE(files.size(), 10u);
+    std::map<std::string, NRFBitmapBase> decoded;
+    for (const std::string& path : files) {
+        const std::string bytes = lumo::test::readWholeFile(path);
+        const bool gif = std::tolower(static_cast<unsigned char>(path[path.size() - 3])) == 'g';
+        NRFBitmapBase full, small;
+        NRFDecodeOptions options;
+        const NRFErr err = gif ? decodeGif(bytes, full, options) : decodePng(bytes, full, options);
+        EXPECT_TRUE(err == 0 || err == 3 || err == 7 || err == 9) << path << " " << err;
+        if (err != 0)
+            continue;
+        decoded[path] = full;
+        options.size = 32;
+        ASSERT_EQ(gif ? decodeGif(bytes, small, options) : decodePng(bytes, small, options), 0u) << path;
+        const std::uint32_t longSide = std::max(full.Width(), full.Height());
+        EXPECT_GE(std::max(small.Width(), small.Height()), std::min<std::uint32_t>(32, longSide)) << path;
+        EXPECT_LE(std::max(small.Width(), small.Height()), longSide) << path;
+    }
+    std::vector<std::string> args = {"-n", "-ImageWidth", "-ImageHeight"};
+    args.insert(args.end(), files.begin(), files.end());
+    const auto exiftool = lumo::test::exiftoolJson(args);
+    if (!exiftool)
+        LUMO_SKIP_OR_FAIL("exiftool is not installed (scripts/setup installs it)");
+    int compared = 0;
+    for (const json& values : *exiftool) {
+        const auto found = decoded.find(values.value("SourceFile", ""));
+        if (found == decoded.end() || !values.contains("ImageWidth") || !values["ImageWidth"].is_number())
+            continue;
+        ++compared;
+        EXPECT_EQ(found->second.Width(), values["ImageWidth"].get<std::uint32_t>()) << found->first;
+        EXPECT_EQ(found->second.Height(), values["ImageHeight"].get<std::uint32_t>()) << found->first;
+    }
+    std::printf("%zu files, %zu decoded, %d compared\n", files.size(), decoded.size(), compared);
+    EXPECT_GE(compared, 10);
+
+    int samePixels = 0;
+    for (const auto& [path, bitmap] : decoded) {
+        const auto magick =
+            lumo::test::runProcess("convert", {path + "[0]", "-background", "white", "-flatten", "-depth",
+                                               "8", bitmap.Channels() == 3 ? "rgb:-" : "gray:-"});
+        if (magick.exitCode != 0)
+            continue;
+        const Pixels ours = pixelsOf(bitmap);
+        ASSERT_EQ(magick.out.size(), ours.size()) << path;
+        int worst = 0;
+        for (std::size_t i = 0; i < ours.size(); ++i)
+            worst = std::max(worst, std::abs(int(ours[i]) - int(static_cast<unsigned char>(magick.out[i]))));
+        EXPECT_LE(worst, 1) << path;
+        ++samePixels;
+    }
+    if (samePixels == 0)
+        LUMO_SKIP_OR_FAIL("ImageMagick is not installed (scripts/setup installs it)");
+}
+
+} // namespace
