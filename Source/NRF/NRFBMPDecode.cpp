@@ -437,35 +437,31 @@ NRFErr decodeRLE(NRFByteSource& source, const Header& h, NRFRowReducer& reducer,
     return 0;
 }
 
+NRFErr decode(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapBase& out) {
+    Header h;
+    if (NRFErr err = readHeader(source, h))
+        return err;
+    if (std::uint64_t{h.width} * h.height > options.maxPixels)
+        return 7;
+    // A run-length image is painted into a plane of the whole image first; a few bytes of stream can
+    // declare any size (the rest stays white), so those planes get a tighter limit.
+    const bool runLength = h.compression == kRLE8 || h.compression == kRLE4;
+    if (runLength && std::uint64_t{h.width} * h.height > kMaxRunLengthPixels)
+        return 7;
+    const int channels = (h.bits <= 8 && h.grey) ? 1 : 3;
+    NRFRowReducer reducer;
+    if (NRFErr err = reducer.Start(h.width, h.height, channels,
+                                   NRFReductionFactor(h.width, h.height, options.size), out))
+        return err;
+    const NRFErr err =
+        runLength ? decodeRLE(source, h, reducer, channels) : decodeRows(source, h, reducer, channels);
+    if (err != 0)
+        return err;
+    return reducer.Finish() ? 0 : 9;
+}
+
 } // namespace
 
 NRFErr NRFDecodeBMP(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapBase& out) {
-    out.Clear();
-    try {
-        Header h;
-        if (NRFErr err = readHeader(source, h))
-            return err;
-        if (std::uint64_t{h.width} * h.height > options.maxPixels)
-            return 7;
-        // A run-length image is painted into a plane of the whole image first; a few bytes of stream
-        // can declare any size (the rest stays white), so those planes get a tighter limit.
-        const bool runLength = h.compression == kRLE8 || h.compression == kRLE4;
-        if (runLength && std::uint64_t{h.width} * h.height > kMaxRunLengthPixels)
-            return 7;
-        const int channels = (h.bits <= 8 && h.grey) ? 1 : 3;
-        NRFRowReducer reducer;
-        if (NRFErr err = reducer.Start(h.width, h.height, channels,
-                                       NRFReductionFactor(h.width, h.height, options.size), out))
-            return err;
-        const NRFErr err =
-            runLength ? decodeRLE(source, h, reducer, channels) : decodeRows(source, h, reducer, channels);
-        if (err != 0 || !reducer.Finish()) {
-            out.Clear();
-            return err != 0 ? err : 9;
-        }
-        return 0;
-    } catch (const std::bad_alloc&) {
-        out.Clear();
-        return 7;
-    }
+    return NRFRunDecoder("NRFDecodeBMP", out, &decode, source, options);
 }

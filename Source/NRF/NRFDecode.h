@@ -51,6 +51,12 @@ void NRFTIFFInstallLibraryHandlers();
 NRFErr NRFEncodeTIFF(const NRFBitmapBase& bitmap, const NRFSaveOptions& options, std::string& out);
 NRFErr NRFEncodePSD(const NRFBitmapBase& bitmap, const NRFSaveOptions& options, std::string& out);
 
+// Runs a decoder's body: `out` is emptied when it fails, and running out of memory (std::bad_alloc from
+// a buffer) answers 7, logged with the decoder's name.
+NRFErr NRFRunDecoder(const char* name, NRFBitmapBase& out,
+                     NRFErr (*body)(NRFByteSource&, const NRFDecodeOptions&, NRFBitmapBase&),
+                     NRFByteSource& source, const NRFDecodeOptions& options);
+
 // The largest whole factor by which a width x height image can be reduced with its long side still at
 // least `size` (1 when `size` is 0 or not smaller than the long side).
 std::uint32_t NRFReductionFactor(std::uint32_t width, std::uint32_t height, std::uint32_t size);

@@ -250,15 +250,5 @@ NRFErr decode(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapB
 } // namespace
 
 NRFErr NRFDecodePNG(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapBase& out) {
-    out.Clear();
-    try {
-        const NRFErr err = decode(source, options, out);
-        if (err != 0)
-            out.Clear();
-        return err;
-    } catch (const std::bad_alloc&) {
-        out.Clear();
-        LUMO_LOG("NRFDecodePNG() out of memory");
-        return 7;
-    }
+    return NRFRunDecoder("NRFDecodePNG", out, &decode, source, options);
 }

@@ -378,16 +378,7 @@ void packBits(const std::uint8_t* in, std::size_t size, std::string& out) {
 } // namespace
 
 NRFErr NRFDecodePSD(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapBase& out) {
-    out.Clear();
-    try {
-        const NRFErr err = decode(source, options, out);
-        if (err != 0)
-            out.Clear();
-        return err;
-    } catch (const std::bad_alloc&) {
-        out.Clear();
-        return 7;
-    }
+    return NRFRunDecoder("NRFDecodePSD", out, &decode, source, options);
 }
 
 NRFErr NRFEncodePSD(const NRFBitmapBase& bitmap, const NRFSaveOptions& options, std::string& out) {

@@ -3,10 +3,26 @@
 
 #include "NRF/NRFResample.h"
 #include "NRF/NRFDecode.h"
+#include "app/LumoLog.h"
 
 #include <algorithm>
 #include <cmath>
 #include <new>
+
+NRFErr NRFRunDecoder(const char* name, NRFBitmapBase& out,
+                     NRFErr (*body)(NRFByteSource&, const NRFDecodeOptions&, NRFBitmapBase&),
+                     NRFByteSource& source, const NRFDecodeOptions& options) {
+    out.Clear();
+    NRFErr err = 7;
+    try {
+        err = body(source, options, out);
+    } catch (const std::bad_alloc&) {
+        LUMO_LOG("%s() out of memory", name);
+    }
+    if (err != 0)
+        out.Clear();
+    return err;
+}
 
 std::uint32_t NRFReductionFactor(std::uint32_t width, std::uint32_t height, std::uint32_t size) {
     const std::uint32_t longSide = std::max(width, height);
