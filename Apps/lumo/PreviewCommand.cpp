@@ -6,12 +6,14 @@
 #include "NRF/NRFICC.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFPlugin.h"
+#include "NRF/NRFResample.h"
 #include "TerminalProgress.h"
 #include "support/FileIO.h"
 
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -107,6 +109,25 @@ void writePreview(NRFImageInfoRec& record, const std::string& output, bool withE
     result.height = record.m_preview.height;
 }
 
+// `loaded` scaled to fit `size`. An embedded image can be a pixel or two off the picture's proportions
+// (a 504 x 376 thumbnail of a 4032 x 3024 photo); when it is within 2% of them the result takes the
+// picture's proportions, so every path gives the same size for the same photo.
+bool scaleToPicture(const NRFImageInfoRec& record, const NRFBitmapBase& loaded, std::uint32_t size,
+                    NRFBitmapBase& out) {
+    std::uint64_t w = record.m_width, h = record.m_height;
+    if ((w > h) != (loaded.Width() > loaded.Height()))
+        std::swap(w, h); // the loaded image is upright, the record's size is as stored
+    const std::uint64_t longSide = std::max(w, h);
+    const bool close = NRFSimilarProportions(loaded.Width(), loaded.Height(), static_cast<std::uint32_t>(w),
+                                             static_cast<std::uint32_t>(h));
+    if (!close || std::max(loaded.Width(), loaded.Height()) <= size || longSide <= size)
+        return loaded.ScaleToFit(size, out);
+    const auto side = [&](std::uint64_t v) {
+        return static_cast<std::uint32_t>(std::max<std::uint64_t>(1, (v * size + longSide / 2) / longSide));
+    };
+    return NRFResample(loaded, side(w), side(h), out);
+}
+
 // The best image for `size`, upright, fitting it and in sRGB, as a quality-90 JPEG: an embedded
 // preview or thumbnail that covers the size, else the file's own pixels decoded at the smallest scale
 // that still covers it.
@@ -124,7 +145,7 @@ void writeScaled(NRFImageInfoRec& record, std::uint32_t size, const std::string&
     }
     NRFBitmapBase scaled;
     std::string jpeg;
-    if (!loaded.ScaleToFit(size, scaled)) {
+    if (!scaleToPicture(record, loaded, size, scaled)) {
         result.error = "out of memory";
         return;
     }

@@ -178,11 +178,7 @@ std::uint8_t clampPixel(std::int64_t v) {
     return static_cast<std::uint8_t>(std::clamp<std::int64_t>(v, 0, 255));
 }
 
-} // namespace
-
-bool NRFResample(const NRFBitmapBase& in, std::uint32_t width, std::uint32_t height, NRFBitmapBase& out) {
-    if (in.Empty() || width == 0 || height == 0)
-        return false;
+bool filterTo(const NRFBitmapBase& in, std::uint32_t width, std::uint32_t height, NRFBitmapBase& out) {
     const int ch = in.Channels();
     const auto chs = static_cast<std::size_t>(ch);
     try {
@@ -229,20 +225,17 @@ bool NRFResample(const NRFBitmapBase& in, std::uint32_t width, std::uint32_t hei
     }
 }
 
-bool NRFResampleToFit(const NRFBitmapBase& in, std::uint32_t maxSide, NRFBitmapBase& out) {
-    const std::uint32_t longSide = std::max(in.Width(), in.Height());
-    if (in.Empty() || maxSide == 0 || longSide <= maxSide)
+} // namespace
+
+bool NRFResample(const NRFBitmapBase& in, std::uint32_t width, std::uint32_t height, NRFBitmapBase& out) {
+    if (in.Empty() || width == 0 || height == 0)
         return false;
-    const auto scaled = [&](std::uint32_t side) {
-        const std::uint64_t v = (std::uint64_t{side} * maxSide + longSide / 2) / longSide;
-        return static_cast<std::uint32_t>(std::max<std::uint64_t>(v, 1));
-    };
-    const std::uint32_t nw = scaled(in.Width()), nh = scaled(in.Height());
-    // Large reductions: average whole boxes first, down to between two and three times the result,
-    // so that the filter touches few pixels per output pixel.
-    const std::uint32_t factor = std::max<std::uint32_t>(1, longSide / (maxSide * 2));
+    // Large reductions: average whole boxes first, down to between two and three times the result, so
+    // that the filter touches few pixels per output pixel.
+    const std::uint32_t factor =
+        std::max<std::uint32_t>(1, std::min(in.Width() / (width * 2), in.Height() / (height * 2)));
     if (factor < 2)
-        return NRFResample(in, nw, nh, out);
+        return filterTo(in, width, height, out);
     NRFBitmapBase boxed;
     NRFRowReducer reducer;
     if (reducer.Start(in.Width(), in.Height(), in.Channels(), factor, boxed) != 0)
@@ -251,5 +244,24 @@ bool NRFResampleToFit(const NRFBitmapBase& in, std::uint32_t maxSide, NRFBitmapB
         reducer.AddRow(in.Row(y));
     reducer.Finish();
     boxed.flags = in.flags;
-    return NRFResample(boxed, nw, nh, out);
+    return filterTo(boxed, width, height, out);
+}
+
+bool NRFResampleToFit(const NRFBitmapBase& in, std::uint32_t maxSide, NRFBitmapBase& out) {
+    const std::uint32_t longSide = std::max(in.Width(), in.Height());
+    if (in.Empty() || maxSide == 0 || longSide <= maxSide)
+        return false;
+    const auto scaled = [&](std::uint32_t side) {
+        const std::uint64_t v = (std::uint64_t{side} * maxSide + longSide / 2) / longSide;
+        return static_cast<std::uint32_t>(std::max<std::uint64_t>(v, 1));
+    };
+    return NRFResample(in, scaled(in.Width()), scaled(in.Height()), out);
+}
+
+bool NRFSimilarProportions(std::uint32_t width, std::uint32_t height, std::uint32_t pictureWidth,
+                           std::uint32_t pictureHeight) {
+    if (width == 0 || height == 0 || pictureWidth == 0 || pictureHeight == 0)
+        return false;
+    const std::uint64_t a = std::uint64_t{width} * pictureHeight, b = std::uint64_t{height} * pictureWidth;
+    return (a > b ? a - b : b - a) * 50 <= a;
 }

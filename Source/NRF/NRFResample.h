@@ -13,3 +13,7 @@ bool NRFResample(const NRFBitmapBase& in, std::uint32_t width, std::uint32_t hei
 // `in` reduced to fit inside maxSide x maxSide, keeping its proportions. False when it already fits (or
 // maxSide is 0) or the memory cannot be had; `out` is then unchanged.
 bool NRFResampleToFit(const NRFBitmapBase& in, std::uint32_t maxSide, NRFBitmapBase& out);
+// True when a width x height image has the proportions of a pictureWidth x pictureHeight one within 2%
+// (an embedded thumbnail a pixel or two off); false when any side is 0.
+bool NRFSimilarProportions(std::uint32_t width, std::uint32_t height, std::uint32_t pictureWidth,
+                           std::uint32_t pictureHeight);

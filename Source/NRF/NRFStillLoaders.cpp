@@ -10,6 +10,7 @@
 #include "NRF/NRFDecode.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFPSD.h"
+#include "NRF/NRFResample.h"
 #include "NRF/NRFThumbnails.h"
 #include "app/LumoLog.h"
 #include "support/FileIO.h"
@@ -154,7 +155,9 @@ NRFErr stillLoadPreview(NRFContext&, NRFImageInfoRec& record, NRFOperationArgs* 
         const NRFEmbeddedImageLoc& candidate =
             record.m_previewIsJPEG && record.m_preview.present() ? record.m_preview : record.m_thumbnail;
         const std::uint32_t longSide = std::max(candidate.width, candidate.height);
-        if (candidate.present() && longSide >= size && candidate.width != 0 && candidate.height != 0) {
+        // A thumbnail with bands (160 x 120 of a 3:2 picture) is not the picture.
+        if (candidate.present() && longSide >= size &&
+            NRFSimilarProportions(candidate.width, candidate.height, record.m_width, record.m_height)) {
             NRFErr result = kNRFErrNoThumbnail;
             if (&candidate == &record.m_preview) {
                 result =

@@ -141,13 +141,13 @@ namespace {
 constexpr std::uint16_t kOrientation = 274, kExifIFD = 34665, kPixelX = 40962, kPixelY = 40963;
 constexpr std::uint16_t kJPEGIF = 513, kJPEGIFLength = 514;
 
-// A camera JPEG of 640 x 480 turned by EXIF Orientation 6, with a 160 x 120 thumbnail.
-std::string turnedCameraJpeg() {
+// A camera JPEG of width x height with a 160 x 120 thumbnail and the EXIF orientation given.
+std::string cameraJpeg(int width, int height, std::uint16_t orientation) {
     TiffBuilder tiff;
-    tiff.ifd().add(271, "Lumocam").addShort(kOrientation, 6);
-    tiff.ifd().subIfd(kExifIFD).addLong(kPixelX, 640).addLong(kPixelY, 480);
+    tiff.ifd().add(271, "Lumocam").addShort(kOrientation, orientation);
+    tiff.ifd().subIfd(kExifIFD).addLong(kPixelX, width).addLong(kPixelY, height);
     tiff.ifd().next().addBlob(kJPEGIF, kJPEGIFLength, lumo::test::encodeJpeg(160, 120));
-    JpegBuilder jpeg(640, 480);
+    JpegBuilder jpeg(width, height);
     jpeg.addExif(tiff.build());
     return jpeg.build();
 }
@@ -158,7 +158,7 @@ class StillLoadersTest : public lumo::test::NRFEngineTest {};
 
 TEST_F(StillLoadersTest, AJpegAnswersFromItsThumbnailWhenThatCoversTheSizeElseFromItsOwnPixels) {
     NRFImageInfoRef record;
-    ASSERT_EQ(read("camera.jpg", turnedCameraJpeg(), record), kNRFErrNone);
+    ASSERT_EQ(read("camera.jpg", cameraJpeg(640, 480, 6), record), kNRFErrNone);
     ASSERT_TRUE(record->m_thumbnail.present());
     ASSERT_EQ(record->m_orientation, 1); // a quarter turn clockwise
 
@@ -178,6 +178,16 @@ TEST_F(StillLoadersTest, AJpegAnswersFromItsThumbnailWhenThatCoversTheSizeElseFr
     bool renders = false;
     ASSERT_EQ(NRFCanRender(record.get(), &renders), kNRFErrNone);
     EXPECT_TRUE(renders);
+
+    // A 4:3 thumbnail of a 3:2 picture has bands: the picture itself answers (at 1/4, 150 x 100).
+    ASSERT_EQ(read("wide.jpg", cameraJpeg(600, 400, 1), record), kNRFErrNone);
+    ASSERT_TRUE(record->m_thumbnail.present());
+    ASSERT_EQ(NRFLoadFilePreview(record.get(), &bitmap, 100, kNRFLoadAllowEmbedded), kNRFErrNone);
+    EXPECT_EQ(bitmap.Width(), 150u);
+    EXPECT_EQ(bitmap.Height(), 100u);
+    EXPECT_TRUE(NRFSimilarProportions(504, 376, 4032, 3024)); // 0.5% off
+    EXPECT_FALSE(NRFSimilarProportions(160, 120, 600, 400));
+    EXPECT_FALSE(NRFSimilarProportions(0, 120, 600, 400));
 }
 
 namespace {
