@@ -54,7 +54,7 @@ enum class Check {
     Proxy,
 };
 
-struct RowSpec {
+struct RowDefinition {
     const char* code;
     const char* kind;
     const char* description;
@@ -68,7 +68,7 @@ struct RowSpec {
 
 // The rows in registration order, which is also the order of the type search. The proxy is last:
 // detection falls back to it by position.
-constexpr RowSpec kRows[kNRFMaxFileTypes] = {
+constexpr RowDefinition kRows[kNRFMaxFileTypes] = {
     {"JPEG", "STIL", "JPEG", {".jpg", ".jpe", ".jpeg", ""}, 2, 0x657F, 1, 0, 1, 0, Check::JPEG},
     {"TIFF", "STIL", "TIFF", {".tif", "", ".tiff", ""}, 2, 0x457F, 1, 0, 0, 1, Check::TIFF},
     {"APSD", "STIL", "Photoshop", {".psd", "", "", ""}, 2, 0x657F, 1, 0, 1, 1, Check::PSD},
@@ -321,7 +321,7 @@ constexpr auto kIsFileOfType = makeChecks(std::make_index_sequence<kNRFMaxFileTy
 
 // The registration routine of one reader: fills the row and the entry table at `index`.
 void registerReader(int index, NRFFileTypeInfo& row, NRFPluginFunctions& functions) {
-    const RowSpec& given = kRows[index];
+    const RowDefinition& given = kRows[index];
     row = NRFFileTypeInfo{};
     row.fileType = codeOf(given.code);
     row.mediaKind = codeOf(given.kind);

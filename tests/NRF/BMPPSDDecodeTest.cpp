@@ -23,11 +23,11 @@ namespace {
 namespace fs = std::filesystem;
 
 using lumo::test::be;
-using lumo::test::BmpSpec;
+using lumo::test::BmpLayout;
 using lumo::test::buildBmp;
 using lumo::test::buildPsd;
 using lumo::test::le;
-using lumo::test::PsdSpec;
+using lumo::test::PsdLayout;
 using Bytes = std::vector<std::uint8_t>;
 
 using Decoder = NRFErr (*)(NRFByteSource&, const NRFDecodeOptions&, NRFBitmapBase&);
@@ -79,36 +79,36 @@ TEST(BMPDecodeTest, EveryDepthAndHeaderGivesTheKnownPixels) {
     };
     for (bool bottomUp : {true, false}) {
         SCOPED_TRACE(bottomUp ? "bottom up" : "top down");
-        const auto make = [&](BmpSpec spec, const std::string& top, const std::string& bottom) {
-            spec.width = 3;
-            spec.height = bottomUp ? 2 : -2;
-            spec.pixels = lumo::test::bmpRows({top, bottom}, bottomUp);
-            return buildBmp(spec);
+        const auto make = [&](BmpLayout layout, const std::string& top, const std::string& bottom) {
+            layout.width = 3;
+            layout.height = bottomUp ? 2 : -2;
+            layout.pixels = lumo::test::bmpRows({top, bottom}, bottomUp);
+            return buildBmp(layout);
         };
         int channels = 0;
         for (std::uint32_t headerSize : {12u, 40u, 52u, 56u, 64u, 108u, 124u}) {
             if (headerSize == 12 && !bottomUp)
                 continue; // the core header's height is unsigned
             SCOPED_TRACE(headerSize);
-            BmpSpec spec;
-            spec.headerSize = headerSize;
-            EXPECT_EQ(decoded(NRFDecodeBMP, make(spec, str({0, 0, 255, 0, 255, 0, 255, 0, 0}),
+            BmpLayout layout;
+            layout.headerSize = headerSize;
+            EXPECT_EQ(decoded(NRFDecodeBMP, make(layout, str({0, 0, 255, 0, 255, 0, 255, 0, 0}),
                                                  str({255, 255, 255, 128, 128, 128, 0, 0, 0}))),
                       kRGBPicture);
-            spec.bits = 8;
-            spec.palette = kPalette;
-            EXPECT_EQ(decoded(NRFDecodeBMP, make(spec, str({0, 1, 2}), str({3, 4, 5})), &channels),
+            layout.bits = 8;
+            layout.palette = kPalette;
+            EXPECT_EQ(decoded(NRFDecodeBMP, make(layout, str({0, 1, 2}), str({3, 4, 5})), &channels),
                       kRGBPicture);
             EXPECT_EQ(channels, 3);
             // Four bits, the palette shortened by the colours-used count: index 7 is past it (black).
-            spec.bits = 4;
-            spec.palette.resize(headerSize == 12 ? 16 : 5);
-            spec.clrUsed = headerSize == 12 ? 0 : 5;
-            EXPECT_EQ(decoded(NRFDecodeBMP, make(spec, str({0x01, 0x20}), str({0x34, 0x70}))), kRGBPicture);
+            layout.bits = 4;
+            layout.palette.resize(headerSize == 12 ? 16 : 5);
+            layout.clrUsed = headerSize == 12 ? 0 : 5;
+            EXPECT_EQ(decoded(NRFDecodeBMP, make(layout, str({0x01, 0x20}), str({0x34, 0x70}))), kRGBPicture);
         }
 
         // One bit with a grey palette: a grey bitmap.
-        BmpSpec mono;
+        BmpLayout mono;
         mono.bits = 1;
         mono.palette = {{0, 0, 0}, {255, 255, 255}};
         EXPECT_EQ(decoded(NRFDecodeBMP, make(mono, str({0xA0}), str({0x40})), &channels),
@@ -116,7 +116,7 @@ TEST(BMPDecodeTest, EveryDepthAndHeaderGivesTheKnownPixels) {
         EXPECT_EQ(channels, 1);
 
         // Sixteen bits: 5-5-5 by default, 5-6-5 through bit fields after a 40-byte header.
-        BmpSpec sixteen;
+        BmpLayout sixteen;
         sixteen.bits = 16;
         EXPECT_EQ(decoded(NRFDecodeBMP, make(sixteen, px16(0x7C00, 0x03E0, 0x001F), px16(0x7FFF, 0x4210, 0))),
                   (Bytes{255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255, 132, 132, 132, 0, 0, 0}));
@@ -128,12 +128,12 @@ TEST(BMPDecodeTest, EveryDepthAndHeaderGivesTheKnownPixels) {
         // Thirty-two bits: BGRx with the fourth byte ignored; masks in an unusual order (B G R A bytes)
         // in a version 5 header, with some alpha (laid over white) and with none (ignored); the alpha
         // bit-fields compression with its four masks after a 40-byte header.
-        BmpSpec x32;
+        BmpLayout x32;
         x32.bits = 32;
         EXPECT_EQ(decoded(NRFDecodeBMP, make(x32, px32(0x00FF0000, 0x0000FF00, 0x000000FF),
                                              px32(0x00FFFFFF, 0x00808080, 0x00000000))),
                   kRGBPicture);
-        BmpSpec alpha = x32;
+        BmpLayout alpha = x32;
         alpha.headerSize = 124;
         alpha.compression = 3;
         alpha.masks = {0x0000FF00, 0x00FF0000, 0xFF000000, 0x000000FF};
@@ -154,14 +154,14 @@ TEST(BMPDecodeTest, EveryDepthAndHeaderGivesTheKnownPixels) {
 
 // Run-length data of a 4 x 3 bitmap, stored bottom row first.
 std::string rleBitmap(std::uint32_t compression, const std::string& data, std::int32_t height = 3) {
-    BmpSpec spec;
-    spec.width = 4;
-    spec.height = height;
-    spec.bits = compression == 1 ? 8 : 4;
-    spec.compression = compression;
-    spec.palette = kPalette;
-    spec.pixels = data;
-    return buildBmp(spec);
+    BmpLayout layout;
+    layout.width = 4;
+    layout.height = height;
+    layout.bits = compression == 1 ? 8 : 4;
+    layout.compression = compression;
+    layout.palette = kPalette;
+    layout.pixels = data;
+    return buildBmp(layout);
 }
 
 TEST(BMPDecodeTest, RunLengthEncodingsAndDamage) {
@@ -190,28 +190,28 @@ TEST(BMPDecodeTest, RunLengthEncodingsAndDamage) {
     EXPECT_EQ(decode(NRFDecodeBMP, rleBitmap(1, rle8, -3), bitmap), 9u);
 
     // Variants not handled and headers that do not hold together, each a change to a good 4 x 2 bitmap.
-    BmpSpec good;
+    BmpLayout good;
     good.width = 4;
     good.height = 2;
     good.pixels = std::string(24, '\x10');
-    const std::vector<std::pair<void (*)(BmpSpec&), NRFErr>> cases = {
-        {[](BmpSpec& s) { s.compression = 1; }, 9}, // run-length coding of 24-bit pixels
-        {[](BmpSpec& s) { s.compression = 4; }, 3}, // JPEG inside
-        {[](BmpSpec& s) { s.compression = 5; }, 3}, // PNG inside
-        {[](BmpSpec& s) { s.bits = 2; }, 3},
-        {[](BmpSpec& s) { s.headerSize = 64, s.compression = 4; }, 3}, // OS/2 24-bit run-length coding
-        {[](BmpSpec& s) {
+    const std::vector<std::pair<void (*)(BmpLayout&), NRFErr>> cases = {
+        {[](BmpLayout& s) { s.compression = 1; }, 9}, // run-length coding of 24-bit pixels
+        {[](BmpLayout& s) { s.compression = 4; }, 3}, // JPEG inside
+        {[](BmpLayout& s) { s.compression = 5; }, 3}, // PNG inside
+        {[](BmpLayout& s) { s.bits = 2; }, 3},
+        {[](BmpLayout& s) { s.headerSize = 64, s.compression = 4; }, 3}, // OS/2 24-bit run-length coding
+        {[](BmpLayout& s) {
              s.bits = 32, s.compression = 3, s.masks = {0xF0F00000, 0xFF00, 0xFF};
          },
          3},
-        {[](BmpSpec& s) { s.pixels.pop_back(); }, 9}, // the last row may lack its padding, not more
+        {[](BmpLayout& s) { s.pixels.pop_back(); }, 9}, // the last row may lack its padding, not more
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        BmpSpec spec = good;
-        cases[i].first(spec);
-        if (spec.bits == 32)
-            spec.pixels = std::string(32, '\0');
-        EXPECT_EQ(decode(NRFDecodeBMP, buildBmp(spec), bitmap), cases[i].second) << "case " << i;
+        BmpLayout layout = good;
+        cases[i].first(layout);
+        if (layout.bits == 32)
+            layout.pixels = std::string(32, '\0');
+        EXPECT_EQ(decode(NRFDecodeBMP, buildBmp(layout), bitmap), cases[i].second) << "case " << i;
     }
     const std::string bytes = buildBmp(good);
     EXPECT_EQ(decode(NRFDecodeBMP, bytes, bitmap), 0u);
@@ -228,13 +228,13 @@ TEST(BMPDecodeTest, ScaledDecodingAveragesBoxesAndRowsArriveInPlace) {
         for (int x = 0; x < 10; ++x)
             rows.back() += str({0, y * 30, x * 20});
     }
-    BmpSpec spec;
-    spec.width = 10;
-    spec.height = 7;
-    spec.pixels = lumo::test::bmpRows(rows, true);
+    BmpLayout layout;
+    layout.width = 10;
+    layout.height = 7;
+    layout.pixels = lumo::test::bmpRows(rows, true);
     NRFBitmapBase bitmap;
     // Reduced by 3 (10 -> 4 is still at least 4): boxes of 3 x 3, the last column and row hold what is left.
-    ASSERT_EQ(decode(NRFDecodeBMP, buildBmp(spec), bitmap, 4), 0u);
+    ASSERT_EQ(decode(NRFDecodeBMP, buildBmp(layout), bitmap, 4), 0u);
     ASSERT_EQ(bitmap.Width(), 4u);
     ASSERT_EQ(bitmap.Height(), 3u);
     EXPECT_EQ(bitmap.Row(0)[0], 20);  // red of columns 0..2
@@ -247,7 +247,7 @@ TEST(BMPDecodeTest, ScaledDecodingAveragesBoxesAndRowsArriveInPlace) {
         std::vector<std::string> tall;
         for (int y = 0; y < 1500; ++y)
             tall.push_back(std::string(3 * 300, static_cast<char>(y % 251)));
-        BmpSpec big;
+        BmpLayout big;
         big.width = 300;
         big.height = bottomUp ? 1500 : -1500;
         big.pixels = lumo::test::bmpRows(tall, bottomUp);
@@ -258,25 +258,25 @@ TEST(BMPDecodeTest, ScaledDecodingAveragesBoxesAndRowsArriveInPlace) {
     }
 }
 
-PsdSpec psd(std::uint16_t mode, std::uint16_t depth, std::uint32_t width, std::uint32_t height,
-            std::vector<std::string> planes, std::uint16_t compression = 0) {
-    PsdSpec spec;
-    spec.mode = mode;
-    spec.depth = depth;
-    spec.width = width;
-    spec.height = height;
-    spec.planes = std::move(planes);
-    spec.compression = compression;
-    return spec;
+PsdLayout psd(std::uint16_t mode, std::uint16_t depth, std::uint32_t width, std::uint32_t height,
+              std::vector<std::string> planes, std::uint16_t compression = 0) {
+    PsdLayout layout;
+    layout.mode = mode;
+    layout.depth = depth;
+    layout.width = width;
+    layout.height = height;
+    layout.planes = std::move(planes);
+    layout.compression = compression;
+    return layout;
 }
 
 TEST(PSDDecodeTest, ColourModesDepthsAndLayouts) {
     // RGB with a layer and an alpha channel: the merged image, packed and raw, in both formats (the
     // large one with 4-byte row lengths and an 8-byte layer section length).
-    PsdSpec rgb = psd(3, 8, 3, 2,
-                      {str({255, 0, 0, 255, 128, 0}), str({0, 255, 0, 255, 128, 0}),
-                       str({0, 0, 255, 255, 128, 0}), str({9, 9, 9, 9, 9, 9})},
-                      1);
+    PsdLayout rgb = psd(3, 8, 3, 2,
+                        {str({255, 0, 0, 255, 128, 0}), str({0, 255, 0, 255, 128, 0}),
+                         str({0, 0, 255, 255, 128, 0}), str({9, 9, 9, 9, 9, 9})},
+                        1);
     rgb.resources = lumo::test::psdResource(0x03ED, std::string(16, '\0'));
     rgb.layerSection = lumo::test::psdLayerSection(3, 2, 4, '\x33');
     int channels = 0;
@@ -291,7 +291,7 @@ TEST(PSDDecodeTest, ColourModesDepthsAndLayouts) {
 
     // Grey at 16 bits, rounded to 8.
     for (std::uint16_t compression : {0, 1}) {
-        const PsdSpec grey =
+        const PsdLayout grey =
             psd(1, 16, 4, 1, {be(0, 2) + be(0xFFFF, 2) + be(0x8080, 2) + be(0x807F, 2)}, compression);
         EXPECT_EQ(decoded(NRFDecodePSD, buildPsd(grey), &channels), (Bytes{0, 255, 128, 128}));
         EXPECT_EQ(channels, 1);
@@ -302,7 +302,7 @@ TEST(PSDDecodeTest, ColourModesDepthsAndLayouts) {
                                    {str({0, 255}), str({255, 255}), str({255, 128}), str({255, 128})}))),
               (Bytes{0, 255, 255, 128, 128, 64}));
     // Indexed, through the 768-byte colour table: entry 1 red, entry 2 green with some blue.
-    PsdSpec indexed = psd(2, 8, 3, 1, {str({1, 2, 0})});
+    PsdLayout indexed = psd(2, 8, 3, 1, {str({1, 2, 0})});
     indexed.colourModeData = std::string(768, '\0');
     indexed.colourModeData[1] = '\xff';
     indexed.colourModeData[256 + 2] = '\xff';
@@ -331,7 +331,7 @@ TEST(PSDDecodeTest, ScaledFaultsAndLimits) {
     for (int y = 0; y < 5; ++y)
         for (int x = 0; x < 5; ++x)
             values += static_cast<char>(x * 10 + y * 50);
-    const PsdSpec grey = psd(1, 8, 5, 5, {values}, 1);
+    const PsdLayout grey = psd(1, 8, 5, 5, {values}, 1);
     const std::string bytes = buildPsd(grey);
     NRFBitmapBase bitmap;
     // Reduced by 4: one 4 x 4 box and the leftovers.

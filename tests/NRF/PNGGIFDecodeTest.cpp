@@ -27,8 +27,8 @@ namespace fs = std::filesystem;
 using json = nlohmann::json;
 using lumo::test::buildPng;
 using lumo::test::GifBuilder;
-using lumo::test::GifImageSpec;
-using lumo::test::PngSpec;
+using lumo::test::GifImageLayout;
+using lumo::test::PngLayout;
 using Pixels = std::vector<std::uint8_t>;
 
 class PNGGIFDecodeTest : public lumo::test::NRFEngineTest {};
@@ -87,7 +87,7 @@ std::vector<std::uint8_t> randomIndexes(std::size_t n, unsigned colours, unsigne
 }
 
 // The screen an image of indexes gives through `palette` (RGB triples): white where not covered.
-Pixels expectedScreen(std::uint32_t screenW, std::uint32_t screenH, const GifImageSpec& image,
+Pixels expectedScreen(std::uint32_t screenW, std::uint32_t screenH, const GifImageLayout& image,
                       const std::string& palette, int transparent = -1) {
     Pixels p(std::size_t{screenW} * screenH * 3, 255);
     for (std::uint32_t y = 0; y < image.height; ++y)
@@ -110,7 +110,7 @@ Pixels expectedScreen(std::uint32_t screenW, std::uint32_t screenH, const GifIma
 TEST_F(PNGGIFDecodeTest, PngPaletteGreyAndSixteenBitSamples) {
     NRFBitmapBase bitmap;
     // A 4-bit palette image, two entries partly or wholly transparent through tRNS.
-    PngSpec palette;
+    PngLayout palette;
     palette.width = 3;
     palette.height = 2;
     palette.depth = 4;
@@ -127,7 +127,7 @@ TEST_F(PNGGIFDecodeTest, PngPaletteGreyAndSixteenBitSamples) {
                                         c3[0], c3[1], c3[2], c3[0], c3[1], c3[2], 0, 255, 0}));
 
     // 16-bit RGB: each sample is scaled to the nearest 8-bit value.
-    PngSpec deep;
+    PngLayout deep;
     deep.width = 2;
     deep.height = 1;
     deep.depth = 16;
@@ -137,7 +137,7 @@ TEST_F(PNGGIFDecodeTest, PngPaletteGreyAndSixteenBitSamples) {
     EXPECT_EQ(pixelsOf(bitmap), (Pixels{0, 255, 128, 18, 127, 171}));
 
     // Grey with alpha stays one channel, laid over white.
-    PngSpec greyAlpha;
+    PngLayout greyAlpha;
     greyAlpha.width = 3;
     greyAlpha.height = 1;
     greyAlpha.colourType = 4;
@@ -149,25 +149,25 @@ TEST_F(PNGGIFDecodeTest, PngPaletteGreyAndSixteenBitSamples) {
 
 // An Adam7 image decodes to the same pixels as its straight twin, at full size and scaled.
 TEST_F(PNGGIFDecodeTest, PngInterlacedEqualsStraightAndScalesByBoxes) {
-    PngSpec spec;
-    spec.width = 11;
-    spec.height = 9;
-    spec.colourType = 6;
+    PngLayout layout;
+    layout.width = 11;
+    layout.height = 9;
+    layout.colourType = 6;
     std::mt19937 random(7);
     Pixels expected;
-    for (std::uint32_t i = 0; i < spec.width * spec.height; ++i) {
+    for (std::uint32_t i = 0; i < layout.width * layout.height; ++i) {
         std::uint8_t rgba[4];
         for (auto& v : rgba)
             v = std::uint8_t(random());
-        spec.pixels.append(reinterpret_cast<const char*>(rgba), 4);
+        layout.pixels.append(reinterpret_cast<const char*>(rgba), 4);
         for (int c = 0; c < 3; ++c)
             expected.push_back(overWhite(rgba[c], rgba[3]));
     }
-    spec.idatChunks = 3;
+    layout.idatChunks = 3;
     NRFBitmapBase straight, interlaced;
-    ASSERT_EQ(decodePng(buildPng(spec), straight), 0u);
-    spec.interlaced = true;
-    ASSERT_EQ(decodePng(buildPng(spec), interlaced), 0u);
+    ASSERT_EQ(decodePng(buildPng(layout), straight), 0u);
+    layout.interlaced = true;
+    ASSERT_EQ(decodePng(buildPng(layout), interlaced), 0u);
     EXPECT_EQ(pixelsOf(straight), expected);
     EXPECT_EQ(pixelsOf(interlaced), expected);
 
@@ -176,18 +176,18 @@ TEST_F(PNGGIFDecodeTest, PngInterlacedEqualsStraightAndScalesByBoxes) {
     options.size = 4;
     const std::uint32_t f = 3;
     for (bool adam7 : {false, true}) {
-        spec.interlaced = adam7;
+        layout.interlaced = adam7;
         NRFBitmapBase small;
-        ASSERT_EQ(decodePng(buildPng(spec), small, options), 0u);
+        ASSERT_EQ(decodePng(buildPng(layout), small, options), 0u);
         ASSERT_EQ(small.Width(), 4u);
         ASSERT_EQ(small.Height(), 3u);
         for (std::uint32_t oy = 0; oy < 3; ++oy)
             for (std::uint32_t ox = 0; ox < 4; ++ox)
                 for (int c = 0; c < 3; ++c) {
                     unsigned sum = 0, count = 0;
-                    for (std::uint32_t y = oy * f; y < std::min(spec.height, oy * f + f); ++y)
-                        for (std::uint32_t x = ox * f; x < std::min(spec.width, ox * f + f); ++x, ++count)
-                            sum += expected[(y * spec.width + x) * 3 + c];
+                    for (std::uint32_t y = oy * f; y < std::min(layout.height, oy * f + f); ++y)
+                        for (std::uint32_t x = ox * f; x < std::min(layout.width, ox * f + f); ++x, ++count)
+                            sum += expected[(y * layout.width + x) * 3 + c];
                     ASSERT_EQ(small.Row(oy)[ox * 3 + c], (sum + count / 2) / count)
                         << ox << "," << oy << " interlaced " << adam7;
                 }
@@ -195,12 +195,12 @@ TEST_F(PNGGIFDecodeTest, PngInterlacedEqualsStraightAndScalesByBoxes) {
 }
 
 TEST_F(PNGGIFDecodeTest, DamagedAndOversizedPngsFailCleanly) {
-    PngSpec spec;
-    spec.width = 20;
-    spec.height = 10;
-    spec.colourType = 2;
-    spec.pixels = std::string(20 * 10 * 3, '\x40');
-    const std::string png = buildPng(spec);
+    PngLayout layout;
+    layout.width = 20;
+    layout.height = 10;
+    layout.colourType = 2;
+    layout.pixels = std::string(20 * 10 * 3, '\x40');
+    const std::string png = buildPng(layout);
     const std::size_t iend = png.size() - 12;
     NRFBitmapBase bitmap;
     // Cut anywhere before the image data is complete: 9 and no bitmap; without the IEND only: read.
@@ -249,7 +249,7 @@ const std::string kPalette4 = bytesOf({0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255}
 TEST_F(PNGGIFDecodeTest, GifInterlacedTransparentAndPlacedImages) {
     NRFBitmapBase bitmap;
     // Interlaced, 10 rows so that every pass has rows; code size 2.
-    GifImageSpec image;
+    GifImageLayout image;
     image.width = 5;
     image.height = 10;
     image.indexes = randomIndexes(50, 4, 1);
@@ -274,7 +274,7 @@ TEST_F(PNGGIFDecodeTest, GifInterlacedTransparentAndPlacedImages) {
     EXPECT_EQ(pixelsOf(bitmap), expectedScreen(5, 10, image, kPalette4.substr(0, 6), 1));
 
     // A local palette on an image placed inside a larger screen, then one clipped by the screen's edge.
-    GifImageSpec placed;
+    GifImageLayout placed;
     placed.left = 2;
     placed.top = 1;
     placed.width = 3;
@@ -303,7 +303,7 @@ TEST_F(PNGGIFDecodeTest, GifLzwStreams) {
     std::string palette;
     for (int i = 0; i < 256; ++i)
         palette += bytesOf({unsigned(i), unsigned(255 - i), unsigned(i * 7 % 256)});
-    GifImageSpec image;
+    GifImageLayout image;
     image.width = 128;
     image.height = 128;
     image.indexes = randomIndexes(128 * 128, 256, 3);
@@ -343,7 +343,7 @@ TEST_F(PNGGIFDecodeTest, GifLzwStreams) {
     EXPECT_EQ(decodeGif(whole.substr(0, 13 + 768 + 10 + 1 + 30), bitmap), 9u);
 
     // Codes written by hand (code size 2: clear 4, end 5, first free 6).
-    GifImageSpec hand;
+    GifImageLayout hand;
     hand.width = 2;
     hand.height = 2;
     hand.lzw.minCodeSize = 2;

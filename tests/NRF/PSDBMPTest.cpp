@@ -50,17 +50,17 @@ struct PSDLayout {
 
 // Header, colour-mode data, resources, an empty layer section and raw image data.
 std::string buildPSD(const PSDLayout& s) {
-    lumo::test::PsdSpec spec;
-    spec.version = s.version;
-    spec.depth = s.depth;
-    spec.mode = s.mode;
-    spec.width = s.width;
-    spec.height = s.height;
-    spec.colourModeData = s.colourModeData;
-    spec.resources = s.resources;
-    spec.resourcesLength = s.resourcesLength;
-    spec.planes.assign(s.channels, std::string(std::size_t{s.width} * s.height * (s.depth / 8), '\x40'));
-    return lumo::test::buildPsd(spec);
+    lumo::test::PsdLayout layout;
+    layout.version = s.version;
+    layout.depth = s.depth;
+    layout.mode = s.mode;
+    layout.width = s.width;
+    layout.height = s.height;
+    layout.colourModeData = s.colourModeData;
+    layout.resources = s.resources;
+    layout.resourcesLength = s.resourcesLength;
+    layout.planes.assign(s.channels, std::string(std::size_t{s.width} * s.height * (s.depth / 8), '\x40'));
+    return lumo::test::buildPsd(layout);
 }
 
 class PSDBMPTest : public lumo::test::NRFEngineTest {};
@@ -172,19 +172,19 @@ TEST_F(PSDBMPTest, PhotoshopFaultsStopTheWalkOrRefuseTheFile) {
 // depths up to 8.
 std::string buildBMP(std::uint32_t headerSize, std::int32_t width, std::int32_t height, std::uint16_t bits,
                      bool greyPalette = false) {
-    lumo::test::BmpSpec spec;
-    spec.headerSize = headerSize;
-    spec.width = width;
-    spec.height = height;
-    spec.bits = bits;
+    lumo::test::BmpLayout layout;
+    layout.headerSize = headerSize;
+    layout.width = width;
+    layout.height = height;
+    layout.bits = bits;
     if (bits <= 8)
         for (int i = 0; i < (1 << bits); ++i) {
             const auto grey = static_cast<std::uint8_t>(i);
-            spec.palette.push_back({grey, greyPalette ? grey : std::uint8_t{0x10}, grey});
+            layout.palette.push_back({grey, greyPalette ? grey : std::uint8_t{0x10}, grey});
         }
     const std::size_t rowBytes = (std::size_t(width) * bits + 31) / 32 * 4;
-    spec.pixels = std::string(rowBytes * static_cast<std::size_t>(std::abs(height)), '\x55');
-    return lumo::test::buildBmp(spec);
+    layout.pixels = std::string(rowBytes * static_cast<std::size_t>(std::abs(height)), '\x55');
+    return lumo::test::buildBmp(layout);
 }
 
 TEST_F(PSDBMPTest, BitmapsOfEveryHeaderSize) {

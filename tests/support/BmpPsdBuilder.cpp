@@ -6,7 +6,7 @@
 
 namespace lumo::test {
 
-std::string buildBmp(const BmpSpec& s) {
+std::string buildBmp(const BmpLayout& s) {
     std::string info;
     if (s.headerSize == 12) {
         info = le(12, 4) + le(static_cast<std::uint16_t>(s.width), 2) +
@@ -66,7 +66,7 @@ std::string packBits(const std::string& row) {
     return out;
 }
 
-std::string buildPsd(const PsdSpec& s) {
+std::string buildPsd(const PsdLayout& s) {
     const bool large = s.version == 2;
     std::string out = "8BPS" + be(s.version, 2) + std::string(6, '\0') + be(s.planes.size(), 2) +
                       be(s.height, 4) + be(s.width, 4) + be(s.depth, 2) + be(s.mode, 2);

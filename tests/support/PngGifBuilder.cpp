@@ -91,17 +91,17 @@ std::string pngChunk(const std::string& type, const std::string& data) {
     return be32(std::uint32_t(data.size())) + type + data + be32(pngCrc32(type + data));
 }
 
-std::string buildPng(const PngSpec& spec) {
-    const int channels = pngChannels(spec.colourType);
-    const std::size_t bitsPerPixel = std::size_t(channels) * std::size_t(spec.depth);
-    const std::size_t rowBytes = (spec.width * bitsPerPixel + 7) / 8;
-    if (spec.pixels.size() != rowBytes * spec.height)
+std::string buildPng(const PngLayout& layout) {
+    const int channels = pngChannels(layout.colourType);
+    const std::size_t bitsPerPixel = std::size_t(channels) * std::size_t(layout.depth);
+    const std::size_t rowBytes = (layout.width * bitsPerPixel + 7) / 8;
+    if (layout.pixels.size() != rowBytes * layout.height)
         throw std::invalid_argument("PNG pixels do not match the size");
     std::string raw;
-    if (!spec.interlaced) {
-        raw = filteredRows(spec.pixels, rowBytes, spec.height);
+    if (!layout.interlaced) {
+        raw = filteredRows(layout.pixels, rowBytes, layout.height);
     } else {
-        if (spec.depth < 8)
+        if (layout.depth < 8)
             throw std::invalid_argument("interlaced PNG with a depth below 8");
         const std::size_t bpp = bitsPerPixel / 8;
         static const int passes[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
@@ -109,12 +109,12 @@ std::string buildPng(const PngSpec& spec) {
         for (const auto& p : passes) {
             std::string sub;
             std::size_t subWidth = 0, subHeight = 0;
-            for (std::uint32_t y = std::uint32_t(p[1]); y < spec.height; y += std::uint32_t(p[3])) {
+            for (std::uint32_t y = std::uint32_t(p[1]); y < layout.height; y += std::uint32_t(p[3])) {
                 ++subHeight;
                 subWidth = 0;
-                for (std::uint32_t x = std::uint32_t(p[0]); x < spec.width; x += std::uint32_t(p[2])) {
+                for (std::uint32_t x = std::uint32_t(p[0]); x < layout.width; x += std::uint32_t(p[2])) {
                     ++subWidth;
-                    sub += spec.pixels.substr(y * rowBytes + x * bpp, bpp);
+                    sub += layout.pixels.substr(y * rowBytes + x * bpp, bpp);
                 }
             }
             if (subWidth && subHeight)
@@ -122,14 +122,15 @@ std::string buildPng(const PngSpec& spec) {
         }
     }
     std::string file("\x89PNG\r\n\x1A\n", 8);
-    file += pngChunk("IHDR", be32(spec.width) + be32(spec.height) + char(spec.depth) + char(spec.colourType) +
-                                 std::string(2, '\0') + char(spec.interlaced ? 1 : 0));
-    if (!spec.palette.empty())
-        file += pngChunk("PLTE", spec.palette);
-    if (!spec.transparency.empty())
-        file += pngChunk("tRNS", spec.transparency);
+    file += pngChunk("IHDR", be32(layout.width) + be32(layout.height) + char(layout.depth) +
+                                 char(layout.colourType) + std::string(2, '\0') +
+                                 char(layout.interlaced ? 1 : 0));
+    if (!layout.palette.empty())
+        file += pngChunk("PLTE", layout.palette);
+    if (!layout.transparency.empty())
+        file += pngChunk("tRNS", layout.transparency);
     const std::string z = zlibStored(raw);
-    const std::size_t pieces = std::max<std::size_t>(1, spec.idatChunks);
+    const std::size_t pieces = std::max<std::size_t>(1, layout.idatChunks);
     const std::size_t piece = (z.size() + pieces - 1) / pieces;
     for (std::size_t at = 0; at < z.size(); at += piece)
         file += pngChunk("IDAT", z.substr(at, piece));
@@ -237,32 +238,32 @@ GifBuilder& GifBuilder::extension(std::uint8_t label, const std::string& data) {
     return *this;
 }
 
-GifBuilder& GifBuilder::image(const GifImageSpec& spec) {
+GifBuilder& GifBuilder::image(const GifImageLayout& layout) {
     m_bytes += '\x2C';
-    m_bytes += le16(spec.left) + le16(spec.top) + le16(spec.width) + le16(spec.height);
-    char packed = spec.interlaced ? 0x40 : 0;
+    m_bytes += le16(layout.left) + le16(layout.top) + le16(layout.width) + le16(layout.height);
+    char packed = layout.interlaced ? 0x40 : 0;
     std::string table;
-    if (!spec.localPalette.empty()) {
-        const auto [bits, padded] = gifTable(spec.localPalette);
+    if (!layout.localPalette.empty()) {
+        const auto [bits, padded] = gifTable(layout.localPalette);
         packed = char(packed | 0x80 | bits);
         table = padded;
     }
-    m_bytes += packed + table + char(spec.lzw.minCodeSize);
-    if (!spec.packedCodes.empty()) {
-        m_bytes += gifSubBlocks(spec.packedCodes);
+    m_bytes += packed + table + char(layout.lzw.minCodeSize);
+    if (!layout.packedCodes.empty()) {
+        m_bytes += gifSubBlocks(layout.packedCodes);
         return *this;
     }
     std::vector<std::uint8_t> stream;
-    if (!spec.interlaced) {
-        stream = spec.indexes;
+    if (!layout.interlaced) {
+        stream = layout.indexes;
     } else {
         static const int passes[4][2] = {{0, 8}, {4, 8}, {2, 4}, {1, 2}};
         for (const auto& p : passes)
-            for (std::size_t y = std::size_t(p[0]); y < spec.height; y += std::size_t(p[1]))
-                stream.insert(stream.end(), spec.indexes.begin() + std::ptrdiff_t(y * spec.width),
-                              spec.indexes.begin() + std::ptrdiff_t((y + 1) * spec.width));
+            for (std::size_t y = std::size_t(p[0]); y < layout.height; y += std::size_t(p[1]))
+                stream.insert(stream.end(), layout.indexes.begin() + std::ptrdiff_t(y * layout.width),
+                              layout.indexes.begin() + std::ptrdiff_t((y + 1) * layout.width));
     }
-    m_bytes += gifSubBlocks(gifPackCodes(gifLzwCodes(stream, spec.lzw)));
+    m_bytes += gifSubBlocks(gifPackCodes(gifLzwCodes(stream, layout.lzw)));
     return *this;
 }
 

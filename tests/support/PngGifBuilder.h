@@ -21,7 +21,7 @@ std::string zlibStored(const std::string& raw);
 // Length, type, data and CRC.
 std::string pngChunk(const std::string& type, const std::string& data);
 
-struct PngSpec {
+struct PngLayout {
     std::uint32_t width = 0, height = 0;
     int depth = 8;
     int colourType = 2; // 0 grey, 2 RGB, 3 palette, 4 grey + alpha, 6 RGBA
@@ -35,7 +35,7 @@ struct PngSpec {
 };
 
 // The whole file: signature, IHDR, PLTE, tRNS, IDAT(s), IEND.
-std::string buildPng(const PngSpec& spec);
+std::string buildPng(const PngLayout& layout);
 
 // ---- GIF ----------------------------------------------------------------------------------------
 
@@ -53,7 +53,7 @@ std::string gifPackCodes(const std::vector<std::pair<unsigned, int>>& codes);
 // Data split into sub-blocks of up to 255 bytes, with the terminating empty block.
 std::string gifSubBlocks(const std::string& data);
 
-struct GifImageSpec {
+struct GifImageLayout {
     std::uint16_t left = 0, top = 0, width = 0, height = 0;
     bool interlaced = false;
     std::string localPalette;          // RGB triples, 2 to 256 entries (padded to a power of two)
@@ -69,7 +69,7 @@ public:
     // A Graphic Control Extension; transparentIndex < 0 for none.
     GifBuilder& graphicControl(int transparentIndex);
     GifBuilder& extension(std::uint8_t label, const std::string& data);
-    GifBuilder& image(const GifImageSpec& spec);
+    GifBuilder& image(const GifImageLayout& layout);
     // The file with its trailer; `cutAt` > 0 keeps only that many bytes.
     std::string bytes(std::size_t cutAt = 0) const;
 
