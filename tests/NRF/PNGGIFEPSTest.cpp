@@ -2,6 +2,7 @@
 // the corpus's files against exiftool.
 
 #include "NRF/NRF.h"
+#include "NRF/NRFBitmapBase.h"
 #include "NRF/NRFGIF.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFTestSupport.h"
@@ -11,9 +12,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -225,7 +228,8 @@ TEST_F(PNGGIFEPSTest, EpsBoundingBoxAndTiffPreview) {
     ASSERT_EQ(read("d.eps", std::string("\xC5\xD0\xD3\xC6", 4) + le32(30), r), kNRFErrBadFormat);
 }
 
-// Every PNG, GIF and EPS file of the corpus is read under the sanitizers; sizes match exiftool's.
+// Every PNG, GIF and EPS file of the corpus is read and decoded under the sanitizers; sizes match
+// exiftool's and pixels ImageMagick's.
 TEST_F(PNGGIFEPSTest, CorpusFilesMatchExiftool) {
     const std::string corpus = lumo::test::corpusFolderOrFail();
     if (corpus.empty())
@@ -256,7 +260,7 @@ TEST_F(PNGGIFEPSTest, CorpusFilesMatchExiftool) {
     const auto exiftool = lumo::test::exiftoolJson(args);
     if (!exiftool)
         LUMO_SKIP_OR_FAIL("exiftool is not installed (scripts/setup installs it)");
-    int compared = 0;
+    int compared = 0, decoded = 0, samePixels = 0;
     for (const json& values : *exiftool) {
         if (!values.contains("ImageWidth") || !values["ImageWidth"].is_number())
             continue;
@@ -278,9 +282,39 @@ TEST_F(PNGGIFEPSTest, CorpusFilesMatchExiftool) {
             }
         }
         EXPECT_EQ(r.m_colorSpaceCode == 1, values.contains("ProfileDescription")) << found->first;
+        // A PNG or GIF decodes to that size and to ImageMagick's pixels (laid over white), within 1.
+        if (fs::path(found->first).extension() == ".eps")
+            continue;
+        NRFBitmapBase full, small;
+        const NRFErr decodedResult = NRFLoadFileAsBitmap(found->second.get(), &full);
+        EXPECT_TRUE(decodedResult == kNRFErrNone || decodedResult == kNRFErrBadFormat) << found->first;
+        if (decodedResult != kNRFErrNone || r.m_orientation != 0)
+            continue;
+        ++decoded;
+        EXPECT_EQ(full.Width(), r.m_width) << found->first;
+        EXPECT_EQ(full.Height(), r.m_height) << found->first;
+        ASSERT_EQ(NRFLoadFilePreview(found->second.get(), &small, 32, kNRFLoadAllowEmbedded), kNRFErrNone);
+        EXPECT_GE(std::max(small.Width(), small.Height()), std::min(32u, std::max(r.m_width, r.m_height)));
+        const auto magick = lumo::test::runProcess(
+            "/usr/bin/convert", {found->first + "[0]", "-background", "white", "-flatten", "-depth", "8",
+                                 full.Channels() == 3 ? "rgb:-" : "gray:-"});
+        if (magick.exitCode != 0)
+            continue;
+        ++samePixels;
+        ASSERT_EQ(magick.out.size(), full.Stride() * full.Height()) << found->first;
+        int worst = 0;
+        for (std::uint32_t y = 0; y < full.Height(); ++y)
+            for (std::size_t i = 0; i < full.Stride(); ++i)
+                worst = std::max(worst, std::abs(full.Row(y)[i] - static_cast<unsigned char>(
+                                                                      magick.out[y * full.Stride() + i])));
+        EXPECT_LE(worst, 1) << found->first;
     }
-    std::printf("%d of %zu files compared\n", compared, files.size());
+    std::printf("%d of %zu files compared, %d decoded, %d against ImageMagick\n", compared, files.size(),
+                decoded, samePixels);
     EXPECT_GE(compared, 20);
+    EXPECT_GE(decoded, 10);
+    if (samePixels == 0)
+        LUMO_SKIP_OR_FAIL("ImageMagick is not installed (scripts/setup installs it)");
 }
 
 } // namespace

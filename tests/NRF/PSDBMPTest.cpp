@@ -3,6 +3,7 @@
 // corpus files, whose sizes must be what exiftool reads.
 
 #include "NRF/NRF.h"
+#include "NRF/NRFBitmapBase.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFPSD.h"
 #include "NRF/NRFTestSupport.h"
@@ -227,7 +228,7 @@ TEST_F(PSDBMPTest, CorpusSizesAgreeWithExiftool) {
         for (const auto& entry : fs::directory_iterator(corpus + "/" + folder)) {
             std::string extension = entry.path().extension().string();
             std::transform(extension.begin(), extension.end(), extension.begin(), ::tolower);
-            if (extension == ".psd" || extension == ".bmp")
+            if (extension == ".psd" || extension == ".psb" || extension == ".bmp")
                 files.push_back(entry.path().string());
         }
     std::sort(files.begin(), files.end());
@@ -241,6 +242,7 @@ TEST_F(PSDBMPTest, CorpusSizesAgreeWithExiftool) {
     for (const auto& item : *json)
         expected[item.value("SourceFile", "")] = item;
 
+    int decoded = 0;
     for (const std::string& original : files) {
         SCOPED_TRACE(original);
         const std::string copy = m_dir.file(fs::path(original).filename().string());
@@ -257,7 +259,20 @@ TEST_F(PSDBMPTest, CorpusSizesAgreeWithExiftool) {
         ASSERT_EQ(result, kNRFErrNone);
         EXPECT_EQ(record->m_width, found->second["ImageWidth"].get<std::uint32_t>());
         EXPECT_EQ(record->m_height, found->second["ImageHeight"].get<std::uint32_t>());
+        // Its pixels decode whole to that size (or the file is refused cleanly), and small to 32.
+        NRFBitmapBase full, small;
+        result = NRFLoadFileAsBitmap(record.get(), &full);
+        EXPECT_TRUE(result == kNRFErrNone || result == 3 || result == kNRFErrBadFormat) << result;
+        if (result != kNRFErrNone || record->m_orientation != 0)
+            continue;
+        ++decoded;
+        EXPECT_EQ(full.Width(), record->m_width);
+        EXPECT_EQ(full.Height(), record->m_height);
+        ASSERT_EQ(NRFLoadFilePreview(record.get(), &small, 32, kNRFLoadAllowEmbedded), kNRFErrNone);
+        EXPECT_GE(std::max(small.Width(), small.Height()),
+                  std::min(32u, std::max(full.Width(), full.Height())));
     }
+    EXPECT_GE(decoded, 2);
 }
 
 } // namespace
