@@ -34,18 +34,7 @@ using Decoder = NRFErr (*)(NRFByteSource&, const NRFDecodeOptions&, NRFBitmapBas
 
 NRFErr decode(Decoder decoder, const std::string& bytes, NRFBitmapBase& out, std::uint32_t size = 0,
               std::uint64_t maxPixels = kNRFDecodeMaxPixels) {
-    NRFMemoryByteSource source(bytes.data(), bytes.size());
-    NRFDecodeOptions options;
-    options.size = size;
-    options.maxPixels = maxPixels;
-    return decoder(source, options, out);
-}
-
-Bytes pixels(const NRFBitmapBase& bitmap) {
-    Bytes out;
-    for (std::uint32_t y = 0; y < bitmap.Height(); ++y)
-        out.insert(out.end(), bitmap.Row(y), bitmap.Row(y) + bitmap.Stride());
-    return out;
+    return lumo::test::decodeBytes(decoder, bytes, out, {size, maxPixels});
 }
 
 // The pixels decoded at full size, empty when the decoder fails.
@@ -55,7 +44,7 @@ Bytes decoded(Decoder decoder, const std::string& bytes, int* channels = nullptr
         return {};
     if (channels)
         *channels = bitmap.Channels();
-    return pixels(bitmap);
+    return lumo::test::samplesOf(bitmap);
 }
 
 std::string str(std::initializer_list<int> bytes) {
@@ -377,7 +366,7 @@ TEST(PSDDecodeTest, WrittenFilesReadBackExactly) {
     std::string bytes;
     ASSERT_EQ(NRFEncodePSD(rgb, options, bytes), 0u);
     int channels = 0;
-    EXPECT_EQ(decoded(NRFDecodePSD, bytes, &channels), pixels(rgb));
+    EXPECT_EQ(decoded(NRFDecodePSD, bytes, &channels), lumo::test::samplesOf(rgb));
     EXPECT_EQ(channels, 3);
 
     NRFBitmapBase grey;
@@ -387,7 +376,7 @@ TEST(PSDDecodeTest, WrittenFilesReadBackExactly) {
             grey.Row(y)[x] = static_cast<std::uint8_t>(x * 60 + y);
     std::string greyBytes;
     ASSERT_EQ(NRFEncodePSD(grey, NRFSaveOptions{}, greyBytes), 0u);
-    EXPECT_EQ(decoded(NRFDecodePSD, greyBytes, &channels), pixels(grey));
+    EXPECT_EQ(decoded(NRFDecodePSD, greyBytes, &channels), lumo::test::samplesOf(grey));
     EXPECT_EQ(channels, 1);
 
     lumo::test::TempDir dir;

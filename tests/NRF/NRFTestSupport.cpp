@@ -72,4 +72,17 @@ std::string LogWatch::text() const {
     return all.size() > m_start ? all.substr(m_start) : std::string();
 }
 
+NRFErr decodeBytes(NRFErr (*decoder)(NRFByteSource&, const NRFDecodeOptions&, NRFBitmapBase&),
+                   const std::string& bytes, NRFBitmapBase& out, const NRFDecodeOptions& options) {
+    NRFMemoryByteSource source(bytes.data(), bytes.size());
+    return decoder(source, options, out);
+}
+
+std::vector<std::uint8_t> samplesOf(const NRFBitmapBase& bitmap) {
+    std::vector<std::uint8_t> all;
+    for (std::uint32_t y = 0; y < bitmap.Height(); ++y)
+        all.insert(all.end(), bitmap.Row(y), bitmap.Row(y) + bitmap.Stride());
+    return all;
+}
+
 } // namespace lumo::test

@@ -2,13 +2,16 @@
 
 // What the engine's tests share beyond tests/support.
 
+#include "NRF/NRFDecode.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFPlugin.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace lumo::test {
 
@@ -42,5 +45,11 @@ protected:
 
     TempDir m_dir;
 };
+
+// A pixel decoder run over bytes in memory.
+NRFErr decodeBytes(NRFErr (*decoder)(NRFByteSource&, const NRFDecodeOptions&, NRFBitmapBase&),
+                   const std::string& bytes, NRFBitmapBase& out, const NRFDecodeOptions& options = {});
+// A bitmap's samples, row after row.
+std::vector<std::uint8_t> samplesOf(const NRFBitmapBase& bitmap);
 
 } // namespace lumo::test

@@ -34,13 +34,11 @@ using Pixels = std::vector<std::uint8_t>;
 class PNGGIFDecodeTest : public lumo::test::NRFEngineTest {};
 
 NRFErr decodePng(const std::string& bytes, NRFBitmapBase& out, const NRFDecodeOptions& options = {}) {
-    NRFMemoryByteSource source(bytes.data(), bytes.size());
-    return NRFDecodePNG(source, options, out);
+    return lumo::test::decodeBytes(&NRFDecodePNG, bytes, out, options);
 }
 
 NRFErr decodeGif(const std::string& bytes, NRFBitmapBase& out, const NRFDecodeOptions& options = {}) {
-    NRFMemoryByteSource source(bytes.data(), bytes.size());
-    return NRFDecodeGIF(source, options, out);
+    return lumo::test::decodeBytes(&NRFDecodeGIF, bytes, out, options);
 }
 
 // A source whose reads fail from `failFrom` on although the file is longer: a disk that gives up.
@@ -59,13 +57,6 @@ private:
     const std::string& m_bytes;
     std::size_t m_failFrom;
 };
-
-Pixels pixelsOf(const NRFBitmapBase& bitmap) {
-    Pixels all;
-    for (std::uint32_t y = 0; y < bitmap.Height(); ++y)
-        all.insert(all.end(), bitmap.Row(y), bitmap.Row(y) + bitmap.Stride());
-    return all;
-}
 
 std::uint8_t overWhite(unsigned v, unsigned a) {
     return std::uint8_t((v * a + 255 * (255 - a) + 127) / 255);
@@ -123,8 +114,8 @@ TEST_F(PNGGIFDecodeTest, PngPaletteGreyAndSixteenBitSamples) {
     ASSERT_EQ(bitmap.Height(), 2u);
     ASSERT_EQ(bitmap.Channels(), 3);
     const std::uint8_t c3[3] = {overWhite(10, 128), overWhite(20, 128), overWhite(30, 128)};
-    EXPECT_EQ(pixelsOf(bitmap), (Pixels{255, 0, 0, 0, 255, 0, 255, 255, 255, //
-                                        c3[0], c3[1], c3[2], c3[0], c3[1], c3[2], 0, 255, 0}));
+    EXPECT_EQ(lumo::test::samplesOf(bitmap), (Pixels{255, 0, 0, 0, 255, 0, 255, 255, 255, //
+                                                     c3[0], c3[1], c3[2], c3[0], c3[1], c3[2], 0, 255, 0}));
 
     // 16-bit RGB: each sample is scaled to the nearest 8-bit value.
     PngLayout deep;
@@ -134,7 +125,7 @@ TEST_F(PNGGIFDecodeTest, PngPaletteGreyAndSixteenBitSamples) {
     deep.colourType = 2;
     deep.pixels = bytesOf({0x00, 0x00, 0xFF, 0xFF, 0x80, 0x80, 0x12, 0x34, 0x7F, 0x80, 0xAB, 0xCD});
     ASSERT_EQ(decodePng(buildPng(deep), bitmap), 0u);
-    EXPECT_EQ(pixelsOf(bitmap), (Pixels{0, 255, 128, 18, 127, 171}));
+    EXPECT_EQ(lumo::test::samplesOf(bitmap), (Pixels{0, 255, 128, 18, 127, 171}));
 
     // Grey with alpha stays one channel, laid over white.
     PngLayout greyAlpha;
@@ -144,7 +135,7 @@ TEST_F(PNGGIFDecodeTest, PngPaletteGreyAndSixteenBitSamples) {
     greyAlpha.pixels = bytesOf({100, 255, 100, 0, 0, 128});
     ASSERT_EQ(decodePng(buildPng(greyAlpha), bitmap), 0u);
     EXPECT_EQ(bitmap.Channels(), 1);
-    EXPECT_EQ(pixelsOf(bitmap), (Pixels{100, 255, overWhite(0, 128)}));
+    EXPECT_EQ(lumo::test::samplesOf(bitmap), (Pixels{100, 255, overWhite(0, 128)}));
 }
 
 // An Adam7 image decodes to the same pixels as its straight twin, at full size and scaled.
@@ -168,8 +159,8 @@ TEST_F(PNGGIFDecodeTest, PngInterlacedEqualsStraightAndScalesByBoxes) {
     ASSERT_EQ(decodePng(buildPng(layout), straight), 0u);
     layout.interlaced = true;
     ASSERT_EQ(decodePng(buildPng(layout), interlaced), 0u);
-    EXPECT_EQ(pixelsOf(straight), expected);
-    EXPECT_EQ(pixelsOf(interlaced), expected);
+    EXPECT_EQ(lumo::test::samplesOf(straight), expected);
+    EXPECT_EQ(lumo::test::samplesOf(interlaced), expected);
 
     // Wanted long side 4: boxes of 3 x 3 (the last column and row hold what is left).
     NRFDecodeOptions options;
@@ -258,7 +249,7 @@ TEST_F(PNGGIFDecodeTest, GifInterlacedTransparentAndPlacedImages) {
         image.interlaced = interlaced;
         ASSERT_EQ(decodeGif(GifBuilder(5, 10, kPalette4).image(image).bytes(), bitmap), 0u);
         ASSERT_EQ(bitmap.Channels(), 3);
-        EXPECT_EQ(pixelsOf(bitmap), expectedScreen(5, 10, image, kPalette4)) << interlaced;
+        EXPECT_EQ(lumo::test::samplesOf(bitmap), expectedScreen(5, 10, image, kPalette4)) << interlaced;
     }
 
     // A transparent index from the control extension (other extensions between it and the image),
@@ -271,7 +262,7 @@ TEST_F(PNGGIFDecodeTest, GifInterlacedTransparentAndPlacedImages) {
                                 .image(image)
                                 .bytes();
     ASSERT_EQ(decodeGif(gif, bitmap), 0u);
-    EXPECT_EQ(pixelsOf(bitmap), expectedScreen(5, 10, image, kPalette4.substr(0, 6), 1));
+    EXPECT_EQ(lumo::test::samplesOf(bitmap), expectedScreen(5, 10, image, kPalette4.substr(0, 6), 1));
 
     // A local palette on an image placed inside a larger screen, then one clipped by the screen's edge.
     GifImageLayout placed;
@@ -283,11 +274,11 @@ TEST_F(PNGGIFDecodeTest, GifInterlacedTransparentAndPlacedImages) {
     placed.lzw.minCodeSize = 2;
     placed.localPalette = bytesOf({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
     ASSERT_EQ(decodeGif(GifBuilder(6, 5, kPalette4).image(placed).bytes(), bitmap), 0u);
-    EXPECT_EQ(pixelsOf(bitmap), expectedScreen(6, 5, placed, placed.localPalette));
+    EXPECT_EQ(lumo::test::samplesOf(bitmap), expectedScreen(6, 5, placed, placed.localPalette));
     placed.left = 4;
     placed.top = 4;
     ASSERT_EQ(decodeGif(GifBuilder(6, 5, kPalette4, false).image(placed).bytes(), bitmap), 0u);
-    EXPECT_EQ(pixelsOf(bitmap), expectedScreen(6, 5, placed, placed.localPalette));
+    EXPECT_EQ(lumo::test::samplesOf(bitmap), expectedScreen(6, 5, placed, placed.localPalette));
     // A screen of 0 x 0 takes the image's size.
     ASSERT_EQ(decodeGif(GifBuilder(0, 0, kPalette4).image(placed).bytes(), bitmap), 0u);
     EXPECT_EQ(bitmap.Width(), 3u);
@@ -314,11 +305,11 @@ TEST_F(PNGGIFDecodeTest, GifLzwStreams) {
     ASSERT_GT(codes.size(), 5000u);
     EXPECT_EQ(std::count_if(codes.begin(), codes.end(), [](const auto& c) { return c.first == 256; }), 1);
     ASSERT_EQ(decodeGif(GifBuilder(128, 128, palette).image(image).bytes(), bitmap), 0u);
-    EXPECT_EQ(pixelsOf(bitmap), expectedScreen(128, 128, image, palette));
+    EXPECT_EQ(lumo::test::samplesOf(bitmap), expectedScreen(128, 128, image, palette));
     image.lzw.clearAfter = 777;
     image.lzw.clearFirst = false;
     ASSERT_EQ(decodeGif(GifBuilder(128, 128, palette).image(image).bytes(), bitmap), 0u);
-    EXPECT_EQ(pixelsOf(bitmap), expectedScreen(128, 128, image, palette));
+    EXPECT_EQ(lumo::test::samplesOf(bitmap), expectedScreen(128, 128, image, palette));
 
     // A stream cut in the middle keeps its whole rows and the start of the next, the rest white.
     image.lzw = {};
@@ -327,7 +318,7 @@ TEST_F(PNGGIFDecodeTest, GifLzwStreams) {
     ASSERT_EQ(decodeGif(whole.substr(0, whole.size() / 2), bitmap), 0u);
     EXPECT_TRUE(log.has("ends after")) << log.text();
     const Pixels expected = expectedScreen(128, 128, image, palette);
-    const Pixels got = pixelsOf(bitmap);
+    const Pixels got = lumo::test::samplesOf(bitmap);
     ASSERT_EQ(got.size(), expected.size());
     std::size_t same = 0;
     while (same < got.size() && got[same] == expected[same])
@@ -354,14 +345,14 @@ TEST_F(PNGGIFDecodeTest, GifLzwStreams) {
     hand.indexes = {1, 1, 1, 2};
     ASSERT_EQ(decodeGif(withCodes({{4, 3}, {1, 3}, {6, 3}, {2, 3}, {5, 4}}), bitmap), 0u)
         << "the code being defined (KwKwK)";
-    EXPECT_EQ(pixelsOf(bitmap), expectedScreen(2, 2, hand, kPalette4));
+    EXPECT_EQ(lumo::test::samplesOf(bitmap), expectedScreen(2, 2, hand, kPalette4));
     EXPECT_EQ(decodeGif(withCodes({{4, 3}, {1, 3}, {7, 3}, {5, 3}}), bitmap), 9u)
         << "beyond the next free code";
     EXPECT_EQ(decodeGif(withCodes({{4, 3}, {6, 3}, {5, 3}}), bitmap), 9u) << "a string code after a clear";
     EXPECT_EQ(decodeGif(withCodes({{4, 3}, {1, 3}, {5, 3}}), bitmap), 9u) << "ends before a row";
     hand.indexes = {1, 2, 3, 3};
     EXPECT_EQ(decodeGif(withCodes({{4, 3}, {1, 3}, {2, 3}, {5, 3}}), bitmap), 0u) << "one row, then the end";
-    EXPECT_EQ(pixelsOf(bitmap), (Pixels{255, 0, 0, 0, 255, 0, 255, 255, 255, 255, 255, 255}));
+    EXPECT_EQ(lumo::test::samplesOf(bitmap), (Pixels{255, 0, 0, 0, 255, 0, 255, 255, 255, 255, 255, 255}));
     for (int size : {0, 1, 9, 12}) {
         hand.lzw.minCodeSize = size;
         EXPECT_EQ(decodeGif(withCodes({{4, 3}, {1, 3}, {2, 3}, {5, 3}}), bitmap), 9u) << size;

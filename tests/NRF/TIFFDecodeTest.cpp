@@ -70,18 +70,7 @@ std::string le16(std::initializer_list<int> values) {
 
 NRFErr decode(const std::string& file, NRFBitmapBase& out, std::uint32_t size = 0,
               std::uint64_t maxPixels = kNRFDecodeMaxPixels) {
-    NRFMemoryByteSource source(file.data(), file.size());
-    NRFDecodeOptions options;
-    options.size = size;
-    options.maxPixels = maxPixels;
-    return NRFDecodeTIFF(source, options, out);
-}
-
-Pixels pixelsOf(const NRFBitmapBase& bitmap) {
-    Pixels all;
-    for (std::uint32_t y = 0; y < bitmap.Height(); ++y)
-        all.insert(all.end(), bitmap.Row(y), bitmap.Row(y) + bitmap.Stride());
-    return all;
+    return lumo::test::decodeBytes(&NRFDecodeTIFF, file, out, {size, maxPixels});
 }
 
 void expectNear(const Pixels& actual, const Pixels& expected, int tolerance = 1) {
@@ -145,7 +134,7 @@ TEST_F(TIFFDecodeTest, ColourModelsGiveTheirPixels) {
         });
         ASSERT_EQ(decode(file, out), 0u);
         EXPECT_EQ(out.Channels(), 3);
-        EXPECT_EQ(pixelsOf(out), (Pixels{0, 255, 128, 255, 10, 200}));
+        EXPECT_EQ(lumo::test::samplesOf(out), (Pixels{0, 255, 128, 255, 10, 200}));
     }
     {
         SCOPED_TRACE("8-bit grey gives one channel; white-is-zero is turned round");
@@ -163,7 +152,7 @@ TEST_F(TIFFDecodeTest, ColourModelsGiveTheirPixels) {
             if (photometric == PHOTOMETRIC_MINISWHITE)
                 for (auto& v : expected)
                     v = static_cast<std::uint8_t>(255 - v);
-            EXPECT_EQ(pixelsOf(out), expected);
+            EXPECT_EQ(lumo::test::samplesOf(out), expected);
         }
     }
     {
@@ -180,7 +169,7 @@ TEST_F(TIFFDecodeTest, ColourModelsGiveTheirPixels) {
         });
         ASSERT_EQ(decode(file, out), 0u);
         EXPECT_EQ(out.Channels(), 3);
-        EXPECT_EQ(pixelsOf(out), (Pixels{0, 0, 0, 255, 0, 0, 0, 255, 0, 10, 0, 128}));
+        EXPECT_EQ(lumo::test::samplesOf(out), (Pixels{0, 0, 0, 255, 0, 0, 0, 255, 0, 10, 0, 128}));
     }
     {
         SCOPED_TRACE("CMYK is turned into RGB");
@@ -190,7 +179,7 @@ TEST_F(TIFFDecodeTest, ColourModelsGiveTheirPixels) {
             writeStrips(tif, bytes({0, 0, 0, 0, 255, 0, 0, 0, 0, 0, 0, 255}), 12, 1);
         });
         ASSERT_EQ(decode(file, out), 0u);
-        EXPECT_EQ(pixelsOf(out), (Pixels{255, 255, 255, 0, 255, 255, 0, 0, 0}));
+        EXPECT_EQ(lumo::test::samplesOf(out), (Pixels{255, 255, 255, 0, 255, 255, 0, 0, 0}));
     }
 }
 
@@ -256,11 +245,11 @@ TEST_F(TIFFDecodeTest, LayoutsAndReduction) {
         ASSERT_EQ(decode(file, out), 0u);
         ASSERT_EQ(out.Width(), w);
         ASSERT_EQ(out.Height(), h);
-        EXPECT_EQ(pixelsOf(out), expected);
+        EXPECT_EQ(lumo::test::samplesOf(out), expected);
         ASSERT_EQ(decode(file, out, 10), 0u);
         ASSERT_EQ(out.Width(), 10u);
         ASSERT_EQ(out.Height(), 10u);
-        EXPECT_EQ(pixelsOf(out), reduced);
+        EXPECT_EQ(lumo::test::samplesOf(out), reduced);
         EXPECT_EQ(decode(file, out, 0, w * h - 1), 7u);
         EXPECT_TRUE(out.Empty());
     }
@@ -284,7 +273,7 @@ TEST_F(TIFFDecodeTest, ImagesLargerThanOneBand) {
         NRFBitmapBase out;
         ASSERT_EQ(decode(file, out), 0u);
         ASSERT_EQ(out.Height(), h);
-        EXPECT_TRUE(pixelsOf(out) == Pixels(data.begin(), data.end()));
+        EXPECT_TRUE(lumo::test::samplesOf(out) == Pixels(data.begin(), data.end()));
     }
 }
 
@@ -305,7 +294,7 @@ TEST_F(TIFFDecodeTest, AlphaIsLaidOverWhite) {
         ASSERT_EQ(decode(rgba, out), 0u);
         EXPECT_EQ(out.Channels(), 3);
         // 200 at alpha 128 over white: (200 * 128 + 255 * 127) / 255 = 227.
-        expectNear(pixelsOf(out), {200, 100, 0, 227, 177, 127, 255, 255, 255});
+        expectNear(lumo::test::samplesOf(out), {200, 100, 0, 227, 177, 127, 255, 255, 255});
 
         const std::string greyAlpha = writeTiff(m_dir, [&](TIFF* tif) {
             setBasics(tif, 3, 1, 8, 2, PHOTOMETRIC_MINISBLACK);
@@ -315,7 +304,7 @@ TEST_F(TIFFDecodeTest, AlphaIsLaidOverWhite) {
         });
         ASSERT_EQ(decode(greyAlpha, out), 0u);
         EXPECT_EQ(out.Channels(), 1);
-        expectNear(pixelsOf(out), {200, 227, 255});
+        expectNear(lumo::test::samplesOf(out), {200, 227, 255});
     }
 }
 
@@ -343,7 +332,7 @@ TEST_F(TIFFDecodeTest, OrientationLeavesTheStoredOrder) {
             ASSERT_EQ(decode(b.build(), out), 0u) << log.text();
             ASSERT_EQ(out.Width(), 3u);
             ASSERT_EQ(out.Height(), 2u);
-            EXPECT_EQ(pixelsOf(out), (Pixels{1, 2, 3, 4, 5, 6}));
+            EXPECT_EQ(lumo::test::samplesOf(out), (Pixels{1, 2, 3, 4, 5, 6}));
         }
 }
 
@@ -358,7 +347,7 @@ TEST_F(TIFFDecodeTest, ChoosesTheFullSizeDirectory) {
     full.addBlob(273, 279, bytes({10, 20, 30, 40}));
     NRFBitmapBase out;
     ASSERT_EQ(decode(b.build(), out), 0u);
-    EXPECT_EQ(pixelsOf(out), (Pixels{10, 20, 30, 40}));
+    EXPECT_EQ(lumo::test::samplesOf(out), (Pixels{10, 20, 30, 40}));
 }
 
 TEST_F(TIFFDecodeTest, DamagedAndUnsupportedFilesFailCleanly) {
@@ -451,7 +440,7 @@ TEST_F(TIFFDecodeTest, EncodeRoundTrip) {
     NRFBitmapBase back;
     ASSERT_EQ(decode(file, back), 0u);
     EXPECT_EQ(back.Channels(), 3);
-    EXPECT_EQ(pixelsOf(back), pixelsOf(rgb));
+    EXPECT_EQ(lumo::test::samplesOf(back), lumo::test::samplesOf(rgb));
 
     const std::string path = m_dir.file("saved.tif");
     writeWholeFile(path, file);
@@ -474,7 +463,7 @@ TEST_F(TIFFDecodeTest, EncodeRoundTrip) {
     ASSERT_EQ(NRFEncodeTIFF(grey, NRFSaveOptions{}, file), 0u);
     ASSERT_EQ(decode(file, back), 0u);
     EXPECT_EQ(back.Channels(), 1);
-    EXPECT_EQ(pixelsOf(back), pixelsOf(grey));
+    EXPECT_EQ(lumo::test::samplesOf(back), lumo::test::samplesOf(grey));
     writeWholeFile(path, file);
     const auto plain = exiftoolJson({"-n", "-XResolution", "-ProfileDescription", path});
     ASSERT_TRUE(plain);
