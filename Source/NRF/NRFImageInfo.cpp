@@ -702,10 +702,16 @@ void describeImageInfo(const NRFImageInfoRec& r, std::vector<std::pair<std::stri
             add("orientation", VObject(kExifOrientation[r.m_orientation]));
         add("rotation", VObject(r.m_orientation));
     }
+    addNumber("bitsPerSample", r.m_bitsPerSample);
+    addNumber("samplesPerPixel", r.m_samplesPerPixel);
     addNumber("colorSpace", r.m_exifColorSpace);
     if (r.m_colorSpaceCode >= 1 && r.m_colorSpaceCode <= 3) {
         static constexpr const char* kProfiles[] = {"embedded", "sRGB", "Adobe RGB"};
         add("colorProfile", VObject(kProfiles[r.m_colorSpaceCode - 1]));
+    } else if (r.m_bitsPerSample != 0) {
+        // Pixels that say nothing of their colour: shown (and converted) as they are, which viewers
+        // take to be sRGB.
+        add("colorProfile", VObject("untagged"));
     }
     if (r.m_hasGPS) {
         VObject gps = VObject::makeHash();
