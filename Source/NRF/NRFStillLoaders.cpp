@@ -138,8 +138,6 @@ NRFErr stillLoadThumbnail(NRFContext&, NRFImageInfoRec& record, NRFOperationArgs
         return kNRFErrParam;
     NRFBitmapBase& bitmap = *args->bitmap;
     bitmap.flags = 0;
-    if (record.m_fileType == kNRFTypeJPEG) // the JPEG reader's own thumbnail entry keeps its texts
-        return kNRFErrNoThumbnail;
     return turnUpright(record, bitmap, loadEmbeddedThumbnail(record, args->size, bitmap));
 }
 
