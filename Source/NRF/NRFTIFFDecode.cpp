@@ -20,6 +20,9 @@ namespace {
 constexpr tmsize_t kMaxLibraryAlloc = tmsize_t{1} << 30;
 // The RGBA band handed to the library stays about this size.
 constexpr std::size_t kBandBytes = std::size_t{8} << 20;
+// A single strip up to this size is decoded as one band (the library would otherwise decode it again
+// from its start for every band).
+constexpr std::uint64_t kTallStripBytes = std::uint64_t{128} << 20;
 // Directories looked at for the main image.
 constexpr int kMaxDirectories = 16;
 
@@ -174,7 +177,7 @@ bool lendRawTileBuffer(TiffCloser& owner, std::uint64_t maxBytes) {
     return TIFFReadBufferSetup(tif, owner.rawTileBuffer.data(), static_cast<tmsize_t>(tileSize)) != 0;
 }
 
-// Strips of 8-bit grey or RGB samples stored pixel by pixel, with the common compressions: read one
+// Strips of 8- or 16-bit grey or RGB samples stored pixel by pixel, with the common compressions: read one
 // scanline at a time, which the library decodes as it goes, so a tall compressed strip (a whole image
 // in one strip is common) is decoded once and only a row is held. Answers false when the image is not
 // of that kind (the general path takes it); `result` is then untouched.
@@ -188,7 +191,8 @@ bool decodeScanlines(TIFF* tif, std::uint32_t width, std::uint32_t height, const
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
     if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric))
         return false;
-    if (TIFFIsTiled(tif) || bits != 8 || planar != PLANARCONFIG_CONTIG || format != SAMPLEFORMAT_UINT)
+    if (TIFFIsTiled(tif) || (bits != 8 && bits != 16) || planar != PLANARCONFIG_CONTIG ||
+        format != SAMPLEFORMAT_UINT)
         return false;
     switch (compression) {
     case COMPRESSION_NONE:
@@ -212,7 +216,8 @@ bool decodeScanlines(TIFF* tif, std::uint32_t width, std::uint32_t height, const
             alpha = kinds[0] == EXTRASAMPLE_ASSOCALPHA ? 1 : kinds[0] == EXTRASAMPLE_UNASSALPHA ? 2 : 0;
     }
     const tmsize_t lineSize = TIFFScanlineSize(tif);
-    if (lineSize != static_cast<tmsize_t>(std::uint64_t{width} * samples))
+    const std::size_t lineSamples = std::size_t{width} * samples;
+    if (lineSize != static_cast<tmsize_t>(lineSamples * (bits / 8)))
         return false;
     std::vector<std::uint8_t> line, row;
     try {
@@ -232,6 +237,13 @@ bool decodeScanlines(TIFF* tif, std::uint32_t width, std::uint32_t height, const
         if (TIFFReadScanline(tif, line.data(), y, 0) < 0) {
             result = 9;
             return true;
+        }
+        if (bits == 16) { // the library gives the samples in this machine's order; to 8 bits, rounded
+            for (std::size_t i = 0; i < lineSamples; ++i) {
+                std::uint16_t wide = 0;
+                std::memcpy(&wide, line.data() + 2 * i, 2);
+                line[i] = static_cast<std::uint8_t>((std::uint32_t{wide} * 255 + 32767) / 65535);
+            }
         }
         if (samples == colours) {
             reducer.AddRow(line.data());
@@ -304,8 +316,10 @@ NRFErr decodeOpen(TiffCloser& owner, const NRFDecodeOptions& options, std::uint6
     const std::size_t rowBytes = std::size_t{width} * 4;
     const std::uint32_t budgetRows = static_cast<std::uint32_t>(
         std::min<std::size_t>(height, std::max<std::size_t>(1, kBandBytes / rowBytes)));
-    if (bandRows == 0 || bandRows > budgetRows)
-        bandRows = budgetRows; // a strip taller than the budget is decoded again for each band
+    if (bandRows > budgetRows && std::uint64_t{bandRows} * rowBytes <= kTallStripBytes)
+        bandRows = std::min(bandRows, height); // one tall strip: decoded once, at the cost of memory
+    else if (bandRows == 0 || bandRows > budgetRows)
+        bandRows = budgetRows; // a strip taller still is decoded again for each band
     else
         bandRows = budgetRows / bandRows * bandRows;
 
