@@ -4,30 +4,28 @@
 #include "NRF/NRFICC.h"
 #include "NRF/NRFSaveBitmap.h"
 #include "NRF/NRFTestSupport.h"
+#include "support/BmpPsdBuilder.h"
 #include "support/FileIO.h"
 #include "support/JpegBuilder.h"
+#include "support/PngGifBuilder.h"
 #include "support/TiffBuilder.h"
 
 #include <gtest/gtest.h>
 
-#include <csetjmp>
-#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <regex>
 #include <thread>
 #include <vector>
 
-#include <jpeglib.h>
 #include <lcms2.h>
 #include <zlib.h>
 
 namespace {
 
-using lumo::test::be;
 using lumo::test::ByteOrder;
 using lumo::test::JpegBuilder;
-using lumo::test::le;
+using lumo::test::samplesOf;
 using lumo::test::TiffBuilder;
 
 class ICCSaveTest : public lumo::test::NRFEngineTest {};
@@ -55,16 +53,11 @@ cmsHPROFILE adobeRGB() {
     return profile;
 }
 
-cmsHPROFILE linearGrey() {
-    cmsToneCurve* linear = cmsBuildGamma(nullptr, 1.0);
-    cmsHPROFILE profile = cmsCreateGrayProfile(cmsD50_xyY(), linear);
-    cmsFreeToneCurve(linear);
-    return profile;
-}
-
-cmsHPROFILE greySRGB() {
+// A grey profile with D50 white and the given tone curve, linear light or the sRGB curve.
+cmsHPROFILE greyProfile(bool srgbCurve) {
     const cmsFloat64Number parameters[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
-    cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, parameters);
+    cmsToneCurve* curve =
+        srgbCurve ? cmsBuildParametricToneCurve(nullptr, 4, parameters) : cmsBuildGamma(nullptr, 1.0);
     cmsHPROFILE profile = cmsCreateGrayProfile(cmsD50_xyY(), curve);
     cmsFreeToneCurve(curve);
     return profile;
@@ -92,13 +85,7 @@ std::string testProfile() {
     return saveProfile(profile);
 }
 
-// -- files built here
-
-std::string pngChunk(const std::string& type, const std::string& data) {
-    const std::string body = type + data;
-    const auto crc = crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()));
-    return be(data.size(), 4) + body + be(crc, 4);
-}
+// -- files and bitmaps built here
 
 std::string zlibCompress(const std::string& bytes) {
     uLongf size = compressBound(static_cast<uLong>(bytes.size()));
@@ -109,136 +96,68 @@ std::string zlibCompress(const std::string& bytes) {
     return out;
 }
 
-// A 2 x 2 grey PNG with the profile in an iCCP chunk (`compressed` as the chunk's stream).
-std::string pngWithICCP(const std::string& compressed) {
-    std::string png("\x89PNG\r\n\x1a\n", 8);
-    png += pngChunk("IHDR", be(2, 4) + be(2, 4) + std::string("\x08\x00\x00\x00\x00", 5));
-    png += pngChunk("iCCP", std::string("test\0\0", 6) + compressed);
-    png += pngChunk("IDAT", zlibCompress(std::string("\0\x10\x20\0\x30\x40", 6)));
-    png += pngChunk("IEND", "");
-    return png;
+// A 2 x 2 grey PNG with the profile in an iCCP chunk (`stream` as the chunk's zlib stream).
+std::string pngWithICCP(const std::string& stream) {
+    std::string png = lumo::test::buildPng(
+        {.width = 2, .height = 2, .colourType = 0, .pixels = std::string("\x10\x20\x30\x40", 4)});
+    return png.insert(33, lumo::test::pngChunk("iCCP", std::string("test\0\0", 6) + stream)); // after IHDR
 }
 
 // A 2 x 2 RGB Photoshop file whose image resources hold the profile.
 std::string psdWithProfile(const std::string& profile) {
-    const std::string resources = lumo::test::photoshopResource(0x040F, profile);
-    std::string psd =
-        "8BPS" + be(1, 2) + std::string(6, '\0') + be(3, 2) + be(2, 4) + be(2, 4) + be(8, 2) + be(3, 2);
-    psd += be(0, 4);                            // colour mode data
-    psd += be(resources.size(), 4) + resources; // image resources
-    psd += be(0, 4);                            // layers
-    psd += be(0, 2) + std::string(12, '\x80');  // raw merged image
-    return psd;
+    return lumo::test::buildPsd({.width = 2,
+                                 .height = 2,
+                                 .resources = lumo::test::psdResource(0x040F, profile),
+                                 .planes = std::vector<std::string>(3, std::string(4, '\x80'))});
 }
 
 // A 1 x 1 GIF whose application extension carries the profile in sub-blocks of `blockSize` bytes.
 std::string gifWithProfile(const std::string& profile, std::size_t blockSize) {
-    std::string gif = "GIF89a" + le(1, 2) + le(1, 2) + std::string("\x80\0\0", 3) + std::string(6, '\0');
-    gif += std::string("\x21\xFF\x0B", 3) + "ICCRGBG1012";
-    for (std::size_t at = 0; at < profile.size(); at += blockSize) {
-        const std::string block = profile.substr(at, blockSize);
-        gif += static_cast<char>(block.size()) + block;
-    }
-    gif += '\0';
-    gif += "\x2C" + le(0, 2) + le(0, 2) + le(1, 2) + le(1, 2) + '\0';
-    gif += std::string("\x02\x02\x44\x01\x00\x3B", 6);
-    return gif;
+    std::string extension = "\x21\xFF\x0BICCRGBG1012";
+    for (std::size_t at = 0; at < profile.size(); at += blockSize)
+        extension +=
+            static_cast<char>(std::min(blockSize, profile.size() - at)) + profile.substr(at, blockSize);
+    std::string gif = lumo::test::GifBuilder(1, 1, std::string(6, '\0'))
+                          .image({.width = 1, .height = 1, .indexes = {0}, .lzw = {.minCodeSize = 2}})
+                          .bytes();
+    return gif.insert(19, extension + '\0'); // after the header and the global palette
 }
 
 std::string tiffWithProfile(ByteOrder order, const std::string& profile) {
     TiffBuilder tiff(order);
-    tiff.ifd()
-        .addLong(256, 2)
-        .addLong(257, 2)
-        .addShort(258, 8)
-        .addShort(259, 1)
-        .addShort(262, 1)
-        .addShort(277, 1)
-        .addLong(278, 2)
-        .addUndefined(34675, profile);
+    tiff.ifd().addLong(256, 2).addLong(257, 2).addShort(258, 8).addShort(259, 1).addShort(262, 1);
+    tiff.ifd().addShort(277, 1).addLong(278, 2).addUndefined(34675, profile);
     tiff.ifd().addBlob(273, 279, std::string(4, '\x40'));
     return tiff.build();
 }
 
-// -- JPEG streams read back through the library
-
-struct JpegHeader {
-    bool ok = false;
-    int components = 0;
-    int hSampling = 0, vSampling = 0;
-    int densityUnit = 0, xDensity = 0, yDensity = 0;
-    std::vector<std::vector<unsigned>> quantTables;
-    std::string profile;
-};
-
-struct JumpingErrors {
-    jpeg_error_mgr library;
-    std::jmp_buf jump;
-};
-
-void jumpOut(j_common_ptr info) {
-    std::longjmp(reinterpret_cast<JumpingErrors*>(info->err)->jump, 1);
-}
-
-std::vector<std::vector<unsigned>> tablesOf(JQUANT_TBL* const* tables) {
-    std::vector<std::vector<unsigned>> out;
-    for (int t = 0; t < NUM_QUANT_TBLS; ++t)
-        if (tables[t])
-            out.emplace_back(tables[t]->quantval, tables[t]->quantval + DCTSIZE2);
-    return out;
-}
-
-void readHeaderInto(const std::string* bytes, JpegHeader* header) {
-    jpeg_decompress_struct info;
-    JumpingErrors errors;
-    info.err = jpeg_std_error(&errors.library);
-    errors.library.error_exit = &jumpOut;
-    if (setjmp(errors.jump)) {
-        jpeg_destroy_decompress(&info);
-        return;
+// The payloads of a JPEG stream's segments before its first scan, by marker, in stream order.
+std::multimap<int, std::string> segmentsOf(const std::string& jpeg) {
+    std::multimap<int, std::string> segments;
+    for (std::size_t at = 2; at + 4 <= jpeg.size() && jpeg[at] == '\xFF' && jpeg[at + 1] != '\xDA';) {
+        const std::size_t length =
+            static_cast<std::uint8_t>(jpeg[at + 2]) * 256u + static_cast<std::uint8_t>(jpeg[at + 3]);
+        segments.emplace(static_cast<std::uint8_t>(jpeg[at + 1]), jpeg.substr(at + 4, length - 2));
+        at += 2 + length;
     }
-    jpeg_create_decompress(&info);
-    jpeg_save_markers(&info, JPEG_APP0 + 2, 0xFFFF);
-    jpeg_mem_src(&info, reinterpret_cast<const unsigned char*>(bytes->data()), bytes->size());
-    jpeg_read_header(&info, TRUE);
-    header->components = info.num_components;
-    header->hSampling = info.comp_info[0].h_samp_factor;
-    header->vSampling = info.comp_info[0].v_samp_factor;
-    header->densityUnit = info.density_unit;
-    header->xDensity = info.X_density;
-    header->yDensity = info.Y_density;
-    header->quantTables = tablesOf(info.quant_tbl_ptrs);
-    JOCTET* profile = nullptr;
-    unsigned size = 0;
-    if (jpeg_read_icc_profile(&info, &profile, &size)) {
-        header->profile.assign(reinterpret_cast<const char*>(profile), size);
-        std::free(profile);
-    }
-    jpeg_destroy_decompress(&info);
-    header->ok = true;
+    return segments;
 }
 
-JpegHeader readHeader(const std::string& bytes) {
-    JpegHeader header;
-    readHeaderInto(&bytes, &header);
-    return header;
+// The payloads of one marker's segments run together.
+std::string joined(const std::multimap<int, std::string>& segments, int marker, std::size_t skip = 0) {
+    std::string all;
+    for (auto [it, end] = segments.equal_range(marker); it != end; ++it)
+        all += it->second.substr(skip);
+    return all;
 }
 
-// The tables the library makes for a quality, from a compress struct of its own.
-std::vector<std::vector<unsigned>> libraryTables(int quality, bool colour) {
-    jpeg_compress_struct info;
-    jpeg_error_mgr errors;
-    info.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&info);
-    info.input_components = colour ? 3 : 1;
-    info.in_color_space = colour ? JCS_RGB : JCS_GRAYSCALE;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, quality, TRUE);
-    auto tables = tablesOf(info.quant_tbl_ptrs);
-    jpeg_destroy_compress(&info);
-    if (!colour)
-        tables.resize(1); // a grey stream carries the luminance table only
-    return tables;
+NRFBitmapBase filled(std::uint32_t width, std::uint32_t height, const std::vector<std::uint8_t>& pixel) {
+    NRFBitmapBase bitmap;
+    bitmap.Allocate(width, height, static_cast<int>(pixel.size()));
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x)
+            std::copy(pixel.begin(), pixel.end(), bitmap.Row(y) + pixel.size() * x);
+    return bitmap;
 }
 
 NRFBitmapBase gradient(std::uint32_t width, std::uint32_t height, int channels) {
@@ -270,78 +189,57 @@ TEST_F(ICCSaveTest, ConversionToSRGBLandsWhereLittleCMSPutsTheColour) {
     const std::vector<std::uint8_t> input{60, 170, 80};
     const auto want = expected(adobeRGB(), cmsCreate_sRGBProfile(), TYPE_RGB_8, input);
     ASSERT_NE(want, input);
-    NRFBitmapBase bitmap;
-    ASSERT_TRUE(bitmap.Allocate(5, 3, 3));
-    for (std::uint32_t y = 0; y < 3; ++y)
-        for (std::uint32_t x = 0; x < 5; ++x)
-            std::copy(input.begin(), input.end(), bitmap.Row(y) + 3 * x);
-
+    NRFBitmapBase bitmap = filled(5, 3, input);
     NRFImageInfoRec record("/nowhere.jpg", kNRFTypeJPEG);
     record.m_colorSpaceCode = kNRFColorSpaceAdobeRGB;
     ASSERT_EQ(NRFICCConvertRecordBitmapToSRGB(record, bitmap), 0u);
-    for (std::uint32_t y = 0; y < 3; ++y)
-        for (std::uint32_t x = 0; x < 5; ++x)
-            for (int c = 0; c < 3; ++c)
-                ASSERT_NEAR(bitmap.Row(y)[3 * x + c], want[c], 1) << x << "," << y << " channel " << c;
+    const std::vector<std::uint8_t> converted = samplesOf(bitmap);
+    ASSERT_EQ(converted.size(), 45u);
+    for (std::size_t i = 0; i < converted.size(); ++i)
+        ASSERT_NEAR(converted[i], want[i % 3], 1) << "sample " << i;
 
-    // The same profile given as bytes converts the same (the second time from the cache).
-    NRFBitmapBase again;
-    ASSERT_TRUE(again.Allocate(1, 1, 3));
-    std::copy(input.begin(), input.end(), again.Row(0));
+    // The same profile given as bytes converts the same, and threads converting with the one cached
+    // transform at once all get that colour.
     const std::string independent = saveProfile(adobeRGB());
-    ASSERT_EQ(NRFICCConvertToSRGB(independent, again), 0u);
-    ASSERT_EQ(NRFICCConvertToSRGB(independent, bitmap), 0u); // cached; pixels change again, no matter
+    NRFBitmapBase first = filled(1, 1, input);
+    ASSERT_EQ(NRFICCConvertToSRGB(independent, first), 0u);
     for (int c = 0; c < 3; ++c)
-        EXPECT_NEAR(again.Row(0)[c], want[c], 1);
-
-    // Threads converting with the one cached transform at once all get the same colour.
-    std::vector<NRFBitmapBase> bitmaps(4);
+        EXPECT_NEAR(first.Row(0)[c], want[c], 1);
+    std::vector<NRFBitmapBase> bitmaps(4, filled(64, 64, input));
+    std::vector<NRFErr> results(bitmaps.size(), 99);
     std::vector<std::thread> threads;
-    for (NRFBitmapBase& b : bitmaps)
-        threads.emplace_back([&b, &input, &independent] {
-            b.Allocate(64, 64, 3);
-            for (std::uint32_t y = 0; y < 64; ++y)
-                for (std::uint32_t x = 0; x < 64; ++x)
-                    std::copy(input.begin(), input.end(), b.Row(y) + 3 * x);
-            NRFICCConvertToSRGB(independent, b);
-        });
+    for (std::size_t i = 0; i < bitmaps.size(); ++i)
+        threads.emplace_back([&, i] { results[i] = NRFICCConvertToSRGB(independent, bitmaps[i]); });
     for (std::thread& t : threads)
         t.join();
-    for (const NRFBitmapBase& b : bitmaps)
-        for (int c = 0; c < 3; ++c)
-            EXPECT_EQ(b.Row(63)[189 + c], again.Row(0)[c]);
+    for (std::size_t i = 0; i < bitmaps.size(); ++i) {
+        EXPECT_EQ(results[i], 0u);
+        EXPECT_EQ(samplesOf(bitmaps[i]), samplesOf(filled(64, 64, samplesOf(first)))) << "thread " << i;
+    }
 
     // sRGB records are left alone, and so is a bitmap the profile does not suit.
     record.m_colorSpaceCode = kNRFColorSpaceSRGB;
-    std::copy(input.begin(), input.end(), again.Row(0));
-    EXPECT_EQ(NRFICCConvertRecordBitmapToSRGB(record, again), 0u);
-    EXPECT_EQ(std::vector<std::uint8_t>(again.Row(0), again.Row(0) + 3), input);
-    NRFBitmapBase grey;
-    ASSERT_TRUE(grey.Allocate(2, 1, 1));
-    grey.Row(0)[0] = 77;
+    NRFBitmapBase untouched = filled(1, 1, input);
+    EXPECT_EQ(NRFICCConvertRecordBitmapToSRGB(record, untouched), 0u);
+    EXPECT_EQ(samplesOf(untouched), input);
+    NRFBitmapBase unsuited = filled(2, 1, {77});
     lumo::test::LogWatch log;
-    EXPECT_EQ(NRFICCConvertToSRGB(independent, grey), 0u);
-    EXPECT_EQ(grey.Row(0)[0], 77);
+    EXPECT_EQ(NRFICCConvertToSRGB(independent, unsuited), 0u);
+    EXPECT_EQ(samplesOf(unsuited), (std::vector<std::uint8_t>{77, 77}));
     EXPECT_TRUE(log.has("does not suit"));
 
-    // Bytes that are not a profile.
-    EXPECT_EQ(NRFICCConvertToSRGB(std::string(200, 'x'), again), 9u);
-    EXPECT_EQ(NRFICCProfileName(std::string(200, 'x')), "");
-}
+    // A grey bitmap with a grey profile keeps its one channel.
+    const auto wantGrey = expected(greyProfile(false), greyProfile(true), TYPE_GRAY_8, {50});
+    ASSERT_GT(wantGrey[0], 50); // linear light encodes brighter with the sRGB curve
+    NRFBitmapBase grey = filled(4, 2, {50});
+    ASSERT_EQ(NRFICCConvertToSRGB(saveProfile(greyProfile(false)), grey), 0u);
+    EXPECT_EQ(grey.Channels(), 1);
+    for (const std::uint8_t sample : samplesOf(grey))
+        EXPECT_NEAR(sample, wantGrey[0], 1);
 
-TEST_F(ICCSaveTest, GreyConversionKeepsOneChannel) {
-    const std::string profile = saveProfile(linearGrey());
-    const auto want = expected(linearGrey(), greySRGB(), TYPE_GRAY_8, {50});
-    ASSERT_GT(want[0], 50); // linear light encodes brighter with the sRGB curve
-    NRFBitmapBase bitmap;
-    ASSERT_TRUE(bitmap.Allocate(4, 2, 1));
-    for (std::uint32_t y = 0; y < 2; ++y)
-        std::fill(bitmap.Row(y), bitmap.Row(y) + 4, std::uint8_t{50});
-    ASSERT_EQ(NRFICCConvertToSRGB(profile, bitmap), 0u);
-    EXPECT_EQ(bitmap.Channels(), 1);
-    for (std::uint32_t y = 0; y < 2; ++y)
-        for (std::uint32_t x = 0; x < 4; ++x)
-            EXPECT_NEAR(bitmap.Row(y)[x], want[0], 1);
+    // Bytes that are not a profile.
+    EXPECT_EQ(NRFICCConvertToSRGB(std::string(200, 'x'), untouched), 9u);
+    EXPECT_EQ(NRFICCProfileName(std::string(200, 'x')), "");
 }
 
 TEST_F(ICCSaveTest, EmbeddedProfilesReadBackAsWritten) {
@@ -408,9 +306,8 @@ TEST_F(ICCSaveTest, CorpusProfilesMatchExiftool) {
     std::map<std::string, std::string> profiles;
     for (const std::string& path : filesIn(corpus)) {
         NRFImageInfoRef record;
-        if (NRFOpenImage(path.c_str(), 0, &record) != kNRFErrNone || NRFGetImageInfo(record.get()) != 0)
-            continue;
-        if (record->m_colorSpaceCode != kColorSpaceEmbedded)
+        if (NRFOpenImage(path.c_str(), 0, &record) != kNRFErrNone || NRFGetImageInfo(record.get()) != 0 ||
+            record->m_colorSpaceCode != kColorSpaceEmbedded)
             continue;
         std::string profile;
         const NRFErr err = NRFLoadICCProfile(record.get(), &profile);
@@ -461,19 +358,26 @@ TEST_F(ICCSaveTest, SavedJPEGCarriesTheAskedTablesSamplingDensityAndProfile) {
         options.iccProfile = profile;
         std::string out;
         ASSERT_EQ(NRFEncodeJPEG(gradient(40, 24, c.channels), options, out), 0u);
-        const JpegHeader header = readHeader(out);
-        ASSERT_TRUE(header.ok);
-        EXPECT_EQ(header.components, c.channels);
-        EXPECT_EQ(header.quantTables, libraryTables(std::clamp(c.quality, 1, 100), c.channels == 3));
-        EXPECT_EQ(header.hSampling, c.h);
-        EXPECT_EQ(header.vSampling, c.v);
+        const auto decoded = lumo::test::decodeJpeg(out);
+        ASSERT_TRUE(decoded.ok) << decoded.error;
+        EXPECT_EQ(decoded.components, c.channels);
+        const auto segments = segmentsOf(out);
+        // The quantisation tables the JPEG library makes for the quality.
+        const std::string tables = joined(segments, 0xDB);
+        ASSERT_GE(tables.size(), c.channels == 3 ? 130u : 65u);
+        const std::string library =
+            lumo::test::encodeJpeg(8, 8, c.channels == 3, std::clamp(c.quality, 1, 100));
+        EXPECT_EQ(tables, joined(segmentsOf(library), 0xDB));
+        const std::string frame = joined(segments, 0xC0);
+        ASSERT_GE(frame.size(), 9u);
+        EXPECT_EQ(static_cast<std::uint8_t>(frame[7]), c.h * 16 + c.v); // the first component's sampling
+        // JFIF: unit 1 (dots per inch) and the density, or unit 0 (an aspect ratio) without a dpi.
+        const std::string jfif = joined(segments, 0xE0) + std::string(12, '\0'); // none reads as unit 0
         const int density = c.dpi > 65535 ? 65535 : static_cast<int>(std::lround(c.dpi));
-        EXPECT_EQ(header.densityUnit, c.dpi > 0 ? 1 : 0);
-        if (c.dpi > 0) {
-            EXPECT_EQ(header.xDensity, density);
-            EXPECT_EQ(header.yDensity, density);
-        }
-        EXPECT_EQ(header.profile, profile);
+        EXPECT_EQ(jfif[7], c.dpi > 0 ? 1 : 0);
+        if (c.dpi > 0)
+            EXPECT_EQ(jfif.substr(8, 4), lumo::test::be(density, 2) + lumo::test::be(density, 2));
+        EXPECT_EQ(joined(segments, 0xE2, 14), profile); // after "ICC_PROFILE\0", sequence and count
     }
 
     // Bad options.
@@ -504,12 +408,6 @@ TEST_F(ICCSaveTest, SavingReplacesTheFileWholeOrLeavesItAlone) {
         EXPECT_EQ((*json)[0].value("ProfileDescription", ""), "Adobe RGB (1998)");
         EXPECT_EQ((*json)[0].value("XResolution", 0), 240);
     }
-    // Read back by the engine: the profile and its colour space.
-    ASSERT_EQ(NRFGetImageInfo(record.get()), kNRFErrNone);
-    EXPECT_EQ(record->m_colorSpaceCode, kColorSpaceEmbedded);
-    std::string profile;
-    ASSERT_EQ(NRFLoadICCProfile(record.get(), &profile), kNRFErrNone);
-    EXPECT_EQ(profile, options.iccProfile);
 
     // A failed rename leaves the old file and no temporary file.
     lumo::test::writeWholeFile(path, old);
@@ -517,15 +415,6 @@ TEST_F(ICCSaveTest, SavingReplacesTheFileWholeOrLeavesItAlone) {
     EXPECT_EQ(NRFSaveBitmapAsFile(record.get(), &bitmap, &options), 5u);
     lumo::clearFileFaults();
     EXPECT_NE(std::string(NRFGetErrorText()).find(path), std::string::npos) << NRFGetErrorText();
-    EXPECT_EQ(lumo::test::readWholeFile(path), old);
-    EXPECT_EQ(filesIn(m_dir.path()), std::vector<std::string>{path});
-
-    // A destination whose folder is a regular file: nothing can be written there.
-    NRFImageInfoRef nowhere;
-    const std::string blocked = path + "/inside.jpg";
-    ASSERT_EQ(NRFOpenImage(blocked.c_str(), kNRFTypeJPEG, &nowhere), kNRFErrNone);
-    EXPECT_EQ(NRFSaveBitmapAsFile(nowhere.get(), &bitmap, &options), 5u);
-    EXPECT_NE(std::string(NRFGetErrorText()).find(blocked), std::string::npos);
     EXPECT_EQ(lumo::test::readWholeFile(path), old);
     EXPECT_EQ(filesIn(m_dir.path()), std::vector<std::string>{path});
 
@@ -539,42 +428,28 @@ TEST_F(ICCSaveTest, SavingReplacesTheFileWholeOrLeavesItAlone) {
     }
 }
 
-TEST_F(ICCSaveTest, TIFFAndPhotoshopSavesRoundTrip) {
+TEST_F(ICCSaveTest, SavedFilesReadBackWithTheirProfile) {
     const NRFBitmapBase bitmap = gradient(24, 16, 3);
     NRFSaveOptions options;
     options.dpi = 300;
     options.iccProfile = testProfile();
-    std::vector<std::string> skipped;
     for (const auto& [name, type] :
-         {std::pair{"saved.tif", kNRFTypeTIFF}, std::pair{"saved.psd", NRFMakeFileType("APSD")}}) {
+         {std::pair{"saved.jpg", kNRFTypeJPEG}, std::pair{"saved.tif", kNRFTypeTIFF},
+          std::pair{"saved.psd", NRFMakeFileType("APSD")}}) {
         SCOPED_TRACE(name);
         const std::string path = m_dir.file(name);
         NRFImageInfoRef record;
         ASSERT_EQ(NRFOpenImage(path.c_str(), type, &record), kNRFErrNone);
-        const NRFErr err = NRFSaveBitmapAsFile(record.get(), &bitmap, &options);
-        if (err == 3) {
-            skipped.push_back(name);
-            EXPECT_FALSE(std::filesystem::exists(path));
-            continue;
-        }
-        ASSERT_EQ(err, kNRFErrNone) << NRFGetErrorText();
+        ASSERT_EQ(NRFSaveBitmapAsFile(record.get(), &bitmap, &options), kNRFErrNone) << NRFGetErrorText();
         NRFImageInfoRef back;
         ASSERT_EQ(NRFOpenImage(path.c_str(), 0, &back), kNRFErrNone);
         ASSERT_EQ(NRFGetImageInfo(back.get()), kNRFErrNone);
         EXPECT_EQ(back->m_fileType, type);
         EXPECT_EQ(back->m_width, 24u);
         EXPECT_EQ(back->m_height, 16u);
+        EXPECT_EQ(back->m_colorSpaceCode, kColorSpaceEmbedded);
         std::string profile;
         ASSERT_EQ(NRFLoadICCProfile(back.get(), &profile), kNRFErrNone);
         EXPECT_EQ(profile, options.iccProfile);
-        NRFBitmapBase pixels;
-        ASSERT_EQ(NRFLoadFileAsBitmap(back.get(), &pixels), kNRFErrNone);
-        ASSERT_EQ(pixels.Width(), 24u);
-        ASSERT_EQ(pixels.Channels(), 3);
-        for (std::uint32_t y = 0; y < 16; ++y)
-            ASSERT_TRUE(std::equal(pixels.Row(y), pixels.Row(y) + pixels.Stride(), bitmap.Row(y))) << y;
     }
-    if (!skipped.empty())
-        GTEST_SKIP() << "the encoders of " << skipped.front()
-                     << (skipped.size() > 1 ? " and " + skipped[1] : "") << " are not written yet";
 }
