@@ -242,15 +242,7 @@ TEST_F(ContainerReadersTest, CorpusFilesAgreeWithExiftool) {
     const std::string corpus = lumo::test::corpusFolderOrFail();
     if (corpus.empty())
         GTEST_SKIP() << "no corpus";
-    std::vector<std::string> files;
-    for (const char* folder : {"exiftool", "exiv2"})
-        for (const auto& entry : fs::directory_iterator(corpus + "/" + folder)) {
-            std::string extension = entry.path().extension().string();
-            std::transform(extension.begin(), extension.end(), extension.begin(), ::tolower);
-            if (extension == ".crw" || extension == ".raf" || extension == ".x3f")
-                files.push_back(entry.path().string());
-        }
-    std::sort(files.begin(), files.end());
+    const std::vector<std::string> files = lumo::test::corpusFiles({".crw", ".raf", ".x3f"});
     ASSERT_GE(files.size(), 20u);
     // Every file is read (from a copy) whatever exiftool says; each ends with a result code.
     std::map<std::string, NRFImageInfoRef> records;

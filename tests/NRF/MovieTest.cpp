@@ -564,16 +564,7 @@ TEST_F(MovieTest, CorpusMoviesAgreeWithExiftool) {
     const std::string corpus = lumo::test::corpusFolderOrFail();
     if (corpus.empty())
         GTEST_SKIP() << "no corpus";
-    std::vector<std::string> files;
-    for (const char* folder : {"exiftool", "exiv2"})
-        for (const auto& entry : fs::directory_iterator(corpus + "/" + folder)) {
-            std::string extension = entry.path().extension().string();
-            std::transform(extension.begin(), extension.end(), extension.begin(), ::tolower);
-            if (extension == ".mov" || extension == ".mp4" || extension == ".avi" || extension == ".mpg" ||
-                extension == ".mts")
-                files.push_back(entry.path().string());
-        }
-    std::sort(files.begin(), files.end());
+    const std::vector<std::string> files = lumo::test::corpusFiles({".mov", ".mp4", ".avi", ".mpg", ".mts"});
     ASSERT_GE(files.size(), 10u);
     // Every file is read (from a copy) under the sanitizers and ends with a result code.
     std::map<std::string, NRFImageInfoRef> records;

@@ -234,16 +234,7 @@ TEST_F(PNGGIFEPSTest, CorpusFilesMatchExiftool) {
     const std::string corpus = lumo::test::corpusFolderOrFail();
     if (corpus.empty())
         LUMO_SKIP_OR_FAIL("no corpus");
-    std::vector<std::string> files;
-    for (const auto& folder : fs::directory_iterator(corpus))
-        if (folder.is_directory())
-            for (const auto& entry : fs::directory_iterator(folder.path())) {
-                std::string ext = entry.path().extension().string();
-                for (char& c : ext)
-                    c = char(std::tolower(static_cast<unsigned char>(c)));
-                if (ext == ".png" || ext == ".gif" || ext == ".eps")
-                    files.push_back(entry.path().string());
-            }
+    const std::vector<std::string> files = lumo::test::corpusFiles({".png", ".gif", ".eps"});
     ASSERT_GE(files.size(), 20u);
     std::map<std::string, NRFImageInfoRef> records;
     for (const std::string& path : files) {

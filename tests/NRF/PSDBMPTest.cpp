@@ -223,15 +223,7 @@ TEST_F(PSDBMPTest, CorpusSizesAgreeWithExiftool) {
     const std::string corpus = lumo::test::corpusFolderOrFail();
     if (corpus.empty())
         GTEST_SKIP() << "no corpus";
-    std::vector<std::string> files;
-    for (const char* folder : {"exiftool", "exiv2"})
-        for (const auto& entry : fs::directory_iterator(corpus + "/" + folder)) {
-            std::string extension = entry.path().extension().string();
-            std::transform(extension.begin(), extension.end(), extension.begin(), ::tolower);
-            if (extension == ".psd" || extension == ".psb" || extension == ".bmp")
-                files.push_back(entry.path().string());
-        }
-    std::sort(files.begin(), files.end());
+    const std::vector<std::string> files = lumo::test::corpusFiles({".psd", ".psb", ".bmp"});
     ASSERT_GE(files.size(), 2u);
     std::vector<std::string> args = {"-n", "-ImageWidth", "-ImageHeight"};
     args.insert(args.end(), files.begin(), files.end());

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -140,6 +141,26 @@ std::string be(std::uint64_t value, int width) {
     std::string out = le(value, width);
     std::reverse(out.begin(), out.end());
     return out;
+}
+
+std::vector<std::string> corpusFiles(std::initializer_list<std::string_view> extensions) {
+    std::vector<std::string> files;
+    const std::string corpus = corpusFolder();
+    if (corpus.empty())
+        return files;
+    for (const char* folder : {"exiftool", "exiv2"}) {
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(corpus + "/" + folder, ec)) {
+            std::string extension = entry.path().extension().string();
+            for (char& c : extension)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (entry.is_regular_file() &&
+                std::find(extensions.begin(), extensions.end(), extension) != extensions.end())
+                files.push_back(entry.path().string());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 } // namespace lumo::test

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -61,6 +63,9 @@ std::optional<nlohmann::json> exiftoolJson(const std::vector<std::string>& args)
 std::string corpusFolder();
 // The same, recording a test failure when the folder is missing under CI (CI=true).
 std::string corpusFolderOrFail();
+// The files of the corpus's "exiftool" and "exiv2" folders whose extension is one of `extensions`
+// (lower case, with the dot; compared without case), sorted; empty when there is no corpus.
+std::vector<std::string> corpusFiles(std::initializer_list<std::string_view> extensions);
 
 } // namespace lumo::test
 
