@@ -245,17 +245,7 @@ TEST_F(ContainerReadersTest, CorpusFilesAgreeWithExiftool) {
     const std::vector<std::string> files = lumo::test::corpusFiles({".crw", ".raf", ".x3f"});
     ASSERT_GE(files.size(), 20u);
     // Every file is read (from a copy) whatever exiftool says; each ends with a result code.
-    std::map<std::string, NRFImageInfoRef> records;
-    for (const std::string& original : files) {
-        const std::string copy = m_dir.file(fs::path(original).filename().string());
-        fs::copy_file(original, copy, fs::copy_options::overwrite_existing);
-        NRFImageInfoRef record;
-        NRFErr result = NRFOpenImage(copy.c_str(), 0, &record);
-        if (result == kNRFErrNone)
-            result = NRFGetImageInfo(record.get());
-        if (result == kNRFErrNone)
-            records[original] = record;
-    }
+    const std::map<std::string, NRFImageInfoRef> records = readCopies(files);
 
     std::vector<std::string> args = {"-n", "-G1", "-a", "-b"};
     for (const char* tag : {"Make", "Model", "DateTimeOriginal", "ImageWidth", "ImageHeight",

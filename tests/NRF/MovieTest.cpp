@@ -567,17 +567,7 @@ TEST_F(MovieTest, CorpusMoviesAgreeWithExiftool) {
     const std::vector<std::string> files = lumo::test::corpusFiles({".mov", ".mp4", ".avi", ".mpg", ".mts"});
     ASSERT_GE(files.size(), 10u);
     // Every file is read (from a copy) under the sanitizers and ends with a result code.
-    std::map<std::string, NRFImageInfoRef> records;
-    for (const std::string& original : files) {
-        const std::string copy = m_dir.file(fs::path(original).filename().string());
-        fs::copy_file(original, copy, fs::copy_options::overwrite_existing);
-        NRFImageInfoRef record;
-        NRFErr result = NRFOpenImage(copy.c_str(), 0, &record);
-        if (result == kNRFErrNone)
-            result = NRFGetImageInfo(record.get());
-        if (result == kNRFErrNone)
-            records[original] = record;
-    }
+    const std::map<std::string, NRFImageInfoRef> records = readCopies(files);
     EXPECT_GE(records.size(), 3u);
 
     std::vector<std::string> args = {"-n",    "-G1",    "-ImageWidth", "-ImageHeight", "-Duration",

@@ -6,6 +6,7 @@
 #include "NRF/NRFImageInfo.h"
 #include "app/LumoLogger.h"
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -52,6 +53,17 @@ NRFErr NRFEngineTest::read(const std::string& name, const std::string& bytes, NR
     if (const NRFErr err = NRFOpenImage(path.c_str(), 0, &record); err != kNRFErrNone)
         return err;
     return NRFGetImageInfo(record.get());
+}
+
+std::map<std::string, NRFImageInfoRef> NRFEngineTest::readCopies(const std::vector<std::string>& originals) {
+    std::map<std::string, NRFImageInfoRef> records;
+    for (const std::string& original : originals) {
+        NRFImageInfoRef record;
+        if (read(std::filesystem::path(original).filename().string(), readWholeFile(original), record) ==
+            kNRFErrNone)
+            records[original] = record;
+    }
+    return records;
 }
 
 std::string wholeLog() {

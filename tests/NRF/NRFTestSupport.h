@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ protected:
     // Writes `bytes` to a file `name` in the folder and opens and reads it as the engine does: the open
     // or read result.
     NRFErr read(const std::string& name, const std::string& bytes, NRFImageInfoRef& record);
+    // Copies each file into the folder and opens and reads the copy: the records of the files that read,
+    // by original path.
+    std::map<std::string, NRFImageInfoRef> readCopies(const std::vector<std::string>& originals);
 
     TempDir m_dir;
 };
