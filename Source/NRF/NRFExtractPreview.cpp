@@ -101,12 +101,19 @@ private:
 
 enum : std::uint16_t {
     kTagOrientation = 274,
+    kTagXResolution = 282,
+    kTagYResolution = 283,
+    kTagResolutionUnit = 296,
     kTagDateTime = 306,
+    kTagYCbCrPositioning = 531,
     kTagExifIFD = 34665,
     kTagGPSIFD = 34853,
     kTagExifVersion = 36864,
     kTagDateTimeOriginal = 36867,
+    kTagComponentsConfiguration = 37121,
     kTagUserComment = 37510,
+    kTagFlashpixVersion = 40960,
+    kTagColorSpace = 40961,
     kTagPixelXDimension = 40962,
     kTagPixelYDimension = 40963,
 };
@@ -299,6 +306,12 @@ std::string NRFBuildExifSegment(const NRFImageInfoRec& record, std::uint32_t wid
     const bool dated = record.m_captureTime.isValid();
     IfdWriter ifd0, exif;
     ifd0.addShort(kTagOrientation, orientationFromRotation(record.m_orientation));
+    // The tags every EXIF JPEG must carry, with the values of a camera's own file: 72 dpi, centred
+    // chroma samples, Y Cb Cr components.
+    ifd0.addRationals(kTagXResolution, {{72, 1}});
+    ifd0.addRationals(kTagYResolution, {{72, 1}});
+    ifd0.addShort(kTagResolutionUnit, 2);
+    ifd0.addShort(kTagYCbCrPositioning, 1);
     if (dated)
         ifd0.addAscii(kTagDateTime, exifDate(record.m_captureTime));
     ifd0.addLong(kTagExifIFD, 0);
@@ -311,6 +324,12 @@ std::string NRFBuildExifSegment(const NRFImageInfoRec& record, std::uint32_t wid
     // A segment holds at most 65533 bytes after its length field: a longer comment is cut to fit.
     const std::string comment = std::string("ASCII\0\0\0", 8) + record.m_userComment.substr(0, 60000);
     exif.add(kTagUserComment, kUndefined, static_cast<std::uint32_t>(comment.size()), comment);
+    exif.add(kTagComponentsConfiguration, kUndefined, 4, std::string("\1\2\3\0", 4));
+    exif.add(kTagFlashpixVersion, kUndefined, 4, "0100");
+    // The camera's own ColorSpace when it is one EXIF defines (1 sRGB, 0xFFFF uncalibrated, as for
+    // Adobe RGB), else sRGB: previews are written in sRGB unless the camera says otherwise.
+    const std::uint16_t colorSpace = record.m_exifColorSpace == 0xFFFF ? 0xFFFF : 1;
+    exif.addShort(kTagColorSpace, colorSpace);
     exif.addLong(kTagPixelXDimension, width);
     exif.addLong(kTagPixelYDimension, height);
 

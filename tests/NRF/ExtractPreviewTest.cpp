@@ -128,6 +128,8 @@ TEST_F(ExtractPreviewTest, TheExifSegmentReadsBackInTheEngineAndInExiftool) {
         LUMO_SKIP_OR_FAIL("exiftool is not installed");
     ASSERT_EQ(tool->size(), 1u);
     const nlohmann::json& t = (*tool)[0];
+    // Every tag EXIF requires of a JPEG is there: no errors, warnings or minor remarks.
+    EXPECT_EQ((*exiftoolJson({"-validate", "-a", path}))[0].value("Validate", ""), "OK");
     EXPECT_EQ(t.value("IFD0:Orientation", 0), 6);
     EXPECT_EQ(t.value("IFD0:ModifyDate", ""), "2024:03:05 14:07:09");
     EXPECT_EQ(t.value("ExifIFD:DateTimeOriginal", ""), "2024:03:05 14:07:09");
