@@ -1,13 +1,19 @@
 #include "FileIO.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -296,49 +302,195 @@ int createDirectories(const std::string& path) {
 
 namespace {
 
-// Writes a new file beside `to` under a name no other writer uses, lets `fill` write its content, flushes
-// it to disk and renames it over `to`; on any failure the temporary file is removed and `to` is as it was.
-int replaceThroughTemporary(const std::string& to, const std::function<int(File&)>& fill,
-                            ReplaceReport* report = nullptr) {
+// "photo.XIP.tmp-4711-3" -> 4711 when `name` is a temporary file of `base` ("photo.XIP"), else 0.
+pid_t temporaryOwner(const std::string& name, const std::string& base) {
+    static constexpr char kMark[] = ".tmp-";
+    if (name.size() <= base.size() + sizeof kMark || name.compare(0, base.size(), base) != 0 ||
+        name.compare(base.size(), sizeof kMark - 1, kMark) != 0)
+        return 0;
+    const std::string rest = name.substr(base.size() + sizeof kMark - 1);
+    const std::size_t dash = rest.find('-');
+    if (dash == 0 || dash == std::string::npos || dash + 1 == rest.size() || dash > 9)
+        return 0;
+    const auto digits = [](const std::string& text) {
+        return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (!digits(rest.substr(0, dash)) || !digits(rest.substr(dash + 1)))
+        return 0;
+    return static_cast<pid_t>(std::stol(rest.substr(0, dash)));
+}
+
+bool processIsGone(pid_t pid) {
+    return pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// What a folder held of temporary files when it was last looked at: a folder is read once a minute
+// at most, so that writing many files into one folder costs one listing, not one each.
+struct FolderLeftovers {
+    std::chrono::steady_clock::time_point listed;
+    std::vector<std::string> names;
+};
+std::mutex g_leftoverMutex;
+std::map<std::string, FolderLeftovers> g_leftovers;
+
+// Removes the temporary files of `target` that a process which has ended left behind (killed between
+// writing and renaming).
+void removeLeftovers(const std::string& target) {
+    const std::filesystem::path path(target);
+    const std::string folder = path.parent_path().empty() ? "." : path.parent_path().string();
+    const std::string base = path.filename().string();
+    std::lock_guard lock(g_leftoverMutex);
+    FolderLeftovers& known = g_leftovers[folder];
+    const auto now = std::chrono::steady_clock::now();
+    if (known.listed == std::chrono::steady_clock::time_point{} ||
+        now - known.listed > std::chrono::minutes(1)) {
+        known.names.clear();
+        known.listed = now;
+        std::error_code ec;
+        for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (name.find(".tmp-") != std::string::npos)
+                known.names.push_back(name);
+        }
+    }
+    std::erase_if(known.names, [&](const std::string& name) {
+        if (!processIsGone(temporaryOwner(name, base)))
+            return false;
+        const std::string leftover = (std::filesystem::path(folder) / name).string();
+        struct stat st {};
+        if (::lstat(leftover.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            removeFile(leftover);
+        return true;
+    });
+}
+
+// The file a write to `to` really replaces: `to` itself, or the end of the symbolic link `to` is.
+int resolveTarget(const std::string& to, std::string& target) {
+    struct stat st {};
+    if (::lstat(to.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        target = to;
+        return 0;
+    }
+    char* resolved = ::realpath(to.c_str(), nullptr);
+    if (!resolved)
+        return errno;
+    target = resolved;
+    std::free(resolved);
+    return 0;
+}
+
+// Gives the new version what the old one had: owner and group when the process may set them (before
+// the mode, which a change of owner may strip of set-id bits), the exact permission bits, and the
+// extended attributes (access lists among them). What cannot be kept is left as the new file has it.
+void keepAttributes(int fd, const std::string& old, const struct stat& st) {
+    if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(fd, st.st_uid, st.st_gid) != 0 &&
+        ::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
+        // Neither owner nor group may be given away: the new version stays ours.
+    }
+    ::fchmod(fd, st.st_mode & 07777);
+    const ssize_t listLength = ::listxattr(old.c_str(), nullptr, 0);
+    if (listLength <= 0)
+        return;
+    std::vector<char> names(static_cast<std::size_t>(listLength));
+    const ssize_t got = ::listxattr(old.c_str(), names.data(), names.size());
+    if (got <= 0)
+        return;
+    for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
+        const char* name = names.data() + at;
+        at += std::strlen(name) + 1;
+        const ssize_t size = ::getxattr(old.c_str(), name, nullptr, 0);
+        if (size < 0 || size > (1 << 20))
+            continue;
+        std::vector<char> value(static_cast<std::size_t>(size));
+        const ssize_t read = ::getxattr(old.c_str(), name, value.data(), value.size());
+        if (read >= 0)
+            ::fsetxattr(fd, name, value.data(), static_cast<std::size_t>(read), 0);
+    }
+}
+
+void syncFolder(const std::string& file) {
+    const std::filesystem::path folder = std::filesystem::path(file).parent_path();
+    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd); // a file system that cannot flush a folder has nothing to flush
+    ::close(fd);
+}
+
+} // namespace
+
+PendingReplace::PendingReplace(PendingReplace&& other) noexcept
+    : m_target(std::move(other.m_target)), m_temporary(std::move(other.m_temporary)),
+      m_pending(std::exchange(other.m_pending, false)) {}
+
+PendingReplace& PendingReplace::operator=(PendingReplace&& other) noexcept {
+    if (this != &other) {
+        discard();
+        m_target = std::move(other.m_target);
+        m_temporary = std::move(other.m_temporary);
+        m_pending = std::exchange(other.m_pending, false);
+    }
+    return *this;
+}
+
+int PendingReplace::prepare(const std::string& to, const std::function<int(File&)>& fill) {
     static std::atomic<unsigned> counter{0};
-    // A replaced file keeps its permission bits.
+    discard();
+    m_temporary.clear();
+    if (int e = resolveTarget(to, m_target))
+        return e;
+    removeLeftovers(m_target);
     struct stat old {};
-    const bool replacing = ::stat(to.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-    const mode_t mode = replacing ? (old.st_mode & 07777) : 0644;
+    const bool replacing = ::stat(m_target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
     File file;
-    std::string temporary;
     int e = EEXIST;
     for (int attempt = 0; attempt < 100 && e == EEXIST; ++attempt) {
-        temporary = to + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-        e = file.open(temporary, File::Mode::CreateNew, mode);
+        m_temporary = m_target + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        e = file.open(m_temporary, File::Mode::CreateNew, 0666);
     }
-    if (report)
-        *report = ReplaceReport{temporary, false};
     if (e != 0)
         return e;
+    if (replacing)
+        keepAttributes(file.m_fd, m_target, old);
     e = fill(file);
     if (e == 0)
         e = file.sync();
     const int closed = file.close();
     if (e == 0)
         e = closed;
-    if (e == 0) {
-        e = renameFile(temporary, to);
-        if (e != 0 && report)
-            report->renameFailed = true;
+    if (e != 0) {
+        removeFile(m_temporary);
+        return e;
     }
-    if (e != 0)
-        removeFile(temporary);
-    return e;
+    m_pending = true;
+    return 0;
 }
 
-} // namespace
+int PendingReplace::prepare(const std::string& to, const std::string& bytes) {
+    return prepare(to, [&](File& file) { return file.write(bytes.data(), bytes.size()); });
+}
+
+int PendingReplace::commit() {
+    if (!m_pending)
+        return EINVAL;
+    if (int e = renameFile(m_temporary, m_target))
+        return e; // still pending: discard() or the destructor removes it
+    m_pending = false;
+    syncFolder(m_target);
+    return 0;
+}
+
+void PendingReplace::discard() {
+    if (std::exchange(m_pending, false))
+        removeFile(m_temporary);
+}
 
 int copyFileReplacing(const std::string& from, const std::string& to) {
     File source;
     if (int e = source.open(from, File::Mode::Read))
         return e;
-    return replaceThroughTemporary(to, [&](File& copy) {
+    PendingReplace replace;
+    const int e = replace.prepare(to, [&](File& copy) {
         std::vector<char> piece(1 << 20);
         for (;;) {
             std::size_t got = 0;
@@ -348,11 +500,20 @@ int copyFileReplacing(const std::string& from, const std::string& to) {
                 return e;
         }
     });
+    return e != 0 ? e : replace.commit();
 }
 
 int writeFileReplacing(const std::string& to, const std::string& bytes, ReplaceReport* report) {
-    return replaceThroughTemporary(
-        to, [&](File& file) { return file.write(bytes.data(), bytes.size()); }, report);
+    PendingReplace replace;
+    int e = replace.prepare(to, bytes);
+    if (report)
+        *report = ReplaceReport{replace.temporary(), false};
+    if (e == 0) {
+        e = replace.commit();
+        if (e != 0 && report)
+            report->renameFailed = true;
+    }
+    return e;
 }
 
 int readFile(const std::string& path, std::string& out, std::size_t maxBytes) {

@@ -46,6 +46,7 @@ public:
     int close();
 
 private:
+    friend class PendingReplace;
     int readFaulted(std::size_t size, std::size_t& got, const std::function<ssize_t(std::size_t)>& readSome);
 
     int m_fd = -1;
@@ -59,8 +60,45 @@ int renameFile(const std::string& from, const std::string& to);
 int removeFile(const std::string& path);
 // Creates the folder and any missing parents; 0 when it exists already.
 int createDirectories(const std::string& path);
+// A new version of a file, written beside it under a name no other writer uses and flushed to disk,
+// that takes the file's place only on commit(): until then the file is untouched, and a PendingReplace
+// that goes without commit() removes what it wrote. The new version keeps the replaced file's permission
+// bits exactly (the umask does not apply), its owner and group when the process may set them, and its
+// extended attributes; a new file gets 0666 less the umask. When the path is a symbolic link the file it
+// leads to is replaced and the link stays (a link that leads nowhere is refused). Temporary files of
+// the same target that a dead process left behind are removed.
+class PendingReplace {
+public:
+    PendingReplace() = default;
+    ~PendingReplace() { discard(); }
+    PendingReplace(PendingReplace&& other) noexcept;
+    PendingReplace& operator=(PendingReplace&& other) noexcept;
+    PendingReplace(const PendingReplace&) = delete;
+    PendingReplace& operator=(const PendingReplace&) = delete;
+
+    // Writes the new version of `to`: `fill` writes its content. 0 or an errno value; on failure nothing
+    // is left behind.
+    int prepare(const std::string& to, const std::function<int(File&)>& fill);
+    int prepare(const std::string& to, const std::string& bytes);
+    // Renames the new version over the target and flushes the folder. 0 or an errno value (the target
+    // is then as it was).
+    int commit();
+    // Removes the new version, if one is pending.
+    void discard();
+    bool pending() const { return m_pending; }
+    // The file that is replaced (the end of a symbolic link) and the temporary file's name (kept after
+    // a failure, a commit or a discard, for messages).
+    const std::string& target() const { return m_target; }
+    const std::string& temporary() const { return m_temporary; }
+
+private:
+    std::string m_target;
+    std::string m_temporary;
+    bool m_pending = false;
+};
+
 // Copies `from` to `to` through a temporary file beside `to` that is flushed to disk and then renamed
-// over it: `to` is either its old self or a whole copy, never a part.
+// over it: `to` is either its old self or a whole copy, never a part (see PendingReplace).
 int copyFileReplacing(const std::string& from, const std::string& to);
 // What a replacing write did, for the caller's own messages: the temporary file's name and whether the
 // failure (if any) was the final rename.
@@ -68,9 +106,8 @@ struct ReplaceReport {
     std::string temporary;
     bool renameFailed = false;
 };
-// Writes `bytes` to `to` through a new file beside it (a name no other writer uses), flushed to disk and
-// renamed over `to`: `to` is either untouched or whole, and no temporary file is left behind. A file
-// that is replaced keeps its permission bits. 0 or an errno value.
+// Writes `bytes` to `to` through a PendingReplace, committed at once: `to` is either untouched or whole,
+// and no temporary file is left behind. 0 or an errno value.
 int writeFileReplacing(const std::string& to, const std::string& bytes, ReplaceReport* report = nullptr);
 // Reads at most `maxBytes` from the start of the file.
 int readFile(const std::string& path, std::string& out, std::size_t maxBytes);

@@ -2,6 +2,10 @@
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -97,4 +101,65 @@ TEST_F(FileIO, RenameReplacesAndFoldersAreMadeOnce) {
     EXPECT_EQ(createDirectories(nested), 0);
     EXPECT_NE(createDirectories(file("b.txt")), 0);
     EXPECT_NE(createDirectories(file("b.txt/below")), 0);
+}
+
+TEST_F(FileIO, AReplacedFileKeepsItsModeAttributesAndLinkAndNothingIsLeftBehind) {
+    const mode_t oldMask = ::umask(022);
+    const std::string photo = file("photo.XIP");
+    writeWholeFile(photo, "old");
+    ASSERT_EQ(::chmod(photo.c_str(), 0664), 0);
+    ASSERT_EQ(::setxattr(photo.c_str(), "user.note", "keep", 4, 0), 0);
+    ASSERT_EQ(writeFileReplacing(photo, "new"), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(photo.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0664u); // not the umask's 0644
+    char note[8] = {};
+    EXPECT_EQ(::getxattr(photo.c_str(), "user.note", note, sizeof note), 4);
+    EXPECT_STREQ(note, "keep");
+    EXPECT_EQ(readWholeFile(photo), "new");
+
+    // A link is written through: the file it leads to changes, the link stays a link.
+    const std::string link = file("link.XIP");
+    std::filesystem::create_symlink(photo, link);
+    ASSERT_EQ(writeFileReplacing(link, "through"), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(readWholeFile(photo), "through");
+    std::filesystem::create_symlink(file("nowhere"), file("dangling"));
+    EXPECT_EQ(writeFileReplacing(file("dangling"), "x"), ENOENT);
+    EXPECT_FALSE(fileExists(file("nowhere")));
+
+    // Prepared but not committed: the file is as it was and the new version goes with the object.
+    {
+        PendingReplace pending;
+        ASSERT_EQ(pending.prepare(photo, std::string("pending")), 0);
+        EXPECT_TRUE(fileExists(pending.temporary()));
+        EXPECT_EQ(readWholeFile(photo), "through");
+    }
+    PendingReplace committed;
+    ASSERT_EQ(committed.prepare(photo, std::string("committed")), 0);
+    injectFileFault({.op = Op::Rename, .error = EIO, .times = 1});
+    EXPECT_EQ(committed.commit(), EIO);
+    EXPECT_EQ(readWholeFile(photo), "through");
+    EXPECT_EQ(committed.commit(), 0);
+    EXPECT_EQ(readWholeFile(photo), "committed");
+    ::umask(oldMask);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir.path()), {}), 3); // photo, 2 links
+}
+
+TEST_F(FileIO, TemporaryFilesOfEndedProcessesGoWhenTheSameFileIsWrittenAgain) {
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ASSERT_GT(child, 0);
+    ::waitpid(child, nullptr, 0);
+    const std::string out = file("out.jpg");
+    const std::string dead = out + ".tmp-" + std::to_string(child) + "-7";
+    const std::string living = out + ".tmp-" + std::to_string(::getppid()) + "-2";
+    const std::string other = file("other.jpg.tmp-" + std::to_string(child) + "-1");
+    for (const std::string& leftover : {dead, living, other})
+        writeWholeFile(leftover, "half");
+    ASSERT_EQ(writeFileReplacing(out, "whole"), 0);
+    EXPECT_FALSE(fileExists(dead));
+    EXPECT_TRUE(fileExists(living)); // its writer may still rename it
+    EXPECT_TRUE(fileExists(other));  // another file's: left for its own next write
 }
