@@ -176,12 +176,14 @@ private:
         return done;
     }
 
-    // Brings in the prefs already kept beside the file, so that saving keeps what this edit leaves.
+    // Brings in the prefs already kept beside the file, so that saving keeps what this edit leaves. A
+    // sidecar that is there but cannot be read stops the edit: writing one would lose what it holds.
     static bool loadPrefs(NRFImageInfoRec& record, ItemResult& item) {
         const NRFErr err = NRFLoadXMLPrefs(&record);
         if (err == kNRFErrNone || err == kNRFErrOpen) // 5: there are none yet
             return true;
-        item.error = "the image prefs beside the file could not be read (" + engineError(err) + ")";
+        item.error = "the image prefs beside the file could not be read (" + engineError(err) +
+                     "); they are left as they are";
         return false;
     }
 
@@ -195,14 +197,18 @@ private:
 
     bool rotate(NRFImageInfoRec& record, ItemResult& item, bool& retryable) {
         const bool jpeg = record.m_fileType == kNRFTypeJPEG;
-        if (jpeg && record.m_orientationPosCount == 0) {
+        const bool inFile = record.m_orientationPosCount != 0;
+        if (jpeg && !inFile) {
             item.error = "the rotation of this file is kept in its XMP metadata, which arrives with metadata "
                          "writing";
             return false;
         }
+        // A file that holds its own orientation starts from it: the sidecar may be shared with another
+        // photo of the same name (a raw and its JPEG or HEIF) and hold that one's rotation.
+        const int fromFile = record.m_orientation & 7;
         if (!jpeg && !loadPrefs(record, item))
             return false;
-        const int current = record.m_orientation & 7;
+        const int current = inFile ? fromFile : record.m_orientation & 7;
         int code = m_request.code;
         switch (m_request.edit) {
         case Edit::Clockwise:
@@ -220,15 +226,15 @@ private:
         default:
             break;
         }
-        if (const NRFErr err = NRFSetRotation(&record, code); err != kNRFErrNone) {
-            retryable = err == 6; // the file could not be made writable: the user may fix that
+        // A JPEG's own orientation values hold its rotation; every other type keeps it in its prefs as
+        // well, written together with the file so that a failure leaves both as they were.
+        const NRFErr err =
+            jpeg ? NRFSetRotation(&record, code) : NRFSetRotationAndSaveImagePrefs(&record, code);
+        if (err != kNRFErrNone) {
+            retryable = err == 6; // a file or sidecar could not be written: the user may fix that
             item.error = engineError(err);
             return false;
         }
-        // The file's own orientation values hold a JPEG's rotation; every other type keeps it in its
-        // prefs as well.
-        if (!jpeg && !savePrefs(record, item))
-            return false;
         item.rotation = code;
         return true;
     }

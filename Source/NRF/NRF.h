@@ -114,6 +114,11 @@ NRFErr NRFGetImageInfo(NRFImageInfoRec* record);
 // the rotation in its image prefs only. 1 with "Error setting rotation, bad parameter" for a code outside
 // 0..7; 6 when the file cannot be made writable (the record keeps the new code).
 NRFErr NRFSetRotation(NRFImageInfoRec* record, int code);
+// NRFSetRotation and the image prefs (NRFSaveImagePrefs) as one change: the sidecar's new document is
+// written aside first, then the file's orientation values, then the document takes the sidecar's place;
+// when that last step fails the file's values are put back as they were. Either both change or neither
+// (a sidecar that cannot be written leaves the file untouched). The results of both.
+NRFErr NRFSetRotationAndSaveImagePrefs(NRFImageInfoRec* record, int code);
 
 NRFErr NRFHaveThumbnail(NRFImageInfoRec* record, bool* yes);
 class NRFBitmapBase;

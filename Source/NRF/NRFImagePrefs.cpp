@@ -7,6 +7,7 @@
 #include "app/LumoLog.h"
 #include "support/FileIO.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +26,8 @@ constexpr std::uint32_t kEOFMarker = fourCC("klbl");
 constexpr std::uint32_t kEOFKindPrefs = fourCC("klip");
 constexpr std::uint32_t kEOFKindThumbnail = fourCC("kltn");
 constexpr std::size_t kEOFTrailerLength = 12;
+// Our own documents are a few hundred bytes; the importer refuses anything over a megabyte.
+constexpr std::size_t kMaxSidecarSize = 1024 * 1024;
 
 std::uint32_t bigEndian32(const unsigned char* p) {
     return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
@@ -77,9 +80,16 @@ NRFErr NRFLoadXMLPrefs(NRFImageInfoRec* record) {
         if (!record)
             return kNRFErrParam;
         const std::string sidecar = NRFXIPSidecarPath(record->m_path, true);
-        if (sidecar.empty())
+        // An empty sidecar (a write of an older version cut short) holds nothing: as good as none.
+        std::uint64_t size = 0;
+        if (sidecar.empty() || (lumo::fileSize(sidecar, size) == 0 && size == 0))
             return kNRFErrOpen;
-        return NRFXMLImagePrefsImporter().ImportImagePrefsFromFile(*record, sidecar);
+        const NRFErr err = NRFXMLImagePrefsImporter().ImportImagePrefsFromFile(*record, sidecar);
+        if (err == kNRFErrPrefsUnreadable)
+            NRFSetErrorText("Unable to read '%s'.", sidecar.c_str());
+        else if (err == kNRFErrBadFormat)
+            NRFSetErrorText("'%s' is not an image prefs document.", sidecar.c_str());
+        return err;
     } catch (...) {
         LUMO_LOG("Unexpected exception in NRFLoadXMLPrefs()");
     }
@@ -107,30 +117,74 @@ NRFErr NRFWhackXMLPrefs(NRFImageInfoRec* record) {
     return kNRFErrException;
 }
 
+NRFErr NRFPendingImagePrefs::Prepare(NRFImageInfoRec& record) {
+    m_replace.discard();
+    if (!record.IsLocal()) {
+        NRFSetErrorText("Cannot save changes to non-local file '%s'.", record.m_path.c_str());
+        return kNRFErrNotLocal;
+    }
+    if (NRFFindFileType(record.m_fileType) < 0) {
+        NRFSetErrorText("Cannot save changes to an unknown file type '%s'.", record.m_path.c_str());
+        return kNRFErrUnknownType;
+    }
+    if (record.m_fileType == kNRFTypeJPEG) {
+        NRFSetErrorText("Saving image prefs into the file's own metadata is not available yet for '%s'.",
+                        record.m_path.c_str());
+        return 22;
+    }
+    m_sidecar = NRFXIPSidecarPath(record.m_path, false);
+    std::string existing;
+    struct stat st {};
+    if (::stat(m_sidecar.c_str(), &st) == 0) {
+        // A sidecar its owner made read-only is the owner's "do not change"; one another user's
+        // permissions keep us from writing is not ours to replace either.
+        if ((st.st_mode & S_IWUSR) == 0 || ::access(m_sidecar.c_str(), W_OK) != 0) {
+            NRFSetErrorText("Unable to gain write access to '%s'. Try setting file permissions to allow "
+                            "reading and writing.",
+                            m_sidecar.c_str());
+            return 6;
+        }
+        if (const int e = lumo::readFile(m_sidecar, existing, kMaxSidecarSize + 1); e != 0) {
+            NRFSetErrorText("Unable to read '%s' (%s); it is left as it is.", m_sidecar.c_str(),
+                            std::strerror(e));
+            return 6;
+        }
+    }
+    std::string text;
+    if (const NRFErr err = NRFXMLImagePrefsMerge(record, existing, text); err != kNRFErrNone) {
+        if (err == kNRFErrBadFormat)
+            NRFSetErrorText("'%s' is not an image prefs document; it is left as it is.", m_sidecar.c_str());
+        else
+            NRFSetErrorText("Unable to write the image prefs of '%s'.", record.m_path.c_str());
+        return err;
+    }
+    if (const int e = m_replace.prepare(m_sidecar, text); e != 0) {
+        LUMO_LOG("Unable to write image prefs to '%s': %s", m_sidecar.c_str(), std::strerror(e));
+        NRFSetErrorText("Unable to write the image prefs of '%s': %s", record.m_path.c_str(),
+                        std::strerror(e));
+        return 6;
+    }
+    return kNRFErrNone;
+}
+
+NRFErr NRFPendingImagePrefs::Commit() {
+    if (const int e = m_replace.commit(); e != 0) {
+        LUMO_LOG("Unable to write image prefs to '%s': %s", m_sidecar.c_str(), std::strerror(e));
+        NRFSetErrorText("Unable to write '%s': %s", m_sidecar.c_str(), std::strerror(e));
+        m_replace.discard();
+        return 6;
+    }
+    return kNRFErrNone;
+}
+
 NRFErr NRFSaveImagePrefs(NRFImageInfoRec* record) {
     try {
         if (!record)
             return kNRFErrParam;
-        if (!record->IsLocal()) {
-            NRFSetErrorText("Cannot save changes to non-local file '%s'.", record->m_path.c_str());
-            return kNRFErrNotLocal;
-        }
-        if (NRFFindFileType(record->m_fileType) < 0) {
-            NRFSetErrorText("Cannot save changes to an unknown file type '%s'.", record->m_path.c_str());
-            return kNRFErrUnknownType;
-        }
-        if (record->m_fileType == kNRFTypeJPEG) {
-            NRFSetErrorText("Saving image prefs into the file's own metadata is not available yet for '%s'.",
-                            record->m_path.c_str());
-            return 22;
-        }
-        const std::string sidecar = NRFXIPSidecarPath(record->m_path, false);
-        if (const NRFErr err = NRFXMLImagePrefsExporter().ExportImagePrefsToFile(*record, sidecar, false);
-            err != kNRFErrNone) {
-            NRFSetErrorText("Unable to write the image prefs of '%s'.", record->m_path.c_str());
+        NRFPendingImagePrefs prefs;
+        if (const NRFErr err = prefs.Prepare(*record); err != kNRFErrNone)
             return err;
-        }
-        return kNRFErrNone;
+        return prefs.Commit();
     } catch (...) {
         LUMO_LOG("Unexpected exception in NRFSaveImagePrefs()");
     }

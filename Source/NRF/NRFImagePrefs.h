@@ -4,6 +4,8 @@
 // and the legacy block at the end of older image files, which is recognised so that it can be read and
 // removed.
 
+#include "support/FileIO.h"
+
 #include <cstdint>
 #include <string>
 
@@ -15,12 +17,34 @@ using NRFErr = std::uint32_t;
 // only that exists. With `existingOnly`, empty when neither exists; otherwise the "XIP" name.
 std::string NRFXIPSidecarPath(const std::string& imagePath, bool existingOnly);
 
-// Imports the record's ".XIP" sidecar; 5 when there is none.
+// Imports the record's ".XIP" sidecar; 5 when there is none, 6 when it cannot be read, 9 when it is not
+// an image prefs document.
 NRFErr NRFLoadXMLPrefs(NRFImageInfoRec* record);
 // Deletes the record's ".XIP" sidecar (0 when there is none).
 NRFErr NRFWhackXMLPrefs(NRFImageInfoRec* record);
+// The record's prefs written beside its sidecar, ready to take the sidecar's place: a change that also
+// touches the image file (a rotation) prepares the sidecar first, changes the file, then commits, so
+// that a sidecar that cannot be written leaves the image as it was.
+//
+// Prepare() refuses, leaving everything as it is, when the sidecar is there but cannot be read (6), is
+// not an image prefs document (9), or is read-only (6: its owner has said it must not change); it
+// keeps every element of the old document that the record does not write itself
+// (NRFXMLImagePrefsMerge). A sidecar that is a symbolic link is written through to the file it leads
+// to. Commit() puts the new document in place. Going without Commit() leaves the sidecar as it was.
+// Errors leave their text in NRFGetErrorText().
+class NRFPendingImagePrefs {
+public:
+    NRFErr Prepare(NRFImageInfoRec& record);
+    NRFErr Commit();
+    void Discard() { m_replace.discard(); }
+
+private:
+    lumo::PendingReplace m_replace;
+    std::string m_sidecar;
+};
+
 // Writes the record's prefs where its type keeps them: the ".XIP" sidecar for every type but JPEG
-// (through a temporary file and a rename). A JPEG's prefs go into its XMP, which arrives with metadata
+// (NRFPendingImagePrefs, committed at once). A JPEG's prefs go into its XMP, which arrives with metadata
 // writing: until then 22 with the error text "Saving image prefs into the file's own metadata is not
 // available yet for '%s'.".
 NRFErr NRFSaveImagePrefs(NRFImageInfoRec* record);

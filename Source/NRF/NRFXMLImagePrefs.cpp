@@ -11,6 +11,8 @@
 #include <libxml/xmlerror.h>
 #include <libxml/xpath.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -29,6 +31,24 @@ bool isRawWithSidecar(const NRFImageInfoRec& record) {
     const int index = NRFFindFileType(record.m_fileType);
     const NRFFileTypeInfo* row = index >= 0 ? NRFGetFileTypeInfo(index) : nullptr;
     return row && (row->capabilities & kNRFCapRawSidecar);
+}
+
+// Which crop groups a record's document holds: a raw shown through its embedded preview has no final
+// crop of its own (the draft crop stands for it), and only raws with a sidecar keep a draft crop.
+struct CropGroups {
+    bool crop = true;
+    bool draft = false;
+};
+
+CropGroups cropGroupsOf(const NRFImageInfoRec& record) {
+    CropGroups groups;
+    if (isRawWithSidecar(record)) {
+        bool canRender = false;
+        NRFCanRender(const_cast<NRFImageInfoRec*>(&record), &canRender);
+        groups.crop = canRender;
+        groups.draft = true;
+    }
+    return groups;
 }
 
 // "%*.*f" without the process locale: the decimal point is always '.'.
@@ -131,6 +151,28 @@ struct ObjectDeleter {
 struct TextDeleter {
     void operator()(xmlChar* text) const { xmlFree(text); }
 };
+
+// `text` as an image prefs document, or null when it is not one.
+std::unique_ptr<xmlDoc, DocumentDeleter> parsePrefsDocument(const std::string& text) {
+    if (text.empty() || text.size() > kMaxDocumentSize)
+        return nullptr;
+    ensureParserReady();
+    const QuietXMLErrors quiet;
+    // No network, no external entities or DTDs loaded, no entity substitution, and no messages on
+    // the terminal: whatever is in the file is only ever read as this document.
+    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+    std::unique_ptr<xmlDoc, DocumentDeleter> doc(
+        xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, options));
+    if (!doc)
+        return nullptr;
+    // Our documents never carry a document type; one that does may define entities meant to blow up
+    // when expanded.
+    const xmlNode* root = xmlDocGetRootElement(doc.get());
+    if (doc->intSubset || doc->extSubset || !root ||
+        std::strcmp(reinterpret_cast<const char*>(root->name), "IMAGEPREFS") != 0)
+        return nullptr;
+    return doc;
+}
 
 bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -338,18 +380,15 @@ NRFErr NRFXMLImagePrefsExporter::ExportImagePrefsToBuffer(const NRFImageInfoRec&
                                                           bool pad) {
     try {
         out.clear();
-        const bool rawWithSidecar = isRawWithSidecar(record);
-        bool canRender = false;
-        if (rawWithSidecar)
-            NRFCanRender(const_cast<NRFImageInfoRec*>(&record), &canRender);
+        const CropGroups groups = cropGroupsOf(record);
 
         std::string text = "<?xml version=\"1.0\"?>\n<IMAGEPREFS>\n";
         if (record.m_imageNumber)
             appendElement(text, "\t", "imagenumber", static_cast<std::int32_t>(*record.m_imageNumber));
         appendElement(text, "\t", "rotation", record.m_orientation);
-        if (!rawWithSidecar || canRender)
+        if (groups.crop)
             appendCrop(text, record.m_crop, "NORMCROPRECT", "NORMCROPRATIO");
-        if (rawWithSidecar)
+        if (groups.draft)
             appendCrop(text, record.m_draftCrop, "NORMCROPRECTDRAFT", "NORMCROPDRAFTRATIO");
         appendElement(text, "\t", "tag", record.m_tag ? 1 : 0);
         if (record.m_colorClass != 0)
@@ -387,22 +426,8 @@ NRFErr NRFXMLImagePrefsExporter::ExportImagePrefsToFile(const NRFImageInfoRec& r
 NRFErr NRFXMLImagePrefsImporter::ImportImagePrefsFromBuffer(NRFImageInfoRec& record,
                                                             const std::string& text) {
     try {
-        if (text.empty() || text.size() > kMaxDocumentSize)
-            return kNRFErrBadFormat;
-        ensureParserReady();
-        const QuietXMLErrors quiet;
-        // No network, no external entities or DTDs loaded, no entity substitution, and no messages on
-        // the terminal: whatever is in the file is only ever read as this document.
-        const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-        std::unique_ptr<xmlDoc, DocumentDeleter> doc(
-            xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, options));
+        std::unique_ptr<xmlDoc, DocumentDeleter> doc = parsePrefsDocument(text);
         if (!doc)
-            return kNRFErrBadFormat;
-        // Our documents never carry a document type; one that does may define entities meant to
-        // blow up when expanded.
-        const xmlNode* root = xmlDocGetRootElement(doc.get());
-        if (doc->intSubset || doc->extSubset || !root ||
-            std::strcmp(reinterpret_cast<const char*>(root->name), "IMAGEPREFS") != 0)
             return kNRFErrBadFormat;
         std::unique_ptr<xmlXPathContext, ContextDeleter> context(xmlXPathNewContext(doc.get()));
         if (!context)
@@ -423,7 +448,8 @@ NRFErr NRFXMLImagePrefsImporter::ImportImagePrefsFromFile(NRFImageInfoRec& recor
     std::string text;
     if (const int e = lumo::readFile(path, text, kMaxDocumentSize + 1); e != 0) {
         LUMO_LOG("Unable to read image prefs from '%s': %s", path.c_str(), std::strerror(e));
-        return kNRFErrOpen;
+        // There is a document, but not for us to read: not the same as none (5).
+        return e == ENOENT ? kNRFErrOpen : kNRFErrPrefsUnreadable;
     }
     return ImportImagePrefsFromBuffer(record, text);
 }
@@ -442,6 +468,56 @@ NRFErr NRFXMLImagePrefsImport(NRFImageInfoRec& record, const std::string& text) 
         return NRFXMLImagePrefsImporter().ImportImagePrefsFromBuffer(record, text);
     } catch (...) {
         LUMO_LOG("Unexpected exception in NRFXMLImagePrefsImport()");
+    }
+    return kNRFErrException;
+}
+
+NRFErr NRFXMLImagePrefsMerge(const NRFImageInfoRec& record, const std::string& existing, std::string& out) {
+    try {
+        out.clear();
+        std::string text;
+        if (const NRFErr err = NRFXMLImagePrefsExporter().ExportImagePrefsToBuffer(record, text, false))
+            return err;
+        if (std::all_of(existing.begin(), existing.end(), isSpace)) {
+            out = std::move(text);
+            return kNRFErrNone;
+        }
+        std::unique_ptr<xmlDoc, DocumentDeleter> doc = parsePrefsDocument(existing);
+        if (!doc)
+            return kNRFErrBadFormat;
+        // What this record's document says itself; everything else in the old one is kept.
+        const CropGroups groups = cropGroupsOf(record);
+        const auto written = [&](const char* name) {
+            static constexpr const char* kAlways[] = {"rotation", "tag", "colorclass", "rating"};
+            for (const char* always : kAlways)
+                if (std::strcmp(name, always) == 0)
+                    return true;
+            if (std::strcmp(name, "imagenumber") == 0)
+                return record.m_imageNumber.has_value();
+            if (std::strcmp(name, "NORMCROPRECT") == 0 || std::strcmp(name, "NORMCROPRATIO") == 0)
+                return groups.crop;
+            if (std::strcmp(name, "NORMCROPRECTDRAFT") == 0 || std::strcmp(name, "NORMCROPDRAFTRATIO") == 0)
+                return groups.draft;
+            return false;
+        };
+        std::string kept;
+        for (xmlNode* node = xmlDocGetRootElement(doc.get())->children; node; node = node->next) {
+            if (node->type != XML_ELEMENT_NODE || written(reinterpret_cast<const char*>(node->name)))
+                continue;
+            std::unique_ptr<xmlBuffer, decltype(&xmlBufferFree)> buffer(xmlBufferCreate(), &xmlBufferFree);
+            if (!buffer || xmlNodeDump(buffer.get(), doc.get(), node, 1, 0) < 0)
+                return kNRFErrMemory;
+            kept += '\t';
+            kept.append(reinterpret_cast<const char*>(xmlBufferContent(buffer.get())),
+                        static_cast<std::size_t>(xmlBufferLength(buffer.get())));
+            kept += '\n';
+        }
+        static constexpr char kClosing[] = "</IMAGEPREFS>\n";
+        text.insert(text.size() - (sizeof kClosing - 1), kept);
+        out = std::move(text);
+        return kNRFErrNone;
+    } catch (...) {
+        LUMO_LOG("Unexpected exception in NRFXMLImagePrefsExport()");
     }
     return kNRFErrException;
 }

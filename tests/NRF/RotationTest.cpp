@@ -249,3 +249,80 @@ TEST_F(RotationTest, CorpusCameraJpegsTakeTheRotationAsExiftoolReadsIt) {
     EXPECT_GE(rotated.size(), 10u);
     EXPECT_EQ(exiftoolOrientations(rotated), expected);
 }
+
+TEST_F(RotationTest, TheFileAndItsSidecarChangeTogetherOrNeitherDoes) {
+    using lumo::FileFault;
+    using lumo::test::readWholeFile;
+    using lumo::test::writeWholeFile;
+    const std::string bytes = rgbTiff(ByteOrder::Big);
+    NRFImageInfoRef record;
+    ASSERT_EQ(read("scan.tif", bytes, record), kNRFErrNone);
+    const std::string& path = record->m_path;
+    const std::string sidecar = std::filesystem::path(path).replace_extension(".XIP").string();
+    // What this photo does not write itself stays: another program's element, and the draft crop the
+    // raw of the same name keeps here.
+    const std::string foreign = "<?xml version=\"1.0\"?>\n<IMAGEPREFS>\n\t<rotation>2</rotation>\n"
+                                "\t<NORMCROPRECTDRAFT><left>0.1</left></NORMCROPRECTDRAFT>\n"
+                                "\t<caption lang=\"en\">Harbour</caption>\n\t<tag>1</tag>\n</IMAGEPREFS>\n";
+    const auto unchanged = [&](const char* why) {
+        SCOPED_TRACE(why);
+        EXPECT_EQ(readWholeFile(path), bytes);
+        EXPECT_EQ(readWholeFile(sidecar), foreign);
+        EXPECT_EQ(
+            std::distance(std::filesystem::directory_iterator(std::filesystem::path(path).parent_path()),
+                          std::filesystem::directory_iterator()),
+            2); // no temporary file left
+    };
+    writeWholeFile(sidecar, foreign);
+
+    struct Refusal {
+        const char* why;
+        FileFault fault;
+        NRFErr result;
+    };
+    const Refusal refusals[] = {
+        {"a folder that takes no new file",
+         {.op = FileFault::Op::Open, .error = EROFS, .pathContains = ".tmp-"},
+         6},
+        {"a full disk", {.op = FileFault::Op::Write, .error = ENOSPC, .pathContains = ".tmp-"}, 6},
+        {"a sidecar that cannot be read",
+         {.op = FileFault::Op::Open, .error = EACCES, .pathContains = ".XIP", .times = 1},
+         6},
+        {"a sidecar that cannot take the new one's place",
+         {.op = FileFault::Op::Rename, .error = EIO, .pathContains = ".XIP"},
+         6},
+    };
+    for (const Refusal& r : refusals) {
+        lumo::injectFileFault(r.fault);
+        EXPECT_EQ(NRFSetRotationAndSaveImagePrefs(record.get(), 1), r.result) << r.why;
+        lumo::clearFileFaults();
+        unchanged(r.why);
+    }
+    // Read only: the owner's "do not change", even for a process that could replace it.
+    ::chmod(sidecar.c_str(), 0444);
+    EXPECT_EQ(NRFSetRotationAndSaveImagePrefs(record.get(), 1), 6);
+    EXPECT_NE(NRFGetErrorText().find("Unable to gain write access to '" + sidecar), std::string::npos);
+    ::chmod(sidecar.c_str(), 0664);
+    unchanged("read only");
+    writeWholeFile(sidecar + ".broken", "<IMAGEPREFS><tag>1</tag>");
+    std::filesystem::rename(sidecar + ".broken", sidecar);
+    EXPECT_EQ(NRFSetRotationAndSaveImagePrefs(record.get(), 1), kNRFErrBadFormat);
+    EXPECT_EQ(readWholeFile(path), bytes);
+    writeWholeFile(sidecar, foreign);
+
+    // Through a link: the document it leads to changes, the link stays, the mode is kept.
+    const std::string target = std::filesystem::path(path).replace_filename("shared.xml").string();
+    std::filesystem::rename(sidecar, target);
+    ::chmod(target.c_str(), 0664);
+    std::filesystem::create_symlink(target, sidecar);
+    ASSERT_EQ(NRFSetRotationAndSaveImagePrefs(record.get(), 1), kNRFErrNone);
+    EXPECT_TRUE(std::filesystem::is_symlink(sidecar));
+    EXPECT_EQ(std::filesystem::status(target).permissions() & std::filesystem::perms::all,
+              static_cast<std::filesystem::perms>(0664));
+    EXPECT_EQ(exiftoolOrientations({path}).front().first, 6);
+    const std::string written = readWholeFile(target);
+    EXPECT_NE(written.find("\t<rotation>1</rotation>\n"), std::string::npos) << written;
+    EXPECT_NE(written.find("\t<NORMCROPRECTDRAFT><left>0.1</left></NORMCROPRECTDRAFT>\n"), std::string::npos);
+    EXPECT_NE(written.find("\t<caption lang=\"en\">Harbour</caption>\n"), std::string::npos);
+    EXPECT_EQ(written.find("<rotation>2"), std::string::npos);
+}

@@ -292,3 +292,62 @@ TEST(EditCommand, CropGoesToTheSidecarAndToTheDraftCropOfARawShownThroughItsPrev
     r = t.lumo({"crop", "--remove", raw});
     EXPECT_EQ(r.exitCode, 0) << r.err;
 }
+
+TEST(EditCommand, PhotosSharingASidecarKeepTheirOwnRotationAndEachOthersCrops) {
+    LumoHome t;
+    // A raw shown through its preview and a scan of the same name share IMG_1.XIP.
+    const std::string raw = t.dir.file("IMG_1.NEF"), scan = t.dir.file("IMG_1.tif");
+    const std::string sidecar = t.dir.file("IMG_1.XIP");
+    writeWholeFile(raw, builtRaw());
+    TiffBuilder tiff;
+    tiff.ifd().addLong(256, 2).addLong(257, 2).addShorts(258, {8, 8, 8}).addShort(262, 2).addShort(274, 1);
+    tiff.ifd().addShort(277, 3).addBlob(273, 279, std::string(12, '\x40'));
+    writeWholeFile(scan, tiff.build());
+    // The final crop a rendering program left for the raw, which this program does not write for it.
+    const std::string finalCrop =
+        "<NORMCROPRECT><angle>0</angle><left>0.25</left><top>0</top><right>1</right>"
+        "<bottom>1</bottom></NORMCROPRECT>";
+    writeWholeFile(sidecar, "<?xml version=\"1.0\"?>\n<IMAGEPREFS>\n\t" + finalCrop +
+                                "\n\t<colorclass>3</colorclass>\n</IMAGEPREFS>\n");
+
+    ProcessResult r = t.lumo({"crop", "--rect", "0.1,0.2,0.9,0.8", raw});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    r = t.lumo({"rotate", "--cw", raw});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(readWholeFile(sidecar).find(finalCrop), std::string::npos) << readWholeFile(sidecar);
+    // The scan turns from its own orientation (1), not from the raw's rotation in the shared sidecar.
+    r = t.lumo({"--json", "rotate", "--cw", scan});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out)[0]["orientation"], 6);
+    EXPECT_EQ(orientationsOf({raw, scan}), (std::vector<int>{6, 6}));
+    const std::string shared = readWholeFile(sidecar);
+    EXPECT_NE(shared.find("<NORMCROPRECT>\n\t\t<angle>0.000000</angle>\n\t\t<left>0.250000</left>"),
+              std::string::npos)
+        << shared;
+    EXPECT_NE(shared.find("<NORMCROPRECTDRAFT>\n\t\t<angle>0.000000</angle>\n\t\t<left>0.100000</left>"),
+              std::string::npos)
+        << shared;
+    EXPECT_NE(shared.find("\t<colorclass>3</colorclass>\n"), std::string::npos) << shared;
+
+    // A sidecar that cannot be read is not replaced, and the photo is left as it was.
+    std::filesystem::remove(sidecar);
+    std::filesystem::create_directory(sidecar);
+    const std::string before = readWholeFile(scan);
+    r = t.lumo({"rotate", "--cw", scan});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("could not be read"), std::string::npos) << r.err;
+    EXPECT_EQ(readWholeFile(scan), before);
+    EXPECT_TRUE(std::filesystem::is_directory(sidecar));
+
+    // The reviewer's pair: a Canon CR2 and CR3 of one name, each turned once, both end at 6.
+    const std::string corpus = corpusFolderOrFail();
+    if (corpus.empty())
+        return;
+    std::vector<std::string> pair;
+    for (const char* name : {"CanonRaw.cr2", "CanonRaw.cr3"}) {
+        pair.push_back(t.dir.file(name));
+        writeWholeFile(pair.back(), readWholeFile(corpus + "/exiftool/" + name));
+        ASSERT_EQ(t.lumo({"rotate", "--cw", pair.back()}).exitCode, 0);
+    }
+    EXPECT_EQ(orientationsOf(pair), (std::vector<int>{6, 6}));
+}
