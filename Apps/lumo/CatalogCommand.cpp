@@ -1,5 +1,6 @@
 #include "AppSession.h"
 #include "Commands.h"
+#include "Interrupts.h"
 #include "dyn_platform/DynPlatform.h"
 
 #include <nlohmann/json.hpp>
@@ -17,6 +18,7 @@ struct PingOptions {
 };
 
 int runPing(const CommonOptions& common, const PingOptions& options) {
+    const InterruptScope interrupts;
     AppSession session(common, kCatalogService);
     if (!session.started()) {
         std::fprintf(stderr, "lumo: %s\n", session.error().c_str());
@@ -31,7 +33,7 @@ int runPing(const CommonOptions& common, const PingOptions& options) {
     const pid_t pid = platform.pid();
 
     std::vector<double> times; // round trips in milliseconds
-    for (int i = 0; i < options.count; ++i) {
+    for (int i = 0; i < options.count && !interrupted(); ++i) {
         CILA::VObject args = CILA::VObject::makeVector();
         args.append(i);
         const auto start = std::chrono::steady_clock::now();
@@ -45,23 +47,29 @@ int runPing(const CommonOptions& common, const PingOptions& options) {
         }
         times.push_back(std::chrono::duration<double, std::milli>(end - start).count());
     }
+    // Ctrl-C stops the pings; the service is shut down in order either way.
+    const bool cancelled = interrupted();
     const bool exited = platform.dyn_platform_shutdown();
 
     std::sort(times.begin(), times.end());
     const std::size_t n = times.size();
-    const double median = n % 2 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2;
+    const double median = n == 0 ? 0.0 : n % 2 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2;
+    const double least = n == 0 ? 0.0 : times[0], most = n == 0 ? 0.0 : times[n - 1];
     if (common.json) {
-        const nlohmann::json out = {{"pid", pid},
-                                    {"count", n},
-                                    {"min_ms", times[0]},
-                                    {"median_ms", median},
-                                    {"max_ms", times[n - 1]},
-                                    {"exited_cleanly", exited}};
+        nlohmann::json out = {{"pid", pid},          {"count", n},     {"min_ms", least},
+                              {"median_ms", median}, {"max_ms", most}, {"exited_cleanly", exited}};
+        if (cancelled)
+            out["cancelled"] = true;
         std::cout << out.dump(2) << '\n';
     } else {
         std::printf(
             "Catalog service pid %d: %zu ping%s, round trip min %.3f ms, median %.3f ms, max %.3f ms\n",
-            static_cast<int>(pid), n, n == 1 ? "" : "s", times[0], median, times[n - 1]);
+            static_cast<int>(pid), n, n == 1 ? "" : "s", least, median, most);
+    }
+    std::fflush(stdout);
+    if (cancelled) {
+        std::fprintf(stderr, "lumo: cancelled after %zu of %d pings\n", n, options.count);
+        return kExitCancelled;
     }
     return kExitDone;
 }

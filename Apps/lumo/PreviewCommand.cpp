@@ -1,5 +1,6 @@
 #include "AppSession.h"
 #include "Commands.h"
+#include "Interrupts.h"
 #include "NRF/NRF.h"
 #include "NRF/NRFBasicJPEG.h"
 #include "NRF/NRFBitmapBase.h"
@@ -11,6 +12,7 @@
 #include "support/FileIO.h"
 
 #include <nlohmann/json.hpp>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +22,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,22 +45,105 @@ struct FileResult {
     std::uint32_t width = 0, height = 0;
 };
 
-// photo.NEF -> DIR/photo.jpg
-std::string outputFor(const PreviewOptions& options, const std::string& input) {
-    if (!options.output.empty())
-        return options.output;
-    return (std::filesystem::path(options.folder) / std::filesystem::path(input).stem()).string() + ".jpg";
+// Our outputs carry this mark, so that --force can tell an output of an earlier run (which it may
+// replace) from a photo (which it never replaces). A file system without extended attributes keeps no
+// mark: its outputs count as photos and a new name is found instead.
+constexpr char kOutputMark[] = "user.lumograph.output";
+
+void markOutput(const std::string& path) {
+    ::setxattr(path.c_str(), kOutputMark, "1", 1, 0);
 }
 
-// Why `output` must not be written, or empty. The photo itself is never replaced, not even with --force.
-std::string refuseOutput(const PreviewOptions& options, const std::string& input, const std::string& output) {
-    std::error_code ec;
-    if (std::filesystem::equivalent(input, output, ec))
-        return "the output would replace the photo itself";
-    if (!options.force && std::filesystem::exists(output, ec))
-        return output + " exists (--force replaces it)";
-    return {};
+bool isMarkedOutput(const std::string& path) {
+    return ::getxattr(path.c_str(), kOutputMark, nullptr, 0) >= 0;
 }
+
+// A file the engine reads as an image, raw or movie.
+bool isPhoto(const std::string& path) {
+    NRFFileType type = 0;
+    return NRFGetType(path.c_str(), &type, false) == kNRFErrNone;
+}
+
+// Where one output may go: the names this run has written, and the rule that a photo is never replaced.
+class OutputNames {
+public:
+    explicit OutputNames(const PreviewOptions& options) : m_options(options) {}
+
+    // The output for `input`: -o as given, else DIR/<name>.jpg, or, when that name is taken by a photo
+    // or by an earlier output of this run, the first free one of <name>A.jpg .. <name>Z.jpg (the
+    // program's unique-name rule). `error` says why there is none.
+    std::string choose(const std::string& input, std::string& error) {
+        if (!m_options.output.empty())
+            return checkGiven(input, m_options.output, error);
+        const std::string wanted = usual(input);
+        const std::string base = wanted.substr(0, wanted.size() - 4);
+        for (int letter = 0; letter <= 26; ++letter) {
+            const std::string candidate =
+                letter == 0 ? wanted : base + static_cast<char>('A' + letter - 1) + ".jpg";
+            if (blocked(input, candidate))
+                continue;
+            std::error_code ec;
+            if (!m_options.force && std::filesystem::exists(candidate, ec)) {
+                error = candidate + " exists (--force replaces it)";
+                return {};
+            }
+            return candidate;
+        }
+        error = "there were too many files with the name of " + wanted + " at the destination";
+        return {};
+    }
+
+    // The name the output gets when nothing is in its way: -o, or photo.NEF -> DIR/photo.jpg.
+    std::string usual(const std::string& input) const {
+        if (!m_options.output.empty())
+            return m_options.output;
+        return (std::filesystem::path(m_options.folder) / std::filesystem::path(input).stem()).string() +
+               ".jpg";
+    }
+
+    // The output is written: no later input of this run may replace it.
+    void written(const std::string& output) {
+        markOutput(output);
+        m_written.insert(key(output));
+    }
+
+private:
+    static std::string key(const std::string& path) {
+        std::error_code ec;
+        const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, ec);
+        return ec ? path : canonical.string();
+    }
+
+    bool writtenByThisRun(const std::string& path) const { return m_written.count(key(path)) != 0; }
+
+    // A name that must not be written: an output of this run, the input itself, or a photo (a file the
+    // engine reads that no run of ours wrote).
+    bool blocked(const std::string& input, const std::string& candidate) const {
+        if (writtenByThisRun(candidate))
+            return true;
+        std::error_code ec;
+        if (!std::filesystem::exists(candidate, ec))
+            return false;
+        return std::filesystem::equivalent(input, candidate, ec) ||
+               (isPhoto(candidate) && !isMarkedOutput(candidate));
+    }
+
+    std::string checkGiven(const std::string& input, const std::string& output, std::string& error) const {
+        std::error_code ec;
+        if (std::filesystem::equivalent(input, output, ec))
+            error = "the output would replace the photo itself";
+        else if (writtenByThisRun(output))
+            error = "the output would replace " + output + ", written a moment ago";
+        else if (std::filesystem::exists(output, ec) && isPhoto(output) && !isMarkedOutput(output))
+            error = "the output would replace the photo " + output;
+        else if (!m_options.force && std::filesystem::exists(output, ec))
+            error = output + " exists (--force replaces it)";
+        return error.empty() ? output : std::string();
+    }
+
+    const PreviewOptions& m_options;
+    std::set<std::string> m_written;
+};
 
 // The record of a file read through the engine, or the reason it could not be read.
 NRFImageInfoRef openRecord(const std::string& path, std::string& error) {
@@ -167,6 +253,7 @@ void writeScaled(NRFImageInfoRec& record, std::uint32_t size, const std::string&
 enum class Kind { Preview, Thumb };
 
 int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind kind) {
+    const InterruptScope interrupts;
     if (!options.output.empty() && options.files.size() != 1) {
         std::fprintf(stderr, "lumo: -o names one output: give one file, or use --dir\n");
         return kExitBadUsage;
@@ -193,10 +280,14 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
     int status = kExitDone;
     nlohmann::ordered_json all = nlohmann::ordered_json::array();
     std::uint64_t done = 0;
+    OutputNames names(options);
+    bool cancelled = false;
     for (const std::string& path : options.files) {
+        // Ctrl-C: the file in hand was finished; what was done is reported below.
+        if ((cancelled = interrupted()))
+            break;
         FileResult result;
-        const std::string output = outputFor(options, path);
-        result.error = refuseOutput(options, path, output);
+        const std::string output = names.choose(path, result.error);
         if (result.error.empty()) {
             if (NRFImageInfoRef record = openRecord(path, result.error)) {
                 if (kind == Kind::Thumb)
@@ -210,11 +301,21 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
         }
         nlohmann::ordered_json entry = {{"path", path}};
         if (result.error.empty()) {
+            names.written(result.output);
             entry["output"] = result.output;
             entry["width"] = result.width;
             entry["height"] = result.height;
-            if (!common.json)
-                std::printf("%s -> %s\n", path.c_str(), result.output.c_str());
+            // A name of its own because the usual one was taken: say which.
+            const std::string usual = names.usual(path);
+            if (result.output != usual)
+                entry["taken"] = usual;
+            if (!common.json) {
+                if (result.output != usual)
+                    std::printf("%s -> %s (%s is taken)\n", path.c_str(), result.output.c_str(),
+                                usual.c_str());
+                else
+                    std::printf("%s -> %s\n", path.c_str(), result.output.c_str());
+            }
         } else {
             status = kExitSomeFailed;
             entry["error"] = result.error;
@@ -229,6 +330,10 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
     if (common.json)
         std::cout << all.dump(2) << '\n';
     std::fflush(stdout);
+    if (cancelled) {
+        std::fprintf(stderr, "lumo: cancelled after %zu of %zu files\n", all.size(), options.files.size());
+        return kExitCancelled;
+    }
     return status;
 }
 

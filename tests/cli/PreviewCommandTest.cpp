@@ -136,3 +136,74 @@ TEST(ThumbCommand, TheBestEmbeddedImageIsScaledToFitAndTurnedUpright) {
     const ProcessResult missing = t.lumo({"--size", "256", "--dir", out, t.dir.file("nothing.nef")});
     EXPECT_EQ(missing.exitCode, 1);
 }
+
+TEST(PreviewCommand, AnOutputNeverReplacesAPhotoOrAnotherOutputOfTheSameRun) {
+    LumoHome t("preview");
+    // A raw beside the camera's own JPEG of the same name, and two raws of one name in two folders.
+    const std::string raw = t.dir.file("DSC_0001.NEF"), camera = t.dir.file("DSC_0001.jpg");
+    const std::string cameraBytes = encodeJpeg(96, 64);
+    writeWholeFile(raw, builtRaw());
+    writeWholeFile(camera, cameraBytes);
+    std::filesystem::create_directories(t.dir.file("a"));
+    std::filesystem::create_directories(t.dir.file("b"));
+    writeWholeFile(t.dir.file("a/X.NEF"), builtRaw());
+    writeWholeFile(t.dir.file("b/X.NEF"), builtRaw());
+    const std::string out = t.dir.file("out");
+
+    ProcessResult r = t.lumo({"--json", "--force", "--dir", t.dir.path(), raw});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    auto listed = nlohmann::json::parse(r.out);
+    EXPECT_EQ(listed[0]["output"], t.dir.file("DSC_0001A.jpg"));
+    EXPECT_EQ(listed[0]["taken"], camera);
+    EXPECT_EQ(readWholeFile(camera), cameraBytes);
+    r = t.lumo({"--force", "-o", camera, t.dir.file("a/X.NEF")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("the output would replace the photo " + camera), std::string::npos) << r.err;
+    EXPECT_EQ(readWholeFile(camera), cameraBytes);
+
+    // Twice the same name in one run: the second gets a name of its own, which a run with --force
+    // replaces again (an output of ours, not a photo) instead of finding yet another.
+    for (const bool force : {false, true}) {
+        std::vector<std::string> args = {"--json", "--dir", out, t.dir.file("a/X.NEF"),
+                                         t.dir.file("b/X.NEF")};
+        if (force)
+            args.insert(args.begin() + 1, "--force");
+        r = t.lumo(args);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        listed = nlohmann::json::parse(r.out);
+        EXPECT_EQ(listed[0]["output"], out + "/X.jpg");
+        EXPECT_EQ(listed[1]["output"], out + "/XA.jpg");
+        EXPECT_EQ(listed[1]["taken"], out + "/X.jpg");
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 2);
+}
+
+TEST(ThumbCommand, CtrlCFinishesTheFileInHandReportsWhatWasDoneAndExitsThree) {
+    LumoHome t("thumb");
+    const std::string in = t.dir.file("in"), out = t.dir.file("out");
+    std::filesystem::create_directories(in);
+    const std::string photo = encodeJpeg(640, 480);
+    std::string files;
+    for (int i = 0; i < 400; ++i) {
+        const std::string path = in + "/p" + std::to_string(i) + ".jpg";
+        writeWholeFile(path, photo);
+        files += " '" + path + "'";
+    }
+    // Interrupted once the first thumbnail is there.
+    const std::string script = "'" + std::string(LUMO_BINARY) + "' --json thumb --size 64 --dir '" + out +
+                               "'" + files + " > '" + t.dir.file("listed.json") + "' & p=$!; while [ ! -e '" +
+                               out + "/p0.jpg' ]; do sleep 0.02; done; kill -INT $p; wait $p";
+    const ProcessResult r = runProcess("sh", {"-c", script}, t.env);
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_NE(r.err.find("lumo: cancelled after"), std::string::npos) << r.err;
+    const auto listed = nlohmann::json::parse(readWholeFile(t.dir.file("listed.json")));
+    ASSERT_GE(listed.size(), 1u);
+    EXPECT_LT(listed.size(), 400u);
+    std::size_t written = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(out)) {
+        EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos) << entry.path();
+        EXPECT_TRUE(decodeJpeg(readWholeFile(entry.path().string())).ok) << entry.path();
+        ++written;
+    }
+    EXPECT_EQ(written, listed.size()); // every file done is reported, and nothing else was written
+}
