@@ -1,6 +1,7 @@
 // The image prefs importer over any bytes, for a JPEG and for a raw with a sidecar (whose draft and
 // older pixel crops take other paths), each turned by a rotation taken from the input; then the
-// legacy end-of-file block over the same bytes in memory.
+// merge of the record's document with those bytes as the old sidecar, then the legacy end-of-file
+// block over the same bytes in memory.
 
 #include "FuzzSupport.h"
 #include "NRF/NRF.h"
@@ -36,6 +37,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string out;
         if (NRFXMLImagePrefsExport(record, out, true) != kNRFErrNone || out.size() < 1024)
             std::abort();
+        // The same bytes as the document already beside the file: what is kept must leave a document
+        // that reads back with the record's own values.
+        std::string merged;
+        if (NRFXMLImagePrefsMerge(record, text, merged) == kNRFErrNone) {
+            NRFImageInfoRec back("", type);
+            back.m_width = record.m_width;
+            back.m_height = record.m_height;
+            if (NRFXMLImagePrefsImport(back, merged) != kNRFErrNone ||
+                back.m_orientation != record.m_orientation || back.m_tag != record.m_tag ||
+                back.m_rating != record.m_rating)
+                std::abort();
+        }
     }
     std::string bytes = text;
     bool removed = false;

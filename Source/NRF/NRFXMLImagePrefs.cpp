@@ -504,8 +504,12 @@ NRFErr NRFXMLImagePrefsMerge(const NRFImageInfoRec& record, const std::string& e
         for (xmlNode* node = xmlDocGetRootElement(doc.get())->children; node; node = node->next) {
             if (node->type != XML_ELEMENT_NODE || written(reinterpret_cast<const char*>(node->name)))
                 continue;
+            // A copy standing alone, declaring the namespaces it borrowed from the old root.
+            std::unique_ptr<xmlNode, decltype(&xmlFreeNode)> copy(xmlDocCopyNode(node, doc.get(), 1),
+                                                                  &xmlFreeNode);
             std::unique_ptr<xmlBuffer, decltype(&xmlBufferFree)> buffer(xmlBufferCreate(), &xmlBufferFree);
-            if (!buffer || xmlNodeDump(buffer.get(), doc.get(), node, 1, 0) < 0)
+            if (!copy || !buffer || xmlReconciliateNs(doc.get(), copy.get()) < 0 ||
+                xmlNodeDump(buffer.get(), doc.get(), copy.get(), 1, 0) < 0)
                 return kNRFErrMemory;
             kept += '\t';
             kept.append(reinterpret_cast<const char*>(xmlBufferContent(buffer.get())),

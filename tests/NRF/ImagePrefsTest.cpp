@@ -229,6 +229,47 @@ TEST_F(ImagePrefsTest, SidecarIsWrittenFoundLoadedAndDeleted) {
     EXPECT_EQ(NRFGetErrorText(), "Cannot save changes to an unknown file type '" + unknown.m_path + "'.");
 }
 
+TEST_F(ImagePrefsTest, SavingKeepsWhatTheRecordDoesNotWriteAndRefusesWhatItCannotRead) {
+    NRFLocalImageInfoRec raw(m_dir.file("DSC_2.nef"), kNEF);
+    raw.m_rating = 2;
+    const std::string sidecar = m_dir.file("DSC_2.XIP");
+    // A raw shown through its preview writes no final crop: the one a rendering program left stays, as
+    // do another program's elements, namespaced or not; what the record writes replaces the old values.
+    writeWholeFile(sidecar, "<?xml version=\"1.0\"?>\n<IMAGEPREFS xmlns:x=\"urn:x\">"
+                            "<NORMCROPRECT><left>0.2</left></NORMCROPRECT><rating>5</rating>"
+                            "<x:label n=\"1\">Red</x:label><legacy/></IMAGEPREFS>");
+    ASSERT_EQ(NRFSaveImagePrefs(&raw), kNRFErrNone);
+    const std::string saved = readWholeFile(sidecar);
+    const std::string own = exportOf(raw);
+    EXPECT_EQ(saved.compare(0, own.size() - 14, own, 0, own.size() - 14), 0)
+        << saved; // up to "</IMAGEPREFS>"
+    EXPECT_NE(saved.find("\t<NORMCROPRECT><left>0.2</left></NORMCROPRECT>\n"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("\t<x:label xmlns:x=\"urn:x\" n=\"1\">Red</x:label>\n\t<legacy/>\n</IMAGEPREFS>\n"),
+              std::string::npos)
+        << saved;
+    EXPECT_EQ(saved.find("<rating>5"), std::string::npos);
+    NRFLocalImageInfoRec back(raw.m_path, kNEF);
+    ASSERT_EQ(NRFLoadXMLPrefs(&back), kNRFErrNone);
+    EXPECT_EQ(back.m_rating, 2);
+
+    // Not a prefs document, or not readable: left as it is. An empty one holds nothing.
+    for (const std::string& held : {std::string("<notprefs/>"), std::string("<IMAGEPREFS><tag>")}) {
+        writeWholeFile(sidecar, held);
+        EXPECT_EQ(NRFSaveImagePrefs(&raw), kNRFErrBadFormat) << held;
+        EXPECT_EQ(NRFLoadXMLPrefs(&back), kNRFErrBadFormat) << held;
+        EXPECT_EQ(readWholeFile(sidecar), held);
+    }
+    injectFileFault({.op = FileFault::Op::Open, .error = EACCES, .pathContains = "DSC_2.XIP", .times = 2});
+    EXPECT_EQ(NRFLoadXMLPrefs(&back), 6u);
+    EXPECT_EQ(NRFSaveImagePrefs(&raw), 6u);
+    clearFileFaults();
+    EXPECT_EQ(readWholeFile(sidecar), "<IMAGEPREFS><tag>");
+    writeWholeFile(sidecar, "");
+    EXPECT_EQ(NRFLoadXMLPrefs(&back), kNRFErrOpen);
+    EXPECT_EQ(NRFSaveImagePrefs(&raw), kNRFErrNone);
+    EXPECT_EQ(readWholeFile(sidecar), exportOf(raw));
+}
+
 TEST_F(ImagePrefsTest, LegacyBlockIsRemovedOnlyWhenItIsOne) {
     const std::string image(5000, 'i');
     const std::string block = std::string(2048, 'p') + trailer(2048, "klip");
