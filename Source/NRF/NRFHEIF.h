@@ -55,6 +55,7 @@ NRFErr NRFHEIFWriteXMP(NRFImageInfoRec& record, const std::string& packet);
 // One extent of an item's data: values as stored and the file positions of their fields (0 when the
 // field has no bytes), so that a writer can patch them.
 struct NRFHEIFExtent {
+    std::uint64_t index = 0; // extent_index: for construction method 2, which "iloc" reference (1-based)
     std::uint64_t offset = 0, length = 0;
     std::uint64_t offsetPos = 0, lengthPos = 0;
 };
@@ -64,6 +65,7 @@ struct NRFHEIFLocation {
     std::uint32_t itemId = 0;
     std::uint8_t constructionMethod = 0;     // 0 file offsets, 1 inside "idat", 2 inside another item
     std::uint64_t constructionMethodPos = 0; // its 16-bit field (0 for "iloc" version 0)
+    std::uint16_t dataReference = 0;         // 0: this file; otherwise an entry of "dinf"/"dref"
     std::uint64_t baseOffset = 0, baseOffsetPos = 0;
     std::vector<NRFHEIFExtent> extents;
 };
@@ -93,6 +95,10 @@ struct NRFHEIFItemTable {
     std::vector<NRFHEIFReference> references;
     std::vector<NRFBMFFBox> properties; // "ipco" children; property index i is properties[i - 1]
     std::vector<std::pair<std::uint32_t, std::vector<std::uint16_t>>> associations; // item, indexes
+    // The "grpl" entity groups' identifiers, which share the item identifiers' space; groupsDamaged
+    // when a group could not be read (some identifier may be missing).
+    std::vector<std::uint32_t> groupIds;
+    bool groupsDamaged = false;
     std::vector<NRFBMFFBox> topLevel; // every top-level box in file order
     int mdatCount = 0;
 
