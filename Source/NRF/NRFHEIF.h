@@ -45,10 +45,16 @@ NRFErr NRFReadHEIFItems(NRFContext& context, NRFImageInfoRec& record, NRFByteSou
 // Decodes the primary image upright, scaled to fit `size` x `size` (0: full size), as 8-bit RGB.
 NRFErr NRFHEIFDecode(const std::string& path, std::uint32_t size, NRFBitmapBase& out);
 
-// Places `packet` as the file's XMP item: in place when it fits, otherwise by rewriting the file
-// through a temporary file. 0 on success (the record's XMP location and the other locations that moved
-// are updated), else one of the kNRFHEIFErr codes below with the file as it was.
+// Places `packet` as the file's XMP item: over the old packet when it fits, otherwise by rebuilding the
+// file; either way the new file replaces the old one through a temporary file. 0 on success (the
+// record's locations are those of the new file), else one of the kNRFHEIFErr codes below with the file
+// as it was.
 NRFErr NRFHEIFWriteXMP(NRFImageInfoRec& record, const std::string& packet);
+
+// What NRFHEIFWriteXMP writes, made in memory from the bytes of `file`: `out` is the new file, read back
+// and shown to be `file` with the packet placed and nothing else changed, or the result is one of the
+// kNRFHEIFErr codes (nothing is logged with a path; the caller names the file).
+NRFErr NRFHEIFPlaceXMP(const std::string& file, const std::string& packet, std::string& out);
 
 // ---- the item boxes as laid out in the file, for the reader and the XMP writer ----------------------
 
