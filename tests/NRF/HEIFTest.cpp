@@ -27,6 +27,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using json = nlohmann::json;
@@ -186,20 +187,19 @@ std::map<std::uint32_t, std::string> itemData(const std::string& bytes, std::uin
                 continue;
             std::string data;
             for (const NRFHEIFExtent& e : loc.extents) {
-                std::string from = bytes;
+                std::string_view from = bytes;
                 if (loc.constructionMethod == 1)
-                    from = bytes.substr(t.idat.payload(), t.idat.payloadSize());
+                    from = from.substr(t.idat.payload(), t.idat.payloadSize());
                 if (loc.constructionMethod == 2) {
                     std::vector<std::uint32_t> refs;
                     for (const NRFHEIFReference& r : t.references)
                         if (r.type == NRFBMFFType("iloc") && r.from == loc.itemId)
                             refs.push_back(r.to);
                     const std::size_t i = e.index == 0 ? 0 : e.index - 1;
-                    from = i < refs.size() ? out[refs[i]] : std::string();
+                    from = i < refs.size() ? std::string_view(out[refs[i]]) : std::string_view();
                 }
                 const std::uint64_t at = loc.baseOffset + e.offset;
-                data +=
-                    at > from.size() ? "(outside)" : from.substr(at, e.length ? e.length : std::string::npos);
+                data += at > from.size() ? "(outside)" : from.substr(at, e.length ? e.length : from.npos);
             }
             out[loc.itemId] = data;
         }
