@@ -200,7 +200,7 @@ NRFErr readIloc(NRFBMFFWalker& walker, const NRFBMFFBox& box, NRFHEIFItemTable& 
             loc.constructionMethodPos = c.pos();
             loc.constructionMethod = static_cast<std::uint8_t>(c.Read(2) & 15);
         }
-        c.Read(2); // data reference index
+        loc.dataReference = static_cast<std::uint16_t>(c.Read(2));
         loc.baseOffsetPos = table.baseOffsetSize ? c.pos() : 0;
         loc.baseOffset = c.Read(table.baseOffsetSize);
         const auto extents = c.Read(2);
@@ -208,7 +208,7 @@ NRFErr readIloc(NRFBMFFWalker& walker, const NRFBMFFBox& box, NRFHEIFItemTable& 
             return readError("BMFF 'iloc' read error");
         for (std::uint64_t e = 0; e < extents; ++e) {
             NRFHEIFExtent extent;
-            c.Read(table.indexSize);
+            extent.index = c.Read(table.indexSize);
             extent.offsetPos = table.offsetSize ? c.pos() : 0;
             extent.offset = c.Read(table.offsetSize);
             extent.lengthPos = table.lengthSize ? c.pos() : 0;
@@ -259,6 +259,22 @@ NRFErr readIprp(NRFBMFFWalker& walker, const NRFBMFFBox& box, NRFHEIFItemTable& 
     });
 }
 
+// The entity groups: each child of "grpl" is a full box with a 32-bit group identifier. Only the
+// identifiers are kept (a writer must not give a new item one of them); a damaged group never fails the
+// walk, it is only noted.
+void readGrpl(NRFBMFFWalker& walker, const NRFBMFFBox& box, NRFHEIFItemTable& table) {
+    const NRFErr err = walker.WalkChildren(box, 0, [&](const NRFBMFFBox& group) -> NRFErr {
+        std::uint32_t id = 0;
+        if (group.payloadSize() < 8 || !walker.ReadU32(group.payload() + 4, id) ||
+            table.groupIds.size() >= kMaxItems)
+            return 10;
+        table.groupIds.push_back(id);
+        return 0;
+    });
+    if (err != 0)
+        table.groupsDamaged = true;
+}
+
 NRFErr readMeta(NRFBMFFWalker& walker, const NRFBMFFBox& meta, NRFHEIFItemTable& table) {
     table.meta = meta;
     table.haveMeta = true;
@@ -273,7 +289,9 @@ NRFErr readMeta(NRFBMFFWalker& walker, const NRFBMFFBox& meta, NRFHEIFItemTable&
             return readIref(walker, box, table);
         if (box.is("iloc"))
             return table.haveIloc ? 0 : readIloc(walker, box, table);
-        if (box.is("idat") && !table.haveIdat) {
+        if (box.is("grpl")) {
+            readGrpl(walker, box, table);
+        } else if (box.is("idat") && !table.haveIdat) {
             table.idat = box;
             table.haveIdat = true;
         } else if (box.is("iprp")) {

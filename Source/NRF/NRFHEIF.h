@@ -45,16 +45,23 @@ NRFErr NRFReadHEIFItems(NRFContext& context, NRFImageInfoRec& record, NRFByteSou
 // Decodes the primary image upright, scaled to fit `size` x `size` (0: full size), as 8-bit RGB.
 NRFErr NRFHEIFDecode(const std::string& path, std::uint32_t size, NRFBitmapBase& out);
 
-// Places `packet` as the file's XMP item: in place when it fits, otherwise by rewriting the file
-// through a temporary file. 0 on success (the record's XMP location and the other locations that moved
-// are updated), else one of the kNRFHEIFErr codes below with the file as it was.
+// Places `packet` as the file's XMP item: over the old packet when it fits, otherwise by rebuilding the
+// file; either way the new file replaces the old one through a temporary file. 0 on success (the
+// record's locations are those of the new file), else one of the kNRFHEIFErr codes below with the file
+// as it was.
 NRFErr NRFHEIFWriteXMP(NRFImageInfoRec& record, const std::string& packet);
+
+// What NRFHEIFWriteXMP writes, made in memory from the bytes of `file`: `out` is the new file, read back
+// and shown to be `file` with the packet placed and nothing else changed, or the result is one of the
+// kNRFHEIFErr codes (nothing is logged with a path; the caller names the file).
+NRFErr NRFHEIFPlaceXMP(const std::string& file, const std::string& packet, std::string& out);
 
 // ---- the item boxes as laid out in the file, for the reader and the XMP writer ----------------------
 
 // One extent of an item's data: values as stored and the file positions of their fields (0 when the
 // field has no bytes), so that a writer can patch them.
 struct NRFHEIFExtent {
+    std::uint64_t index = 0; // extent_index: for construction method 2, which "iloc" reference (1-based)
     std::uint64_t offset = 0, length = 0;
     std::uint64_t offsetPos = 0, lengthPos = 0;
 };
@@ -64,6 +71,7 @@ struct NRFHEIFLocation {
     std::uint32_t itemId = 0;
     std::uint8_t constructionMethod = 0;     // 0 file offsets, 1 inside "idat", 2 inside another item
     std::uint64_t constructionMethodPos = 0; // its 16-bit field (0 for "iloc" version 0)
+    std::uint16_t dataReference = 0;         // 0: this file; otherwise an entry of "dinf"/"dref"
     std::uint64_t baseOffset = 0, baseOffsetPos = 0;
     std::vector<NRFHEIFExtent> extents;
 };
@@ -93,6 +101,10 @@ struct NRFHEIFItemTable {
     std::vector<NRFHEIFReference> references;
     std::vector<NRFBMFFBox> properties; // "ipco" children; property index i is properties[i - 1]
     std::vector<std::pair<std::uint32_t, std::vector<std::uint16_t>>> associations; // item, indexes
+    // The "grpl" entity groups' identifiers, which share the item identifiers' space; groupsDamaged
+    // when a group could not be read (some identifier may be missing).
+    std::vector<std::uint32_t> groupIds;
+    bool groupsDamaged = false;
     std::vector<NRFBMFFBox> topLevel; // every top-level box in file order
     int mdatCount = 0;
 

@@ -218,6 +218,23 @@ BmffBox& iloc(BmffBox& parent, const std::vector<IlocExtent>& items) {
     return b;
 }
 
+BmffBox& ilocV1(BmffBox& parent, const std::vector<IlocEntry>& entries) {
+    BmffBox& b = parent.fullBox("iloc", 1).u8(0x44).u8(0x04).u16(static_cast<uint16_t>(entries.size()));
+    for (const auto& entry : entries) {
+        b.u16(entry.itemId).u16(entry.method).u16(entry.dataReference);
+        b.u16(static_cast<uint16_t>(entry.extents.size()));
+        for (const auto& extent : entry.extents) {
+            b.u32(extent.index);
+            if (extent.data)
+                b.positionOf(*extent.data, extent.offset);
+            else
+                b.u32(extent.offset);
+            b.u32(extent.length);
+        }
+    }
+    return b;
+}
+
 BmffBox& ispe(BmffBox& parent, uint32_t width, uint32_t height) {
     return parent.fullBox("ispe", 0).u32(width).u32(height);
 }

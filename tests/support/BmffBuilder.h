@@ -112,6 +112,23 @@ struct IlocExtent {
 };
 // iloc version 0, offset and length sizes 4, no base offset, one extent per item.
 BmffBox& iloc(BmffBox& parent, const std::vector<IlocExtent>& items);
+// One entry of iloc version 1: construction method (0 file offsets, 1 inside "idat", 2 inside another
+// item), data reference index and extents. An extent with `data` lies at that box's payload position
+// + offset; one without holds the offset as given (into "idat", or into the item its index names).
+struct IlocEntry {
+    struct Extent {
+        const BmffBox* data;
+        uint32_t offset;
+        uint32_t length; // 0: to the end of the data
+        uint32_t index = 0;
+    };
+    uint16_t itemId;
+    uint16_t method = 0;
+    uint16_t dataReference = 0;
+    std::vector<Extent> extents;
+};
+// iloc version 1, offset, length and index sizes 4, no base offset.
+BmffBox& ilocV1(BmffBox& parent, const std::vector<IlocEntry>& entries);
 BmffBox& ispe(BmffBox& parent, uint32_t width, uint32_t height);
 // ipma version 0, flags 0: (item, [property index | 0x80 when essential]).
 BmffBox& ipma(BmffBox& parent, const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& items);
