@@ -1,11 +1,15 @@
 #include "db/Preferences.h"
+#include "SQLiteLockHolder.h"
 #include "app/LumoLogger.h"
 #include "app/LumoPaths.h"
+#include "db/StoreLock.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 using CILA::VObject;
 using lumo::test::readWholeFile;
@@ -64,10 +68,11 @@ TEST_F(PreferencesTest, TypedValuesPersistAndASoundStoreIsBackedUp) {
     EXPECT_EQ(prefs->getString("IngestPrimaryDestPath", ""), "/photos/{date}");
     EXPECT_EQ(prefs->getInt("WrongType", 5), 5); // a value of another type reads as the default
     EXPECT_TRUE(std::filesystem::exists(store() + ".bak"));
-    EXPECT_TRUE(prefs->remove("Zoom"));
-    EXPECT_FALSE(prefs->remove("Zoom"));
+    EXPECT_EQ(prefs->remove("Zoom"), KLKeyValueDB::Outcome::Done);
+    EXPECT_EQ(prefs->remove("Zoom"), KLKeyValueDB::Outcome::Absent);
     EXPECT_EQ(prefs->keys(), (std::vector<std::string>{"IngestPrimaryDestPath", "SortCacheCheckDate",
                                                        "SortCacheDays", "WrongType"}));
+    EXPECT_FALSE(prefs->lastRestoration());
 }
 
 TEST_F(PreferencesTest, ADamagedStoreIsKeptAsideAndTheLastGoodCopyReturns) {
@@ -88,14 +93,55 @@ TEST_F(PreferencesTest, ADamagedStoreIsKeptAsideAndTheLastGoodCopyReturns) {
     CPreferences* prefs = CPreferences::instance();
     EXPECT_EQ(prefs->getInt("Kept", 0), 1);        // from the last good copy
     EXPECT_EQ(prefs->getInt("AfterBackup", 0), 0); // written after it: lost with the damaged store
+    auto restored = prefs->lastRestoration();
+    ASSERT_TRUE(restored);
+    EXPECT_EQ(restored->from, store() + ".bak");
+    EXPECT_EQ(restored->damagedCopy, damaged[0]);
+    EXPECT_EQ(restored->time.size(), 19u) << restored->time;
     CPreferences::ClosePreferences();
 
     // Damaged again, and the backup too: an empty store, and both damaged files stay on disk.
     lumo::test::writeWholeFile(store(), garbage);
     lumo::test::writeWholeFile(store() + ".bak", garbage);
     ASSERT_TRUE(CPreferences::GetPreferences());
-    EXPECT_TRUE(CPreferences::instance()->keys().empty());
-    EXPECT_TRUE(CPreferences::instance()->integrityCheck());
+    EXPECT_EQ(CPreferences::instance()->keys(), std::vector<std::string>{});
+    EXPECT_EQ(CPreferences::instance()->integrity(), KLKeyValueDB::Integrity::Sound);
     EXPECT_EQ(damagedCopies().size(), 2u);
     EXPECT_EQ(readWholeFile(store() + ".bak"), garbage);
+    restored = CPreferences::instance()->lastRestoration();
+    ASSERT_TRUE(restored);
+    EXPECT_EQ(restored->from, "");
+}
+
+// Another process may have the store open or locked at any moment: neither is damage.
+TEST_F(PreferencesTest, OtherProcessesUsingTheStoreAreWaitedForNeverTakenForDamage) {
+    ASSERT_TRUE(CPreferences::GetPreferences());
+    CPreferences::instance()->setInt("Kept", 1);
+    CPreferences::ClosePreferences();
+    {
+        // In the middle of another process's commit: the start waits for it.
+        SQLiteLockHolder holder(store(), std::chrono::milliseconds(500));
+        ASSERT_TRUE(CPreferences::GetPreferences());
+        EXPECT_EQ(CPreferences::instance()->getInt("Kept", 0), 1);
+        EXPECT_TRUE(CPreferences::instance()->setInt("Written", 2));
+        EXPECT_TRUE(CPreferences::instance()->save());
+        CPreferences::ClosePreferences();
+    }
+    EXPECT_TRUE(damagedCopies().empty());
+    EXPECT_TRUE(std::filesystem::exists(store() + ".bak"));
+
+    // A damaged store that another process has open stays in place until that process is done.
+    lumo::test::writeWholeFile(store(), std::string(3000, '\x5a'));
+    StoreLock other(store() + CPreferences::kLockSuffix);
+    ASSERT_EQ(other.lockShared(std::chrono::milliseconds(0)), StoreLock::Result::Acquired);
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_EQ(readWholeFile(store()), std::string(3000, '\x5a'));
+        EXPECT_TRUE(damagedCopies().empty());
+        other.unlock();
+    });
+    EXPECT_TRUE(CPreferences::GetPreferences());
+    release.join();
+    EXPECT_EQ(damagedCopies().size(), 1u);
+    EXPECT_EQ(CPreferences::instance()->getInt("Kept", 0), 1); // from the copy made at the last start
 }
