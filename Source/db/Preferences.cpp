@@ -4,6 +4,7 @@
 #include "app/LumoPaths.h"
 #include "app/MessageBox.h"
 #include "db/KLKeyValueDB.h"
+#include "db/PreferencesConversion.h"
 #include "db/StoreLock.h"
 #include "support/FileIO.h"
 #include "support/TextUtils.h"
@@ -96,6 +97,44 @@ void replaceDamagedStore(const std::string& path) {
     recordRestoration(path, restoration);
 }
 
+// The first store, made under the exclusive lock from the older preferences file: built beside the
+// store and renamed into place whole, so that a start that dies half-way leaves no store and the next
+// start converts again. When nothing can be converted, opening makes an empty store.
+void convertOlderPreferences(const std::string& older, const std::string& path) {
+    LUMO_LOG("Performing Database Preferences Conversion");
+    std::string document;
+    if (const int e = lumo::readFile(older, document, kMaxOlderPreferencesSize + 1)) {
+        LUMO_LOG("Preferences: could not read %s: %s; nothing converted", older.c_str(), std::strerror(e));
+        return;
+    }
+    const std::optional<PreferenceValues> values = readOlderPreferences(document);
+    if (!values) {
+        LUMO_LOG("Preferences: %s is not a preferences document; nothing converted", older.c_str());
+        return;
+    }
+    const std::string temporary = path + ".converting";
+    lumo::removeFile(temporary); // left by a start that died
+    lumo::removeFile(temporary + "-journal");
+    bool converted = false;
+    {
+        auto store = KLKeyValueDB::create(temporary);
+        converted = store->isOpen();
+        for (const auto& [key, value] : *values)
+            converted = converted && store->storeKeyValue(key, value);
+        converted = converted && store->endTransaction();
+    }
+    if (const int e = converted ? lumo::renameFile(temporary, path) : 0) {
+        LUMO_LOG("Preferences: could not put %s in place: %s", temporary.c_str(), std::strerror(e));
+        converted = false;
+    }
+    if (!converted) {
+        LUMO_LOG("Preferences: the conversion of %s failed; starting with empty preferences", older.c_str());
+        lumo::removeFile(temporary);
+        return;
+    }
+    LUMO_LOG("Preferences: converted %zu preferences from %s", values->size(), older.c_str());
+}
+
 } // namespace
 
 CPreferences::CPreferences(std::string path)
@@ -126,8 +165,25 @@ std::unique_ptr<CPreferences> CPreferences::open(const std::string& folder, cons
         return lockFailed();
 
     // Asked before opening: the store's worker creates the file as it opens it. A store made now has
-    // nothing to check or back up yet.
+    // nothing to check or back up yet. Converting the older file is the one way of making it that must
+    // happen once, in one process.
     bool check = lumo::fileExists(path);
+    const std::string older = (std::filesystem::path(folder) / kOlderPreferencesFileName).string();
+    if (!check && lumo::fileExists(older)) {
+        auto absent = [&] { return !lumo::fileExists(path); };
+        switch (lock->lockExclusive(kExclusiveLockWait, absent)) {
+        case StoreLock::Result::Acquired:
+            if (absent())
+                convertOlderPreferences(older, path);
+            if (lock->lockShared(kSharedLockWait) != StoreLock::Result::Acquired)
+                return lockFailed();
+            break;
+        case StoreLock::Result::Failed:
+            return lockFailed();
+        default: // made by another process meanwhile, or it keeps the lock: open what is there
+            break;
+        }
+    }
 
     for (int round = 1;; ++round) {
         auto preferences = std::make_unique<CPreferences>(path);

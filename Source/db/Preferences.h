@@ -33,8 +33,9 @@ public:
         std::string damagedCopy; // where the damaged store was kept
     };
 
-    // Opens the process's preferences (settings folder from LumoPaths). A sound store is backed up to ".bak";
-    // a damaged one is set aside under a new name and replaced by the last good copy, or by an empty store; a
+    // Opens the process's preferences (settings folder from LumoPaths). On the first start, the older
+    // preferences file is converted when there is one. A sound store is backed up to ".bak"; a damaged
+    // one is set aside under a new name and replaced by the last good copy, or by an empty store; a
     // store that cannot be checked (busy for long, unreadable) is used as it is. False when no store
     // can be opened or created.
     static bool GetPreferences();

@@ -2,6 +2,7 @@
 #include "SQLiteLockHolder.h"
 #include "app/LumoLogger.h"
 #include "app/LumoPaths.h"
+#include "db/PreferencesConversion.h"
 #include "db/StoreLock.h"
 #include "support/TestSupport.h"
 
@@ -144,4 +145,79 @@ TEST_F(PreferencesTest, OtherProcessesUsingTheStoreAreWaitedForNeverTakenForDama
     release.join();
     EXPECT_EQ(damagedCopies().size(), 1u);
     EXPECT_EQ(CPreferences::instance()->getInt("Kept", 0), 1); // from the copy made at the last start
+}
+
+TEST_F(PreferencesTest, TheOlderPreferencesFileIsConvertedOnce) {
+    const std::string older = m_settings.file("com.kestrellabs.Lumograph.prefs");
+    const std::string document = R"(<?xml version="1.0"?>
+<LumoPreferencesRoot>
+  <SortCacheDays>14</SortCacheDays>
+  <Zoom>1.5</Zoom>
+  <SortCacheCheckDate>TRUE</SortCacheCheckDate>
+  <Value name="IngestPrimaryDestPath" type="string">0123</Value>
+  <Value key="Spaced">  two words </Value>
+  <Counted type="integer">x</Counted>
+  <Flag type="boolean">yes</Flag>
+  <LumoAutoplay><ExePath>/usr/bin/lumo</ExePath><Inner><Deep type="double">2</Deep></Inner></LumoAutoplay>
+  <Empty/>
+</LumoPreferencesRoot>)";
+    lumo::test::writeWholeFile(older, document);
+    ASSERT_TRUE(CPreferences::GetPreferences());
+    CPreferences* prefs = CPreferences::instance();
+    EXPECT_NE(logSoFar().find("Performing Database Preferences Conversion"), std::string::npos);
+    EXPECT_EQ(prefs->keys(),
+              (std::vector<std::string>{"Empty", "Flag", "IngestPrimaryDestPath", "LumoAutoplay/ExePath",
+                                        "LumoAutoplay/Inner/Deep", "SortCacheCheckDate", "SortCacheDays",
+                                        "Spaced", "Zoom"}));
+    const std::pair<const char*, VObject> expected[] = {
+        {"SortCacheDays", VObject(14)},
+        {"Zoom", VObject(1.5)},
+        {"SortCacheCheckDate", VObject(true)},
+        {"IngestPrimaryDestPath", VObject("0123")},
+        {"Spaced", VObject("  two words ")},
+        {"Flag", VObject(true)},
+        {"LumoAutoplay/ExePath", VObject("/usr/bin/lumo")},
+        {"LumoAutoplay/Inner/Deep", VObject(2.0)},
+        {"Empty", VObject("")},
+    };
+    for (const auto& [key, value] : expected) {
+        VObject got;
+        EXPECT_TRUE(prefs->getValue(key, got)) << key;
+        EXPECT_EQ(got, value) << key;
+    }
+    CPreferences::ClosePreferences();
+
+    // Once: the older file stays as it was, and a later start leaves the store alone.
+    EXPECT_EQ(readWholeFile(older), document);
+    lumo::test::writeWholeFile(
+        older, "<LumoPreferencesRoot><SortCacheDays>99</SortCacheDays></LumoPreferencesRoot>");
+    ASSERT_TRUE(CPreferences::GetPreferences());
+    EXPECT_EQ(CPreferences::instance()->getInt("SortCacheDays", 0), 14);
+}
+
+TEST(PreferencesConversion, RefusesWhatIsNotAPreferencesDocument) {
+    const char* refused[] = {
+        "",
+        "<LumoPreferencesRoot><A>1</A>",   // not well formed
+        "<OtherRoot><A>1</A></OtherRoot>", // another document
+        R"(<!DOCTYPE LumoPreferencesRoot [<!ENTITY e "x">]><LumoPreferencesRoot><A>&e;</A></LumoPreferencesRoot>)",
+        "<!DOCTYPE LumoPreferencesRoot SYSTEM \"http://127.0.0.1:9/x.dtd\"><LumoPreferencesRoot/>",
+    };
+    for (const char* document : refused)
+        EXPECT_FALSE(readOlderPreferences(document)) << document;
+    EXPECT_FALSE(readOlderPreferences("<LumoPreferencesRoot>" + std::string(kMaxOlderPreferencesSize, ' ') +
+                                      "</LumoPreferencesRoot>"));
+
+    // Sections deeper than the limit are left out; the rest is kept.
+    std::string deep = "<LumoPreferencesRoot><Top>1</Top>";
+    for (int i = 0; i < kMaxSectionDepth + 2; ++i)
+        deep += "<S>";
+    deep += "<V>1</V>";
+    for (int i = 0; i < kMaxSectionDepth + 2; ++i)
+        deep += "</S>";
+    deep += "</LumoPreferencesRoot>";
+    const auto values = readOlderPreferences(deep);
+    ASSERT_TRUE(values);
+    ASSERT_EQ(values->size(), 1u);
+    EXPECT_EQ(values->front().first, "Top");
 }
