@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <optional>
+#include <vector>
 
 namespace {
 
@@ -15,8 +17,17 @@ struct PrefsArguments {
     std::string value;
 };
 
+using Outcome = KLKeyValueDB::Outcome;
+
 int noSuchKey(const std::string& key) {
     std::fprintf(stderr, "lumo: no preference named \"%s\"\n", key.c_str());
+    return kExitSomeFailed;
+}
+
+// The store answered with an error (locked by another process for too long, unreadable, a full disk).
+int storeFailed(const char* action, const std::string& key) {
+    std::fprintf(stderr, "lumo: could not %s \"%s\"; the log %s says why\n", action, key.c_str(),
+                 LumoPaths::logFilePath().c_str());
     return kExitSomeFailed;
 }
 
@@ -35,11 +46,21 @@ int withPreferences(const CommonOptions& common, Body body) {
 
 int list(const CommonOptions& common) {
     return withPreferences(common, [&](CPreferences& preferences) -> int {
+        const std::optional<std::vector<std::string>> keys = preferences.keys();
+        if (!keys) {
+            std::fprintf(stderr, "lumo: could not read the preferences; the log %s says why\n",
+                         LumoPaths::logFilePath().c_str());
+            return kExitSomeFailed;
+        }
         nlohmann::json all = nlohmann::json::object();
-        for (const std::string& key : preferences.keys()) {
+        int status = kExitDone;
+        for (const std::string& key : *keys) {
             CILA::VObject value;
-            if (preferences.getValue(key, value))
+            const Outcome outcome = preferences.lookupValue(key, value);
+            if (outcome == Outcome::Done)
                 all[key] = toJson(value);
+            else if (outcome == Outcome::Failed)
+                status = storeFailed("read", key);
         }
         if (common.json) {
             std::cout << all.dump(2) << '\n';
@@ -47,15 +68,21 @@ int list(const CommonOptions& common) {
             for (const auto& [key, value] : all.items())
                 std::cout << key << " = " << value.dump() << '\n';
         }
-        return kExitDone;
+        return status;
     });
 }
 
 int get(const CommonOptions& common, const PrefsArguments& args) {
     return withPreferences(common, [&](CPreferences& preferences) -> int {
         CILA::VObject value;
-        if (!preferences.getValue(args.key, value))
+        switch (preferences.lookupValue(args.key, value)) {
+        case Outcome::Absent:
             return noSuchKey(args.key);
+        case Outcome::Failed:
+            return storeFailed("read", args.key);
+        case Outcome::Done:
+            break;
+        }
         std::cout << toJson(value).dump() << '\n';
         return kExitDone;
     });
@@ -70,30 +97,65 @@ int set(const CommonOptions& common, const PrefsArguments& args) {
         return kExitBadUsage;
     }
     return withPreferences(common, [&](CPreferences& preferences) -> int {
-        if (!preferences.setValue(args.key, value) || !preferences.save()) {
-            std::fprintf(stderr, "lumo: could not store \"%s\"; the log %s says why\n", args.key.c_str(),
-                         LumoPaths::logFilePath().c_str());
-            return kExitSomeFailed;
-        }
+        if (!preferences.setValue(args.key, value) || !preferences.save())
+            return storeFailed("store", args.key);
         return kExitDone;
     });
 }
 
 int remove(const CommonOptions& common, const PrefsArguments& args) {
     return withPreferences(common, [&](CPreferences& preferences) -> int {
-        const bool removed = preferences.remove(args.key);
-        preferences.save();
-        return removed ? kExitDone : noSuchKey(args.key);
+        switch (preferences.remove(args.key)) {
+        case Outcome::Done:
+            return preferences.save() ? kExitDone : storeFailed("delete", args.key);
+        case Outcome::Absent:
+            preferences.save(); // nothing changed: ends the transaction the delete began
+            return noSuchKey(args.key);
+        case Outcome::Failed:
+            break;
+        }
+        return storeFailed("delete", args.key);
     });
 }
 
+const char* stateName(KLKeyValueDB::Integrity integrity) {
+    switch (integrity) {
+    case KLKeyValueDB::Integrity::Sound:
+        return "sound";
+    case KLKeyValueDB::Integrity::Damaged:
+        return "damaged";
+    case KLKeyValueDB::Integrity::Unchecked:
+        break;
+    }
+    return "unchecked";
+}
+
+// The state of the store ("unchecked": busy or unreadable, so no verdict), and the last time a damaged
+// store was replaced, which happens at start-up.
 int check(const CommonOptions& common) {
     return withPreferences(common, [&](CPreferences& preferences) -> int {
-        const bool sound = preferences.integrityCheck();
-        if (common.json)
-            std::cout << nlohmann::json{{"path", preferences.path()}, {"sound", sound}}.dump(2) << '\n';
-        else
-            std::printf("%s: %s\n", preferences.path().c_str(), sound ? "sound" : "damaged");
+        const KLKeyValueDB::Integrity integrity = preferences.integrity();
+        const bool sound = integrity == KLKeyValueDB::Integrity::Sound;
+        const auto restored = preferences.lastRestoration();
+        if (common.json) {
+            nlohmann::json out{
+                {"path", preferences.path()}, {"sound", sound}, {"state", stateName(integrity)}};
+            if (restored)
+                out["restored"] = {
+                    {"time", restored->time},
+                    {"from", restored->from.empty() ? nlohmann::json() : nlohmann::json(restored->from)},
+                    {"damagedCopy", restored->damagedCopy}};
+            std::cout << out.dump(2) << '\n';
+            return sound ? kExitDone : kExitSomeFailed;
+        }
+        std::printf("%s: %s\n", preferences.path().c_str(),
+                    integrity == KLKeyValueDB::Integrity::Unchecked ? "not checked (busy or unreadable)"
+                                                                    : stateName(integrity));
+        if (restored)
+            std::printf(
+                "last restored %s from %s; the damaged store was kept as %s\n", restored->time.c_str(),
+                restored->from.empty() ? "nothing (no sound copy: an empty store)" : restored->from.c_str(),
+                restored->damagedCopy.c_str());
         return sound ? kExitDone : kExitSomeFailed;
     });
 }

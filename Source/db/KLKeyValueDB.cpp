@@ -5,9 +5,19 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
+#include <cstring>
 #include <filesystem>
 
+#include <unistd.h>
+
 namespace {
+
+// What SQLite reports for a file that is not a sound database. Everything else (busy, locked, I/O
+// errors, a full disk) says nothing about the file's content.
+bool meansDamage(int code) {
+    return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+}
 
 // One key-value operation at a time in the whole process, in call order.
 std::recursive_mutex& processLock() {
@@ -35,10 +45,11 @@ void KLKeyValueDBWaiter::wait() {
 
 // ---- manager (on the worker thread) ----
 
-KLKeyValueDBMgr::KLKeyValueDBMgr(const std::string& path) {
+KLKeyValueDBMgr::KLKeyValueDBMgr(const std::string& path, int busyTimeoutMs) {
     try {
         m_db.emplace();
         m_db->open(path);
+        m_db->setBusyTimeout(busyTimeoutMs);
         m_db->execQuery("PRAGMA locking_mode = NORMAL");
         m_db->execQuery("PRAGMA journal_mode = DELETE");
         m_db->execQuery("PRAGMA synchronous = FULL");
@@ -46,6 +57,7 @@ KLKeyValueDBMgr::KLKeyValueDBMgr(const std::string& path) {
         buildStatements();
     } catch (const SQLiteException& e) {
         LUMO_LOG("KLKeyValueDBMgr::KLKeyValueDBMgr() got error while opening database: %s", e.what());
+        m_openError = e.errorCode();
         cleanup();
     }
 }
@@ -117,61 +129,82 @@ void KLKeyValueDBMgr::cleanup() {
     m_inTransaction = false;
 }
 
-bool KLKeyValueDBMgr::run(KLKeyValueDBCommand& command) {
+void KLKeyValueDBMgr::run(KLKeyValueDBCommand& command) {
+    using Outcome = KLKeyValueDB::Outcome;
     switch (command.code) {
     case KLKeyValueDBCommand::IsOpen:
-        return isOpen();
+        command.result = isOpen();
+        break;
     case KLKeyValueDBCommand::IntegrityCheck:
-        return integrityCheckDB();
+        command.integrity = integrityCheckDB();
+        command.result = command.integrity == KLKeyValueDB::Integrity::Sound;
+        break;
     case KLKeyValueDBCommand::Fetch:
-        return command.value && fetchKeyValue(command.key, *command.value);
+        command.outcome = command.value ? fetchKeyValue(command.key, *command.value) : Outcome::Failed;
+        command.result = command.outcome == Outcome::Done;
+        break;
     case KLKeyValueDBCommand::Store:
-        return command.value && storeKeyValue(command.key, *command.value);
+        command.result = command.value && storeKeyValue(command.key, *command.value);
+        break;
     case KLKeyValueDBCommand::Delete:
-        return deleteKeyValue(command.key);
+        command.outcome = deleteKeyValue(command.key);
+        command.result = command.outcome == Outcome::Done;
+        break;
     case KLKeyValueDBCommand::Commit:
-        return endTransaction();
+        command.result = endTransaction();
+        break;
     case KLKeyValueDBCommand::Compact:
-        return compact();
+        command.result = compact();
+        break;
     case KLKeyValueDBCommand::AllKeys:
-        return command.keys && allKeys(*command.keys);
+        command.result = command.keys && allKeys(*command.keys);
+        break;
+    case KLKeyValueDBCommand::Backup:
+        command.result = backupTo(command.key);
+        break;
     default:
         LUMO_LOG("KLKeyValueDBMgr::run: internal error: unrecognized cmd %ld", command.code);
-        return false;
+        command.result = false;
+        break;
     }
 }
 
-bool KLKeyValueDBMgr::integrityCheckDB() {
+KLKeyValueDB::Integrity KLKeyValueDBMgr::integrityCheckDB() {
+    using Integrity = KLKeyValueDB::Integrity;
     if (!isOpen())
-        return false;
+        return meansDamage(m_openError) ? Integrity::Damaged : Integrity::Unchecked;
     try {
         SQLiteQuery result = m_db->execQuery("PRAGMA integrity_check");
-        return !result.eof() && result.getStringField(0) == "ok";
+        return !result.eof() && result.getStringField(0) == "ok" ? Integrity::Sound : Integrity::Damaged;
     } catch (const SQLiteException& e) {
         LUMO_LOG("KLKeyValueDBMgr::integrityCheckDB() got error while performing integrity_check: %s",
                  e.what());
+        return meansDamage(e.errorCode()) ? Integrity::Damaged : Integrity::Unchecked;
     } catch (...) {
         LUMO_LOG("KLKeyValueDBMgr::integrityCheckDB() unexpected exception while performing integrity_check");
     }
-    return false;
+    return Integrity::Unchecked;
 }
 
-bool KLKeyValueDBMgr::fetchKeyValue(const std::string& key, CILA::VObject& value) {
+KLKeyValueDB::Outcome KLKeyValueDBMgr::fetchKeyValue(const std::string& key, CILA::VObject& value) {
+    using Outcome = KLKeyValueDB::Outcome;
     if (!isOpen())
-        return false;
-    bool found = false;
+        return Outcome::Failed;
+    Outcome outcome = Outcome::Failed;
     try {
         m_fetch_data_stmt.reset();
         m_fetch_data_stmt.bind(1, key);
         SQLiteQuery row = m_fetch_data_stmt.execQuery();
-        if (!row.eof()) {
+        if (row.eof()) {
+            outcome = Outcome::Absent;
+        } else {
             int length = 0;
             const std::uint8_t* blob = row.getBlobField(row.fieldIndex("value"), length);
             m_buffer.assign(blob, static_cast<std::size_t>(length));
             try {
                 CILA::VObject read = CILA::VObject::deserialize(m_buffer);
                 value = std::move(read);
-                found = true;
+                outcome = Outcome::Done;
             } catch (const std::exception& e) {
                 LUMO_LOG("Exception from VObject when fetching key(%s): %s", key.c_str(), e.what());
             }
@@ -185,7 +218,7 @@ bool KLKeyValueDBMgr::fetchKeyValue(const std::string& key, CILA::VObject& value
     } catch (const SQLiteException&) {
         // The error was logged above; the statement is reset before its next use anyway.
     }
-    return found;
+    return outcome;
 }
 
 bool KLKeyValueDBMgr::storeKeyValue(const std::string& key, const CILA::VObject& value) {
@@ -213,17 +246,18 @@ bool KLKeyValueDBMgr::storeKeyValue(const std::string& key, const CILA::VObject&
     }
 }
 
-bool KLKeyValueDBMgr::deleteKeyValue(const std::string& key) {
+KLKeyValueDB::Outcome KLKeyValueDBMgr::deleteKeyValue(const std::string& key) {
+    using Outcome = KLKeyValueDB::Outcome;
     if (!isOpen() || !beginTransaction())
-        return false;
+        return Outcome::Failed;
     try {
         m_delete_data_stmt.reset();
         m_delete_data_stmt.bind(1, key);
-        return m_delete_data_stmt.execDML() > 0;
+        return m_delete_data_stmt.execDML() > 0 ? Outcome::Done : Outcome::Absent;
     } catch (const SQLiteException& e) {
         LUMO_LOG("KLKeyValueDBMgr::deleteKeyValue() got error while executing delete data statement: %s",
                  e.what());
-        return false;
+        return Outcome::Failed;
     }
 }
 
@@ -240,6 +274,37 @@ bool KLKeyValueDBMgr::allKeys(std::vector<std::string>& keys) {
         LUMO_LOG("KLKeyValueDBMgr::allKeys() got error while listing keys: %s", e.what());
         return false;
     }
+}
+
+// The copy is made from this connection, so it sees exactly what is committed; an open transaction
+// would put uncommitted writes into it, so it is refused.
+bool KLKeyValueDBMgr::backupTo(const std::string& path) {
+    if (!isOpen())
+        return false;
+    if (m_inTransaction) {
+        LUMO_LOG("KLKeyValueDBMgr::backupTo() refused: a transaction is open");
+        return false;
+    }
+    // A name no other process or store uses: several processes may back up the same store at once.
+    static std::atomic<unsigned> serial{0};
+    const std::string temporary =
+        path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(serial.fetch_add(1));
+    try {
+        m_db->backupTo(temporary);
+    } catch (const SQLiteException& e) {
+        LUMO_LOG("KLKeyValueDBMgr::backupTo() got error while copying the database to %s: %s",
+                 temporary.c_str(), e.what());
+        lumo::removeFile(temporary);
+        lumo::removeFile(temporary + "-journal");
+        return false;
+    }
+    if (const int e = lumo::renameFile(temporary, path)) {
+        LUMO_LOG("KLKeyValueDBMgr::backupTo() could not rename %s to %s: %s", temporary.c_str(), path.c_str(),
+                 std::strerror(e));
+        lumo::removeFile(temporary);
+        return false;
+    }
+    return true;
 }
 
 bool KLKeyValueDBMgr::beginTransaction() {
@@ -294,8 +359,8 @@ bool KLKeyValueDBMgr::compact() {
 
 // ---- worker ----
 
-KLKeyValueDBWorker::KLKeyValueDBWorker(std::string path)
-    : m_path(std::move(path)),
+KLKeyValueDBWorker::KLKeyValueDBWorker(std::string path, int busyTimeoutMs)
+    : m_path(std::move(path)), m_busyTimeoutMs(busyTimeoutMs),
       m_thread("KLKeyValueDBWorker", lumo::kBackgroundThreadStackSize, [this] { threadMain(); }) {}
 
 KLKeyValueDBWorker::~KLKeyValueDBWorker() {
@@ -306,12 +371,12 @@ KLKeyValueDBWorker::~KLKeyValueDBWorker() {
 }
 
 void KLKeyValueDBWorker::threadMain() {
-    KLKeyValueDBMgr manager(m_path);
+    KLKeyValueDBMgr manager(m_path, m_busyTimeoutMs);
     for (;;) {
         KLKeyValueDBCommand* command = m_queue.remove();
         const bool quit = command->code == KLKeyValueDBCommand::Quit;
         if (!quit)
-            command->result = manager.run(*command);
+            manager.run(*command);
         if (command->waiter)
             command->waiter->signal();
         if (quit)
@@ -345,15 +410,15 @@ bool KLKeyValueDBWorker::call(KLKeyValueDBCommand& command) {
 
 // ---- public face ----
 
-std::unique_ptr<KLKeyValueDB> KLKeyValueDB::create(const std::string& path) {
-    return std::make_unique<KLKeyValueDBImpl>(path);
+std::unique_ptr<KLKeyValueDB> KLKeyValueDB::create(const std::string& path, int busyTimeoutMs) {
+    return std::make_unique<KLKeyValueDBImpl>(path, busyTimeoutMs);
 }
 
-KLKeyValueDBImpl::KLKeyValueDBImpl(const std::string& path) {
+KLKeyValueDBImpl::KLKeyValueDBImpl(const std::string& path, int busyTimeoutMs) {
     const std::string folder = std::filesystem::path(path).parent_path().string();
     if (!folder.empty())
         lumo::createDirectories(folder); // an open failure below says the rest
-    m_worker = std::make_unique<KLKeyValueDBWorker>(path);
+    m_worker = std::make_unique<KLKeyValueDBWorker>(path, busyTimeoutMs);
 }
 
 KLKeyValueDBImpl::~KLKeyValueDBImpl() {
@@ -361,19 +426,31 @@ KLKeyValueDBImpl::~KLKeyValueDBImpl() {
     m_worker.reset();
 }
 
+void KLKeyValueDBImpl::post(KLKeyValueDBCommand& command) {
+    std::lock_guard lock(processLock());
+    m_worker->call(command);
+}
+
 bool KLKeyValueDBImpl::post(long code, const std::string& key, CILA::VObject* value,
                             std::vector<std::string>* keys) {
-    std::lock_guard lock(processLock());
     KLKeyValueDBCommand command;
     command.code = code;
     command.key = key;
     command.value = value;
     command.keys = keys;
-    return m_worker->call(command);
+    post(command);
+    return command.result;
+}
+
+KLKeyValueDB::Integrity KLKeyValueDBImpl::checkIntegrity() {
+    KLKeyValueDBCommand command;
+    command.code = KLKeyValueDBCommand::IntegrityCheck;
+    post(command);
+    return command.integrity;
 }
 
 bool KLKeyValueDBImpl::integrityCheckDB() {
-    return post(KLKeyValueDBCommand::IntegrityCheck);
+    return checkIntegrity() == Integrity::Sound;
 }
 
 bool KLKeyValueDBImpl::storeKeyValue(const std::string& key, const CILA::VObject& value) {
@@ -381,12 +458,29 @@ bool KLKeyValueDBImpl::storeKeyValue(const std::string& key, const CILA::VObject
     return post(KLKeyValueDBCommand::Store, key, const_cast<CILA::VObject*>(&value));
 }
 
+KLKeyValueDB::Outcome KLKeyValueDBImpl::lookupKeyValue(const std::string& key, CILA::VObject& value) {
+    KLKeyValueDBCommand command;
+    command.code = KLKeyValueDBCommand::Fetch;
+    command.key = key;
+    command.value = &value;
+    post(command);
+    return command.outcome;
+}
+
 bool KLKeyValueDBImpl::fetchKeyValue(const std::string& key, CILA::VObject& value) {
-    return post(KLKeyValueDBCommand::Fetch, key, &value);
+    return lookupKeyValue(key, value) == Outcome::Done;
+}
+
+KLKeyValueDB::Outcome KLKeyValueDBImpl::removeKeyValue(const std::string& key) {
+    KLKeyValueDBCommand command;
+    command.code = KLKeyValueDBCommand::Delete;
+    command.key = key;
+    post(command);
+    return command.outcome;
 }
 
 bool KLKeyValueDBImpl::deleteKeyValue(const std::string& key) {
-    return post(KLKeyValueDBCommand::Delete, key);
+    return removeKeyValue(key) == Outcome::Done;
 }
 
 bool KLKeyValueDBImpl::isOpen() {
@@ -401,8 +495,10 @@ bool KLKeyValueDBImpl::compact() {
     return post(KLKeyValueDBCommand::Compact);
 }
 
-std::vector<std::string> KLKeyValueDBImpl::allKeys() {
-    std::vector<std::string> keys;
-    post(KLKeyValueDBCommand::AllKeys, {}, nullptr, &keys);
-    return keys;
+bool KLKeyValueDBImpl::allKeys(std::vector<std::string>& keys) {
+    return post(KLKeyValueDBCommand::AllKeys, {}, nullptr, &keys);
+}
+
+bool KLKeyValueDBImpl::backupTo(const std::string& path) {
+    return post(KLKeyValueDBCommand::Backup, path);
 }

@@ -1,25 +1,43 @@
 #pragma once
 
 #include "archive/VObject.h"
+#include "db/KLKeyValueDB.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-class KLKeyValueDB;
+class StoreLock;
 
 // The user's preferences: a key-value store in the settings folder, opened once at start-up and
 // closed at shutdown. Keys are the settings' names ("SortCacheDays"); values are VObjects. Changes are
-// kept in an open transaction until save() (or closing) commits them.
+// kept in an open transaction until save() (or closing) commits them; while they are, other processes
+// cannot write the preferences, so save soon.
+//
+// Several processes may have the preferences open at once. Each holds a shared lock on
+// "<store>.lock" while it does; the store's file is only ever replaced (a damaged store set aside, a
+// first store made) under the exclusive lock, so never while another process is using it.
 class CPreferences {
 public:
     static constexpr char kFileName[] = "com.kestrellabs.Lumograph.prefsdb";
     static constexpr char kBackupSuffix[] = ".bak";
+    static constexpr char kLockSuffix[] = ".lock";
+    // A small text file beside the store telling when a damaged store was last replaced, and by what.
+    static constexpr char kRestoredSuffix[] = ".restored";
 
-    // Opens the process's preferences (settings folder from LumoPaths). A sound store is copied to
-    // ".bak"; a damaged one is set aside under a new name and replaced by the last good copy, or by an
-    // empty store. False when no store can be opened or created.
+    struct Restoration {
+        std::string time;        // local time, "2026-12-06 14:15:02"
+        std::string from;        // the last good copy put in its place; empty: an empty store was
+        std::string damagedCopy; // where the damaged store was kept
+    };
+
+    // Opens the process's preferences (settings folder from LumoPaths). On the first start, the older
+    // preferences file is converted when there is one. A sound store is backed up to ".bak"; a damaged
+    // one is set aside under a new name and replaced by the last good copy, or by an empty store; a
+    // store that cannot be checked (busy for long, unreadable) is used as it is. False when no store
+    // can be opened or created.
     static bool GetPreferences();
     // Commits and closes them.
     static void ClosePreferences();
@@ -30,8 +48,10 @@ public:
     bool getBool(const std::string& key, bool defaultValue) const;
     double getDouble(const std::string& key, double defaultValue) const;
     std::string getString(const std::string& key, const std::string& defaultValue) const;
-    // False (and `value` untouched) when the key is absent.
+    // False (and `value` untouched) when the key is absent or cannot be read.
     bool getValue(const std::string& key, CILA::VObject& value) const;
+    // Tells an absent key from one that cannot be read now.
+    KLKeyValueDB::Outcome lookupValue(const std::string& key, CILA::VObject& value) const;
 
     bool setInt(const std::string& key, std::int64_t value) { return setValue(key, CILA::VObject(value)); }
     bool setBool(const std::string& key, bool value) { return setValue(key, CILA::VObject(value)); }
@@ -40,13 +60,16 @@ public:
         return setValue(key, CILA::VObject(value));
     }
     bool setValue(const std::string& key, const CILA::VObject& value);
-    // False when there was no such key.
-    bool remove(const std::string& key);
-    std::vector<std::string> keys() const;
+    // Absent when there was no such key.
+    KLKeyValueDB::Outcome remove(const std::string& key);
+    // Every key in order; nullopt when they cannot be read.
+    std::optional<std::vector<std::string>> keys() const;
 
     // Commits every change made so far.
     bool save();
-    bool integrityCheck() const;
+    KLKeyValueDB::Integrity integrity() const;
+    // The last replacement of a damaged store, when there was one.
+    std::optional<Restoration> lastRestoration() const;
     const std::string& path() const { return m_path; }
 
     explicit CPreferences(std::string path);
@@ -54,6 +77,9 @@ public:
     bool isOpen() const;
 
 private:
+    static std::unique_ptr<CPreferences> open(const std::string& folder, const std::string& path);
+
     std::string m_path;
+    std::unique_ptr<StoreLock> m_lock; // released after the store is closed
     std::unique_ptr<KLKeyValueDB> m_store;
 };

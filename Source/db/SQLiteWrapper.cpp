@@ -364,6 +364,7 @@ void SQLiteDB::open(const std::string& path) {
         sqlite3_close_v2(db);
         throw error;
     }
+    sqlite3_busy_timeout(db, kDefaultBusyTimeoutMs);
     m_db = db;
 }
 
@@ -453,6 +454,22 @@ bool SQLiteDB::tableExists(const std::string& table) {
 
 void SQLiteDB::setBusyTimeout(int milliseconds) {
     sqlite3_busy_timeout(checkOpen(), milliseconds);
+}
+
+void SQLiteDB::backupTo(const std::string& path) {
+    sqlite3* source = checkOpen();
+    SQLiteDB destination;
+    destination.open(path);
+    sqlite3_backup* backup = sqlite3_backup_init(destination.m_db, "main", source, "main");
+    if (!backup)
+        throwFromDb(destination.m_db, sqlite3_errcode(destination.m_db));
+    // One step copies every page under one read lock of the source: a consistent snapshot.
+    const int stepped = sqlite3_backup_step(backup, -1);
+    const int finished = sqlite3_backup_finish(backup);
+    if (stepped != SQLITE_DONE)
+        throw SQLiteException(stepped & 0xff, sqlite3_errstr(stepped));
+    if (finished != SQLITE_OK)
+        throwFromDb(destination.m_db, finished);
 }
 
 std::int64_t SQLiteDB::lastRowId() const {

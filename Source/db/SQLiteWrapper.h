@@ -4,7 +4,8 @@
 // (primary) result code and message; misuse of the wrapper (no open database, a finalized statement,
 // a column out of range, an unknown column name) throws with kSQLiteWrapperError. Destructors never
 // throw. A connection is opened without SQLite's own mutexes: one thread owns it and every object it
-// hands out.
+// hands out. Other processes may use the same file: a connection that finds it locked waits up to its
+// busy timeout (kDefaultBusyTimeoutMs unless changed) before failing with SQLITE_BUSY.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +18,7 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 inline constexpr int kSQLiteWrapperError = 1000; // the wrapper's own error code
+inline constexpr int kDefaultBusyTimeoutMs = 10000;
 
 class SQLiteException : public std::exception {
 public:
@@ -148,6 +150,9 @@ public:
     SQLiteStatement compileStatement(const std::string& sql);
     bool tableExists(const std::string& table);
     void setBusyTimeout(int milliseconds);
+    // Copies the whole database, as one consistent snapshot of what is committed, into a new database
+    // file at `path` (whatever is there is overwritten). Waits for a writer of the source like any read.
+    void backupTo(const std::string& path);
     std::int64_t lastRowId() const;
     sqlite3* handle() { return m_db; }
 

@@ -1,10 +1,14 @@
 // `lumo prefs` against the real store file, read back with the sqlite3 tool.
 
+#include "../db/SQLiteLockHolder.h"
 #include "LumoHome.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 using lumo::test::ProcessResult;
 using lumo::test::readWholeFile;
@@ -19,6 +23,12 @@ struct Prefs : LumoHome {
         const ProcessResult r = runProcess("sqlite3", {file, query});
         EXPECT_EQ(r.exitCode, 0) << r.err;
         return r.out;
+    }
+    int damagedCopies() const {
+        int damaged = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(settings))
+            damaged += entry.path().filename().string().find(".damaged-") != std::string::npos;
+        return damaged;
     }
 };
 
@@ -59,10 +69,64 @@ TEST(PrefsCommand, ADamagedStoreStillListsFromItsLastGoodCopy) {
     EXPECT_EQ(r.out, "{\n  \"Kept\": 1\n}\n");
     EXPECT_NE(readWholeFile(p.cache + "/Lumo.log").find("Preferences: PrefsDB integrity check FAILED"),
               std::string::npos);
-    int damaged = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(p.settings))
-        damaged += entry.path().filename().string().find(".damaged-") != std::string::npos;
-    EXPECT_EQ(damaged, 1);
+    EXPECT_EQ(p.damagedCopies(), 1);
+
+    // The check tells what happened.
+    ProcessResult check = p.lumo({"prefs", "check"});
+    EXPECT_EQ(check.exitCode, 0);
+    EXPECT_NE(check.out.find(": sound\nlast restored "), std::string::npos) << check.out;
+    EXPECT_NE(
+        check.out.find(" from " + p.store + ".bak; the damaged store was kept as " + p.store + ".damaged-"),
+        std::string::npos)
+        << check.out;
+    check = p.lumo({"prefs", "check", "--json"});
+    EXPECT_NE(check.out.find("\"from\": \"" + p.store + ".bak\""), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("\"state\": \"sound\""), std::string::npos) << check.out;
+}
+
+// The reported fault: parallel `lumo prefs set` lost acknowledged writes and set the live store aside.
+TEST(PrefsCommand, ParallelWritersKeepEveryAcknowledgedWrite) {
+    Prefs p;
+    ASSERT_EQ(p.lumo({"prefs", "set", "Saved", "1"}).exitCode, 0);
+    constexpr int kRounds = 3, kWriters = 8;
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<std::thread> writers;
+        std::vector<ProcessResult> results(kWriters);
+        for (int w = 0; w < kWriters; ++w)
+            writers.emplace_back([&, w] {
+                results[w] = p.lumo({"prefs", "set", "k" + std::to_string(round) + "-" + std::to_string(w),
+                                     std::to_string(w)});
+            });
+        for (auto& writer : writers)
+            writer.join();
+        for (const ProcessResult& r : results)
+            EXPECT_EQ(r.exitCode, 0) << r.err; // a writer waits for the others rather than fails
+    }
+    const std::string rows = p.sql(p.store, "SELECT key FROM key_value WHERE key LIKE 'k%' ORDER BY key");
+    EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), kRounds * kWriters) << rows;
+    EXPECT_EQ(p.lumo({"prefs", "get", "Saved"}).out, "1\n");
+    EXPECT_EQ(p.damagedCopies(), 0);
+}
+
+TEST(PrefsCommand, ABusyStoreIsWaitedForAndAFailingOneIsNotAnAbsentKey) {
+    Prefs p;
+    ASSERT_EQ(p.lumo({"prefs", "set", "Kept", "1"}).exitCode, 0);
+    ASSERT_EQ(p.lumo({"prefs", "set", "Gone", "1"}).exitCode, 0);
+    {
+        SQLiteLockHolder holder(p.store, std::chrono::milliseconds(1000));
+        const ProcessResult r = p.lumo({"prefs", "delete", "Gone"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+    }
+    EXPECT_EQ(p.damagedCopies(), 0);
+    EXPECT_EQ(p.lumo({"prefs", "get", "Kept"}).out, "1\n");
+
+    // A store that refuses the delete (here a trigger does) fails the command with its own message.
+    p.sql(p.store,
+          "CREATE TRIGGER refuse BEFORE DELETE ON key_value BEGIN SELECT RAISE(FAIL, 'refused'); END");
+    const ProcessResult r = p.lumo({"prefs", "delete", "Kept"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("lumo: could not delete \"Kept\""), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("no preference named"), std::string::npos) << r.err;
 }
 
 TEST(PrefsCommand, StartUpCreatesTheSortCacheAndStopsWithoutPreferences) {

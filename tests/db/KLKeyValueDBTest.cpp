@@ -1,8 +1,13 @@
 #include "db/KLKeyValueDB.h"
+#include "SQLiteLockHolder.h"
 #include "db/SQLiteWrapper.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,8 +15,16 @@
 
 using CILA::VObject;
 using lumo::test::TempDir;
+using Integrity = KLKeyValueDB::Integrity;
+using Outcome = KLKeyValueDB::Outcome;
 
 namespace {
+
+std::vector<std::string> keysOf(KLKeyValueDB& store) {
+    std::vector<std::string> keys;
+    EXPECT_TRUE(store.allKeys(keys));
+    return keys;
+}
 
 VObject sample() {
     VObject value = VObject::makeHash();
@@ -48,15 +61,16 @@ TEST(KLKeyValueDB, StoresFetchesAndDeletes) {
         EXPECT_TRUE(store->storeKeyValue("Answer", 32)); // the second value wins, in one row
         EXPECT_TRUE(store->storeKeyValue("Nested", sample()));
         EXPECT_TRUE(store->storeKeyValue("Gone", "soon"));
-        EXPECT_TRUE(store->deleteKeyValue("Gone"));
+        EXPECT_EQ(store->removeKeyValue("Gone"), Outcome::Done);
+        EXPECT_EQ(store->removeKeyValue("Gone"), Outcome::Absent);
         EXPECT_FALSE(store->deleteKeyValue("Gone"));
 
         VObject value("untouched");
-        EXPECT_FALSE(store->fetchKeyValue("Missing", value));
+        EXPECT_EQ(store->lookupKeyValue("Missing", value), Outcome::Absent);
         EXPECT_EQ(value, VObject("untouched"));
         EXPECT_TRUE(store->fetchKeyValue("Nested", value));
         EXPECT_EQ(value, sample());
-        EXPECT_EQ(store->allKeys(), (std::vector<std::string>{"Answer", "Nested"}));
+        EXPECT_EQ(keysOf(*store), (std::vector<std::string>{"Answer", "Nested"}));
         EXPECT_TRUE(store->endTransaction());
         EXPECT_TRUE(store->compact());
         EXPECT_TRUE(store->fetchKeyValue("Answer", value));
@@ -75,7 +89,7 @@ TEST(KLKeyValueDB, StoresFetchesAndDeletes) {
     }
     auto store = KLKeyValueDB::create(path);
     EXPECT_FALSE(store->storeKeyValue("Deep", deep));
-    EXPECT_EQ(store->allKeys().size(), 2u);
+    EXPECT_EQ(keysOf(*store).size(), 2u);
 }
 
 TEST(KLKeyValueDB, OnlyCommittedWritesSurviveAKill) {
@@ -125,15 +139,73 @@ TEST(KLKeyValueDB, IntegrityCheckTellsSoundFromDamaged) {
     for (std::size_t i = 8192; i < 40960; ++i)
         bytes[i] = static_cast<char>(i * 37);
     lumo::test::writeWholeFile(path, bytes);
+    EXPECT_EQ(KLKeyValueDB::create(path)->checkIntegrity(), Integrity::Damaged);
     EXPECT_FALSE(KLKeyValueDB::create(path)->integrityCheckDB());
 
     // Not a database at all: it does not open, every operation answers false.
     lumo::test::writeWholeFile(path, std::string(5000, 'x'));
     auto store = KLKeyValueDB::create(path);
     EXPECT_FALSE(store->isOpen());
-    EXPECT_FALSE(store->integrityCheckDB());
+    EXPECT_EQ(store->checkIntegrity(), Integrity::Damaged);
     EXPECT_FALSE(store->storeKeyValue("a", 1));
     VObject value(7);
-    EXPECT_FALSE(store->fetchKeyValue("a", value));
+    EXPECT_EQ(store->lookupKeyValue("a", value), Outcome::Failed);
     EXPECT_EQ(value, VObject(7));
+}
+
+TEST(KLKeyValueDB, AStoreLockedByAnotherProcessIsWaitedForAndNeverCalledDamagedOrEmpty) {
+    TempDir dir;
+    const std::string path = dir.file("store.db");
+    {
+        auto store = KLKeyValueDB::create(path);
+        store->storeKeyValue("Kept", 1);
+        store->endTransaction();
+    }
+    // A lock held for a moment is waited for: opening, checking, writing and committing all succeed.
+    {
+        SQLiteLockHolder holder(path, std::chrono::milliseconds(400));
+        auto store = KLKeyValueDB::create(path);
+        EXPECT_EQ(store->checkIntegrity(), Integrity::Sound);
+        EXPECT_TRUE(store->storeKeyValue("Written", 2));
+        EXPECT_TRUE(store->endTransaction());
+    }
+    // One held beyond the busy timeout: a failure, never damage or absence.
+    auto store = KLKeyValueDB::create(path, 100);
+    ASSERT_TRUE(store->isOpen());
+    SQLiteLockHolder holder(path, std::chrono::milliseconds(1500));
+    EXPECT_EQ(store->checkIntegrity(), Integrity::Unchecked);
+    VObject value;
+    EXPECT_EQ(store->lookupKeyValue("Kept", value), Outcome::Failed);
+    EXPECT_FALSE(store->backupTo(dir.file("copy.db")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("copy.db")));
+    EXPECT_EQ(store->removeKeyValue("Kept"), Outcome::Failed);
+    EXPECT_EQ(store->removeKeyValue("Missing"), Outcome::Failed);
+    std::vector<std::string> keys;
+    EXPECT_FALSE(store->allKeys(keys));
+}
+
+TEST(KLKeyValueDB, BackupIsASnapshotOfWhatIsCommitted) {
+    TempDir dir;
+    const std::string path = dir.file("store.db"), copy = dir.file("store.db.bak");
+    lumo::test::writeWholeFile(copy, "an older copy");
+    auto store = KLKeyValueDB::create(path);
+    store->storeKeyValue("Committed", 1);
+    store->endTransaction();
+    store->storeKeyValue("Open", 2);
+    EXPECT_FALSE(store->backupTo(copy)); // uncommitted writes never reach the copy
+    EXPECT_EQ(lumo::test::readWholeFile(copy), "an older copy");
+    store->endTransaction();
+    ASSERT_TRUE(store->backupTo(copy));
+    store->storeKeyValue("Open", 3); // written after the copy
+    store->endTransaction();
+    auto copied = KLKeyValueDB::create(copy);
+    VObject value;
+    EXPECT_TRUE(copied->fetchKeyValue("Open", value));
+    EXPECT_EQ(value, VObject(2));
+    EXPECT_EQ(keysOf(*copied), (std::vector<std::string>{"Committed", "Open"}));
+    copied.reset();
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        ++files;
+    EXPECT_EQ(files, 2u); // no temporary file left
 }

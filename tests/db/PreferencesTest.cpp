@@ -1,11 +1,16 @@
 #include "db/Preferences.h"
+#include "SQLiteLockHolder.h"
 #include "app/LumoLogger.h"
 #include "app/LumoPaths.h"
+#include "db/PreferencesConversion.h"
+#include "db/StoreLock.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 using CILA::VObject;
 using lumo::test::readWholeFile;
@@ -64,10 +69,11 @@ TEST_F(PreferencesTest, TypedValuesPersistAndASoundStoreIsBackedUp) {
     EXPECT_EQ(prefs->getString("IngestPrimaryDestPath", ""), "/photos/{date}");
     EXPECT_EQ(prefs->getInt("WrongType", 5), 5); // a value of another type reads as the default
     EXPECT_TRUE(std::filesystem::exists(store() + ".bak"));
-    EXPECT_TRUE(prefs->remove("Zoom"));
-    EXPECT_FALSE(prefs->remove("Zoom"));
+    EXPECT_EQ(prefs->remove("Zoom"), KLKeyValueDB::Outcome::Done);
+    EXPECT_EQ(prefs->remove("Zoom"), KLKeyValueDB::Outcome::Absent);
     EXPECT_EQ(prefs->keys(), (std::vector<std::string>{"IngestPrimaryDestPath", "SortCacheCheckDate",
                                                        "SortCacheDays", "WrongType"}));
+    EXPECT_FALSE(prefs->lastRestoration());
 }
 
 TEST_F(PreferencesTest, ADamagedStoreIsKeptAsideAndTheLastGoodCopyReturns) {
@@ -88,14 +94,130 @@ TEST_F(PreferencesTest, ADamagedStoreIsKeptAsideAndTheLastGoodCopyReturns) {
     CPreferences* prefs = CPreferences::instance();
     EXPECT_EQ(prefs->getInt("Kept", 0), 1);        // from the last good copy
     EXPECT_EQ(prefs->getInt("AfterBackup", 0), 0); // written after it: lost with the damaged store
+    auto restored = prefs->lastRestoration();
+    ASSERT_TRUE(restored);
+    EXPECT_EQ(restored->from, store() + ".bak");
+    EXPECT_EQ(restored->damagedCopy, damaged[0]);
+    EXPECT_EQ(restored->time.size(), 19u) << restored->time;
     CPreferences::ClosePreferences();
 
     // Damaged again, and the backup too: an empty store, and both damaged files stay on disk.
     lumo::test::writeWholeFile(store(), garbage);
     lumo::test::writeWholeFile(store() + ".bak", garbage);
     ASSERT_TRUE(CPreferences::GetPreferences());
-    EXPECT_TRUE(CPreferences::instance()->keys().empty());
-    EXPECT_TRUE(CPreferences::instance()->integrityCheck());
+    EXPECT_EQ(CPreferences::instance()->keys(), std::vector<std::string>{});
+    EXPECT_EQ(CPreferences::instance()->integrity(), KLKeyValueDB::Integrity::Sound);
     EXPECT_EQ(damagedCopies().size(), 2u);
     EXPECT_EQ(readWholeFile(store() + ".bak"), garbage);
+    restored = CPreferences::instance()->lastRestoration();
+    ASSERT_TRUE(restored);
+    EXPECT_EQ(restored->from, "");
+}
+
+// Another process may have the store open or locked at any moment: neither is damage.
+TEST_F(PreferencesTest, OtherProcessesUsingTheStoreAreWaitedForNeverTakenForDamage) {
+    ASSERT_TRUE(CPreferences::GetPreferences());
+    CPreferences::instance()->setInt("Kept", 1);
+    CPreferences::ClosePreferences();
+    {
+        // In the middle of another process's commit: the start waits for it.
+        SQLiteLockHolder holder(store(), std::chrono::milliseconds(500));
+        ASSERT_TRUE(CPreferences::GetPreferences());
+        EXPECT_EQ(CPreferences::instance()->getInt("Kept", 0), 1);
+        EXPECT_TRUE(CPreferences::instance()->setInt("Written", 2));
+        EXPECT_TRUE(CPreferences::instance()->save());
+        CPreferences::ClosePreferences();
+    }
+    EXPECT_TRUE(damagedCopies().empty());
+    EXPECT_TRUE(std::filesystem::exists(store() + ".bak"));
+
+    // A damaged store that another process has open stays in place until that process is done.
+    lumo::test::writeWholeFile(store(), std::string(3000, '\x5a'));
+    StoreLock other(store() + CPreferences::kLockSuffix);
+    ASSERT_EQ(other.lockShared(std::chrono::milliseconds(0)), StoreLock::Result::Acquired);
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_EQ(readWholeFile(store()), std::string(3000, '\x5a'));
+        EXPECT_TRUE(damagedCopies().empty());
+        other.unlock();
+    });
+    EXPECT_TRUE(CPreferences::GetPreferences());
+    release.join();
+    EXPECT_EQ(damagedCopies().size(), 1u);
+    EXPECT_EQ(CPreferences::instance()->getInt("Kept", 0), 1); // from the copy made at the last start
+}
+
+TEST_F(PreferencesTest, TheOlderPreferencesFileIsConvertedOnce) {
+    const std::string older = m_settings.file("com.kestrellabs.Lumograph.prefs");
+    const std::string document = R"(<?xml version="1.0"?>
+<LumoPreferencesRoot>
+  <SortCacheDays>14</SortCacheDays>
+  <Zoom>1.5</Zoom>
+  <SortCacheCheckDate>TRUE</SortCacheCheckDate>
+  <Value name="IngestPrimaryDestPath" type="string">0123</Value>
+  <Value key="Spaced">  two words </Value>
+  <Counted type="integer">x</Counted>
+  <Flag type="boolean">yes</Flag>
+  <LumoAutoplay><ExePath>/usr/bin/lumo</ExePath><Inner><Deep type="double">2</Deep></Inner></LumoAutoplay>
+  <Empty/>
+</LumoPreferencesRoot>)";
+    lumo::test::writeWholeFile(older, document);
+    ASSERT_TRUE(CPreferences::GetPreferences());
+    CPreferences* prefs = CPreferences::instance();
+    EXPECT_NE(logSoFar().find("Performing Database Preferences Conversion"), std::string::npos);
+    EXPECT_EQ(prefs->keys(),
+              (std::vector<std::string>{"Empty", "Flag", "IngestPrimaryDestPath", "LumoAutoplay/ExePath",
+                                        "LumoAutoplay/Inner/Deep", "SortCacheCheckDate", "SortCacheDays",
+                                        "Spaced", "Zoom"}));
+    const std::pair<const char*, VObject> expected[] = {
+        {"SortCacheDays", VObject(14)},
+        {"Zoom", VObject(1.5)},
+        {"SortCacheCheckDate", VObject(true)},
+        {"IngestPrimaryDestPath", VObject("0123")},
+        {"Spaced", VObject("  two words ")},
+        {"Flag", VObject(true)},
+        {"LumoAutoplay/ExePath", VObject("/usr/bin/lumo")},
+        {"LumoAutoplay/Inner/Deep", VObject(2.0)},
+        {"Empty", VObject("")},
+    };
+    for (const auto& [key, value] : expected) {
+        VObject got;
+        EXPECT_TRUE(prefs->getValue(key, got)) << key;
+        EXPECT_EQ(got, value) << key;
+    }
+    CPreferences::ClosePreferences();
+
+    // Once: the older file stays as it was, and a later start leaves the store alone.
+    EXPECT_EQ(readWholeFile(older), document);
+    lumo::test::writeWholeFile(
+        older, "<LumoPreferencesRoot><SortCacheDays>99</SortCacheDays></LumoPreferencesRoot>");
+    ASSERT_TRUE(CPreferences::GetPreferences());
+    EXPECT_EQ(CPreferences::instance()->getInt("SortCacheDays", 0), 14);
+}
+
+TEST(PreferencesConversion, RefusesWhatIsNotAPreferencesDocument) {
+    const char* refused[] = {
+        "",
+        "<LumoPreferencesRoot><A>1</A>",   // not well formed
+        "<OtherRoot><A>1</A></OtherRoot>", // another document
+        R"(<!DOCTYPE LumoPreferencesRoot [<!ENTITY e "x">]><LumoPreferencesRoot><A>&e;</A></LumoPreferencesRoot>)",
+        "<!DOCTYPE LumoPreferencesRoot SYSTEM \"http://127.0.0.1:9/x.dtd\"><LumoPreferencesRoot/>",
+    };
+    for (const char* document : refused)
+        EXPECT_FALSE(readOlderPreferences(document)) << document;
+    EXPECT_FALSE(readOlderPreferences("<LumoPreferencesRoot>" + std::string(kMaxOlderPreferencesSize, ' ') +
+                                      "</LumoPreferencesRoot>"));
+
+    // Sections deeper than the limit are left out; the rest is kept.
+    std::string deep = "<LumoPreferencesRoot><Top>1</Top>";
+    for (int i = 0; i < kMaxSectionDepth + 2; ++i)
+        deep += "<S>";
+    deep += "<V>1</V>";
+    for (int i = 0; i < kMaxSectionDepth + 2; ++i)
+        deep += "</S>";
+    deep += "</LumoPreferencesRoot>";
+    const auto values = readOlderPreferences(deep);
+    ASSERT_TRUE(values);
+    ASSERT_EQ(values->size(), 1u);
+    EXPECT_EQ(values->front().first, "Top");
 }
