@@ -287,6 +287,7 @@ bool KLKeyValueDBMgr::backupTo(const std::string& path) {
     }
     // A name no other process or store uses: several processes may back up the same store at once.
     static std::atomic<unsigned> serial{0};
+    lumo::removeTemporaryLeftovers(path);
     const std::string temporary =
         path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(serial.fetch_add(1));
     try {
@@ -304,6 +305,7 @@ bool KLKeyValueDBMgr::backupTo(const std::string& path) {
         lumo::removeFile(temporary);
         return false;
     }
+    lumo::syncFolderOf(path);
     return true;
 }
 

@@ -335,7 +335,7 @@ std::map<std::string, FolderLeftovers> g_leftovers;
 
 // Removes the temporary files of `target` that a process which has ended left behind (killed between
 // writing and renaming).
-void removeLeftovers(const std::string& target) {
+void removeLeftoversOf(const std::string& target) {
     const std::filesystem::path path(target);
     const std::string folder = path.parent_path().empty() ? "." : path.parent_path().string();
     const std::string base = path.filename().string();
@@ -408,7 +408,7 @@ void keepAttributes(int fd, const std::string& old, const struct stat& st) {
     }
 }
 
-void syncFolder(const std::string& file) {
+void syncFolderOfFile(const std::string& file) {
     const std::filesystem::path folder = std::filesystem::path(file).parent_path();
     const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
@@ -439,7 +439,7 @@ int PendingReplace::prepare(const std::string& to, const std::function<int(File&
     m_temporary.clear();
     if (int e = resolveTarget(to, m_target))
         return e;
-    removeLeftovers(m_target);
+    removeLeftoversOf(m_target);
     struct stat old {};
     const bool replacing = ::stat(m_target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
     File file;
@@ -476,13 +476,21 @@ int PendingReplace::commit() {
     if (int e = renameFile(m_temporary, m_target))
         return e; // still pending: discard() or the destructor removes it
     m_pending = false;
-    syncFolder(m_target);
+    syncFolderOfFile(m_target);
     return 0;
 }
 
 void PendingReplace::discard() {
     if (std::exchange(m_pending, false))
         removeFile(m_temporary);
+}
+
+void removeTemporaryLeftovers(const std::string& target) {
+    removeLeftoversOf(target);
+}
+
+void syncFolderOf(const std::string& file) {
+    syncFolderOfFile(file);
 }
 
 int copyFileReplacing(const std::string& from, const std::string& to) {

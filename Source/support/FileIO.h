@@ -97,6 +97,11 @@ private:
     bool m_pending = false;
 };
 
+// For writers that make their own temporary file "<target>.tmp-<pid>-<n>" and rename it (a database
+// backup): removes those a process that has ended left behind, and flushes a folder after a rename.
+void removeTemporaryLeftovers(const std::string& target);
+void syncFolderOf(const std::string& file);
+
 // Copies `from` to `to` through a temporary file beside `to` that is flushed to disk and then renamed
 // over it: `to` is either its old self or a whole copy, never a part (see PendingReplace).
 int copyFileReplacing(const std::string& from, const std::string& to);
