@@ -191,7 +191,7 @@ struct EXIFParser::IFDValues {
 };
 
 EXIFParser::EXIFParser(NRFImageInfoRec& record, NRFBasicTIFF& tiff, EXIFParseOptions options)
-    : m_record(record), m_tiff(tiff), m_options(options) {}
+    : m_record(record), m_tiff(tiff), m_options(options), m_ifd0Orientation(options.outerOrientation) {}
 
 bool EXIFParser::isJPEGOrPhotoshop() const {
     return m_options.fileType == kNRFTypeJPEG || m_options.fileType == NRFMakeFileType("APSD");
@@ -214,6 +214,11 @@ NRFErr EXIFParser::ParseIFD0(std::uint32_t recoveryOffset, NRFIFDRole role) {
         IFDValues v;
         if (!visit(offset))
             return kEXIFErrBadStructure;
+        m_inIFD0 = true;
+        struct Leave {
+            bool& flag;
+            ~Leave() { flag = false; }
+        } leave{m_inIFD0};
         const NRFErr err = parse(offset, role, kEXIFMaxIFDEntries, false, v, &m_ifd0Next);
         if (err == 0) {
             m_ifd0StripOffset = v.haveStrips ? v.stripPos : 0;
@@ -226,28 +231,34 @@ NRFErr EXIFParser::ParseIFD0(std::uint32_t recoveryOffset, NRFIFDRole role) {
         // when the table at the header's offset is given up.
         const NRFImageInfoFields before = m_record;
         const auto restore = [&] { static_cast<NRFImageInfoFields&>(m_record) = before; };
-        NRFErr err = attempt(m_tiff.IFD0Offset());
+        const std::uint32_t headerOffset = m_tiff.IFD0Offset();
+        NRFErr err = attempt(headerOffset);
         if (err == 0)
             return 0;
         LUMO_LOG("Failed to parse EXIF IFD0 for file \"%s\"", m_record.m_path.c_str());
         // Only a table that could not be read at all is looked for elsewhere: a strict-mode stop or an
-        // exception says nothing about where IFD0 is.
-        if (recoveryOffset == 0 || recoveryOffset == m_tiff.IFD0Offset() ||
+        // exception says nothing about where IFD0 is. (The child IFDs' own faults never come here.)
+        if (recoveryOffset == 0 || recoveryOffset == headerOffset ||
             (err != kEXIFErrBadStructure && err != kEXIFErrTooManyEntries))
             return err;
         // The header may point at an abandoned table: start again at the format's standard place.
+        const bool outside = tableOutsideSource(headerOffset);
         restore();
         reset();
         const NRFErr original = err;
         err = attempt(recoveryOffset);
-        // What lies at the standard place counts as IFD0 only when it names the camera: the header is
-        // rewritten on the strength of it.
+        // What lies at the standard place counts as IFD0 only when it names the camera.
         if (err == 0 && m_record.m_make.empty()) {
             restore();
             return original;
         }
-        m_recovered = err == 0;
-        return err;
+        if (err != 0)
+            return err;
+        m_recovered = true;
+        m_repairCertain = outside && m_record.m_malformedCount == before.m_malformedCount;
+        LUMO_LOG("IFD0 of file \"%s\" read at offset %u: the header's offset %u leads to no readable table",
+                 m_record.m_path.c_str(), recoveryOffset, headerOffset);
+        return 0;
     } catch (const std::bad_alloc&) {
         return 7;
     } catch (...) {
@@ -256,13 +267,25 @@ NRFErr EXIFParser::ParseIFD0(std::uint32_t recoveryOffset, NRFIFDRole role) {
     }
 }
 
+bool EXIFParser::tableOutsideSource(std::uint32_t offset) {
+    const std::uint64_t pos = m_tiff.Base() + offset, size = m_tiff.FileSize();
+    if (pos > size || size - pos < 2)
+        return true;
+    std::uint16_t count = 0;
+    if (!m_tiff.ReadU16(pos, count))
+        return false; // unreadable for another reason than where it lies: nothing is certain
+    return std::uint64_t{count} * 12 > size - pos - 2;
+}
+
 void EXIFParser::reset() {
     m_visited.clear();
     m_ifd0Offset = m_ifd0Next = m_exifOffset = m_interopOffset = 0;
     m_ifd0StripOffset = m_ifd0StripLength = 0;
-    m_recovered = m_dateFromOriginal = m_dateFromDigitized = m_subSecFromOriginal = false;
+    m_recovered = m_repairCertain = m_dateFromOriginal = m_dateFromDigitized = m_subSecFromOriginal = false;
     m_haveDescription = m_haveArtist = m_haveCopyright = m_haveXmp = m_haveIptc = false;
-    m_previewIFD = false;
+    m_previewIFD = m_inIFD0 = false;
+    m_ifd0Orientation = m_options.outerOrientation;
+    m_ifd0OrientationPositions = 0;
     m_interopIndex.clear();
 }
 
@@ -437,8 +460,14 @@ NRFErr EXIFParser::parseEntries(std::vector<NRFTIFFEntry>& entries, NRFIFDRole r
     }
     finishIFD(role, v);
     if (v.haveGPS)
-        if (const NRFErr err = parseGPS(v.gpsOffset); err != 0)
-            return err;
+        if (const NRFErr err = parseGPS(v.gpsOffset); err != 0) {
+            // A strict reading stops at a malformed entry; any other fault of the GPS IFD costs only its
+            // own values, never the IFD that points at it.
+            if (err == kEXIFErrMalformed)
+                return err;
+            LUMO_LOG("GPS IFD of file \"%s\" not read (error %u)", m_record.m_path.c_str(),
+                     static_cast<unsigned>(err));
+        }
     return 0;
 }
 
@@ -573,15 +602,8 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
             v.stripLength = n;
         return;
     case kTagOrientation:
-        if (e.type == kTIFFShort && m_tiff.Unsigned(e, 0, n) && n >= 1 && n <= 8) {
-            if (r.m_orientationPosCount < r.m_orientationPos.size()) {
-                r.m_orientationPos[r.m_orientationPosCount] = pos32(e.valuePos);
-                r.m_orientationBigEndian[r.m_orientationPosCount] = m_tiff.BigEndian();
-                ++r.m_orientationPosCount;
-            }
-            if (!isIFD1)
-                r.m_orientation = static_cast<std::int16_t>(EXIFOrientationToRotation(n));
-        }
+        if (e.type == kTIFFShort && m_tiff.Unsigned(e, 0, n) && n >= 1 && n <= 8)
+            takeOrientation(e, n, isIFD1);
         return;
     case kTagSamplesPerPixel:
         if (main && e.type == kTIFFShort && m_tiff.Unsigned(e, 0, n))
@@ -943,6 +965,35 @@ void EXIFParser::makerNoteInPrivateData(const NRFTIFFEntry& e) {
     m_record.m_makerNotePos = pos32(pos);
     m_record.m_makerNoteLength = static_cast<std::uint32_t>(length);
     EXIFParseMakerNote(m_record, m_tiff.Source(), pos, length, base, bigEndian, m_options.fileType);
+}
+
+// Every Orientation value's position is kept, so that a rotation reaches them all; IFD0's come first.
+// IFD0 describes the image: its value is the rotation, and another IFD's (a SubIFD's preview or raw
+// image) counts only when IFD0 has none. IFD1's describes the thumbnail alone.
+void EXIFParser::takeOrientation(const NRFTIFFEntry& e, unsigned value, bool isIFD1) {
+    NRFImageInfoRec& r = m_record;
+    const bool ownIFD0 = m_inIFD0 && !m_options.outerOrientation;
+    const std::uint32_t capacity = static_cast<std::uint32_t>(r.m_orientationPos.size());
+    const std::uint32_t count = std::min(r.m_orientationPosCount, capacity);
+    const std::uint32_t at = ownIFD0 ? std::min(m_ifd0OrientationPositions, count) : count;
+    if (at < capacity) {
+        // When the list is full, an IFD0 value pushes the last of the others out.
+        for (std::uint32_t i = std::min(count, capacity - 1); i > at; --i) {
+            r.m_orientationPos[i] = r.m_orientationPos[i - 1];
+            r.m_orientationBigEndian[i] = r.m_orientationBigEndian[i - 1];
+        }
+        r.m_orientationPos[at] = pos32(e.valuePos);
+        r.m_orientationBigEndian[at] = m_tiff.BigEndian();
+        r.m_orientationPosCount = std::min(count + 1, capacity);
+        if (ownIFD0)
+            ++m_ifd0OrientationPositions;
+    }
+    if (isIFD1)
+        return;
+    if (m_inIFD0 ? !m_options.outerOrientation : !m_ifd0Orientation)
+        r.m_orientation = static_cast<std::int16_t>(EXIFOrientationToRotation(value));
+    if (m_inIFD0)
+        m_ifd0Orientation = true;
 }
 
 bool EXIFParser::recordJPEG(std::uint64_t pos, std::uint64_t length, bool thumbnail, std::uint32_t entryPos) {

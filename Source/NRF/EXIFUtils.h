@@ -39,17 +39,23 @@ struct EXIFParseOptions {
     bool strictExif = false;
     // EXIF inside a JPEG: the APP1 segment's extent in the file; a thumbnail outside it is dropped.
     std::uint64_t segmentStart = 0, segmentEnd = 0;
+    // The IFD0 of an enclosing structure gave the orientation already (the EXIF block of the JPEG a raw
+    // embeds): no Orientation of this structure replaces it.
+    bool outerOrientation = false;
 };
 
 class EXIFParser {
 public:
     EXIFParser(NRFImageInfoRec& record, NRFBasicTIFF& tiff, EXIFParseOptions options);
 
-    // IFD0 at the header's offset, in the main role. When that table cannot be read (error 9 or 8195)
-    // and `recoveryOffset` is not 0, the record goes back to what it held before and IFD0 is read at
-    // `recoveryOffset` instead; a table found there that names the camera (Make) is taken, and
-    // Recovered() then tells the caller to point the file's header there. Logs "Failed to parse EXIF
-    // IFD0 for file ..." on a failure.
+    // IFD0 at the header's offset, in the main role. When IFD0's own table cannot be read (error 9 or
+    // 8195; a child IFD that cannot be read costs only its own values) and `recoveryOffset` is not 0,
+    // the record goes back to what it held before and IFD0 is read at `recoveryOffset` instead; a table
+    // found there that names the camera (Make) is taken, and Recovered() says so. Logs "Failed to parse
+    // EXIF IFD0 for file ..." on a failure, and both offsets when the table is taken elsewhere.
+    //
+    // IFD0's Orientation is the image's: it outranks any other IFD's, and its position is recorded
+    // before theirs.
     NRFErr ParseIFD0(std::uint32_t recoveryOffset = 0, NRFIFDRole role = NRFIFDRole::Main);
     // The EXIF IFD that an earlier IFD pointed to (0 when there is none), with the colour-space
     // decision that follows it.
@@ -67,6 +73,15 @@ public:
     NRFErr ParseIFD(std::uint32_t offset, NRFIFDRole role);
 
     bool Recovered() const { return m_recovered; }
+    // After a recovery: whether pointing the header at the recovered table is certain to lose nothing.
+    // It is when the header's offset leads out of the file (no program can read a table there) and the
+    // recovered table has no malformed entry; a table inside the file that this parser refuses (more
+    // than 1000 entries) may still be what another program reads.
+    bool RepairIsCertain() const { return m_recovered && m_repairCertain; }
+    // The offset the header gave for IFD0 (where the table was not readable, after a recovery).
+    std::uint32_t HeaderIFD0Offset() const { return m_tiff.IFD0Offset(); }
+    // IFD0 had an Orientation of its own.
+    bool IFD0HasOrientation() const { return m_ifd0Orientation; }
     std::uint32_t IFD0Offset() const { return m_ifd0Offset; }
     std::uint32_t IFD0Next() const { return m_ifd0Next; }
     std::uint32_t ExifIFDOffset() const { return m_exifOffset; }
@@ -82,6 +97,7 @@ public:
 private:
     struct IFDValues;
     void reset();
+    bool tableOutsideSource(std::uint32_t offset);
     NRFErr parse(std::uint32_t offset, NRFIFDRole role, unsigned maxEntries, bool isIFD1, IFDValues& v,
                  std::uint32_t* next);
     NRFErr parseEntries(std::vector<NRFTIFFEntry>& entries, NRFIFDRole role, bool isIFD1, IFDValues& v);
@@ -95,6 +111,7 @@ private:
     bool recordJPEG(std::uint64_t pos, std::uint64_t length, bool thumbnail, std::uint32_t entryPos);
     bool isJPEGOrPhotoshop() const;
     bool isDNG() const;
+    void takeOrientation(const NRFTIFFEntry& e, unsigned value, bool isIFD1);
 
     NRFImageInfoRec& m_record;
     NRFBasicTIFF& m_tiff;
@@ -102,7 +119,10 @@ private:
     std::vector<std::uint64_t> m_visited;
     std::uint32_t m_ifd0Offset = 0, m_ifd0Next = 0, m_exifOffset = 0, m_interopOffset = 0;
     std::uint64_t m_ifd0StripOffset = 0, m_ifd0StripLength = 0;
-    bool m_recovered = false;
+    bool m_recovered = false, m_repairCertain = false;
+    bool m_inIFD0 = false;          // IFD0's own entries are being read
+    bool m_ifd0Orientation = false; // IFD0 (or an enclosing structure's) gave the orientation
+    std::uint32_t m_ifd0OrientationPositions = 0;
     bool m_dateFromOriginal = false, m_dateFromDigitized = false;
     bool m_subSecFromOriginal = false;
     bool m_haveDescription = false, m_haveArtist = false, m_haveCopyright = false, m_haveXmp = false;

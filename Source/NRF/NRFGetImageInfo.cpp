@@ -11,36 +11,58 @@
 #include <algorithm>
 #include <ctime>
 #include <new>
+#include <optional>
 #include <tuple>
 #include <vector>
 
 namespace {
 
 // What decides whether a record read before must be read again: the file's and the sidecar's status.
-auto fileStatus(const NRFImageInfoRec& record) {
+using FileStatus = std::tuple<std::uint64_t, std::int64_t, bool, std::uint64_t, std::int64_t>;
+
+FileStatus fileStatus(const NRFImageInfoRec& record) {
     return std::make_tuple(record.m_fileSize, record.m_modTimeNs, record.m_hasXmpSidecar,
                            record.m_xmpSidecarSize, record.m_xmpSidecarModTimeNs);
 }
 
-// Reads the file's size, modification time and sidecar status into the record and refreshes its
-// attached files. A file whose status cannot be read marks the record for good (result 10).
-NRFErr readFileStatus(NRFImageInfoRec& record) {
-    if (!record.RefreshFileStatus()) {
-        record.m_fileSystemInfoFailed = true;
-        NRFSetErrorText("Unable to get filesystem information for '%s'", record.m_path.c_str());
-        return kNRFErrFileInfo;
-    }
-    record.m_infoReadTime = static_cast<std::int64_t>(std::time(nullptr));
-    return NRFCheckForAttachedFiles(&record);
+void setFileStatus(NRFImageInfoRec& record, const FileStatus& status) {
+    std::tie(record.m_fileSize, record.m_modTimeNs, record.m_hasXmpSidecar, record.m_xmpSidecarSize,
+             record.m_xmpSidecarModTimeNs) = status;
 }
 
-// The old reader lets go of the record, which then starts over as a record of `type`.
-NRFErr retype(NRFImageInfoRec& record, NRFFileType type) {
+// The file's status now. The record keeps the status of its last complete reading: the new one is
+// stored only when the reading it starts succeeds, so that a failed reading is made again (and fails
+// the same way) until the file changes. A file whose status cannot be read marks the record for good
+// (result 10).
+NRFErr currentStatus(NRFImageInfoRec& record, FileStatus& now) {
+    const FileStatus stored = fileStatus(record);
+    const bool read = record.RefreshFileStatus();
+    now = fileStatus(record);
+    setFileStatus(record, stored);
+    if (read)
+        return kNRFErrNone;
+    record.m_fileSystemInfoFailed = true;
+    NRFSetErrorText("Unable to get filesystem information for '%s'", record.m_path.c_str());
+    return kNRFErrFileInfo;
+}
+
+// The reader lets go of the record, which starts over as a record of `type`: what the file gave goes,
+// the prefs stay. The attached files are looked for again.
+NRFErr startOver(NRFImageInfoRec& record, NRFFileType type) {
     NRFCloseImageForPlugin(&record);
     record.ReInitForType(type);
     if (const NRFErr err = record.InitImageInfo(); err != kNRFErrNone)
         return err;
-    return readFileStatus(record);
+    record.m_infoReadTime = static_cast<std::int64_t>(std::time(nullptr));
+    return NRFCheckForAttachedFiles(&record);
+}
+
+// After a reader ran (whatever its result): a rotation that no reading of the file gave (the user's,
+// or the prefs') stays when this reading found none either.
+void settleRotation(NRFImageInfoRec& record, std::optional<std::int16_t> userRotation) {
+    record.m_rotationFromFile = record.m_orientationPosCount != 0 || record.m_orientation != 0;
+    if (!record.m_rotationFromFile && userRotation)
+        record.m_orientation = *userRotation;
 }
 
 NRFErr getImageInfo(NRFImageInfoRec& record) {
@@ -48,6 +70,8 @@ NRFErr getImageInfo(NRFImageInfoRec& record) {
     // the dispatch go round for ever.
     std::vector<NRFFileType> visited;
     bool typeFromReader = false;
+    FileStatus status{};
+    std::optional<std::int16_t> userRotation;
     for (;;) {
         if (record.FileSystemInfoFailed())
             return kNRFErrFileInfo;
@@ -61,23 +85,33 @@ NRFErr getImageInfo(NRFImageInfoRec& record) {
             return record.m_hasInfo ? kNRFErrNone : kNRFErrNotLocal;
 
         if (!typeFromReader) {
-            const bool readBefore = record.m_infoReadTime != 0;
-            const auto before = fileStatus(record);
-            if (const NRFErr err = readFileStatus(record); err != kNRFErrNone)
+            if (const NRFErr err = currentStatus(record, status); err != kNRFErrNone)
                 return err;
             // Unchanged file and sidecar: what the record holds is still true.
-            if (readBefore && fileStatus(record) == before)
-                return kNRFErrNone;
+            if (record.m_readComplete && status == fileStatus(record))
+                return NRFCheckForAttachedFiles(&record);
 
             NRFFileType type = 0;
             if (const NRFErr err = NRFGetType(record.m_path.c_str(), &type, true); err != kNRFErrNone) {
                 NRFSetErrorText("No plugin available for '%s'", record.m_path.c_str());
                 return err;
             }
-            // The table holds every type detection answers, so the new row is there.
-            if (type != record.m_fileType)
-                if (const NRFErr err = retype(record, type); err != kNRFErrNone)
+            if (!record.m_rotationFromFile)
+                userRotation = record.m_orientation;
+            // A record read before (or half read by a failed reading) starts over, so that nothing of
+            // the old file stays: positions, counts, values the new file lacks. A fresh record only
+            // changes type when it must. (The table holds every type detection answers.)
+            const bool fresh = record.m_infoReadTime == 0;
+            if (type != record.m_fileType || !fresh) {
+                if (const NRFErr err = startOver(record, type); err != kNRFErrNone)
                     return err;
+            } else {
+                record.m_infoReadTime = static_cast<std::int64_t>(std::time(nullptr));
+                if (const NRFErr err = NRFCheckForAttachedFiles(&record); err != kNRFErrNone)
+                    return err;
+            }
+            if (userRotation)
+                record.m_orientation = 0; // the reader finds the file's own, or none
         }
         typeFromReader = false;
 
@@ -85,17 +119,22 @@ NRFErr getImageInfo(NRFImageInfoRec& record) {
         lumo::File file;
         if (file.open(record.m_path, lumo::File::Mode::Read) != 0) {
             NRFSetErrorText("Unable to open '%s'", record.m_path.c_str());
+            settleRotation(record, userRotation);
             return kNRFErrOpen;
         }
         // A reader without a GetImageInfo entry reads nothing more than the engine already has.
-        if (!reader.GetImageInfo)
-            return kNRFErrNone;
         const NRFFileType readerType = record.m_fileType;
-        const NRFErr err = reader.GetImageInfo(NRFGetContext(), record, file);
+        const NRFErr err =
+            reader.GetImageInfo ? reader.GetImageInfo(NRFGetContext(), record, file) : kNRFErrNone;
         if (err != kNRFErrWrongType) {
-            if (err != kNRFErrNone && NRFGetErrorText().empty())
+            settleRotation(record, userRotation);
+            if (err == kNRFErrNone) {
+                setFileStatus(record, status);
+                record.m_readComplete = true;
+            } else if (NRFGetErrorText().empty()) {
                 NRFSetErrorText("Could not read the image information of '%s' (error %u)",
                                 record.m_path.c_str(), static_cast<unsigned>(err));
+            }
             return err;
         }
         file.close();
@@ -108,9 +147,10 @@ NRFErr getImageInfo(NRFImageInfoRec& record) {
                      NRFFileTypeString(readerType).c_str(), record.m_path.c_str(),
                      NRFFileTypeString(found).c_str());
             NRFSetErrorText("No plugin available to handle '%s'", record.m_path.c_str());
+            settleRotation(record, userRotation);
             return kNRFErrBadFormat;
         }
-        if (const NRFErr retypeErr = retype(record, found); retypeErr != kNRFErrNone)
+        if (const NRFErr retypeErr = startOver(record, found); retypeErr != kNRFErrNone)
             return retypeErr;
         typeFromReader = true; // the reader looked inside: detection by name would undo its finding
     }

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <limits>
 #include <mutex>
+#include <tuple>
 #include <type_traits>
 
 using CILA::CilaRuntimeError;
@@ -414,7 +415,8 @@ std::string NRFDescribeCrop(const NRFNormalizedCrop& c) {
 
 NRFImageInfoRec::NRFImageInfoRec(const NRFImageInfoRec& other)
     : NRFImageInfoFields(other), m_path(other.m_path), m_fileType(other.m_fileType),
-      m_privateInfo(other.m_privateInfo ? other.m_privateInfo->clone() : nullptr) {}
+      m_privateInfo(other.m_privateInfo ? other.m_privateInfo->clone() : nullptr),
+      m_readComplete(other.m_readComplete), m_rotationFromFile(other.m_rotationFromFile) {}
 
 NRFImageInfoRef NRFImageInfoRec::Clone() const {
     return NRFImageInfoRef(new NRFImageInfoRec(*this));
@@ -422,7 +424,16 @@ NRFImageInfoRef NRFImageInfoRec::Clone() const {
 
 void NRFImageInfoRec::Clear() {
     try {
-        static_cast<NRFImageInfoFields&>(*this) = NRFImageInfoFields{};
+        NRFImageInfoFields fresh;
+        fresh.m_tag = m_tag;
+        fresh.m_colorClass = m_colorClass;
+        fresh.m_rating = m_rating;
+        fresh.m_imageNumber = m_imageNumber;
+        fresh.m_crop = m_crop;
+        fresh.m_draftCrop = m_draftCrop;
+        static_cast<NRFImageInfoFields&>(*this) = std::move(fresh);
+        m_privateInfo.reset();
+        m_readComplete = m_rotationFromFile = false;
     } catch (...) {
         LUMO_LOG("Unexpected exception in Clear()");
     }
@@ -431,7 +442,6 @@ void NRFImageInfoRec::Clear() {
 void NRFImageInfoRec::ReInitForType(std::uint32_t fileType) {
     Clear();
     m_fileType = fileType;
-    m_privateInfo.reset();
 }
 
 bool NRFImageInfoRec::Serialize(VObject& out) const {
@@ -487,9 +497,21 @@ bool NRFImageInfoRec::Deserialize(const VObject& in) {
         } catch (const CilaRuntimeError& e) {
             throw CilaRuntimeError("field '" + current + "': " + e.what());
         }
+        // The reader's private state describes the file as this record read it: it fits the new values
+        // only when they describe the same file at the same status.
+        const auto status = [](const NRFImageInfoFields& f) {
+            return std::make_tuple(f.m_fileSize, f.m_modTimeNs, f.m_hasXmpSidecar, f.m_xmpSidecarSize,
+                                   f.m_xmpSidecarModTimeNs);
+        };
+        const bool sameReading =
+            m_readComplete && path == m_path && fileType == m_fileType && status(fields) == status(*this);
         static_cast<NRFImageInfoFields&>(*this) = std::move(fields);
         m_path = std::move(path);
         m_fileType = fileType;
+        if (!sameReading) {
+            m_privateInfo.reset();
+            m_readComplete = m_rotationFromFile = false;
+        }
         return true;
     } catch (const std::exception& e) {
         LUMO_LOG("Exception from VObject when deserializing NRFImageInfo data: %s", e.what());

@@ -70,8 +70,9 @@ public:
     virtual std::shared_ptr<PluginPrivateInfo> clone() const = 0;
 };
 
-// Everything a record holds that comes from the file, its prefs or its sidecars. Clear() puts these
-// back to their defaults; path, type and local flag are the record's identity and stay.
+// Everything a record holds that comes from the file, its prefs or its sidecars. Clear() puts what the
+// file gave back to its defaults and keeps the prefs; path, type and local flag are the record's
+// identity and stay.
 struct NRFImageInfoFields {
     // -- file status
     std::uint64_t m_fileSize = 0;
@@ -154,7 +155,8 @@ struct NRFImageInfoFields {
     std::uint8_t m_gpsImgDirectionRef = 0;
     std::optional<double> m_gpsDOP, m_gpsSpeed, m_gpsTrack;
 
-    // -- prefs
+    // -- prefs: the user's, imported from the ".XIP" sidecar or set through the record. No reading of
+    // the file resets them (a reader may fill one the file holds, as a movie's rating).
     bool m_tag = false;
     std::int16_t m_colorClass = 0; // 0 none, 1..8
     std::int16_t m_rating = 0;     // 0..5
@@ -245,21 +247,33 @@ public:
     // logged on failure.
     virtual bool Serialize(CILA::VObject& out) const;
     // Takes every value from `in`; on any failure (other version, missing or mistyped field) logs why,
-    // leaves the record as it was and answers false.
+    // leaves the record as it was and answers false. The reader's private state stays only when `in`
+    // describes the file this record read, at the same status; otherwise it goes, and NRFGetImageInfo
+    // reads the file again (keeping the prefs) before the record is trusted.
     virtual bool Deserialize(const CILA::VObject& in);
-    // The file was found to be of another type: forget what the old reader read and its private state.
+    // The file was found to be of another type: forget what the old reader read (Clear) and take the
+    // new type.
     virtual void ReInitForType(std::uint32_t fileType);
     // Lets the reader for the record's type prepare the record; answers the engine result (0 success).
     virtual std::uint32_t InitImageInfo() { return 20; }
 
-    // Resets every value read from the file (identity stays); logs "Unexpected exception in Clear()"
-    // when that fails.
+    // Resets every value read from the file, the file status and the reader's private state; the
+    // identity and the prefs (tag, colour class, rating, image number, crop, draft crop) stay. Logs
+    // "Unexpected exception in Clear()" when that fails.
     void Clear();
 
     // -- identity
     std::string m_path;
     std::uint32_t m_fileType = 0; // four-character code, big-endian spelling ("JPEG")
     std::shared_ptr<PluginPrivateInfo> m_privateInfo;
+
+    // -- kept by NRFGetImageInfo, never serialised
+    // The values describe the file at the recorded status: its reader finished without a fault. Until
+    // then (and after a failed reading) the recorded status is empty, so the file is read again.
+    bool m_readComplete = false;
+    // The last reading found a rotation in the file (an Orientation value or a rotation of the format's
+    // own). When it did not, the record's rotation is the user's and a reading that finds none keeps it.
+    bool m_rotationFromFile = false;
 
 protected:
     NRFImageInfoRec(const NRFImageInfoRec& other);

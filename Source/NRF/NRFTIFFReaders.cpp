@@ -15,8 +15,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <initializer_list>
 #include <new>
@@ -69,37 +71,77 @@ const TIFFFormat* formatOf(NRFFileType type) {
 const NRFFileType kTypeCR2 = NRFMakeFileType("CCR2");
 const NRFFileType kTypeC1DT = NRFMakeFileType("C1DT");
 
-// Points the file's header at the IFD0 that was found sound. The four bytes are written in place: the
-// write cannot grow the file, and the old pointer led nowhere.
-void repairHeader(const NRFImageInfoRec& record, const NRFBasicTIFF& tiff, std::uint32_t ifd0) {
+// IFD0 was read at the format's standard place because the header's offset led to no table. The header
+// is pointed there only when that is certain to lose nothing (see EXIFParser::RepairIsCertain) and the
+// file's modification time can be put back (browsing must not reorder a folder sorted by it): the file
+// is its owner's to write and ours, and it is still the file that was read. Otherwise, and whenever the
+// caller only reads, the file is left as it is and the next reading recovers again.
+void repairHeader(const NRFImageInfoRec& record, const NRFBasicTIFF& tiff, const EXIFParser& parser,
+                  bool repairFile) {
+    const std::uint32_t was = parser.HeaderIFD0Offset(), now = parser.IFD0Offset();
+    const char* path = record.m_path.c_str();
+    const auto leave = [&](const char* why) {
+        LUMO_LOG("Left the IFD0 offset of \"%s\" at %u (IFD0 read at %u): %s", path, was, now, why);
+    };
     if (record.m_path.empty())
         return;
-    unsigned char bytes[4];
-    for (int i = 0; i < 4; ++i)
-        bytes[tiff.BigEndian() ? 3 - i : i] = static_cast<unsigned char>(ifd0 >> (8 * i));
-    // The repair keeps the file's modification time: browsing must not reorder a folder sorted by it.
+    if (!repairFile)
+        return leave("the caller only reads");
+    if (!parser.RepairIsCertain())
+        return leave("what lies there may be another program's table");
     struct stat before {};
-    const bool haveTimes = ::stat(record.m_path.c_str(), &before) == 0;
+    if (::stat(path, &before) != 0 || !S_ISREG(before.st_mode))
+        return leave("the file cannot be looked at");
     // A file its owner made read-only stays as it is, whoever we run as.
-    if (haveTimes && (before.st_mode & S_IWUSR) == 0) {
-        LUMO_LOG("Left the IFD0 offset of read-only file \"%s\" as it is", record.m_path.c_str());
-        return;
+    if ((before.st_mode & S_IWUSR) == 0)
+        return leave("the file is read-only");
+    // Only the owner (or the superuser) may put the modification time back after the write.
+    if (before.st_uid != ::geteuid() && ::geteuid() != 0)
+        return leave("the file belongs to another user");
+    unsigned char bytes[4], held[4];
+    for (int i = 0; i < 4; ++i) {
+        bytes[tiff.BigEndian() ? 3 - i : i] = static_cast<unsigned char>(now >> (8 * i));
+        held[tiff.BigEndian() ? 3 - i : i] = static_cast<unsigned char>(was >> (8 * i));
     }
     lumo::File file;
     int err = file.open(record.m_path, lumo::File::Mode::Update);
-    if (err == 0)
+    if (err == 0) {
+        // The four bytes are written in place (the write cannot grow the file), and only over the very
+        // pointer that was read: a file changed since then is someone else's business.
+        unsigned char current[4];
+        std::size_t got = 0;
+        std::uint64_t size = 0;
+        if (file.size(size) != 0 || size != tiff.FileSize() ||
+            file.readAt(current, sizeof current, tiff.Base() + 4, got) != 0 || got != sizeof current ||
+            std::memcmp(current, held, sizeof held) != 0) {
+            file.close();
+            return leave("the file changed since it was read");
+        }
         err = file.writeAt(bytes, sizeof bytes, tiff.Base() + 4);
+    }
     if (err == 0)
         err = file.sync();
-    file.close();
-    if (err == 0 && haveTimes) {
-        const struct timespec times[2] = {before.st_atim, before.st_mtim};
-        ::utimensat(AT_FDCWD, record.m_path.c_str(), times, 0);
+    if (const int closed = file.close(); err == 0)
+        err = closed;
+    if (err != 0) {
+        LUMO_LOG("Could not repair the IFD0 offset of \"%s\": %s", path, std::strerror(err));
+        return;
     }
-    if (err != 0)
-        LUMO_LOG("Could not repair the IFD0 offset of \"%s\": %s", record.m_path.c_str(), std::strerror(err));
-    else
-        LUMO_LOG("Repaired the IFD0 offset of \"%s\" (now %u)", record.m_path.c_str(), ifd0);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    if (::utimensat(AT_FDCWD, path, times, 0) != 0)
+        LUMO_LOG("Could not put back the modification time of \"%s\": %s", path, std::strerror(errno));
+    LUMO_LOG("Repaired the IFD0 offset of \"%s\" (was %u, now %u)", path, was, now);
+}
+
+// A child IFD that cannot be read (9, 8195) costs only its own values; a strict reading's stop, an
+// exception or want of memory ends the reading.
+bool childFailureEndsReading(NRFErr err, const char* what, const std::string& path) {
+    if (err == kNRFErrNone)
+        return false;
+    if (err != kEXIFErrBadStructure && err != kEXIFErrTooManyEntries)
+        return true;
+    LUMO_LOG("%s of file \"%s\" not read (error %u)", what, path.c_str(), static_cast<unsigned>(err));
+    return false;
 }
 
 // A JPEG at a file position becomes the preview when it lies inside the file and its SOF is readable.
@@ -186,10 +228,10 @@ NRFErr readTIFF(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& sou
 
     if (const NRFErr err = parser.ParseIFD0(format.ifd0Position); err != kNRFErrNone)
         return err;
-    if (parser.Recovered() && repairFile)
-        repairHeader(record, tiff, parser.IFD0Offset());
+    if (parser.Recovered())
+        repairHeader(record, tiff, parser, repairFile);
     const std::uint32_t ifd0Width = record.m_width, ifd0Height = record.m_height;
-    if (const NRFErr err = parser.ParseExifIFD(); err != kNRFErrNone)
+    if (const NRFErr err = parser.ParseExifIFD(); childFailureEndsReading(err, "EXIF IFD", record.m_path))
         return err;
     // A TIFF file's pixels are what IFD0 describes: EXIF dimensions left from the camera's original
     // (before the picture was resized) do not change them.
@@ -212,7 +254,9 @@ NRFErr readTIFF(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& sou
                 NRFBasicTIFF inner(source, exifPos);
                 if (inner.ReadHeader()) {
                     const NRFEmbeddedImageLoc preview = record.m_preview;
-                    EXIFParser exif(record, inner, options);
+                    EXIFParseOptions innerOptions = options;
+                    innerOptions.outerOrientation = parser.IFD0HasOrientation();
+                    EXIFParser exif(record, inner, innerOptions);
                     if (exif.ParseIFD0() == kNRFErrNone) {
                         exif.ParseExifIFD();
                         exif.ParseIFD1();
@@ -264,8 +308,8 @@ NRFErr readCR2(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& sour
     EXIFParser parser(record, tiff, options);
     if (const NRFErr err = parser.ParseIFD0(16); err != kNRFErrNone)
         return err;
-    if (parser.Recovered() && repairFile)
-        repairHeader(record, tiff, parser.IFD0Offset());
+    if (parser.Recovered())
+        repairHeader(record, tiff, parser, repairFile);
     if (record.m_model == "Canon EOS-1D" || record.m_model == "Canon EOS-1DS") {
         record.m_fileType = kTypeC1DT;
         return kNRFErrWrongType;
@@ -275,7 +319,7 @@ NRFErr readCR2(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& sour
     record.m_preview = NRFEmbeddedImageLoc{};
     record.m_previewIsJPEG = false;
     takeJPEGPreview(record, source, parser.IFD0StripOffset(), parser.IFD0StripLength());
-    if (const NRFErr err = parser.ParseExifIFD(); err != kNRFErrNone)
+    if (const NRFErr err = parser.ParseExifIFD(); childFailureEndsReading(err, "EXIF IFD", record.m_path))
         return err;
     if (const NRFErr err = parser.ParseIFD1(); err == kEXIFErrMalformed)
         return err;

@@ -11,6 +11,6 @@ NRFGetImageInfoProc NRFTIFFReaderGetImageInfo(NRFFileType type);
 
 // What the reader of the record's type does with the bytes of `source`, without the table (the fuzzer
 // calls it over any bytes). A header found pointing at an abandoned IFD0 is repaired in the record's
-// file only when `repairFile` is set.
+// file only when `repairFile` is set and the repair is certain to lose nothing.
 NRFErr NRFReadTIFFStructure(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& source,
                             bool repairFile);

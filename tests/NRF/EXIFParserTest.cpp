@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -117,7 +118,7 @@ protected:
     TempDir m_dir;
 };
 
-TEST_F(EXIFReaderTest, AnIFDOfMoreThan1000EntriesAndAGPSIFDOfMoreThan100Fail) {
+TEST_F(EXIFReaderTest, AnIFDOfMoreThan1000EntriesFailsAndAGPSIFDOfMoreThan100IsLeftOut) {
     const auto withEntries = [](unsigned entries, unsigned gpsEntries) {
         TiffBuilder b;
         TiffIfd& ifd0 = b.ifd();
@@ -141,7 +142,10 @@ TEST_F(EXIFReaderTest, AnIFDOfMoreThan1000EntriesAndAGPSIFDOfMoreThan100Fail) {
     EXPECT_EQ(read("gps100.tif", withEntries(2, 100), record), kNRFErrNone);
     EXPECT_TRUE(record->m_hasGPS);
     EXPECT_DOUBLE_EQ(record->m_latitude, 10.0);
-    EXPECT_EQ(read("gps101.tif", withEntries(2, 101), record), 8195u);
+    // A child IFD that cannot be read costs only its own values.
+    EXPECT_EQ(read("gps101.tif", withEntries(2, 101), record), kNRFErrNone);
+    EXPECT_FALSE(record->m_hasGPS);
+    EXPECT_EQ(record->m_model, "NIKON D850");
 }
 
 TEST_F(EXIFReaderTest, AMalformedEntryIsSkippedAndCountedUnlessExifIsStrict) {
@@ -307,50 +311,204 @@ TEST(EXIFParserTest, ISOFollowsTheSensitivityType) {
     }
 }
 
-TEST_F(EXIFReaderTest, ANikonRawWithAStrayIFD0PointerIsReadAndRepaired) {
-    // The header points at an abandoned table (a count no IFD has); the sound IFD0 sits at 8.
+// What the header of a NEF points at, beside the camera's IFD0 at 8 (Orientation 1).
+enum class Header {
+    NewerIFD0GPSPastEnd,  // a newer IFD0 (Orientation 6) whose GPS pointer leads past the end
+    NewerIFD0GPSTooLarge, // ... whose GPS IFD declares 101 entries
+    NewerIFD0ExifPastEnd, // ... whose EXIF IFD pointer leads past the end
+    PastTheEnd,           // nothing: the offset lies past the end of the file
+    TableRunsPastTheEnd,  // bytes whose count (65535) would run past the end
+    TableInsideTheFile,   // bytes whose count (1001) no IFD0 has, with room for the entries
+};
+
+std::string nefWithHeader(Header header) {
     TiffBuilder b(ByteOrder::Big);
-    TiffIfd& ifd0 = b.ifd();
-    ifd0.add(kMake, "NIKON CORPORATION").add(kModel, "NIKON D850");
-    ifd0.addLong(kWidth, 6000).addLong(kHeight, 4000);
-    ifd0.subIfd(kExifIFD).add(kDateTimeOriginal, "2019:05:05 08:00:00");
-    const std::size_t garbage = ifd0.addBlob(0xC6FF, 0, std::string(64, '\xFF'));
-    b.build();
-    b.setIfd0Offset(static_cast<std::uint32_t>(b.blobPosition(garbage)));
-    const std::string bytes = b.build();
-    ASSERT_NE(u32At(bytes, 4, true), 8u);
-    writeWholeFile(m_dir.file("stray.XMP"), "<x:xmpmeta/>");
+    TiffIfd& camera = b.ifd();
+    camera.add(kMake, "NIKON CORPORATION").add(kModel, "NIKON D850");
+    camera.addLong(kWidth, 6000).addLong(kHeight, 4000).addShort(kOrientation, 1);
+    camera.subIfd(kExifIFD).add(kDateTimeOriginal, "2019:05:05 08:00:00");
+    // A table only the header leads to: the tag that points at it is one no reader knows.
+    TiffIfd& newer = camera.subIfd(0xC6FE);
+    newer.add(kMake, "NIKON CORPORATION").add(kModel, "NIKON D850");
+    newer.addLong(kWidth, 6000).addLong(kHeight, 4000).addShort(kOrientation, 6);
+    if (header != Header::NewerIFD0ExifPastEnd)
+        newer.subIfd(kExifIFD).add(kDateTimeOriginal, "2020:06:06 09:00:00");
+    std::size_t garbage = 0;
+    switch (header) {
+    case Header::NewerIFD0GPSPastEnd:
+        newer.addEntry(kGPSIFD, TiffType::Long, 1, 0x7FFFFFF0);
+        break;
+    case Header::NewerIFD0GPSTooLarge: {
+        TiffIfd& gps = newer.subIfd(kGPSIFD);
+        gps.addRationals(2, {{10, 1}, {0, 1}, {0, 1}}).addRationals(4, {{20, 1}, {0, 1}, {0, 1}});
+        for (unsigned i = 2; i < 101; ++i)
+            gps.addShort(static_cast<std::uint16_t>(100 + i), 0);
+        break;
+    }
+    case Header::NewerIFD0ExifPastEnd:
+        newer.addEntry(kExifIFD, TiffType::Long, 1, 0x7FFFFFF0);
+        break;
+    case Header::TableRunsPastTheEnd:
+        garbage = camera.addBlob(0xC6FF, 0, std::string(64, '\xFF'));
+        break;
+    case Header::TableInsideTheFile:
+        garbage = camera.addBlob(0xC6FF, 0, std::string("\x03\xE9", 2) + std::string(1001 * 12 + 4, '\0'));
+        break;
+    case Header::PastTheEnd:
+        break;
+    }
+    const std::string first = b.build();
+    switch (header) {
+    case Header::PastTheEnd:
+        b.setIfd0Offset(static_cast<std::uint32_t>(first.size() + 64));
+        break;
+    case Header::TableRunsPastTheEnd:
+    case Header::TableInsideTheFile:
+        b.setIfd0Offset(static_cast<std::uint32_t>(b.blobPosition(garbage)));
+        break;
+    default:
+        b.setIfd0Offset(static_cast<std::uint32_t>(b.ifdPosition(newer)));
+        break;
+    }
+    return b.build();
+}
 
-    const std::string path = m_dir.file("stray.nef");
-    writeWholeFile(path, bytes);
-    const auto modified = std::filesystem::last_write_time(path) - std::chrono::hours(1);
-    std::filesystem::last_write_time(path, modified);
+TEST_F(EXIFReaderTest, IFD0IsLookedForAtEightOnlyWhenItsOwnTableCannotBeReadAndRepairedOnlyWhenCertain) {
+    struct Case {
+        const char* name;
+        Header header;
+        std::int16_t rotation; // the newer IFD0's 6 is code 1, the camera's 1 is code 0
+        bool recovered, repaired;
+    };
+    const Case cases[] = {
+        {"gps-past-end.nef", Header::NewerIFD0GPSPastEnd, 1, false, false},
+        {"gps-too-large.nef", Header::NewerIFD0GPSTooLarge, 1, false, false},
+        {"exif-past-end.nef", Header::NewerIFD0ExifPastEnd, 1, false, false},
+        // No program can read a table where the header points: repaired.
+        {"past-end.nef", Header::PastTheEnd, 0, true, true},
+        {"runs-past-end.nef", Header::TableRunsPastTheEnd, 0, true, true},
+        // What lies there may be a table another program reads: read at 8, the file left alone.
+        {"inside.nef", Header::TableInsideTheFile, 0, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string bytes = nefWithHeader(c.header);
+        const std::uint32_t headerOffset = u32At(bytes, 4, true);
+        ASSERT_NE(headerOffset, 8u);
+        const std::string path = m_dir.file(c.name);
+        writeWholeFile(path, bytes);
+        writeWholeFile(m_dir.file(std::string(c.name, std::strlen(c.name) - 4) + ".XMP"), "<x:xmpmeta/>");
+        const auto modified = std::filesystem::last_write_time(path) - std::chrono::hours(1);
+        std::filesystem::last_write_time(path, modified);
 
-    LogWatch log;
+        LogWatch log;
+        NRFImageInfoRef record;
+        ASSERT_EQ(NRFOpenImage(path.c_str(), 0, &record), kNRFErrNone);
+        ASSERT_EQ(NRFGetImageInfo(record.get()), kNRFErrNone) << NRFGetErrorText();
+        EXPECT_EQ(record->m_model, "NIKON D850");
+        EXPECT_EQ(record->m_orientation, c.rotation);
+        EXPECT_EQ(record->m_width, c.rotation == 1 ? 4000u : 6000u) << "a raw turned a quarter reports it";
+        EXPECT_FALSE(record->m_hasGPS);
+        EXPECT_EQ(record->m_orientationPosCount, 1u);
+        EXPECT_EQ(log.has("Failed to parse EXIF IFD0 for file \"" + path + "\""), c.recovered) << log.text();
+        const KLDateTime taken = c.recovered                                ? KLDateTime{2019, 5, 5, 8, 0, 0}
+                                 : c.header == Header::NewerIFD0ExifPastEnd ? KLDateTime{}
+                                                                            : KLDateTime{2020, 6, 6, 9, 0, 0};
+        EXPECT_EQ(record->m_captureTime, taken) << "the EXIF IFD of the table read as IFD0";
+
+        const std::string after = readWholeFile(path);
+        ASSERT_EQ(after.size(), bytes.size());
+        EXPECT_EQ(after.substr(8), bytes.substr(8)) << "nothing but the pointer ever changes";
+        EXPECT_EQ(u32At(after, 4, true), c.repaired ? 8u : headerOffset);
+        EXPECT_EQ(std::filesystem::last_write_time(path), modified)
+            << "a folder sorted by date keeps its order";
+        const std::string was = std::to_string(headerOffset);
+        if (c.recovered)
+            EXPECT_TRUE(log.has(c.repaired
+                                    ? "Repaired the IFD0 offset of \"" + path + "\" (was " + was + ", now 8)"
+                                    : "Left the IFD0 offset of \"" + path + "\" at " + was))
+                << log.text();
+        // What the engine knows of the file is what it was when read.
+        EXPECT_EQ(record->m_fileSize, bytes.size());
+        EXPECT_TRUE(record->m_hasXmpSidecar);
+        EXPECT_FALSE(record->NeedsMetadataReload());
+    }
+}
+
+// A NEF with IFD0 and two SubIFDs (a preview and the raw image), each with its Orientation value.
+std::string nefWithOrientations(TiffBuilder& b, std::uint16_t ifd0, std::uint16_t preview, std::uint16_t raw,
+                                std::vector<TiffIfd*>& subs) {
+    TiffIfd& ifd = b.ifd();
+    ifd.add(kMake, "NIKON CORPORATION").add(kModel, "NIKON D850").addLong(kNewSubfileType, 1);
+    if (ifd0)
+        ifd.addShort(kOrientation, ifd0);
+    subs = ifd.subIfds(2);
+    subs[0]->addLong(kNewSubfileType, 1).addShort(kCompression, 6).addShort(kOrientation, preview);
+    subs[0]->addBlob(kStrips, kStripBytes, encodeJpeg(300, 200));
+    subs[1]->addLong(kNewSubfileType, 0).addLong(kWidth, 6000).addLong(kHeight, 4000);
+    subs[1]->addShort(kPhotometric, 32803).addShort(kOrientation, raw);
+    return b.build();
+}
+
+TEST_F(EXIFReaderTest, IFD0sOrientationWinsOverTheSubIFDsAndIsRecordedFirst) {
+    struct Case {
+        std::uint16_t ifd0, preview, raw;
+        std::int16_t rotation;
+    };
+    // IFD0 turned alone (a tool that writes IFD0 only, or a rotation cut short after IFD0); without one
+    // in IFD0 the last SubIFD's stands, as before.
+    for (const Case c : {Case{8, 1, 1, 3}, Case{6, 1, 1, 1}, Case{0, 6, 8, 3}}) {
+        SCOPED_TRACE(std::to_string(c.ifd0) + " " + std::to_string(c.preview) + " " + std::to_string(c.raw));
+        TiffBuilder b(ByteOrder::Big);
+        std::vector<TiffIfd*> subs;
+        const std::string bytes = nefWithOrientations(b, c.ifd0, c.preview, c.raw, subs);
+        NRFImageInfoRef record;
+        ASSERT_EQ(read("turned.nef", bytes, record), kNRFErrNone) << NRFGetErrorText();
+        EXPECT_EQ(record->m_orientation, c.rotation);
+        std::vector<std::uint32_t> expected;
+        if (c.ifd0)
+            expected.push_back(inlineValuePos(b, b.ifd(), kOrientation));
+        for (TiffIfd* sub : subs)
+            expected.push_back(inlineValuePos(b, *sub, kOrientation));
+        ASSERT_EQ(record->m_orientationPosCount, expected.size()) << "every value can be rewritten";
+        EXPECT_EQ(std::vector<std::uint32_t>(record->m_orientationPos.begin(),
+                                             record->m_orientationPos.begin() + expected.size()),
+                  expected);
+    }
+
+    // The corpus NEF after exiftool turned its IFD0 alone: exiftool's IFD0 value is the rotation, and a
+    // quarter turn clockwise from there writes 1 everywhere.
+    const std::string corpus = lumo::test::corpusFolderOrFail();
+    if (corpus.empty())
+        GTEST_SKIP() << "no corpus";
+    const std::string path = m_dir.file("Nikon.nef");
+    writeWholeFile(path, readWholeFile(corpus + "/exiftool/Nikon.nef"));
+    lumo::test::ProcessResult turned;
+    try {
+        turned =
+            lumo::test::runProcess("exiftool", {"-q", "-m", "-overwrite_original", "-Orientation#=8", path});
+    } catch (const std::exception& e) {
+        LUMO_SKIP_OR_FAIL(e.what());
+    }
+    ASSERT_EQ(turned.exitCode, 0) << turned.err;
+    const auto values = lumo::test::exiftoolJson({"-n", "-a", "-G1", "-Orientation", path});
+    ASSERT_TRUE(values && values->size() == 1);
+    EXPECT_EQ((*values)[0].value("IFD0:Orientation", 0), 8);
+    EXPECT_EQ((*values)[0].value("SubIFD1:Orientation", 0), 1);
     NRFImageInfoRef record;
     ASSERT_EQ(NRFOpenImage(path.c_str(), 0, &record), kNRFErrNone);
     ASSERT_EQ(NRFGetImageInfo(record.get()), kNRFErrNone) << NRFGetErrorText();
-    EXPECT_EQ(record->m_model, "NIKON D850");
-    EXPECT_EQ(record->m_width, 6000u);
-    EXPECT_EQ(record->m_captureTime, (KLDateTime{2019, 5, 5, 8, 0, 0}));
-    EXPECT_NE(log.text().find("Failed to parse EXIF IFD0 for file \"" + path + "\""), std::string::npos)
-        << log.text();
-    const std::string repaired = readWholeFile(path);
-    EXPECT_EQ(u32At(repaired, 4, true), 8u) << "the header points at the sound IFD0";
-    EXPECT_EQ(repaired.size(), bytes.size());
-    EXPECT_EQ(repaired.substr(8), bytes.substr(8)) << "only the pointer changed";
-    EXPECT_EQ(std::filesystem::last_write_time(path), modified) << "a folder sorted by date keeps its order";
-    // What the engine knew of the file before the reader ran is not lost by the fresh start.
-    EXPECT_EQ(record->m_fileSize, bytes.size());
-    EXPECT_TRUE(record->m_hasXmpSidecar);
-
-    // Read again: the repaired file parses at once.
-    LogWatch again;
-    NRFImageInfoRef reopened;
-    ASSERT_EQ(NRFOpenImage(path.c_str(), 0, &reopened), kNRFErrNone);
-    ASSERT_EQ(NRFGetImageInfo(reopened.get()), kNRFErrNone);
-    EXPECT_EQ(reopened->m_model, "NIKON D850");
-    EXPECT_EQ(again.text().find("Failed to parse EXIF IFD0"), std::string::npos) << again.text();
+    EXPECT_EQ(record->m_orientation, EXIFOrientationToRotation((*values)[0].value("IFD0:Orientation", 0)));
+    ASSERT_EQ(record->m_orientationPosCount, 3u);
+    const std::string bytes = readWholeFile(path);
+    const std::uint32_t first = record->m_orientationPos[0];
+    EXPECT_EQ(record->m_orientationBigEndian[0] ? bytes.at(first + 1) : bytes.at(first), 8)
+        << "IFD0's value comes first";
+    ASSERT_EQ(NRFSetRotation(record.get(), (record->m_orientation + 1) & 3), kNRFErrNone);
+    const auto after = lumo::test::exiftoolJson({"-n", "-a", "-G1", "-Orientation", path});
+    ASSERT_TRUE(after && after->size() == 1);
+    for (const char* where : {"IFD0:Orientation", "SubIFD:Orientation", "SubIFD1:Orientation"})
+        EXPECT_EQ((*after)[0].value(where, 0), 1) << where;
 }
 
 // A raw whose every pointer that could loop does: IFD1 is IFD0, the EXIF IFD lists IFD0 as its EXIF

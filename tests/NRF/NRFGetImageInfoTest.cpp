@@ -1,16 +1,23 @@
-// Filling image records from their files: when a file is read again, re-detection of its type, the
-// re-dispatch when a reader finds another type, and the failures callers see.
+// Filling image records from their files: when a file is read again and what a new reading replaces,
+// re-detection of its type, the re-dispatch when a reader finds another type, and the failures callers
+// see.
 
 #include "NRF/NRF.h"
 #include "NRF/NRFImageInfo.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
+#include "support/TiffBuilder.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 
+using lumo::test::ByteOrder;
 using lumo::test::TempDir;
+using lumo::test::TiffBuilder;
+using lumo::test::TiffIfd;
+using lumo::test::TiffType;
 using lumo::test::writeWholeFile;
 
 namespace {
@@ -145,6 +152,91 @@ TEST_F(NRFGetImageInfoTest, AReaderThatFindsAnotherTypeSendsTheFileToThatReader)
     EXPECT_EQ(gCalls.nefReads, 2);
 }
 
+// Versions of one TIFF file: `orientation` in IFD0 and IFD1 (none when 0), a GPS position, and
+// `malformed` entries whose text is said to lie past the end.
+std::string tiffVersion(std::uint16_t orientation, bool gps, unsigned malformed, TiffBuilder& b) {
+    TiffIfd& ifd0 = b.ifd();
+    ifd0.addLong(256, 64).addLong(257, 48).add(272, "Lumocam");
+    if (orientation) {
+        ifd0.addShort(274, orientation);
+        ifd0.next().addShort(274, orientation);
+    }
+    if (gps)
+        ifd0.subIfd(34853)
+            .addRationals(2, {{48, 1}, {30, 1}, {0, 1}})
+            .addRationals(4, {{2, 1}, {15, 1}, {0, 1}});
+    for (unsigned i = 0; i < malformed; ++i)
+        ifd0.addPastEnd(static_cast<std::uint16_t>(0xC000 + i), TiffType::Ascii, 40, 100);
+    return b.build();
+}
+
+TEST_F(NRFGetImageInfoTest, AReadingAgainReplacesWhatTheFileGaveAndKeepsThePrefs) {
+    const std::string path = m_dir.file("photo.tif");
+    auto modified = std::filesystem::file_time_type::clock::now() - std::chrono::hours(2);
+    const auto writeVersion = [&](const std::string& bytes) {
+        writeWholeFile(path, bytes);
+        modified += std::chrono::minutes(1);
+        std::filesystem::last_write_time(path, modified);
+    };
+    TiffBuilder first(ByteOrder::Big);
+    writeVersion(tiffVersion(6, true, 2, first));
+    NRFImageInfoRef record = open("photo.tif");
+    ASSERT_EQ(NRFGetImageInfo(record.get()), kNRFErrNone) << NRFGetErrorText();
+    EXPECT_EQ(record->m_orientation, 1);
+    EXPECT_EQ(record->m_orientationPosCount, 2u);
+    EXPECT_TRUE(record->m_hasGPS);
+    EXPECT_EQ(record->m_malformedCount, 2u);
+    // The user's prefs.
+    record->m_tag = true;
+    record->m_rating = 4;
+    record->m_colorClass = 2;
+    record->m_crop = NRFNormalizedCrop{0.1, 0.1, 0.9, 0.9, 0, 1, 1, false};
+
+    // Another writer's version: IFD0 turned, no GPS, no malformed entry, everything elsewhere.
+    TiffBuilder second(ByteOrder::Little);
+    const std::string bytes = tiffVersion(8, false, 0, second);
+    writeVersion(bytes);
+    ASSERT_EQ(NRFGetImageInfo(record.get()), kNRFErrNone) << NRFGetErrorText();
+    EXPECT_EQ(record->m_orientation, 3);
+    ASSERT_EQ(record->m_orientationPosCount, 2u) << "no position of the old file stays";
+    EXPECT_EQ(record->m_orientationPos[0], second.entryPosition(second.ifd(), 274) + 8);
+    EXPECT_FALSE(record->m_orientationBigEndian[0]);
+    EXPECT_FALSE(record->m_hasGPS);
+    EXPECT_EQ(record->m_malformedCount, 0u);
+    EXPECT_EQ(record->m_fileSize, bytes.size());
+    EXPECT_TRUE(record->m_tag);
+    EXPECT_EQ(record->m_rating, 4);
+    EXPECT_EQ(record->m_colorClass, 2);
+    EXPECT_EQ(record->m_crop.left, 0.1);
+
+    // A rotation the file does not hold is the user's: a reading that finds none keeps it; one that
+    // finds the file's own takes that.
+    TiffBuilder plain;
+    writeVersion(tiffVersion(0, false, 0, plain));
+    ASSERT_EQ(NRFGetImageInfo(record.get()), kNRFErrNone);
+    EXPECT_EQ(record->m_orientation, 0) << "the old file's rotation went with it";
+    record->m_orientation = 2;
+    TiffBuilder touched;
+    writeVersion(tiffVersion(0, false, 1, touched));
+    ASSERT_EQ(NRFGetImageInfo(record.get()), kNRFErrNone);
+    EXPECT_EQ(record->m_orientation, 2);
+    EXPECT_EQ(record->m_orientationPosCount, 0u);
+
+    // Garbage over a good file: every later call fails the same way until the file changes again.
+    writeVersion("this is no TIFF file at all");
+    EXPECT_EQ(NRFGetImageInfo(record.get()), kNRFErrBadFormat);
+    const std::string text = NRFGetErrorText();
+    EXPECT_EQ(NRFGetImageInfo(record.get()), kNRFErrBadFormat);
+    EXPECT_EQ(NRFGetErrorText(), text);
+    EXPECT_EQ(record->m_orientationPosCount, 0u) << "no position of a file that is gone";
+    EXPECT_TRUE(record->m_tag);
+    TiffBuilder third(ByteOrder::Big);
+    writeVersion(tiffVersion(6, false, 0, third));
+    ASSERT_EQ(NRFGetImageInfo(record.get()), kNRFErrNone) << NRFGetErrorText();
+    EXPECT_EQ(record->m_orientation, 1);
+    EXPECT_EQ(record->m_rating, 4);
+}
+
 TEST_F(NRFGetImageInfoTest, FailuresGiveTheirCodeAndText) {
     EXPECT_EQ(NRFGetImageInfo(nullptr), kNRFErrParam);
     NRFImageInfoRef record;
@@ -173,7 +265,10 @@ TEST_F(NRFGetImageInfoTest, FailuresGiveTheirCodeAndText) {
     record = open("gone.jpg");
     EXPECT_EQ(NRFGetImageInfo(record.get()), kNRFErrBadFormat);
     EXPECT_EQ(NRFGetErrorText(), "Bad header in '" + missing + "'");
-    EXPECT_EQ(record->m_fileSize, m_jpeg.size()) << "the status read before the reader failed stays";
+    EXPECT_EQ(NRFGetImageInfo(record.get()), kNRFErrBadFormat) << "a failed reading is no reading";
+    EXPECT_EQ(NRFGetErrorText(), "Bad header in '" + missing + "'");
+    EXPECT_EQ(record->m_fileSize, 0u) << "the record does not claim to describe the file";
+    EXPECT_TRUE(record->NeedsMetadataReload());
 
     // A type not in the table.
     record->m_fileType = NRFMakeFileType("XXXX");

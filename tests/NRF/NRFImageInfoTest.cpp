@@ -218,7 +218,7 @@ TEST_F(NRFImageInfoTest, DeserializeRefusesOtherVersionsAndBadData) {
     EXPECT_NE(log.find("field 'orientation': integer out of range: 70000"), std::string::npos);
 }
 
-TEST_F(NRFImageInfoTest, CloneIsIndependentAndClearKeepsIdentity) {
+TEST_F(NRFImageInfoTest, CloneIsIndependentAndClearKeepsIdentityAndPrefs) {
     NRFLocalImageInfoRec original;
     fillAll(original);
     auto priv = std::make_shared<TestPrivateInfo>();
@@ -237,16 +237,60 @@ TEST_F(NRFImageInfoTest, CloneIsIndependentAndClearKeepsIdentity) {
     EXPECT_EQ(original.m_crop.left, 0.1);
     EXPECT_EQ(priv->value, 1);
 
+    // What the file gave goes, with the reader's state; the identity and the user's prefs stay.
+    original.m_readComplete = true;
     original.Clear();
-    EXPECT_TRUE(static_cast<const NRFImageInfoFields&>(original) == NRFImageInfoFields{});
+    NRFImageInfoFields expected;
+    expected.m_tag = true, expected.m_colorClass = 7, expected.m_rating = 4, expected.m_imageNumber = 12;
+    expected.m_crop = original.m_crop;
+    expected.m_draftCrop = original.m_draftCrop;
+    EXPECT_TRUE(static_cast<const NRFImageInfoFields&>(original) == expected);
     EXPECT_EQ(original.m_path, "/photos/DSC_0001.NEF");
     EXPECT_EQ(original.m_fileType, 0x4E4E4546u);
-    EXPECT_EQ(original.m_privateInfo, priv);
+    EXPECT_EQ(original.m_privateInfo, nullptr);
+    EXPECT_FALSE(original.m_readComplete);
 
-    // A new type forgets the old reader's state too.
     original.ReInitForType(0x4A504547);
     EXPECT_EQ(original.m_fileType, 0x4A504547u);
-    EXPECT_EQ(original.m_privateInfo, nullptr);
+    EXPECT_EQ(original.m_rating, 4);
+}
+
+TEST_F(NRFImageInfoTest, DeserializeKeepsTheReadersStateOnlyForTheReadingItDescribes) {
+    NRFLocalImageInfoRec record("/p/a.gif", 0x47494666);
+    record.m_fileSize = 1000, record.m_modTimeNs = 1700000000'000000005, record.m_width = 64;
+    record.m_readComplete = record.m_rotationFromFile = true;
+    record.m_privateInfo = std::make_shared<TestPrivateInfo>();
+
+    // The same reading back, with a pref the other side changed.
+    NRFImageInfoRef sent = record.Clone();
+    sent->m_rating = 3;
+    VObject same;
+    ASSERT_TRUE(sent->Serialize(same));
+    ASSERT_TRUE(record.Deserialize(same));
+    EXPECT_EQ(record.m_rating, 3);
+    EXPECT_NE(record.m_privateInfo, nullptr);
+    EXPECT_TRUE(record.m_readComplete);
+
+    // Values of another state of the file, or of another file: the reader's state cannot describe them,
+    // and the record is read again before it is trusted.
+    sent->m_modTimeNs += 1;
+    VObject changed;
+    ASSERT_TRUE(sent->Serialize(changed));
+    NRFImageInfoRef other = record.Clone();
+    sent->m_path = "/p/b.gif";
+    VObject elsewhere;
+    ASSERT_TRUE(sent->Serialize(elsewhere));
+    for (const VObject* in : {&std::as_const(changed), &std::as_const(elsewhere)}) {
+        NRFImageInfoRef target = other->Clone();
+        ASSERT_TRUE(target->Deserialize(*in));
+        EXPECT_EQ(target->m_privateInfo, nullptr);
+        EXPECT_FALSE(target->m_readComplete);
+        EXPECT_FALSE(target->m_rotationFromFile);
+        EXPECT_EQ(target->m_rating, 3);
+    }
+    NRFLocalImageInfoRec fresh;
+    ASSERT_TRUE(fresh.Deserialize(same));
+    EXPECT_FALSE(fresh.m_readComplete) << "a record that read nothing has no reading to match";
 }
 
 TEST_F(NRFImageInfoTest, NeedsMetadataReloadFollowsFileAndSidecar) {
