@@ -5,6 +5,7 @@
 #include "NRF/NRFPlugin.h"
 #include "app/LumoLog.h"
 #include "support/FileIO.h"
+#include "support/QuietXMLErrors.h"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -107,38 +108,6 @@ void appendCrop(std::string& out, const NRFNormalizedCrop& crop, const char* rec
     }
 }
 
-void ensureParserReady() {
-    static std::once_flag once;
-    std::call_once(once, [] { xmlInitParser(); });
-}
-
-void discardMessage(void*, const char*, ...) {}
-void discardError(void*, xmlError*) {}
-
-// libxml2 reports some problems (broken encodings) outside the parser's own switches; while this
-// thread parses a prefs document they are dropped instead of reaching the terminal.
-class QuietXMLErrors {
-public:
-    QuietXMLErrors()
-        : m_generic(xmlGenericError), m_genericContext(xmlGenericErrorContext),
-          m_structured(xmlStructuredError), m_structuredContext(xmlStructuredErrorContext) {
-        xmlSetGenericErrorFunc(nullptr, discardMessage);
-        xmlSetStructuredErrorFunc(nullptr, discardError);
-    }
-    ~QuietXMLErrors() {
-        xmlSetGenericErrorFunc(m_genericContext, m_generic);
-        xmlSetStructuredErrorFunc(m_structuredContext, m_structured);
-    }
-    QuietXMLErrors(const QuietXMLErrors&) = delete;
-    QuietXMLErrors& operator=(const QuietXMLErrors&) = delete;
-
-private:
-    xmlGenericErrorFunc m_generic;
-    void* m_genericContext;
-    xmlStructuredErrorFunc m_structured;
-    void* m_structuredContext;
-};
-
 struct DocumentDeleter {
     void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
 };
@@ -156,8 +125,8 @@ struct TextDeleter {
 std::unique_ptr<xmlDoc, DocumentDeleter> parsePrefsDocument(const std::string& text) {
     if (text.empty() || text.size() > kMaxDocumentSize)
         return nullptr;
-    ensureParserReady();
-    const QuietXMLErrors quiet;
+    lumo::QuietXMLErrors::ensureParserReady();
+    const lumo::QuietXMLErrors quiet;
     // No network, no external entities or DTDs loaded, no entity substitution, and no messages on
     // the terminal: whatever is in the file is only ever read as this document.
     const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;

@@ -1,6 +1,7 @@
 #include "db/PreferencesConversion.h"
 
 #include "app/LumoLog.h"
+#include "support/QuietXMLErrors.h"
 #include "support/TextUtils.h"
 
 #include <libxml/parser.h>
@@ -12,36 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 namespace {
-
-void discardMessage(void*, const char*, ...) {}
-void discardError(void*, xmlError*) {}
-
-// libxml2 reports some problems (broken encodings) outside the parser's own switches; while this thread
-// reads the document they are dropped instead of reaching the terminal.
-class QuietXMLErrors {
-public:
-    QuietXMLErrors()
-        : m_generic(xmlGenericError), m_genericContext(xmlGenericErrorContext),
-          m_structured(xmlStructuredError), m_structuredContext(xmlStructuredErrorContext) {
-        xmlSetGenericErrorFunc(nullptr, discardMessage);
-        xmlSetStructuredErrorFunc(nullptr, discardError);
-    }
-    ~QuietXMLErrors() {
-        xmlSetGenericErrorFunc(m_genericContext, m_generic);
-        xmlSetStructuredErrorFunc(m_structuredContext, m_structured);
-    }
-    QuietXMLErrors(const QuietXMLErrors&) = delete;
-    QuietXMLErrors& operator=(const QuietXMLErrors&) = delete;
-
-private:
-    xmlGenericErrorFunc m_generic;
-    void* m_genericContext;
-    xmlStructuredErrorFunc m_structured;
-    void* m_structuredContext;
-};
 
 struct DocumentDeleter {
     void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
@@ -174,9 +147,8 @@ void readSection(const xmlNode* section, const std::string& prefix, int depth, P
 std::optional<PreferenceValues> readOlderPreferences(const std::string& document) {
     if (document.empty() || document.size() > kMaxOlderPreferencesSize)
         return std::nullopt;
-    static std::once_flag once;
-    std::call_once(once, [] { xmlInitParser(); });
-    const QuietXMLErrors quiet;
+    lumo::QuietXMLErrors::ensureParserReady();
+    const lumo::QuietXMLErrors quiet;
     // No network, no DTD loaded, no entity substitution, no messages: the file is only ever read as
     // this document.
     const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
