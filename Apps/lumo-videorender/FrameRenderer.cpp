@@ -18,6 +18,7 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 namespace {
@@ -228,6 +229,10 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
 
 } // namespace
 
+// QuickTime and MPEG-4 (with their 3GPP and Motion JPEG 2000 relatives), AVI, MPEG program and
+// transport streams and elementary MPEG video: what the engine recognises as a movie.
+constexpr char kContainerFormats[] = "mov,mp4,m4a,3gp,3g2,mj2,avi,mpeg,mpegts,mpegvideo";
+
 int renderMovieFrame(const std::string& moviePath, double seconds, RenderedFrame& out) {
     av_log_set_level(AV_LOG_ERROR);
     Clock::time_point deadline = Clock::now() + kTimeLimit;
@@ -237,7 +242,24 @@ int renderMovieFrame(const std::string& moviePath, double seconds, RenderedFrame
         throw std::bad_alloc();
     opened->interrupt_callback.callback = interruptWhenLate;
     opened->interrupt_callback.opaque = &deadline;
-    if (const int r = avformat_open_input(&opened, moviePath.c_str(), nullptr, nullptr); r < 0) {
+    // A file name is a file name, never a URL: "http:host?x.mov" or "file:other.mov" must not make the
+    // library open a connection or another file. An absolute path has no protocol prefix, only the file
+    // protocol may be opened (by the movie or by anything a demuxer would open from it), and only the
+    // container formats of the movies the engine reads may be probed.
+    std::error_code ec;
+    const std::string path = std::filesystem::absolute(moviePath, ec).string();
+    if (ec || path.empty() || path[0] != '/') {
+        avformat_free_context(opened);
+        std::fprintf(stderr, "lumo-videorender: cannot open '%s': %s\n", moviePath.c_str(),
+                     ec.message().c_str());
+        return kExitOpen;
+    }
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    av_dict_set(&options, "format_whitelist", kContainerFormats, 0);
+    const int r = avformat_open_input(&opened, path.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (r < 0) {
         // avformat_open_input frees the context when it fails.
         std::fprintf(stderr, "lumo-videorender: cannot open '%s': %s\n", moviePath.c_str(),
                      errorText(r).c_str());

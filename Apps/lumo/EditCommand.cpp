@@ -6,6 +6,7 @@
 
 #include "AppSession.h"
 #include "Commands.h"
+#include "JsonValue.h"
 #include "NRF/NRF.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFImagePrefs.h"
@@ -429,7 +430,7 @@ int runEdit(const CommonOptions& common, const EditOptions& options, bool croppi
         all.push_back(std::move(entry));
     }
     if (common.json)
-        std::cout << all.dump(2) << '\n';
+        std::cout << jsonText(all, 2) << '\n';
     std::fflush(stdout);
     if (progress.GetStatus() == ProgressDialogInterface::kStatusCancelled) {
         std::fprintf(stderr, "lumo: cancelled\n");

@@ -52,7 +52,7 @@ NRFErr describeFile(const std::string& path, nlohmann::ordered_json& out) {
 // "Name: value": texts as they are, everything else in its JSON form.
 void printReadable(const nlohmann::ordered_json& file) {
     for (const auto& [name, value] : file.items()) {
-        const std::string text = value.is_string() ? value.get<std::string>() : value.dump();
+        const std::string text = value.is_string() ? value.get<std::string>() : jsonText(value);
         std::printf("%s: %s\n", name.c_str(), text.c_str());
     }
 }
@@ -81,7 +81,7 @@ int runInfo(const CommonOptions& common, const InfoOptions& options) {
         printReadable(file);
     }
     if (common.json)
-        std::cout << all.dump(2) << '\n';
+        std::cout << jsonText(all, 2) << '\n';
     std::fflush(stdout);
     return status;
 }

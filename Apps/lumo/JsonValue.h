@@ -6,6 +6,14 @@
 
 #include <string>
 
+// JSON as text that is always complete and valid: strings that are not well-formed UTF-8 (a file name
+// with a byte that is not text, a tag of a camera that wrote bytes) get U+FFFD for each ill-formed piece
+// instead of ending the output. `indent` as nlohmann's dump (-1: one line).
+template <typename Json>
+std::string jsonText(const Json& value, int indent = -1) {
+    return value.dump(indent, ' ', false, nlohmann::detail::error_handler_t::replace);
+}
+
 // VObject values as JSON, for the terminal: null, booleans, integers, doubles, strings, arrays
 // (vectors) and objects (hashes). Symbols show as strings; user-defined objects as null.
 nlohmann::json toJson(const CILA::VObject& value);

@@ -1,5 +1,6 @@
 #include "AppSession.h"
 #include "Commands.h"
+#include "JsonValue.h"
 #include "app/DebugFlags.h"
 #include "app/LumoPaths.h"
 
@@ -31,7 +32,7 @@ int runPaths(const CommonOptions& common) {
             out["debug_flags_on"].push_back(name);
         for (const auto& [name, value] : flags.values)
             out["debug_flag_values"][name] = value;
-        std::cout << out.dump(2) << '\n';
+        std::cout << jsonText(out, 2) << '\n';
         return kExitDone;
     }
 

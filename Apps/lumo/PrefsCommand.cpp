@@ -3,6 +3,7 @@
 #include "JsonValue.h"
 #include "app/LumoPaths.h"
 #include "db/Preferences.h"
+#include "support/TextUtils.h"
 
 #include <cstdio>
 #include <exception>
@@ -63,10 +64,10 @@ int list(const CommonOptions& common) {
                 status = storeFailed("read", key);
         }
         if (common.json) {
-            std::cout << all.dump(2) << '\n';
+            std::cout << jsonText(all, 2) << '\n';
         } else {
             for (const auto& [key, value] : all.items())
-                std::cout << key << " = " << value.dump() << '\n';
+                std::cout << key << " = " << jsonText(value) << '\n';
         }
         return status;
     });
@@ -83,12 +84,19 @@ int get(const CommonOptions& common, const PrefsArguments& args) {
         case Outcome::Done:
             break;
         }
-        std::cout << toJson(value).dump() << '\n';
+        std::cout << jsonText(toJson(value)) << '\n';
         return kExitDone;
     });
 }
 
 int set(const CommonOptions& common, const PrefsArguments& args) {
+    // Preferences are text: bytes that are not UTF-8 would be stored, then break every listing.
+    for (const std::string* text : {&args.key, &args.value})
+        if (!lumo::isValidUtf8(*text)) {
+            std::fprintf(stderr, "lumo: the preference's %s is not UTF-8 text\n",
+                         text == &args.key ? "name" : "value");
+            return kExitBadUsage;
+        }
     CILA::VObject value;
     try {
         value = parseValueArgument(args.value);
@@ -145,7 +153,7 @@ int check(const CommonOptions& common) {
                     {"time", restored->time},
                     {"from", restored->from.empty() ? nlohmann::json() : nlohmann::json(restored->from)},
                     {"damagedCopy", restored->damagedCopy}};
-            std::cout << out.dump(2) << '\n';
+            std::cout << jsonText(out, 2) << '\n';
             return sound ? kExitDone : kExitSomeFailed;
         }
         std::printf("%s: %s\n", preferences.path().c_str(),

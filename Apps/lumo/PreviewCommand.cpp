@@ -1,6 +1,7 @@
 #include "AppSession.h"
 #include "Commands.h"
 #include "Interrupts.h"
+#include "JsonValue.h"
 #include "NRF/NRF.h"
 #include "NRF/NRFBasicJPEG.h"
 #include "NRF/NRFBitmapBase.h"
@@ -328,7 +329,7 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
     if (progress)
         progress->finish();
     if (common.json)
-        std::cout << all.dump(2) << '\n';
+        std::cout << jsonText(all, 2) << '\n';
     std::fflush(stdout);
     if (cancelled) {
         std::fprintf(stderr, "lumo: cancelled after %zu of %zu files\n", all.size(), options.files.size());

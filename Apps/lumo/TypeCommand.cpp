@@ -1,5 +1,6 @@
 #include "AppSession.h"
 #include "Commands.h"
+#include "JsonValue.h"
 #include "NRF/NRF.h"
 
 #include <nlohmann/json.hpp>
@@ -43,7 +44,7 @@ int runType(const CommonOptions& common, const TypeOptions& options) {
             {{"path", path}, {"type", code}, {"typeDescription", description}, {"mediaKind", mediaKind}});
     }
     if (common.json)
-        std::cout << out.dump(2) << '\n';
+        std::cout << jsonText(out, 2) << '\n';
     return status;
 }
 

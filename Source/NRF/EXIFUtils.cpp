@@ -4,6 +4,7 @@
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFRawUtils.h"
 #include "app/LumoLog.h"
+#include "support/TextUtils.h"
 
 #include <algorithm>
 #include <cmath>
@@ -101,24 +102,9 @@ bool isPointer(const NRFTIFFEntry& e) {
     return e.type == kTIFFLong || e.type == kTIFFIFD || e.type == kTIFFSLong;
 }
 
-bool validUTF8(const std::string& s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        std::size_t extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 9;
-        if (extra == 9 || i + extra >= s.size() + (extra == 0 ? 1 : 0))
-            return false;
-        for (std::size_t k = 1; k <= extra; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2)
-                return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
 // Text that is not UTF-8 is taken as Latin-1, which is what cameras that predate UTF-8 wrote.
 std::string toUTF8(const std::string& s) {
-    if (validUTF8(s))
+    if (lumo::isValidUtf8(s))
         return s;
     std::string out;
     out.reserve(s.size() * 2);

@@ -127,6 +127,7 @@ NRFErr getImageInfo(NRFImageInfoRec& record) {
         const NRFErr err =
             reader.GetImageInfo ? reader.GetImageInfo(NRFGetContext(), record, file) : kNRFErrNone;
         if (err != kNRFErrWrongType) {
+            record.KeepTextValid();
             settleRotation(record, userRotation);
             if (err == kNRFErrNone) {
                 setFileStatus(record, status);

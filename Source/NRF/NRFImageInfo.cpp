@@ -3,6 +3,7 @@
 #include "app/LumoLog.h"
 #include "archive/CilaException.h"
 #include "dyn_platform/DynPlatform.h"
+#include "support/TextUtils.h"
 
 #include <sys/stat.h>
 
@@ -420,6 +421,49 @@ NRFImageInfoRec::NRFImageInfoRec(const NRFImageInfoRec& other)
 
 NRFImageInfoRef NRFImageInfoRec::Clone() const {
     return NRFImageInfoRef(new NRFImageInfoRec(*this));
+}
+
+void NRFImageInfoRec::KeepTextValid() {
+    NRFPictureControl& p = m_pictureControl;
+    for (std::string* text : {&m_make,
+                              &m_model,
+                              &m_software,
+                              &m_firmware,
+                              &m_bodySerial,
+                              &m_cameraSerial,
+                              &m_lensModel,
+                              &m_artist,
+                              &m_copyright,
+                              &m_description,
+                              &m_userComment,
+                              &m_lensType,
+                              &m_owner,
+                              &m_quality,
+                              &m_focusMode,
+                              &m_sharpness,
+                              &m_toneComp,
+                              &m_colorMode,
+                              &m_whiteMode,
+                              &m_exposureProgramText,
+                              &m_gpsDateStamp,
+                              &m_gpsSatellites,
+                              &m_gpsMapDatum,
+                              &p.name,
+                              &p.base,
+                              &p.adjust,
+                              &p.quickAdjust,
+                              &p.sharpening,
+                              &p.midRangeSharpening,
+                              &p.clarity,
+                              &p.contrast,
+                              &p.brightness,
+                              &p.saturation,
+                              &p.hue,
+                              &p.filterEffect,
+                              &p.toningEffect,
+                              &p.toningSaturation})
+        if (!lumo::isValidUtf8(*text))
+            *text = lumo::toValidUtf8(*text);
 }
 
 void NRFImageInfoRec::Clear() {

@@ -261,6 +261,10 @@ public:
     // identity and the prefs (tag, colour class, rating, image number, crop, draft crop) stay. Logs
     // "Unexpected exception in Clear()" when that fails.
     void Clear();
+    // Text the readers took from the file that is not well-formed UTF-8 (a reader that took bytes as
+    // they were) gets U+FFFD for each ill-formed piece, so that everything shown or written from the
+    // record is text. The path is left as the file system spells it.
+    void KeepTextValid();
 
     // -- identity
     std::string m_path;

@@ -125,6 +125,75 @@ std::string newGuidString() {
     return text;
 }
 
+namespace {
+
+// The length of the well-formed sequence at `i`, or 0 when none starts there; `piece` receives how
+// many bytes form the ill-formed start to replace (at least 1).
+std::size_t sequenceAt(std::string_view s, std::size_t i, std::size_t& piece) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = byte(i);
+    piece = 1;
+    if (c < 0x80)
+        return 1;
+    std::size_t length;
+    unsigned char low = 0x80, high = 0xBF; // the range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        length = 3;
+        if (c == 0xE0)
+            low = 0xA0; // overlong below U+0800
+        else if (c == 0xED)
+            high = 0x9F; // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        length = 4;
+        if (c == 0xF0)
+            low = 0x90; // overlong below U+10000
+        else if (c == 0xF4)
+            high = 0x8F; // above U+10FFFF
+    } else {
+        return 0; // a continuation byte, C0/C1 (overlong) or F5..FF
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        if (i + k >= s.size())
+            return 0;
+        const unsigned char b = byte(i + k);
+        if (k == 1 ? (b < low || b > high) : (b < 0x80 || b > 0xBF))
+            return 0;
+        piece = k + 1;
+    }
+    return length;
+}
+
+} // namespace
+
+bool isValidUtf8(std::string_view text) {
+    for (std::size_t i = 0, piece = 0; i < text.size();) {
+        const std::size_t length = sequenceAt(text, i, piece);
+        if (length == 0)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+std::string toValidUtf8(std::string_view text) {
+    if (isValidUtf8(text))
+        return std::string(text);
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (std::size_t i = 0, piece = 0; i < text.size();) {
+        if (const std::size_t length = sequenceAt(text, i, piece)) {
+            out.append(text, i, length);
+            i += length;
+        } else {
+            out += "\xEF\xBF\xBD";
+            i += piece;
+        }
+    }
+    return out;
+}
+
 void appendUtf8(std::string& out, std::uint32_t c) {
     if ((c >= 0xD800 && c < 0xE000) || c > 0x10FFFF)
         c = 0xFFFD;

@@ -23,6 +23,13 @@ std::vector<std::string_view> splitWhitespace(std::string_view text);
 // Appends the code point as UTF-8; a surrogate or a value above U+10FFFF becomes U+FFFD.
 void appendUtf8(std::string& out, std::uint32_t codePoint);
 
+// True when `text` is well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no
+// stray or missing continuation bytes.
+bool isValidUtf8(std::string_view text);
+// `text` with each ill-formed piece (the longest start of a sequence that cannot go on, or a stray
+// byte) replaced by U+FFFD; well-formed text comes back as it is.
+std::string toValidUtf8(std::string_view text);
+
 // Removes a leading UTF-8 byte-order mark.
 std::string_view stripByteOrderMark(std::string_view text);
 

@@ -9,9 +9,14 @@
 #include "support/MovieMaker.h"
 #include "support/TestSupport.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -205,6 +210,41 @@ TEST_F(VideoRenderTest, AwkwardMovieNamesArePassedAsTheyAre) {
     }
     EXPECT_FALSE(fs::exists(m_dir.file("pwned")));
     EXPECT_FALSE(fs::exists("pwned"));
+}
+
+TEST_F(VideoRenderTest, AMovieNamedLikeAURLIsThatFileAndNothingElse) {
+    // Anything that connects here is a failure.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+
+    const std::string made = fourSecondMovie("plain.mov");
+    MoviePlan yellow;
+    yellow.seconds = {{kYellow, kYellow}, {kYellow, kYellow}, {kYellow, kYellow}};
+    std::string error;
+    ASSERT_TRUE(lumo::test::makeMovie(m_dir.file("other.mov"), yellow, error)) << error;
+    // Named relative to the folder the program runs in, as a user types them.
+    const fs::path before = fs::current_path();
+    fs::current_path(m_dir.path());
+    for (const std::string& name :
+         {"http:127.0.0.1:" + port + "?b.mov", "tcp:127.0.0.1:" + port + "?b.mov",
+          std::string("file:other.mov"), std::string("concat:other.mov|other.mov")}) {
+        SCOPED_TRACE(name);
+        fs::copy_file(made, name);
+        NRFBitmapBase bitmap;
+        EXPECT_EQ(NRFRenderMovieFrame(name, 2.0, bitmap), 0u);
+        EXPECT_TRUE(pixelNear(bitmap, 32, 24, kBlue)); // this file's second 2, not the yellow movie
+    }
+    fs::current_path(before);
+    EXPECT_LT(::accept(listener, nullptr, nullptr), 0);
+    EXPECT_EQ(errno, EAGAIN);
+    ::close(listener);
 }
 
 TEST_F(VideoRenderTest, CorpusMovies) {

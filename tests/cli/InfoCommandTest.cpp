@@ -1,6 +1,8 @@
 // `lumo info` over every file of the shared corpus and over files made here.
 
 #include "LumoHome.h"
+#include "support/JpegBuilder.h"
+#include "support/TiffBuilder.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -89,4 +91,34 @@ TEST(InfoCommand, ReadableFormAndFailingFiles) {
     writeWholeFile(t.dir.file("raw.XMP"), "<x:xmpmeta/>");
     const auto raw = nlohmann::json::parse(t.lumo({"--json", t.dir.file("raw.nef")}).out);
     EXPECT_EQ(raw[0]["attachedFiles"], nlohmann::json::array({t.dir.file("raw.XMP")}));
+}
+
+TEST(InfoCommand, BytesThatAreNotTextNeverSpoilTheJsonOfARun) {
+    LumoHome t("info");
+    // A camera that wrote a surrogate and an overlong sequence into its tags, a file name with a byte
+    // that is no text, and a good file: every record comes out, as valid JSON.
+    lumo::test::TiffBuilder tiff;
+    tiff.ifd().add(271, "\xED\xA0\x80" "Cam").add(272, "M\xC0\xAF").addShort(274, 1);
+    lumo::test::JpegBuilder jpeg(32, 24);
+    jpeg.addExif(tiff.build());
+    const std::string tagged = t.dir.file("tagged.jpg"), named = t.dir.file("name\xFF.jpg");
+    const std::string good = t.dir.file("good.jpg");
+    writeWholeFile(tagged, jpeg.build());
+    writeWholeFile(named, jpeg.build());
+    writeWholeFile(good, lumo::test::encodeJpeg(32, 24));
+    ProcessResult r = t.lumo({"--json", tagged, named, good});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto listed = nlohmann::json::parse(r.out);
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed[0]["make"], "\xC3\xAD\xC2\xA0\xC2\x80"
+                                 "Cam"); // taken as Latin-1, as old cameras wrote
+    EXPECT_EQ(listed[1]["path"], t.dir.file("name\xEF\xBF\xBD.jpg"));
+    EXPECT_EQ(listed[2]["path"], good);
+
+    // A command that changed files says so for every one of them.
+    const std::string rotated = t.dir.file("turn\xFF.jpg");
+    writeWholeFile(rotated, jpeg.build());
+    r = runProcess(LUMO_BINARY, {"--json", "rotate", "--cw", rotated}, t.env);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out)[0]["orientation"], 6);
 }

@@ -54,6 +54,14 @@ TEST(PrefsCommand, SetStoresTheTransportFormAndGetPrintsJson) {
     EXPECT_EQ(p.lumo({"prefs", "get", "Name"}).exitCode, 1);
     EXPECT_EQ(p.lumo({"prefs", "delete", "Name"}).exitCode, 1);
     EXPECT_EQ(p.lumo({"prefs", "set", "Name"}).exitCode, 2);
+    // Preferences are text: bytes that are not UTF-8 are refused, so that listing never fails later.
+    for (const auto& [key, value] :
+         {std::pair<std::string, std::string>{"Bad", "v\xFF"}, {"\xC0\xAF", "v"}}) {
+        r = p.lumo({"prefs", "set", key, value});
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_NE(r.err.find("is not UTF-8 text"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(p.lumo({"prefs", "list"}).exitCode, 0);
     EXPECT_EQ(p.lumo({"prefs", "check"}).exitCode, 0);
     EXPECT_TRUE(std::filesystem::exists(p.store + ".bak")); // every run after the first backs up
 }

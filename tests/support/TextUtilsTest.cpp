@@ -21,3 +21,30 @@ TEST(TextUtils, BaseNameFormatStringAndGuids) {
     EXPECT_TRUE(std::regex_match(a, shape) && std::regex_match(b, shape)) << a << " " << b;
     EXPECT_NE(a, b);
 }
+
+TEST(TextUtils, Utf8IsCheckedStrictlyAndMendedPieceByPiece) {
+    const struct {
+        std::string in, mended; // mended == in: well-formed
+    } cases[] = {
+        {"plain", "plain"},
+        {"Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\xB7", "Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\xB7"},
+        {"a\xFF"
+         "b",
+         "a\xEF\xBF\xBD"
+         "b"},                                                    // a byte no sequence starts with
+        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                 // overlong '/'
+        {"\xE0\x80\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}, // overlong, three bytes
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}, // a surrogate
+        {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}, // above U+10FFFF
+        {"\xE2\x82", "\xEF\xBF\xBD"}, // cut short: one replacement
+        {"\xE2\x82"
+         "x",
+         "\xEF\xBF\xBD"
+         "x"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(lumo::isValidUtf8(c.in), c.in == c.mended) << c.in;
+        EXPECT_EQ(lumo::toValidUtf8(c.in), c.mended) << c.in;
+        EXPECT_TRUE(lumo::isValidUtf8(lumo::toValidUtf8(c.in)));
+    }
+}
