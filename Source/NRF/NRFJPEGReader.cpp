@@ -45,7 +45,7 @@ public:
 
 private:
     NRFErr segment(std::uint8_t marker, std::uint64_t pos, std::uint32_t length);
-    void exif(std::uint64_t pos, std::uint32_t length);
+    NRFErr exif(std::uint64_t pos, std::uint32_t length);
     void xmp(std::uint64_t pos, std::uint32_t length);
     void photoshop(std::uint64_t pos, std::uint32_t length);
     void icc(std::uint64_t pos, std::uint32_t length, bool followsAPP2);
@@ -180,7 +180,7 @@ NRFErr MarkerWalk::segment(std::uint8_t marker, std::uint64_t pos, std::uint32_t
     case kAPP1:
         if (payloadStarts(pos, length, "Exif\0\0", 6)) {
             if (!m_haveExif)
-                exif(pos, length);
+                return exif(pos, length);
         } else if (payloadStarts(pos, length, kXMPNamespace, kXMPCompared)) {
             xmp(pos, length);
         }
@@ -203,13 +203,15 @@ NRFErr MarkerWalk::segment(std::uint8_t marker, std::uint64_t pos, std::uint32_t
     return kNRFErrNone;
 }
 
-void MarkerWalk::exif(std::uint64_t pos, std::uint32_t length) {
+// The EXIF block's values. Its faults cost only what they hold, but for a strict reading's stop at a
+// malformed entry, which fails the file as it fails a TIFF (10).
+NRFErr MarkerWalk::exif(std::uint64_t pos, std::uint32_t length) {
     m_haveExif = true;
     m_record.m_exifSegmentPos = pos32(pos);
     m_record.m_exifSegmentLength = length;
     NRFBasicTIFF tiff(m_source, pos + 10);
     if (!tiff.ReadHeader())
-        return;
+        return kNRFErrNone;
     m_record.m_tiffBigEndian = tiff.BigEndian();
     EXIFParseOptions options;
     options.fileType = kNRFTypeJPEG;
@@ -217,10 +219,15 @@ void MarkerWalk::exif(std::uint64_t pos, std::uint32_t length) {
     options.segmentStart = pos + 10;
     options.segmentEnd = pos + 2 + length;
     EXIFParser parser(m_record, tiff, options);
-    if (parser.ParseIFD0() != kNRFErrNone)
-        return;
-    parser.ParseExifIFD();
-    parser.ParseIFD1();
+    const auto strictStop = [&](NRFErr err) { return options.strictExif && err == kEXIFErrMalformed; };
+    NRFErr err = parser.ParseIFD0();
+    if (err != kNRFErrNone)
+        return strictStop(err) ? err : kNRFErrNone;
+    if (err = parser.ParseExifIFD(); strictStop(err))
+        return err;
+    if (err = parser.ParseIFD1(); strictStop(err))
+        return err;
+    return kNRFErrNone;
 }
 
 void MarkerWalk::xmp(std::uint64_t pos, std::uint32_t length) {

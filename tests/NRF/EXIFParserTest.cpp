@@ -175,8 +175,19 @@ TEST_F(EXIFReaderTest, AMalformedEntryIsSkippedAndCountedUnlessExifIsStrict) {
         << text;
     EXPECT_NE(text.find("Malformed Exif tag 0x0131 (bad pointer/size) in file " + path), std::string::npos);
 
+    // The same block inside a JPEG: skipped and counted there too, and a strict reading fails the file
+    // as it fails the TIFF.
+    lumo::test::JpegBuilder jpeg(16, 16);
+    TiffBuilder block;
+    block.ifd().addEntry(kMake, TiffType::Ascii, 40, 0x10000000).add(kModel, "NIKON D850");
+    jpeg.addExif(block.build());
+    ASSERT_EQ(read("bad.jpg", jpeg.build(), record), kNRFErrNone);
+    EXPECT_EQ(record->m_model, "NIKON D850");
+    EXPECT_EQ(record->m_malformedCount, 1u);
+
     NRFGetContext().strictExif = true;
     EXPECT_EQ(read("strict.tif", bytes, record), 10u);
+    EXPECT_EQ(read("strict.jpg", jpeg.build(), record), 10u);
 }
 
 TEST(EXIFParserTest, CaptureTimeComesFromTheOriginalThenTheDigitizedThenDateTime) {
