@@ -1,6 +1,6 @@
 // lumo-catalogd: the catalog service. The application starts it with pipes for its standard input and
 // output and the path of a socket to connect to; see dyn_platform/CatalogProtocol.h for the contract.
-// One thread: a poll() loop over the socket and standard input.
+// One thread: a poll() loop over the socket and standard input that never waits anywhere else.
 
 #include "app/LumoLogger.h"
 #include "app/LumoPaths.h"
@@ -29,7 +29,6 @@
 using CILA::VObject;
 using CILA::PROTO::RPC::RPCConnection;
 using CILA::PROTO::RPC::RPCMessage;
-using CILA::PROTO::RPC::RPCTransport;
 using CILA::PROTO::RPC::SocketTransport;
 
 namespace {
@@ -85,8 +84,8 @@ void reply(RPCConnection& conn, const RPCMessage& m, const char* name, VObject r
     VObject args = VObject::makeVector();
     args.append(static_cast<int>(m.counter));
     if (results.dataType() == VObject::DT_VECTOR)
-        for (const auto& v : results.getvec())
-            args.append(v);
+        for (auto& v : results.getvec())
+            args.append(std::move(v));
     else if (!results.isNil())
         args.append(results);
     conn.send(false, DynProtocol::kReplyPort, name, args);
@@ -96,19 +95,21 @@ class CatalogService {
 public:
     explicit CatalogService(RPCConnection& conn) : m_ignored(ignoredNames()) {
         conn.registerPort(DynProtocol::kServicePort,
-                          [this](RPCConnection& c, const RPCMessage& m) { handle(c, m); });
+                          [this](RPCConnection& c, RPCMessage& m) { handle(c, m); });
     }
     bool shutdownAsked() const { return m_shutdown; }
 
 private:
-    void handle(RPCConnection& conn, const RPCMessage& m) {
+    void handle(RPCConnection& conn, RPCMessage& m) {
+        if (m_shutdown) // what followed the shutdown request in the same read
+            return;
         if (m_ignored.count(m.name)) {
             dynLog("CatalogService::handle: ignoring %s (%s)", m.name.c_str(), DynProtocol::kIgnoreVariable);
             return;
         }
         if (m.name == DynProtocol::kPing) {
             if (m.request)
-                reply(conn, m, DynProtocol::kPing, m.args);
+                reply(conn, m, DynProtocol::kPing, std::move(m.args));
         } else if (m.name == DynProtocol::kRenameBatch) {
             renameBatch(m.args.at(0));
             if (m.request)
@@ -174,10 +175,23 @@ int run(const std::string& socketPath) {
     CatalogService service(conn);
     conn.start();
 
-    std::uint8_t buffer[65536];
+    std::uint8_t buffer[4096];
     const char* why = "";
     while (true) {
-        pollfd fds[2] = {{0, POLLIN, 0}, {fd, POLLIN, 0}};
+        transport.flush();
+        // Requests are read while the replies not yet taken stay below the high-water mark. The
+        // application always reads, so they drain; after the shutdown request only they remain to go.
+        const bool wantInput =
+            !service.shutdownAsked() && transport.pending() < SocketTransport::kOutputHighWater;
+        if (service.shutdownAsked() && transport.pending() == 0) {
+            why = "shutdown requested";
+            break;
+        }
+        if (conn.state() == RPCConnection::State::Closed || transport.ended()) {
+            why = transport.peerClosed() ? "connection closed" : "connection failed";
+            break;
+        }
+        pollfd fds[2] = {{0, POLLIN, 0}, {fd, transport.events(wantInput), 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -192,24 +206,10 @@ int run(const std::string& socketPath) {
                 break;
             }
         }
-        if (fds[1].revents) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                why = "connection closed";
-                break;
-            }
-            conn.onBytes(buffer, static_cast<std::size_t>(n));
-        }
-        if (service.shutdownAsked()) {
-            why = "shutdown requested";
-            break;
-        }
-        if (conn.state() == RPCConnection::State::Closed || transport.failed()) {
-            why = "connection failed";
-            break;
-        }
+        if (fds[1].revents & POLLOUT)
+            transport.flush();
+        if (wantInput && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            transport.receive(conn);
     }
     dynLog("lumo-catalogd: exiting: %s", why);
     ::close(fd);

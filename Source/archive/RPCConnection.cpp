@@ -107,7 +107,7 @@ void RPCConnection::handleFrame() {
     deliver(message);
 }
 
-void RPCConnection::deliver(const RPCMessage& message) {
+void RPCConnection::deliver(RPCMessage& message) {
     Handler handler; // a copy: the handler may unregister itself
     if (message.to_port.dataType() == VObject::DT_INTEGER) {
         const auto it = m_ports.find(message.to_port.getint());

@@ -12,8 +12,10 @@
 
 namespace CILA::PROTO::RPC {
 
-// Where a connection writes its bytes: a socket, a pipe, a test's buffer. close() ends the stream; the
-// transport's owner stops feeding the connection afterwards.
+// Where a connection writes its bytes: a socket, a pipe, a test's buffer. write() never waits for the
+// peer to read (it queues what cannot go out at once): an end blocked in a write reads nothing, and two
+// such ends wait for each other for ever. close() ends the stream; the transport's owner stops feeding
+// the connection afterwards.
 class RPCTransport {
 public:
     virtual ~RPCTransport() = default;
@@ -34,14 +36,15 @@ struct RPCMessage {
 
 // One end of a bridge connection: the handshake, then one message per frame both ways. The owner feeds
 // it the bytes it receives (onBytes) and delivers what it writes; everything runs on the owner's thread
-// (the connection is not thread-safe). Handlers may send and close, but not destroy the connection.
+// (the connection is not thread-safe). Handlers may send and close, but not destroy the connection; a
+// handler is the last to see its message and may take its values (a large argument need not be copied).
 //
 // Received messages go to the handler registered under their integer to_port, or to the root handler
 // when to_port is not an integer. Faulty messages are logged and dropped; a faulty frame or handshake
 // closes the connection, since the stream can no longer be trusted.
 class RPCConnection {
 public:
-    using Handler = std::function<void(RPCConnection&, const RPCMessage&)>;
+    using Handler = std::function<void(RPCConnection&, RPCMessage&)>;
     enum class State { Handshake, Open, Closed };
 
     explicit RPCConnection(RPCTransport& transport, int protocolVersion = kProtocolVersion);
@@ -78,7 +81,7 @@ private:
     void sendRaw(const std::string& bytes);
     void onFrameBytes(const std::uint8_t* data, std::size_t n);
     void handleFrame();
-    void deliver(const RPCMessage& message);
+    void deliver(RPCMessage& message);
     void fail(const char* function, const std::string& text, bool closeStream);
 
     RPCTransport& m_transport;

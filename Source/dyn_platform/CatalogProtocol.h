@@ -7,6 +7,10 @@
 // connects, prints the up line on its standard output, and both ends run the handshake. The service
 // exits when its standard input ends, so it never outlives the application.
 //
+// Flow: neither end blocks in a write. The application always reads what the service sends; the
+// service stops reading requests while a megabyte of its replies waits to be read. So what either end
+// buffers stays bounded, and the two never wait for each other.
+//
 // Messages: requests go to kServicePort. A request whose marker is true asks for a reply: the service
 // answers with the header [false, kReplyPort, name] and the arguments [id, results...], where id is
 // the message counter of the request's frame and name the request's name, or "error" with the

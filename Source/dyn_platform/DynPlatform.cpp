@@ -36,7 +36,6 @@ extern char** environ;
 using CILA::VObject;
 using CILA::PROTO::RPC::RPCConnection;
 using CILA::PROTO::RPC::RPCMessage;
-using CILA::PROTO::RPC::RPCTransport;
 using CILA::PROTO::RPC::SocketTransport;
 using Clock = std::chrono::steady_clock;
 
@@ -118,8 +117,8 @@ struct DynPlatform::Impl {
 
     void ioLoop();
     void endConnection();
-    void onReply(const RPCMessage& m);
-    void sendQueued(RPCConnection& conn);
+    void onReply(RPCMessage& m);
+    void sendQueued(RPCConnection& conn, const SocketTransport& transport);
 
     bool spawnChild(const std::string& program, const std::string& socketPath,
                     const std::map<std::string, std::string>& environment, std::string& error);
@@ -147,7 +146,7 @@ void DynPlatform::Impl::endConnection() {
     changed.notify_all();
 }
 
-void DynPlatform::Impl::onReply(const RPCMessage& m) {
+void DynPlatform::Impl::onReply(RPCMessage& m) {
     if (m.args.size() == 0 || m.args.at(0).dataType() != VObject::DT_INTEGER) {
         LUMO_LOG("DynPlatform::onReply: reply without a request id (msg=%s)", m.name.c_str());
         return;
@@ -170,29 +169,32 @@ void DynPlatform::Impl::onReply(const RPCMessage& m) {
         p.reply.ok = true;
         p.reply.results = VObject::makeVector();
         for (std::size_t i = 1; i < m.args.size(); ++i)
-            p.reply.results.append(m.args.at(i));
+            p.reply.results.append(std::move(m.args.at(i)));
     }
     waiting.erase(it);
     changed.notify_all();
 }
 
 // A request's id is the counter of the frame that carries it, so it is taken here, just before the
-// send, on the only thread that sends.
-void DynPlatform::Impl::sendQueued(RPCConnection& conn) {
-    std::deque<Outgoing> batch;
-    {
-        std::lock_guard lock(mutex);
-        batch.swap(outgoing);
-    }
-    for (auto& o : batch) {
+// send, on the only thread that sends. Requests wait in the queue while the socket has a backlog of
+// kOutputHighWater bytes: what is buffered stays bounded, and the loop goes on reading meanwhile.
+void DynPlatform::Impl::sendQueued(RPCConnection& conn, const SocketTransport& transport) {
+    while (conn.isOpen() && transport.pending() < SocketTransport::kOutputHighWater) {
+        Outgoing o;
         const std::uint16_t id = conn.counter();
-        if (o.pending) {
+        {
             std::lock_guard lock(mutex);
-            if (o.pending->abandoned)
-                continue;
-            o.pending->id = id;
-            o.pending->registered = true;
-            waiting[id] = o.pending;
+            if (outgoing.empty())
+                return;
+            o = std::move(outgoing.front());
+            outgoing.pop_front();
+            if (o.pending) {
+                if (o.pending->abandoned)
+                    continue;
+                o.pending->id = id;
+                o.pending->registered = true;
+                waiting[id] = o.pending;
+            }
         }
         std::string error;
         try {
@@ -213,17 +215,22 @@ void DynPlatform::Impl::sendQueued(RPCConnection& conn) {
 }
 
 // The bridge's input/output thread: owns the connection; reads the socket and the child's standard
-// output (logged, and drained so that the child never blocks on it) and sends what callers queue.
+// output (logged, and drained so that the child never blocks on it) and sends what callers queue. It
+// waits only in poll(): the socket is written when it takes more and read whenever bytes arrive, so
+// a large request going out never holds up the replies coming in, and a stop request is always seen.
 void DynPlatform::Impl::ioLoop() {
     SocketTransport transport(socketFd);
     RPCConnection conn(transport);
-    conn.registerPort(DynProtocol::kReplyPort, [this](RPCConnection&, const RPCMessage& m) { onReply(m); });
+    conn.registerPort(DynProtocol::kReplyPort, [this](RPCConnection&, RPCMessage& m) { onReply(m); });
     conn.start();
-    bool socketOpen = true;
+    bool socketOpen = !transport.ended();
     std::string outputLine;
-    std::uint8_t buffer[65536];
+    std::uint8_t buffer[4096];
     while (true) {
-        pollfd fds[3] = {{wakeFd, POLLIN, 0}, {socketOpen ? socketFd : -1, POLLIN, 0}, {stdoutFd, POLLIN, 0}};
+        transport.flush();
+        pollfd fds[3] = {{wakeFd, POLLIN, 0},
+                         {socketOpen ? socketFd : -1, transport.events(true), 0},
+                         {stdoutFd, POLLIN, 0}};
         if (::poll(fds, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -233,21 +240,14 @@ void DynPlatform::Impl::ioLoop() {
         if (fds[0].revents) {
             std::uint64_t count = 0;
             [[maybe_unused]] const ssize_t n = ::read(wakeFd, &count, sizeof count);
-            {
-                std::lock_guard lock(mutex);
-                if (stopThread)
-                    break;
-            }
-            if (socketOpen)
-                sendQueued(conn);
+            std::lock_guard lock(mutex);
+            if (stopThread)
+                break;
         }
-        if (fds[1].revents) {
-            const ssize_t n = ::read(socketFd, buffer, sizeof buffer);
-            if (n > 0)
-                conn.onBytes(buffer, static_cast<std::size_t>(n));
-            else if (n == 0 || errno != EINTR)
-                socketOpen = false;
-        }
+        if (socketOpen && (fds[1].revents & POLLOUT))
+            transport.flush();
+        if (socketOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            transport.receive(conn);
         if (fds[2].revents) {
             const ssize_t n = ::read(stdoutFd, buffer, sizeof buffer);
             if (n > 0) {
@@ -262,13 +262,16 @@ void DynPlatform::Impl::ioLoop() {
             }
         }
         if (socketOpen && conn.isOpen()) {
-            std::lock_guard lock(mutex);
-            if (!connectionOpen) {
-                connectionOpen = true;
-                changed.notify_all();
+            {
+                std::lock_guard lock(mutex);
+                if (!connectionOpen) {
+                    connectionOpen = true;
+                    changed.notify_all();
+                }
             }
+            sendQueued(conn, transport);
         }
-        if (socketOpen && (conn.state() == RPCConnection::State::Closed || transport.failed()))
+        if (socketOpen && (conn.state() == RPCConnection::State::Closed || transport.ended()))
             socketOpen = false;
         if (!socketOpen) {
             bool first = false;
@@ -610,7 +613,7 @@ DynPlatform::Reply DynPlatform::request(const std::string& name, const VObject& 
     }
     if (!pending->reply.ok)
         m->lastError = pending->reply.error;
-    return pending->reply;
+    return std::move(pending->reply); // the input/output thread is done with it
 }
 
 bool DynPlatform::post(const std::string& name, const VObject& args) {

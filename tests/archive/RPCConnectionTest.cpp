@@ -1,9 +1,19 @@
 #include "archive/RPCConnection.h"
 #include "archive/CilaException.h"
 #include "archive/PacketFrame.h"
+#include "archive/SocketTransport.h"
+#include "support/NamedThread.h"
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -214,4 +224,99 @@ TEST(RPCConnectionTest, ChecksMessagesAndRoutesByPort) {
     link.b.onBytes(reinterpret_cast<const std::uint8_t*>(badCrc.data()), badCrc.size());
     EXPECT_EQ(link.b.lastError(), "Bad Header CRC");
     EXPECT_TRUE(link.bOut.closed);
+}
+
+// Two ends over a socket pair, each on a thread of its own with the poll loop an owner runs: both send
+// four 4 MiB requests at once and echo the other's. Ends that blocked in a write would stop each other
+// for good; the main thread then shuts the sockets down and the test fails instead of hanging.
+TEST(RPCConnectionTest, SocketEndsKeepReadingWhileTheySend) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    constexpr int kRequests = 4;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int finished = 0; // ends that got all their echoes back
+    std::atomic<bool> stop{false};
+    const auto end = [&](int fd, char fill) {
+        SocketTransport transport(fd);
+        RPCConnection conn(transport);
+        int echoes = 0;
+        conn.registerPort(1, [](RPCConnection& c, const RPCMessage& m) { c.send(false, 2, m.name, m.args); });
+        conn.registerPort(2, [&](RPCConnection&, const RPCMessage& m) {
+            const std::int64_t i = m.args.at(0).getint();
+            if (m.args.at(1).getstr() == std::string((4u << 20) + static_cast<std::size_t>(i), fill) &&
+                ++echoes == kRequests) {
+                std::lock_guard lock(mutex);
+                ++finished;
+                changed.notify_all();
+            }
+        });
+        conn.start();
+        for (int i = 0; i < kRequests; ++i) {
+            VObject args = VObject::makeVector();
+            args.append(i);
+            args.append(std::string((4u << 20) + static_cast<std::size_t>(i), fill));
+            conn.send(true, 1, "echo", args);
+        }
+        while (!stop && !transport.ended()) {
+            transport.flush();
+            pollfd p{fd, transport.events(true), 0};
+            if (::poll(&p, 1, 20) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)))
+                transport.receive(conn);
+        }
+    };
+    {
+        lumo::NamedThread a("end-a", 1u << 20, [&] { end(fds[0], 'a'); });
+        lumo::NamedThread b("end-b", 1u << 20, [&] { end(fds[1], 'b'); });
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return finished == 2; }));
+        lock.unlock();
+        stop = true;
+        ::shutdown(fds[0], SHUT_RDWR); // frees an end stuck in a system call
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
+TEST(RPCConnectionTest, SocketTransportQueuesWhatWaitsAndSeesTheEnd) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    SocketTransport t(fds[0]);
+    EXPECT_EQ(t.events(true), POLLIN);
+    // More than the socket holds: write() returns at once and keeps the rest.
+    const std::string big(8u << 20, 'x');
+    t.write(reinterpret_cast<const std::uint8_t*>(big.data()), big.size());
+    t.write(reinterpret_cast<const std::uint8_t*>("tail"), 4);
+    EXPECT_TRUE(t.flush());
+    EXPECT_GT(t.pending(), 0u);
+    EXPECT_LT(t.pending(), big.size() + 4);
+    EXPECT_EQ(t.events(false), POLLOUT);
+    std::string got;
+    std::vector<char> buffer(1 << 16);
+    while (got.size() < big.size() + 4) {
+        const ssize_t n = ::recv(fds[1], buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (n > 0)
+            got.append(buffer.data(), static_cast<std::size_t>(n));
+        t.flush();
+    }
+    EXPECT_EQ(t.pending(), 0u);
+    EXPECT_TRUE(got == big + "tail");
+
+    // What is queued when the connection closes still goes (a refusal reaches the peer); then nothing.
+    t.write(reinterpret_cast<const std::uint8_t*>("BADVER"), 6);
+    t.close();
+    EXPECT_TRUE(t.ended());
+    EXPECT_FALSE(t.peerClosed());
+    t.write(reinterpret_cast<const std::uint8_t*>("late"), 4);
+    EXPECT_EQ(t.pending(), 0u);
+    EXPECT_EQ(::recv(fds[1], buffer.data(), buffer.size(), MSG_DONTWAIT), 6);
+
+    // The peer closing ends the stream for the reader.
+    SocketTransport reader(fds[1]);
+    Pipe out;
+    RPCConnection conn(out);
+    ::close(fds[0]);
+    EXPECT_FALSE(reader.receive(conn));
+    EXPECT_TRUE(reader.ended() && reader.peerClosed());
+    ::close(fds[1]);
 }

@@ -34,10 +34,11 @@ TEST(CatalogCommand, PingReportsRoundTripsAndStopsTheService) {
     const ProcessResult r = home.lumo({"catalog", "ping", "--count", "20"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     std::smatch m;
-    ASSERT_TRUE(
-        std::regex_match(r.out, m,
-                         std::regex(R"(Catalog service pid (\d+): 20 pings, round trip min ([\d.]+) ms, )"
-                                    R"(median ([\d.]+) ms, max ([\d.]+) ms\n)")))
+    ASSERT_TRUE(std::regex_match(
+        r.out, m,
+        std::regex(R"(Catalog service pid (\d+): 20 pings, round trip min ([\d.]+) ms, )"
+                   R"(median ([\d.]+) ms, max ([\d.]+) ms\n)"
+                   R"(Payload 0 bytes, 1 in flight: [\d.]+ ms in all, [\d.]+ MiB/s each way\n)")))
         << r.out;
     EXPECT_LE(std::stod(m[2]), std::stod(m[3]));
     EXPECT_LE(std::stod(m[3]), std::stod(m[4]));
@@ -51,7 +52,21 @@ TEST(CatalogCommand, PingReportsRoundTripsAndStopsTheService) {
     EXPECT_GT(out["pid"].get<long>(), 0);
     EXPECT_EQ(out["min_ms"], out["median_ms"]);
     EXPECT_EQ(out["exited_cleanly"], true);
+    EXPECT_EQ(out["size"], 0);
+    EXPECT_EQ(out["parallel"], 1);
     EXPECT_TRUE(processGone(out["pid"].get<long>()));
+
+    // Payloads that fill the socket several times over, several in flight, echoed and checked.
+    const ProcessResult p =
+        home.lumo({"--json", "catalog", "ping", "--size", "3000000", "--parallel", "3", "--count", "7"});
+    ASSERT_EQ(p.exitCode, 0) << p.err;
+    const auto bulk = nlohmann::json::parse(p.out);
+    EXPECT_EQ(bulk["count"], 7);
+    EXPECT_EQ(bulk["size"], 3000000);
+    EXPECT_EQ(bulk["parallel"], 3);
+    EXPECT_GE(bulk["total_ms"].get<double>(), bulk["max_ms"].get<double>());
+    EXPECT_GT(bulk["bytes_per_second"].get<double>(), 0);
+    EXPECT_EQ(bulk["exited_cleanly"], true);
 }
 
 TEST(CatalogCommand, AServiceThatCannotStartAndBadUsage) {
@@ -67,4 +82,6 @@ TEST(CatalogCommand, AServiceThatCannotStartAndBadUsage) {
     EXPECT_EQ(home.lumo({"catalog"}).exitCode, 2);
     EXPECT_EQ(home.lumo({"catalog", "ping", "--count", "0"}).exitCode, 2);
     EXPECT_EQ(home.lumo({"catalog", "ping", "--count", "x"}).exitCode, 2);
+    EXPECT_EQ(home.lumo({"catalog", "ping", "--parallel", "0"}).exitCode, 2);
+    EXPECT_EQ(home.lumo({"catalog", "ping", "--size", "-1"}).exitCode, 2);
 }

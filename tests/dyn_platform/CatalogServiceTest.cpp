@@ -2,6 +2,7 @@
 
 #include "app/LumoLogger.h"
 #include "app/LumoPaths.h"
+#include "archive/PacketFrame.h"
 #include "dyn_platform/DynPlatform.h"
 #include "support/NamedThread.h"
 #include "support/TestSupport.h"
@@ -13,9 +14,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -112,6 +117,87 @@ VObject vec(std::initializer_list<VObject> items) {
         v.append(item);
     return v;
 }
+
+// Ping arguments carrying `size` bytes that differ with `seed`.
+VObject bulk(int seed, std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 7 + static_cast<std::size_t>(seed)) >> 3);
+    return vec({seed, bytes});
+}
+
+// lumo-catalogd started by the test itself, which plays the application on the other end of the
+// socket with raw bytes.
+struct RawPeer {
+    TempDir dir;
+    pid_t pid = -1;
+    int fd = -1;
+    int stdinFd = -1; // closing it tells the service to exit
+
+    RawPeer() {
+        const std::string path = dir.file("bridge");
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        const int listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::bind(listenFd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(listenFd, 1) != 0)
+            return;
+        int in[2];
+        if (::pipe2(in, O_CLOEXEC) != 0)
+            return;
+        std::vector<std::string> envText{"CILA_LOGFILE_PATH=" + dir.file("dyn.log"),
+                                         "LUMO_SETTINGS_PATH=" + dir.path(), "AM_CACHE_ROOT=" + dir.path()};
+        std::vector<std::string> argText{LUMO_CATALOGD, "--socket", path};
+        std::vector<char*> argv, envp;
+        for (auto& a : argText)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : envText)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        if (::posix_spawn(&pid, LUMO_CATALOGD, &actions, nullptr, argv.data(), envp.data()) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        stdinFd = in[1];
+        pollfd p{listenFd, POLLIN, 0};
+        if (pid > 0 && ::poll(&p, 1, 30000) == 1)
+            fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        ::close(listenFd);
+        const std::string handshake = "CILA/RPC v01CILA/RPC OK ";
+        std::string answer(handshake.size(), '\0');
+        if (fd < 0 || ::send(fd, handshake.data(), handshake.size(), MSG_NOSIGNAL) != 24 ||
+            ::recv(fd, answer.data(), answer.size(), MSG_WAITALL) != 24 || answer != handshake)
+            closeFd(fd);
+    }
+    ~RawPeer() {
+        closeFd(fd);
+        closeFd(stdinFd);
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+        }
+    }
+    // The service's exit status once it has ended by itself within `limit`; -1 otherwise.
+    int exitStatus(std::chrono::milliseconds limit) {
+        int status = 0;
+        if (!waitUntil(limit, [&] { return ::waitpid(pid, &status, WNOHANG) == pid; }))
+            return -1;
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    static void closeFd(int& f) {
+        if (f >= 0)
+            ::close(f);
+        f = -1;
+    }
+};
 
 } // namespace
 
@@ -300,4 +386,102 @@ TEST(CatalogService, TheServiceEndsWhenItsParentIsKilled) {
     EXPECT_TRUE(waitUntil(5s, [&] {
         return readIfThere(dynLog).find("lumo-catalogd: exiting: ") != std::string::npos;
     })) << readIfThere(dynLog);
+}
+
+// Both ends keep reading while they send, so large messages travel both ways at once: each end used to
+// block in a send the other was not reading. A regression fails within the short reply time-out.
+TEST(CatalogService, LargeMessagesBothWaysAtOnceAndShutdownWhileTheyTravel) {
+    cacheFolder();
+    DynPlatform platform;
+    ASSERT_TRUE(platform.launch_dyn_platform(catalogd())) << platform.lastError();
+    constexpr std::size_t kSize = 4u << 20;
+    std::atomic<int> matched{0};
+    const auto start = Clock::now();
+    {
+        std::vector<lumo::NamedThread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back("bulk" + std::to_string(t), 1u << 20, [&, t] {
+                const VObject a = bulk(t, kSize);
+                const DynPlatform::Reply reply = platform.request("ping", a, 20s);
+                if (reply.ok && reply.results == a)
+                    ++matched;
+            });
+    }
+    EXPECT_EQ(matched.load(), 4);
+    EXPECT_LT(Clock::now() - start, 15s);
+
+    // Shutdown with requests of every size still on their way neither hangs nor needs the kill; the
+    // callers left waiting are told at once.
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0};
+    std::vector<lumo::NamedThread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back("flood" + std::to_string(t), 1u << 20, [&, t] {
+            for (int i = 0; !stop; ++i) {
+                const DynPlatform::Reply reply =
+                    platform.request("ping", bulk(4 * i + t, kSize >> (i % 8)), 20s);
+                if (!reply.ok)
+                    return;
+                ++answered;
+            }
+        });
+    EXPECT_TRUE(waitUntil(15s, [&] { return answered >= 8; }));
+    const auto before = Clock::now();
+    EXPECT_TRUE(platform.dyn_platform_shutdown(10s));
+    EXPECT_LT(Clock::now() - before, 5s);
+    stop = true;
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_FALSE(platform.isRunning());
+    EXPECT_TRUE(noChildren());
+}
+
+// The service as seen by an application that does not play by the rules: replies it never reads hold
+// further requests back (the service buffers a bounded amount, no more), and a frame announcing more
+// than the receiver takes is refused and ends the connection before its payload is collected.
+TEST(CatalogService, TheServiceBoundsWhatItBuffersAndRefusesAnOversizedFrame) {
+    {
+        RawPeer peer;
+        ASSERT_GE(peer.fd, 0);
+        CILA::PROTO::PacketFrameOut frame;
+        VObject header = vec({true, 1, "ping"});
+        header.serialize(frame);
+        bulk(0, 1u << 20).serialize(frame);
+        frame.compute_frame_header(0, true);
+        std::string bytes(reinterpret_cast<const char*>(frame.header()), frame.headerSize());
+        bytes.append(reinterpret_cast<const char*>(frame.data()), frame.size());
+        // Send ping after ping without reading; the service stops taking them once its replies back up.
+        std::size_t sent = 0, pos = 0;
+        const auto deadline = Clock::now() + 1s;
+        while (Clock::now() < deadline) {
+            const ssize_t n =
+                ::send(peer.fd, bytes.data() + pos, bytes.size() - pos, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                sent += static_cast<std::size_t>(n);
+                pos = (pos + static_cast<std::size_t>(n)) % bytes.size();
+            } else {
+                ::poll(nullptr, 0, 5);
+            }
+        }
+        EXPECT_GT(sent, bytes.size()); // it took a request or more
+        EXPECT_LT(sent, 8u << 20);
+        RawPeer::closeFd(peer.stdinFd); // even now, the end of its standard input stops it
+
+        EXPECT_EQ(peer.exitStatus(10s), 0);
+    }
+    RawPeer peer;
+    ASSERT_GE(peer.fd, 0);
+    const std::uint8_t oversized[] = {0xA5, 0x01, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 'x'};
+    ASSERT_EQ(::send(peer.fd, oversized, sizeof oversized, MSG_NOSIGNAL),
+              static_cast<ssize_t>(sizeof oversized));
+    char c = 0;
+    pollfd p{peer.fd, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 10000), 1);
+    EXPECT_EQ(::recv(peer.fd, &c, 1, 0), 0); // closed, nothing sent
+    EXPECT_EQ(peer.exitStatus(10s), 0);
+    EXPECT_NE(readIfThere(peer.dir.file("dyn.log")).find("lumo-catalogd: exiting: connection failed"),
+              std::string::npos);
+    EXPECT_NE(readIfThere(peer.dir.file("Lumo.log")).find("Payload size exceeds soft limit"),
+              std::string::npos)
+        << readIfThere(peer.dir.file("Lumo.log"));
 }
