@@ -1,6 +1,7 @@
 #include "AppSession.h"
 #include "Commands.h"
 #include "Interrupts.h"
+#include "JsonValue.h"
 #include "dyn_platform/DynPlatform.h"
 #include "support/NamedThread.h"
 #include "support/TextUtils.h"
@@ -117,7 +118,7 @@ int runPing(const CommonOptions& common, const PingOptions& options) {
                               {"total_ms", totalMs},  {"bytes_per_second", throughput}};
         if (cancelled)
             out["cancelled"] = true;
-        std::cout << out.dump(2) << '\n';
+        std::cout << jsonText(out, 2) << '\n';
     } else {
         std::printf(
             "Catalog service pid %d: %zu ping%s, round trip min %.3f ms, median %.3f ms, max %.3f ms\n",
