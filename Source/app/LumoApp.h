@@ -13,7 +13,9 @@
 // each step is logged at its source position before it runs, and with STARTUP_PAUSING on the user is
 // asked to go on first. A step that fails ends start-up. Shutdown runs the steps of kShutdownStepNames
 // (logged with SHUTDOWN_LOGGING), each inside its own guard so that a failing step never stops the rest.
-// ExitInstance runs whether or not InitInstance succeeded.
+// ExitInstance runs whether or not InitInstance succeeded. It first stops the user-interface thread
+// taking work from other threads (stopUIThreadTasks): a thread that shutdown joins may be waiting for
+// an answer from it, and gets "cancel" instead.
 class CLumoApp {
 public:
     static constexpr std::string_view kStartupStepNames[] = {

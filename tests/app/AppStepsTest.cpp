@@ -5,13 +5,20 @@
 #include "app/LumoPaths.h"
 #include "app/MessageBox.h"
 #include "support/FileIO.h"
+#include "support/NamedThread.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <iterator>
+#include <optional>
 #include <regex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using Texts = std::vector<std::string>;
@@ -126,6 +133,16 @@ TEST_F(LumoAppTest, ShutdownRunsEveryStepWhateverOneDoes) {
         ran.push_back("tasks");
         throw 7;
     });
+    // A thread that shutdown joins asks the user something: it is answered, not left waiting for a
+    // user-interface thread that is busy shutting down.
+    app.shutdownSteps().add("FTPQueueManager::TerminateAllQueuesASAP()", [&] {
+        MessageBoxAnswer answer = MessageBoxAnswer::Ok;
+        lumo::NamedThread("queue", 1 << 20, [&] {
+            answer = showMessageBox("Stop the transfers?", MessageBoxButtons::YesNo);
+        }).join();
+        ran.push_back(answer == MessageBoxAnswer::No ? "queue answered" : "queue asked");
+        return true;
+    });
     // With STARTUP_PAUSING on, each start-up step is put to the user before it runs.
     setMessageBoxHandler([&](std::string_view text, MessageBoxButtons) {
         asked.emplace_back(text);
@@ -135,10 +152,12 @@ TEST_F(LumoAppTest, ShutdownRunsEveryStepWhateverOneDoes) {
     EXPECT_EQ(asked, (Texts{"Initializing Instance", "setlocale()", "Initializing Instance complete"}));
 
     EXPECT_EQ(app.ExitInstance(), 0);
-    EXPECT_EQ(ran, (Texts{"tasks", "prefs", "mutex"}));
+    EXPECT_EQ(ran, (Texts{"tasks", "queue answered", "prefs", "mutex"}));
     EXPECT_EQ(logged(),
               (Texts{"LumoApp.cpp CLumoApp::ExitInstance", "AppStepsTest.cpp LumoTasks::Terminate",
                      "LumoApp.cpp CLumoApp::ExitInstance() LumoTasks::Terminate: unknown C++ exception",
+                     "AppStepsTest.cpp FTPQueueManager::TerminateAllQueuesASAP()",
+                     "UIThread.cpp showMessageBox: the user-interface thread takes no more work; not asked",
                      "AppStepsTest.cpp Closing preferences",
                      "LumoApp.cpp CLumoApp::ExitInstance() Closing preferences: exception: disk gone",
                      "AppStepsTest.cpp Closing mutex",
