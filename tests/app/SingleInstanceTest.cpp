@@ -212,6 +212,57 @@ TEST_F(TimerTest, ALateTickIsLoggedAsStarving) {
         << log;
 }
 
+TEST_F(TimerTest, RemovingAHandlerWaitsForItsRunningTickToEnd) {
+    lumo::test::Watchdog watchdog("removing a running tick handler");
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false, released = false;
+    std::vector<std::string> events;
+    int calls = 0;
+    const int slow = timer.addTickHandler([&] {
+        std::unique_lock lock(mutex);
+        ++calls;
+        entered = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return released; });
+        events.push_back("handler ended");
+    });
+    lumo::NamedThread ticker("ticker", 1 << 20, [&] { timer.handleTimerCallback(t0); });
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return entered; });
+    }
+    std::atomic<bool> removed{false};
+    lumo::NamedThread remover("remover", 1 << 20, [&] {
+        timer.removeTickHandler(slow);
+        removed = true;
+        std::lock_guard lock(mutex);
+        events.push_back("removed");
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(removed) << "removal returned while the handler still ran";
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+    }
+    changed.notify_all();
+    remover.join();
+    ticker.join();
+    EXPECT_EQ(events, (std::vector<std::string>{"handler ended", "removed"}));
+    EXPECT_TRUE(timer.handleTimerCallback(t0 + 1s));
+    EXPECT_EQ(calls, 1);
+
+    // A handler that removes itself is not waited for: it runs to its end and never again.
+    int selfCalls = 0, self = 0;
+    self = timer.addTickHandler([&] {
+        timer.removeTickHandler(self);
+        ++selfCalls;
+    });
+    EXPECT_TRUE(timer.handleTimerCallback(t0 + 2s));
+    EXPECT_TRUE(timer.handleTimerCallback(t0 + 3s));
+    EXPECT_EQ(selfCalls, 1);
+}
+
 namespace {
 
 std::string processLog() {
