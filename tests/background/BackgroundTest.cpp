@@ -263,6 +263,37 @@ TEST_F(BackgroundTest, JobResultsAndCacheAndBusyMark) {
     EXPECT_FALSE(IsAppBusy());
 }
 
+TEST_F(BackgroundTest, AnOwnerThatStopsServingItsOperationNeverHangsOnIt) {
+    lumo::test::Watchdog watchdog("joining a worker that waits on the user");
+    // The window goes (an exception, an early return) while the worker waits on the retry question:
+    // destroying the operation cancels it, which answers the question, before it joins the thread.
+    {
+        CThreadedWorker op(std::make_unique<ScriptedWorker>(
+                               3, failing(0, 99, ErrorReporter::ErrorRecord{"Copying", "EIO", "/c", true})),
+                           &m_progress);
+        ASSERT_TRUE(op.Start());
+        while (!m_progress.HasPendingQuestion())
+            std::this_thread::yield();
+    }
+    EXPECT_TRUE(m_progress.IsFinished());
+    EXPECT_EQ(m_progress.GetStatus(), PDI::kStatusCancelled);
+    EXPECT_TRUE(m_questions.empty());
+
+    // Joined on the user-interface thread while the work waits for a question put to that thread:
+    // the join serves it.
+    PDI progress;
+    m_answers = {MessageBoxAnswer::Retry};
+    CThreadedJob job(std::make_unique<FunctionJob>([] {
+                         ErrorReporter::Recorder::Record("Sending", "timeout", "/d.jpg", true);
+                         return ErrorReporter::ShouldRetry("", false, false);
+                     }),
+                     &progress);
+    ASSERT_TRUE(job.Start());
+    job.Join();
+    EXPECT_EQ(m_questions, std::vector<std::string>{"Sending\n\ntimeout\n\n/d.jpg"});
+    EXPECT_EQ(progress.GetStatus(), 0u);
+}
+
 TEST_F(BackgroundTest, ProgressStateAndAskRetryAcrossThreads) {
     PDI progress;
     progress.SetPercent(250);
