@@ -18,8 +18,13 @@
 // an answer from it, and gets "cancel" instead.
 class CLumoApp {
 public:
+    // The environment for the catalog service is exported while start-up is still alone in the
+    // process: setenv() is not safe while another thread may read the environment, and the preferences
+    // store's worker, the first thread, starts a few steps later.
     static constexpr std::string_view kStartupStepNames[] = {
         "Initializing Instance",
+        "DynPlatform::setup_dyn_platform_environment()",
+        "KLabs::Catalog::setup_catalog_environment()",
         "xmlInitParser",
         "CPreferences::GetPreferences",
         "SetCurrentDirectory()",
@@ -51,8 +56,6 @@ public:
         "CIPTCStationeryLists::InitializeIPTCStationeryLists()",
         "CSequence::InitGlobalSequence()",
         "AsyncSoundPlayer::initSoundPlayer()",
-        "DynPlatform::setup_dyn_platform_environment()",
-        "KLabs::Catalog::setup_catalog_environment()",
         "DynPlatform::launch_dyn_platform()",
         "LumoDyn::start_lumodyn()",
         "ReverseGeoCache Initialize",

@@ -169,3 +169,37 @@ TEST_F(LumoAppTest, ShutdownRunsEveryStepWhateverOneDoes) {
     EXPECT_EQ(app.ExitInstance(), 0);
     EXPECT_TRUE(ran.empty());
 }
+
+TEST_F(LumoAppTest, TheEnvironmentIsExportedBeforeAnyThreadStarts) {
+    // setenv() is not safe while another thread may read the environment: the steps that export it
+    // must run while start-up is still alone in the process.
+    useDebugFlags("");
+    const auto threads = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                             std::filesystem::directory_iterator());
+    };
+    const auto alone = threads();
+    CLumoApp app;
+    // Stands in for the first service that starts a thread of its own: the preferences store's worker.
+    std::optional<lumo::NamedThread> worker;
+    std::atomic<bool> stop{false};
+    app.startupSteps().add("CPreferences::GetPreferences", [&] {
+        worker.emplace("stand-in", 1 << 20, [&] {
+            while (!stop)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        return true;
+    });
+    app.shutdownSteps().add("Closing preferences", [&] {
+        stop = true;
+        worker.reset();
+        return true;
+    });
+    std::vector<long> atExport;
+    for (const std::string_view name :
+         {"DynPlatform::setup_dyn_platform_environment()", "KLabs::Catalog::setup_catalog_environment()"})
+        app.startupSteps().add(name, [&] { return atExport.push_back(threads()), true; });
+    EXPECT_TRUE(app.InitInstance());
+    EXPECT_EQ(app.ExitInstance(), 0);
+    EXPECT_EQ(atExport, (std::vector<long>{alone, alone}));
+}
