@@ -36,7 +36,7 @@ int storeFailed(const char* action, const std::string& key) {
 template <typename Body>
 int withPreferences(const CommonOptions& common, Body body) {
     AppSession session(common, kPreferencesService);
-    CPreferences* preferences = session.started() ? CPreferences::instance() : nullptr;
+    const std::shared_ptr<CPreferences> preferences = session.started() ? CPreferences::instance() : nullptr;
     if (!preferences) {
         std::fprintf(stderr, "lumo: %s\n",
                      session.error().empty() ? "the preferences are not open" : session.error().c_str());

@@ -25,7 +25,7 @@ constexpr std::array<const char*, kNRFAttachKindCount> kKindNames = {
 std::array<bool, kNRFAttachKindCount> readSwitches() {
     std::array<bool, kNRFAttachKindCount> on;
     on.fill(true);
-    if (const CPreferences* preferences = CPreferences::instance())
+    if (const auto preferences = CPreferences::instance())
         for (int kind = 0; kind < kNRFAttachKindCount; ++kind)
             on[static_cast<std::size_t>(kind)] = preferences->getBool(
                 std::string("AttachedFiles/") + kKindNames[static_cast<std::size_t>(kind)], true);

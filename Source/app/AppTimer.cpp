@@ -59,13 +59,18 @@ int AppTimer::addTickHandler(TickHandler handler) {
 }
 
 void AppTimer::removeTickHandler(int id) {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     const auto it =
         std::find_if(m_handlers.begin(), m_handlers.end(), [id](const auto& e) { return e->id == id; });
     if (it == m_handlers.end())
         return;
-    (*it)->active = false;
+    const std::shared_ptr<Entry> entry = *it;
+    entry->active = false;
     m_handlers.erase(it);
+    // On the tick's own thread the running handler is this caller or below it on the stack: waiting
+    // would never end.
+    if (m_running && m_tickThread != std::this_thread::get_id())
+        m_handlerEnded.wait(lock, [&] { return !entry->running; });
 }
 
 bool AppTimer::handleTimerCallback(Clock::time_point now) {
@@ -84,6 +89,7 @@ bool AppTimer::handleTimerCallback(Clock::time_point now) {
                                  std::chrono::duration<double>(elapsed).count());
         }
         m_running = true;
+        m_tickThread = std::this_thread::get_id();
         m_hasRun = true;
         m_lastRun = now;
         handlers = m_handlers;
@@ -95,8 +101,14 @@ bool AppTimer::handleTimerCallback(Clock::time_point now) {
             std::lock_guard lock(m_mutex);
             if (!entry->active)
                 continue;
+            entry->running = true;
         }
         runGuarded(entry->handler);
+        {
+            std::lock_guard lock(m_mutex);
+            entry->running = false;
+        }
+        m_handlerEnded.notify_all();
     }
     runGuarded([] { runUIThreadTasks(); });
     return true;

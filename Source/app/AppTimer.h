@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 // The application timer: the front end calls it from its idle loop and its periodic timer, on the
@@ -26,9 +28,12 @@ public:
     // The process's timer.
     static AppTimer& instance();
 
-    // Answers an id for removeTickHandler. A handler removed during a tick does not run again, not even
-    // later in the same tick.
+    // Answers an id for removeTickHandler.
     int addTickHandler(TickHandler handler);
+    // Once this returns the handler never runs again, not even later in the same tick. From another
+    // thread it waits for a run in progress to end, so the handler is not running then either. On the
+    // thread running the tick (the handler removing itself) it returns at once and the running handler
+    // finishes; a handler must therefore not wait for a thread that may be removing it.
     void removeTickHandler(int id);
 
     // Runs a tick when one is due at `now`; answers whether it did.
@@ -39,10 +44,13 @@ private:
         int id;
         TickHandler handler;
         bool active = true;
+        bool running = false;
     };
 
     std::mutex m_mutex;
+    std::condition_variable m_handlerEnded;
     std::vector<std::shared_ptr<Entry>> m_handlers;
+    std::thread::id m_tickThread; // the thread running the current tick
     int m_nextId = 1;
     std::atomic<bool> m_running{false}; // the nesting guard
     bool m_hasRun = false;

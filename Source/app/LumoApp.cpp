@@ -78,6 +78,7 @@ bool CLumoApp::InitInstance() {
 }
 
 int CLumoApp::ExitInstance() {
+    stopUIThreadTasks();
     if (m_exitQuietly)
         return 0;
     for (const AppStep& step : m_shutdown.steps()) {

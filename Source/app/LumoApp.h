@@ -13,11 +13,18 @@
 // each step is logged at its source position before it runs, and with STARTUP_PAUSING on the user is
 // asked to go on first. A step that fails ends start-up. Shutdown runs the steps of kShutdownStepNames
 // (logged with SHUTDOWN_LOGGING), each inside its own guard so that a failing step never stops the rest.
-// ExitInstance runs whether or not InitInstance succeeded.
+// ExitInstance runs whether or not InitInstance succeeded. It first stops the user-interface thread
+// taking work from other threads (stopUIThreadTasks): a thread that shutdown joins may be waiting for
+// an answer from it, and gets "cancel" instead.
 class CLumoApp {
 public:
+    // The environment for the catalog service is exported while start-up is still alone in the
+    // process: setenv() is not safe while another thread may read the environment, and the preferences
+    // store's worker, the first thread, starts a few steps later.
     static constexpr std::string_view kStartupStepNames[] = {
         "Initializing Instance",
+        "DynPlatform::setup_dyn_platform_environment()",
+        "KLabs::Catalog::setup_catalog_environment()",
         "xmlInitParser",
         "CPreferences::GetPreferences",
         "SetCurrentDirectory()",
@@ -49,8 +56,6 @@ public:
         "CIPTCStationeryLists::InitializeIPTCStationeryLists()",
         "CSequence::InitGlobalSequence()",
         "AsyncSoundPlayer::initSoundPlayer()",
-        "DynPlatform::setup_dyn_platform_environment()",
-        "KLabs::Catalog::setup_catalog_environment()",
         "DynPlatform::launch_dyn_platform()",
         "LumoDyn::start_lumodyn()",
         "ReverseGeoCache Initialize",

@@ -3,12 +3,6 @@
 #include "app/LumoLog.h"
 #include "app/UIThread.h"
 
-#include <atomic>
-#include <chrono>
-#include <memory>
-#include <string>
-#include <thread>
-
 #include <mutex>
 
 namespace {
@@ -38,6 +32,21 @@ MessageBoxAnswer defaultAnswer(MessageBoxButtons buttons) {
     return MessageBoxAnswer::Ok;
 }
 
+MessageBoxAnswer cancelAnswer(MessageBoxButtons buttons) {
+    switch (buttons) {
+    case MessageBoxButtons::Ok:
+        return MessageBoxAnswer::Ok;
+    case MessageBoxButtons::YesNo:
+        return MessageBoxAnswer::No;
+    case MessageBoxButtons::OkCancel:
+    case MessageBoxButtons::YesNoCancel:
+    case MessageBoxButtons::RetryCancel:
+    case MessageBoxButtons::RetrySkipCancel:
+        return MessageBoxAnswer::Cancel;
+    }
+    return MessageBoxAnswer::Cancel;
+}
+
 MessageBoxAnswer showMessageBox(std::string_view text, MessageBoxButtons buttons) {
     MessageBoxHandler handler;
     {
@@ -48,23 +57,11 @@ MessageBoxAnswer showMessageBox(std::string_view text, MessageBoxButtons buttons
         LUMO_LOG("message box without a front end: %.*s", static_cast<int>(text.size()), text.data());
         return defaultAnswer(buttons);
     }
-    if (isUIThread())
-        return handler(text, buttons);
-
-    // Only the user-interface thread talks to the user: the question is queued to it, and this thread
-    // polls until it has been answered.
-    struct Question {
-        std::string text;
-        std::atomic<bool> answered{false};
-        MessageBoxAnswer answer = MessageBoxAnswer::Cancel;
-    };
-    auto question = std::make_shared<Question>();
-    question->text = std::string(text);
-    postToUIThread([question, handler, buttons] {
-        question->answer = handler(question->text, buttons);
-        question->answered = true;
-    });
-    while (!question->answered)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return question->answer;
+    // Only the user-interface thread talks to the user: from any other thread the question is queued to
+    // it and this thread waits for its answer. The handler is done with `text` and `answer` before the
+    // wait ends, so they can stay on this thread's stack.
+    MessageBoxAnswer answer = cancelAnswer(buttons);
+    if (!runOnUIThreadAndWait("showMessageBox", [&] { answer = handler(text, buttons); }))
+        return cancelAnswer(buttons);
+    return answer;
 }

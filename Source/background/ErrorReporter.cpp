@@ -5,12 +5,9 @@
 #include "background/ProgressDialogInterface.h"
 #include "support/ProcessInfo.h"
 
-#include <atomic>
-#include <chrono>
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 
 namespace {
@@ -127,21 +124,18 @@ bool ErrorReporter::ShouldRetry(const std::string& path, bool suppress, bool /*f
         return bShouldRetry;
     }
 
-    // The state is shared with the posted task, so that it stays valid whichever side lets go last.
+    // Shared with the posted task, which may outlive this wait when the question is dropped unasked.
     struct Question {
-        std::atomic<bool> done{false};
         bool bShouldRetry = false;
     };
     auto question = std::make_shared<Question>();
     LUMO_LOG("ErrorReporter::ShouldRetry(), caller threadID is %llu, addr of bShouldRetry is %p.",
              static_cast<unsigned long long>(caller), static_cast<void*>(&question->bShouldRetry));
-    postToUIThread([question, caller, path] {
+    // Not asked (the user-interface thread no longer takes questions) counts as "do not retry".
+    const bool asked = runOnUIThreadAndWait("ErrorReporter::ShouldRetry", [question, caller, path] {
         DoShouldRetry(caller, path, &question->bShouldRetry);
-        question->done = true;
     });
-    while (!question->done)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    return question->bShouldRetry;
+    return asked && question->bShouldRetry;
 }
 
 void ErrorReporter::DoShouldRetry(std::uint64_t callerThreadId, const std::string& path, bool* bShouldRetry) {
@@ -171,7 +165,7 @@ MessageBoxAnswer ErrorReporter::DoMessageBox(std::string_view text, MessageBoxBu
     } catch (...) {
         LUMO_LOG("Unexpected exception in ErrorReporter::DoMessageBox()");
     }
-    return defaultAnswer(buttons);
+    return cancelAnswer(buttons);
 }
 
 std::uint32_t ErrorReporter::AskUser(std::uint64_t threadId, const std::string& path) {

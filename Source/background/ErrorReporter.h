@@ -35,7 +35,8 @@ public:
 
     // Asks the user whether to retry after the calling thread's last recorded error; true when the user
     // chose to retry. Answers false at once when `suppress` is set. Off the user-interface thread the
-    // question is posted to it and this thread waits until it has been answered. `path` stands in for
+    // question is posted to it and this thread waits until it has been answered, or answers false when
+    // that thread no longer takes questions (shutdown). `path` stands in for
     // a recorded error without a path. `flag` is passed through by callers and does not change the
     // question.
     static bool ShouldRetry(const std::string& path, bool suppress, bool flag);
@@ -43,7 +44,7 @@ public:
     // Runs on the user-interface thread for thread `callerThreadId`: logs its last error, shows the
     // error dialog and stores whether the user chose to retry in `*bShouldRetry`.
     static void DoShouldRetry(std::uint64_t callerThreadId, const std::string& path, bool* bShouldRetry);
-    // Shows a plain message; a failing front end gives the default answer.
+    // Shows a plain message; a failing front end gives cancelAnswer(buttons).
     static MessageBoxAnswer DoMessageBox(std::string_view text,
                                          MessageBoxButtons buttons = MessageBoxButtons::Ok);
 

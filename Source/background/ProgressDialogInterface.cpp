@@ -39,16 +39,30 @@ bool ProgressDialogInterface::IsCancelled() {
 
 void ProgressDialogInterface::SetCancelled(bool cancelled) {
     std::lock_guard lock(m_mutex);
-    m_cancelled = cancelled;
-    if (!cancelled)
-        return;
+    if (cancelled)
+        CancelLocked();
+    else
+        m_cancelled = false;
+}
+
+bool ProgressDialogInterface::CancelUnlessFinished() {
+    std::lock_guard lock(m_mutex);
+    if (m_finished)
+        return false;
+    CancelLocked();
+    return true;
+}
+
+void ProgressDialogInterface::CancelLocked() {
+    m_cancelled = true;
     m_status = kStatusCancelled;
+    // The asker, and any thread queued behind it, is let go with "cancel".
     if (m_questionPending) {
         m_questionPending = false;
         m_questionThread = 0;
         m_reply = kReplyCancel;
-        m_changed.notify_all();
     }
+    m_changed.notify_all();
 }
 
 void ProgressDialogInterface::SetTitle(const std::string& title) {

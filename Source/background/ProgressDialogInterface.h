@@ -39,13 +39,18 @@ public:
     // Cancelling also sets the status to 1 and answers a pending question with "cancel", so that a
     // thread waiting for a window that is going away is let go.
     virtual void SetCancelled(bool cancelled);
+    // Cancels as SetCancelled(true) does unless the operation has finished (whose status then stays);
+    // true when it cancelled. For an owner that stops waiting for an operation before it has ended.
+    bool CancelUnlessFinished();
     virtual void SetTitle(const std::string& title);
     virtual std::string GetTitle();
     virtual void SetStatus(std::uint32_t status);
     virtual std::uint32_t GetStatus();
     // Puts the retry question for thread `threadId` and blocks until the window answers it; returns
     // the reply code. Questions from several threads are put one after the other; once the operation
-    // is cancelled, the answer is "cancel" without asking.
+    // is cancelled, the answer is "cancel" without asking. The window always answers (a failure to
+    // ask answers "cancel"); an owner that stops running the window cancels the operation first
+    // (CProgressInfo does when it is destroyed), which answers a waiting question.
     virtual std::uint32_t AskRetry(std::uint64_t threadId);
     virtual ~ProgressDialogInterface() = default;
 
@@ -56,6 +61,8 @@ public:
     void AnswerQuestion(std::uint32_t reply);
 
 private:
+    void CancelLocked();
+
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::string m_message;

@@ -1,10 +1,13 @@
 #include "background/ProgressInfo.h"
 
 #include "app/LumoLog.h"
+#include "app/UIThread.h"
 #include "background/AppBusy.h"
+#include "background/ErrorReporter.h"
 #include "background/ImageCachePauser.h"
 #include "background/ProgressDialogInterface.h"
 
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -14,7 +17,7 @@ CProgressInfo::CProgressInfo(ProgressDialogInterface* progress, bool pauseCacheA
       m_bWaitForCacheWorkers(waitForCacheWorkers) {}
 
 CProgressInfo::~CProgressInfo() {
-    Join();
+    CancelAndJoin();
 }
 
 bool CProgressInfo::Start() {
@@ -27,7 +30,14 @@ bool CProgressInfo::Start() {
     }
     m_started = true;
     try {
-        m_thread = lumo::NamedThread(ThreadName(), lumo::kBackgroundThreadStackSize, [this] { (*this)(); });
+        m_thread = lumo::NamedThread(ThreadName(), lumo::kBackgroundThreadStackSize, [this] {
+            (*this)();
+            {
+                std::lock_guard end(m_endMutex);
+                m_ended = true;
+            }
+            m_bodyEnded.notify_all();
+        });
     } catch (const std::exception& e) {
         LUMO_LOG("CProgressInfo::Start() %s", e.what());
         m_pProgressDlg->SetStatus(ProgressDialogInterface::kStatusException);
@@ -39,8 +49,33 @@ bool CProgressInfo::Start() {
 
 void CProgressInfo::Join() {
     std::lock_guard lock(m_threadMutex);
-    if (m_thread.joinable())
-        m_thread.join();
+    if (!m_thread.joinable())
+        return;
+    if (isUIThread())
+        ServeUntilEnded();
+    m_thread.join();
+}
+
+void CProgressInfo::CancelAndJoin() {
+    {
+        std::lock_guard lock(m_threadMutex);
+        if (m_thread.joinable() && m_pProgressDlg && m_pProgressDlg->CancelUnlessFinished())
+            LUMO_LOG("CProgressInfo: %s cancelled: its owner stopped waiting for it", ThreadName());
+    }
+    Join();
+}
+
+void CProgressInfo::ServeUntilEnded() {
+    constexpr auto kServeInterval = std::chrono::milliseconds(10);
+    std::unique_lock end(m_endMutex);
+    while (!m_ended) {
+        end.unlock();
+        if (m_pProgressDlg)
+            ErrorReporter::AnswerPendingQuestion(*m_pProgressDlg);
+        runUIThreadTasks();
+        end.lock();
+        m_bodyEnded.wait_for(end, kServeInterval, [this] { return m_ended; });
+    }
 }
 
 void CProgressInfo::BeginBackgroundWork() {

@@ -2,6 +2,7 @@
 
 #include "support/NamedThread.h"
 
+#include <condition_variable>
 #include <mutex>
 
 class ImageCachePauser;
@@ -9,8 +10,13 @@ class ProgressDialogInterface;
 
 // A background operation: owns the one thread its work runs on and reports through the progress
 // window set before Start(). The thread has an 8 MiB stack. The owner joins it (Join(), or the
-// destructor); a class that derives from CProgressInfo joins in its own destructor, since the thread
-// runs the derived class's operator().
+// destructor); a class that derives from CProgressInfo calls CancelAndJoin() in its own destructor,
+// since the thread runs the derived class's operator().
+//
+// The work may wait on the user-interface thread (a message box, ErrorReporter::ShouldRetry) and on its
+// window (ProgressDialogInterface::AskRetry). So that joining never hangs on such a wait, Join() on the
+// user-interface thread keeps serving the operation as its window would, and an owner that gives up
+// on an operation still running (the destructor) cancels it before joining.
 class CProgressInfo {
 public:
     // `pauseCacheAndMarkBusy`: while the work runs, the image cache is paused and the application
@@ -25,8 +31,13 @@ public:
     // progress window set, already started, or the system refused a thread; the last ends the
     // operation with status 8 and marks it finished).
     virtual bool Start();
-    // Waits for the thread to end; does nothing when it was never started or has been joined.
+    // Waits for the thread to end; does nothing when it was never started or has been joined. On the
+    // user-interface thread it meanwhile answers the operation's retry questions and runs the work
+    // other threads posted to that thread.
     void Join();
+    // Cancels the operation unless it has finished (a question it waits on is answered "cancel"), then
+    // joins it.
+    void CancelAndJoin();
 
     void SetProgressDialog(ProgressDialogInterface* progress) { m_pProgressDlg = progress; }
     ProgressDialogInterface* GetProgressDialog() const { return m_pProgressDlg; }
@@ -47,9 +58,15 @@ protected:
     bool m_bWaitForCacheWorkers;
 
 private:
+    // Until the body has ended: serves what the work may be waiting for on this thread.
+    void ServeUntilEnded();
+
     std::mutex m_threadMutex;
     lumo::NamedThread m_thread;
     bool m_started = false;
+    std::mutex m_endMutex;
+    std::condition_variable m_bodyEnded;
+    bool m_ended = false;
     ImageCachePauser* m_pPausedCache = nullptr;
     bool m_markedBusy = false;
 };

@@ -8,7 +8,7 @@ CThreadedJob::CThreadedJob(std::unique_ptr<CJob> job, ProgressDialogInterface* p
     : CProgressInfo(progress, pauseCacheAndMarkBusy, waitForCacheWorkers), m_pJob(std::move(job)) {}
 
 CThreadedJob::~CThreadedJob() {
-    Join();
+    CancelAndJoin();
 }
 
 void CThreadedJob::operator()() {

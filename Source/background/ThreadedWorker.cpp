@@ -21,7 +21,7 @@ CThreadedWorker::CThreadedWorker(std::unique_ptr<CWorker> worker, ProgressDialog
     : CProgressInfo(progress, true, waitForCacheWorkers), m_pWorker(std::move(worker)) {}
 
 CThreadedWorker::~CThreadedWorker() {
-    Join();
+    CancelAndJoin();
 }
 
 void CThreadedWorker::operator()() {

@@ -16,7 +16,7 @@ void addPreferencesService(CLumoApp& app) {
 void addSortCacheService(CLumoApp& app) {
     app.startupSteps().add("LumoSortCache::InitSortCache()", [] {
         LumoSortCache::InitSortCache(LumoPaths::imageCacheFolder());
-        const CPreferences* preferences = CPreferences::instance();
+        const auto preferences = CPreferences::instance();
         if (preferences && preferences->getBool("SortCacheCheckDate", false))
             LumoSortCache::purgeEntriesDaysOld(static_cast<int>(preferences->getInt("SortCacheDays", 30)));
         return true;

@@ -29,8 +29,11 @@ constexpr std::chrono::milliseconds kSharedLockWait{30000};
 constexpr std::chrono::milliseconds kExclusiveLockWait{kDefaultBusyTimeoutMs};
 constexpr int kMaxDamagedRounds = 3;
 
+// Opening and closing take turns; g_mutex guards only the pointer, so that instance() never waits
+// behind an open (which may wait for another process, or for the user to read a message).
+std::mutex g_lifecycleMutex;
 std::mutex g_mutex;
-std::unique_ptr<CPreferences> g_preferences;
+std::shared_ptr<CPreferences> g_preferences;
 
 std::string localTime(const char* format) {
     const std::time_t now = std::time(nullptr);
@@ -229,30 +232,39 @@ std::unique_ptr<CPreferences> CPreferences::open(const std::string& folder, cons
 }
 
 bool CPreferences::GetPreferences() {
-    std::lock_guard lock(g_mutex);
-    if (g_preferences)
-        return true;
-    const std::string folder = LumoPaths::settingsFolder();
-    const std::string path = (std::filesystem::path(folder) / kFileName).string();
-    std::unique_ptr<CPreferences> preferences = open(folder, path);
-    if (!preferences || !preferences->isOpen()) {
-        showMessageBox("Fatal error: could not open or create preferences.");
-        return false;
+    {
+        std::lock_guard lifecycle(g_lifecycleMutex);
+        if (instance())
+            return true;
+        const std::string folder = LumoPaths::settingsFolder();
+        const std::string path = (std::filesystem::path(folder) / kFileName).string();
+        std::shared_ptr<CPreferences> preferences = open(folder, path);
+        if (preferences && preferences->isOpen()) {
+            std::lock_guard lock(g_mutex);
+            g_preferences = std::move(preferences);
+            return true;
+        }
     }
-    g_preferences = std::move(preferences);
-    return true;
+    // Without any lock: from another thread the message waits for the user-interface thread, which may
+    // itself be asking for the preferences.
+    showMessageBox("Fatal error: could not open or create preferences.");
+    return false;
 }
 
 void CPreferences::ClosePreferences() {
-    std::lock_guard lock(g_mutex);
-    if (g_preferences)
-        g_preferences->save();
-    g_preferences.reset();
+    std::lock_guard lifecycle(g_lifecycleMutex);
+    std::shared_ptr<CPreferences> closing;
+    {
+        std::lock_guard lock(g_mutex);
+        closing.swap(g_preferences);
+    }
+    if (closing)
+        closing->save();
 }
 
-CPreferences* CPreferences::instance() {
+std::shared_ptr<CPreferences> CPreferences::instance() {
     std::lock_guard lock(g_mutex);
-    return g_preferences.get();
+    return g_preferences;
 }
 
 KLKeyValueDB::Outcome CPreferences::lookupValue(const std::string& key, CILA::VObject& value) const {

@@ -39,10 +39,14 @@ public:
     // store that cannot be checked (busy for long, unreadable) is used as it is. False when no store
     // can be opened or created.
     static bool GetPreferences();
-    // Commits and closes them.
+    // Commits them and lets them go: the store closes now, or when the last holder of what instance()
+    // gave lets go of it (committing what it wrote meanwhile).
     static void ClosePreferences();
-    // The open preferences, or null before GetPreferences() and after ClosePreferences().
-    static CPreferences* instance();
+    // The open preferences, or null before GetPreferences() and after ClosePreferences(). Never waits
+    // for an opening or closing in progress. The object stays valid for as long as it is held; hold it
+    // for the work at hand only, since a store kept open after closing also keeps the next open from
+    // setting a damaged store aside.
+    static std::shared_ptr<CPreferences> instance();
 
     std::int64_t getInt(const std::string& key, std::int64_t defaultValue) const;
     bool getBool(const std::string& key, bool defaultValue) const;

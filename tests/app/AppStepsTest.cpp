@@ -5,13 +5,20 @@
 #include "app/LumoPaths.h"
 #include "app/MessageBox.h"
 #include "support/FileIO.h"
+#include "support/NamedThread.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <iterator>
+#include <optional>
 #include <regex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using Texts = std::vector<std::string>;
@@ -126,6 +133,16 @@ TEST_F(LumoAppTest, ShutdownRunsEveryStepWhateverOneDoes) {
         ran.push_back("tasks");
         throw 7;
     });
+    // A thread that shutdown joins asks the user something: it is answered, not left waiting for a
+    // user-interface thread that is busy shutting down.
+    app.shutdownSteps().add("FTPQueueManager::TerminateAllQueuesASAP()", [&] {
+        MessageBoxAnswer answer = MessageBoxAnswer::Ok;
+        lumo::NamedThread("queue", 1 << 20, [&] {
+            answer = showMessageBox("Stop the transfers?", MessageBoxButtons::YesNo);
+        }).join();
+        ran.push_back(answer == MessageBoxAnswer::No ? "queue answered" : "queue asked");
+        return true;
+    });
     // With STARTUP_PAUSING on, each start-up step is put to the user before it runs.
     setMessageBoxHandler([&](std::string_view text, MessageBoxButtons) {
         asked.emplace_back(text);
@@ -135,10 +152,12 @@ TEST_F(LumoAppTest, ShutdownRunsEveryStepWhateverOneDoes) {
     EXPECT_EQ(asked, (Texts{"Initializing Instance", "setlocale()", "Initializing Instance complete"}));
 
     EXPECT_EQ(app.ExitInstance(), 0);
-    EXPECT_EQ(ran, (Texts{"tasks", "prefs", "mutex"}));
+    EXPECT_EQ(ran, (Texts{"tasks", "queue answered", "prefs", "mutex"}));
     EXPECT_EQ(logged(),
               (Texts{"LumoApp.cpp CLumoApp::ExitInstance", "AppStepsTest.cpp LumoTasks::Terminate",
                      "LumoApp.cpp CLumoApp::ExitInstance() LumoTasks::Terminate: unknown C++ exception",
+                     "AppStepsTest.cpp FTPQueueManager::TerminateAllQueuesASAP()",
+                     "UIThread.cpp showMessageBox: the user-interface thread takes no more work; not asked",
                      "AppStepsTest.cpp Closing preferences",
                      "LumoApp.cpp CLumoApp::ExitInstance() Closing preferences: exception: disk gone",
                      "AppStepsTest.cpp Closing mutex",
@@ -149,4 +168,38 @@ TEST_F(LumoAppTest, ShutdownRunsEveryStepWhateverOneDoes) {
     app.setExitQuietly();
     EXPECT_EQ(app.ExitInstance(), 0);
     EXPECT_TRUE(ran.empty());
+}
+
+TEST_F(LumoAppTest, TheEnvironmentIsExportedBeforeAnyThreadStarts) {
+    // setenv() is not safe while another thread may read the environment: the steps that export it
+    // must run while start-up is still alone in the process.
+    useDebugFlags("");
+    const auto threads = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                             std::filesystem::directory_iterator());
+    };
+    const auto alone = threads();
+    CLumoApp app;
+    // Stands in for the first service that starts a thread of its own: the preferences store's worker.
+    std::optional<lumo::NamedThread> worker;
+    std::atomic<bool> stop{false};
+    app.startupSteps().add("CPreferences::GetPreferences", [&] {
+        worker.emplace("stand-in", 1 << 20, [&] {
+            while (!stop)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        return true;
+    });
+    app.shutdownSteps().add("Closing preferences", [&] {
+        stop = true;
+        worker.reset();
+        return true;
+    });
+    std::vector<long> atExport;
+    for (const std::string_view name :
+         {"DynPlatform::setup_dyn_platform_environment()", "KLabs::Catalog::setup_catalog_environment()"})
+        app.startupSteps().add(name, [&] { return atExport.push_back(threads()), true; });
+    EXPECT_TRUE(app.InitInstance());
+    EXPECT_EQ(app.ExitInstance(), 0);
+    EXPECT_EQ(atExport, (std::vector<long>{alone, alone}));
 }

@@ -4,11 +4,13 @@
 #include "app/DebugFlags.h"
 #include "app/LumoLogger.h"
 #include "app/LumoPaths.h"
+#include "app/MessageBox.h"
 #include "app/UIThread.h"
 #include "support/FileIO.h"
 #include "support/NamedThread.h"
 #include "support/TestSupport.h"
 #include "support/ThreadSafeQueue.h"
+#include "support/Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -17,11 +19,15 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -204,4 +210,127 @@ TEST_F(TimerTest, ALateTickIsLoggedAsStarving) {
     EXPECT_EQ(log.find("STARVING (elapsed=0.250000)"), std::string::npos);
     EXPECT_NE(log.find("AppUtils::HandleTimerCallback: STARVING (elapsed=0.250500)"), std::string::npos)
         << log;
+}
+
+TEST_F(TimerTest, RemovingAHandlerWaitsForItsRunningTickToEnd) {
+    lumo::test::Watchdog watchdog("removing a running tick handler");
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false, released = false;
+    std::vector<std::string> events;
+    int calls = 0;
+    const int slow = timer.addTickHandler([&] {
+        std::unique_lock lock(mutex);
+        ++calls;
+        entered = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return released; });
+        events.push_back("handler ended");
+    });
+    lumo::NamedThread ticker("ticker", 1 << 20, [&] { timer.handleTimerCallback(t0); });
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return entered; });
+    }
+    std::atomic<bool> removed{false};
+    lumo::NamedThread remover("remover", 1 << 20, [&] {
+        timer.removeTickHandler(slow);
+        removed = true;
+        std::lock_guard lock(mutex);
+        events.push_back("removed");
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(removed) << "removal returned while the handler still ran";
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+    }
+    changed.notify_all();
+    remover.join();
+    ticker.join();
+    EXPECT_EQ(events, (std::vector<std::string>{"handler ended", "removed"}));
+    EXPECT_TRUE(timer.handleTimerCallback(t0 + 1s));
+    EXPECT_EQ(calls, 1);
+
+    // A handler that removes itself is not waited for: it runs to its end and never again.
+    int selfCalls = 0, self = 0;
+    self = timer.addTickHandler([&] {
+        timer.removeTickHandler(self);
+        ++selfCalls;
+    });
+    EXPECT_TRUE(timer.handleTimerCallback(t0 + 2s));
+    EXPECT_TRUE(timer.handleTimerCallback(t0 + 3s));
+    EXPECT_EQ(selfCalls, 1);
+}
+
+namespace {
+
+std::string processLog() {
+    LumoLogger::instance().flush();
+    const std::string file = LumoLogger::instance().logFilePath();
+    return (file.empty() || !std::filesystem::exists(file) ? std::string()
+                                                           : lumo::test::readWholeFile(file)) +
+           LumoLogger::instance().pendingText();
+}
+
+} // namespace
+
+TEST(UIThread, WorkThatThrowsIsLoggedAndItsAskerStillAnswered) {
+    lumo::test::Watchdog watchdog("a question whose front end throws");
+    setUIThread();
+    std::vector<std::string> ran;
+    lumo::NamedThread poster("poster", 1 << 20, [&] {
+        postToUIThread([] { throw std::runtime_error("task failed"); });
+        postToUIThread([&] { ran.push_back("next"); });
+    });
+    poster.join();
+    EXPECT_EQ(runUIThreadTasks(), 2);
+    EXPECT_EQ(ran, std::vector<std::string>{"next"});
+    EXPECT_NE(processLog().find("postToUIThread: exception: task failed"), std::string::npos);
+
+    // A front end that fails answers a question the way that does the least: cancel, else no.
+    setMessageBoxHandler([](std::string_view, MessageBoxButtons) -> MessageBoxAnswer {
+        throw std::runtime_error("no display");
+    });
+    const std::vector<std::pair<MessageBoxButtons, MessageBoxAnswer>> cases = {
+        {MessageBoxButtons::Ok, MessageBoxAnswer::Ok},
+        {MessageBoxButtons::OkCancel, MessageBoxAnswer::Cancel},
+        {MessageBoxButtons::YesNo, MessageBoxAnswer::No},
+        {MessageBoxButtons::YesNoCancel, MessageBoxAnswer::Cancel},
+        {MessageBoxButtons::RetrySkipCancel, MessageBoxAnswer::Cancel}};
+    std::vector<MessageBoxAnswer> expected, answers;
+    std::atomic<bool> done{false};
+    lumo::NamedThread asker("asker", 1 << 20, [&] {
+        for (const auto& [buttons, answer] : cases)
+            answers.push_back(showMessageBox("Replace the file?", buttons));
+        done = true;
+    });
+    while (!done) {
+        runUIThreadTasks();
+        std::this_thread::sleep_for(1ms);
+    }
+    asker.join();
+    for (const auto& [buttons, answer] : cases)
+        expected.push_back(answer);
+    EXPECT_EQ(answers, expected);
+    EXPECT_EQ(showMessageBox("Replace the file?", MessageBoxButtons::YesNo), MessageBoxAnswer::No);
+    EXPECT_NE(processLog().find("showMessageBox: exception: no display"), std::string::npos);
+
+    // Once the user-interface thread takes no more work (shutdown), a question waiting for it, or put
+    // later, is answered "cancel" at once; made the user-interface thread again, it takes work again.
+    setMessageBoxHandler([](std::string_view, MessageBoxButtons) { return MessageBoxAnswer::Ok; });
+    answers.clear();
+    lumo::NamedThread waiting(
+        "waiting", 1 << 20, [&] { answers.push_back(showMessageBox("Quit?", MessageBoxButtons::OkCancel)); });
+    std::this_thread::sleep_for(20ms);
+    stopUIThreadTasks();
+    waiting.join();
+    lumo::NamedThread("later", 1 << 20, [&] {
+        answers.push_back(showMessageBox("Quit?", MessageBoxButtons::OkCancel));
+    }).join();
+    EXPECT_EQ(answers, (std::vector<MessageBoxAnswer>{MessageBoxAnswer::Cancel, MessageBoxAnswer::Cancel}));
+    setUIThread();
+    lumo::NamedThread("poster", 1 << 20, [&] { postToUIThread([&] { ran.push_back("again"); }); }).join();
+    EXPECT_EQ(runUIThreadTasks(), 1);
+    setMessageBoxHandler(nullptr);
 }

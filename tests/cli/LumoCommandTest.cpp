@@ -92,8 +92,11 @@ TEST(LumoCommand, PathsWithCommentedFlagLogsNoStepAndPausesWithoutATerminal) {
     LumoHome home;
     writeWholeFile(home.settings + "/LumoDebug.txt", "// STARTUP_LOGGING yes\nSTARTUP_PAUSING on\n");
     const ProcessResult r = home.lumo({"paths", "--json"});
-    // Standard input is not a terminal: each pause is shown on stderr and goes on by itself.
-    EXPECT_NE(r.err.find("Initializing Instance\nCPreferences::GetPreferences\n"), std::string::npos)
+    // Standard input is not a terminal: each pause is shown on stderr and goes on by itself. The
+    // environment is exported before the preferences start the first thread.
+    EXPECT_NE(r.err.find("Initializing Instance\nDynPlatform::setup_dyn_platform_environment()\n"
+                         "CPreferences::GetPreferences\n"),
+              std::string::npos)
         << r.err;
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const auto json = nlohmann::json::parse(r.out);

@@ -2,12 +2,17 @@
 #include "SQLiteLockHolder.h"
 #include "app/LumoLogger.h"
 #include "app/LumoPaths.h"
+#include "app/MessageBox.h"
+#include "app/UIThread.h"
 #include "db/PreferencesConversion.h"
 #include "db/StoreLock.h"
+#include "support/NamedThread.h"
 #include "support/TestSupport.h"
+#include "support/Watchdog.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -48,7 +53,7 @@ protected:
 
 TEST_F(PreferencesTest, TypedValuesPersistAndASoundStoreIsBackedUp) {
     ASSERT_TRUE(CPreferences::GetPreferences());
-    CPreferences* prefs = CPreferences::instance();
+    auto prefs = CPreferences::instance();
     ASSERT_NE(prefs, nullptr);
     EXPECT_FALSE(std::filesystem::exists(store() + ".bak")); // nothing to back up yet
     EXPECT_EQ(prefs->getInt("SortCacheDays", 30), 30);
@@ -91,7 +96,7 @@ TEST_F(PreferencesTest, ADamagedStoreIsKeptAsideAndTheLastGoodCopyReturns) {
     const auto damaged = damagedCopies();
     ASSERT_EQ(damaged.size(), 1u);
     EXPECT_EQ(readWholeFile(damaged[0]), garbage);
-    CPreferences* prefs = CPreferences::instance();
+    auto prefs = CPreferences::instance();
     EXPECT_EQ(prefs->getInt("Kept", 0), 1);        // from the last good copy
     EXPECT_EQ(prefs->getInt("AfterBackup", 0), 0); // written after it: lost with the damaged store
     auto restored = prefs->lastRestoration();
@@ -99,6 +104,7 @@ TEST_F(PreferencesTest, ADamagedStoreIsKeptAsideAndTheLastGoodCopyReturns) {
     EXPECT_EQ(restored->from, store() + ".bak");
     EXPECT_EQ(restored->damagedCopy, damaged[0]);
     EXPECT_EQ(restored->time.size(), 19u) << restored->time;
+    prefs = nullptr; // a holder keeps the store open, and a damaged one could not be set aside
     CPreferences::ClosePreferences();
 
     // Damaged again, and the backup too: an empty store, and both damaged files stay on disk.
@@ -163,7 +169,7 @@ TEST_F(PreferencesTest, TheOlderPreferencesFileIsConvertedOnce) {
 </LumoPreferencesRoot>)";
     lumo::test::writeWholeFile(older, document);
     ASSERT_TRUE(CPreferences::GetPreferences());
-    CPreferences* prefs = CPreferences::instance();
+    auto prefs = CPreferences::instance();
     EXPECT_NE(logSoFar().find("Performing Database Preferences Conversion"), std::string::npos);
     EXPECT_EQ(prefs->keys(),
               (std::vector<std::string>{"Empty", "Flag", "IngestPrimaryDestPath", "LumoAutoplay/ExePath",
@@ -220,4 +226,48 @@ TEST(PreferencesConversion, RefusesWhatIsNotAPreferencesDocument) {
     ASSERT_TRUE(values);
     ASSERT_EQ(values->size(), 1u);
     EXPECT_EQ(values->front().first, "Top");
+}
+
+TEST_F(PreferencesTest, NeitherClosingNorAFailedOpenLeavesAnotherThreadStuck) {
+    lumo::test::Watchdog watchdog("preferences shared between threads");
+    // What instance() gave stays usable after the preferences were closed; they close for good when
+    // the last holder lets go, committing what it wrote.
+    ASSERT_TRUE(CPreferences::GetPreferences());
+    auto held = CPreferences::instance();
+    ASSERT_TRUE(held->setInt("Kept", 1));
+    CPreferences::ClosePreferences();
+    EXPECT_EQ(CPreferences::instance(), nullptr);
+    EXPECT_EQ(held->getInt("Kept", 0), 1);
+    EXPECT_TRUE(held->setInt("Late", 2));
+    held = nullptr;
+    ASSERT_TRUE(CPreferences::GetPreferences());
+    EXPECT_EQ(CPreferences::instance()->getInt("Late", 0), 2);
+    CPreferences::ClosePreferences();
+
+    // An open that fails on another thread tells the user through the user-interface thread, which
+    // meanwhile can still ask for the preferences.
+    setUIThread();
+    const std::string notAFolder = m_settings.file("not-a-folder");
+    lumo::test::writeWholeFile(notAFolder, "x");
+    LumoPaths::initialise(ResolvedLocations{notAFolder, lumo::test::testRunFolder() + "/cache"});
+    std::vector<std::string> shown;
+    setMessageBoxHandler([&](std::string_view text, MessageBoxButtons) {
+        shown.emplace_back(text);
+        return MessageBoxAnswer::Ok;
+    });
+    std::atomic<bool> done{false};
+    bool opened = true;
+    lumo::NamedThread starter("starter", 1 << 20, [&] {
+        opened = CPreferences::GetPreferences();
+        done = true;
+    });
+    while (!done) {
+        EXPECT_EQ(CPreferences::instance(), nullptr);
+        runUIThreadTasks();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    starter.join();
+    setMessageBoxHandler(nullptr);
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(shown, std::vector<std::string>{"Fatal error: could not open or create preferences."});
 }
