@@ -5,6 +5,7 @@
 // up and may be skipped by the delta escape.
 
 #include "NRF/NRFDecode.h"
+#include "app/LumoLog.h"
 
 #include <array>
 #include <cstring>
@@ -347,6 +348,8 @@ private:
 // The run-length encodings: the stream paints an index plane (stored rows bottom up) in which pixels
 // never painted stay white; the plane is then handed over top to bottom.
 constexpr std::uint64_t kMaxRunLengthPixels = std::uint64_t{128} << 20;
+constexpr std::uint64_t kPlainRunLengthPixels = std::uint64_t{16} << 20;
+constexpr std::uint64_t kMaxRunLengthPixelsPerByte = 4096;
 
 NRFErr decodeRLE(NRFByteSource& source, const Header& h, NRFRowReducer& reducer, int channels) {
     const std::size_t w = h.width;
@@ -448,6 +451,14 @@ NRFErr decode(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapB
     const bool runLength = h.compression == kRLE8 || h.compression == kRLE4;
     if (runLength && std::uint64_t{h.width} * h.height > kMaxRunLengthPixels)
         return 7;
+    // An end-of-bitmap code leaves every pixel after it white, so two bytes may stand for any size: a
+    // large plane must come with a stream that could paint a fair part of it.
+    if (runLength && std::uint64_t{h.width} * h.height > kPlainRunLengthPixels &&
+        std::uint64_t{h.width} * h.height / kMaxRunLengthPixelsPerByte > source.Size() - h.dataOffset) {
+        LUMO_LOG("NRFDecodeBMP() a %u x %u run-length image cannot come from %llu bytes", h.width, h.height,
+                 static_cast<unsigned long long>(source.Size() - h.dataOffset));
+        return 9;
+    }
     const int channels = (h.bits <= 8 && h.grey) ? 1 : 3;
     NRFRowReducer reducer;
     if (NRFErr err = reducer.Start(h.width, h.height, channels,

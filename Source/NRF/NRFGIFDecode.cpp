@@ -241,6 +241,11 @@ LzwEnd decodeLzw(SubBlockBits& bits, int minCodeSize, std::uint64_t total, std::
     return LzwEnd::Complete;
 }
 
+constexpr std::uint64_t kLzwTableSize = 4096;
+constexpr std::uint64_t kMaxPixelsPerLzwByte = 4096 * 8 / 12;
+constexpr std::uint64_t kPlainScreenPixels = std::uint64_t{16} << 20;
+constexpr std::uint64_t kScreenToImage = 16;
+
 NRFErr decode(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapBase& out) {
     unsigned char header[13];
     if (!source.ReadAt(0, header, sizeof header) ||
@@ -266,8 +271,21 @@ NRFErr decode(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapB
         screenHeight = image.height;
     }
     const std::uint64_t total = std::uint64_t{image.width} * image.height;
-    if (total > options.maxPixels || std::uint64_t{screenWidth} * screenHeight > options.maxPixels)
+    const std::uint64_t screen = std::uint64_t{screenWidth} * screenHeight;
+    if (total > options.maxPixels || screen > options.maxPixels)
         return 7;
+    // What the bytes can hold, checked before any work: an LZW code stands for at most 4096 pixels and
+    // takes at least 12 bits once the table is full, and a screen far larger than its first image is
+    // nothing but background that no encoder writes. A few bytes declaring millions of pixels are
+    // damage, not a picture to spend seconds on.
+    const std::uint64_t dataBytes = source.Size() > image.dataPos ? source.Size() - image.dataPos : 0;
+    if (total > kMaxPixelsPerLzwByte * dataBytes + kLzwTableSize ||
+        (screen > kPlainScreenPixels && screen > kScreenToImage * total)) {
+        LUMO_LOG("NRFDecodeGIF() a %u x %u image on a %u x %u screen cannot come from %llu bytes of data",
+                 image.width, image.height, screenWidth, screenHeight,
+                 static_cast<unsigned long long>(dataBytes));
+        return 9;
+    }
 
     unsigned char minCodeSize = 0;
     if (!source.ReadAt(image.dataPos, &minCodeSize, 1) || minCodeSize < 2 || minCodeSize > 8)

@@ -230,6 +230,11 @@ NRFErr decode(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapB
         if (tableSize > fileSize - d.imageData)
             return 9;
         const std::uint64_t colourRows = std::uint64_t{colours} * d.height;
+        // PackBits makes at most 128 bytes of every 2: rows that wide need at least this much data, so a
+        // few bytes declaring millions of pixels are refused before any work.
+        const std::uint64_t leastRow = (rowBytes + 127) / 128 * 2;
+        if (leastRow * colourRows > fileSize - d.imageData - tableSize)
+            return 9;
         counts.resize(static_cast<std::size_t>(colourRows));
         std::vector<std::uint8_t> table(static_cast<std::size_t>(colourRows) *
                                         static_cast<std::size_t>(entry));

@@ -312,6 +312,37 @@ TEST(PSDDecodeTest, ScaledFaultsAndLimits) {
 }
 
 // Rows 300 wide hold runs and literal stretches longer than one PackBits piece.
+TEST(PSDDecodeTest, FewBytesDeclaringMillionsOfPixelsAreRefusedBeforeAnyWork) {
+    // Found by fuzzing with the limits users get: each took seconds and hundreds of megabytes.
+    NRFBitmapBase bitmap;
+    const std::string endOfBitmap("\0\1", 2);
+    EXPECT_EQ(decode(NRFDecodeBMP,
+                     buildBmp({.width = 4,
+                               .height = 5000000,
+                               .bits = 8,
+                               .compression = 1,
+                               .palette = kPalette,
+                               .pixels = endOfBitmap}),
+                     bitmap),
+              9u);
+    // A PackBits file said to be 16 million pixels wide: its rows would need megabytes.
+    std::string wide =
+        buildPsd({.compression = 1, .width = 4, .height = 4, .planes = {std::string(16, 'a')}});
+    wide.replace(18, 4, be(16000000, 4));
+    EXPECT_EQ(decode(NRFDecodePSD, wide, bitmap), 9u);
+    // A plain run-length image keeps its end-of-bitmap: the rest is white.
+    ASSERT_EQ(decode(NRFDecodeBMP,
+                     buildBmp({.width = 4,
+                               .height = 4,
+                               .bits = 8,
+                               .compression = 1,
+                               .palette = kPalette,
+                               .pixels = std::string("\2\1", 2) + endOfBitmap}),
+                     bitmap),
+              0u);
+    EXPECT_EQ(bitmap.Height(), 4u);
+}
+
 TEST(PSDDecodeTest, WrittenFilesReadBackExactly) {
     NRFBitmapBase rgb, grey;
     ASSERT_TRUE(rgb.Allocate(300, 7, 3));

@@ -243,6 +243,12 @@ TEST_F(PNGGIFDecodeTest, GifLzwStreams) {
     const std::string whole = GifBuilder(128, 128, palette).image(image).bytes();
     ASSERT_EQ(decodeGif(whole, bitmap), 0u);
     EXPECT_EQ(samplesOf(bitmap), expected);
+    // Found by fuzzing with the limits users get: a 4 x 4 image on a 16384 x 14848 screen, and an image
+    // whose few bytes of codes cannot fill 30000 x 30000 pixels, are refused before any work.
+    GifImageLayout small{.width = 4, .height = 4, .indexes = randomIndexes(16, 256, 1)};
+    EXPECT_EQ(decodeGif(GifBuilder(16384, 14848, palette).image(small).bytes(), bitmap), 9u);
+    GifImageLayout huge{.width = 30000, .height = 30000, .indexes = randomIndexes(64, 256, 1)};
+    EXPECT_EQ(decodeGif(GifBuilder(30000, 30000, palette).image(huge).bytes(), bitmap), 9u);
     image.lzw = {.clearFirst = false, .clearAfter = 777};
     ASSERT_EQ(decodeGif(GifBuilder(128, 128, palette).image(image).bytes(), bitmap), 0u);
     EXPECT_EQ(samplesOf(bitmap), expected);
