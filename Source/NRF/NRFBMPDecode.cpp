@@ -256,11 +256,17 @@ void convertRow(const Header& h, const std::uint8_t* in, bool alphaUsed, std::ui
 
 // The uncompressed layouts, read in blocks of rows: from the start of the pixel data for top-down files,
 // from its end backwards for bottom-up ones, so that every stored row is read once.
+// The bytes the uncompressed layouts take: the last stored row may lack its padding.
+std::uint64_t storedRowBytes(const Header& h) {
+    return (std::uint64_t{h.width} * h.bits + 31) / 32 * 4;
+}
+std::uint64_t storedDataLength(const Header& h) {
+    return storedRowBytes(h) * (h.height - 1) + (std::uint64_t{h.width} * h.bits + 7) / 8;
+}
+
 NRFErr decodeRows(NRFByteSource& source, const Header& h, NRFRowReducer& reducer, int channels) {
-    const std::uint64_t usedBytes = (std::uint64_t{h.width} * h.bits + 7) / 8;
-    const std::uint64_t rowBytes = (std::uint64_t{h.width} * h.bits + 31) / 32 * 4;
-    // The last stored row may lack its padding.
-    const std::uint64_t dataLength = rowBytes * (h.height - 1) + usedBytes;
+    const std::uint64_t rowBytes = storedRowBytes(h);
+    const std::uint64_t dataLength = storedDataLength(h);
     if (dataLength > source.Size() - h.dataOffset)
         return 9;
 
@@ -459,6 +465,9 @@ NRFErr decode(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapB
                  static_cast<unsigned long long>(source.Size() - h.dataOffset));
         return 9;
     }
+    // Uncompressed rows must all be there before the picture is made.
+    if (!runLength && storedDataLength(h) > source.Size() - h.dataOffset)
+        return 9;
     const int channels = (h.bits <= 8 && h.grey) ? 1 : 3;
     NRFRowReducer reducer;
     if (NRFErr err = reducer.Start(h.width, h.height, channels,

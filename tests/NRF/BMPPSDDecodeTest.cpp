@@ -325,6 +325,12 @@ TEST(PSDDecodeTest, FewBytesDeclaringMillionsOfPixelsAreRefusedBeforeAnyWork) {
                                .pixels = endOfBitmap}),
                      bitmap),
               9u);
+    // Uncompressed rows 100 million pixels wide that the file does not hold.
+    EXPECT_EQ(
+        decode(NRFDecodeBMP,
+               buildBmp({.width = 100000000, .height = 4, .bits = 4, .palette = kPalette, .pixels = "x"}),
+               bitmap),
+        9u);
     // A PackBits file said to be 16 million pixels wide: its rows would need megabytes.
     std::string wide =
         buildPsd({.compression = 1, .width = 4, .height = 4, .planes = {std::string(16, 'a')}});
