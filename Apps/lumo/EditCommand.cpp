@@ -17,8 +17,8 @@
 #include "background/ThreadedWorker.h"
 
 #include <nlohmann/json.hpp>
-#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -53,11 +53,17 @@ int exifOrientationForCode(int code) {
     return kOrientation[code & 7];
 }
 
+int codeForExifOrientation(int orientation) {
+    static constexpr int kCode[8] = {0, 4, 2, 6, 7, 1, 5, 3};
+    return orientation >= 1 && orientation <= 8 ? kCode[orientation - 1] : -1;
+}
+
 namespace {
 
 enum class Edit {
     Clockwise,
     CounterClockwise,
+    HalfTurn,
     SetRotation,
     MirrorHorizontal,
     MirrorVertical,
@@ -71,6 +77,8 @@ const char* headingFor(Edit edit) {
         return "While rotating an image clockwise an error occurred:";
     case Edit::CounterClockwise:
         return "While rotating an image counter-clockwise an error occurred:";
+    case Edit::HalfTurn:
+        return "While rotating an image 180 degrees an error occurred:";
     case Edit::SetRotation:
         return "While setting rotation an error occurred:";
     case Edit::MirrorHorizontal:
@@ -92,8 +100,8 @@ bool isCrop(Edit edit) {
 struct EditOptions {
     std::vector<std::string> files;
     // rotate
-    bool clockwise = false, counterClockwise = false, mirrorH = false, mirrorV = false;
-    std::string set;
+    bool clockwise = false, counterClockwise = false, halfTurn = false, mirrorH = false, mirrorV = false;
+    std::string set, orientation;
     // crop
     std::string rect, ratio;
     double angle = 0.0;
@@ -112,7 +120,9 @@ struct ItemResult {
     bool reached = false; // false for files a cancellation left untouched
     std::string error;
     int rotation = -1;
-    bool draft = false; // the crop went to the draft crop of a raw shown through its preview
+    NRFNormalizedCrop crop; // the crop kept
+    bool draft = false;     // the crop went to the draft crop of a raw shown through its preview
+    bool adjusted = false;  // the crop was narrowed to its ratio in this picture
 };
 
 // The engine's text for a failed call, or the result code when it left none.
@@ -132,10 +142,34 @@ bool shownThroughPreview(NRFImageInfoRec& record) {
     return !renders;
 }
 
+// `crop` with its shape made `crop.constraintWidth : constraintHeight` in a picture of `width` x `height`
+// pixels (as stored), by narrowing the longer side about the crop's centre; false when it had that shape
+// already (within half a percent) or the picture's size is not known.
+bool fitCropToRatio(NRFNormalizedCrop& crop, std::uint32_t width, std::uint32_t height) {
+    if (!crop.constrained || width == 0 || height == 0)
+        return false;
+    const double w = (crop.right - crop.left) * width, h = (crop.bottom - crop.top) * height;
+    const double ratio = crop.constraintWidth / crop.constraintHeight;
+    if (std::fabs(w / h - ratio) <= ratio * 0.005)
+        return false;
+    if (w / h > ratio) {
+        const double centre = (crop.left + crop.right) / 2.0, half = h * ratio / width / 2.0;
+        crop.left = centre - half;
+        crop.right = centre + half;
+    } else {
+        const double centre = (crop.top + crop.bottom) / 2.0, half = w / ratio / height / 2.0;
+        crop.top = centre - half;
+        crop.bottom = centre + half;
+    }
+    return true;
+}
+
 class EditWorker : public CWorker {
 public:
-    EditWorker(const Request& request, std::vector<ItemResult>& results, bool askToRetry)
-        : m_request(request), m_results(results), m_askToRetry(askToRetry) {}
+    // `filesDone` counts the files finished (changed, failed or skipped), for the progress shown.
+    EditWorker(const Request& request, std::vector<ItemResult>& results,
+               std::atomic<std::uint64_t>& filesDone)
+        : m_request(request), m_results(results), m_filesDone(filesDone) {}
 
     bool DoStep() override {
         ItemResult& item = m_results[m_next];
@@ -143,14 +177,13 @@ public:
         item.error.clear();
         bool retryable = false;
         if (!editFile(item, retryable)) {
-            ErrorReporter::Recorder::Record(headingFor(m_request.edit), item.error, item.path,
-                                            retryable && m_askToRetry);
+            ErrorReporter::Recorder::Record(headingFor(m_request.edit), item.error, item.path, retryable);
             return false;
         }
-        ++m_next;
+        m_filesDone = ++m_next;
         return true;
     }
-    void SkipStep() override { ++m_next; }
+    void SkipStep() override { m_filesDone = ++m_next; }
     bool IsDone() override { return m_next >= m_results.size(); }
     unsigned GetPercent() override {
         return m_results.empty() ? 100 : static_cast<unsigned>(m_next * 100 / m_results.size());
@@ -218,6 +251,9 @@ private:
         case Edit::CounterClockwise:
             code = rotatedCode(current, RotateAction::CounterClockwise);
             break;
+        case Edit::HalfTurn:
+            code = rotatedCode(rotatedCode(current, RotateAction::Clockwise), RotateAction::Clockwise);
+            break;
         case Edit::MirrorHorizontal:
             code = rotatedCode(current, RotateAction::MirrorHorizontal);
             break;
@@ -254,13 +290,16 @@ private:
         if (!loadPrefs(record, item))
             return false;
         item.draft = shownThroughPreview(record);
-        (item.draft ? record.m_draftCrop : record.m_crop) = m_request.crop;
+        item.crop = m_request.crop;
+        // The crop is kept with its ratio, which the crop's editor holds it to: it must have that shape.
+        item.adjusted = fitCropToRatio(item.crop, record.m_width, record.m_height);
+        (item.draft ? record.m_draftCrop : record.m_crop) = item.crop;
         return savePrefs(record, item);
     }
 
     const Request& m_request;
     std::vector<ItemResult>& m_results;
-    bool m_askToRetry;
+    std::atomic<std::uint64_t>& m_filesDone;
     std::size_t m_next = 0;
 };
 
@@ -299,17 +338,31 @@ int usage(const char* message) {
 
 // The request the options describe; false (after saying why) when they do not make one.
 bool rotateRequest(const EditOptions& options, Request& request) {
-    const int chosen = options.clockwise + options.counterClockwise + options.mirrorH + options.mirrorV +
-                       !options.set.empty();
+    const int chosen = options.clockwise + options.counterClockwise + options.halfTurn + options.mirrorH +
+                       options.mirrorV + !options.orientation.empty() + !options.set.empty();
     if (chosen != 1) {
-        usage("give exactly one of --cw, --ccw, --set CODE, --mirror-h and --mirror-v");
+        usage(
+            "give exactly one of --cw, --ccw, --180, --mirror-h, --mirror-v, --orientation N and --set CODE");
         return false;
     }
     if (options.clockwise)
         request.edit = Edit::Clockwise;
     else if (options.counterClockwise)
         request.edit = Edit::CounterClockwise;
-    else if (options.mirrorH)
+    else if (options.halfTurn)
+        request.edit = Edit::HalfTurn;
+    else if (!options.orientation.empty()) {
+        const int code =
+            options.orientation.size() == 1 ? codeForExifOrientation(options.orientation[0] - '0') : -1;
+        if (code < 0) {
+            usage("--orientation takes an EXIF orientation from 1 to 8: 1 upright, 6 turned a quarter "
+                  "clockwise, 3 a half, 8 a quarter counter-clockwise; 2, 4, 7 and 5 are 1, 3, 6 and 8 "
+                  "mirrored");
+            return false;
+        }
+        request.edit = Edit::SetRotation;
+        request.code = code;
+    } else if (options.mirrorH)
         request.edit = Edit::MirrorHorizontal;
     else if (options.mirrorV)
         request.edit = Edit::MirrorVertical;
@@ -386,22 +439,20 @@ int runEdit(const CommonOptions& common, const EditOptions& options, bool croppi
     std::vector<ItemResult> results(options.files.size());
     for (std::size_t i = 0; i < results.size(); ++i)
         results[i].path = options.files[i];
-    // Only someone at the terminal can fix a file's permissions and try again.
-    const bool interactive = ::isatty(STDIN_FILENO) && !common.yes && !common.noInput;
+    // A file that cannot be written asks whether to retry: on a terminal the user may fix it first;
+    // otherwise --yes skips it and --no-input (or no terminal) stops there.
+    std::atomic<std::uint64_t> filesDone{0};
     ProgressDialogInterface progress;
-    CThreadedWorker operation(std::make_unique<EditWorker>(request, results, interactive), &progress);
+    CThreadedWorker operation(std::make_unique<EditWorker>(request, results, filesDone), &progress);
     if (!operation.Start()) {
         std::fprintf(stderr, "lumo: the operation could not be started\n");
         return kExitSomeFailed;
     }
-    {
-        // The progress shows on a terminal only; the window still answers questions and Ctrl-C.
-        const bool terminal = ::isatty(STDERR_FILENO);
-        FILE* out = terminal ? stderr : std::fopen("/dev/null", "w");
-        TerminalProgressWindow(progress, cropping ? "Cropping" : "Rotating", out ? out : stderr).run();
-        if (out && out != stderr)
-            std::fclose(out);
-    }
+    // The window answers questions and Ctrl-C even when it shows nothing: --quiet, or a single file.
+    TerminalProgressWindow(
+        progress, cropping ? "Cropping" : "Rotating", results.size(),
+        [&filesDone] { return filesDone.load(); }, common.quiet || results.size() < 2 ? nullptr : stderr)
+        .run();
     operation.Join();
 
     int status = kExitDone;
@@ -416,14 +467,22 @@ int runEdit(const CommonOptions& common, const EditOptions& options, bool croppi
             std::fprintf(stderr, "lumo: %s: %s %s\n", item.path.c_str(), headingFor(request.edit),
                          item.error.c_str());
         } else if (cropping) {
-            entry["crop"] = cropJson(request.crop, item.draft);
-            if (!common.json)
+            entry["crop"] = cropJson(item.crop, item.draft);
+            if (item.adjusted) {
+                entry["crop"]["adjusted"] = true;
+                std::fprintf(stderr,
+                             "lumo: %s: the crop was narrowed to the shape %g:%g in this picture: "
+                             "%.6f,%.6f,%.6f,%.6f\n",
+                             item.path.c_str(), item.crop.constraintWidth, item.crop.constraintHeight,
+                             item.crop.left, item.crop.top, item.crop.right, item.crop.bottom);
+            }
+            if (!common.json && !common.quiet)
                 std::printf("%s: %s\n", item.path.c_str(),
                             request.edit == Edit::RemoveCrop ? "crop removed" : "crop set");
         } else {
             entry["rotation"] = item.rotation;
             entry["orientation"] = exifOrientationForCode(item.rotation);
-            if (!common.json)
+            if (!common.json && !common.quiet)
                 std::printf("%s: rotation %d (orientation %d)\n", item.path.c_str(), item.rotation,
                             exifOrientationForCode(item.rotation));
         }
@@ -450,8 +509,16 @@ void addEditCommands(CLI::App& lumo, const CommonOptions& common, CommandAction&
     rotateCommand->add_option("files", rotate->files, "Photos")->required()->type_name("FILE");
     rotateCommand->add_flag("--cw", rotate->clockwise, "A quarter turn clockwise");
     rotateCommand->add_flag("--ccw", rotate->counterClockwise, "A quarter turn counter-clockwise");
+    rotateCommand->add_flag("--180", rotate->halfTurn, "A half turn");
     rotateCommand
-        ->add_option("--set", rotate->set, "Set the rotation code (0-3 quarter turns clockwise, +4 mirrored)")
+        ->add_option(
+            "--orientation", rotate->orientation,
+            "Set the EXIF orientation: 1 upright, 6 turned a quarter clockwise, 3 a half, 8 a quarter "
+            "counter-clockwise; 2, 4, 7 and 5 are 1, 3, 6 and 8 mirrored")
+        ->type_name("N");
+    rotateCommand
+        ->add_option("--set", rotate->set,
+                     "Set the rotation code: 0-3 quarter turns clockwise, +4 mirrored (not EXIF's numbers)")
         ->type_name("CODE");
     rotateCommand->add_flag("--mirror-h", rotate->mirrorH, "Mirror what is shown left to right");
     rotateCommand->add_flag("--mirror-v", rotate->mirrorV, "Mirror what is shown top to bottom");
@@ -470,7 +537,11 @@ void addEditCommands(CLI::App& lumo, const CommonOptions& common, CommandAction&
     CLI::Option* angle =
         cropCommand->add_option("--angle", crop->angle, "Degrees, -45 to 45")->type_name("A");
     CLI::Option* ratio =
-        cropCommand->add_option("--ratio", crop->ratio, "Keep this aspect ratio")->type_name("W:H");
+        cropCommand
+            ->add_option(
+                "--ratio", crop->ratio,
+                "Keep this aspect ratio of the unrotated picture; a crop of another shape is narrowed to it")
+            ->type_name("W:H");
     cropCommand->add_flag("--remove", crop->remove, "Remove the crop")
         ->excludes(rect)
         ->excludes(angle)

@@ -10,3 +10,5 @@ enum class RotateAction { Clockwise, CounterClockwise, MirrorHorizontal, MirrorV
 int rotatedCode(int code, RotateAction action);
 // The EXIF Orientation (1..8) for a rotation code (0..7).
 int exifOrientationForCode(int code);
+// The rotation code for an EXIF Orientation (1..8); -1 for any other value.
+int codeForExifOrientation(int orientation);

@@ -2,9 +2,13 @@
 #include "Commands.h"
 #include "JsonValue.h"
 #include "app/LumoPaths.h"
+#include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
 #include "support/TextUtils.h"
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -16,13 +20,38 @@ namespace {
 struct PrefsArguments {
     std::string key;
     std::string value;
+    bool force = false; // set: store a key the program does not read
 };
 
 using Outcome = KLKeyValueDB::Outcome;
 
 int noSuchKey(const std::string& key) {
-    std::fprintf(stderr, "lumo: no preference named \"%s\"\n", key.c_str());
+    if (const PreferenceKey* known = findPreferenceKey(key))
+        std::fprintf(stderr, "lumo: \"%s\" is not set; lumo uses its default, %s\n", key.c_str(),
+                     jsonText(toJson(preferenceDefault(*known))).c_str());
+    else
+        std::fprintf(stderr, "lumo: no preference named \"%s\"\n", key.c_str());
     return kExitSomeFailed;
+}
+
+// "lumo reads no preference named "X" (did you mean "Y"?)".
+std::string unknownKeyText(const std::string& key) {
+    std::vector<std::string> names;
+    for (const PreferenceKey& known : knownPreferenceKeys())
+        names.push_back(known.name);
+    std::string text = "lumo reads no preference named \"" + key + "\"";
+    if (const std::string nearest = lumo::nearestWord(key, names); !nearest.empty())
+        text += " (did you mean \"" + nearest + "\"?)";
+    return text;
+}
+
+// Text that opens like a JSON array, object or string but does not parse is a mistyped value, not
+// words to keep: stored as a string it would come back as something else than the user meant.
+bool looksLikeBrokenJson(const std::string& text) {
+    const std::string_view trimmed = lumo::trim(text);
+    if (trimmed.empty() || (trimmed[0] != '{' && trimmed[0] != '[' && trimmed[0] != '"'))
+        return false;
+    return nlohmann::json::parse(text, nullptr, false).is_discarded();
 }
 
 // The store answered with an error (locked by another process for too long, unreadable, a full disk).
@@ -97,12 +126,34 @@ int set(const CommonOptions& common, const PrefsArguments& args) {
                          text == &args.key ? "name" : "value");
             return kExitBadUsage;
         }
+    if (looksLikeBrokenJson(args.value)) {
+        std::fprintf(stderr,
+                     "lumo: the value %s starts like JSON but is not valid JSON; give text as a JSON string "
+                     "(\"...\")\n",
+                     args.value.c_str());
+        return kExitBadUsage;
+    }
     CILA::VObject value;
     try {
         value = parseValueArgument(args.value);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "lumo: %s\n", e.what());
         return kExitBadUsage;
+    }
+    if (const PreferenceKey* known = findPreferenceKey(args.key)) {
+        if (const std::string problem = preferenceValueProblem(*known, value); !problem.empty()) {
+            std::fprintf(stderr, "lumo: %s %s, not %s\n", args.key.c_str(), problem.c_str(),
+                         args.value.c_str());
+            return kExitBadUsage;
+        }
+    } else if (!args.force) {
+        std::fprintf(stderr,
+                     "lumo: %s; lumo prefs keys lists the ones it reads, and --force stores it anyway\n",
+                     unknownKeyText(args.key).c_str());
+        return kExitBadUsage;
+    } else {
+        std::fprintf(stderr, "lumo: warning: %s; stored anyway (--force)\n",
+                     unknownKeyText(args.key).c_str());
     }
     return withPreferences(common, [&](CPreferences& preferences) -> int {
         if (!preferences.setValue(args.key, value) || !preferences.save())
@@ -124,6 +175,37 @@ int remove(const CommonOptions& common, const PrefsArguments& args) {
         }
         return storeFailed("delete", args.key);
     });
+}
+
+// The preferences the program reads; needs no store.
+int listKeys(const CommonOptions& common) {
+    const std::vector<PreferenceKey>& keys = knownPreferenceKeys();
+    if (common.json) {
+        nlohmann::ordered_json all = nlohmann::ordered_json::array();
+        for (const PreferenceKey& key : keys) {
+            nlohmann::ordered_json entry = {{"name", key.name},
+                                            {"type", preferenceTypeName(key.type)},
+                                            {"default", toJson(preferenceDefault(key))}};
+            if (key.type == PreferenceType::Integer) {
+                entry["minimum"] = key.minimum;
+                entry["maximum"] = key.maximum;
+            }
+            entry["meaning"] = key.meaning;
+            all.push_back(std::move(entry));
+        }
+        std::cout << jsonText(all, 2) << '\n';
+        return kExitDone;
+    }
+    std::size_t nameWidth = 0, defaultWidth = 0;
+    for (const PreferenceKey& key : keys) {
+        nameWidth = std::max(nameWidth, key.name.size());
+        defaultWidth = std::max(defaultWidth, jsonText(toJson(preferenceDefault(key))).size());
+    }
+    for (const PreferenceKey& key : keys)
+        std::printf("%-*s  %-7s  %-*s  %s\n", static_cast<int>(nameWidth), key.name.c_str(),
+                    preferenceTypeName(key.type), static_cast<int>(defaultWidth),
+                    jsonText(toJson(preferenceDefault(key))).c_str(), key.meaning.c_str());
+    return kExitDone;
 }
 
 const char* stateName(KLKeyValueDB::Integrity integrity) {
@@ -179,19 +261,24 @@ void addPrefsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction&
         action = [&common] { return list(common); };
     });
     CLI::App* getCommand = prefs->add_subcommand("get", "Show one preference's value (as JSON)");
-    getCommand->add_option("KEY", args.key, "The preference's name")->required();
+    getCommand->add_option("KEY", args.key, "The preference's name")->required()->type_name("");
     getCommand->callback([&] { action = [&common] { return get(common, args); }; });
 
     CLI::App* setCommand = prefs->add_subcommand(
-        "set", "Set a preference: VALUE is JSON (null, true, 12, 1.5, \"text\", [..], {..}) or a plain word");
-    setCommand->add_option("KEY", args.key, "The preference's name")->required();
-    setCommand->add_option("VALUE", args.value, "The new value")->required();
+        "set", "Set a preference: VALUE is JSON (null, true, 12, 1.5, \"text\", [..], {..}) or a plain word; "
+               "a preference lumo reads takes only a value of its type");
+    setCommand->add_option("KEY", args.key, "The preference's name")->required()->type_name("");
+    setCommand->add_option("VALUE", args.value, "The new value")->required()->type_name("");
+    setCommand->add_flag("--force", args.force,
+                         "Store a preference that lumo does not read (with a warning)");
     setCommand->callback([&] { action = [&common] { return set(common, args); }; });
 
     CLI::App* deleteCommand = prefs->add_subcommand("delete", "Remove a preference");
-    deleteCommand->add_option("KEY", args.key, "The preference's name")->required();
+    deleteCommand->add_option("KEY", args.key, "The preference's name")->required()->type_name("");
     deleteCommand->callback([&] { action = [&common] { return remove(common, args); }; });
 
+    prefs->add_subcommand("keys", "Show the preferences lumo reads: type, default and meaning")
+        ->callback([&] { action = [&common] { return listKeys(common); }; });
     prefs->add_subcommand("check", "Check the preferences store for damage")->callback([&] {
         action = [&common] { return check(common); };
     });

@@ -37,6 +37,7 @@ struct PreviewOptions {
     bool withExif = false;    // preview: insert an EXIF segment built from the photo
     bool force = false;       // replace outputs that exist
     std::uint32_t size = 0;   // thumb: the long side
+    int quality = 90;         // thumb: the JPEG quality, 1 to 100
 };
 
 // What happened to one input: the output written, or why not.
@@ -215,10 +216,11 @@ bool scaleToPicture(const NRFImageInfoRec& record, const NRFBitmapBase& loaded, 
     return NRFResample(loaded, side(w), side(h), out);
 }
 
-// The best image for `size`, upright, fitting it and in sRGB, as a quality-90 JPEG: an embedded
+// The best image for `size`, upright, fitting it and in sRGB, as a JPEG of `quality`: an embedded
 // preview or thumbnail that covers the size, else the file's own pixels decoded at the smallest scale
 // that still covers it.
-void writeScaled(NRFImageInfoRec& record, std::uint32_t size, const std::string& output, FileResult& result) {
+void writeScaled(NRFImageInfoRec& record, std::uint32_t size, int quality, const std::string& output,
+                 FileResult& result) {
     NRFBitmapBase loaded;
     const NRFErr err = NRFLoadFilePreview(&record, &loaded, size, kNRFLoadAllowEmbedded);
     if (err == kNRFErrNoThumbnail || err == kNRFErrParam || (err == kNRFErrNone && loaded.Empty())) {
@@ -238,7 +240,7 @@ void writeScaled(NRFImageInfoRec& record, std::uint32_t size, const std::string&
     }
     // A profile that cannot be read or used leaves the colours as they are: the picture still shows.
     NRFICCConvertRecordBitmapToSRGB(record, scaled);
-    if (const NRFErr encoded = NRFCompressJPEG(scaled, 90, jpeg); encoded != kNRFErrNone) {
+    if (const NRFErr encoded = NRFCompressJPEG(scaled, quality, jpeg); encoded != kNRFErrNone) {
         result.error = "encoding failed (result " + std::to_string(encoded) + ")";
         return;
     }
@@ -263,6 +265,10 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
         std::fprintf(stderr, "lumo: --size must be at least 1\n");
         return kExitBadUsage;
     }
+    if (options.quality < 1 || options.quality > 100) {
+        std::fprintf(stderr, "lumo: --quality takes a JPEG quality from 1 to 100\n");
+        return kExitBadUsage;
+    }
     AppSession session(common, kImageEngineService);
     if (!session.started()) {
         std::fprintf(stderr, "lumo: %s\n", session.error().c_str());
@@ -274,8 +280,9 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
             return kExitSomeFailed;
         }
     }
+    // A bar on a terminal, plain lines elsewhere.
     std::optional<TerminalProgress> progress;
-    if (options.files.size() > 1 && ::isatty(STDERR_FILENO))
+    if (options.files.size() > 1 && !common.quiet)
         progress.emplace(kind == Kind::Thumb ? "thumb" : "preview", options.files.size());
 
     int status = kExitDone;
@@ -292,7 +299,7 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
         if (result.error.empty()) {
             if (NRFImageInfoRef record = openRecord(path, result.error)) {
                 if (kind == Kind::Thumb)
-                    writeScaled(*record, options.size, output, result);
+                    writeScaled(*record, options.size, options.quality, output, result);
                 else if (options.thumbnail)
                     writeThumbnail(*record, output, result);
                 else
@@ -301,6 +308,9 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
             }
         }
         nlohmann::ordered_json entry = {{"path", path}};
+        // A line about the file starts on a line of its own, not on the bar's.
+        if (progress && (!result.error.empty() || (!common.json && !common.quiet)))
+            progress->clearLine();
         if (result.error.empty()) {
             names.written(result.output);
             entry["output"] = result.output;
@@ -310,7 +320,7 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
             const std::string usual = names.usual(path);
             if (result.output != usual)
                 entry["taken"] = usual;
-            if (!common.json) {
+            if (!common.json && !common.quiet) {
                 if (result.output != usual)
                     std::printf("%s -> %s (%s is taken)\n", path.c_str(), result.output.c_str(),
                                 usual.c_str());
@@ -340,9 +350,11 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
 
 void addOutputOptions(CLI::App* command, PreviewOptions& options) {
     CLI::Option* output =
-        command->add_option("-o,--output", options.output, "The output file (one input only)");
+        command->add_option("-o,--output", options.output, "The output file (one input only)")
+            ->type_name("FILE");
     command
         ->add_option("--dir", options.folder, "Folder for the outputs, named after each photo (default: .)")
+        ->type_name("DIR")
         ->excludes(output);
     command->add_flag("--force", options.force, "Replace outputs that exist");
 }
@@ -368,7 +380,9 @@ void addPreviewCommands(CLI::App& lumo, const CommonOptions& common, CommandActi
     CLI::App* thumbCommand = lumo.add_subcommand(
         "thumb", "Write each file's picture, upright, scaled to fit and in sRGB, as a JPEG");
     thumbCommand->add_option("files", thumb->files, "Photos")->required()->type_name("FILE");
-    thumbCommand->add_option("--size", thumb->size, "The long side in pixels")->required();
+    thumbCommand->add_option("--size", thumb->size, "The long side in pixels")->required()->type_name("N");
+    thumbCommand->add_option("--quality", thumb->quality, "The JPEG quality, 1 to 100 (default 90)")
+        ->type_name("Q");
     addOutputOptions(thumbCommand, *thumb);
     thumbCommand->callback([&common, &action, thumb] {
         action = [&common, thumb] { return runPreview(common, *thumb, Kind::Thumb); };

@@ -11,6 +11,9 @@ constexpr auto kBarInterval = std::chrono::milliseconds(100);
 constexpr auto kPlainInterval = std::chrono::seconds(5);
 constexpr int kBarWidth = 24;
 
+// The bar on the terminal now; only the user-interface thread draws.
+TerminalProgress* s_active = nullptr;
+
 int terminalWidth(FILE* out) {
     winsize ws{};
     if (::ioctl(fileno(out), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20)
@@ -22,10 +25,30 @@ int terminalWidth(FILE* out) {
 
 TerminalProgress::TerminalProgress(std::string label, std::uint64_t total, FILE* out, int interactive)
     : m_label(std::move(label)), m_total(total), m_out(out),
-      m_interactive(interactive < 0 ? ::isatty(fileno(out)) != 0 : interactive != 0) {}
+      m_interactive(out && (interactive < 0 ? ::isatty(fileno(out)) != 0 : interactive != 0)) {
+    if (!m_out)
+        m_finished = true;
+    else if (m_interactive)
+        s_active = this;
+}
 
 TerminalProgress::~TerminalProgress() {
     finish();
+    if (s_active == this)
+        s_active = nullptr;
+}
+
+void TerminalProgress::clearLine() {
+    if (!m_interactive || m_finished || !m_drawn)
+        return;
+    std::fputs("\r\x1b[K", m_out);
+    std::fflush(m_out);
+    m_drawn = false; // drawn again at the next update, whatever the interval
+}
+
+void TerminalProgress::clearActiveLine() {
+    if (s_active)
+        s_active->clearLine();
 }
 
 int TerminalProgress::percent() const {
@@ -65,6 +88,8 @@ void TerminalProgress::finish() {
     }
     m_finished = true;
     std::fflush(m_out);
+    if (s_active == this)
+        s_active = nullptr;
 }
 
 void TerminalProgress::drawBar(std::string_view item) {

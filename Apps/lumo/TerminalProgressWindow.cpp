@@ -18,6 +18,12 @@ TerminalProgressWindow::TerminalProgressWindow(ProgressDialogInterface& progress
                                                FILE* out, int interactive)
     : m_progress(progress), m_display(std::move(label), 100, out, interactive) {}
 
+TerminalProgressWindow::TerminalProgressWindow(ProgressDialogInterface& progress, std::string label,
+                                               std::uint64_t items, std::function<std::uint64_t()> itemsDone,
+                                               FILE* out, int interactive)
+    : m_progress(progress), m_display(std::move(label), items, out, interactive),
+      m_itemsDone(std::move(itemsDone)) {}
+
 void TerminalProgressWindow::run() {
     InterruptScope interrupts;
     while (!m_progress.IsFinished()) {
@@ -31,7 +37,7 @@ void TerminalProgressWindow::run() {
 void TerminalProgressWindow::tick() {
     if (interrupted() && !m_progress.IsCancelled())
         m_progress.SetCancelled(true);
-    m_display.update(m_progress.GetPercent(), m_progress.GetMessage());
+    m_display.update(m_itemsDone ? m_itemsDone() : m_progress.GetPercent(), m_progress.GetMessage());
     ErrorReporter::AnswerPendingQuestion(m_progress);
     runUIThreadTasks();
 }

@@ -1,5 +1,6 @@
 #include "TerminalPrompt.h"
 
+#include "TerminalProgress.h"
 #include "support/TextUtils.h"
 
 #include <unistd.h>
@@ -82,6 +83,24 @@ MessageBoxAnswer yesAnswer(MessageBoxButtons buttons) {
     return yesNo ? MessageBoxAnswer::Yes : defaultAnswer(buttons);
 }
 
+const char* answerWord(MessageBoxAnswer answer) {
+    switch (answer) {
+    case MessageBoxAnswer::Ok:
+        return "ok";
+    case MessageBoxAnswer::Cancel:
+        return "cancel";
+    case MessageBoxAnswer::Yes:
+        return "yes";
+    case MessageBoxAnswer::No:
+        return "no";
+    case MessageBoxAnswer::Retry:
+        return "retry";
+    case MessageBoxAnswer::Skip:
+        return "skip";
+    }
+    return "";
+}
+
 } // namespace
 
 MessageBoxAnswer askOnTerminal(std::string_view text, MessageBoxButtons buttons, FILE* in, FILE* out) {
@@ -104,11 +123,21 @@ MessageBoxAnswer askOnTerminal(std::string_view text, MessageBoxButtons buttons,
 
 MessageBoxHandler makeTerminalMessageBox(const CommonOptions& options) {
     const bool yes = options.yes;
-    const bool ask = !options.noInput && ::isatty(STDIN_FILENO);
-    return [yes, ask](std::string_view text, MessageBoxButtons buttons) {
+    const bool noInput = options.noInput;
+    const bool ask = !noInput && ::isatty(STDIN_FILENO);
+    return [yes, noInput, ask](std::string_view text, MessageBoxButtons buttons) {
+        TerminalProgress::clearActiveLine();
         if (yes || !ask) {
+            // The question as it would have been asked, and the answer taken for the user.
             const MessageBoxAnswer answer = yes ? yesAnswer(buttons) : defaultAnswer(buttons);
-            std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+            if (buttons == MessageBoxButtons::Ok)
+                std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+            else
+                std::fprintf(stderr, "%.*s %s %s (%s)\n", static_cast<int>(text.size()), text.data(),
+                             choices(buttons), answerWord(answer),
+                             yes       ? "--yes"
+                             : noInput ? "--no-input"
+                                       : "no terminal to ask on");
             return answer;
         }
         return askOnTerminal(text, buttons, stdin, stderr);

@@ -6,8 +6,9 @@
 #include <cstdio>
 
 // Asks questions on the terminal: the text on stderr, the answer from stdin. With --yes every question
-// is answered yes (a retry question is cancelled, so nothing retries for ever); with --no-input, or when
-// stdin is not a terminal, each question takes its default answer.
+// is answered yes, and a retry question (which has no yes) skip; with --no-input, or when stdin is not a
+// terminal, each question takes its default answer, which for a retry question is cancel. A question
+// answered without asking is still shown, with the answer taken and why.
 MessageBoxHandler makeTerminalMessageBox(const CommonOptions& options);
 
 // The same, reading from `in` and writing to `out`, asking even when `in` is not a terminal.

@@ -3,6 +3,7 @@
 #include "app/LumoApp.h"
 #include "app/LumoPaths.h"
 #include "db/LumoSortCache.h"
+#include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
 
 void addPreferencesService(CLumoApp& app) {
@@ -17,8 +18,9 @@ void addSortCacheService(CLumoApp& app) {
     app.startupSteps().add("LumoSortCache::InitSortCache()", [] {
         LumoSortCache::InitSortCache(LumoPaths::imageCacheFolder());
         const auto preferences = CPreferences::instance();
-        if (preferences && preferences->getBool("SortCacheCheckDate", false))
-            LumoSortCache::purgeEntriesDaysOld(static_cast<int>(preferences->getInt("SortCacheDays", 30)));
+        if (preferences && preferences->getBool(kPrefSortCacheCheckDate, kPrefSortCacheCheckDateDefault))
+            LumoSortCache::purgeEntriesDaysOld(
+                static_cast<int>(preferences->getInt(kPrefSortCacheDays, kPrefSortCacheDaysDefault)));
         return true;
     });
     app.shutdownSteps().add("LumoSortCache::TerminateSortCache", [] {

@@ -2,6 +2,7 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -212,6 +213,40 @@ void appendUtf8(std::string& out, std::uint32_t c) {
         out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
+}
+
+std::size_t editDistance(std::string_view a, std::string_view b) {
+    // One row of the table at a time: row[j] is the distance between the part of `a` done so far and
+    // the first j characters of `b`.
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            const std::size_t substitution = diagonal + (lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1);
+            row[j] = std::min({above + 1, row[j - 1] + 1, substitution});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+std::string nearestWord(std::string_view word, const std::vector<std::string>& candidates) {
+    const std::string* best = nullptr;
+    std::size_t bestDistance = std::max<std::size_t>(2, word.size() / 3) + 1;
+    for (const std::string& candidate : candidates) {
+        const bool beginning = word.size() >= 2 && candidate.size() > word.size() &&
+                               iequals(std::string_view(candidate).substr(0, word.size()), word);
+        const std::size_t distance = beginning ? 1 : editDistance(word, candidate);
+        if (distance < bestDistance) {
+            best = &candidate;
+            bestDistance = distance;
+        }
+    }
+    return best ? *best : std::string();
 }
 
 } // namespace lumo

@@ -30,6 +30,14 @@ bool isValidUtf8(std::string_view text);
 // byte) replaced by U+FFFD; well-formed text comes back as it is.
 std::string toValidUtf8(std::string_view text);
 
+// The number of single-character insertions, deletions and substitutions that turn one text into the
+// other, ASCII letters compared without regard to case.
+std::size_t editDistance(std::string_view a, std::string_view b);
+// The candidate `word` was most likely meant to be: the nearest by edit distance, when it is a slip of
+// a few letters (at most two, or a third of the word) or the word is its beginning; empty when none is
+// that near.
+std::string nearestWord(std::string_view word, const std::vector<std::string>& candidates);
+
 // Removes a leading UTF-8 byte-order mark.
 std::string_view stripByteOrderMark(std::string_view text);
 

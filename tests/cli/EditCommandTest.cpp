@@ -140,6 +140,10 @@ TEST(EditCommand, BadUsageExitsWithTwoAndTouchesNothing) {
         {"rotate", "--set", "8", photo},
         {"rotate", "--set", "-1", photo},
         {"rotate", "--set", "x", photo},
+        {"rotate", "--orientation", "0", photo},
+        {"rotate", "--orientation", "9", photo},
+        {"rotate", "--orientation", "6", "--set", "1", photo},
+        {"rotate", "--180", "--cw", photo},
         {"rotate", "--cw"},
         {"crop", photo},
         {"crop", "--rect", "0.5,0,0.5,1", photo},
@@ -232,22 +236,39 @@ TEST(EditCommand, RotatingCameraJpegsRewritesOnlyTheirOrientation) {
     ProcessResult r = t.lumo({"rotate", "--set", "3", files[0]});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(orientationsOf({files[0]}), std::vector<int>{8});
+    // Nobody at a terminal to fix it: --yes skips the file, --no-input (as no terminal) stops there.
     const std::string locked = files[1];
     writeWholeFile(locked, cameraJpeg(1));
     ::chmod(locked.c_str(), 0444);
-    r = t.lumo({"--json", "rotate", "--ccw", files[0], locked});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("While rotating an image counter-clockwise an error occurred: Unable to gain write "
-                         "access to '" +
-                         locked + "'."),
-              std::string::npos)
-        << r.err;
-    const auto listed = nlohmann::json::parse(r.out);
-    ASSERT_EQ(listed.size(), 2u);
-    EXPECT_EQ(listed[0]["rotation"], 2); // the file before it was still turned
-    EXPECT_TRUE(listed[1].contains("error"));
-    EXPECT_EQ(readWholeFile(locked), cameraJpeg(1));
-    EXPECT_EQ(orientationsOf({files[0], locked}), (std::vector<int>{3, 1}));
+    const struct {
+        const char* flag;
+        int exit;
+        const char* answered;
+        int after; // the orientation of the file after the locked one
+    } answers[] = {{"--yes", 1, "skip (--yes)", 6},
+                   {"--no-input", 3, "cancel (--no-input)", 1},
+                   {"--json", 3, "cancel (no terminal to ask on)", 1}};
+    for (const auto& a : answers) {
+        SCOPED_TRACE(a.flag);
+        writeWholeFile(files[0], cameraJpeg(1));
+        writeWholeFile(files[2], cameraJpeg(1));
+        r = t.lumo({"--json", "rotate", "--cw", a.flag, files[0], locked, files[2]});
+        EXPECT_EQ(r.exitCode, a.exit);
+        EXPECT_NE(
+            r.err.find("While rotating an image clockwise an error occurred:\n\nUnable to gain write access "
+                       "to '" +
+                       locked + "'."),
+            std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("(r)etry / (s)kip / [C]ancel " + std::string(a.answered)), std::string::npos)
+            << r.err;
+        const auto listed = nlohmann::json::parse(r.out);
+        ASSERT_EQ(listed.size(), a.exit == 1 ? 3u : 2u);
+        EXPECT_EQ(listed[0]["rotation"], 1); // the file before it was still turned
+        EXPECT_TRUE(listed[1].contains("error"));
+        EXPECT_EQ(readWholeFile(locked), cameraJpeg(1));
+        EXPECT_EQ(orientationsOf({files[0], locked, files[2]}), (std::vector<int>{6, 1, a.after}));
+    }
 
     // A camera's own JPEG (EXIF 6) turns on to EXIF 3 in place.
     const std::string corpus = corpusFolderOrFail();
@@ -266,20 +287,71 @@ TEST(EditCommand, RotatingCameraJpegsRewritesOnlyTheirOrientation) {
         2);
 }
 
+// EXIF's numbers for the orientation, a half turn, and progress lines when nobody watches a terminal.
+TEST(EditCommand, OrientationInExifNumbersAndProgressWhenPiped) {
+    LumoHome t;
+    if (runProcess("exiftool", {"-ver"}).exitCode == 127)
+        LUMO_SKIP_OR_FAIL("exiftool is not installed");
+    std::vector<std::string> files;
+    for (int i = 0; i < 3; ++i) {
+        files.push_back(t.dir.file("p" + std::to_string(i) + ".jpg"));
+        writeWholeFile(files.back(), cameraJpeg(1));
+    }
+    const struct {
+        std::vector<std::string> args;
+        int orientation;
+    } cases[] = {
+        {{"--orientation", "6"}, 6},
+        {{"--orientation", "5"}, 5},
+        {{"--180"}, 7},      // 5 turned half
+        {{"--set", "6"}, 4}, // the rotation code: 6 is mirrored and turned half, EXIF 4
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"rotate"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.insert(args.end(), files.begin(), files.end());
+        const ProcessResult r = t.lumo(args);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(orientationsOf(files), std::vector<int>(3, c.orientation)) << c.args[0];
+        // Not on a terminal: plain progress lines counting files, and a line per file on stdout.
+        EXPECT_NE(r.err.find("Rotating: 3/3 (100%)\n"), std::string::npos) << r.err;
+        EXPECT_NE(r.out.find(files[2] + ": rotation "), std::string::npos) << r.out;
+    }
+    const ProcessResult quiet = t.lumo({"rotate", "--quiet", "--cw", files[0], files[1], files[2]});
+    EXPECT_EQ(quiet.exitCode, 0) << quiet.err;
+    EXPECT_EQ(quiet.out + quiet.err, "");
+}
+
 TEST(EditCommand, CropGoesToTheSidecarAndToTheDraftCropOfARawShownThroughItsPreview) {
     LumoHome t;
     const std::string raw = t.dir.file("DSC_0001.NEF");
     const std::string rawBytes = builtRaw();
     writeWholeFile(raw, rawBytes);
+    // 0.8 x 0.6 of 6000 x 4000 is 2:1, not 3:2: narrowed about its centre to 3600 x 2400.
     ProcessResult r =
         t.lumo({"--json", "crop", "--rect", "0.1,0.2,0.9,0.8", "--angle", "-3.5", "--ratio", "3:2", raw});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    const auto listed = nlohmann::json::parse(r.out);
+    auto listed = nlohmann::json::parse(r.out);
     ASSERT_EQ(listed.size(), 1u);
-    EXPECT_EQ(listed[0]["crop"]["left"], 0.1);
+    EXPECT_DOUBLE_EQ(listed[0]["crop"]["left"].get<double>(), 0.2);
+    EXPECT_DOUBLE_EQ(listed[0]["crop"]["right"].get<double>(), 0.8);
+    EXPECT_EQ(listed[0]["crop"]["top"], 0.2);
     EXPECT_EQ(listed[0]["crop"]["angle"], -3.5);
     EXPECT_EQ(listed[0]["crop"]["ratio"], nlohmann::json::array({3.0, 2.0}));
     EXPECT_TRUE(listed[0]["crop"]["draft"].get<bool>());
+    EXPECT_TRUE(listed[0]["crop"]["adjusted"].get<bool>());
+    EXPECT_NE(r.err.find("DSC_0001.NEF: the crop was narrowed to the shape 3:2 in this picture: "
+                         "0.200000,0.200000,0.800000,0.800000"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(readWholeFile(t.dir.file("DSC_0001.XIP")).find("<left>0.200000</left>"), std::string::npos);
+    // A crop of the ratio's shape (to half a percent) is kept as given.
+    r = t.lumo({"--json", "crop", "--rect", "0.1,0.1,0.9,0.902", "--ratio", "3:2", raw});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    listed = nlohmann::json::parse(r.out);
+    EXPECT_EQ(listed[0]["crop"]["bottom"], 0.902);
+    EXPECT_FALSE(listed[0]["crop"].contains("adjusted"));
+    EXPECT_EQ(r.err, "");
     EXPECT_TRUE(std::filesystem::exists(t.dir.file("DSC_0001.XIP")));
     EXPECT_EQ(readWholeFile(raw), rawBytes);
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
 #include <regex>
 #include <string>
 
@@ -49,11 +50,91 @@ TEST(LumoCommand, VersionAndBadUsage) {
         << r.out;
     EXPECT_FALSE(std::filesystem::exists(home.cache + "/Lumo.log")); // --version starts nothing
 
-    EXPECT_EQ(home.lumo({}).exitCode, 2);
-    EXPECT_EQ(home.lumo({"no-such-command"}).exitCode, 2);
-    const ProcessResult bad = home.lumo({"paths", "--no-such-option"});
-    EXPECT_EQ(bad.exitCode, 2);
-    EXPECT_FALSE(bad.err.empty());
+    EXPECT_EQ(home.lumo({"--help"}).out.rfind("Lumograph Plus: ", 0), 0u); // one name for the program
+
+    // A word that names no command is named, with the command most likely meant.
+    const struct {
+        std::vector<std::string> args;
+        const char* said;
+    } bad[] = {
+        {{}, "lumo: give a command: paths, prefs, "},
+        {{"frob"}, "lumo: \"frob\" is not a lumo command; did you mean \"crop\"? (lumo help lists them)"},
+        {{"--json", "rot", "--cw", "x.jpg"}, "\"rot\" is not a lumo command; did you mean \"rotate\"?"},
+        {{"--settings", "prefs", "prefs", "lst"},
+         "\"lst\" is not a command of lumo prefs; did you mean \"list\"?"},
+        {{"prefs"}, "lumo: give a command after prefs: list, get, set, delete, keys, check"},
+        {{"help", "prefs", "frob"}, "\"frob\" is not a command of lumo prefs"},
+        {{"paths", "--no-such-option"},
+         "lumo: The following argument was not expected: --no-such-option\n"
+         "Run \"lumo help paths\" for the options."},
+        {{"paths", "--yes", "--no-input"}, "lumo: give --yes or --no-input, not both"},
+        {{"completion", "zsh"}, "completion is made for bash only"},
+    };
+    for (const auto& c : bad) {
+        const ProcessResult r = home.lumo(c.args);
+        EXPECT_EQ(r.exitCode, 2) << c.said;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+    }
+}
+
+// Every command's help, reached through `lumo help`, shows the common options and names its values.
+TEST(LumoCommand, EveryCommandsHelpShowsTheCommonOptions) {
+    LumoHome home;
+    std::vector<std::vector<std::string>> paths = {{}};
+    for (std::size_t next = 0; next < paths.size(); ++next) {
+        std::vector<std::string> args = {"help"};
+        args.insert(args.end(), paths[next].begin(), paths[next].end());
+        const ProcessResult r = home.lumo(args);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        std::string usage = "Usage: lumo";
+        for (const std::string& word : paths[next])
+            usage += " " + word;
+        EXPECT_NE(r.out.find(usage + " [OPTIONS]"), std::string::npos) << r.out;
+        for (const char* common :
+             {"  --json ", "  -y,--yes ", "  --no-input ", "  -q,--quiet ", "  --settings DIR "})
+            EXPECT_NE(r.out.find(common), std::string::npos) << usage << " lacks " << common;
+        EXPECT_EQ(r.out.find(" TEXT"), std::string::npos) << r.out;
+        // The commands below this one, one a line under "Subcommands:".
+        const std::size_t list = r.out.find("Subcommands:\n");
+        if (list == std::string::npos)
+            continue;
+        for (const auto& line : lines(r.out.substr(list + 13))) {
+            if (line.size() < 3 || line[2] == ' ')
+                break;
+            std::vector<std::string> sub = paths[next];
+            sub.push_back(line.substr(2, line.find(' ', 2) - 2));
+            if (sub.front() != "help")
+                paths.push_back(sub);
+        }
+    }
+    EXPECT_GE(paths.size(), 17u);
+    EXPECT_EQ(home.lumo({"rotate", "--help"}).out, home.lumo({"help", "rotate"}).out);
+}
+
+TEST(LumoCommand, BashCompletionComesFromTheCommandDefinitions) {
+    LumoHome home;
+    const ProcessResult script = home.lumo({"completion", "bash"});
+    ASSERT_EQ(script.exitCode, 0) << script.err;
+    writeWholeFile(home.dir.file("lumo.bash"), script.out);
+    std::filesystem::create_directories(home.dir.file("work/pics"));
+    writeWholeFile(home.dir.file("work/photo.jpg"), "");
+    // Each case: the words typed so far, the last one being completed, and what is offered.
+    const std::string cases = R"(t lumo pr
+t lumo --json prefs set SortCache
+t lumo thumb --dir p
+t lumo thumb --size 5 ph
+t lumo rotate --18
+t lumo help ro
+)";
+    std::string all =
+        "cd '" + home.dir.file("work") + "' && source '" + home.dir.file("lumo.bash") +
+        "' && t() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _lumo; echo \"${COMPREPLY[*]}\"; }";
+    for (const auto& line : lines(cases))
+        all += "; " + line;
+    const ProcessResult offered = runProcess("bash", {"-c", all});
+    ASSERT_EQ(offered.exitCode, 0) << offered.err;
+    EXPECT_EQ(offered.out,
+              "prefs preview\nSortCacheCheckDate SortCacheDays\npics\nphoto.jpg\n--180\nrotate\n");
 }
 
 TEST(LumoCommand, PathsWithStartupLoggingWritesTheHeaderAndTheSteps) {

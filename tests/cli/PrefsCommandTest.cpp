@@ -4,6 +4,7 @@
 #include "LumoHome.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -36,11 +37,12 @@ struct Prefs : LumoHome {
 
 TEST(PrefsCommand, SetStoresTheTransportFormAndGetPrintsJson) {
     Prefs p;
-    EXPECT_EQ(p.lumo({"prefs", "set", "Answer", "32"}).exitCode, 0);
-    EXPECT_EQ(p.lumo({"prefs", "set", "Name", "\"abc\""}).exitCode, 0);
-    EXPECT_EQ(p.lumo({"prefs", "set", "Obj", R"({"b":[1,-1],"a":true})"}).exitCode, 0);
-    EXPECT_EQ(p.lumo({"prefs", "set", "Word", "plain words"}).exitCode, 0);
-    EXPECT_EQ(p.lumo({"prefs", "set", "Negative", "-1"}).exitCode, 0);
+    // Keys the program does not read are stored with --force.
+    EXPECT_EQ(p.lumo({"prefs", "set", "--force", "Answer", "32"}).exitCode, 0);
+    EXPECT_EQ(p.lumo({"prefs", "set", "--force", "Name", "\"abc\""}).exitCode, 0);
+    EXPECT_EQ(p.lumo({"prefs", "set", "--force", "Obj", R"({"b":[1,-1],"a":true})"}).exitCode, 0);
+    EXPECT_EQ(p.lumo({"prefs", "set", "--force", "Word", "plain words"}).exitCode, 0);
+    EXPECT_EQ(p.lumo({"prefs", "set", "--force", "Negative", "-1"}).exitCode, 0);
     EXPECT_EQ(p.sql(p.store, "SELECT key, hex(value) FROM key_value ORDER BY key"),
               "Answer|A001\nName|0703616263\nNegative|C1\nObj|08050161020501620A81C10B09\n"
               "Word|070B706C61696E20776F726473\n");
@@ -57,7 +59,7 @@ TEST(PrefsCommand, SetStoresTheTransportFormAndGetPrintsJson) {
     // Preferences are text: bytes that are not UTF-8 are refused, so that listing never fails later.
     for (const auto& [key, value] :
          {std::pair<std::string, std::string>{"Bad", "v\xFF"}, {"\xC0\xAF", "v"}}) {
-        r = p.lumo({"prefs", "set", key, value});
+        r = p.lumo({"prefs", "set", "--force", key, value});
         EXPECT_EQ(r.exitCode, 2);
         EXPECT_NE(r.err.find("is not UTF-8 text"), std::string::npos) << r.err;
     }
@@ -66,9 +68,59 @@ TEST(PrefsCommand, SetStoresTheTransportFormAndGetPrintsJson) {
     EXPECT_TRUE(std::filesystem::exists(p.store + ".bak")); // every run after the first backs up
 }
 
+TEST(PrefsCommand, KeysTheProgramReadsAreTypedAndOthersNeedForce) {
+    Prefs p;
+    const struct {
+        std::vector<std::string> args;
+        int exit;
+        const char* said; // on stderr
+    } cases[] = {
+        {{"SortCacheDays", "14"}, 0, ""},
+        {{"SortCacheDays", "0"}, 2, "lumo: SortCacheDays takes a whole number from 1 to 36500, not 0"},
+        {{"SortCacheDays", "\"14\""}, 2, "takes a whole number"},
+        {{"SortCacheCheckDate", "1"}, 2, "lumo: SortCacheCheckDate takes true or false, not 1"},
+        {{"SortCacheCheckDate", "true"}, 0, ""},
+        {{"--force", "AttachedFiles/XIP", "no"}, 2, "takes true or false"}, // --force is for unknown keys
+        {{"sortcachedays", "3"},
+         2,
+         "no preference named \"sortcachedays\" (did you mean \"SortCacheDays\"?)"},
+        {{"--force", "SortCacheDay", "3"},
+         0,
+         "warning: lumo reads no preference named \"SortCacheDay\" (did you "
+         "mean \"SortCacheDays\"?); stored anyway"},
+        {{"--force", "Broken", R"({"a":)"}, 2, "starts like JSON but is not valid JSON"},
+        {{"--force", "Broken", "[1, 2"}, 2, "starts like JSON but is not valid JSON"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"prefs", "set"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ProcessResult r = p.lumo(args);
+        EXPECT_EQ(r.exitCode, c.exit) << c.args.back() << r.err;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+    }
+    ProcessResult r = p.lumo({"prefs", "list", "--json"});
+    EXPECT_EQ(
+        nlohmann::json::parse(r.out),
+        nlohmann::json::parse(R"({"SortCacheCheckDate": true, "SortCacheDay": 3, "SortCacheDays": 14})"));
+    r = p.lumo({"prefs", "get", "AttachedFiles/XIP"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("\"AttachedFiles/XIP\" is not set; lumo uses its default, true"), std::string::npos)
+        << r.err;
+
+    r = p.lumo({"prefs", "keys"});
+    EXPECT_NE(r.out.find("\nSortCacheDays        integer  30     The age in days"), std::string::npos)
+        << r.out;
+    r = p.lumo({"prefs", "keys", "--json"});
+    const auto keys = nlohmann::json::parse(r.out);
+    ASSERT_EQ(keys.size(), 18u);
+    EXPECT_EQ(keys[1], nlohmann::json::parse(R"({"name": "SortCacheDays", "type": "integer", "default": 30,
+        "minimum": 1, "maximum": 36500,
+        "meaning": "The age in days after which SortCacheCheckDate forgets a sort-cache entry"})"));
+}
+
 TEST(PrefsCommand, ADamagedStoreStillListsFromItsLastGoodCopy) {
     Prefs p;
-    ASSERT_EQ(p.lumo({"prefs", "set", "Kept", "1"}).exitCode, 0);
+    ASSERT_EQ(p.lumo({"prefs", "set", "--force", "Kept", "1"}).exitCode, 0);
     ASSERT_EQ(p.lumo({"prefs", "list"}).exitCode, 0); // backs the store up
     lumo::test::writeWholeFile(p.store, std::string(4096, '!'));
 
@@ -95,15 +147,16 @@ TEST(PrefsCommand, ADamagedStoreStillListsFromItsLastGoodCopy) {
 // The reported fault: parallel `lumo prefs set` lost acknowledged writes and set the live store aside.
 TEST(PrefsCommand, ParallelWritersKeepEveryAcknowledgedWrite) {
     Prefs p;
-    ASSERT_EQ(p.lumo({"prefs", "set", "Saved", "1"}).exitCode, 0);
+    ASSERT_EQ(p.lumo({"prefs", "set", "--force", "Saved", "1"}).exitCode, 0);
     constexpr int kRounds = 3, kWriters = 8;
     for (int round = 0; round < kRounds; ++round) {
         std::vector<std::thread> writers;
         std::vector<ProcessResult> results(kWriters);
         for (int w = 0; w < kWriters; ++w)
             writers.emplace_back([&, w] {
-                results[w] = p.lumo({"prefs", "set", "k" + std::to_string(round) + "-" + std::to_string(w),
-                                     std::to_string(w)});
+                results[w] =
+                    p.lumo({"prefs", "set", "--force", "k" + std::to_string(round) + "-" + std::to_string(w),
+                            std::to_string(w)});
             });
         for (auto& writer : writers)
             writer.join();
@@ -118,8 +171,8 @@ TEST(PrefsCommand, ParallelWritersKeepEveryAcknowledgedWrite) {
 
 TEST(PrefsCommand, ABusyStoreIsWaitedForAndAFailingOneIsNotAnAbsentKey) {
     Prefs p;
-    ASSERT_EQ(p.lumo({"prefs", "set", "Kept", "1"}).exitCode, 0);
-    ASSERT_EQ(p.lumo({"prefs", "set", "Gone", "1"}).exitCode, 0);
+    ASSERT_EQ(p.lumo({"prefs", "set", "--force", "Kept", "1"}).exitCode, 0);
+    ASSERT_EQ(p.lumo({"prefs", "set", "--force", "Gone", "1"}).exitCode, 0);
     {
         SQLiteLockHolder holder(p.store, std::chrono::milliseconds(1000));
         const ProcessResult r = p.lumo({"prefs", "delete", "Gone"});

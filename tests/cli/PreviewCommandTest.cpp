@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <map>
 
 using namespace lumo::test;
 
@@ -135,6 +136,40 @@ TEST(ThumbCommand, TheBestEmbeddedImageIsScaledToFitAndTurnedUpright) {
     EXPECT_EQ(camera.width, 192);
     const ProcessResult missing = t.lumo({"--size", "256", "--dir", out, t.dir.file("nothing.nef")});
     EXPECT_EQ(missing.exitCode, 1);
+}
+
+TEST(ThumbCommand, QualityAndProgressWhenPiped) {
+    LumoHome t("thumb");
+    std::vector<std::string> files;
+    for (const char* name : {"a.jpg", "b.jpg"}) {
+        files.push_back(t.dir.file(name));
+        writeWholeFile(files.back(), encodeJpeg(640, 480));
+    }
+    std::map<int, std::uintmax_t> sizes;
+    for (const int quality : {20, 95}) {
+        const std::string out = t.dir.file("q" + std::to_string(quality));
+        std::vector<std::string> args = {"--size", "320", "--quality", std::to_string(quality), "--dir", out};
+        args.insert(args.end(), files.begin(), files.end());
+        const ProcessResult r = t.lumo(args);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_NE(r.err.find("thumb: 2/2 (100%)\n"), std::string::npos) << r.err; // not on a terminal: lines
+        EXPECT_NE(r.out.find(files[1] + " -> " + out + "/b.jpg\n"), std::string::npos) << r.out;
+        sizes[quality] = std::filesystem::file_size(out + "/b.jpg");
+        const ProcessResult estimate = runProcess("identify", {"-format", "%Q", out + "/b.jpg"});
+        if (estimate.exitCode == 0)
+            EXPECT_EQ(estimate.out, std::to_string(quality));
+    }
+    EXPECT_LT(sizes[20] * 2, sizes[95]);
+
+    ProcessResult r =
+        t.lumo({"--quiet", "--force", "--size", "32", "--dir", t.dir.file("q20"), files[0], files[1]});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    for (const char* bad : {"0", "101"}) {
+        r = t.lumo({"--size", "32", "--quality", bad, files[0]});
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_NE(r.err.find("--quality takes a JPEG quality from 1 to 100"), std::string::npos) << r.err;
+    }
 }
 
 TEST(PreviewCommand, AnOutputNeverReplacesAPhotoOrAnotherOutputOfTheSameRun) {

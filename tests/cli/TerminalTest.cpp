@@ -49,18 +49,30 @@ TEST(TerminalProgress, PlainLinesAtEveryTenthAndAtTheEnd) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 11);
 }
 
-TEST(TerminalProgress, BarRedrawsOneLine) {
+TEST(TerminalProgress, BarRedrawsOneLineAndGivesWayToOtherLines) {
     MemoryStream out;
     {
         TerminalProgress progress("Scanning", 4, out.file, 1);
+        progress.update(1, "DSC_0041.NEF");
+        // A line printed meanwhile goes on a line of its own; the bar comes back below it at once.
+        TerminalProgress::clearActiveLine();
+        std::fputs("DSC_0041.NEF -> DSC_0041.jpg\n", out.file);
         progress.update(2, "DSC_0042.NEF");
         progress.finish();
         progress.update(3); // ignored once finished
+        progress.clearLine();
     }
     const std::string text = out.text();
-    EXPECT_NE(text.find("\rScanning [############............] 50% 2/4  DSC_0042.NEF"), std::string::npos)
+    EXPECT_NE(text.find("\rScanning [######..................] 25% 1/4  DSC_0041.NEF\x1b[K\r\x1b[K"
+                        "DSC_0041.NEF -> DSC_0041.jpg\n"
+                        "\rScanning [############............] 50% 2/4  DSC_0042.NEF\x1b[K"),
+              std::string::npos)
         << text;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+
+    TerminalProgress silent("Scanning", 4, nullptr); // --quiet
+    silent.update(2);
+    TerminalProgress::clearActiveLine();
 }
 
 TEST(TerminalPrompt, AnswersFromTheTypedLine) {
@@ -117,15 +129,22 @@ private:
     bool m_failed = false;
 };
 
-// Runs the worker under a terminal progress window with the given common options.
-std::uint32_t runUnderWindow(CommonOptions options, int interruptAt, std::string& shown) {
+// Runs the worker under a terminal progress window with the given common options; the window counts
+// the worker's units when `countUnits` is set.
+std::uint32_t runUnderWindow(CommonOptions options, int interruptAt, std::string& shown,
+                             bool countUnits = false) {
     setUIThread();
     setMessageBoxHandler(makeTerminalMessageBox(options));
     ProgressDialogInterface progress;
     CThreadedWorker operation(std::make_unique<CountingWorker>(interruptAt), &progress);
     MemoryStream out;
     EXPECT_TRUE(operation.Start());
-    TerminalProgressWindow(progress, "Copying", out.file, 0).run();
+    if (countUnits)
+        TerminalProgressWindow(
+            progress, "Copying", 10, [&progress] { return progress.GetPercent() / 10; }, out.file, 0)
+            .run();
+    else
+        TerminalProgressWindow(progress, "Copying", out.file, 0).run();
     operation.Join();
     setMessageBoxHandler({});
     shown = out.text();
@@ -146,4 +165,7 @@ TEST(TerminalProgressWindow, AnswersTheRetryQuestionAndTurnsCtrlCIntoCancel) {
     EXPECT_EQ(runUnderWindow(noInput, -1, shown), ProgressDialogInterface::kStatusCancelled);
 
     EXPECT_EQ(runUnderWindow(yes, 6, shown), ProgressDialogInterface::kStatusCancelled); // one Ctrl-C
+
+    EXPECT_EQ(runUnderWindow(yes, -1, shown, true), ProgressDialogInterface::kStatusFailed);
+    EXPECT_NE(shown.find("Copying: 10/10 (100%)\n"), std::string::npos) << shown; // units, not percent
 }

@@ -48,3 +48,17 @@ TEST(TextUtils, Utf8IsCheckedStrictlyAndMendedPieceByPiece) {
         EXPECT_TRUE(lumo::isValidUtf8(lumo::toValidUtf8(c.in)));
     }
 }
+
+TEST(TextUtils, NearestWordIsASlipOfAFewLettersOrABeginning) {
+    EXPECT_EQ(editDistance("kitten", "sitting"), 3u);
+    EXPECT_EQ(editDistance("SortCacheDays", "sortcachedays"), 0u);
+    EXPECT_EQ(editDistance("", "abc"), 3u);
+    const std::vector<std::string> commands = {"paths", "prefs", "preview", "rotate", "crop"};
+    const struct {
+        const char* word;
+        const char* nearest;
+    } cases[] = {{"frob", "crop"}, {"rot", "rotate"}, {"prefz", "prefs"}, {"Paths", "paths"}, {"r", ""},
+                 {"ingest", ""},   {"", ""}};
+    for (const auto& c : cases)
+        EXPECT_EQ(nearestWord(c.word, commands), c.nearest) << c.word;
+}

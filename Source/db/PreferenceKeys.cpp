@@ -1,0 +1,98 @@
+#include "db/PreferenceKeys.h"
+
+#include <algorithm>
+
+namespace {
+
+PreferenceKey attachedKind(const char* kind, std::string what) {
+    return {.name = std::string(kPrefAttachedFilesPrefix) + kind,
+            .type = PreferenceType::Boolean,
+            .defaultNumber = 1,
+            .meaning = "Copy, move, rename and delete " + what + " with the photo"};
+}
+
+std::vector<PreferenceKey> makeKeys() {
+    std::vector<PreferenceKey> keys = {
+        {.name = kPrefSortCacheCheckDate,
+         .type = PreferenceType::Boolean,
+         .defaultNumber = kPrefSortCacheCheckDateDefault ? 1 : 0,
+         .meaning = "At start-up, forget sort-cache entries older than SortCacheDays days"},
+        {.name = kPrefSortCacheDays,
+         .type = PreferenceType::Integer,
+         .defaultNumber = kPrefSortCacheDaysDefault,
+         .minimum = 1,
+         .maximum = 36500,
+         .meaning = "The age in days after which SortCacheCheckDate forgets a sort-cache entry"},
+    };
+    keys.push_back(attachedKind("AAE", ".AAE edit files"));
+    keys.push_back(attachedKind("ACR", "settings files named <photo>_ACR"));
+    keys.push_back(attachedKind("BIB", ".BIB files"));
+    keys.push_back(attachedKind("DOP", ".DOP files"));
+    keys.push_back(attachedKind("FLT", ".FLT files"));
+    keys.push_back(attachedKind("IDPRE", ".IDPRE files"));
+    keys.push_back(attachedKind("IDSF", ".IDSF files"));
+    keys.push_back(attachedKind("LZN", ".LZN files"));
+    keys.push_back(attachedKind("NKS", ".NKS files"));
+    keys.push_back(attachedKind("ON1", ".ON1 files"));
+    keys.push_back(attachedKind("ORI", ".ORI originals"));
+    keys.push_back(attachedKind("PP3", ".PP3 files"));
+    keys.push_back(attachedKind("RDSF", ".RDSF files"));
+    keys.push_back(attachedKind("SND", ".WAV sound files (also SND_<number>.WAV)"));
+    keys.push_back(attachedKind("THM", ".THM thumbnails"));
+    keys.push_back(attachedKind("XIP", "the .XIP prefs sidecar"));
+    return keys;
+}
+
+} // namespace
+
+const std::vector<PreferenceKey>& knownPreferenceKeys() {
+    static const std::vector<PreferenceKey> keys = makeKeys();
+    return keys;
+}
+
+const PreferenceKey* findPreferenceKey(std::string_view name) {
+    const std::vector<PreferenceKey>& keys = knownPreferenceKeys();
+    const auto found =
+        std::find_if(keys.begin(), keys.end(), [&](const PreferenceKey& k) { return k.name == name; });
+    return found == keys.end() ? nullptr : &*found;
+}
+
+const char* preferenceTypeName(PreferenceType type) {
+    switch (type) {
+    case PreferenceType::Boolean:
+        return "boolean";
+    case PreferenceType::Integer:
+        return "integer";
+    case PreferenceType::Text:
+        break;
+    }
+    return "text";
+}
+
+CILA::VObject preferenceDefault(const PreferenceKey& key) {
+    switch (key.type) {
+    case PreferenceType::Boolean:
+        return CILA::VObject(key.defaultNumber != 0);
+    case PreferenceType::Integer:
+        return CILA::VObject(key.defaultNumber);
+    case PreferenceType::Text:
+        break;
+    }
+    return CILA::VObject(key.defaultText);
+}
+
+std::string preferenceValueProblem(const PreferenceKey& key, const CILA::VObject& value) {
+    switch (key.type) {
+    case PreferenceType::Boolean:
+        return value.dataType() == CILA::VObject::DT_BOOL ? std::string() : "takes true or false";
+    case PreferenceType::Integer:
+        if (value.dataType() == CILA::VObject::DT_INTEGER && value.getint() >= key.minimum &&
+            value.getint() <= key.maximum)
+            return {};
+        return "takes a whole number from " + std::to_string(key.minimum) + " to " +
+               std::to_string(key.maximum);
+    case PreferenceType::Text:
+        break;
+    }
+    return value.dataType() == CILA::VObject::DT_STR ? std::string() : "takes text (as JSON: \"...\")";
+}

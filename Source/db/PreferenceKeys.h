@@ -1,0 +1,43 @@
+#pragma once
+
+// The preferences the program reads, each with its type, its default and what it changes. Code that
+// reads a preference takes its name and default from here; `lumo prefs` lists them and refuses to store
+// a value of the wrong type under one of them.
+
+#include "archive/VObject.h"
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+inline constexpr char kPrefSortCacheCheckDate[] = "SortCacheCheckDate";
+inline constexpr bool kPrefSortCacheCheckDateDefault = false;
+inline constexpr char kPrefSortCacheDays[] = "SortCacheDays";
+inline constexpr std::int64_t kPrefSortCacheDaysDefault = 30;
+// Followed by a kind of attached file ("AttachedFiles/THM"); each is on by default.
+inline constexpr char kPrefAttachedFilesPrefix[] = "AttachedFiles/";
+
+enum class PreferenceType { Boolean, Integer, Text };
+
+struct PreferenceKey {
+    std::string name;
+    PreferenceType type = PreferenceType::Boolean;
+    std::int64_t defaultNumber = 0;                                  // Boolean (0 or 1) and Integer
+    std::string defaultText;                                         // Text
+    std::int64_t minimum = std::numeric_limits<std::int64_t>::min(); // Integer
+    std::int64_t maximum = std::numeric_limits<std::int64_t>::max();
+    std::string meaning; // one line
+};
+
+// In the order `lumo prefs keys` shows them.
+const std::vector<PreferenceKey>& knownPreferenceKeys();
+// Null when the program reads no preference of that name (names are compared exactly).
+const PreferenceKey* findPreferenceKey(std::string_view name);
+// "boolean", "integer" or "text".
+const char* preferenceTypeName(PreferenceType type);
+CILA::VObject preferenceDefault(const PreferenceKey& key);
+// Empty when `value` is one the key takes; otherwise what it takes, as the end of a sentence that
+// starts with the key's name ("takes true or false").
+std::string preferenceValueProblem(const PreferenceKey& key, const CILA::VObject& value);
