@@ -100,11 +100,11 @@ TEST(LumoCommand, PathsWithCommentedFlagLogsNoStepAndPausesWithoutATerminal) {
         << r.err;
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const auto json = nlohmann::json::parse(r.out);
-    EXPECT_EQ(json["settings_folder"], home.settings);
-    EXPECT_EQ(json["cache_folder"], home.cache);
-    EXPECT_EQ(json["log_file"], home.cache + "/Lumo.log");
-    EXPECT_EQ(json["debug_flags_file"], home.settings + "/LumoDebug.txt");
-    EXPECT_EQ(json["debug_flags_on"], nlohmann::json::array({"STARTUP_PAUSING"}));
+    EXPECT_EQ(json["settingsFolder"], home.settings);
+    EXPECT_EQ(json["cacheFolder"], home.cache);
+    EXPECT_EQ(json["logFile"], home.cache + "/Lumo.log");
+    EXPECT_EQ(json["debugFlagsFile"], home.settings + "/LumoDebug.txt");
+    EXPECT_EQ(json["debugFlagsOn"], nlohmann::json::array({"STARTUP_PAUSING"}));
     for (const auto& m : messages(home.log()))
         EXPECT_EQ(m.find("Initializing Instance"), std::string::npos) << m;
 }
@@ -115,8 +115,8 @@ TEST(LumoCommand, WhereThingsLive) {
     ProcessResult r = home.lumo({"--settings", settings, "paths", "--cache", cache, "--json"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     auto json = nlohmann::json::parse(r.out);
-    EXPECT_EQ(json["settings_folder"], settings); // the options beat the environment
-    EXPECT_EQ(json["cache_folder"], cache);
+    EXPECT_EQ(json["settingsFolder"], settings); // the options beat the environment
+    EXPECT_EQ(json["cacheFolder"], cache);
     EXPECT_TRUE(std::filesystem::exists(cache + "/Lumo.log")); // created on first need
     EXPECT_FALSE(std::filesystem::exists(home.cache + "/Lumo.log"));
 
@@ -128,8 +128,8 @@ TEST(LumoCommand, WhereThingsLive) {
                     {"XDG_CACHE_HOME", cacheHome}});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     json = nlohmann::json::parse(r.out);
-    EXPECT_EQ(json["settings_folder"], config + "/Kestrel Labs, Inc/Lumograph");
-    EXPECT_EQ(json["cache_folder"], cacheHome + "/Lumograph");
+    EXPECT_EQ(json["settingsFolder"], config + "/Kestrel Labs, Inc/Lumograph");
+    EXPECT_EQ(json["cacheFolder"], cacheHome + "/Lumograph");
 }
 
 TEST(LumoCommand, OversizedLogIsCutToItsLastTenMiBAtTheFirstWrite) {
