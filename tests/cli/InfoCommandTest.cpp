@@ -91,6 +91,12 @@ TEST(InfoCommand, EveryCorpusFileGetsARecordInArgumentOrder) {
                     return true;
             return false;
         };
+        // A JPEG's rating is its XMP's.
+        if (parsed[i].value("type", "") == "JPEG" && theirs.contains("XMP-xmp:Rating")) {
+            ++checked;
+            EXPECT_EQ(parsed[i]["rating"], theirs["XMP-xmp:Rating"]) << files[i];
+            EXPECT_EQ(parsed[i]["ratingFrom"], "xmp") << files[i];
+        }
         for (const auto& [key, tag] : exifFields) {
             if (!parsed[i].contains(key))
                 continue;
