@@ -288,8 +288,8 @@ std::string plainValue(const std::string& key, const nlohmann::ordered_json& val
     if (!value.is_number())
         return numberText(value);
     const double number = value.get<double>();
-    if (key == "exposureTime" && number > 0 && number < 1 &&
-        std::fabs(1 / number - std::round(1 / number)) < 0.05)
+    // Short exposures as photographers write them: 1/250 s.
+    if (key == "exposureTime" && number > 0 && number < 0.25001)
         return "1/" + std::to_string(std::lround(1 / number)) + " s";
     if (key == "exposureTime" || key == "duration")
         return numberText(value) + " s";
