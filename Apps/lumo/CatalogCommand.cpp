@@ -1,5 +1,6 @@
 #include "AppSession.h"
 #include "Commands.h"
+#include "ErrorText.h"
 #include "Interrupts.h"
 #include "JsonValue.h"
 #include "dyn_platform/DynPlatform.h"
@@ -44,16 +45,13 @@ std::string makePayload(std::size_t size) {
 int runPing(const CommonOptions& common, const PingOptions& options) {
     const InterruptScope interrupts;
     AppSession session(common, kCatalogService);
-    if (!session.started()) {
-        std::fprintf(stderr, "lumo: %s\n", session.error().c_str());
-        return kExitSomeFailed;
-    }
+    if (!session.started())
+        return commandFailed(common, kResultUnexpected, session.error());
     // Start-up has launched the service, or tried to.
     DynPlatform& platform = DynPlatform::instance();
-    if (!platform.isRunning()) {
-        std::fprintf(stderr, "lumo: the catalog service could not start: %s\n", platform.lastError().c_str());
-        return kExitSomeFailed;
-    }
+    if (!platform.isRunning())
+        return commandFailed(common, kResultUnexpected,
+                             "the catalog service could not start: " + platform.lastError());
     const pid_t pid = platform.pid();
     const std::string payload = makePayload(options.size);
 
@@ -96,9 +94,8 @@ int runPing(const CommonOptions& common, const PingOptions& options) {
     const double totalMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
     if (failed) {
-        std::fprintf(stderr, "lumo: %s\n", failure.c_str());
         platform.dyn_platform_shutdown();
-        return kExitSomeFailed;
+        return commandFailed(common, kResultUnexpected, failure);
     }
     // Ctrl-C stops the pings; the service is shut down in order either way.
     const bool cancelled = interrupted();
@@ -112,10 +109,10 @@ int runPing(const CommonOptions& common, const PingOptions& options) {
     const double throughput = totalMs > 0 ? static_cast<double>(n * options.size) / (totalMs / 1000) : 0.0;
     if (common.json) {
         nlohmann::json out = {{"pid", pid},           {"count", n},
-                              {"min_ms", least},      {"median_ms", median},
-                              {"max_ms", most},       {"exited_cleanly", exited},
+                              {"minMs", least},       {"medianMs", median},
+                              {"maxMs", most},        {"exitedCleanly", exited},
                               {"size", options.size}, {"parallel", options.parallel},
-                              {"total_ms", totalMs},  {"bytes_per_second", throughput}};
+                              {"totalMs", totalMs},   {"bytesPerSecond", throughput}};
         if (cancelled)
             out["cancelled"] = true;
         std::cout << jsonText(out, 2) << '\n';

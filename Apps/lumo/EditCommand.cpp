@@ -6,6 +6,7 @@
 
 #include "AppSession.h"
 #include "Commands.h"
+#include "ErrorText.h"
 #include "JsonValue.h"
 #include "NRF/NRF.h"
 #include "NRF/NRFImageInfo.h"
@@ -118,18 +119,13 @@ struct Request {
 struct ItemResult {
     std::string path;
     bool reached = false; // false for files a cancellation left untouched
+    NRFErr result = kNRFErrNone;
     std::string error;
     int rotation = -1;
     NRFNormalizedCrop crop; // the crop kept
     bool draft = false;     // the crop went to the draft crop of a raw shown through its preview
     bool adjusted = false;  // the crop was narrowed to its ratio in this picture
 };
-
-// The engine's text for a failed call, or the result code when it left none.
-std::string engineError(NRFErr err) {
-    const std::string& text = NRFGetErrorText();
-    return text.empty() ? "result " + std::to_string(err) : text;
-}
 
 // Raws shown through their embedded preview keep their crop apart, as the draft crop.
 bool shownThroughPreview(NRFImageInfoRec& record) {
@@ -175,6 +171,7 @@ public:
         ItemResult& item = m_results[m_next];
         item.reached = true;
         item.error.clear();
+        item.result = kNRFErrNone;
         bool retryable = false;
         if (!editFile(item, retryable)) {
             ErrorReporter::Recorder::Record(headingFor(m_request.edit), item.error, item.path, retryable);
@@ -203,7 +200,7 @@ private:
             err = NRFGetImageInfo(record.get());
         bool done = false;
         if (err != kNRFErrNone)
-            item.error = engineError(err);
+            fail(item, err, engineFailureText(err, item.path));
         else
             done = isCrop(m_request.edit) ? crop(*record, item) : rotate(*record, item, retryable);
         NRFCloseImage(&record);
@@ -216,27 +213,33 @@ private:
         const NRFErr err = NRFLoadXMLPrefs(&record);
         if (err == kNRFErrNone || err == kNRFErrOpen) // 5: there are none yet
             return true;
-        item.error = "the image prefs beside the file could not be read (" + engineError(err) +
-                     "); they are left as they are";
-        return false;
+        return fail(item, err,
+                    "the image prefs beside the file could not be read (" +
+                        engineFailureText(err, NRFXIPSidecarPath(record.m_path, true)) +
+                        "); they are left as they are");
     }
 
     static bool savePrefs(NRFImageInfoRec& record, ItemResult& item) {
-        if (const NRFErr err = NRFSaveImagePrefs(&record); err != kNRFErrNone) {
-            item.error = engineError(err);
-            return false;
-        }
+        if (const NRFErr err = NRFSaveImagePrefs(&record); err != kNRFErrNone)
+            return fail(item, err, engineFailureText(err, item.path));
         return true;
+    }
+
+    // The item failed with `result`, for the reason `error`; answers false.
+    static bool fail(ItemResult& item, NRFErr result, std::string error) {
+        item.result = result;
+        item.error = std::move(error);
+        return false;
     }
 
     bool rotate(NRFImageInfoRec& record, ItemResult& item, bool& retryable) {
         const bool jpeg = record.m_fileType == kNRFTypeJPEG;
         const bool inFile = record.m_orientationPosCount != 0;
-        if (jpeg && !inFile) {
-            item.error = "the rotation of this file is kept in its XMP metadata, which arrives with metadata "
-                         "writing";
-            return false;
-        }
+        if (jpeg && !inFile)
+            return fail(item, kResultNotYet,
+                        "This JPEG has no EXIF orientation for lumo to rewrite, and lumo cannot yet keep a "
+                        "JPEG's rotation anywhere else; the file is left as it is. JPEGs that carry an EXIF "
+                        "orientation (as camera JPEGs do) and files of every other type can be rotated.");
         // A file that holds its own orientation starts from it: the sidecar may be shared with another
         // photo of the same name (a raw and its JPEG or HEIF) and hold that one's rotation.
         const int fromFile = record.m_orientation & 7;
@@ -269,24 +272,21 @@ private:
             jpeg ? NRFSetRotation(&record, code) : NRFSetRotationAndSaveImagePrefs(&record, code);
         if (err != kNRFErrNone) {
             retryable = err == 6; // a file or sidecar could not be written: the user may fix that
-            item.error = engineError(err);
-            return false;
+            return fail(item, err, engineFailureText(err, item.path));
         }
         item.rotation = code;
         return true;
     }
 
     bool crop(NRFImageInfoRec& record, ItemResult& item) {
-        if (record.m_fileType == kNRFTypeJPEG) {
-            item.error =
-                "the crop of a JPEG is kept in its XMP metadata, which arrives with metadata writing";
-            return false;
-        }
+        if (record.m_fileType == kNRFTypeJPEG)
+            return fail(item, kResultNotYet,
+                        "lumo cannot yet keep a crop for a JPEG (a JPEG keeps it in its XMP metadata, which "
+                        "lumo does not write); the file is left as it is. Raw, TIFF, PNG, HEIF and the other "
+                        "types keep their crop in a \".XIP\" file beside them.");
         bool canCrop = false;
-        if (NRFCanCrop(&record, &canCrop) != kNRFErrNone || !canCrop) {
-            item.error = "this type of file cannot carry a crop";
-            return false;
-        }
+        if (NRFCanCrop(&record, &canCrop) != kNRFErrNone || !canCrop)
+            return fail(item, kResultNotPossible, "This type of file cannot carry a crop");
         if (!loadPrefs(record, item))
             return false;
         item.draft = shownThroughPreview(record);
@@ -431,10 +431,8 @@ int runEdit(const CommonOptions& common, const EditOptions& options, bool croppi
     if (!(cropping ? cropRequest(options, request) : rotateRequest(options, request)))
         return kExitBadUsage;
     AppSession session(common, kImageEngineService);
-    if (!session.started()) {
-        std::fprintf(stderr, "lumo: %s\n", session.error().c_str());
-        return kExitSomeFailed;
-    }
+    if (!session.started())
+        return commandFailed(common, kResultUnexpected, session.error());
 
     std::vector<ItemResult> results(options.files.size());
     for (std::size_t i = 0; i < results.size(); ++i)
@@ -463,9 +461,8 @@ int runEdit(const CommonOptions& common, const EditOptions& options, bool croppi
         nlohmann::ordered_json entry = {{"path", item.path}};
         if (!item.error.empty()) {
             status = kExitSomeFailed;
-            entry["error"] = item.error;
-            std::fprintf(stderr, "lumo: %s: %s %s\n", item.path.c_str(), headingFor(request.edit),
-                         item.error.c_str());
+            entry = failureJson(item.path, item.result, item.error);
+            reportFailure(item.path, std::string(headingFor(request.edit)) + " " + item.error);
         } else if (cropping) {
             entry["crop"] = cropJson(item.crop, item.draft);
             if (item.adjusted) {

@@ -1,5 +1,6 @@
 #include "AppSession.h"
 #include "Commands.h"
+#include "ErrorText.h"
 #include "JsonValue.h"
 #include "app/DebugFlags.h"
 #include "app/LumoPaths.h"
@@ -13,25 +14,23 @@ namespace {
 
 int runPaths(const CommonOptions& common) {
     AppSession session(common);
-    if (!session.started()) {
-        std::fprintf(stderr, "lumo: %s\n", session.error().c_str());
-        return kExitSomeFailed;
-    }
+    if (!session.started())
+        return commandFailed(common, kResultUnexpected, session.error());
     const DebugFlagSettings flags = DebugFlags::instance().settings();
 
     if (common.json) {
         nlohmann::json out = {
-            {"settings_folder", LumoPaths::settingsFolder()},
-            {"cache_folder", LumoPaths::imageCacheFolder()},
-            {"log_file", LumoPaths::logFilePath()},
-            {"debug_flags_file", LumoPaths::debugFlagsFilePath()},
-            {"debug_flags_on", nlohmann::json::array()},
-            {"debug_flag_values", nlohmann::json::object()},
+            {"settingsFolder", LumoPaths::settingsFolder()},
+            {"cacheFolder", LumoPaths::imageCacheFolder()},
+            {"logFile", LumoPaths::logFilePath()},
+            {"debugFlagsFile", LumoPaths::debugFlagsFilePath()},
+            {"debugFlagsOn", nlohmann::json::array()},
+            {"debugFlagValues", nlohmann::json::object()},
         };
         for (const auto& name : flags.on)
-            out["debug_flags_on"].push_back(name);
+            out["debugFlagsOn"].push_back(name);
         for (const auto& [name, value] : flags.values)
-            out["debug_flag_values"][name] = value;
+            out["debugFlagValues"][name] = value;
         std::cout << jsonText(out, 2) << '\n';
         return kExitDone;
     }

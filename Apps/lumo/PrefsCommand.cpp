@@ -1,5 +1,6 @@
 #include "AppSession.h"
 #include "Commands.h"
+#include "ErrorText.h"
 #include "JsonValue.h"
 #include "app/LumoPaths.h"
 #include "db/PreferenceKeys.h"
@@ -107,9 +108,11 @@ int get(const CommonOptions& common, const PrefsArguments& args) {
         CILA::VObject value;
         switch (preferences.lookupValue(args.key, value)) {
         case Outcome::Absent:
-            return noSuchKey(args.key);
+            return commandFailed(common, kResultNotPossible, "no preference named \"" + args.key + "\"");
         case Outcome::Failed:
-            return storeFailed("read", args.key);
+            return commandFailed(common, kResultUnreadable,
+                                 "could not read \"" + args.key + "\"; the log " + LumoPaths::logFilePath() +
+                                     " says why");
         case Outcome::Done:
             break;
         }

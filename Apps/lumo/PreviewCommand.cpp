@@ -1,5 +1,6 @@
 #include "AppSession.h"
 #include "Commands.h"
+#include "ErrorText.h"
 #include "Interrupts.h"
 #include "JsonValue.h"
 #include "NRF/NRF.h"
@@ -43,6 +44,7 @@ struct PreviewOptions {
 // What happened to one input: the output written, or why not.
 struct FileResult {
     std::string output;
+    NRFErr result = kNRFErrNone;
     std::string error;
     std::uint32_t width = 0, height = 0;
 };
@@ -147,15 +149,23 @@ private:
     std::set<std::string> m_written;
 };
 
+// The item failed with `result`, for the reason `error`.
+void fail(FileResult& item, NRFErr result, std::string error) {
+    item.result = result;
+    item.error = std::move(error);
+}
+
 // The record of a file read through the engine, or the reason it could not be read.
-NRFImageInfoRef openRecord(const std::string& path, std::string& error) {
+NRFImageInfoRef openRecord(const std::string& path, FileResult& result) {
     NRFImageInfoRef record;
     NRFErr err = NRFOpenImage(path.c_str(), 0, &record);
     if (err == kNRFErrNone)
         err = NRFGetImageInfo(record.get());
     if (err != kNRFErrNone) {
-        error =
-            NRFGetErrorText().empty() ? "unreadable (result " + std::to_string(err) + ")" : NRFGetErrorText();
+        std::string description;
+        if (record)
+            NRFGetDescription(record->m_fileType, &description);
+        fail(result, err, engineFailureText(err, path, description));
         NRFCloseImage(&record);
     }
     return record;
@@ -164,19 +174,14 @@ NRFImageInfoRef openRecord(const std::string& path, std::string& error) {
 // The EXIF thumbnail's bytes exactly as the file stores them.
 void writeThumbnail(const NRFImageInfoRec& record, const std::string& output, FileResult& result) {
     const NRFEmbeddedImageLoc& thumbnail = record.m_thumbnail;
-    if (!thumbnail.present() || !record.m_thumbnailIsJPEG) {
-        result.error = "no embedded JPEG thumbnail";
-        return;
-    }
+    if (!thumbnail.present() || !record.m_thumbnailIsJPEG)
+        return fail(result, kNRFErrNoThumbnail, "No embedded JPEG thumbnail");
     std::string bytes;
-    if (NRFReadEmbeddedBytes(record.m_path, thumbnail.offset, thumbnail.length, bytes) != kNRFErrNone) {
-        result.error = "the thumbnail could not be read";
-        return;
-    }
-    if (const int e = lumo::writeFileReplacing(output, bytes)) {
-        result.error = std::strerror(e);
-        return;
-    }
+    if (const NRFErr err = NRFReadEmbeddedBytes(record.m_path, thumbnail.offset, thumbnail.length, bytes);
+        err != kNRFErrNone)
+        return fail(result, err, "The thumbnail could not be read: " + engineFailureText(err, record.m_path));
+    if (const int e = lumo::writeFileReplacing(output, bytes))
+        return fail(result, kResultUnwritable, output + ": " + errnoText(e));
     result.output = output;
     result.width = thumbnail.width;
     result.height = thumbnail.height;
@@ -184,14 +189,10 @@ void writeThumbnail(const NRFImageInfoRec& record, const std::string& output, Fi
 
 void writePreview(NRFImageInfoRec& record, const std::string& output, bool withExif, FileResult& result) {
     const NRFErr err = NRFExtractPreview(&record, output.c_str(), withExif);
-    if (err == kNRFErrNoThumbnail || err == kNRFErrParam) {
-        result.error = "no embedded preview";
-        return;
-    }
-    if (err != kNRFErrNone) {
-        result.error = NRFGetErrorText();
-        return;
-    }
+    if (err == kNRFErrNoThumbnail || err == kNRFErrParam)
+        return fail(result, kNRFErrNoThumbnail, "No embedded preview");
+    if (err != kNRFErrNone)
+        return fail(result, err, engineFailureText(err, record.m_path));
     result.output = output;
     result.width = record.m_preview.width;
     result.height = record.m_preview.height;
@@ -223,31 +224,21 @@ void writeScaled(NRFImageInfoRec& record, std::uint32_t size, int quality, const
                  FileResult& result) {
     NRFBitmapBase loaded;
     const NRFErr err = NRFLoadFilePreview(&record, &loaded, size, kNRFLoadAllowEmbedded);
-    if (err == kNRFErrNoThumbnail || err == kNRFErrParam || (err == kNRFErrNone && loaded.Empty())) {
-        result.error = "no embedded preview or thumbnail";
-        return;
-    }
-    if (err != kNRFErrNone) {
-        result.error = NRFGetErrorText().empty() ? "decoding failed (result " + std::to_string(err) + ")"
-                                                 : NRFGetErrorText();
-        return;
-    }
+    if (err == kNRFErrNoThumbnail || err == kNRFErrParam || (err == kNRFErrNone && loaded.Empty()))
+        return fail(result, kNRFErrNoThumbnail, "No embedded preview or thumbnail");
+    if (err != kNRFErrNone)
+        return fail(result, err,
+                    "The picture could not be decoded: " + engineFailureText(err, record.m_path));
     NRFBitmapBase scaled;
     std::string jpeg;
-    if (!scaleToPicture(record, loaded, size, scaled)) {
-        result.error = "out of memory";
-        return;
-    }
+    if (!scaleToPicture(record, loaded, size, scaled))
+        return fail(result, kNRFErrMemory, resultText(kNRFErrMemory));
     // A profile that cannot be read or used leaves the colours as they are: the picture still shows.
     NRFICCConvertRecordBitmapToSRGB(record, scaled);
-    if (const NRFErr encoded = NRFCompressJPEG(scaled, quality, jpeg); encoded != kNRFErrNone) {
-        result.error = "encoding failed (result " + std::to_string(encoded) + ")";
-        return;
-    }
-    if (const int e = lumo::writeFileReplacing(output, jpeg)) {
-        result.error = std::strerror(e);
-        return;
-    }
+    if (const NRFErr encoded = NRFCompressJPEG(scaled, quality, jpeg); encoded != kNRFErrNone)
+        return fail(result, encoded, "The JPEG could not be made: " + resultText(encoded));
+    if (const int e = lumo::writeFileReplacing(output, jpeg))
+        return fail(result, kResultUnwritable, output + ": " + errnoText(e));
     result.output = output;
     result.width = scaled.Width();
     result.height = scaled.Height();
@@ -269,16 +260,16 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
         std::fprintf(stderr, "lumo: --quality takes a JPEG quality from 1 to 100\n");
         return kExitBadUsage;
     }
-    AppSession session(common, kImageEngineService);
-    if (!session.started()) {
-        std::fprintf(stderr, "lumo: %s\n", session.error().c_str());
-        return kExitSomeFailed;
+    if (options.output.empty() && options.folder.empty()) {
+        std::fprintf(stderr, "lumo: --dir needs a folder (\".\" for the current one)\n");
+        return kExitBadUsage;
     }
+    AppSession session(common, kImageEngineService);
+    if (!session.started())
+        return commandFailed(common, kResultUnexpected, session.error());
     if (options.output.empty()) {
-        if (const int e = lumo::createDirectories(options.folder)) {
-            std::fprintf(stderr, "lumo: %s: %s\n", options.folder.c_str(), std::strerror(e));
-            return kExitSomeFailed;
-        }
+        if (const int e = lumo::createDirectories(options.folder))
+            return commandFailed(common, kResultUnwritable, oneLine(options.folder) + ": " + errnoText(e));
     }
     // A bar on a terminal, plain lines elsewhere.
     std::optional<TerminalProgress> progress;
@@ -296,8 +287,10 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
             break;
         FileResult result;
         const std::string output = names.choose(path, result.error);
+        if (!result.error.empty())
+            result.result = kResultUnwritable; // lumo never writes over a photo, nor over a file unasked
         if (result.error.empty()) {
-            if (NRFImageInfoRef record = openRecord(path, result.error)) {
+            if (NRFImageInfoRef record = openRecord(path, result)) {
                 if (kind == Kind::Thumb)
                     writeScaled(*record, options.size, options.quality, output, result);
                 else if (options.thumbnail)
@@ -329,8 +322,8 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
             }
         } else {
             status = kExitSomeFailed;
-            entry["error"] = result.error;
-            std::fprintf(stderr, "lumo: %s: %s\n", path.c_str(), result.error.c_str());
+            entry = failureJson(path, result.result, result.error);
+            reportFailure(path, result.error);
         }
         all.push_back(std::move(entry));
         if (progress)

@@ -1,5 +1,6 @@
 #include "AppSession.h"
 #include "Commands.h"
+#include "ErrorText.h"
 #include "JsonValue.h"
 #include "NRF/NRF.h"
 
@@ -27,9 +28,17 @@ int runType(const CommonOptions& common, const TypeOptions& options) {
     nlohmann::json out = nlohmann::json::array();
     for (const std::string& path : options.files) {
         NRFFileType type = 0;
-        const bool known = NRFGetType(path.c_str(), &type, options.proxy) == kNRFErrNone;
-        if (!known)
+        const NRFErr err = NRFGetType(path.c_str(), &type, options.proxy);
+        const bool known = err == kNRFErrNone;
+        if (!known) {
             status = kExitSomeFailed;
+            const std::string sentence = engineFailureText(err, path);
+            reportFailure(path, sentence);
+            if (common.json) {
+                out.push_back(nlohmann::json(failureJson(path, err, sentence)));
+                continue;
+            }
+        }
         const std::string code = known ? NRFFileTypeString(type) : "????";
         if (!common.json) {
             std::printf("%s\t%s\n", code.c_str(), path.c_str());

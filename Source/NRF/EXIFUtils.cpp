@@ -475,9 +475,14 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
         length = e.count;
     };
     const auto unsigned0 = [&](std::uint32_t& out) { return isShortOrLong && m_tiff.Unsigned(e, 0, out); };
-    const auto rational = [&](std::uint16_t type, float& out) {
+    const auto rational = [&](std::uint16_t type, std::optional<float>& out) {
         if (e.type == type && e.count >= 1 && m_tiff.Real(e, 0, d))
             out = static_cast<float>(d);
+    };
+    // A coded 16-bit value; some writers store it as a LONG.
+    const auto code = [&](std::optional<std::uint16_t>& out) {
+        if (unsigned0(n) && n <= 0xFFFF)
+            out = static_cast<std::uint16_t>(n);
     };
     const auto dateTag = [&](int kind) { // 0 DateTime, 1 Original, 2 Digitized
         if (e.type != kTIFFAscii || e.count < 20 || !m_tiff.Ascii(e, text, 64))
@@ -821,16 +826,13 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
         rational(kTIFFRational, r.m_subjectDistance);
         return;
     case kTagMeteringMode:
-        if (e.type == kTIFFShort && m_tiff.Unsigned(e, 0, n))
-            r.m_meteringMode = static_cast<std::uint16_t>(n);
+        code(r.m_meteringMode);
         return;
     case kTagLightSource:
-        if (e.type == kTIFFShort && m_tiff.Unsigned(e, 0, n))
-            r.m_lightSource = static_cast<std::uint16_t>(n);
+        code(r.m_lightSource);
         return;
     case kTagFlash:
-        if (e.type == kTIFFShort && m_tiff.Unsigned(e, 0, n))
-            r.m_flash = static_cast<std::uint16_t>(n);
+        code(r.m_flash);
         return;
     case kTagFocalLength:
         rational(kTIFFRational, r.m_focalLength);
@@ -877,8 +879,7 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
             m_interopOffset = n;
         return;
     case kTagWhiteBalance:
-        if (e.type == kTIFFShort && m_tiff.Unsigned(e, 0, n))
-            r.m_whiteBalance = static_cast<std::uint16_t>(n);
+        code(r.m_whiteBalance);
         return;
     case kTagFocalLengthIn35mm:
         if (e.type == kTIFFShort && m_tiff.Unsigned(e, 0, n))

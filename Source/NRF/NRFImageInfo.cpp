@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -23,6 +24,26 @@ using CILA::CilaRuntimeError;
 using CILA::VObject;
 
 namespace {
+
+// A value the file may or may not hold. It travels in the form it always had, the value or 0 when
+// absent, so that a reader of version 101 that knows nothing of presence still finds a number; which
+// of them the file holds travels beside them, under kPresentKey.
+template <typename Optional>
+struct Held {
+    Optional& value;
+};
+template <typename Optional>
+Held<Optional> held(Optional& value) {
+    return {value};
+}
+template <typename T>
+struct IsHeld : std::false_type {};
+template <typename Optional>
+struct IsHeld<Held<Optional>> : std::true_type {};
+
+// The names of the held values the file holds. Data without it (written before presence was kept)
+// counts a held value as present when it is not 0.
+constexpr char kPresentKey[] = "presentValues";
 
 // Every serialised field, in one list so that writing, reading and comparing can never disagree.
 // Renaming a key or changing a field's form changes the stored data: raise kSerialVersion with it.
@@ -87,25 +108,25 @@ void visitFields(Rec& r, Visit&& v) {
     v("whiteMode", r.m_whiteMode);
     v("kelvin", r.m_kelvin);
     v("pictureControl", r.m_pictureControl);
-    v("exposureTime", r.m_exposureTime);
-    v("fNumber", r.m_fNumber);
-    v("shutterSpeedValue", r.m_shutterSpeedValue);
-    v("apertureValue", r.m_apertureValue);
-    v("maxApertureValue", r.m_maxApertureValue);
-    v("exposureProgram", r.m_exposureProgram);
+    v("exposureTime", held(r.m_exposureTime));
+    v("fNumber", held(r.m_fNumber));
+    v("shutterSpeedValue", held(r.m_shutterSpeedValue));
+    v("apertureValue", held(r.m_apertureValue));
+    v("maxApertureValue", held(r.m_maxApertureValue));
+    v("exposureProgram", held(r.m_exposureProgram));
     v("exposureProgramText", r.m_exposureProgramText);
-    v("iso", r.m_iso);
+    v("iso", held(r.m_iso));
     v("exifVersion", r.m_exifVersion);
-    v("meteringMode", r.m_meteringMode);
-    v("lightSource", r.m_lightSource);
-    v("flash", r.m_flash);
-    v("focalLength", r.m_focalLength);
-    v("focalLength35", r.m_focalLength35);
-    v("whiteBalance", r.m_whiteBalance);
-    v("brightness", r.m_brightness);
-    v("exposureBias", r.m_exposureBias);
-    v("subjectDistance", r.m_subjectDistance);
-    v("exifImageNumber", r.m_exifImageNumber);
+    v("meteringMode", held(r.m_meteringMode));
+    v("lightSource", held(r.m_lightSource));
+    v("flash", held(r.m_flash));
+    v("focalLength", held(r.m_focalLength));
+    v("focalLength35", held(r.m_focalLength35));
+    v("whiteBalance", held(r.m_whiteBalance));
+    v("brightness", held(r.m_brightness));
+    v("exposureBias", held(r.m_exposureBias));
+    v("subjectDistance", held(r.m_subjectDistance));
+    v("exifImageNumber", held(r.m_exifImageNumber));
     v("duration", r.m_duration);
     v("hasGPS", r.m_hasGPS);
     v("latitude", r.m_latitude);
@@ -233,6 +254,10 @@ template <typename T>
 VObject toV(const std::optional<T>& o) {
     return o ? toV(*o) : VObject();
 }
+template <typename T>
+VObject toV(const Held<const std::optional<T>>& h) {
+    return toV(h.value.value_or(T{}));
+}
 template <typename T, std::size_t N>
 VObject toV(const std::array<T, N>& a) {
     VObject out = VObject::makeVector();
@@ -328,6 +353,13 @@ void fromV(const VObject& v, std::optional<T>& o) {
     fromV(v, value);
     o = value;
 }
+// Taken as present here; Deserialize settles presence once every field is read.
+template <typename T>
+void fromV(const VObject& v, Held<std::optional<T>> h) {
+    T value{};
+    fromV(v, value);
+    h.value = value;
+}
 // A vector of exactly `n` elements.
 const VObject::Vector& vectorOf(const VObject& v, std::size_t n) {
     expect(v, VObject::DT_VECTOR, "a vector");
@@ -377,6 +409,22 @@ void fromV(const VObject& v, NRFEmbeddedImageLoc& l) {
     fromV(vec[1], l.length);
     fromV(vec[2], l.width);
     fromV(vec[3], l.height);
+}
+
+// After every field is read: a held value is present when the presence list names it, or, in data
+// written without one, when it is not 0.
+void settlePresence(const VObject* present, NRFImageInfoFields& fields) {
+    std::vector<std::string> names;
+    if (present)
+        fromV(*present, names);
+    visitFields(fields, [&](const char* key, auto&& field) {
+        if constexpr (IsHeld<std::remove_cvref_t<decltype(field)>>::value) {
+            const bool listed = present ? std::find(names.begin(), names.end(), key) != names.end()
+                                        : field.value && *field.value != 0;
+            if (!listed)
+                field.value.reset();
+        }
+    });
 }
 
 // The file's size and modification time; errno on failure.
@@ -494,7 +542,14 @@ bool NRFImageInfoRec::Serialize(VObject& out) const {
         h.store("version", VObject(kSerialVersion));
         h.store("path", VObject(m_path));
         h.store("fileType", toV(m_fileType));
-        visitFields(*this, [&](const char* key, const auto& field) { h.store(key, toV(field)); });
+        VObject present = VObject::makeVector();
+        visitFields(*this, [&](const char* key, auto&& field) {
+            h.store(key, toV(field));
+            if constexpr (IsHeld<std::remove_cvref_t<decltype(field)>>::value)
+                if (field.value)
+                    present.append(VObject(key));
+        });
+        h.store(kPresentKey, std::move(present));
         out = std::move(h);
         return true;
     } catch (const std::exception& e) {
@@ -534,10 +589,12 @@ bool NRFImageInfoRec::Deserialize(const VObject& in) {
             fromV(field("path"), path);
             current = "fileType";
             fromV(field("fileType"), fileType);
-            visitFields(fields, [&](const char* key, auto& f) {
+            visitFields(fields, [&](const char* key, auto&& f) {
                 current = key;
                 fromV(field(key), f);
             });
+            current = kPresentKey;
+            settlePresence(in.fetch(kPresentKey), fields);
         } catch (const CilaRuntimeError& e) {
             throw CilaRuntimeError("field '" + current + "': " + e.what());
         }
@@ -656,6 +713,22 @@ VObject locHash(const NRFEmbeddedImageLoc& l) {
     return h;
 }
 
+VObject cropHash(const NRFNormalizedCrop& c) {
+    VObject h = VObject::makeHash();
+    h.store("left", VObject(c.left));
+    h.store("top", VObject(c.top));
+    h.store("right", VObject(c.right));
+    h.store("bottom", VObject(c.bottom));
+    h.store("angle", VObject(c.angle));
+    if (c.constrained) {
+        VObject ratio = VObject::makeVector();
+        ratio.append(VObject(c.constraintWidth));
+        ratio.append(VObject(c.constraintHeight));
+        h.store("ratio", std::move(ratio));
+    }
+    return h;
+}
+
 } // namespace
 
 void describeImageInfo(const NRFImageInfoRec& r, std::vector<std::pair<std::string, VObject>>& fields) {
@@ -748,26 +821,39 @@ void describeImageInfo(const NRFImageInfoRec& r, std::vector<std::pair<std::stri
     }
     if (r.m_duration)
         add("duration", VObject(shortDouble(*r.m_duration)));
-    addNumber("exposureTime", static_cast<double>(r.m_exposureTime));
-    addNumber("fNumber", static_cast<double>(r.m_fNumber));
-    addNumber("iso", r.m_iso);
-    addNumber("focalLength", static_cast<double>(r.m_focalLength));
-    addNumber("focalLength35", r.m_focalLength35);
-    addNumber("exposureProgram", r.m_exposureProgram);
+    // Values the file holds, as it holds them (0 included: no flash, auto white balance).
+    const auto addHeld = [&](const char* key, const auto& value) {
+        if (!value)
+            return;
+        if constexpr (std::is_floating_point_v<std::remove_cvref_t<decltype(*value)>>)
+            add(key, VObject(shortDouble(*value)));
+        else
+            add(key, VObject(*value));
+    };
+    addHeld("exposureTime", r.m_exposureTime);
+    addHeld("fNumber", r.m_fNumber);
+    addHeld("iso", r.m_iso);
+    addHeld("focalLength", r.m_focalLength);
+    addHeld("focalLength35", r.m_focalLength35);
+    addHeld("exposureProgram", r.m_exposureProgram);
     addText("exposureProgramName", r.m_exposureProgramText);
-    if (r.m_hasInfo)
-        add("exposureBias", VObject(shortDouble(r.m_exposureBias)));
-    if (r.m_hasInfo) {
-        add("flash", VObject(r.m_flash));
-        add("meteringMode", VObject(r.m_meteringMode));
-        add("whiteBalance", VObject(r.m_whiteBalance));
-    }
+    addHeld("exposureBias", r.m_exposureBias);
+    addHeld("flash", r.m_flash);
+    addHeld("meteringMode", r.m_meteringMode);
+    addHeld("lightSource", r.m_lightSource);
+    addHeld("whiteBalance", r.m_whiteBalance);
     if (r.m_orientation >= 0 && r.m_orientation <= 7) {
+        // The EXIF number only for a rotation the file itself holds; the rotation is the record's,
+        // whoever set it (the file, the prefs, the user).
         static constexpr int kExifOrientation[8] = {1, 6, 3, 8, 2, 7, 4, 5};
-        if (r.m_hasInfo)
+        if (r.m_rotationFromFile || r.m_orientationPosCount != 0)
             add("orientation", VObject(kExifOrientation[r.m_orientation]));
         add("rotation", VObject(r.m_orientation));
     }
+    if (r.m_crop != NRFNormalizedCrop{})
+        add("crop", cropHash(r.m_crop));
+    if (r.m_draftCrop != NRFNormalizedCrop{})
+        add("draftCrop", cropHash(r.m_draftCrop));
     addNumber("bitsPerSample", r.m_bitsPerSample);
     addNumber("samplesPerPixel", r.m_samplesPerPixel);
     addNumber("colorSpace", r.m_exifColorSpace);

@@ -120,21 +120,22 @@ struct NRFImageInfoFields {
     std::optional<std::uint32_t> m_kelvin; // white balance colour temperature
     NRFPictureControl m_pictureControl;
 
-    // -- exposure
-    float m_exposureTime = 0.0f; // seconds
-    float m_fNumber = 0.0f;
-    float m_shutterSpeedValue = 0.0f;                        // APEX
-    float m_apertureValue = 0.0f, m_maxApertureValue = 0.0f; // APEX
-    std::uint16_t m_exposureProgram = 0;
+    // -- exposure: each value only when the file holds it (0 is a value of its own for most of them:
+    // no flash, auto white balance, no exposure bias)
+    std::optional<float> m_exposureTime; // seconds
+    std::optional<float> m_fNumber;
+    std::optional<float> m_shutterSpeedValue;                 // APEX
+    std::optional<float> m_apertureValue, m_maxApertureValue; // APEX
+    std::optional<std::uint16_t> m_exposureProgram;
     std::string m_exposureProgramText;
-    std::uint32_t m_iso = 0;
+    std::optional<std::uint32_t> m_iso;
     std::uint32_t m_exifVersion = 0; // the four version characters, big-endian
-    std::uint16_t m_meteringMode = 0, m_lightSource = 0, m_flash = 0;
-    float m_focalLength = 0.0f;        // mm
-    std::uint16_t m_focalLength35 = 0; // mm
-    std::uint16_t m_whiteBalance = 0;
-    float m_brightness = 0.0f, m_exposureBias = 0.0f, m_subjectDistance = 0.0f;
-    std::uint32_t m_exifImageNumber = 0;
+    std::optional<std::uint16_t> m_meteringMode, m_lightSource, m_flash;
+    std::optional<float> m_focalLength;           // mm
+    std::optional<std::uint16_t> m_focalLength35; // mm
+    std::optional<std::uint16_t> m_whiteBalance;
+    std::optional<float> m_brightness, m_exposureBias, m_subjectDistance;
+    std::optional<std::uint32_t> m_exifImageNumber;
     std::optional<double> m_duration; // seconds, for movies
 
     // -- position
@@ -243,8 +244,10 @@ public:
     // Reads the file's size, modification time and sidecar status into the record; false when the
     // file's status cannot be read (the record keeps its values).
     virtual bool RefreshFileStatus() { return false; }
-    // Replaces `out` with the record's values (a hash with "version" 101). Does not throw; false and
-    // logged on failure.
+    // Replaces `out` with the record's values (a hash with "version" 101). The exposure values a file
+    // may lack keep their old form (the value, or 0 when absent) and "presentValues" names those the
+    // file holds; data without that list counts a value as held when it is not 0. Does not throw;
+    // false and logged on failure.
     virtual bool Serialize(CILA::VObject& out) const;
     // Takes every value from `in`; on any failure (other version, missing or mistyped field) logs why,
     // leaves the record as it was and answers false. The reader's private state stays only when `in`

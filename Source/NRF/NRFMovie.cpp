@@ -748,11 +748,11 @@ void BoxReader::readNikonTags(const NRFBMFFBox& box) {
                 denominator == 0)
                 continue;
             const float v = static_cast<float>(static_cast<double>(numerator) / denominator);
-            if (tag == 0x0110829A && m_record.m_exposureTime == 0)
+            if (tag == 0x0110829A && !m_record.m_exposureTime)
                 m_record.m_exposureTime = v;
-            else if (tag == 0x0110829D && m_record.m_fNumber == 0)
+            else if (tag == 0x0110829D && !m_record.m_fNumber)
                 m_record.m_fNumber = v;
-            else if (tag == 0x0110920A && m_record.m_focalLength == 0)
+            else if (tag == 0x0110920A && !m_record.m_focalLength)
                 m_record.m_focalLength = v;
         }
     }
@@ -806,13 +806,13 @@ void BoxReader::takeCameraValues(const NRFImageInfoRec& scratch) {
         m_software.offer(trimmed(scratch.m_software), kFromMaker);
     if (scratch.m_captureTime.isValid())
         m_captureTime.offer(Stamp{scratch.m_captureTime, scratch.m_timeZoneOffset}, kFromMaker);
-    if (m_record.m_exposureTime == 0)
+    if (!m_record.m_exposureTime)
         m_record.m_exposureTime = scratch.m_exposureTime;
-    if (m_record.m_fNumber == 0)
+    if (!m_record.m_fNumber)
         m_record.m_fNumber = scratch.m_fNumber;
-    if (m_record.m_iso == 0)
+    if (!m_record.m_iso)
         m_record.m_iso = scratch.m_iso;
-    if (m_record.m_focalLength == 0)
+    if (!m_record.m_focalLength)
         m_record.m_focalLength = scratch.m_focalLength;
 }
 

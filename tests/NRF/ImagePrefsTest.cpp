@@ -4,12 +4,15 @@
 #include "NRF/NRFPlugin.h"
 #include "NRF/NRFTestSupport.h"
 #include "NRF/NRFXMLImagePrefs.h"
+#include "NRF/NRFXMPRating.h"
 #include "support/FileIO.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <map>
+#include <optional>
 #include <string>
 
 namespace lumo::test {
@@ -310,4 +313,54 @@ TEST_F(ImagePrefsTest, LegacyBlockIsRemovedOnlyWhenItIsOne) {
 }
 
 } // namespace
+TEST_F(ImagePrefsTest, XMPRatingIsReadAsWrittenAndNothingElseCounts) {
+    const std::string rdf = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+                            "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">";
+    const std::string end = "</rdf:RDF></x:xmpmeta>";
+    const std::string ns = "xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\"";
+    const std::pair<std::string, std::optional<int>> cases[] = {
+        {rdf + "<rdf:Description " + ns + " xmp:Rating=\"3\"/>" + end, 3},
+        {rdf + "<rdf:Description " + ns + "><xmp:Rating> 2.0 </xmp:Rating></rdf:Description>" + end, 2},
+        {rdf + "<rdf:Description " + ns + " xmp:Rating=\"-1\"/>" + end, -1},
+        {rdf + "<rdf:Description " + ns + " xmp:Rating=\"7\"/>" + end, std::nullopt},
+        {rdf + "<rdf:Description " + ns + " xmp:Rating=\"three\"/>" + end, std::nullopt},
+        // Another namespace's Rating, or the same prefix bound elsewhere, is not the rating.
+        {rdf + "<rdf:Description xmlns:xmp=\"urn:other\" xmp:Rating=\"4\"/>" + end, std::nullopt},
+        // A packet with what follows its end (a GIF's trailer) and a packet that is not XML.
+        {"<?xpacket begin=\"\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>" + rdf + "<rdf:Description " + ns +
+             " xmp:Rating=\"5\"/>" + end + "<?xpacket end=\"w\"?>\x01\xFF\xFE\x00",
+         5},
+        {"<x:xmpmeta xmp:Rating=", std::nullopt},
+        // A document type may define entities meant to blow up: refused whole.
+        {"<!DOCTYPE x [<!ENTITY a \"aaaa\">]>" + rdf + "<rdf:Description " + ns + " xmp:Rating=\"1\"/>" + end,
+         std::nullopt},
+    };
+    for (const auto& [packet, rating] : cases)
+        EXPECT_EQ(NRFXMPRatingFromPacket(packet), rating) << packet;
+
+    // The corpus's sidecars read as exiftool reads them (files named .xmp that are something else hold
+    // no XMP packet for lumo).
+    const std::vector<std::string> sidecars = corpusFiles({".xmp"});
+    if (sidecars.empty())
+        GTEST_SKIP() << "no corpus";
+    std::vector<std::string> args = {"-n", "-XMP-xmp:Rating", "-FileType"};
+    args.insert(args.end(), sidecars.begin(), sidecars.end());
+    const std::optional<nlohmann::json> tool = exiftoolJson(args);
+    if (!tool)
+        LUMO_SKIP_OR_FAIL("exiftool is not installed");
+    std::map<std::string, std::optional<int>> theirs;
+    for (const auto& entry : *tool)
+        if (entry.contains("SourceFile") && entry.value("FileType", "") == "XMP")
+            theirs[entry["SourceFile"].get<std::string>()] =
+                entry.contains("Rating") ? std::optional<int>(entry["Rating"].get<int>()) : std::nullopt;
+    int rated = 0;
+    for (const std::string& sidecar : sidecars) {
+        const std::optional<int> ours = NRFXMPRatingFromPacket(readWholeFile(sidecar));
+        rated += ours.has_value();
+        if (const auto found = theirs.find(sidecar); found != theirs.end())
+            EXPECT_EQ(ours, found->second) << sidecar;
+    }
+    EXPECT_GT(rated, 0);
+}
+
 } // namespace lumo::test

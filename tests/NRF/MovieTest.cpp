@@ -294,7 +294,7 @@ TEST_F(MovieTest, CameraXMLAndMakersTagsAndThumbnails) {
         EXPECT_EQ(r->m_model, "D5300");
         EXPECT_EQ(r->m_captureTime, (KLDateTime{2016, 5, 4, 3, 2, 1}));
         EXPECT_FALSE(r->m_timeZoneOffset.has_value());
-        EXPECT_NEAR(r->m_exposureTime, 1.0 / 60, 1e-6);
+        EXPECT_NEAR(r->m_exposureTime.value_or(0), 1.0 / 60, 1e-6);
         EXPECT_EQ(r->m_thumbnail.width, 64u);
         EXPECT_EQ(r->m_thumbnail.height, 48u);
         bool yes = false;

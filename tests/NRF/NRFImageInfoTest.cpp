@@ -165,13 +165,30 @@ TEST_F(NRFImageInfoTest, FullRecordSurvivesVObjectAndTransport) {
         EXPECT_EQ(copy.m_timeZoneOffset, -330);
     }
 
-    // Optional values that are absent stay absent.
+    // Optional values that are absent stay absent. Values the file may lack travel as they always did
+    // (0 when absent, so that a reader that knows nothing of presence finds its number), with the
+    // names of those the file holds beside them; 0 is a value of its own (no flash).
     NRFImageInfoRec sparse("/a.jpg", 0x4A504547);
+    sparse.m_flash = 0, sparse.m_exposureBias = 0.0f;
     ASSERT_TRUE(sparse.Serialize(state));
+    EXPECT_EQ(state.fetch("meteringMode")->getint(), 0);
+    EXPECT_EQ(state.fetch("flash")->getint(), 0);
+    EXPECT_EQ(state.fetch("presentValues")->toString(), R"(["flash", "exposureBias"])");
     ASSERT_TRUE(original.Deserialize(state));
     EXPECT_FALSE(original.m_subSeconds.has_value());
     EXPECT_FALSE(original.m_altitude.has_value());
+    EXPECT_FALSE(original.m_meteringMode.has_value());
+    EXPECT_FALSE(original.m_iso.has_value());
+    EXPECT_EQ(original.m_flash, 0);
+    EXPECT_EQ(original.m_exposureBias, 0.0f);
     EXPECT_EQ(original.m_path, "/a.jpg");
+
+    // Data written before presence was kept: a value that is not 0 was read from the file.
+    state.gethash().erase("presentValues");
+    state.store("iso", VObject(200));
+    ASSERT_TRUE(original.Deserialize(state));
+    EXPECT_EQ(original.m_iso, 200u);
+    EXPECT_FALSE(original.m_flash.has_value());
 }
 
 TEST_F(NRFImageInfoTest, DeserializeRefusesOtherVersionsAndBadData) {
@@ -438,13 +455,29 @@ TEST_F(NRFImageInfoTest, DescribeListsPresentFields) {
     EXPECT_EQ(find("preview")->fetch("width")->getint(), 8256);
     EXPECT_EQ(find("lens")->getstr(), "24-70mm f/2.8");
 
-    // An empty record says only what every record has.
-    fields.clear();
-    describeImageInfo(NRFImageInfoRec{}, fields);
-    std::string keys;
-    for (const auto& [k, v] : fields)
-        keys += k + " ";
-    EXPECT_EQ(keys, "rotation hasXmpSidecar tag colorClass rating ");
+    EXPECT_EQ(find("flash")->getint(), 16);
+    EXPECT_EQ(
+        find("crop")->toString(),
+        R"({"angle": -3.5, "bottom": 0.8, "left": 0.1, "ratio": [3.0, 2.0], "right": 0.9, "top": 0.2})");
+
+    // An empty record, even one a reader filled, says only what every record has: the values a file
+    // may hold are there when it holds them (0 included), the EXIF orientation when the rotation came
+    // from the file.
+    const auto keysOf = [&](const NRFImageInfoRec& record) {
+        fields.clear();
+        describeImageInfo(record, fields);
+        std::string keys;
+        for (const auto& [k, v] : fields)
+            keys += k + " ";
+        return keys;
+    };
+    NRFImageInfoRec read;
+    read.m_hasInfo = true;
+    read.m_orientation = 1;
+    EXPECT_EQ(keysOf(read), "rotation hasXmpSidecar tag colorClass rating ");
+    read.m_flash = 0, read.m_whiteBalance = 0, read.m_rotationFromFile = true;
+    EXPECT_EQ(keysOf(read), "flash whiteBalance orientation rotation hasXmpSidecar tag colorClass rating ");
+    EXPECT_EQ(find("orientation")->getint(), 6);
 
     EXPECT_EQ(NRFDescribeCrop(rec.m_crop), "crop: left:0.100000 top:0.200000 right:0.900000 bottom:0.800000 "
                                            "angle:-3.500000 constrain:(3.000000, 2.000000, true)");

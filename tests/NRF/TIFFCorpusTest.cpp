@@ -307,17 +307,18 @@ private:
             expected = v;
         if (!expected)
             return;
-        check("ISO", m_record.m_iso == static_cast<std::uint32_t>(*expected), std::to_string(m_record.m_iso),
-              formatNumber(*expected));
+        check("ISO", m_record.m_iso == static_cast<std::uint32_t>(*expected),
+              m_record.m_iso ? std::to_string(*m_record.m_iso) : "(none)", formatNumber(*expected));
     }
 
-    void compareFloat(const std::string& field, double ours, const json* theirs, double relative,
-                      double absolute) {
+    void compareFloat(const std::string& field, std::optional<float> ours, const json* theirs,
+                      double relative, double absolute) {
         const std::optional<double> expected = number(theirs);
         if (!expected)
             return;
         const double tolerance = std::max(absolute, std::abs(*expected) * relative);
-        check(field, std::abs(ours - *expected) <= tolerance, formatNumber(ours), formatNumber(*expected));
+        check(field, ours && std::abs(*ours - *expected) <= tolerance, ours ? formatNumber(*ours) : "(none)",
+              formatNumber(*expected));
     }
 
     void compareOrientation() {

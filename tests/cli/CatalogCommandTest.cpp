@@ -50,8 +50,8 @@ TEST(CatalogCommand, PingReportsRoundTripsAndStopsTheService) {
     const auto out = nlohmann::json::parse(j.out);
     EXPECT_EQ(out["count"], 1);
     EXPECT_GT(out["pid"].get<long>(), 0);
-    EXPECT_EQ(out["min_ms"], out["median_ms"]);
-    EXPECT_EQ(out["exited_cleanly"], true);
+    EXPECT_EQ(out["minMs"], out["medianMs"]);
+    EXPECT_EQ(out["exitedCleanly"], true);
     EXPECT_EQ(out["size"], 0);
     EXPECT_EQ(out["parallel"], 1);
     EXPECT_TRUE(processGone(out["pid"].get<long>()));
@@ -64,9 +64,9 @@ TEST(CatalogCommand, PingReportsRoundTripsAndStopsTheService) {
     EXPECT_EQ(bulk["count"], 7);
     EXPECT_EQ(bulk["size"], 3000000);
     EXPECT_EQ(bulk["parallel"], 3);
-    EXPECT_GE(bulk["total_ms"].get<double>(), bulk["max_ms"].get<double>());
-    EXPECT_GT(bulk["bytes_per_second"].get<double>(), 0);
-    EXPECT_EQ(bulk["exited_cleanly"], true);
+    EXPECT_GE(bulk["totalMs"].get<double>(), bulk["maxMs"].get<double>());
+    EXPECT_GT(bulk["bytesPerSecond"].get<double>(), 0);
+    EXPECT_EQ(bulk["exitedCleanly"], true);
 }
 
 TEST(CatalogCommand, AServiceThatCannotStartAndBadUsage) {

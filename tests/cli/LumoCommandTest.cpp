@@ -1,6 +1,7 @@
 // The lumo program as a user runs it: a real process with its own settings and cache folders.
 
 #include "LumoHome.h"
+#include "support/JpegBuilder.h"
 #include "support/TextUtils.h"
 
 #include <gtest/gtest.h>
@@ -39,7 +40,69 @@ std::vector<std::string> messages(const std::string& log) {
     return out;
 }
 
+// Every key of a JSON output is camelCase (the keys of `dataKeys` objects are the user's names), and
+// an object that carries "error" is a failure: the path where a file failed, the result and the
+// sentence, nothing else.
+void expectJsonStyle(const nlohmann::json& value, const std::string& where) {
+    static const std::regex camelCase("[a-z][A-Za-z0-9]*");
+    if (value.is_array()) {
+        for (const auto& element : value)
+            expectJsonStyle(element, where);
+        return;
+    }
+    if (!value.is_object())
+        return;
+    if (value.contains("error")) {
+        EXPECT_TRUE(value["error"].is_string()) << where << ": " << value;
+        EXPECT_TRUE(value.contains("result") && value["result"].is_number_unsigned())
+            << where << ": " << value;
+        for (const auto& [key, member] : value.items())
+            EXPECT_TRUE(key == "path" || key == "result" || key == "error") << where << ": " << value;
+    }
+    for (const auto& [key, member] : value.items()) {
+        EXPECT_TRUE(std::regex_match(key, camelCase)) << where << ": " << key;
+        if (key != "debugFlagValues")
+            expectJsonStyle(member, where);
+    }
+}
+
 } // namespace
+
+TEST(LumoCommand, EveryJsonOutputIsCamelCaseWithOneFailureShape) {
+    LumoHome home;
+    const std::string photo = home.dir.file("photo.jpg"), missing = home.dir.file("missing.jpg");
+    const std::string out = home.dir.file("out");
+    writeWholeFile(photo, lumo::test::encodeJpeg(32, 24));
+    const std::vector<std::vector<std::string>> runs = {
+        {"paths"},
+        {"prefs", "check"},
+        {"prefs", "get", "NoSuchPreference"},
+        {"type", photo, missing},
+        {"info", photo, missing},
+        {"preview", "--dir", out, photo, missing},
+        {"thumb", "--size", "16", "--dir", out, photo, missing},
+        {"rotate", "--cw", photo, missing},
+        {"crop", "--rect", "0,0,1,1", photo, missing},
+        {"catalog", "ping"},
+    };
+    for (std::vector<std::string> args : runs) {
+        const std::string where = args[0] + (args.size() > 1 ? " " + args[1] : "");
+        args.insert(args.begin(), "--json");
+        const ProcessResult r = home.lumo(args);
+        EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 1) << where << ": " << r.exitCode << r.err;
+        const nlohmann::json parsed = nlohmann::json::parse(r.out, nullptr, false);
+        ASSERT_FALSE(parsed.is_discarded()) << where << ": " << r.out;
+        expectJsonStyle(parsed, where);
+        if (r.exitCode == 1)
+            EXPECT_NE(r.out.find("\"error\""), std::string::npos) << where << ": " << r.out;
+    }
+    // A preference that is not there is a failure object, told on stderr as well.
+    const ProcessResult r = home.lumo({"--json", "prefs", "get", "NoSuchPreference"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(nlohmann::json::parse(r.out),
+              (nlohmann::json{{"result", 1}, {"error", "no preference named \"NoSuchPreference\""}}));
+    EXPECT_EQ(r.err, "lumo: no preference named \"NoSuchPreference\"\n");
+}
 
 TEST(LumoCommand, VersionAndBadUsage) {
     LumoHome home;
@@ -181,11 +244,11 @@ TEST(LumoCommand, PathsWithCommentedFlagLogsNoStepAndPausesWithoutATerminal) {
         << r.err;
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const auto json = nlohmann::json::parse(r.out);
-    EXPECT_EQ(json["settings_folder"], home.settings);
-    EXPECT_EQ(json["cache_folder"], home.cache);
-    EXPECT_EQ(json["log_file"], home.cache + "/Lumo.log");
-    EXPECT_EQ(json["debug_flags_file"], home.settings + "/LumoDebug.txt");
-    EXPECT_EQ(json["debug_flags_on"], nlohmann::json::array({"STARTUP_PAUSING"}));
+    EXPECT_EQ(json["settingsFolder"], home.settings);
+    EXPECT_EQ(json["cacheFolder"], home.cache);
+    EXPECT_EQ(json["logFile"], home.cache + "/Lumo.log");
+    EXPECT_EQ(json["debugFlagsFile"], home.settings + "/LumoDebug.txt");
+    EXPECT_EQ(json["debugFlagsOn"], nlohmann::json::array({"STARTUP_PAUSING"}));
     for (const auto& m : messages(home.log()))
         EXPECT_EQ(m.find("Initializing Instance"), std::string::npos) << m;
 }
@@ -196,8 +259,8 @@ TEST(LumoCommand, WhereThingsLive) {
     ProcessResult r = home.lumo({"--settings", settings, "paths", "--cache", cache, "--json"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     auto json = nlohmann::json::parse(r.out);
-    EXPECT_EQ(json["settings_folder"], settings); // the options beat the environment
-    EXPECT_EQ(json["cache_folder"], cache);
+    EXPECT_EQ(json["settingsFolder"], settings); // the options beat the environment
+    EXPECT_EQ(json["cacheFolder"], cache);
     EXPECT_TRUE(std::filesystem::exists(cache + "/Lumo.log")); // created on first need
     EXPECT_FALSE(std::filesystem::exists(home.cache + "/Lumo.log"));
 
@@ -209,8 +272,8 @@ TEST(LumoCommand, WhereThingsLive) {
                     {"XDG_CACHE_HOME", cacheHome}});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     json = nlohmann::json::parse(r.out);
-    EXPECT_EQ(json["settings_folder"], config + "/Kestrel Labs, Inc/Lumograph");
-    EXPECT_EQ(json["cache_folder"], cacheHome + "/Lumograph");
+    EXPECT_EQ(json["settingsFolder"], config + "/Kestrel Labs, Inc/Lumograph");
+    EXPECT_EQ(json["cacheFolder"], cacheHome + "/Lumograph");
 }
 
 TEST(LumoCommand, OversizedLogIsCutToItsLastTenMiBAtTheFirstWrite) {

@@ -92,10 +92,10 @@ TEST(PreviewCommand, EachFileGetsItsPreviewNamedAfterItAndOneWithoutIsReportedWh
 
     ProcessResult r = t.lumo({"--json", "--with-exif", "--dir", out, plain, raw});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("plain.tif: no embedded preview"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("plain.tif: No embedded preview\n"), std::string::npos) << r.err;
     const auto listed = nlohmann::json::parse(r.out);
     ASSERT_EQ(listed.size(), 2u);
-    EXPECT_TRUE(listed[0].contains("error"));
+    EXPECT_EQ(listed[0], (nlohmann::json{{"path", plain}, {"result", 13}, {"error", "No embedded preview"}}));
     EXPECT_EQ(listed[1]["output"], out + "/DSC_0001.jpg");
     const std::string jpeg = readWholeFile(out + "/DSC_0001.jpg");
     EXPECT_EQ(jpeg.substr(0, 4), "\xFF\xD8\xFF\xE1");
@@ -105,9 +105,12 @@ TEST(PreviewCommand, EachFileGetsItsPreviewNamedAfterItAndOneWithoutIsReportedWh
     EXPECT_EQ(decoded.width, 640);
     EXPECT_FALSE(std::filesystem::exists(out + "/plain.jpg"));
 
-    // -o names a single output.
+    // -o names a single output; --dir names a folder.
     r = t.lumo({"-o", t.dir.file("one.jpg"), raw, plain});
     EXPECT_EQ(r.exitCode, 2);
+    r = t.lumo({"--dir", "", raw});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("--dir needs a folder"), std::string::npos) << r.err;
     r = t.lumo({"-o", t.dir.file("one.jpg"), raw});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(readWholeFile(t.dir.file("one.jpg")), encodeJpeg(640, 424));

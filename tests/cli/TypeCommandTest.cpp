@@ -58,9 +58,13 @@ TEST(TypeCommand, UnknownFilesAndTheProxy) {
     r = t.lumo({"--proxy", work});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "????\t" + work + "\n");
+    EXPECT_EQ(r.err, "lumo: " + work + ": Not an image, raw or movie file that lumo reads\n");
     r = t.lumo({"--json", text});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(nlohmann::json::parse(r.out)[0]["type"], "????");
+    EXPECT_EQ(nlohmann::json::parse(r.out)[0],
+              (nlohmann::json{{"path", text},
+                              {"result", 2},
+                              {"error", "Not an image, raw or movie file that lumo reads"}}));
     EXPECT_EQ(t.lumo({}).exitCode, 2);
 }
 
