@@ -26,12 +26,16 @@ struct PrefsArguments {
 
 using Outcome = KLKeyValueDB::Outcome;
 
-int noSuchKey(const std::string& key) {
+// What is said of a key the store does not hold: a key lumo reads has its default.
+std::string absentKeyText(const std::string& key) {
     if (const PreferenceKey* known = findPreferenceKey(key))
-        std::fprintf(stderr, "lumo: \"%s\" is not set; lumo uses its default, %s\n", key.c_str(),
-                     jsonText(toJson(preferenceDefault(*known))).c_str());
-    else
-        std::fprintf(stderr, "lumo: no preference named \"%s\"\n", key.c_str());
+        return "\"" + key + "\" is not set; lumo uses its default, " +
+               jsonText(toJson(preferenceDefault(*known)));
+    return "no preference named \"" + key + "\"";
+}
+
+int noSuchKey(const std::string& key) {
+    std::fprintf(stderr, "lumo: %s\n", absentKeyText(key).c_str());
     return kExitSomeFailed;
 }
 
@@ -108,7 +112,7 @@ int get(const CommonOptions& common, const PrefsArguments& args) {
         CILA::VObject value;
         switch (preferences.lookupValue(args.key, value)) {
         case Outcome::Absent:
-            return commandFailed(common, kResultNotPossible, "no preference named \"" + args.key + "\"");
+            return commandFailed(common, kResultNotPossible, absentKeyText(args.key));
         case Outcome::Failed:
             return commandFailed(common, kResultUnreadable,
                                  "could not read \"" + args.key + "\"; the log " + LumoPaths::logFilePath() +
