@@ -6,6 +6,7 @@
 
 #include "AppSession.h"
 #include "Commands.h"
+#include "FileArguments.h"
 #include "JsonValue.h"
 #include "NRF/NRF.h"
 #include "NRF/NRFImageInfo.h"
@@ -90,7 +91,7 @@ bool isCrop(Edit edit) {
 }
 
 struct EditOptions {
-    std::vector<std::string> files;
+    FileArguments files;
     // rotate
     bool clockwise = false, counterClockwise = false, mirrorH = false, mirrorV = false;
     std::string set;
@@ -112,7 +113,8 @@ struct ItemResult {
     bool reached = false; // false for files a cancellation left untouched
     std::string error;
     int rotation = -1;
-    bool draft = false; // the crop went to the draft crop of a raw shown through its preview
+    bool draft = false;    // the crop went to the draft crop of a raw shown through its preview
+    bool notAFile = false; // an argument that stands for no file: `error` says why
 };
 
 // The engine's text for a failed call, or the result code when it left none.
@@ -139,6 +141,10 @@ public:
 
     bool DoStep() override {
         ItemResult& item = m_results[m_next];
+        if (item.notAFile) {
+            ++m_next;
+            return true;
+        }
         item.reached = true;
         item.error.clear();
         bool retryable = false;
@@ -374,6 +380,8 @@ nlohmann::ordered_json cropJson(const NRFNormalizedCrop& crop, bool draft) {
 }
 
 int runEdit(const CommonOptions& common, const EditOptions& options, bool cropping) {
+    if (options.files.empty())
+        return noFilesGiven();
     Request request;
     if (!(cropping ? cropRequest(options, request) : rotateRequest(options, request)))
         return kExitBadUsage;
@@ -383,9 +391,15 @@ int runEdit(const CommonOptions& common, const EditOptions& options, bool croppi
         return kExitSomeFailed;
     }
 
-    std::vector<ItemResult> results(options.files.size());
-    for (std::size_t i = 0; i < results.size(); ++i)
-        results[i].path = options.files[i];
+    const std::vector<FileArgument> files = options.files.expand();
+    std::vector<ItemResult> results(files.size());
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        results[i].path = files[i].path;
+        if (files[i].error) {
+            results[i].notAFile = results[i].reached = true;
+            results[i].error = fileArgumentError(files[i]);
+        }
+    }
     // Only someone at the terminal can fix a file's permissions and try again.
     const bool interactive = ::isatty(STDIN_FILENO) && !common.yes && !common.noInput;
     ProgressDialogInterface progress;
@@ -447,7 +461,7 @@ void addEditCommands(CLI::App& lumo, const CommonOptions& common, CommandAction&
     auto rotate = std::make_shared<EditOptions>();
     CLI::App* rotateCommand = lumo.add_subcommand(
         "rotate", "Turn or mirror how each photo is shown, in the file's own orientation and its prefs");
-    rotateCommand->add_option("files", rotate->files, "Photos")->required()->type_name("FILE");
+    rotate->files.addTo(*rotateCommand);
     rotateCommand->add_flag("--cw", rotate->clockwise, "A quarter turn clockwise");
     rotateCommand->add_flag("--ccw", rotate->counterClockwise, "A quarter turn counter-clockwise");
     rotateCommand
@@ -462,7 +476,7 @@ void addEditCommands(CLI::App& lumo, const CommonOptions& common, CommandAction&
     auto crop = std::make_shared<EditOptions>();
     CLI::App* cropCommand =
         lumo.add_subcommand("crop", "Set or remove each photo's crop, kept in its prefs (the pixels stay)");
-    cropCommand->add_option("files", crop->files, "Photos")->required()->type_name("FILE");
+    crop->files.addTo(*cropCommand);
     CLI::Option* rect =
         cropCommand
             ->add_option("--rect", crop->rect, "Left, top, right, bottom as fractions of the unrotated image")

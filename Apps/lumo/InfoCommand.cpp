@@ -1,5 +1,6 @@
 #include "AppSession.h"
 #include "Commands.h"
+#include "FileArguments.h"
 #include "JsonValue.h"
 #include "NRF/NRF.h"
 #include "NRF/NRFImageInfo.h"
@@ -16,7 +17,7 @@
 namespace {
 
 struct InfoOptions {
-    std::vector<std::string> files;
+    FileArguments files;
     bool strictExif = false;
 };
 
@@ -58,6 +59,8 @@ void printReadable(const nlohmann::ordered_json& file) {
 }
 
 int runInfo(const CommonOptions& common, const InfoOptions& options) {
+    if (options.files.empty())
+        return noFilesGiven();
     AppSession session(common, kImageEngineService); // the engine needs none of the other services
     if (!session.started()) {
         std::fprintf(stderr, "lumo: %s\n", session.error().c_str());
@@ -67,10 +70,14 @@ int runInfo(const CommonOptions& common, const InfoOptions& options) {
     int status = kExitDone;
     nlohmann::ordered_json all = nlohmann::ordered_json::array();
     bool first = true;
-    for (const std::string& path : options.files) {
+    for (const FileArgument& argument : options.files.expand()) {
         nlohmann::ordered_json file = nlohmann::ordered_json::object();
-        if (describeFile(path, file) != kNRFErrNone)
+        if (argument.error) { // fails as a file that cannot be opened does
+            file = {{"path", argument.path}, {"result", argument.result}, {"error", fileArgumentError(argument)}};
             status = kExitSomeFailed;
+        } else if (describeFile(argument.path, file) != kNRFErrNone) {
+            status = kExitSomeFailed;
+        }
         if (common.json) {
             all.push_back(std::move(file));
             continue;
@@ -91,7 +98,7 @@ int runInfo(const CommonOptions& common, const InfoOptions& options) {
 void addInfoCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action) {
     auto options = std::make_shared<InfoOptions>();
     CLI::App* info = lumo.add_subcommand("info", "Show what the image engine reads from each file");
-    info->add_option("files", options->files, "Files to look at")->required()->type_name("FILE");
+    options->files.addTo(*info);
     info->add_flag("--strict-exif", options->strictExif,
                    "Fail a file with a malformed EXIF entry (result 10) instead of skipping the entry");
     info->callback(

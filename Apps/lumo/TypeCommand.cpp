@@ -1,23 +1,48 @@
 #include "AppSession.h"
 #include "Commands.h"
+#include "FileArguments.h"
 #include "JsonValue.h"
 #include "NRF/NRF.h"
+#include "NRF/NRFImageInfo.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <iostream>
 #include <string>
-#include <vector>
 
 namespace {
 
 struct TypeOptions {
-    std::vector<std::string> files;
+    FileArguments files;
     bool proxy = false;
 };
 
+// The type `lumo info` finds: the one the name gives, confirmed by its reader reading the file (a
+// reader that finds another kind of file inside sends it on to that kind's reader). `error` says why
+// there is none.
+NRFErr typeByContent(const std::string& path, bool proxy, NRFFileType& type, std::string& error) {
+    NRFFileType byName = 0;
+    if (NRFGetType(path.c_str(), &byName, proxy) != kNRFErrNone) {
+        error = proxy ? "one of lumo's own work files" : "not a kind of file lumo reads";
+        return kNRFErrUnknownType;
+    }
+    NRFImageInfoRef record;
+    NRFErr err = NRFOpenImage(path.c_str(), byName, &record);
+    if (err == kNRFErrNone)
+        err = NRFGetImageInfo(record.get());
+    if (err == kNRFErrNone)
+        type = record->m_fileType;
+    else
+        error =
+            NRFGetErrorText().empty() ? "unreadable (result " + std::to_string(err) + ")" : NRFGetErrorText();
+    NRFCloseImage(&record);
+    return err;
+}
+
 int runType(const CommonOptions& common, const TypeOptions& options) {
+    if (options.files.empty())
+        return noFilesGiven();
     AppSession session(common, kImageEngineService); // the engine needs none of the other services
     if (!session.started()) {
         std::fprintf(stderr, "lumo: %s\n", session.error().c_str());
@@ -25,26 +50,38 @@ int runType(const CommonOptions& common, const TypeOptions& options) {
     }
     int status = kExitDone;
     nlohmann::json out = nlohmann::json::array();
-    for (const std::string& path : options.files) {
+    for (const FileArgument& file : options.files.expand()) {
         NRFFileType type = 0;
-        const bool known = NRFGetType(path.c_str(), &type, options.proxy) == kNRFErrNone;
-        if (!known)
+        std::string error;
+        // An argument that could not be looked at fails as a file that cannot be opened does.
+        const NRFErr err = file.error ? file.result : typeByContent(file.path, options.proxy, type, error);
+        if (file.error)
+            error = fileArgumentError(file);
+        if (err != kNRFErrNone) {
             status = kExitSomeFailed;
-        const std::string code = known ? NRFFileTypeString(type) : "????";
+            std::fprintf(stderr, "lumo: %s: %s\n", file.path.c_str(), error.c_str());
+            if (common.json)
+                out.push_back({{"path", file.path}, {"type", "????"}, {"result", err}, {"error", error}});
+            else
+                std::printf("????\t%s\n", file.path.c_str());
+            continue;
+        }
+        const std::string code = NRFFileTypeString(type);
         if (!common.json) {
-            std::printf("%s\t%s\n", code.c_str(), path.c_str());
+            std::printf("%s\t%s\n", code.c_str(), file.path.c_str());
             continue;
         }
         std::string description, mediaKind = "unknown";
-        if (known) {
-            NRFGetDescription(type, &description);
-            NRFGetMediaType(type, &mediaKind);
-        }
-        out.push_back(
-            {{"path", path}, {"type", code}, {"typeDescription", description}, {"mediaKind", mediaKind}});
+        NRFGetDescription(type, &description);
+        NRFGetMediaType(type, &mediaKind);
+        out.push_back({{"path", file.path},
+                       {"type", code},
+                       {"typeDescription", description},
+                       {"mediaKind", mediaKind}});
     }
     if (common.json)
         std::cout << jsonText(out, 2) << '\n';
+    std::fflush(stdout);
     return status;
 }
 
@@ -53,7 +90,7 @@ int runType(const CommonOptions& common, const TypeOptions& options) {
 void addTypeCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action) {
     auto options = std::make_shared<TypeOptions>();
     CLI::App* type = lumo.add_subcommand("type", "Show which kind of image, raw or movie file each file is");
-    type->add_option("files", options->files, "Files to look at")->required()->type_name("FILE");
+    options->files.addTo(*type);
     type->add_flag("--proxy", options->proxy, "Let files no reader knows be represented by the proxy (PRXY)");
     type->callback(
         [&common, &action, options] { action = [&common, options] { return runType(common, *options); }; });
