@@ -61,14 +61,23 @@ struct Listing {
     bool stale = false;
     std::uint64_t lastUse = 0;
     std::map<std::string, FolderEntry::Kind> names;
+    // Made when first asked for: most work never compares names without case.
     std::multimap<std::string, std::string> byFoldedName;
+    bool foldedMade = false;
 
+    const std::multimap<std::string, std::string>& foldedNames() {
+        if (!foldedMade)
+            for (const auto& [name, kind] : names)
+                byFoldedName.emplace(folded(name), name);
+        foldedMade = true;
+        return byFoldedName;
+    }
     void add(const std::string& name, FolderEntry::Kind kind) {
-        if (names.insert_or_assign(name, kind).second)
+        if (names.insert_or_assign(name, kind).second && foldedMade)
             byFoldedName.emplace(folded(name), name);
     }
     void remove(const std::string& name) {
-        if (names.erase(name) == 0)
+        if (names.erase(name) == 0 || !foldedMade)
             return;
         auto [first, last] = byFoldedName.equal_range(folded(name));
         for (auto it = first; it != last; ++it)
@@ -294,8 +303,8 @@ int FolderListing::namesStartingWith(const std::string& folder, const std::strin
 int FolderListing::namesEqualIgnoringCase(const std::string& folder, const std::string& name,
                                           std::vector<std::string>& out) {
     out.clear();
-    return listings().with(folder, [&](const Listing& listing) {
-        auto [first, last] = listing.byFoldedName.equal_range(folded(name));
+    return listings().with(folder, [&](Listing& listing) {
+        auto [first, last] = listing.foldedNames().equal_range(folded(name));
         for (auto it = first; it != last; ++it)
             out.push_back(it->second);
         std::sort(out.begin(), out.end());
