@@ -72,8 +72,9 @@ int runInfo(const CommonOptions& common, const InfoOptions& options) {
     bool first = true;
     for (const FileArgument& argument : options.files.expand()) {
         nlohmann::ordered_json file = nlohmann::ordered_json::object();
-        if (argument.error) { // fails as a file that cannot be opened does
-            file = {{"path", argument.path}, {"result", argument.result}, {"error", fileArgumentError(argument)}};
+        if (argument.error) { // a path that could not be looked at, a folder or a list not read
+            file = {
+                {"path", argument.path}, {"result", argument.result}, {"error", fileArgumentError(argument)}};
             status = kExitSomeFailed;
         } else if (describeFile(argument.path, file) != kNRFErrNone) {
             status = kExitSomeFailed;

@@ -53,7 +53,7 @@ int runType(const CommonOptions& common, const TypeOptions& options) {
     for (const FileArgument& file : options.files.expand()) {
         NRFFileType type = 0;
         std::string error;
-        // An argument that could not be looked at fails as a file that cannot be opened does.
+        // An argument that could not be looked at fails with the result the engine would give it.
         const NRFErr err = file.error ? file.result : typeByContent(file.path, options.proxy, type, error);
         if (file.error)
             error = fileArgumentError(file);
