@@ -30,9 +30,9 @@ public:
             add(path, st);
             return;
         }
-        const std::size_t before = m_out.size();
+        const std::size_t before = m_photos;
         folder(path);
-        if (m_out.size() == before)
+        if (m_photos == before)
             std::fprintf(stderr, "lumo: %s: no photos in this folder%s\n", path.c_str(),
                          m_recurse ? " or its subfolders" : " (-r looks in subfolders)");
     }
@@ -108,6 +108,7 @@ private:
     }
 
     void add(const std::string& path, const struct stat& st) {
+        ++m_photos; // named before or not
         if (m_seen.insert({st.st_dev, st.st_ino}).second)
             m_out.push_back({path, 0, 0});
     }
@@ -119,6 +120,7 @@ private:
 
     bool m_recurse;
     std::vector<FileArgument> m_out;
+    std::size_t m_photos = 0;
     std::set<std::pair<dev_t, ino_t>> m_seen;
     std::set<std::string> m_failed;
 };
