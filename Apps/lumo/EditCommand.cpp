@@ -7,6 +7,7 @@
 #include "AppSession.h"
 #include "Commands.h"
 #include "ErrorText.h"
+#include "FileArguments.h"
 #include "JsonValue.h"
 #include "NRF/NRF.h"
 #include "NRF/NRFImageInfo.h"
@@ -99,7 +100,7 @@ bool isCrop(Edit edit) {
 }
 
 struct EditOptions {
-    std::vector<std::string> files;
+    FileArguments files;
     // rotate
     bool clockwise = false, counterClockwise = false, halfTurn = false, mirrorH = false, mirrorV = false;
     std::string set, orientation;
@@ -125,6 +126,7 @@ struct ItemResult {
     NRFNormalizedCrop crop; // the crop kept
     bool draft = false;     // the crop went to the draft crop of a raw shown through its preview
     bool adjusted = false;  // the crop was narrowed to its ratio in this picture
+    bool notAFile = false;  // an argument that stands for no file: `error` says why
 };
 
 // Raws shown through their embedded preview keep their crop apart, as the draft crop.
@@ -169,6 +171,10 @@ public:
 
     bool DoStep() override {
         ItemResult& item = m_results[m_next];
+        if (item.notAFile) {
+            m_filesDone = ++m_next;
+            return true;
+        }
         item.reached = true;
         item.error.clear();
         item.result = kNRFErrNone;
@@ -427,6 +433,8 @@ nlohmann::ordered_json cropJson(const NRFNormalizedCrop& crop, bool draft) {
 }
 
 int runEdit(const CommonOptions& common, const EditOptions& options, bool cropping) {
+    if (options.files.empty())
+        return noFilesGiven();
     Request request;
     if (!(cropping ? cropRequest(options, request) : rotateRequest(options, request)))
         return kExitBadUsage;
@@ -434,9 +442,16 @@ int runEdit(const CommonOptions& common, const EditOptions& options, bool croppi
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
 
-    std::vector<ItemResult> results(options.files.size());
-    for (std::size_t i = 0; i < results.size(); ++i)
-        results[i].path = options.files[i];
+    const std::vector<FileArgument> files = options.files.expand();
+    std::vector<ItemResult> results(files.size());
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        results[i].path = files[i].path;
+        if (files[i].error) {
+            results[i].notAFile = results[i].reached = true;
+            results[i].result = files[i].result;
+            results[i].error = errnoText(files[i].error);
+        }
+    }
     // A file that cannot be written asks whether to retry: on a terminal the user may fix it first;
     // otherwise --yes skips it and --no-input (or no terminal) stops there.
     std::atomic<std::uint64_t> filesDone{0};
@@ -503,7 +518,7 @@ void addEditCommands(CLI::App& lumo, const CommonOptions& common, CommandAction&
     auto rotate = std::make_shared<EditOptions>();
     CLI::App* rotateCommand = lumo.add_subcommand(
         "rotate", "Turn or mirror how each photo is shown, in the file's own orientation and its prefs");
-    rotateCommand->add_option("files", rotate->files, "Photos")->required()->type_name("FILE");
+    rotate->files.addTo(*rotateCommand);
     rotateCommand->add_flag("--cw", rotate->clockwise, "A quarter turn clockwise");
     rotateCommand->add_flag("--ccw", rotate->counterClockwise, "A quarter turn counter-clockwise");
     rotateCommand->add_flag("--180", rotate->halfTurn, "A half turn");
@@ -526,7 +541,7 @@ void addEditCommands(CLI::App& lumo, const CommonOptions& common, CommandAction&
     auto crop = std::make_shared<EditOptions>();
     CLI::App* cropCommand =
         lumo.add_subcommand("crop", "Set or remove each photo's crop, kept in its prefs (the pixels stay)");
-    cropCommand->add_option("files", crop->files, "Photos")->required()->type_name("FILE");
+    crop->files.addTo(*cropCommand);
     CLI::Option* rect =
         cropCommand
             ->add_option("--rect", crop->rect, "Left, top, right, bottom as fractions of the unrotated image")

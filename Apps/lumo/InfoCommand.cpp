@@ -1,6 +1,7 @@
 #include "AppSession.h"
 #include "Commands.h"
 #include "ErrorText.h"
+#include "FileArguments.h"
 #include "JsonValue.h"
 #include "NRF/NRF.h"
 #include "NRF/NRFImageInfo.h"
@@ -22,7 +23,7 @@
 namespace {
 
 struct InfoOptions {
-    std::vector<std::string> files;
+    FileArguments files;
     bool strictExif = false;
 };
 
@@ -315,6 +316,8 @@ void printReadable(const nlohmann::ordered_json& file) {
 }
 
 int runInfo(const CommonOptions& common, const InfoOptions& options) {
+    if (options.files.empty())
+        return noFilesGiven();
     AppSession session(common, kImageEngineService); // the engine needs none of the other services
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
@@ -322,9 +325,14 @@ int runInfo(const CommonOptions& common, const InfoOptions& options) {
     int status = kExitDone;
     nlohmann::ordered_json all = nlohmann::ordered_json::array();
     bool first = true;
-    for (const std::string& path : options.files) {
+    for (const FileArgument& argument : options.files.expand()) {
+        const std::string& path = argument.path;
         nlohmann::ordered_json file;
-        if (describeFile(path, file) != kNRFErrNone) {
+        if (argument.error) { // a path that could not be looked at, a folder or a list not read
+            file = failureJson(path, argument.result, errnoText(argument.error));
+            status = kExitSomeFailed;
+            reportFailure(path, file["error"].get<std::string>());
+        } else if (describeFile(path, file) != kNRFErrNone) {
             status = kExitSomeFailed;
             reportFailure(path, file["error"].get<std::string>());
         } else if (!common.json) {
@@ -349,7 +357,7 @@ int runInfo(const CommonOptions& common, const InfoOptions& options) {
 void addInfoCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action) {
     auto options = std::make_shared<InfoOptions>();
     CLI::App* info = lumo.add_subcommand("info", "Show what the image engine reads from each file");
-    info->add_option("files", options->files, "Files to look at")->required()->type_name("FILE");
+    options->files.addTo(*info);
     info->add_flag("--strict-exif", options->strictExif,
                    "Fail a file with a malformed EXIF entry (result 10) instead of skipping the entry");
     info->callback(

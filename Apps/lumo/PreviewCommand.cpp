@@ -1,6 +1,7 @@
 #include "AppSession.h"
 #include "Commands.h"
 #include "ErrorText.h"
+#include "FileArguments.h"
 #include "Interrupts.h"
 #include "JsonValue.h"
 #include "NRF/NRF.h"
@@ -12,12 +13,16 @@
 #include "NRF/NRFResample.h"
 #include "TerminalProgress.h"
 #include "support/FileIO.h"
+#include "support/FolderListing.h"
 
 #include <nlohmann/json.hpp>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -31,8 +36,8 @@
 namespace {
 
 struct PreviewOptions {
-    std::vector<std::string> files;
-    std::string output;       // -o: the one output file
+    FileArguments files;
+    std::string output;       // -o: the one output file ("-": standard output)
     std::string folder = "."; // --dir
     bool thumbnail = false;   // preview: the thumbnail's own bytes instead of the preview
     bool withExif = false;    // preview: insert an EXIF segment built from the photo
@@ -77,6 +82,8 @@ public:
     // or by an earlier output of this run, the first free one of <name>A.jpg .. <name>Z.jpg (the
     // program's unique-name rule). `error` says why there is none.
     std::string choose(const std::string& input, std::string& error) {
+        if (m_options.output == "-")
+            return m_options.output;
         if (!m_options.output.empty())
             return checkGiven(input, m_options.output, error);
         const std::string wanted = usual(input);
@@ -107,23 +114,44 @@ public:
 
     // The output is written: no later input of this run may replace it.
     void written(const std::string& output) {
+        if (output == "-")
+            return;
         markOutput(output);
         m_written.insert(key(output));
     }
 
 private:
+    // The same for every spelling of the path and every case of the file's name.
     static std::string key(const std::string& path) {
         std::error_code ec;
         const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, ec);
-        return ec ? path : canonical.string();
+        const std::filesystem::path& p = ec ? std::filesystem::path(path) : canonical;
+        std::string name = p.filename().string();
+        for (char& c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return (p.parent_path() / name).string();
+    }
+
+    // The names in the path's folder that differ from its own name in letter case only: on a card or a
+    // share that ignores case (FAT, exFAT, SMB) they and the path are one file.
+    static std::vector<std::string> caseTwins(const std::string& path) {
+        const std::filesystem::path p(path);
+        const std::string name = p.filename().string();
+        std::vector<std::string> twins;
+        lumo::FolderListing::namesEqualIgnoringCase(p.parent_path().empty() ? "." : p.parent_path().string(),
+                                                    name, twins);
+        std::erase(twins, name);
+        for (std::string& twin : twins)
+            twin = (p.parent_path() / twin).string();
+        return twins;
     }
 
     bool writtenByThisRun(const std::string& path) const { return m_written.count(key(path)) != 0; }
 
-    // A name that must not be written: an output of this run, the input itself, or a photo (a file the
-    // engine reads that no run of ours wrote).
+    // A name that must not be written: an output of this run, the input itself, a photo (a file the
+    // engine reads that no run of ours wrote), or the name of any file there in another letter case.
     bool blocked(const std::string& input, const std::string& candidate) const {
-        if (writtenByThisRun(candidate))
+        if (writtenByThisRun(candidate) || !caseTwins(candidate).empty())
             return true;
         std::error_code ec;
         if (!std::filesystem::exists(candidate, ec))
@@ -140,9 +168,18 @@ private:
             error = "the output would replace " + output + ", written a moment ago";
         else if (std::filesystem::exists(output, ec) && isPhoto(output) && !isMarkedOutput(output))
             error = "the output would replace the photo " + output;
+        else if (const std::string twin = photoCaseTwin(output); !twin.empty())
+            error = "the output would replace the photo " + twin + " where letter case does not count";
         else if (!m_options.force && std::filesystem::exists(output, ec))
             error = output + " exists (--force replaces it)";
         return error.empty() ? output : std::string();
+    }
+
+    static std::string photoCaseTwin(const std::string& path) {
+        for (const std::string& twin : caseTwins(path))
+            if (isPhoto(twin) && !isMarkedOutput(twin))
+                return twin;
+        return {};
     }
 
     const PreviewOptions& m_options;
@@ -246,10 +283,58 @@ void writeScaled(NRFImageInfoRec& record, std::uint32_t size, int quality, const
 
 enum class Kind { Preview, Thumb };
 
+// Where the writers put an output: the output file itself, or for "-o -" a temporary file that goes to
+// standard output once it is whole, so that a failure sends nothing.
+class OutputTarget {
+public:
+    explicit OutputTarget(const std::string& output) {
+        if (output != "-") {
+            m_path = output;
+            return;
+        }
+        std::error_code ec;
+        std::string folder = (std::filesystem::temp_directory_path(ec) / "lumo-XXXXXX").string();
+        if (::mkdtemp(folder.data())) {
+            m_folder = folder;
+            m_path = folder + "/output.jpg";
+        }
+    }
+    ~OutputTarget() {
+        std::error_code ec;
+        if (!m_folder.empty())
+            std::filesystem::remove_all(m_folder, ec);
+    }
+    OutputTarget(const OutputTarget&) = delete;
+    OutputTarget& operator=(const OutputTarget&) = delete;
+
+    // Empty when no temporary file could be made.
+    const std::string& path() const { return m_path; }
+    // Sends a temporary output to standard output: empty, or why it could not.
+    std::string finish() const {
+        if (m_folder.empty())
+            return {};
+        std::string bytes;
+        if (const int e = lumo::readFile(m_path, bytes, SIZE_MAX))
+            return std::strerror(e);
+        if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0)
+            return std::string("standard output: ") + std::strerror(errno);
+        return {};
+    }
+
+private:
+    std::string m_folder, m_path;
+};
+
 int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind kind) {
     const InterruptScope interrupts;
-    if (!options.output.empty() && options.files.size() != 1) {
-        std::fprintf(stderr, "lumo: -o names one output: give one file, or use --dir\n");
+    if (options.files.empty())
+        return noFilesGiven();
+    if (options.output == "-" && common.json) {
+        std::fprintf(stderr, "lumo: -o - sends the picture to standard output, where --json goes too\n");
+        return kExitBadUsage;
+    }
+    if (options.output == "-" && ::isatty(STDOUT_FILENO)) {
+        std::fprintf(stderr, "lumo: -o - would send a JPEG to the terminal: redirect standard output\n");
         return kExitBadUsage;
     }
     if (kind == Kind::Thumb && options.size == 0) {
@@ -267,37 +352,57 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
     AppSession session(common, kImageEngineService);
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
+    const std::vector<FileArgument> files = options.files.expand();
+    if (!options.output.empty() && files.size() != 1) {
+        std::fprintf(stderr, "lumo: -o names one output: give one file, or use --dir\n");
+        return kExitBadUsage;
+    }
     if (options.output.empty()) {
         if (const int e = lumo::createDirectories(options.folder))
             return commandFailed(common, kResultUnwritable, oneLine(options.folder) + ": " + errnoText(e));
     }
     // A bar on a terminal, plain lines elsewhere.
     std::optional<TerminalProgress> progress;
-    if (options.files.size() > 1 && !common.quiet)
-        progress.emplace(kind == Kind::Thumb ? "thumb" : "preview", options.files.size());
+    if (files.size() > 1 && !common.quiet)
+        progress.emplace(kind == Kind::Thumb ? "thumb" : "preview", files.size());
 
     int status = kExitDone;
     nlohmann::ordered_json all = nlohmann::ordered_json::array();
     std::uint64_t done = 0;
     OutputNames names(options);
     bool cancelled = false;
-    for (const std::string& path : options.files) {
+    for (const FileArgument& file : files) {
+        const std::string& path = file.path;
         // Ctrl-C: the file in hand was finished; what was done is reported below.
         if ((cancelled = interrupted()))
             break;
         FileResult result;
-        const std::string output = names.choose(path, result.error);
-        if (!result.error.empty())
+        const std::string output = file.error ? std::string() : names.choose(path, result.error);
+        if (file.error) {
+            result.result = file.result;
+            result.error = errnoText(file.error);
+        } else if (!result.error.empty()) {
             result.result = kResultUnwritable; // lumo never writes over a photo, nor over a file unasked
+        }
         if (result.error.empty()) {
-            if (NRFImageInfoRef record = openRecord(path, result)) {
+            const OutputTarget target(output);
+            if (target.path().empty()) {
+                result.result = kResultUnwritable;
+                result.error = "no temporary file could be made for standard output";
+            } else if (NRFImageInfoRef record = openRecord(path, result)) {
                 if (kind == Kind::Thumb)
-                    writeScaled(*record, options.size, options.quality, output, result);
+                    writeScaled(*record, options.size, options.quality, target.path(), result);
                 else if (options.thumbnail)
-                    writeThumbnail(*record, output, result);
+                    writeThumbnail(*record, target.path(), result);
                 else
-                    writePreview(*record, output, options.withExif, result);
+                    writePreview(*record, target.path(), options.withExif, result);
                 NRFCloseImage(&record);
+            }
+            if (result.error.empty() && output == "-") {
+                result.error = target.finish();
+                result.output = output;
+                if (!result.error.empty())
+                    result.result = kResultUnwritable;
             }
         }
         nlohmann::ordered_json entry = {{"path", path}};
@@ -313,7 +418,7 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
             const std::string usual = names.usual(path);
             if (result.output != usual)
                 entry["taken"] = usual;
-            if (!common.json && !common.quiet) {
+            if (!common.json && !common.quiet && output != "-") {
                 if (result.output != usual)
                     std::printf("%s -> %s (%s is taken)\n", path.c_str(), result.output.c_str(),
                                 usual.c_str());
@@ -335,16 +440,17 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
         std::cout << jsonText(all, 2) << '\n';
     std::fflush(stdout);
     if (cancelled) {
-        std::fprintf(stderr, "lumo: cancelled after %zu of %zu files\n", all.size(), options.files.size());
+        std::fprintf(stderr, "lumo: cancelled after %zu of %zu files\n", all.size(), files.size());
         return kExitCancelled;
     }
     return status;
 }
 
 void addOutputOptions(CLI::App* command, PreviewOptions& options) {
-    CLI::Option* output =
-        command->add_option("-o,--output", options.output, "The output file (one input only)")
-            ->type_name("FILE");
+    CLI::Option* output = command
+                              ->add_option("-o,--output", options.output,
+                                           "The output file (one input only; - for standard output)")
+                              ->type_name("FILE");
     command
         ->add_option("--dir", options.folder, "Folder for the outputs, named after each photo (default: .)")
         ->type_name("DIR")
@@ -358,7 +464,7 @@ void addPreviewCommands(CLI::App& lumo, const CommonOptions& common, CommandActi
     auto preview = std::make_shared<PreviewOptions>();
     CLI::App* previewCommand =
         lumo.add_subcommand("preview", "Write each file's largest embedded preview as a JPEG file");
-    previewCommand->add_option("files", preview->files, "Photos")->required()->type_name("FILE");
+    preview->files.addTo(*previewCommand);
     addOutputOptions(previewCommand, *preview);
     previewCommand->add_flag("--thumbnail", preview->thumbnail,
                              "Write the embedded thumbnail's own JPEG bytes instead");
@@ -372,7 +478,7 @@ void addPreviewCommands(CLI::App& lumo, const CommonOptions& common, CommandActi
     auto thumb = std::make_shared<PreviewOptions>();
     CLI::App* thumbCommand = lumo.add_subcommand(
         "thumb", "Write each file's picture, upright, scaled to fit and in sRGB, as a JPEG");
-    thumbCommand->add_option("files", thumb->files, "Photos")->required()->type_name("FILE");
+    thumb->files.addTo(*thumbCommand);
     thumbCommand->add_option("--size", thumb->size, "The long side in pixels")->required()->type_name("N");
     thumbCommand->add_option("--quality", thumb->quality, "The JPEG quality, 1 to 100 (default 90)")
         ->type_name("Q");

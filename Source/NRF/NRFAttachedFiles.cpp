@@ -6,15 +6,11 @@
 
 #include "db/Preferences.h"
 #include "support/FileIO.h"
-
-#include <sys/stat.h>
+#include "support/FolderListing.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <ctime>
-#include <filesystem>
-#include <system_error>
 
 namespace {
 
@@ -55,31 +51,6 @@ std::string lowerCase(std::string text) {
     return text;
 }
 
-// The names in a folder, sorted. A scan asks for every photo of a folder in turn, so the listing is
-// kept (per thread) until the folder changes; a folder changed within the last two seconds is read
-// again each time, since its time stamp may not yet show a file added in the same tick.
-const std::vector<std::string>& folderNames(const std::string& folder) {
-    struct Listing {
-        std::string folder;
-        timespec changed{};
-        bool reusable = false;
-        std::vector<std::string> names;
-    };
-    thread_local Listing listing;
-    struct stat st {};
-    const bool known = ::stat(folder.c_str(), &st) == 0;
-    if (known && listing.reusable && listing.folder == folder &&
-        listing.changed.tv_sec == st.st_mtim.tv_sec && listing.changed.tv_nsec == st.st_mtim.tv_nsec)
-        return listing.names;
-    listing = Listing{folder, known ? st.st_mtim : timespec{}, false, {}};
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
-        listing.names.push_back(entry.path().filename().string());
-    std::sort(listing.names.begin(), listing.names.end());
-    listing.reusable = known && std::time(nullptr) - st.st_mtim.tv_sec >= 2;
-    return listing.names;
-}
-
 class AttachedFileFinder {
 public:
     AttachedFileFinder(const std::string& path, std::vector<std::string>& files)
@@ -108,13 +79,12 @@ public:
     void addACR() {
         if (!m_switches[kNRFAttachACR])
             return;
-        std::vector<std::string> found;
-        const std::vector<std::string>& names = folderNames(m_folder.empty() ? "." : m_folder);
+        // The folder is read once for all its photos (support/FolderListing), not once for each.
+        std::vector<std::string> found, names;
         for (const char* suffix : {"_ACR", "_acr"}) {
-            const std::string prefix = m_stem + suffix;
-            for (auto it = std::lower_bound(names.begin(), names.end(), prefix);
-                 it != names.end() && it->compare(0, prefix.size(), prefix) == 0; ++it)
-                found.push_back(m_folder + *it);
+            lumo::FolderListing::namesStartingWith(m_folder.empty() ? "." : m_folder, m_stem + suffix, names);
+            for (const std::string& name : names)
+                found.push_back(m_folder + name);
         }
         std::sort(found.begin(), found.end());
         for (const std::string& name : found)

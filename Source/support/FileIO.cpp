@@ -1,5 +1,7 @@
 #include "FileIO.h"
 
+#include "support/FolderListing.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,12 +10,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -324,44 +324,22 @@ bool processIsGone(pid_t pid) {
     return pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-// What a folder held of temporary files when it was last looked at: a folder is read once a minute
-// at most, so that writing many files into one folder costs one listing, not one each.
-struct FolderLeftovers {
-    std::chrono::steady_clock::time_point listed;
-    std::vector<std::string> names;
-};
-std::mutex g_leftoverMutex;
-std::map<std::string, FolderLeftovers> g_leftovers;
-
 // Removes the temporary files of `target` that a process which has ended left behind (killed between
-// writing and renaming).
+// writing and renaming). The folder is read once for all the files written into it (FolderListing).
 void removeLeftoversOf(const std::string& target) {
     const std::filesystem::path path(target);
     const std::string folder = path.parent_path().empty() ? "." : path.parent_path().string();
     const std::string base = path.filename().string();
-    std::lock_guard lock(g_leftoverMutex);
-    FolderLeftovers& known = g_leftovers[folder];
-    const auto now = std::chrono::steady_clock::now();
-    if (known.listed == std::chrono::steady_clock::time_point{} ||
-        now - known.listed > std::chrono::minutes(1)) {
-        known.names.clear();
-        known.listed = now;
-        std::error_code ec;
-        for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-            const std::string name = it->path().filename().string();
-            if (name.find(".tmp-") != std::string::npos)
-                known.names.push_back(name);
-        }
-    }
-    std::erase_if(known.names, [&](const std::string& name) {
+    std::vector<std::string> names;
+    FolderListing::namesStartingWith(folder, base + ".tmp-", names);
+    for (const std::string& name : names) {
         if (!processIsGone(temporaryOwner(name, base)))
-            return false;
+            continue;
         const std::string leftover = (std::filesystem::path(folder) / name).string();
         struct stat st {};
         if (::lstat(leftover.c_str(), &st) == 0 && S_ISREG(st.st_mode))
             removeFile(leftover);
-        return true;
-    });
+    }
 }
 
 // The file a write to `to` really replaces: `to` itself, or the end of the symbolic link `to` is.

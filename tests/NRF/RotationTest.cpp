@@ -5,6 +5,7 @@
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFTestSupport.h"
 #include "support/FileIO.h"
+#include "support/FolderListing.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
 #include "support/TiffBuilder.h"
@@ -325,4 +326,39 @@ TEST_F(RotationTest, TheFileAndItsSidecarChangeTogetherOrNeitherDoes) {
     EXPECT_NE(written.find("\t<NORMCROPRECTDRAFT><left>0.1</left></NORMCROPRECTDRAFT>\n"), std::string::npos);
     EXPECT_NE(written.find("\t<caption lang=\"en\">Harbour</caption>\n"), std::string::npos);
     EXPECT_EQ(written.find("<rotation>2"), std::string::npos);
+}
+
+TEST_F(RotationTest, RotatingManyPhotosOfALargeFolderReadsTheFolderOnce) {
+    using lumo::test::writeWholeFile;
+    // 8,000 entries: 50 raws (whose attached files include a search of the folder), the settings file
+    // another program keeps for the first, and the rest of a busy card.
+    const std::string bytes = rgbTiff(ByteOrder::Little);
+    for (int i = 0; i < 7949; ++i)
+        writeWholeFile(m_dir.file("other_" + std::to_string(i) + ".dat"), "");
+    writeWholeFile(m_dir.file("DSC_1000_ACR.xmp"), "x");
+    const auto photo = [&](int i) { return m_dir.file("DSC_" + std::to_string(1000 + i) + ".NEF"); };
+    for (int i = 0; i < 50; ++i)
+        writeWholeFile(photo(i), bytes);
+
+    const std::uint64_t reads = lumo::FolderListing::readCount();
+    for (int i = 0; i < 50; ++i) { // each one writes a sidecar into the folder
+        NRFImageInfoRef record;
+        ASSERT_EQ(NRFOpenImage(photo(i).c_str(), 0, &record), kNRFErrNone);
+        ASSERT_EQ(NRFGetImageInfo(record.get()), kNRFErrNone) << NRFGetErrorText();
+        ASSERT_EQ(NRFSetRotationAndSaveImagePrefs(record.get(), 1), kNRFErrNone) << NRFGetErrorText();
+        if (i == 0)
+            EXPECT_EQ(record->m_attachedFiles, (std::vector<std::string>{m_dir.file("DSC_1000_ACR.xmp")}));
+        NRFCloseImage(&record);
+    }
+    EXPECT_EQ(lumo::FolderListing::readCount(), reads + 1);
+
+    // What changes in the folder meanwhile is seen all the same.
+    writeWholeFile(m_dir.file("DSC_1001_acr.xmp"), "x");
+    NRFImageInfoRef record;
+    ASSERT_EQ(NRFOpenImage(photo(1).c_str(), 0, &record), kNRFErrNone);
+    ASSERT_EQ(NRFGetImageInfo(record.get()), kNRFErrNone);
+    EXPECT_EQ(record->m_attachedFiles,
+              (std::vector<std::string>{m_dir.file("DSC_1001_acr.xmp"), m_dir.file("DSC_1001.XIP")}));
+    NRFCloseImage(&record);
+    EXPECT_EQ(lumo::FolderListing::readCount(), reads + 1);
 }

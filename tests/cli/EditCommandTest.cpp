@@ -200,6 +200,31 @@ TEST(EditCommand, ItemsThatCannotBeKeptYetFailWithTheActionsMessage) {
 
 // The cases below need the engine's rotation writer and the prefs sidecar.
 
+TEST(EditCommand, AFolderStandsForThePhotosInItEachTurnedOnce) {
+    LumoHome t;
+    const std::string folder = t.dir.file("shoot");
+    std::filesystem::create_directories(folder + "/picks");
+    for (const char* name : {"a.NEF", "b.NEF", "picks/c.NEF"})
+        writeWholeFile(folder + "/" + name, builtRaw());
+    writeWholeFile(folder + "/notes.txt", "words");
+
+    ProcessResult r = t.lumo({"--json", "rotate", "--cw", folder, folder + "/a.NEF"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    auto listed = nlohmann::json::parse(r.out);
+    ASSERT_EQ(listed.size(), 2u) << r.out;
+    EXPECT_EQ(listed[0]["path"], folder + "/a.NEF");
+    EXPECT_EQ(listed[0]["rotation"], 1); // turned once, though named twice
+    EXPECT_EQ(listed[1]["path"], folder + "/b.NEF");
+    EXPECT_FALSE(std::filesystem::exists(t.dir.file("shoot.XIP")));
+    EXPECT_FALSE(std::filesystem::exists(folder + "/picks/c.XIP"));
+
+    r = t.lumo({"--json", "crop", "-r", "--rect", "0,0,0.5,0.5", folder});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    listed = nlohmann::json::parse(r.out);
+    ASSERT_EQ(listed.size(), 3u) << r.out;
+    EXPECT_EQ(listed[2]["path"], folder + "/picks/c.NEF");
+}
+
 TEST(EditCommand, RotatingCameraJpegsRewritesOnlyTheirOrientation) {
     LumoHome t;
     std::vector<std::string> files;

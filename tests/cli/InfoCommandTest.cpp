@@ -162,6 +162,12 @@ TEST(InfoCommand, ReadableFormAndFailingFiles) {
     writeWholeFile(t.dir.file("raw.XMP"), "<x:xmpmeta/>");
     const auto raw = nlohmann::json::parse(t.lumo({"--json", t.dir.file("raw.nef")}).out);
     EXPECT_EQ(raw[0]["attachedFiles"], nlohmann::json::array({t.dir.file("raw.XMP")}));
+
+    // A folder stands for the photos in it: not its sidecars, nor the folder itself.
+    const auto folder = nlohmann::json::parse(t.lumo({"--json", t.dir.path()}).out);
+    ASSERT_EQ(folder.size(), 2u) << folder.dump();
+    EXPECT_EQ(folder[0]["path"], photo);
+    EXPECT_EQ(folder[1]["path"], t.dir.file("raw.nef"));
 }
 
 TEST(InfoCommand, ValuesAreShownAsReadNamedInTheReadableForm) {
@@ -276,7 +282,11 @@ TEST(InfoCommand, BytesThatAreNotTextNeverSpoilTheJsonOfARun) {
     // A camera that wrote a surrogate and an overlong sequence into its tags, a file name with a byte
     // that is no text, and a good file: every record comes out, as valid JSON.
     lumo::test::TiffBuilder tiff;
-    tiff.ifd().add(271, "\xED\xA0\x80" "Cam").add(272, "M\xC0\xAF").addShort(274, 1);
+    tiff.ifd()
+        .add(271, "\xED\xA0\x80"
+                  "Cam")
+        .add(272, "M\xC0\xAF")
+        .addShort(274, 1);
     lumo::test::JpegBuilder jpeg(32, 24);
     jpeg.addExif(tiff.build());
     const std::string tagged = t.dir.file("tagged.jpg"), named = t.dir.file("name\xFF.jpg");

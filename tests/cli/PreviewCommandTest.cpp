@@ -114,6 +114,14 @@ TEST(PreviewCommand, EachFileGetsItsPreviewNamedAfterItAndOneWithoutIsReportedWh
     r = t.lumo({"-o", t.dir.file("one.jpg"), raw});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(readWholeFile(t.dir.file("one.jpg")), encodeJpeg(640, 424));
+    // -o - sends the picture alone to standard output; the file list may come from standard input.
+    r = t.lumo({"-o", "-", "-@", "-"}, raw + "\n");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, encodeJpeg(640, 424));
+    r = t.lumo({"-o", "-", plain});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(t.lumo({"--json", "-o", "-", raw}).exitCode, 2);
 }
 
 TEST(ThumbCommand, TheBestEmbeddedImageIsScaledToFitAndTurnedUpright) {
@@ -214,6 +222,26 @@ TEST(PreviewCommand, AnOutputNeverReplacesAPhotoOrAnotherOutputOfTheSameRun) {
         EXPECT_EQ(listed[1]["taken"], out + "/X.jpg");
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 2);
+
+    // Names that differ only in letter case are one file on a card or a share: IMG_0002.JPG beside its
+    // raw, and raws of one name spelt two ways.
+    const std::string upper = t.dir.file("IMG_0002.JPG");
+    writeWholeFile(upper, cameraBytes);
+    writeWholeFile(t.dir.file("IMG_0002.NEF"), builtRaw());
+    writeWholeFile(t.dir.file("b/x.NEF"), builtRaw());
+    r = t.lumo({"--json", "--dir", t.dir.path(), t.dir.file("IMG_0002.NEF")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out)[0]["output"], t.dir.file("IMG_0002A.jpg"));
+    const std::string fresh = t.dir.file("fresh");
+    r = t.lumo({"--json", "--dir", fresh, t.dir.file("a/X.NEF"), t.dir.file("b/x.NEF")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    listed = nlohmann::json::parse(r.out);
+    EXPECT_EQ(listed[0]["output"], fresh + "/X.jpg");
+    EXPECT_EQ(listed[1]["output"], fresh + "/xA.jpg");
+    r = t.lumo({"-o", t.dir.file("img_0002.jpg"), t.dir.file("a/X.NEF")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("the output would replace the photo " + upper), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(t.dir.file("img_0002.jpg")));
 }
 
 TEST(ThumbCommand, CtrlCFinishesTheFileInHandReportsWhatWasDoneAndExitsThree) {

@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 using lumo::test::ProcessResult;
 using lumo::test::runProcess;
@@ -85,4 +87,72 @@ TEST(TypeCommand, EveryCorpusFileIsTypedWithoutACrash) {
     for (char c : r.out)
         lines += c == '\n';
     EXPECT_EQ(lines, files.size() - 1);
+}
+
+TEST(TypeCommand, TheContentDecidesAsForInfoAndFilesThatCannotBeReadFail) {
+    const std::string corpus = lumo::test::corpusFolderOrFail();
+    if (corpus.empty())
+        GTEST_SKIP() << "no shared corpus";
+    LumoHome t;
+    const std::string mixed = t.dir.file("mixed");
+    std::filesystem::create_directories(mixed + "/folder.jpg");
+    std::filesystem::copy_file(corpus + "/exiftool/Nikon.nef", mixed + "/renamed.jpg");
+    std::filesystem::copy_file(corpus + "/exiftool/PNG.png", mixed + "/b.png");
+    std::filesystem::copy_file(corpus + "/exiftool/ExifTool.jpg", mixed + "/folder.jpg/c.jpg");
+    writeWholeFile(mixed + "/notes.jpg", "just words\n");
+    const std::string missing = t.dir.file("missing.jpg");
+
+    const ProcessResult r = t.lumo({"type", mixed, missing});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "PNGf\t" + mixed + "/b.png\n????\t" + mixed + "/notes.jpg\nTIFF\t" + mixed +
+                         "/renamed.jpg\n????\t" + missing + "\n");
+    EXPECT_NE(r.err.find("lumo: " + missing + ": No such file or directory\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("lumo: " + mixed + "/notes.jpg: "), std::string::npos) << r.err;
+
+    // lumo info says the same of every file: the type when it reads the file, a failure when not.
+    const auto info = nlohmann::json::parse(t.lumo({"--json", "info", mixed, missing}).out);
+    const auto type = nlohmann::json::parse(t.lumo({"--json", "type", mixed, missing}).out);
+    ASSERT_EQ(info.size(), type.size());
+    for (std::size_t i = 0; i < info.size(); ++i) {
+        EXPECT_EQ(info[i]["path"], type[i]["path"]);
+        EXPECT_EQ(info[i].contains("result") ? "????" : info[i]["type"], type[i]["type"]) << info[i]["path"];
+        EXPECT_EQ(info[i].value("result", 0), type[i].value("result", 0)) << info[i]["path"];
+    }
+}
+
+TEST(TypeCommand, FoldersListsAndEachFileOnce) {
+    LumoHome t("type");
+    const std::string top = t.dir.file("card");
+    std::filesystem::create_directories(top + "/DCIM/100CANON");
+    std::filesystem::create_directories(top + "/.trash");
+    for (const char* name : {"b.JPG", "a.cr2", ".hidden.jpg", "notes.txt", "a.XMP", "desktop.ini",
+                             ".lumoingest.dat", "DCIM/100CANON/c.jpg", ".trash/d.jpg"})
+        writeWholeFile(top + "/" + name, "x");
+    std::filesystem::create_symlink(top + "/b.JPG", top + "/link.jpg");
+    const auto typed = [](const std::string& out) {
+        std::vector<std::string> paths;
+        for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1)
+            paths.push_back(out.substr(out.find('\t', at) + 1, end - out.find('\t', at) - 1));
+        return paths;
+    };
+
+    ProcessResult r = t.lumo({top});
+    EXPECT_EQ(typed(r.out), (std::vector<std::string>{top + "/a.cr2", top + "/b.JPG"}));
+    r = t.lumo({"-r", top + "/"});
+    EXPECT_EQ(typed(r.out),
+              (std::vector<std::string>{top + "/DCIM/100CANON/c.jpg", top + "/a.cr2", top + "/b.JPG"}));
+    // A file named twice, or through a link, or again in its folder, is taken once; a link named on
+    // the command line is the file it leads to.
+    r = t.lumo({"-@", "-", top + "/link.jpg", top},
+               top + "/b.JPG\r\n\n" + top + "/b.JPG\n" + top + "/a.cr2\n");
+    EXPECT_EQ(typed(r.out), (std::vector<std::string>{top + "/link.jpg", top + "/a.cr2"}));
+    writeWholeFile(t.dir.file("list"), top + "/DCIM\n");
+    r = t.lumo({"-r", "-@", t.dir.file("list"), "-@", t.dir.file("no list")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(typed(r.out), (std::vector<std::string>{top + "/DCIM/100CANON/c.jpg", t.dir.file("no list")}));
+    EXPECT_NE(r.err.find(t.dir.file("no list") + ": No such file or directory"), std::string::npos) << r.err;
+    r = t.lumo({top + "/DCIM"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("no photos in this folder (-r looks in subfolders)"), std::string::npos) << r.err;
 }

@@ -1,15 +1,19 @@
 #include "support/FileIO.h"
+#include "support/FolderListing.h"
 #include "support/TestSupport.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <utility>
+#include <vector>
 
 using namespace lumo;
 using namespace lumo::test;
@@ -162,4 +166,92 @@ TEST_F(FileIO, TemporaryFilesOfEndedProcessesGoWhenTheSameFileIsWrittenAgain) {
     EXPECT_FALSE(fileExists(dead));
     EXPECT_TRUE(fileExists(living)); // its writer may still rename it
     EXPECT_TRUE(fileExists(other));  // another file's: left for its own next write
+    // One left behind after the folder was read is seen at the next write all the same.
+    writeWholeFile(dead, "half");
+    ASSERT_EQ(writeFileReplacing(out, "again"), 0);
+    EXPECT_FALSE(fileExists(dead));
+}
+
+namespace {
+
+using Kind = FolderEntry::Kind;
+
+std::vector<std::pair<std::string, Kind>> listed(const std::string& folder) {
+    std::vector<FolderEntry> entries;
+    EXPECT_EQ(FolderListing::entries(folder, entries), 0);
+    std::vector<std::pair<std::string, Kind>> out;
+    for (const FolderEntry& e : entries)
+        out.emplace_back(e.name, e.kind);
+    return out;
+}
+
+std::vector<std::string> startingWith(const std::string& folder, const std::string& prefix) {
+    std::vector<std::string> names;
+    EXPECT_EQ(FolderListing::namesStartingWith(folder, prefix, names), 0);
+    return names;
+}
+
+// The folder's time stamp set back, as if nothing had changed in it for a while.
+void age(const std::string& folder) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 60, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, folder.c_str(), times, 0), 0);
+}
+
+} // namespace
+
+TEST_F(FileIO, AFolderIsReadOnceAndKeptUpToDateByTheChangesMadeInIt) {
+    const std::string folder = file("photos");
+    std::filesystem::create_directories(folder + "/sub");
+    for (const char* name : {"b.NEF", "a.jpg", "b_ACR.xmp"})
+        writeWholeFile(folder + "/" + name, "x");
+    std::filesystem::create_symlink("a.jpg", folder + "/link.jpg");
+    const std::uint64_t reads = FolderListing::readCount();
+    EXPECT_EQ(listed(folder), (std::vector<std::pair<std::string, Kind>>{{"a.jpg", Kind::File},
+                                                                         {"b.NEF", Kind::File},
+                                                                         {"b_ACR.xmp", Kind::File},
+                                                                         {"link.jpg", Kind::Link},
+                                                                         {"sub", Kind::Folder}}));
+    // Changes made after the reading, however the folder is spelt, through every kind of write.
+    ASSERT_EQ(writeFileReplacing(folder + "/b_ACR2.xmp", "y"), 0);
+    ASSERT_EQ(renameFile(folder + "/b_ACR.xmp", folder + "/c_ACR.xmp"), 0);
+    EXPECT_EQ(startingWith(folder + "/", "b_ACR"), (std::vector<std::string>{"b_ACR2.xmp"}));
+    ASSERT_EQ(removeFile(folder + "/b_ACR2.xmp"), 0);
+    std::filesystem::create_directory(folder + "/new");
+    EXPECT_TRUE(startingWith(folder + "/./", "b_").empty());
+    EXPECT_EQ(startingWith(folder, "new"), (std::vector<std::string>{"new"}));
+    std::vector<std::string> names;
+    ASSERT_EQ(FolderListing::namesEqualIgnoringCase(folder, "A.JPG", names), 0);
+    EXPECT_EQ(names, (std::vector<std::string>{"a.jpg"}));
+    writeWholeFile(folder + "/A.jpg", "x");
+    ASSERT_EQ(FolderListing::namesEqualIgnoringCase(folder, "a.JPG", names), 0);
+    EXPECT_EQ(names, (std::vector<std::string>{"A.jpg", "a.jpg"}));
+    EXPECT_EQ(FolderListing::readCount(), reads + 1);
+
+    // A folder removed and made again is a new folder.
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    EXPECT_TRUE(listed(file("photos/../photos")).empty());
+    std::vector<FolderEntry> entries;
+    EXPECT_EQ(FolderListing::entries(file("missing"), entries), ENOENT);
+    writeWholeFile(file("plain"), "x");
+    EXPECT_EQ(FolderListing::namesStartingWith(file("plain"), "", names), ENOTDIR);
+}
+
+TEST_F(FileIO, WithoutChangeNotificationsAFolderIsReadAgainWheneverItsTimeStampMayHideAChange) {
+    FolderListing::useChangeNotifications(false);
+    const std::string folder = file("card");
+    std::filesystem::create_directories(folder);
+    writeWholeFile(folder + "/IMG_1_ACR.xmp", "x");
+    const std::uint64_t reads = FolderListing::readCount();
+    EXPECT_EQ(startingWith(folder, "IMG_1"), (std::vector<std::string>{"IMG_1_ACR.xmp"}));
+    writeWholeFile(folder + "/IMG_1_ACR2.xmp", "x"); // may fall in the same tick of the time stamp
+    EXPECT_EQ(startingWith(folder, "IMG_1").size(), 2u);
+    EXPECT_EQ(FolderListing::readCount(), reads + 2);
+    age(folder);
+    startingWith(folder, "IMG_1");
+    startingWith(folder, "IMG_1");
+    EXPECT_EQ(FolderListing::readCount(), reads + 3); // settled: kept
+    writeWholeFile(folder + "/IMG_1_ACR3.xmp", "x");
+    EXPECT_EQ(startingWith(folder, "IMG_1").size(), 3u);
+    FolderListing::useChangeNotifications(true);
 }
