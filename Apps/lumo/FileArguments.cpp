@@ -153,7 +153,3 @@ int noFilesGiven() {
     std::fprintf(stderr, "lumo: give the files or folders to work on (or -@ LIST)\n");
     return kExitBadUsage;
 }
-
-std::string fileArgumentError(const FileArgument& argument) {
-    return std::strerror(argument.error);
-}

@@ -37,5 +37,3 @@ private:
 
 // The usage error for a command line that names no file, on stderr; answers the exit status.
 int noFilesGiven();
-// "No such file or directory" and the like, for an argument that failed.
-std::string fileArgumentError(const FileArgument& argument);

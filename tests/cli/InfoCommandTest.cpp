@@ -165,9 +165,10 @@ TEST(InfoCommand, ReadableFormAndFailingFiles) {
 
     // A folder stands for the photos in it: not its sidecars, nor the folder itself.
     const auto folder = nlohmann::json::parse(t.lumo({"--json", t.dir.path()}).out);
-    ASSERT_EQ(folder.size(), 2u) << folder.dump();
-    EXPECT_EQ(folder[0]["path"], photo);
-    EXPECT_EQ(folder[1]["path"], t.dir.file("raw.nef"));
+    ASSERT_EQ(folder.size(), 3u) << folder.dump();
+    EXPECT_EQ(folder[0]["path"], text);
+    EXPECT_EQ(folder[1]["path"], photo);
+    EXPECT_EQ(folder[2]["path"], t.dir.file("raw.nef"));
 }
 
 TEST(InfoCommand, ValuesAreShownAsReadNamedInTheReadableForm) {

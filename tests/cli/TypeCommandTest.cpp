@@ -60,7 +60,7 @@ TEST(TypeCommand, UnknownFilesAndTheProxy) {
     r = t.lumo({"--proxy", work});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "????\t" + work + "\n");
-    EXPECT_EQ(r.err, "lumo: " + work + ": Not an image, raw or movie file that lumo reads\n");
+    EXPECT_EQ(r.err, "lumo: " + work + ": one of lumo's own work files\n");
     r = t.lumo({"--json", text});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(nlohmann::json::parse(r.out)[0],
@@ -106,7 +106,7 @@ TEST(TypeCommand, TheContentDecidesAsForInfoAndFilesThatCannotBeReadFail) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "PNGf\t" + mixed + "/b.png\n????\t" + mixed + "/notes.jpg\nTIFF\t" + mixed +
                          "/renamed.jpg\n????\t" + missing + "\n");
-    EXPECT_NE(r.err.find("lumo: " + missing + ": No such file or directory\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("lumo: " + missing + ": No such file\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("lumo: " + mixed + "/notes.jpg: "), std::string::npos) << r.err;
 
     // lumo info says the same of every file: the type when it reads the file, a failure when not.
@@ -115,8 +115,9 @@ TEST(TypeCommand, TheContentDecidesAsForInfoAndFilesThatCannotBeReadFail) {
     ASSERT_EQ(info.size(), type.size());
     for (std::size_t i = 0; i < info.size(); ++i) {
         EXPECT_EQ(info[i]["path"], type[i]["path"]);
-        EXPECT_EQ(info[i].contains("result") ? "????" : info[i]["type"], type[i]["type"]) << info[i]["path"];
         EXPECT_EQ(info[i].value("result", 0), type[i].value("result", 0)) << info[i]["path"];
+        if (!info[i].contains("result"))
+            EXPECT_EQ(info[i]["type"], type[i]["type"]) << info[i]["path"];
     }
 }
 
@@ -150,7 +151,7 @@ TEST(TypeCommand, FoldersListsAndEachFileOnce) {
     r = t.lumo({"-r", "-@", t.dir.file("list"), "-@", t.dir.file("no list")});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(typed(r.out), (std::vector<std::string>{top + "/DCIM/100CANON/c.jpg", t.dir.file("no list")}));
-    EXPECT_NE(r.err.find(t.dir.file("no list") + ": No such file or directory"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(t.dir.file("no list") + ": No such file"), std::string::npos) << r.err;
     r = t.lumo({top + "/DCIM"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, "");
