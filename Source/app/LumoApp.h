@@ -74,7 +74,10 @@ public:
         "ProcessShellCommand",
         "Initializing Instance complete"};
 
+    // The image caches close with the main frame, before ExitInstance proper.
     static constexpr std::string_view kShutdownStepNames[] = {
+        "Destroying LumoCache",
+        "Closing Thumbfile cache",
         "CLumoApp::ExitInstance",
         "XTPSkinManager()->RemoveAll",
         "Closing Code Replacements",
