@@ -78,7 +78,9 @@ public:
     // The entry's JPEG bytes, or its pixels. False when it is missing or unreadable (the caller purges).
     bool LoadBytes(const std::string& key, std::string& jpeg) const;
     bool Load(const std::string& key, NRFBitmapBase& out) const;
-    // Writes the bitmap as a JPEG under the key. False when the entry exists already or cannot be written.
+    // Writes the bitmap as a JPEG under the key. False when the entry exists already or cannot be written,
+    // and for an error bitmap or the standard EXIF thumbnail (flags), which are never stored. Whether a
+    // bitmap is of transient quality or colour-managed only the caller knows: it does not store those.
     bool Store(const std::string& key, const NRFBitmapBase& bitmap, int quality = 90);
     bool StoreBytes(const std::string& key, const std::string& jpeg);
     bool Purge(const std::string& key);
