@@ -5,7 +5,9 @@
 //   copied under distinct names into a temporary folder until there are 1,000 of them;
 // - `lumo thumb --size 256` runs over all of them with an empty disk cache (cold), then again over the
 //   same files into a fresh output folder (warm: what the first run left in the disk cache);
-// - `vipsthumbnail --size 256` runs once over the same files.
+// - `vipsthumbnail --size 256` runs once over the same files;
+// - the disk cache alone, in this process: a 256-pixel thumbnail stored for each file, then each looked
+//   up as a warm run does (its key from the file, its entries listed, the JPEG read and decoded).
 //
 //   bench_thumb [corpus folder [lumo program]]
 //
@@ -14,6 +16,7 @@
 
 #include "NRF/NRF.h"
 #include "NRF/NRFImageInfo.h"
+#include "cache/ThumbfileCache.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -119,6 +122,40 @@ void report(const char* what, const RunResult& r, std::size_t files, std::size_t
                 files / r.seconds, r.peakKiB / 1024.0, written, r.status);
 }
 
+// Stores a 256 x 171 thumbnail for each file in a fresh disk cache, then finds and loads each again.
+void diskCacheAlone(const std::vector<std::string>& files, const std::string& folder) {
+    std::string error;
+    if (!CThumbfileCache::OpenThumbfileCache(folder, error))
+        return;
+    CThumbfileCache& cache = *CThumbfileCache::GetThumbfileCache();
+    NRFBitmapBase bitmap;
+    bitmap.Allocate(256, 171, 3);
+    for (std::uint32_t y = 0; y < bitmap.Height(); ++y)
+        for (std::uint32_t x = 0; x < bitmap.Stride(); ++x)
+            bitmap.Row(y)[x] = static_cast<std::uint8_t>(x / 3 + y);
+    const CThumbfileCache::Variant variant{0, true, 256};
+    auto start = std::chrono::steady_clock::now();
+    std::size_t stored = 0;
+    for (const std::string& file : files)
+        stored += cache.Store(CThumbfileCache::VariantKey(
+                                  CThumbfileCache::MakeKey(CThumbfileCache::Kind::Thumb, file), variant),
+                              bitmap);
+    const double storing = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    start = std::chrono::steady_clock::now();
+    std::size_t loaded = 0;
+    for (const std::string& file : files) {
+        const auto entries = cache.EntriesFor(CThumbfileCache::MakeKey(CThumbfileCache::Kind::Thumb, file));
+        NRFBitmapBase out;
+        loaded += !entries.empty() && cache.Load(entries.back().key, out);
+    }
+    const double loading = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf(
+        "disk cache alone (one thread): %zu stored in %.3f s (%.0f/s), %zu found and decoded in %.3f s "
+        "(%.0f/s)\n",
+        stored, storing, stored / storing, loaded, loading, loaded / loading);
+    CThumbfileCache::CloseThumbfileCache();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -176,6 +213,8 @@ int main(int argc, char** argv) {
     if (vips.status >= 0)
         std::printf("cold x%.2f of vipsthumbnail's speed, warm x%.2f of cold's\n",
                     vips.seconds / cold.seconds, cold.seconds / warm.seconds);
+
+    diskCacheAlone(copies, folder + "/cache-alone");
 
     std::error_code ec;
     std::filesystem::remove_all(folder, ec);
