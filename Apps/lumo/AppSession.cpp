@@ -17,6 +17,9 @@ AppSession::AppSession(const CommonOptions& options, unsigned services) {
         return;
     }
     setMessageBoxHandler(makeTerminalMessageBox(options));
+    // The disk cache lives where the "CachePath" preference says: the preferences open first.
+    if (services & kThumbfileCacheService)
+        services |= kPreferencesService;
     if (services & kPreferencesService)
         addPreferencesService(m_app);
     if (services & kSortCacheService)

@@ -12,7 +12,7 @@ enum AppServices : unsigned {
     kSortCacheService = 1u << 1,
     kCatalogService = 1u << 2, // the catalog service process
     kImageEngineService = 1u << 3,
-    kThumbfileCacheService = 1u << 4, // the disk cache of thumbnails and previews
+    kThumbfileCacheService = 1u << 4, // the disk cache of thumbnails and previews (with the preferences)
     kAllServices = ~0u,
 };
 

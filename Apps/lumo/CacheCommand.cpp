@@ -40,7 +40,7 @@ int sessionFailed(const CommonOptions& common, const AppSession& session, unsign
 }
 
 int status(const CommonOptions& common) {
-    constexpr unsigned services = kPreferencesService | kThumbfileCacheService;
+    constexpr unsigned services = kThumbfileCacheService;
     AppSession session(common, services);
     if (!session.started())
         return sessionFailed(common, session, services);
@@ -85,7 +85,7 @@ int operationStatus(ProgressDialogInterface& progress) {
 }
 
 int clear(const CommonOptions& common, const CacheOptions& options) {
-    constexpr unsigned services = kPreferencesService | kThumbfileCacheService;
+    constexpr unsigned services = kThumbfileCacheService;
     AppSession session(common, services);
     if (!session.started())
         return sessionFailed(common, session, services);
