@@ -74,7 +74,9 @@ public:
         "ProcessShellCommand",
         "Initializing Instance complete"};
 
+    // The steps of closing the main frame that concern the services come first.
     static constexpr std::string_view kShutdownStepNames[] = {
+        "Destroying LumoCache",
         "CLumoApp::ExitInstance",
         "XTPSkinManager()->RemoveAll",
         "Closing Code Replacements",
