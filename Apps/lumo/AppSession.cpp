@@ -3,6 +3,7 @@
 #include "NRF/NRFService.h"
 #include "TerminalPrompt.h"
 #include "app/LumoPaths.h"
+#include "cache/LumoCache.h"
 #include "db/DBServices.h"
 #include "dyn_platform/DynPlatform.h"
 
@@ -24,6 +25,8 @@ AppSession::AppSession(const CommonOptions& options, unsigned services) {
         addDynPlatformService(m_app);
     if (services & kImageEngineService)
         addImageEngineService(m_app);
+    if (services & kImageCacheService)
+        addImageCacheService(m_app);
     m_initialised = true;
     m_started = m_app.InitInstance();
     if (!m_started)

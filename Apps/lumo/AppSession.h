@@ -12,6 +12,7 @@ enum AppServices : unsigned {
     kSortCacheService = 1u << 1,
     kCatalogService = 1u << 2, // the catalog service process
     kImageEngineService = 1u << 3,
+    kImageCacheService = 1u << 4, // the image caches in memory and on disk, and their workers
     kAllServices = ~0u,
 };
 

@@ -873,33 +873,36 @@ void LumoCache::storeToDisk(const std::string& path, const LumoCachePicture& pic
     diskCache->StoreBytes(key, *bytes);
 }
 
+std::optional<LumoCachePicture> LumoCache::disk_exact(const Request& request) {
+    const std::uint32_t size = std::max<std::uint32_t>(1, request.size);
+    CThumbfileCache* diskCache = disk();
+    if (!diskCache || request.jpegQuality != kLumoCacheDiskQuality || (request.hints & kHintNoDiskRead))
+        return std::nullopt;
+    const std::string base = CThumbfileCache::MakeKey(kindFor(size), request.path);
+    const std::string key = base.empty() ? std::string() : CThumbfileCache::VariantKey(base, {0, true, size});
+    LumoCachePicture picture;
+    if (key.empty() || !diskCache->LoadBytes(key, picture.jpeg))
+        return std::nullopt;
+    if (jpegFrameSize(picture.jpeg, picture.width, picture.height) &&
+        std::max(picture.width, picture.height) == size) {
+        CACHE_LOG("cache: served from disk %s size %d", key.c_str(), static_cast<int>(size));
+        diskCache->TouchByCacheKey(key);
+        picture.fromDisk = true;
+        picture.iccProfile = "sRGB";
+        return picture;
+    }
+    CACHE_LOG("cache: get_closest: disk cache load failed for %s - purging disk cache key", key.c_str());
+    diskCache->Purge(key);
+    return std::nullopt;
+}
+
 LumoCachePicture LumoCache::load_best_fastest(const Request& request) {
     const bool precache = (request.hints & kHintPrecache) != 0;
     const bool transient = (request.hints & kHintDraft) != 0;
     const bool diskRead = (request.hints & kHintNoDiskRead) == 0;
     const std::uint32_t size = std::max<std::uint32_t>(1, request.size);
-    // A disk entry of exactly this size and quality is the answer as it stands: nothing is decoded.
-    if (request.jpegQuality == kLumoCacheDiskQuality && diskRead) {
-        if (CThumbfileCache* diskCache = disk()) {
-            const std::string base = CThumbfileCache::MakeKey(kindFor(size), request.path);
-            const std::string key =
-                base.empty() ? std::string() : CThumbfileCache::VariantKey(base, {0, true, size});
-            LumoCachePicture picture;
-            if (!key.empty() && diskCache->LoadBytes(key, picture.jpeg)) {
-                if (jpegFrameSize(picture.jpeg, picture.width, picture.height) &&
-                    std::max(picture.width, picture.height) == size) {
-                    CACHE_LOG("cache: served from disk %s size %d", key.c_str(), static_cast<int>(size));
-                    diskCache->TouchByCacheKey(key);
-                    picture.fromDisk = true;
-                    picture.iccProfile = "sRGB";
-                    return picture;
-                }
-                CACHE_LOG("cache: get_closest: disk cache load failed for %s - purging disk cache key",
-                          key.c_str());
-                diskCache->Purge(key);
-            }
-        }
-    }
+    if (std::optional<LumoCachePicture> stored = disk_exact(request))
+        return std::move(*stored);
 
     NRFErr err = kNRFErrNone;
     NRFImageInfoRef record = request.record;

@@ -142,6 +142,9 @@ public:
     // The closest picture held in memory or on disk (a disk entry only when the budget has room).
     std::optional<LumoCachePicture> get_closest(const std::string& path, std::uint32_t width,
                                                 std::uint32_t height);
+    // The disk entry of exactly the size asked for, as its JPEG bytes, when the request asks for the disk
+    // entries' quality; nothing is decoded. A torn entry is purged.
+    std::optional<LumoCachePicture> disk_exact(const Request& request);
     // The picture for the request, from the cache or loaded: never fails (an error bitmap instead).
     LumoCachePicture load_best_fastest(const Request& request);
     // The engine's load at `size`, retried smaller when memory runs out.
