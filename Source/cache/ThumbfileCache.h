@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,10 @@ public:
     // sentence in `error`, when the folder cannot be made or written.
     static bool OpenThumbfileCache(const std::string& folder, std::string& error);
     static void CloseThumbfileCache();
+    // The sentence for a folder that cannot be made or written.
+    static std::string FolderErrorMessage(const std::string& folder);
+    // Creates the folder with "thumb" and "preview" and proves it can be written: 0 or an errno value.
+    static int PrepareFolder(const std::string& folder);
 
     explicit CThumbfileCache(std::string folder);
     ~CThumbfileCache();
@@ -78,6 +84,7 @@ public:
     int RenameImage(const std::string& oldPath, const std::string& newPath);
     void TouchByCacheKey(const std::string& key);
     Counts Count() const;
+    Counts Count(bool thumbs, bool previews) const;
     // Deletes the entries of the chosen kinds, reporting ("Clearing Disk Cache, scanning cache
     // folders...", "Clearing Disk Cache, deleting files...") and done/total as it goes; stops early
     // when `progress` returns false. The number deleted.
@@ -86,5 +93,15 @@ public:
                                                std::size_t total)>& progress = {});
 
 private:
+    std::string PathOf(const std::string& key) const;
+    bool WriteEntry(const std::string& key, const std::string& jpeg);
+    // Removes what stores of processes that have ended left in the folder, the first time this cache
+    // writes into it.
+    void RemoveDeadTemporariesOnce(const std::string& folder);
+    template <typename Visit>
+    void ForEachFile(bool thumbs, bool previews, Visit&& visit) const;
+
     std::string m_folder;
+    std::mutex m_mutex;
+    std::set<std::string> m_cleanedFolders;
 };
