@@ -7,6 +7,7 @@
 #include "NRF/NRFResample.h"
 #include "app/LumoApp.h"
 #include "app/LumoLog.h"
+#include "app/LumoPaths.h"
 #include "app/MessageBox.h"
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
@@ -17,6 +18,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <thread>
@@ -884,7 +886,7 @@ std::optional<LumoCachePicture> LumoCache::disk_exact(const Request& request) {
     if (key.empty() || !diskCache->LoadBytes(key, picture.jpeg))
         return std::nullopt;
     if (jpegFrameSize(picture.jpeg, picture.width, picture.height) &&
-        std::max(picture.width, picture.height) == size) {
+        std::max(picture.width, picture.height) <= size) {
         CACHE_LOG("cache: served from disk %s size %d", key.c_str(), static_cast<int>(size));
         diskCache->TouchByCacheKey(key);
         picture.fromDisk = true;
@@ -1043,14 +1045,22 @@ std::string LumoCache::get_exif(const std::string& path) {
 // ---- start-up and shutdown
 
 void addImageCacheService(CLumoApp& app) {
+    // When start-up has not opened the disk cache in the image cache folder, the cache opens it for
+    // itself and closes it again when it goes; without one it works from memory alone.
+    static std::atomic<bool> openedDisk{false};
     app.startupSteps().add("LumoCache::create_instance", [] {
+        if (!CThumbfileCache::GetThumbfileCache()) {
+            std::string error;
+            if (CThumbfileCache::OpenThumbfileCache(LumoPaths::imageCacheFolder(), error))
+                openedDisk = true;
+            else
+                LUMO_LOG("LumoCache::create_instance: no disk cache: %s", error.c_str());
+        }
         LumoCache::Config config;
+        std::int64_t maxMB = kPrefImageCacheMaxMBDefault;
         if (auto preferences = CPreferences::instance())
-            config.prefsMaxBytes = static_cast<std::size_t>(preferences->getInt(
-                                       kPrefImageCacheMaxMB, kPrefImageCacheMaxMBDefault)) *
-                                   kMiB;
-        else
-            config.prefsMaxBytes = static_cast<std::size_t>(kPrefImageCacheMaxMBDefault) * kMiB;
+            maxMB = preferences->getInt(kPrefImageCacheMaxMB, kPrefImageCacheMaxMBDefault);
+        config.prefsMaxBytes = static_cast<std::size_t>(std::max<std::int64_t>(16, maxMB)) * kMiB;
         if (LumoCache::create_instance(std::move(config)))
             return true;
         showMessageBox("Error: Could not create a core subsystem.  The application will now terminate.");
@@ -1058,6 +1068,8 @@ void addImageCacheService(CLumoApp& app) {
     });
     app.shutdownSteps().add("Destroying LumoCache", [] {
         LumoCache::destroy_instance();
+        if (openedDisk.exchange(false))
+            CThumbfileCache::CloseThumbfileCache();
         return true;
     });
 }

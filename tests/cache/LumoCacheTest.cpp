@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <future>
 #include <mutex>
 #include <stdexcept>
@@ -333,6 +334,52 @@ TEST(LumoCacheTest, WorkersSurviveExceptionsAndStopCleanly) {
     gate.open();
     stopper.join();
     EXPECT_TRUE(cancelled.get_future().get());
+}
+
+TEST(LumoCacheTest, DiskEntriesFollowRenamesAndTornOnesArePurged) {
+    lumo::test::TempDir dir;
+    std::string error;
+    ASSERT_TRUE(CThumbfileCache::OpenThumbfileCache(dir.file("cache"), error)) << error;
+    CThumbfileCache& disk = *CThumbfileCache::GetThumbfileCache();
+    const std::string a = dir.file("a.jpg"), b = dir.file("b.jpg");
+    lumo::test::writeWholeFile(a, "a photo");
+    FakeLoader fake;
+    {
+        LumoCache cache(configWith(fake, 1, false));
+        auto request = requestFor(a, 400);
+        request.jpegQuality = kLumoCacheDiskQuality;
+        const std::string jpeg = cache.load_best_fastest(request).jpeg;
+        EXPECT_EQ(disk.Count().entries, 1u);
+        const auto stored = cache.disk_exact(request);
+        ASSERT_TRUE(stored);
+        EXPECT_EQ(stored->jpeg, jpeg); // the very bytes, nothing decoded
+        EXPECT_EQ(stored->width, 400u);
+        // A thumbnail-size picture never goes to disk.
+        cache.load_best_fastest(requestFor(a, 160));
+        EXPECT_EQ(disk.Count().entries, 1u);
+
+        std::filesystem::rename(a, b);
+        cache.rename(a, b);
+        EXPECT_TRUE(cache.get_closest(b, 400, 300));
+        EXPECT_FALSE(cache.get_closest(a, 400, 300));
+        EXPECT_TRUE(disk.EntriesFor(CThumbfileCache::MakeKey(CThumbfileCache::Kind::Thumb, a)).empty());
+        ASSERT_EQ(disk.EntriesFor(CThumbfileCache::MakeKey(CThumbfileCache::Kind::Thumb, b)).size(), 1u);
+    }
+    // A torn entry is purged when the next process finds it.
+    const std::string key = disk.EntriesFor(CThumbfileCache::MakeKey(CThumbfileCache::Kind::Thumb, b))[0].key;
+    lumo::test::writeWholeFile(dir.file("cache") + "/" + key, "\xFF\xD8 torn");
+    {
+        LumoCache cache(configWith(fake, 1, false));
+        EXPECT_FALSE(cache.get_closest(b, 400, 300));
+        EXPECT_FALSE(disk.Exists(key));
+        // And the picture is made again.
+        auto request = requestFor(b, 400);
+        request.jpegQuality = kLumoCacheDiskQuality;
+        EXPECT_FALSE(cache.disk_exact(request));
+        EXPECT_EQ(cache.load_best_fastest(request).width, 400u);
+        EXPECT_TRUE(disk.Exists(key));
+    }
+    CThumbfileCache::CloseThumbfileCache();
 }
 
 TEST(LumoCacheTest, CorpusFilesGiveAPictureOrAnErrorBitmap) {
