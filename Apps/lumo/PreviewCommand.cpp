@@ -263,6 +263,9 @@ void readScaled(LumoCache& cache, const std::string& path, std::uint32_t size, i
     request.path = path;
     request.size = size;
     request.jpegQuality = quality;
+    // Each file is asked for once, and only an entry of exactly this size and quality may answer from
+    // disk: a bigger one would give a picture scaled twice and compressed twice.
+    request.hints = LumoCache::kHintNoKeep;
     request.doc = kPreviewDocument;
     request.cell = cell;
     LumoCachePicture picture;
@@ -272,6 +275,7 @@ void readScaled(LumoCache& cache, const std::string& path, std::uint32_t size, i
         request.record = openRecord(path, result);
         if (!request.record)
             return;
+        request.hints |= LumoCache::kHintNoDiskRead;
         picture = cache.load_best_fastest(request);
         NRFCloseImage(&request.record);
     }

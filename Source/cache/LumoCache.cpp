@@ -297,13 +297,11 @@ std::uint64_t LumoCache::submit_work_order(const Request& request, Callback done
         // A real pre-cache request (another size) may go ahead; anything else shares the running load.
         if (precache && running.size != request.size)
             break;
+        if (running.size != request.size)
+            break; // another size is being made: the request waits its turn behind it
         CACHE_LOG("cache: submit_work_order denied: %s already in-progress\n", request.path.c_str());
-        if (running.size == request.size) {
-            running.waiters.push_back(std::move(done));
-            return running.number;
-        }
-        // Another size is being made: the request waits its turn behind it.
-        break;
+        running.waiters.push_back(std::move(done));
+        return running.number;
     }
     for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
         if (it->type != kOrderLoad || it->request.path != request.path || it->request.doc != request.doc ||
@@ -435,9 +433,8 @@ void LumoCache::workerRun(int index) {
                                      order.request.cell,
                                      {}});
             }
-            std::vector<Callback> waiters;
             try {
-                do_work(order, waiters);
+                do_work(order);
             } catch (const std::exception& e) {
                 LUMO_LOG("LumoCacheWorker::run: worker %d exception in do_work: %s", index, e.what());
             } catch (...) {
@@ -463,22 +460,20 @@ void LumoCache::workerRun(int index) {
     }
 }
 
-void LumoCache::do_work(WorkOrder& order, std::vector<Callback>&) {
+void LumoCache::do_work(WorkOrder& order) {
     if (order.type == kOrderTask) {
         if (order.task)
             order.task();
         return;
     }
     LumoCachePicture picture;
+    std::exception_ptr failure;
     try {
         picture = load_best_fastest(order.request);
     } catch (...) {
-        // The callers are answered whatever happened; the worker logs the exception.
+        // Everyone waiting is answered whatever happened; the worker logs the exception afterwards.
         picture = make_error_bitmap(kNRFErrException, order.request.size);
-        for (Callback& callback : order.callbacks)
-            if (callback)
-                callback(picture);
-        throw;
+        failure = std::current_exception();
     }
     for (Callback& callback : order.callbacks)
         if (callback)
@@ -501,6 +496,8 @@ void LumoCache::do_work(WorkOrder& order, std::vector<Callback>&) {
             if (callback)
                 callback(picture);
     }
+    if (failure)
+        std::rethrow_exception(failure);
     if (order.request.hints & kHintDraft) {
         Request better = order.request;
         better.hints = static_cast<std::uint8_t>(better.hints & ~kHintDraft);
@@ -969,7 +966,8 @@ LumoCachePicture LumoCache::load_best_fastest(const Request& request) {
     }
     picture.width = picture.bitmap->Width();
     picture.height = picture.bitmap->Height();
-    addInMem(request.path, picture, size, picture.transient, request);
+    if (!(request.hints & kHintNoKeep))
+        addInMem(request.path, picture, size, picture.transient, request);
     if (request.jpegQuality > 0)
         picture.jpegError = NRFCompressJPEG(*picture.bitmap, request.jpegQuality, picture.jpeg);
     if (!derived)

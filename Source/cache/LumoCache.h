@@ -70,6 +70,7 @@ public:
         kHintDraft = 0x02,      // a fast first stage: transient quality, a better stage follows
         kHintNoDiskRead = 0x04, // do not answer from the disk cache
         kHintRender = 0x08,     // a rendering of raw data is wanted
+        kHintNoKeep = 0x10,     // a one-off request: the answer is not kept in memory
     };
     // Work-order types.
     enum OrderType : int { kOrderLoad = 1, kOrderTask = 2 };
@@ -202,7 +203,7 @@ private:
     };
 
     void workerRun(int index);
-    void do_work(WorkOrder& order, std::vector<Callback>& extra);
+    void do_work(WorkOrder& order);
     std::uint64_t queueLocked(WorkOrder order);
     void notifyWorkersLocked();
 
