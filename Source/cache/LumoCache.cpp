@@ -292,33 +292,28 @@ std::uint64_t LumoCache::submit_work_order(const Request& request, Callback done
         return 0;
     const bool precache = (request.hints & kHintPrecache) != 0;
     for (Running& running : m_running) {
-        if (running.path != request.path)
+        // Another size being made (a real pre-cache request among them) goes ahead as an order of its own;
+        // the same picture shares the running load.
+        if (running.path != request.path || running.size != request.size)
             continue;
-        // A real pre-cache request (another size) may go ahead; anything else shares the running load.
-        if (precache && running.size != request.size)
-            break;
-        if (running.size != request.size)
-            break; // another size is being made: the request waits its turn behind it
         CACHE_LOG("cache: submit_work_order denied: %s already in-progress\n", request.path.c_str());
         running.waiters.push_back(std::move(done));
         return running.number;
     }
     for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
+        // A pre-cache request for another size is an order of its own.
         if (it->type != kOrderLoad || it->request.path != request.path || it->request.doc != request.doc ||
-            it->request.cell != request.cell)
+            it->request.cell != request.cell || (precache && it->request.size != request.size))
             continue;
         CACHE_LOG("cache: pulled existing work order %s doc %d cell %d\n", request.path.c_str(), request.doc,
                   request.cell);
         WorkOrder order = std::move(*it);
         m_queue.erase(it);
-        if (order.request.size == request.size || !precache) {
-            // The newer request says what is wanted now; its priority wins when it is higher.
-            const std::uint8_t keptPrecache = order.request.hints & request.hints & kHintPrecache;
-            order.request = request;
-            order.request.hints = static_cast<std::uint8_t>((request.hints & ~kHintPrecache) | keptPrecache);
-            order.priority =
-                std::min(order.priority, precache ? int{kPriorityPrecache} : int{kPriorityOnScreen});
-        }
+        // The newer request says what is wanted now; an on-screen request makes the order an on-screen one.
+        const std::uint8_t keptPrecache = order.request.hints & request.hints & kHintPrecache;
+        order.request = request;
+        order.request.hints = static_cast<std::uint8_t>((request.hints & ~kHintPrecache) | keptPrecache);
+        order.priority = std::min(order.priority, precache ? int{kPriorityPrecache} : int{kPriorityOnScreen});
         order.callbacks.push_back(std::move(done));
         const std::uint64_t previous = order.number;
         m_queue.insert(

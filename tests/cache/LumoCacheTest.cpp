@@ -252,6 +252,33 @@ TEST(LumoCacheTest, ConcurrentRequestsForOneImageMakeOneLoad) {
     EXPECT_EQ(fake.calls, 1);
 }
 
+TEST(LumoCacheTest, QueuedRequestsArePulledAndPrecacheWaitsForAShortQueue) {
+    FakeLoader fake;
+    LumoCache cache(configWith(fake, 1)); // two workers
+    cache.pause(false);
+    std::atomic<int> answered{0};
+    const auto count = [&](const LumoCachePicture& p) { answered += p.cancelled ? 0 : 1; };
+    auto precache = [&](const std::string& path) {
+        auto request = requestFor(path, 300, 9);
+        request.hints = LumoCache::kHintPrecache;
+        return cache.submit_work_order(request, count);
+    };
+    EXPECT_NE(precache("/near1.jpg"), 0u);
+    EXPECT_NE(precache("/near2.jpg"), 0u);
+    EXPECT_EQ(precache("/near3.jpg"), 0u); // as many queued as there are workers: the rest waits
+    // The same item asked for again reuses its queued order, at the newer request's priority.
+    const std::uint64_t first = cache.submit_work_order(requestFor("/shown.jpg", 300, 1), count);
+    EXPECT_EQ(cache.submit_work_order(requestFor("/shown.jpg", 400, 1), count), first);
+    EXPECT_EQ(cache.queuedOrders(), 3u);
+    // A next stage is never queued twice.
+    EXPECT_FALSE(cache.resubmit_work_order(requestFor("/shown.jpg", 400, 1), {}));
+    cache.resume();
+    for (int i = 0; i < 500 && answered < 4; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(answered, 4);
+    EXPECT_EQ(fake.calls, 3);
+}
+
 TEST(LumoCacheTest, OnlyTheFirstPauseWaitsAndOnlyTheLastResumeReleases) {
     FakeLoader fake;
     LumoCache cache(configWith(fake, 1));
