@@ -210,6 +210,7 @@ TEST(LumoCacheTest, MemoryAnswersRenamesFollowAndChangedFilesAreForgotten) {
     // A handle follows the file to its name.
     ASSERT_TRUE(LumoCache::create_instance(configWith(fake, 1, false)));
     LumoCache& shared = *LumoCache::instance();
+    EXPECT_EQ(imageCachePauser(), &shared); // background operations pause this one
     shared.load_best_fastest(requestFor("/c.jpg", 400));
     CachedImage handle("/c.jpg");
     EXPECT_TRUE(handle.SetFilename("/d.jpg"));
@@ -217,6 +218,7 @@ TEST(LumoCacheTest, MemoryAnswersRenamesFollowAndChangedFilesAreForgotten) {
     EXPECT_TRUE(handle.GetClosest(400, 300));
     EXPECT_FALSE(shared.get_closest("/c.jpg", 400, 300));
     LumoCache::destroy_instance();
+    EXPECT_EQ(imageCachePauser(), nullptr);
 
     cache.forget("/b.jpg");
     EXPECT_FALSE(cache.get_closest("/b.jpg", 400, 300));
@@ -409,23 +411,32 @@ TEST(LumoCacheTest, DiskEntriesFollowRenamesAndTornOnesArePurged) {
     CThumbfileCache::CloseThumbfileCache();
 }
 
-TEST(LumoCacheTest, CorpusFilesGiveAPictureOrAnErrorBitmap) {
+TEST(LumoCacheTest, CorpusFilesGiveAPictureOrAnErrorBitmapFromWorkersAtOnce) {
     ASSERT_EQ(NRFInit(""), kNRFErrNone);
     LumoCache::Config config;
     config.processors = 2;
-    config.startWorkers = false;
     LumoCache cache(config);
-    int pictures = 0;
-    for (const std::string& path : lumo::test::corpusFiles(
-             {".jpg", ".tif", ".png", ".gif", ".psd", ".heic", ".dng", ".nef", ".cr2", ".crw", ".bmp"})) {
+    const std::vector<std::string> files = lumo::test::corpusFiles(
+        {".jpg", ".tif", ".png", ".gif", ".psd", ".heic", ".dng", ".nef", ".cr2", ".crw", ".bmp", ".eps"});
+    std::vector<std::promise<LumoCachePicture>> answers(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
         LumoCache::Request request;
-        request.path = path;
+        request.path = files[i];
         request.size = 256;
-        const LumoCachePicture picture = cache.load_best_fastest(request);
-        ASSERT_TRUE(picture.bitmap) << path;
+        request.cell = static_cast<int>(i);
+        ASSERT_NE(
+            cache.submit_work_order(request, [&, i](const LumoCachePicture& p) { answers[i].set_value(p); }),
+            0u);
+    }
+    int pictures = 0;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        auto future = answers[i].get_future();
+        ASSERT_EQ(future.wait_for(120s), std::future_status::ready) << files[i];
+        const LumoCachePicture picture = future.get();
+        ASSERT_TRUE(picture.bitmap) << files[i];
         if (!picture.isError()) {
             ++pictures;
-            EXPECT_LE(std::max(picture.width, picture.height), 256u) << path;
+            EXPECT_LE(std::max(picture.width, picture.height), 256u) << files[i];
         }
     }
     EXPECT_GT(pictures, 0);
