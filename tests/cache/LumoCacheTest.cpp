@@ -229,9 +229,9 @@ TEST(LumoCacheTest, ConcurrentRequestsForOneImageMakeOneLoad) {
     FakeLoader fake;
     Gate gate;
     fake.gate = &gate;
-    LumoCache cache(configWith(fake, 4));
     constexpr int kRequests = 12;
     std::vector<std::promise<LumoCachePicture>> answers(kRequests);
+    LumoCache cache(configWith(fake, 4));
     std::vector<std::thread> askers;
     for (int i = 0; i < kRequests; ++i)
         askers.emplace_back([&, i] {
@@ -415,10 +415,10 @@ TEST(LumoCacheTest, CorpusFilesGiveAPictureOrAnErrorBitmapFromWorkersAtOnce) {
     ASSERT_EQ(NRFInit(""), kNRFErrNone);
     LumoCache::Config config;
     config.processors = 2;
-    LumoCache cache(config);
     const std::vector<std::string> files = lumo::test::corpusFiles(
         {".jpg", ".tif", ".png", ".gif", ".psd", ".heic", ".dng", ".nef", ".cr2", ".crw", ".bmp", ".eps"});
     std::vector<std::promise<LumoCachePicture>> answers(files.size());
+    LumoCache cache(config); // stops before the answers go
     for (std::size_t i = 0; i < files.size(); ++i) {
         LumoCache::Request request;
         request.path = files[i];
