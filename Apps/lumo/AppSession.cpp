@@ -4,6 +4,7 @@
 #include "TerminalPrompt.h"
 #include "app/LumoPaths.h"
 #include "cache/LumoCache.h"
+#include "cache/ThumbfileCacheService.h"
 #include "db/DBServices.h"
 #include "dyn_platform/DynPlatform.h"
 
@@ -25,11 +26,16 @@ AppSession::AppSession(const CommonOptions& options, unsigned services) {
         addDynPlatformService(m_app);
     if (services & kImageEngineService)
         addImageEngineService(m_app);
+    if (services & kThumbfileCacheService)
+        addThumbfileCacheService(m_app);
     if (services & kImageCacheService)
         addImageCacheService(m_app);
     m_initialised = true;
     m_started = m_app.InitInstance();
-    if (!m_started)
+    // There is no folder picker on a terminal: the image cache folder's sentence ends the command.
+    if (!m_started && services & kThumbfileCacheService)
+        m_error = thumbfileCacheStartupError();
+    if (!m_started && m_error.empty())
         m_error = "start-up failed; the log " + LumoPaths::logFilePath() + " says why";
 }
 

@@ -12,7 +12,8 @@ enum AppServices : unsigned {
     kSortCacheService = 1u << 1,
     kCatalogService = 1u << 2, // the catalog service process
     kImageEngineService = 1u << 3,
-    kImageCacheService = 1u << 4, // the image caches in memory and on disk, and their workers
+    kThumbfileCacheService = 1u << 4, // the disk cache of thumbnails and previews
+    kImageCacheService = 1u << 5,     // the image cache in memory and its workers
     kAllServices = ~0u,
 };
 

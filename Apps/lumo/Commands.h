@@ -19,3 +19,5 @@ void addInfoCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& 
 void addPreviewCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 // lumo rotate and lumo crop.
 void addEditCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo cache status, clear and purge-sort.
+void addCacheCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);

@@ -337,6 +337,7 @@ int runLumo(int argc, char** argv) {
     addInfoCommand(lumo, common, action);
     addPreviewCommands(lumo, common, action);
     addEditCommands(lumo, common, action);
+    addCacheCommand(lumo, common, action);
     addHelpCommand(lumo, action);
     addCompletionCommand(lumo, action);
     forEachCommand(lumo, [&common](CLI::App& command) { addCommonOptions(command, common); });

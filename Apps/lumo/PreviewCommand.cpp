@@ -443,7 +443,7 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
         std::fprintf(stderr, "lumo: --dir needs a folder (\".\" for the current one)\n");
         return kExitBadUsage;
     }
-    AppSession session(common, kImageEngineService | kImageCacheService);
+    AppSession session(common, kImageEngineService | kThumbfileCacheService | kImageCacheService);
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
     const std::vector<FileArgument> files = options.files.expand();

@@ -74,9 +74,10 @@ public:
         "ProcessShellCommand",
         "Initializing Instance complete"};
 
-    // The steps of closing the main frame that concern the services come first.
+    // The image caches close with the main frame, before ExitInstance proper.
     static constexpr std::string_view kShutdownStepNames[] = {
         "Destroying LumoCache",
+        "Closing Thumbfile cache",
         "CLumoApp::ExitInstance",
         "XTPSkinManager()->RemoveAll",
         "Closing Code Replacements",

@@ -9,6 +9,11 @@ namespace {
 
 std::mutex g_mutex;
 ResolvedLocations g_locations;
+// The log's folder: the image cache folder as start-up fixed it, before the preferences could move it.
+std::string g_logFolder;
+// Whether the image cache folder was chosen explicitly (--cache, $LUMO_CACHE_PATH, given folders), so
+// that the "CachePath" preference does not move it.
+bool g_cacheFixed = false;
 
 std::string absoluteFolder(const std::string& folder) {
     std::error_code ec;
@@ -67,16 +72,34 @@ ResolvedLocations LumoPaths::resolve(const LocationInputs& inputs, const EnvLook
 
 void LumoPaths::initialise(const LocationInputs& inputs) {
     initialise(resolve(inputs, [](const char* name) { return std::getenv(name); }));
+    std::lock_guard lock(g_mutex);
+    g_cacheFixed = !inputs.cacheOption.empty() || !nonEmpty(std::getenv(kCachePathVariable)).empty() ||
+                   !inputs.cachePathPreference.empty();
 }
 
 void LumoPaths::initialise(const ResolvedLocations& locations) {
     std::lock_guard lock(g_mutex);
     g_locations = locations;
+    g_logFolder = locations.imageCacheFolder;
+    g_cacheFixed = true;
 }
 
 void LumoPaths::reset() {
     std::lock_guard lock(g_mutex);
     g_locations = {};
+    g_logFolder.clear();
+    g_cacheFixed = false;
+}
+
+bool LumoPaths::useCachePathPreference(const std::string& folder) {
+    std::lock_guard lock(g_mutex);
+    if (g_cacheFixed || folder.empty() || g_locations.imageCacheFolder.empty())
+        return false;
+    const std::string moved = absoluteFolder(folder);
+    if (moved == g_locations.imageCacheFolder)
+        return false;
+    g_locations.imageCacheFolder = moved;
+    return true;
 }
 
 std::string LumoPaths::settingsFolder() {
@@ -87,6 +110,11 @@ std::string LumoPaths::settingsFolder() {
 std::string LumoPaths::imageCacheFolder() {
     std::lock_guard lock(g_mutex);
     return g_locations.imageCacheFolder;
+}
+
+std::string LumoPaths::logFolder() {
+    std::lock_guard lock(g_mutex);
+    return g_logFolder;
 }
 
 std::string LumoPaths::logFilePath() {

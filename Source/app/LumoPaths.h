@@ -8,7 +8,9 @@
 // Settings folder: --settings, else $LUMO_SETTINGS_PATH, else "$XDG_CONFIG_HOME/Kestrel Labs, Inc/Lumograph"
 // (XDG_CONFIG_HOME defaulting to ~/.config). Image cache folder: --cache, else $LUMO_CACHE_PATH, else the
 // "CachePath" preference, else "$XDG_CACHE_HOME/Lumograph" (XDG_CACHE_HOME defaulting to ~/.cache). The
-// log lives in the image cache folder. Folders are created when first written to, not here.
+// log lives in the image cache folder as it is fixed before the preferences are open: when the
+// "CachePath" preference later moves the image caches (useCachePathPreference), the log stays. Folders
+// are created when first written to, not here.
 
 inline constexpr char kSettingsSubfolder[] = "Kestrel Labs, Inc/Lumograph";
 inline constexpr char kCacheSubfolder[] = "Lumograph";
@@ -42,10 +44,14 @@ public:
     static void initialise(const ResolvedLocations& locations);
     // Forgets them again: until the next initialise, the folders are unknown (empty).
     static void reset();
+    // Moves the image cache folder to the "CachePath" preference's folder, unless --cache or
+    // $LUMO_CACHE_PATH chose it (or the folders were given as they are). The log folder stays. True
+    // when the folder changed.
+    static bool useCachePathPreference(const std::string& folder);
 
     static std::string settingsFolder();
     static std::string imageCacheFolder();
-    static std::string logFolder() { return imageCacheFolder(); }
+    static std::string logFolder();
     static std::string logFilePath();
     static std::string debugFlagsFilePath();
 };

@@ -7,7 +7,6 @@
 #include "NRF/NRFResample.h"
 #include "app/LumoApp.h"
 #include "app/LumoLog.h"
-#include "app/LumoPaths.h"
 #include "app/MessageBox.h"
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
@@ -1038,17 +1037,7 @@ std::string LumoCache::get_exif(const std::string& path) {
 // ---- start-up and shutdown
 
 void addImageCacheService(CLumoApp& app) {
-    // When start-up has not opened the disk cache in the image cache folder, the cache opens it for
-    // itself and closes it again when it goes; without one it works from memory alone.
-    static std::atomic<bool> openedDisk{false};
     app.startupSteps().add("LumoCache::create_instance", [] {
-        if (!CThumbfileCache::GetThumbfileCache()) {
-            std::string error;
-            if (CThumbfileCache::OpenThumbfileCache(LumoPaths::imageCacheFolder(), error))
-                openedDisk = true;
-            else
-                LUMO_LOG("LumoCache::create_instance: no disk cache: %s", error.c_str());
-        }
         LumoCache::Config config;
         std::int64_t maxMB = kPrefImageCacheMaxMBDefault;
         if (auto preferences = CPreferences::instance())
@@ -1061,8 +1050,6 @@ void addImageCacheService(CLumoApp& app) {
     });
     app.shutdownSteps().add("Destroying LumoCache", [] {
         LumoCache::destroy_instance();
-        if (openedDisk.exchange(false))
-            CThumbfileCache::CloseThumbfileCache();
         return true;
     });
 }

@@ -242,5 +242,6 @@ private:
 };
 
 // The start-up step "LumoCache::create_instance" (the budget's maximum from the preferences when they
-// are open) and the shutdown step "Destroying LumoCache".
+// are open) and the shutdown step "Destroying LumoCache". The cache uses the disk cache when start-up
+// has opened one (addThumbfileCacheService), and works from memory alone otherwise.
 void addImageCacheService(CLumoApp& app);

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -94,8 +95,8 @@ bool processIsGone(pid_t pid) {
     return pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-// Reads a folder's names without "." and ".."; `regularOnly` keeps files (and names whose kind the
-// file system does not say).
+// Calls `visit` with each name in the folder but "." and "..", and the kind the listing gives it
+// (DT_UNKNOWN where the file system does not say). 0 or an errno value.
 template <typename Visit>
 int forEachName(const std::string& folder, Visit&& visit) {
     DIR* dir = ::opendir(folder.c_str());
@@ -334,7 +335,10 @@ bool CThumbfileCache::Load(const std::string& key, NRFBitmapBase& out) const {
 // ---- writing ----
 
 bool CThumbfileCache::Store(const std::string& key, const NRFBitmapBase& bitmap, int quality) {
-    if (bitmap.Empty() || (bitmap.flags & kNRFBitmapError) || !validate_key(key) || Exists(key))
+    // Error bitmaps are drawn again at no cost, and the standard EXIF thumbnail is read from the file
+    // faster than from here.
+    if (bitmap.Empty() || (bitmap.flags & (kNRFBitmapError | kNRFBitmapExifThumbnail)) ||
+        !validate_key(key) || Exists(key))
         return false;
     NRFSaveOptions options;
     options.quality = quality;

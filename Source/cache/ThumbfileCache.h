@@ -61,21 +61,26 @@ public:
 
     const std::string& Folder() const { return m_folder; }
 
-    // The base key of the image at `path` as the file is now; empty when it cannot be examined.
+    // The base key of the image at `path` as the file is now (its size, and its modification time in
+    // nanoseconds since 1970); empty when it cannot be examined. A relative path is taken from the
+    // current folder, and the path is compared as written after "." and doubled '/' are dropped.
     static std::string MakeKey(Kind kind, const std::string& path);
     static std::string MakeKey(Kind kind, const std::string& path, std::uint64_t size, std::int64_t modified);
     static std::string VariantKey(const std::string& baseKey, const Variant& variant);
     // False (logged as the invalid-key line) for a key shorter than 44 characters or not starting with
-    // "thumb" or "preview".
+    // "thumb" or "preview", and for any key not of the shape above (lower-case digits, a file name
+    // without '/'), which could otherwise name a file outside the cache folder.
     static bool validate_key(const std::string& key);
 
-    // The variant entries stored for a base key.
+    // The variant entries stored for a base key, smallest first (one reading of its folder).
     std::vector<Entry> EntriesFor(const std::string& baseKey) const;
     bool Exists(const std::string& key) const;
     // The entry's JPEG bytes, or its pixels. False when it is missing or unreadable (the caller purges).
     bool LoadBytes(const std::string& key, std::string& jpeg) const;
     bool Load(const std::string& key, NRFBitmapBase& out) const;
-    // Writes the bitmap as a JPEG under the key. False when the entry exists already or cannot be written.
+    // Writes the bitmap as a JPEG under the key. False when the entry exists already or cannot be written,
+    // and for an error bitmap or the standard EXIF thumbnail (flags), which are never stored. Whether a
+    // bitmap is of transient quality or colour-managed only the caller knows: it does not store those.
     bool Store(const std::string& key, const NRFBitmapBase& bitmap, int quality = 90);
     bool StoreBytes(const std::string& key, const std::string& jpeg);
     bool Purge(const std::string& key);

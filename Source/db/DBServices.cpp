@@ -7,7 +7,14 @@
 #include "db/Preferences.h"
 
 void addPreferencesService(CLumoApp& app) {
-    app.startupSteps().add("CPreferences::GetPreferences", [] { return CPreferences::GetPreferences(); });
+    app.startupSteps().add("CPreferences::GetPreferences", [] {
+        if (!CPreferences::GetPreferences())
+            return false;
+        // The image caches follow the "CachePath" preference from here on; the log stays where it is.
+        if (const auto preferences = CPreferences::instance())
+            LumoPaths::useCachePathPreference(preferences->getString(kPrefCachePath, {}));
+        return true;
+    });
     app.shutdownSteps().add("Closing preferences", [] {
         CPreferences::ClosePreferences();
         return true;

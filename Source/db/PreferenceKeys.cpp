@@ -13,6 +13,9 @@ PreferenceKey attachedKind(const char* kind, std::string what) {
 
 std::vector<PreferenceKey> makeKeys() {
     std::vector<PreferenceKey> keys = {
+        {.name = kPrefCachePath,
+         .type = PreferenceType::Text,
+         .meaning = "The folder of the image caches (thumbnails, previews, sort cache); the log stays put"},
         {.name = kPrefSortCacheCheckDate,
          .type = PreferenceType::Boolean,
          .defaultNumber = kPrefSortCacheCheckDateDefault ? 1 : 0,

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+// The folder of the image caches (thumbnails, previews, the sort cache); empty for the default.
+inline constexpr char kPrefCachePath[] = "CachePath";
 inline constexpr char kPrefSortCacheCheckDate[] = "SortCacheCheckDate";
 inline constexpr bool kPrefSortCacheCheckDateDefault = false;
 inline constexpr char kPrefSortCacheDays[] = "SortCacheDays";

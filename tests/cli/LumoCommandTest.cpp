@@ -84,6 +84,9 @@ TEST(LumoCommand, EveryJsonOutputIsCamelCaseWithOneFailureShape) {
         {"rotate", "--cw", photo, missing},
         {"crop", "--rect", "0,0,1,1", photo, missing},
         {"catalog", "ping"},
+        {"cache", "status"},
+        {"cache", "clear", "--thumbs"},
+        {"cache", "purge-sort"},
     };
     for (std::vector<std::string> args : runs) {
         const std::string where = args[0] + (args.size() > 1 ? " " + args[1] : "");
