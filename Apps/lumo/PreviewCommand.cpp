@@ -21,11 +21,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <future>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -122,13 +125,13 @@ public:
                ".jpg";
     }
 
-    // The output is written: no later input of this run may replace it.
-    void written(const std::string& output) {
-        if (output == "-")
-            return;
-        markOutput(output);
-        m_written.insert(key(output));
+    // The output is being written: no later input of this run may take its name.
+    void reserve(const std::string& output) {
+        if (output != "-")
+            m_written.insert(key(output));
     }
+    // Writing it failed: the name is free again.
+    void release(const std::string& output) { m_written.erase(key(output)); }
 
 private:
     // The same for every spelling of the path and every case of the file's name.
@@ -404,19 +407,33 @@ private:
     std::size_t m_submitted = 0;
 };
 
-// Puts the picture where it goes: the output file (written aside and renamed into place), or standard
-// output for "-o -" once the picture is whole, so that a failure sends nothing.
-void writeOutput(const std::string& output, const Produced& produced, FileResult& result) {
-    if (output == "-") {
-        if (std::fwrite(produced.bytes.data(), 1, produced.bytes.size(), stdout) != produced.bytes.size() ||
-            std::fflush(stdout) != 0)
-            return fail(result, kResultUnwritable, std::string("standard output: ") + std::strerror(errno));
-    } else if (const int e = lumo::writeFileReplacing(output, produced.bytes)) {
-        return fail(result, kResultUnwritable, output + ": " + errnoText(e));
-    }
-    result.output = output;
-    result.width = produced.result.width;
-    result.height = produced.result.height;
+// One output on its way: written by a worker (aside, flushed, renamed into place and marked as ours)
+// while the next pictures are made, or for standard output sent when its turn comes.
+struct PendingOutput {
+    std::size_t index = 0;
+    std::string output;
+    FileResult result;
+    std::optional<std::future<int>> written; // 0 or an errno value
+    std::string bytes;                       // standard output
+};
+
+// How many outputs may be written at once ahead of the one being reported.
+constexpr std::size_t kWritesInFlight = 8;
+
+std::future<int> writeInBackground(LumoCache& cache, std::size_t index, const std::string& output,
+                                   std::string bytes) {
+    auto promise = std::make_shared<std::promise<int>>();
+    std::future<int> future = promise->get_future();
+    auto write = std::make_shared<std::function<void()>>([promise, output, bytes = std::move(bytes)] {
+        const int e = lumo::writeFileReplacing(output, bytes);
+        if (e == 0)
+            markOutput(output);
+        promise->set_value(e);
+    });
+    // Without the pool (it has stopped) the write is done here.
+    if (cache.submit_task(output, kPreviewDocument, static_cast<int>(index), [write] { (*write)(); }) == 0)
+        (*write)();
+    return future;
 }
 
 int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind kind) {
@@ -469,35 +486,29 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
     if (!cache)
         return commandFailed(common, kResultUnexpected, "the image cache could not be started");
     Producer producer(*cache, options, kind, files);
-    for (std::size_t index = 0; index < files.size(); ++index) {
-        const FileArgument& file = files[index];
-        const std::string& path = file.path;
-        // Ctrl-C: the file in hand was finished; what was done is reported below.
-        if ((cancelled = interrupted()))
-            break;
-        FileResult result;
-        const std::string output = file.error ? std::string() : names.choose(path, result.error);
-        if (file.error) {
-            result.result = file.result;
-            result.error = errnoText(file.error);
-        } else if (!result.error.empty()) {
-            result.result = kResultUnwritable; // lumo never writes over a photo, nor over a file unasked
-        }
-        if (result.error.empty()) {
-            Produced produced = producer.take(index);
-            if (!produced.result.error.empty()) {
-                result.result = produced.result.result;
-                result.error = produced.result.error;
+    // The file's line and JSON entry, once its output is written.
+    const auto report = [&](PendingOutput& item) {
+        const std::string& path = files[item.index].path;
+        FileResult& result = item.result;
+        if (item.written) {
+            if (const int e = item.written->get()) {
+                names.release(item.output);
+                fail(result, kResultUnwritable, item.output + ": " + errnoText(e));
             } else {
-                writeOutput(output, produced, result);
+                result.output = item.output;
             }
+        } else if (result.error.empty() && item.output == "-") {
+            if (std::fwrite(item.bytes.data(), 1, item.bytes.size(), stdout) != item.bytes.size() ||
+                std::fflush(stdout) != 0)
+                fail(result, kResultUnwritable, std::string("standard output: ") + std::strerror(errno));
+            else
+                result.output = item.output;
         }
         nlohmann::ordered_json entry = {{"path", path}};
         // A line about the file starts on a line of its own, not on the bar's.
         if (progress && (!result.error.empty() || (!common.json && !common.quiet)))
             progress->clearLine();
         if (result.error.empty()) {
-            names.written(result.output);
             entry["output"] = result.output;
             entry["width"] = result.width;
             entry["height"] = result.height;
@@ -505,7 +516,7 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
             const std::string usual = names.usual(path);
             if (result.output != usual)
                 entry["taken"] = usual;
-            if (!common.json && !common.quiet && output != "-") {
+            if (!common.json && !common.quiet && item.output != "-") {
                 if (result.output != usual)
                     std::printf("%s -> %s (%s is taken)\n", path.c_str(), result.output.c_str(),
                                 usual.c_str());
@@ -520,6 +531,53 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
         all.push_back(std::move(entry));
         if (progress)
             progress->update(++done, path);
+    };
+    const auto ready = [](const PendingOutput& item) {
+        return !item.written || item.written->wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    };
+    std::deque<PendingOutput> pending;
+    for (std::size_t index = 0; index < files.size(); ++index) {
+        const FileArgument& file = files[index];
+        const std::string& path = file.path;
+        // Ctrl-C: the files in hand are finished; what was done is reported below.
+        if ((cancelled = interrupted()))
+            break;
+        PendingOutput item;
+        item.index = index;
+        FileResult& result = item.result;
+        item.output = file.error ? std::string() : names.choose(path, result.error);
+        if (file.error) {
+            result.result = file.result;
+            result.error = errnoText(file.error);
+        } else if (!result.error.empty()) {
+            result.result = kResultUnwritable; // lumo never writes over a photo, nor over a file unasked
+        }
+        if (result.error.empty()) {
+            Produced produced = producer.take(index);
+            if (!produced.result.error.empty()) {
+                result.result = produced.result.result;
+                result.error = produced.result.error;
+            } else {
+                result.width = produced.result.width;
+                result.height = produced.result.height;
+                if (item.output == "-") {
+                    item.bytes = std::move(produced.bytes);
+                } else {
+                    names.reserve(item.output);
+                    item.written = writeInBackground(*cache, index, item.output, std::move(produced.bytes));
+                }
+            }
+        }
+        pending.push_back(std::move(item));
+        // Reported in input order; a few writes are under way meanwhile, each flushing its file.
+        while (!pending.empty() && (pending.size() > kWritesInFlight || ready(pending.front()))) {
+            report(pending.front());
+            pending.pop_front();
+        }
+    }
+    while (!pending.empty()) {
+        report(pending.front());
+        pending.pop_front();
     }
     if (progress)
         progress->finish();
