@@ -3,6 +3,7 @@
 #include "NRF/NRFService.h"
 #include "TerminalPrompt.h"
 #include "app/LumoPaths.h"
+#include "cache/LumoCache.h"
 #include "cache/ThumbfileCacheService.h"
 #include "db/DBServices.h"
 #include "dyn_platform/DynPlatform.h"
@@ -30,6 +31,8 @@ AppSession::AppSession(const CommonOptions& options, unsigned services) {
         addImageEngineService(m_app);
     if (services & kThumbfileCacheService)
         addThumbfileCacheService(m_app);
+    if (services & kImageCacheService)
+        addImageCacheService(m_app);
     m_initialised = true;
     m_started = m_app.InitInstance();
     // There is no folder picker on a terminal: the image cache folder's sentence ends the command.

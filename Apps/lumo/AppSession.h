@@ -13,6 +13,7 @@ enum AppServices : unsigned {
     kCatalogService = 1u << 2, // the catalog service process
     kImageEngineService = 1u << 3,
     kThumbfileCacheService = 1u << 4, // the disk cache of thumbnails and previews (with the preferences)
+    kImageCacheService = 1u << 5,     // the image cache in memory and its workers
     kAllServices = ~0u,
 };
 

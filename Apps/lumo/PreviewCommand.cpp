@@ -7,11 +7,10 @@
 #include "NRF/NRF.h"
 #include "NRF/NRFBasicJPEG.h"
 #include "NRF/NRFBitmapBase.h"
-#include "NRF/NRFICC.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFPlugin.h"
-#include "NRF/NRFResample.h"
 #include "TerminalProgress.h"
+#include "cache/LumoCache.h"
 #include "support/FileIO.h"
 #include "support/FolderListing.h"
 
@@ -22,12 +21,17 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <future>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -53,6 +57,15 @@ struct FileResult {
     std::string error;
     std::uint32_t width = 0, height = 0;
 };
+
+// What the workers make of one input: its picture's bytes, or why there are none.
+struct Produced {
+    FileResult result;
+    std::string bytes;
+};
+
+// The document and cells of the cache's work orders for a run.
+constexpr int kPreviewDocument = 1;
 
 // Our outputs carry this mark, so that --force can tell an output of an earlier run (which it may
 // replace) from a photo (which it never replaces). A file system without extended attributes keeps no
@@ -112,13 +125,13 @@ public:
                ".jpg";
     }
 
-    // The output is written: no later input of this run may replace it.
-    void written(const std::string& output) {
-        if (output == "-")
-            return;
-        markOutput(output);
-        m_written.insert(key(output));
+    // The output is being written: no later input of this run may take its name.
+    void reserve(const std::string& output) {
+        if (output != "-")
+            m_written.insert(key(output));
     }
+    // Writing it failed: the name is free again.
+    void release(const std::string& output) { m_written.erase(key(output)); }
 
 private:
     // The same for every spelling of the path and every case of the file's name.
@@ -209,121 +222,219 @@ NRFImageInfoRef openRecord(const std::string& path, FileResult& result) {
 }
 
 // The EXIF thumbnail's bytes exactly as the file stores them.
-void writeThumbnail(const NRFImageInfoRec& record, const std::string& output, FileResult& result) {
+void readThumbnail(const NRFImageInfoRec& record, Produced& produced) {
+    FileResult& result = produced.result;
     const NRFEmbeddedImageLoc& thumbnail = record.m_thumbnail;
     if (!thumbnail.present() || !record.m_thumbnailIsJPEG)
         return fail(result, kNRFErrNoThumbnail, "No embedded JPEG thumbnail");
-    std::string bytes;
-    if (const NRFErr err = NRFReadEmbeddedBytes(record.m_path, thumbnail.offset, thumbnail.length, bytes);
+    if (const NRFErr err =
+            NRFReadEmbeddedBytes(record.m_path, thumbnail.offset, thumbnail.length, produced.bytes);
         err != kNRFErrNone)
         return fail(result, err, "The thumbnail could not be read: " + engineFailureText(err, record.m_path));
-    if (const int e = lumo::writeFileReplacing(output, bytes))
-        return fail(result, kResultUnwritable, output + ": " + errnoText(e));
-    result.output = output;
     result.width = thumbnail.width;
     result.height = thumbnail.height;
 }
 
-void writePreview(NRFImageInfoRec& record, const std::string& output, bool withExif, FileResult& result) {
-    const NRFErr err = NRFExtractPreview(&record, output.c_str(), withExif);
+// The embedded preview as the engine extracts it (with an EXIF segment when asked), by way of a file in
+// the run's own temporary folder.
+void readPreview(NRFImageInfoRec& record, const std::string& scratch, bool withExif, Produced& produced) {
+    FileResult& result = produced.result;
+    if (scratch.empty())
+        return fail(result, kResultUnwritable, "no temporary file could be made for the preview");
+    const NRFErr err = NRFExtractPreview(&record, scratch.c_str(), withExif);
     if (err == kNRFErrNoThumbnail || err == kNRFErrParam)
         return fail(result, kNRFErrNoThumbnail, "No embedded preview");
     if (err != kNRFErrNone)
         return fail(result, err, engineFailureText(err, record.m_path));
-    result.output = output;
+    const int e = lumo::readFile(scratch, produced.bytes, SIZE_MAX);
+    std::error_code ec;
+    std::filesystem::remove(scratch, ec);
+    if (e)
+        return fail(result, kResultUnwritable, scratch + ": " + errnoText(e));
     result.width = record.m_preview.width;
     result.height = record.m_preview.height;
 }
 
-// `loaded` scaled to fit `size`. An embedded image can be a pixel or two off the picture's proportions
-// (a 504 x 376 thumbnail of a 4032 x 3024 photo); when it is within 2% of them the result takes the
-// picture's proportions, so every path gives the same size for the same photo.
-bool scaleToPicture(const NRFImageInfoRec& record, const NRFBitmapBase& loaded, std::uint32_t size,
-                    NRFBitmapBase& out) {
-    std::uint64_t w = record.m_width, h = record.m_height;
-    if ((w > h) != (loaded.Width() > loaded.Height()))
-        std::swap(w, h); // the loaded image is upright, the record's size is as stored
-    const std::uint64_t longSide = std::max(w, h);
-    const bool close = NRFSimilarProportions(loaded.Width(), loaded.Height(), static_cast<std::uint32_t>(w),
-                                             static_cast<std::uint32_t>(h));
-    if (!close || std::max(loaded.Width(), loaded.Height()) <= size || longSide <= size)
-        return loaded.ScaleToFit(size, out);
-    const auto side = [&](std::uint64_t v) {
-        return static_cast<std::uint32_t>(std::max<std::uint64_t>(1, (v * size + longSide / 2) / longSide));
-    };
-    return NRFResample(loaded, side(w), side(h), out);
-}
-
-// The best image for `size`, upright, fitting it and in sRGB, as a JPEG of `quality`: an embedded
+// The best image for `size`, upright, fitting it and in sRGB, as a JPEG of `quality`, through the image
+// cache: an entry of the disk cache of exactly that size and quality as it stands, else an embedded
 // preview or thumbnail that covers the size, else the file's own pixels decoded at the smallest scale
 // that still covers it.
-void writeScaled(NRFImageInfoRec& record, std::uint32_t size, int quality, const std::string& output,
-                 FileResult& result) {
-    NRFBitmapBase loaded;
-    const NRFErr err = NRFLoadFilePreview(&record, &loaded, size, kNRFLoadAllowEmbedded);
-    if (err == kNRFErrNoThumbnail || err == kNRFErrParam || (err == kNRFErrNone && loaded.Empty()))
-        return fail(result, kNRFErrNoThumbnail, "No embedded preview or thumbnail");
-    if (err != kNRFErrNone)
-        return fail(result, err,
-                    "The picture could not be decoded: " + engineFailureText(err, record.m_path));
-    NRFBitmapBase scaled;
-    std::string jpeg;
-    if (!scaleToPicture(record, loaded, size, scaled))
-        return fail(result, kNRFErrMemory, resultText(kNRFErrMemory));
-    // A profile that cannot be read or used leaves the colours as they are: the picture still shows.
-    NRFICCConvertRecordBitmapToSRGB(record, scaled);
-    if (const NRFErr encoded = NRFCompressJPEG(scaled, quality, jpeg); encoded != kNRFErrNone)
-        return fail(result, encoded, "The JPEG could not be made: " + resultText(encoded));
-    if (const int e = lumo::writeFileReplacing(output, jpeg))
-        return fail(result, kResultUnwritable, output + ": " + errnoText(e));
-    result.output = output;
-    result.width = scaled.Width();
-    result.height = scaled.Height();
+void readScaled(LumoCache& cache, const std::string& path, std::uint32_t size, int quality, int cell,
+                Produced& produced) {
+    FileResult& result = produced.result;
+    LumoCache::Request request;
+    request.path = path;
+    request.size = size;
+    request.jpegQuality = quality;
+    // Each file is asked for once, and only an entry of exactly this size and quality may answer from
+    // disk: a bigger one would give a picture scaled twice and compressed twice.
+    request.hints = LumoCache::kHintNoKeep;
+    request.doc = kPreviewDocument;
+    request.cell = cell;
+    LumoCachePicture picture;
+    if (std::optional<LumoCachePicture> stored = cache.disk_exact(request)) {
+        picture = std::move(*stored);
+    } else {
+        request.record = openRecord(path, result);
+        if (!request.record)
+            return;
+        request.hints |= LumoCache::kHintNoDiskRead;
+        picture = cache.load_best_fastest(request);
+        NRFCloseImage(&request.record);
+    }
+    if (picture.isError()) {
+        const NRFErr err = picture.error;
+        if (err == kNRFErrNoThumbnail || err == kNRFErrParam || err == 22)
+            return fail(result, kNRFErrNoThumbnail, "No embedded preview or thumbnail");
+        return fail(result, err, "The picture could not be decoded: " + engineFailureText(err, path));
+    }
+    if (picture.jpegError != kNRFErrNone || picture.jpeg.empty())
+        return fail(result, picture.jpegError,
+                    "The JPEG could not be made: " + resultText(picture.jpegError));
+    produced.bytes = std::move(picture.jpeg);
+    result.width = picture.width;
+    result.height = picture.height;
 }
 
 enum class Kind { Preview, Thumb };
 
-// Where the writers put an output: the output file itself, or for "-o -" a temporary file that goes to
-// standard output once it is whole, so that a failure sends nothing.
-class OutputTarget {
+// A private temporary folder for the run, removed with everything in it when the last user lets go.
+class ScratchFolder {
 public:
-    explicit OutputTarget(const std::string& output) {
-        if (output != "-") {
-            m_path = output;
-            return;
-        }
+    ScratchFolder() {
         std::error_code ec;
         std::string folder = (std::filesystem::temp_directory_path(ec) / "lumo-XXXXXX").string();
-        if (::mkdtemp(folder.data())) {
+        if (::mkdtemp(folder.data()))
             m_folder = folder;
-            m_path = folder + "/output.jpg";
-        }
     }
-    ~OutputTarget() {
+    ~ScratchFolder() {
         std::error_code ec;
         if (!m_folder.empty())
             std::filesystem::remove_all(m_folder, ec);
     }
-    OutputTarget(const OutputTarget&) = delete;
-    OutputTarget& operator=(const OutputTarget&) = delete;
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
 
-    // Empty when no temporary file could be made.
-    const std::string& path() const { return m_path; }
-    // Sends a temporary output to standard output: empty, or why it could not.
-    std::string finish() const {
-        if (m_folder.empty())
-            return {};
-        std::string bytes;
-        if (const int e = lumo::readFile(m_path, bytes, SIZE_MAX))
-            return std::strerror(e);
-        if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0)
-            return std::string("standard output: ") + std::strerror(errno);
-        return {};
+    // Empty when no folder could be made.
+    std::string file(std::size_t index) const {
+        return m_folder.empty() ? std::string() : m_folder + "/" + std::to_string(index) + ".jpg";
     }
 
 private:
-    std::string m_folder, m_path;
+    std::string m_folder;
 };
+
+// The pictures of a run, made by the cache's workers ahead of the loop that writes them in input order.
+// At most `window` files are in hand at once, so memory stays bounded whatever the number of files.
+class Producer {
+public:
+    Producer(LumoCache& cache, const PreviewOptions& options, Kind kind,
+             const std::vector<FileArgument>& files)
+        : m_cache(cache), m_state(std::make_shared<State>()), m_options(options), m_kind(kind),
+          m_files(files), m_window(std::max<std::size_t>(4, 2 * std::size_t{cache.workerCount()})) {
+        m_state->produced.resize(files.size());
+    }
+    // Orders still queued are dropped; those running finish on their own (they share the state).
+    ~Producer() { m_cache.cancel_document(kPreviewDocument); }
+    Producer(const Producer&) = delete;
+    Producer& operator=(const Producer&) = delete;
+
+    // The picture of file `index`, waiting for it while it is being made.
+    Produced take(std::size_t index) {
+        while (m_submitted < m_files.size() && m_submitted < index + m_window)
+            submit(m_submitted++);
+        std::unique_lock lock(m_state->lock);
+        m_state->ready.wait(lock, [&] { return m_state->produced[index].has_value(); });
+        Produced produced = std::move(*m_state->produced[index]);
+        m_state->produced[index].reset();
+        return produced;
+    }
+
+private:
+    struct State {
+        std::mutex lock;
+        std::condition_variable ready;
+        std::vector<std::optional<Produced>> produced;
+        ScratchFolder scratch;
+    };
+
+    void submit(std::size_t index) {
+        const FileArgument& file = m_files[index];
+        if (file.error) {
+            deliver(*m_state, index, Produced{});
+            return;
+        }
+        const int cell = static_cast<int>(index);
+        auto task = [state = m_state, cache = &m_cache, path = file.path, options = m_options, kind = m_kind,
+                     index, cell] {
+            Produced produced;
+            try {
+                if (kind == Kind::Thumb) {
+                    readScaled(*cache, path, options.size, options.quality, cell, produced);
+                } else if (NRFImageInfoRef record = openRecord(path, produced.result)) {
+                    if (options.thumbnail)
+                        readThumbnail(*record, produced);
+                    else
+                        readPreview(*record, state->scratch.file(index), options.withExif, produced);
+                    NRFCloseImage(&record);
+                }
+            } catch (const std::exception& e) {
+                fail(produced.result, kNRFErrException, e.what());
+            }
+            deliver(*state, index, std::move(produced));
+        };
+        if (m_cache.submit_task(file.path, kPreviewDocument, cell, std::move(task)) == 0) {
+            Produced refused;
+            fail(refused.result, kResultUnexpected, "the image cache has stopped");
+            deliver(*m_state, index, std::move(refused));
+        }
+    }
+
+    static void deliver(State& state, std::size_t index, Produced produced) {
+        {
+            std::lock_guard lock(state.lock);
+            state.produced[index] = std::move(produced);
+        }
+        state.ready.notify_all();
+    }
+
+    LumoCache& m_cache;
+    std::shared_ptr<State> m_state;
+    PreviewOptions m_options;
+    Kind m_kind;
+    const std::vector<FileArgument>& m_files;
+    std::size_t m_window;
+    std::size_t m_submitted = 0;
+};
+
+// One output on its way: written by a worker (aside, flushed, renamed into place and marked as ours)
+// while the next pictures are made, or for standard output sent when its turn comes.
+struct PendingOutput {
+    std::size_t index = 0;
+    std::string output;
+    FileResult result;
+    std::optional<std::future<int>> written; // 0 or an errno value
+    std::string bytes;                       // standard output
+};
+
+// How many outputs may be written at once ahead of the one being reported.
+constexpr std::size_t kWritesInFlight = 8;
+
+std::future<int> writeInBackground(LumoCache& cache, std::size_t index, const std::string& output,
+                                   std::string bytes) {
+    auto promise = std::make_shared<std::promise<int>>();
+    std::future<int> future = promise->get_future();
+    auto write = std::make_shared<std::function<void()>>([promise, output, bytes = std::move(bytes)] {
+        const int e = lumo::writeFileReplacing(output, bytes);
+        if (e == 0)
+            markOutput(output);
+        promise->set_value(e);
+    });
+    // Without the pool (it has stopped) the write is done here.
+    if (cache.submit_task(output, kPreviewDocument, static_cast<int>(index), [write] { (*write)(); }) == 0)
+        (*write)();
+    return future;
+}
 
 int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind kind) {
     const InterruptScope interrupts;
@@ -349,7 +460,7 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
         std::fprintf(stderr, "lumo: --dir needs a folder (\".\" for the current one)\n");
         return kExitBadUsage;
     }
-    AppSession session(common, kImageEngineService);
+    AppSession session(common, kImageEngineService | kThumbfileCacheService | kImageCacheService);
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
     const std::vector<FileArgument> files = options.files.expand();
@@ -371,46 +482,33 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
     std::uint64_t done = 0;
     OutputNames names(options);
     bool cancelled = false;
-    for (const FileArgument& file : files) {
-        const std::string& path = file.path;
-        // Ctrl-C: the file in hand was finished; what was done is reported below.
-        if ((cancelled = interrupted()))
-            break;
-        FileResult result;
-        const std::string output = file.error ? std::string() : names.choose(path, result.error);
-        if (file.error) {
-            result.result = file.result;
-            result.error = errnoText(file.error);
-        } else if (!result.error.empty()) {
-            result.result = kResultUnwritable; // lumo never writes over a photo, nor over a file unasked
-        }
-        if (result.error.empty()) {
-            const OutputTarget target(output);
-            if (target.path().empty()) {
-                result.result = kResultUnwritable;
-                result.error = "no temporary file could be made for standard output";
-            } else if (NRFImageInfoRef record = openRecord(path, result)) {
-                if (kind == Kind::Thumb)
-                    writeScaled(*record, options.size, options.quality, target.path(), result);
-                else if (options.thumbnail)
-                    writeThumbnail(*record, target.path(), result);
-                else
-                    writePreview(*record, target.path(), options.withExif, result);
-                NRFCloseImage(&record);
+    LumoCache* cache = LumoCache::instance();
+    if (!cache)
+        return commandFailed(common, kResultUnexpected, "the image cache could not be started");
+    Producer producer(*cache, options, kind, files);
+    // The file's line and JSON entry, once its output is written.
+    const auto report = [&](PendingOutput& item) {
+        const std::string& path = files[item.index].path;
+        FileResult& result = item.result;
+        if (item.written) {
+            if (const int e = item.written->get()) {
+                names.release(item.output);
+                fail(result, kResultUnwritable, item.output + ": " + errnoText(e));
+            } else {
+                result.output = item.output;
             }
-            if (result.error.empty() && output == "-") {
-                result.error = target.finish();
-                result.output = output;
-                if (!result.error.empty())
-                    result.result = kResultUnwritable;
-            }
+        } else if (result.error.empty() && item.output == "-") {
+            if (std::fwrite(item.bytes.data(), 1, item.bytes.size(), stdout) != item.bytes.size() ||
+                std::fflush(stdout) != 0)
+                fail(result, kResultUnwritable, std::string("standard output: ") + std::strerror(errno));
+            else
+                result.output = item.output;
         }
         nlohmann::ordered_json entry = {{"path", path}};
         // A line about the file starts on a line of its own, not on the bar's.
         if (progress && (!result.error.empty() || (!common.json && !common.quiet)))
             progress->clearLine();
         if (result.error.empty()) {
-            names.written(result.output);
             entry["output"] = result.output;
             entry["width"] = result.width;
             entry["height"] = result.height;
@@ -418,7 +516,7 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
             const std::string usual = names.usual(path);
             if (result.output != usual)
                 entry["taken"] = usual;
-            if (!common.json && !common.quiet && output != "-") {
+            if (!common.json && !common.quiet && item.output != "-") {
                 if (result.output != usual)
                     std::printf("%s -> %s (%s is taken)\n", path.c_str(), result.output.c_str(),
                                 usual.c_str());
@@ -433,6 +531,53 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
         all.push_back(std::move(entry));
         if (progress)
             progress->update(++done, path);
+    };
+    const auto ready = [](const PendingOutput& item) {
+        return !item.written || item.written->wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    };
+    std::deque<PendingOutput> pending;
+    for (std::size_t index = 0; index < files.size(); ++index) {
+        const FileArgument& file = files[index];
+        const std::string& path = file.path;
+        // Ctrl-C: the files in hand are finished; what was done is reported below.
+        if ((cancelled = interrupted()))
+            break;
+        PendingOutput item;
+        item.index = index;
+        FileResult& result = item.result;
+        item.output = file.error ? std::string() : names.choose(path, result.error);
+        if (file.error) {
+            result.result = file.result;
+            result.error = errnoText(file.error);
+        } else if (!result.error.empty()) {
+            result.result = kResultUnwritable; // lumo never writes over a photo, nor over a file unasked
+        }
+        if (result.error.empty()) {
+            Produced produced = producer.take(index);
+            if (!produced.result.error.empty()) {
+                result.result = produced.result.result;
+                result.error = produced.result.error;
+            } else {
+                result.width = produced.result.width;
+                result.height = produced.result.height;
+                if (item.output == "-") {
+                    item.bytes = std::move(produced.bytes);
+                } else {
+                    names.reserve(item.output);
+                    item.written = writeInBackground(*cache, index, item.output, std::move(produced.bytes));
+                }
+            }
+        }
+        pending.push_back(std::move(item));
+        // Reported in input order; a few writes are under way meanwhile, each flushing its file.
+        while (!pending.empty() && (pending.size() > kWritesInFlight || ready(pending.front()))) {
+            report(pending.front());
+            pending.pop_front();
+        }
+    }
+    while (!pending.empty()) {
+        report(pending.front());
+        pending.pop_front();
     }
     if (progress)
         progress->finish();

@@ -26,6 +26,12 @@ std::vector<PreferenceKey> makeKeys() {
          .minimum = 1,
          .maximum = 36500,
          .meaning = "The age in days after which SortCacheCheckDate forgets a sort-cache entry"},
+        {.name = kPrefImageCacheMaxMB,
+         .type = PreferenceType::Integer,
+         .defaultNumber = kPrefImageCacheMaxMBDefault,
+         .minimum = 16,
+         .maximum = 1 << 20,
+         .meaning = "The most memory in MiB the image cache keeps pictures in"},
     };
     keys.push_back(attachedKind("AAE", ".AAE edit files"));
     keys.push_back(attachedKind("ACR", "settings files named <photo>_ACR"));

@@ -18,6 +18,9 @@ inline constexpr char kPrefSortCacheCheckDate[] = "SortCacheCheckDate";
 inline constexpr bool kPrefSortCacheCheckDateDefault = false;
 inline constexpr char kPrefSortCacheDays[] = "SortCacheDays";
 inline constexpr std::int64_t kPrefSortCacheDaysDefault = 30;
+// The most memory, in MiB, the image cache keeps bitmaps and image records in.
+inline constexpr char kPrefImageCacheMaxMB[] = "ImageCacheMaxMB";
+inline constexpr std::int64_t kPrefImageCacheMaxMBDefault = 512;
 // Followed by a kind of attached file ("AttachedFiles/THM"); each is on by default.
 inline constexpr char kPrefAttachedFilesPrefix[] = "AttachedFiles/";
 

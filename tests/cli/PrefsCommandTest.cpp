@@ -120,6 +120,7 @@ TEST(PrefsCommand, KeysTheProgramReadsAreTypedAndOthersNeedForce) {
         return nlohmann::json();
     };
     EXPECT_EQ(named("CachePath")["type"], "text");
+    EXPECT_EQ(named("ImageCacheMaxMB")["type"], "integer");
     EXPECT_EQ(named("SortCacheDays"),
               nlohmann::json::parse(R"({"name": "SortCacheDays", "type": "integer", "default": 30,
         "minimum": 1, "maximum": 36500,

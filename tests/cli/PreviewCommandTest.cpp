@@ -273,3 +273,53 @@ TEST(ThumbCommand, CtrlCFinishesTheFileInHandReportsWhatWasDoneAndExitsThree) {
     }
     EXPECT_EQ(written, listed.size()); // every file done is reported, and nothing else was written
 }
+
+TEST(ThumbCommand, ASecondRunIsServedFromTheDiskCacheWithTheSameBytes) {
+    LumoHome t("thumb");
+    writeWholeFile(t.settings + "/LumoDebug.txt", "LUMOCACHE_LOGGING ON\n");
+    const std::string in = t.dir.file("in");
+    std::filesystem::create_directories(in);
+    // Pictures bigger and smaller than the size asked for, and one no bigger than a thumbnail, which the
+    // disk cache never keeps.
+    const struct {
+        const char* name;
+        int width, height;
+    } photos[] = {{"a.jpg", 640, 480},
+                  {"b.jpg", 480, 640},
+                  {"c.jpg", 300, 200},
+                  {"d.jpg", 200, 150},
+                  {"e.jpg", 150, 100}};
+    for (const auto& p : photos)
+        writeWholeFile(in + "/" + p.name, encodeJpeg(p.width, p.height));
+    const bool camera = !corpusCopy(in, kCameraJpeg).empty();
+    const int stored = camera ? 5 : 4;
+
+    std::map<std::string, std::string> first;
+    for (const char* run : {"out1", "out2"}) {
+        const std::string out = t.dir.file(run);
+        const ProcessResult r = t.lumo({"--size", "256", "--dir", out, in});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        for (const auto& entry : std::filesystem::directory_iterator(out)) {
+            const std::string name = entry.path().filename().string();
+            if (first.count(name))
+                EXPECT_EQ(readWholeFile(entry.path().string()), first[name]) << name;
+            else
+                first[name] = readWholeFile(entry.path().string());
+        }
+    }
+    EXPECT_EQ(first.size(), camera ? 6u : 5u);
+    const DecodedJpeg upright = decodeJpeg(first["b.jpg"]);
+    EXPECT_EQ(upright.width, 192);
+    EXPECT_EQ(upright.height, 256);
+    int entries = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(t.cache + "/thumb"))
+        entries += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(entries, stored);
+    // The second run took each stored picture as it stands, decoding nothing.
+    const std::string log = t.log();
+    std::size_t served = 0;
+    for (std::size_t at = log.find("cache: served from disk"); at != std::string::npos;
+         at = log.find("cache: served from disk", at + 1))
+        ++served;
+    EXPECT_EQ(served, static_cast<std::size_t>(stored));
+}
