@@ -23,6 +23,12 @@ std::vector<PreferenceKey> makeKeys() {
          .minimum = 1,
          .maximum = 36500,
          .meaning = "The age in days after which SortCacheCheckDate forgets a sort-cache entry"},
+        {.name = kPrefDecodeMemoryLimit,
+         .type = PreferenceType::Integer,
+         .defaultNumber = kPrefDecodeMemoryLimitDefault,
+         .minimum = kPrefDecodeMemoryLimitMinimum,
+         .maximum = kPrefDecodeMemoryLimitMaximum,
+         .meaning = "The memory in MiB that decoding one picture may use; larger pictures are refused"},
     };
     keys.push_back(attachedKind("AAE", ".AAE edit files"));
     keys.push_back(attachedKind("ACR", "settings files named <photo>_ACR"));

@@ -16,6 +16,11 @@ inline constexpr char kPrefSortCacheCheckDate[] = "SortCacheCheckDate";
 inline constexpr bool kPrefSortCacheCheckDateDefault = false;
 inline constexpr char kPrefSortCacheDays[] = "SortCacheDays";
 inline constexpr std::int64_t kPrefSortCacheDaysDefault = 30;
+// The memory one picture decode may hold, in MiB: larger decodes are refused as out of memory.
+inline constexpr char kPrefDecodeMemoryLimit[] = "DecodeMemoryLimit";
+inline constexpr std::int64_t kPrefDecodeMemoryLimitDefault = 512;
+inline constexpr std::int64_t kPrefDecodeMemoryLimitMinimum = 16;
+inline constexpr std::int64_t kPrefDecodeMemoryLimitMaximum = 65536;
 // Followed by a kind of attached file ("AttachedFiles/THM"); each is on by default.
 inline constexpr char kPrefAttachedFilesPrefix[] = "AttachedFiles/";
 

@@ -3,6 +3,7 @@
 // corpus movies, and stand-in renderers that write broken frame files or none.
 
 #include "NRF/NRFBitmapBase.h"
+#include "NRF/NRFDecode.h"
 #include "NRF/NRFVideoRender.h"
 #include "app/LumoLogger.h"
 #include "app/LumoPaths.h"
@@ -330,7 +331,11 @@ TEST_F(VideoRenderTest, BrokenFrameFiles) {
     const std::string cache = LumoPaths::imageCacheFolder() + "/VideoRender-";
     EXPECT_EQ(args.substr(0, 15), "-t\n2.500000\n-o\n");
     EXPECT_EQ(args.find(cache), 15u) << args;
-    EXPECT_NE(args.find(".bin\n-g\n/opt/plug ins\n" + movie + "\n"), std::string::npos) << args;
+    // The decode memory limit in MiB: the renderer's decoder refuses larger pictures.
+    EXPECT_NE(args.find(".bin\n-g\n/opt/plug ins\n-m\n" + std::to_string(NRFDecodeMemoryLimit() >> 20) +
+                        "\n" + movie + "\n"),
+              std::string::npos)
+        << args;
 
     // A header that asks for too much, a row stride narrower than the width, a zero size.
     for (const std::string bad :
