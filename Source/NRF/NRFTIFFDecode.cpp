@@ -287,6 +287,9 @@ NRFErr decodeOpen(TiffCloser& owner, const NRFDecodeOptions& options, std::uint6
         return 9;
     if (std::uint64_t{width} * height > options.maxPixels)
         return 7;
+    // Only what the library says about the pixel data counts: unknown tags in the directories read so
+    // far are warned about one by one, and many are common in files from scanners and raw converters.
+    owner.warnings = 0;
     if (NRFErr result = 0; decodeScanlines(owner, width, height, options, out, result))
         return result;
 
@@ -302,6 +305,7 @@ NRFErr decodeOpen(TiffCloser& owner, const NRFDecodeOptions& options, std::uint6
         return 3;
     }
     RGBAImageEnder ender{&img};
+    owner.warnings = 0;
     // Rows in the order the file stores them: asking for the file's own orientation makes the library
     // flip nothing (every value pairs with itself, and values outside 1..8 are never flipped).
     img.req_orientation = img.orientation;

@@ -112,10 +112,12 @@ TEST(PrefsCommand, KeysTheProgramReadsAreTypedAndOthersNeedForce) {
         << r.out;
     r = p.lumo({"prefs", "keys", "--json"});
     const auto keys = nlohmann::json::parse(r.out);
-    ASSERT_EQ(keys.size(), 18u);
+    ASSERT_EQ(keys.size(), 19u);
     EXPECT_EQ(keys[1], nlohmann::json::parse(R"({"name": "SortCacheDays", "type": "integer", "default": 30,
         "minimum": 1, "maximum": 36500,
         "meaning": "The age in days after which SortCacheCheckDate forgets a sort-cache entry"})"));
+    EXPECT_EQ(keys[2].value("name", ""), "DecodeMemoryLimit");
+    EXPECT_EQ(keys[2].value("default", 0), 512);
 }
 
 TEST(PrefsCommand, ADamagedStoreStillListsFromItsLastGoodCopy) {
