@@ -268,6 +268,13 @@ TEST_F(VideoRenderTest, CorpusMovies) {
             lo = std::min<std::uint32_t>(lo, bitmap.Row(y)[3 * x + 1]),
             hi = std::max<std::uint32_t>(hi, bitmap.Row(y)[3 * x + 1]);
     EXPECT_GT(hi - lo, 60u);
+    // Under a decode memory limit of 2 MiB the renderer's decoder refuses 640 x 360 pictures.
+    const std::uint64_t limit = NRFDecodeMemoryLimit();
+    NRFSetDecodeMemoryLimit(std::uint64_t{2} << 20);
+    NRFBitmapBase refused;
+    EXPECT_NE(NRFRenderMovieFrame(sample, 1.0, refused), 0u);
+    EXPECT_TRUE(refused.Empty());
+    NRFSetDecodeMemoryLimit(limit);
 
     // HEVC, portrait, shorter than the time asked for.
     const std::string portrait = corpus + "/exiv2/small_video.mp4";
