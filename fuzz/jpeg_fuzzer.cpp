@@ -23,8 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)NRFReadJPEGStructure(context, record, source);
     }
     // The decoder behind the thumbnails: any bytes end in a bitmap or a result code, at a thumbnail's
-    // size (the library's reduced decoding keeps a hostile header's pixel count in check).
+    // size and at full size, within the decode memory limit users get.
     NRFBitmapBase bitmap;
     (void)NRFDecompressJPEG(data, size, 64, bitmap);
+    (void)NRFDecompressJPEG(data, size, 0, bitmap);
     return 0;
 }

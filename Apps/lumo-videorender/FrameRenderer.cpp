@@ -233,7 +233,8 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
 // transport streams and elementary MPEG video: what the engine recognises as a movie.
 constexpr char kContainerFormats[] = "mov,mp4,m4a,3gp,3g2,mj2,avi,mpeg,mpegts,mpegvideo";
 
-int renderMovieFrame(const std::string& moviePath, double seconds, RenderedFrame& out) {
+int renderMovieFrame(const std::string& moviePath, double seconds, RenderedFrame& out,
+                     std::int64_t memoryLimit) {
     av_log_set_level(AV_LOG_ERROR);
     Clock::time_point deadline = Clock::now() + kTimeLimit;
 
@@ -299,6 +300,9 @@ int renderMovieFrame(const std::string& moviePath, double seconds, RenderedFrame
     }
     codec->thread_count = kDecodingThreads;
     codec->max_pixels = kMaxPixels;
+    if (memoryLimit > 0)
+        codec->max_pixels =
+            std::max<std::int64_t>(1, std::min(kMaxPixels, memoryLimit / kBytesPerDecodedPixel));
     codec->pkt_timebase = stream->time_base;
     if (const int r = avcodec_open2(codec.get(), decoder, nullptr); r < 0) {
         std::fprintf(stderr, "lumo-videorender: cannot start the %s decoder: %s\n", decoder->name,

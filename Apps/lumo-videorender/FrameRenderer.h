@@ -26,8 +26,12 @@ struct RenderedFrame {
 };
 
 // Decodes the frame of `moviePath` shown at `seconds` (the first frame at or after it, the last frame
-// when the time is past the end) into `frame`. Answers an exit code; failures are told on stderr.
-int renderMovieFrame(const std::string& moviePath, double seconds, RenderedFrame& frame);
+// when the time is past the end) into `frame`. Answers an exit code; failures are told on stderr. With
+// `memoryLimit` (bytes, 0 for none) the decoder refuses pictures whose decoding (reference pictures
+// and the converted frame, taken as kBytesPerDecodedPixel a pixel) would need more: kExitTooLarge.
+inline constexpr std::int64_t kBytesPerDecodedPixel = 12;
+int renderMovieFrame(const std::string& moviePath, double seconds, RenderedFrame& frame,
+                     std::int64_t memoryLimit = 0);
 
 // Writes `frame` to `path` through a temporary file beside it ("path.part") and a rename. False with `error`
 // set when that fails (nothing is left behind then).

@@ -33,7 +33,7 @@
 namespace {
 
 void printUsage(std::FILE* to) {
-    std::fputs("usage: lumo-videorender -t SECONDS -o OUTPUT [-g PLUGINFOLDER] MOVIE\n"
+    std::fputs("usage: lumo-videorender -t SECONDS -o OUTPUT [-g PLUGINFOLDER] [-m MIB] MOVIE\n"
                "\n"
                "Decodes the frame of MOVIE shown at SECONDS (the last frame when the time is past the\n"
                "end) and writes it to OUTPUT as 8-bit RGB, as stored (not turned by the track's\n"
@@ -43,6 +43,7 @@ void printUsage(std::FILE* to) {
                "  -o OUTPUT        the frame file to write\n"
                "  -g PLUGINFOLDER  accepted for compatibility and ignored: the decoders are built in,\n"
                "                   there is no plugin folder to search\n"
+               "  -m MIB           the memory decoding may use; larger pictures are refused (exit 4)\n"
                "  -h, --help       this text\n"
                "\n"
                "Exit codes: 0 written, 1 bad command line, 2 cannot open the movie or no video stream,\n"
@@ -71,6 +72,7 @@ int main(int argc, char** argv) {
 
     // Everything before the last argument is options with their values; the last is the movie.
     double seconds = 0;
+    std::int64_t memoryLimit = 0;
     std::string output;
     const int last = argc - 1;
     for (int i = 1; i < last; ++i) {
@@ -80,7 +82,7 @@ int main(int argc, char** argv) {
             return kExitOK;
         }
         if (i + 1 >= last && (std::strcmp(option, "-t") == 0 || std::strcmp(option, "-o") == 0 ||
-                              std::strcmp(option, "-g") == 0))
+                              std::strcmp(option, "-g") == 0 || std::strcmp(option, "-m") == 0))
             return usageError("an option lacks its value");
         if (std::strcmp(option, "-t") == 0) {
             const char* text = argv[++i];
@@ -92,6 +94,13 @@ int main(int argc, char** argv) {
                 seconds = 0;
         } else if (std::strcmp(option, "-o") == 0) {
             output = argv[++i];
+        } else if (std::strcmp(option, "-m") == 0) {
+            const char* text = argv[++i];
+            char* end = nullptr;
+            const long long mib = std::strtoll(text, &end, 10);
+            if (end == text || *end != '\0' || mib < 1 || mib > (std::int64_t{1} << 30))
+                return usageError("-m wants a number of MiB");
+            memoryLimit = static_cast<std::int64_t>(mib) << 20;
         } else if (std::strcmp(option, "-g") == 0) {
             ++i; // no plugin folder to use
         } else {
@@ -106,7 +115,7 @@ int main(int argc, char** argv) {
 
     try {
         RenderedFrame frame;
-        const int rc = renderMovieFrame(movie, seconds, frame);
+        const int rc = renderMovieFrame(movie, seconds, frame, memoryLimit);
         if (rc != kExitOK)
             return rc;
         std::string error;

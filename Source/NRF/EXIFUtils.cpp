@@ -484,13 +484,15 @@ void EXIFParser::dispatch(const NRFTIFFEntry& e, NRFIFDRole& role, bool isIFD1, 
         if (unsigned0(n) && n <= 0xFFFF)
             out = static_cast<std::uint16_t>(n);
     };
+    // Some editors write the 19 characters of a date without the NUL (count 19): the date is whole and
+    // is taken, but its place is not kept for rewriting, since a date with its NUL would not fit it.
     const auto dateTag = [&](int kind) { // 0 DateTime, 1 Original, 2 Digitized
-        if (e.type != kTIFFAscii || e.count < 20 || !m_tiff.Ascii(e, text, 64))
+        if (e.type != kTIFFAscii || e.count < 19 || !m_tiff.Ascii(e, text, 64))
             return;
         KLDateTime t;
         if (!parseDate(text, t))
             return;
-        if (r.m_datePosCount < r.m_datePos.size())
+        if (e.count >= 20 && r.m_datePosCount < r.m_datePos.size())
             r.m_datePos[r.m_datePosCount++] = pos32(e.valuePos);
         if (reduced)
             return;

@@ -469,9 +469,19 @@ NRFErr decode(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapB
     if (!runLength && storedDataLength(h) > source.Size() - h.dataOffset)
         return 9;
     const int channels = (h.bits <= 8 && h.grey) ? 1 : 3;
+    const std::uint32_t factor = NRFReductionFactor(h.width, h.height, options.size);
+    // Held at once: the reduced image, an output row, and a block of stored rows (at most 256 KiB or
+    // one row), or for run-length images the plane of indexes and its painted bits.
+    const std::uint64_t pixels = std::uint64_t{h.width} * h.height;
+    std::uint64_t held = NRFReducedBytes(h.width, h.height, channels, factor) +
+                         std::uint64_t{h.width} * static_cast<unsigned>(channels);
+    held += runLength ? pixels + (pixels + 7) / 8
+                      : std::max<std::uint64_t>(std::uint64_t{256} << 10,
+                                                (std::uint64_t{h.width} * h.bits + 31) / 32 * 4);
+    if (NRFErr err = NRFCheckDecodeMemory("NRFDecodeBMP", held, options.maxBytes))
+        return err;
     NRFRowReducer reducer;
-    if (NRFErr err = reducer.Start(h.width, h.height, channels,
-                                   NRFReductionFactor(h.width, h.height, options.size), out))
+    if (NRFErr err = reducer.Start(h.width, h.height, channels, factor, out))
         return err;
     const NRFErr err =
         runLength ? decodeRLE(source, h, reducer, channels) : decodeRows(source, h, reducer, channels);

@@ -1,9 +1,11 @@
 #include "NRF/NRFBasicJPEG.h"
+#include "NRF/NRFDecode.h"
 
 #include "app/LumoLog.h"
 #include "support/FileIO.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
@@ -17,16 +19,31 @@ namespace {
 
 constexpr std::uint32_t kMaxJPEGSide = 65500; // the largest side the JPEG format can hold
 
+// Progressive files of real cameras and editors hold about ten scans; a file with thousands of tiny
+// scans makes the library pass over the whole coefficient buffer for each one.
+constexpr int kMaxScans = 500;
+
 // The library reports a fatal error by calling error_exit, which must not return: it jumps back to
 // the call that started the work, which then cleans up and answers a result code.
 struct ErrorManager {
     jpeg_error_mgr library;
+    jpeg_progress_mgr progress;
     std::jmp_buf jump;
     char message[JMSG_LENGTH_MAX];
+    NRFErr stopped; // non-zero when the decode was stopped here rather than by the library
 };
 
 // The library's text of the last failure of this thread, for callers that name the file.
 thread_local char tLastMessage[JMSG_LENGTH_MAX];
+
+[[noreturn]] void stop(j_common_ptr info, NRFErr result, const char* why) {
+    auto* manager = reinterpret_cast<ErrorManager*>(info->err);
+    manager->stopped = result;
+    std::snprintf(manager->message, sizeof manager->message, "%s", why);
+    std::snprintf(tLastMessage, sizeof tLastMessage, "%s", why);
+    LUMO_LOG("NRFJPEGErrorExit: %s", why);
+    std::longjmp(manager->jump, 1);
+}
 
 void errorExit(j_common_ptr info) {
     auto* manager = reinterpret_cast<ErrorManager*>(info->err);
@@ -36,18 +53,36 @@ void errorExit(j_common_ptr info) {
     std::longjmp(manager->jump, 1);
 }
 
-// Warnings (a truncated scan and the like) are not failures: the decoded part is kept.
+// Warnings (a truncated scan and the like) are not failures: the decoded part is kept. Many of them
+// mean a badly damaged stream, which is given up.
+void countMessage(j_common_ptr info, int level) {
+    if (level != -1)
+        return;
+    if (++info->err->num_warnings > kNRFDecodeMaxWarnings)
+        stop(info, 9, "too many corrupt-data warnings");
+}
+
 void quietMessage(j_common_ptr) {}
+
+void progressMonitor(j_common_ptr info) {
+    if (info->is_decompressor && reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > kMaxScans)
+        stop(info, 9, "too many scans");
+}
 
 void installErrorManager(ErrorManager& manager) {
     jpeg_std_error(&manager.library);
     manager.library.error_exit = &errorExit;
     manager.library.output_message = &quietMessage;
     manager.message[0] = '\0';
+    manager.stopped = 0;
 }
 
 NRFErr failureCode(const ErrorManager& manager) {
-    return manager.library.msg_code == JERR_OUT_OF_MEMORY ? 7 : 9;
+    if (manager.stopped != 0)
+        return manager.stopped;
+    return manager.library.msg_code == JERR_OUT_OF_MEMORY || manager.library.msg_code == JERR_NO_BACKING_STORE
+               ? 7
+               : 9;
 }
 
 // The smallest of the library's scales n/8 (n = 1..8) whose long side still reaches `wantedSize`.
@@ -78,9 +113,44 @@ struct DecodeJob {
     const unsigned char* data;
     unsigned long size;
     std::uint32_t wantedSize;
+    std::uint64_t maxBytes;
     NRFBitmapBase* out;
     NRFErr result;
 };
+
+// What the decode holds at once: the output bitmap, the library's row buffers and, for streams of
+// several scans (progressive ones), the coefficients of the whole image (64 two-byte values per block).
+std::uint64_t decodeBytes(j_decompress_ptr info, int channels) {
+    std::uint64_t bytes =
+        std::uint64_t{info->output_width} * info->output_height * static_cast<unsigned>(channels);
+    bytes +=
+        std::uint64_t{info->output_width} * 4 * 2 * DCTSIZE * static_cast<unsigned>(info->max_v_samp_factor);
+    if (jpeg_has_multiple_scans(info))
+        for (int c = 0; c < info->num_components; ++c) {
+            const jpeg_component_info& component = info->comp_info[c];
+            const auto roundUp = [](std::uint64_t n, int to) {
+                const auto step = static_cast<std::uint64_t>(std::max(to, 1));
+                return (n + step - 1) / step * step;
+            };
+            bytes += roundUp(component.width_in_blocks, component.h_samp_factor) *
+                     roundUp(component.height_in_blocks, component.v_samp_factor) * DCTSIZE2 * sizeof(JCOEF);
+        }
+    return bytes;
+}
+
+// Huffman coding spends at least one bit on the DC value of every block of a component, so a stream
+// must hold at least one bit per block of its smallest component. Damaged and cut files hold less, so
+// a stream is only refused when it holds less than an eighth of that: it would decode to a picture of
+// almost nothing but grey, at the cost of a full-size decode. Arithmetic coding has no such floor.
+bool implausiblySmall(j_decompress_ptr info, unsigned long size) {
+    if (info->arith_code || info->num_components < 1)
+        return false;
+    std::uint64_t fewest = UINT64_MAX;
+    for (int c = 0; c < info->num_components; ++c)
+        fewest = std::min(fewest, std::uint64_t{info->comp_info[c].width_in_blocks} *
+                                      info->comp_info[c].height_in_blocks);
+    return fewest > std::uint64_t{size} * 8 * 8;
+}
 
 void runDecode(DecodeJob* job) {
     jpeg_decompress_struct info;
@@ -93,6 +163,10 @@ void runDecode(DecodeJob* job) {
         return;
     }
     jpeg_create_decompress(&info);
+    manager.library.emit_message = &countMessage;
+    manager.progress.progress_monitor = &progressMonitor;
+    info.progress = &manager.progress;
+    info.mem->max_memory_to_use = static_cast<long>(std::min<std::uint64_t>(job->maxBytes, LONG_MAX));
     jpeg_mem_src(&info, const_cast<unsigned char*>(job->data), job->size);
     jpeg_read_header(&info, TRUE);
     const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
@@ -104,8 +178,24 @@ void runDecode(DecodeJob* job) {
         info.out_color_space = JCS_RGB;
     if (job->wantedSize != 0)
         chooseScale(info, job->wantedSize);
-    jpeg_start_decompress(&info);
+    else
+        jpeg_calc_output_dimensions(&info);
     const int channels = info.out_color_space == JCS_GRAYSCALE ? 1 : 3;
+    if (implausiblySmall(&info, job->size)) {
+        LUMO_LOG("DecompressJPEG: %lu bytes cannot hold an image of %u x %u pixels", job->size,
+                 info.image_width, info.image_height);
+        std::snprintf(tLastMessage, sizeof tLastMessage, "the data is far too short for the image size");
+        job->result = 9;
+        jpeg_destroy_decompress(&info);
+        return;
+    }
+    if (NRFCheckDecodeMemory("DecompressJPEG", decodeBytes(&info, channels), job->maxBytes) != 0) {
+        std::snprintf(tLastMessage, sizeof tLastMessage, "the image needs more memory than decoding may use");
+        job->result = 7;
+        jpeg_destroy_decompress(&info);
+        return;
+    }
+    jpeg_start_decompress(&info);
     if (!job->out->Allocate(info.output_width, info.output_height, channels)) {
         job->result = 7;
         jpeg_destroy_decompress(&info);
@@ -229,13 +319,22 @@ std::recursive_mutex& NRFEmbeddedReadLock() {
 }
 
 NRFErr NRFDecompressJPEG(const void* data, std::size_t size, std::uint32_t wantedSize, NRFBitmapBase& out) {
+    return NRFDecompressJPEG(data, size, wantedSize, NRFDecodeMemoryLimit(), out);
+}
+
+NRFErr NRFDecompressJPEG(const void* data, std::size_t size, std::uint32_t wantedSize, std::uint64_t maxBytes,
+                         NRFBitmapBase& out) {
     out.Clear();
     tLastMessage[0] = '\0';
     if (!data || size == 0 || size > 0xFFFFFFFFu) {
         LUMO_LOG("DecompressJPEG error loading jpeg from data.");
         return 9;
     }
-    DecodeJob job{static_cast<const unsigned char*>(data), static_cast<unsigned long>(size), wantedSize, &out,
+    DecodeJob job{static_cast<const unsigned char*>(data),
+                  static_cast<unsigned long>(size),
+                  wantedSize,
+                  maxBytes,
+                  &out,
                   9};
     runDecode(&job);
     if (job.result != 0) {
@@ -353,7 +452,9 @@ NRFErr NRFBasicJPEGLoadImage(const std::string& path, std::uint64_t offset, std:
         bitmap.Clear();
         return read;
     }
-    const NRFErr result = NRFDecompressJPEG(bytes.data(), bytes.size(), size, bitmap);
+    const std::uint64_t limit = NRFDecodeMemoryLimit();
+    const NRFErr result = NRFDecompressJPEG(bytes.data(), bytes.size(), size,
+                                            limit - std::min<std::uint64_t>(limit, bytes.size()), bitmap);
     if (result != 0 && tLastMessage[0] != '\0')
         LUMO_LOG("While processing file: '%s', %s", path.c_str(), tLastMessage);
     return result;

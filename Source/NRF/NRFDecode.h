@@ -27,10 +27,32 @@
 
 inline constexpr std::uint64_t kNRFDecodeMaxPixels = std::uint64_t{1} << 30;
 
+// The memory one decode may hold, in bytes: the "DecodeMemoryLimit" preference (MiB), read when the
+// readers are loaded, or on first use when they never were. Every decoder answers 7 before it
+// allocates anything large when what it must hold at once (the full image where it cannot stream, the
+// libraries' own buffers, the reduced output) would exceed it; decoders that stream rows hold only a
+// few rows and the reduced output, so they decode images of any size.
+std::uint64_t NRFDecodeMemoryLimit();
+// Sets the limit for the rest of the process (tests; a changed preference).
+void NRFSetDecodeMemoryLimit(std::uint64_t bytes);
+// Reads the preference again (when the preferences are open) and sets the limit from it.
+void NRFReadDecodeMemoryLimit();
+
+// More corrupt-data warnings than this from a decoding library stop the decode with 9: a file that
+// damaged shows nothing worth the time, and some damage makes the libraries repeat work per warning.
+inline constexpr int kNRFDecodeMaxWarnings = 20;
+
 struct NRFDecodeOptions {
-    std::uint32_t size = 0;                        // the wanted long side; 0 for the full size
-    std::uint64_t maxPixels = kNRFDecodeMaxPixels; // larger images are refused with 7
+    std::uint32_t size = 0;                          // the wanted long side; 0 for the full size
+    std::uint64_t maxPixels = kNRFDecodeMaxPixels;   // larger images are refused with 7
+    std::uint64_t maxBytes = NRFDecodeMemoryLimit(); // see NRFDecodeMemoryLimit
 };
+
+// 0 when a decode holding `bytes` at once fits `maxBytes`; else logs "<name>() needs <n> MiB, more than
+// the limit of <m> MiB" and answers 7.
+NRFErr NRFCheckDecodeMemory(const char* name, std::uint64_t bytes, std::uint64_t maxBytes);
+// The bytes a decode to NRFRowReducer holds: the reduced bitmap and the reducer's column sums.
+std::uint64_t NRFReducedBytes(std::uint32_t width, std::uint32_t height, int channels, std::uint32_t factor);
 
 NRFErr NRFDecodeTIFF(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapBase& out);
 NRFErr NRFDecodePNG(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapBase& out);

@@ -1,7 +1,9 @@
 // The EPS reader: a file that begins with the DOS EPS binary header (PostScript, WMF and TIFF preview
-// sections) or with plain PostScript text. The image size is the one the "%%BoundingBox:" comment gives,
-// in points; the TIFF preview, when there is one, is read through its IFD0 for its own size and kept
-// as the record's thumbnail. Only the header, the preview's IFD and the comment lines are read.
+// sections) or with plain PostScript text. The image size is the pixel size of the image a raster
+// program placed in it (Photoshop's "%ImageData:" comment) when it says so, else the one the
+// "%%BoundingBox:" comment gives, in points; the TIFF preview, when there is one, is read through its IFD0
+// for its own size and kept as the record's thumbnail. Only the header, the preview's IFD and the comment
+// lines are read.
 
 #include "NRF/NRFEPS.h"
 
@@ -58,6 +60,29 @@ bool parseBoundingBox(const std::string& text, bool last, double box[4]) {
             at = at == 0 ? std::string::npos : text.rfind(key, at - 1);
         else
             at = text.find(key, at + 1);
+    }
+    return false;
+}
+
+// The width and height of the first "%ImageData:" comment line in `text` ("%ImageData: 5760 3840 8 3 0 1
+// 2 \"beginimage\""): the pixels of the image Photoshop wrote, which the bounding box gives in points.
+bool parseImageData(const std::string& text, std::uint32_t& width, std::uint32_t& height) {
+    static const std::string key = "%ImageData:";
+    for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
+        if (at != 0 && text[at - 1] != '\n' && text[at - 1] != '\r')
+            continue;
+        const char* p = text.c_str() + at + key.size();
+        char* end = nullptr;
+        const unsigned long long w = std::strtoull(p, &end, 10);
+        if (end == p || (*end != ' ' && *end != '\t'))
+            continue;
+        p = end;
+        const unsigned long long h = std::strtoull(p, &end, 10);
+        if (end == p || w == 0 || h == 0 || w > 300000 || h > 300000)
+            continue;
+        width = static_cast<std::uint32_t>(w);
+        height = static_cast<std::uint32_t>(h);
+        return true;
     }
     return false;
 }
@@ -155,7 +180,13 @@ NRFErr readEPS(NRFImageInfoRec& record, NRFByteSource& source) {
         return kNRFErrBadFormat;
     }
     std::uint32_t width = 0, height = 0;
-    if (psLength != 0 && readBoundingBox(source, psStart, psLength, width, height)) {
+    std::string comments;
+    if (psLength != 0 &&
+        readText(source, psStart, std::min<std::uint64_t>(psLength, kCommentScan), comments) &&
+        parseImageData(comments, width, height)) {
+        record.m_width = width;
+        record.m_height = height;
+    } else if (psLength != 0 && readBoundingBox(source, psStart, psLength, width, height)) {
         record.m_width = width;
         record.m_height = height;
     } else if (record.m_thumbnail.present()) {

@@ -287,6 +287,16 @@ NRFErr decode(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapB
         return 9;
     }
 
+    // Held at once: every index of the image (interlaced rows arrive out of order), where each row
+    // starts, a screen row and the reduced screen.
+    const std::uint32_t factor = NRFReductionFactor(screenWidth, screenHeight, options.size);
+    if (NRFErr err =
+            NRFCheckDecodeMemory("NRFDecodeGIF",
+                                 total + std::uint64_t{image.height} * 8 + std::uint64_t{screenWidth} * 3 +
+                                     NRFReducedBytes(screenWidth, screenHeight, 3, factor),
+                                 options.maxBytes))
+        return err;
+
     unsigned char minCodeSize = 0;
     if (!source.ReadAt(image.dataPos, &minCodeSize, 1) || minCodeSize < 2 || minCodeSize > 8)
         return 9;
@@ -319,8 +329,7 @@ NRFErr decode(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapB
     }
 
     NRFRowReducer reducer;
-    if (NRFErr err = reducer.Start(screenWidth, screenHeight, 3,
-                                   NRFReductionFactor(screenWidth, screenHeight, options.size), out))
+    if (NRFErr err = reducer.Start(screenWidth, screenHeight, 3, factor, out))
         return err;
     std::vector<std::uint8_t> row(std::size_t{screenWidth} * 3);
     const std::uint32_t xEnd = std::min<std::uint64_t>(screenWidth, std::uint64_t{image.left} + image.width);

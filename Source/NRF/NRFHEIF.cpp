@@ -11,13 +11,16 @@
 #include "NRF/NRFBasicJPEG.h"
 #include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFBitmapBase.h"
+#include "NRF/NRFDecode.h"
 #include "NRF/NRFImageInfo.h"
+#include "NRF/NRFResample.h"
 #include "app/LumoLog.h"
 #include "support/FileIO.h"
 
 #include <libheif/heif.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -364,6 +367,9 @@ NRFErr readExifItem(NRFContext& context, NRFImageInfoRec& record, NRFByteSource&
     NRFErr err = parser.ParseIFD0();
     if (err == 0)
         err = parser.ParseExifIFD();
+    // IFD1's JPEG thumbnail answers small sizes when the file stores no thumbnail item.
+    if (err == 0)
+        err = parser.ParseIFD1();
     if (err != 0) {
         LUMO_LOG("BMFF Exif error");
         if (context.strictExif && err == kEXIFErrMalformed)
@@ -477,12 +483,15 @@ struct SourceReader {
     }
 };
 
-// A context over `reader` (which must outlive it), limited to kDecodingThreads decoding threads.
-HeifContext openContext(SourceReader& reader, const char* path) {
+// A context over `reader` (which must outlive it), limited to kDecodingThreads decoding threads and,
+// when `maxSide` is not 0, to images of at most that many pixels a side.
+HeifContext openContext(SourceReader& reader, const char* path, int maxSide = 0) {
     HeifContext context(heif_context_alloc());
     if (!context)
         throw std::bad_alloc();
     heif_context_set_max_decoding_threads(context.get(), kDecodingThreads);
+    if (maxSide > 0)
+        heif_context_set_maximum_image_size_limit(context.get(), maxSide);
     const heif_error err =
         heif_context_read_from_reader(context.get(), SourceReader::interface(), &reader, nullptr);
     if (err.code != heif_error_Ok) {
@@ -564,6 +573,83 @@ NRFErr decodeHandle(heif_image_handle* handle, NRFBitmapBase& out) {
     return 0;
 }
 
+// The side libheif is told to refuse beyond: that of an image 16 times as wide as high whose decode
+// would fill the memory limit (at 8 bytes a pixel, see NRFHEIFDecode), and never more than libheif's
+// own default of 32768.
+int maxDecodeSide(std::uint64_t maxBytes) {
+    const double side = std::sqrt(static_cast<double>(maxBytes) / 8.0 * 16.0);
+    return static_cast<int>(std::clamp(side, 64.0, 32768.0));
+}
+
+// The largest sizes an image item declares: libheif's, its "ispe", and for a grid the output size in
+// the grid's own data (which libheif allocates whatever "ispe" says).
+void declaredSize(heif_image_handle* handle, const NRFHEIFItemTable* table, NRFByteSource& source,
+                  std::uint64_t& width, std::uint64_t& height) {
+    width = static_cast<std::uint64_t>(
+        std::max({0, heif_image_handle_get_width(handle), heif_image_handle_get_ispe_width(handle)}));
+    height = static_cast<std::uint64_t>(
+        std::max({0, heif_image_handle_get_height(handle), heif_image_handle_get_ispe_height(handle)}));
+    if (!table)
+        return;
+    NRFBMFFWalker walker(source);
+    const std::uint32_t primary = table->primaryItem;
+    if (const NRFBMFFBox* ispe = table->FindProperty(primary, "ispe")) {
+        std::uint32_t w = 0, h = 0;
+        if (ispe->payloadSize() >= 12 && walker.ReadU32(ispe->payload() + 4, w) &&
+            walker.ReadU32(ispe->payload() + 8, h)) {
+            width = std::max<std::uint64_t>(width, w);
+            height = std::max<std::uint64_t>(height, h);
+        }
+    }
+    const NRFHEIFItem* item = table->FindItem(primary);
+    std::uint64_t pos = 0, length = 0;
+    if (!item || item->type != NRFBMFFType("grid") ||
+        !NRFHEIFItemExtent(*table, primary, source.Size(), pos, length))
+        return;
+    // version, flags (bit 0: 32-bit sizes), rows - 1, columns - 1, output width and height.
+    std::uint8_t flags = 0;
+    if (length < 8 || !walker.ReadU8(pos + 1, flags))
+        return;
+    std::uint32_t w = 0, h = 0;
+    if (flags & 1) {
+        if (length < 12 || !walker.ReadU32(pos + 4, w) || !walker.ReadU32(pos + 8, h))
+            return;
+    } else {
+        std::uint16_t w16 = 0, h16 = 0;
+        if (!walker.ReadU16(pos + 4, w16) || !walker.ReadU16(pos + 6, h16))
+            return;
+        w = w16;
+        h = h16;
+    }
+    width = std::max<std::uint64_t>(width, w);
+    height = std::max<std::uint64_t>(height, h);
+}
+
+// The EXIF thumbnail (a JPEG inside the EXIF item) when its long side covers `size` and it shows the
+// picture (no bands), turned by the primary item's "irot" as libheif turns the picture. Items
+// mirrored by "imir" are left to libheif. 0, or the failure (the caller then decodes the picture).
+NRFErr loadExifThumbnail(const std::string& path, const NRFEmbeddedImageLoc& thumbnail,
+                         const NRFHEIFItemTable& table, NRFByteSource& source, std::uint32_t size,
+                         NRFBitmapBase& out) {
+    if (!thumbnail.present() || std::max(thumbnail.width, thumbnail.height) < size ||
+        table.FindProperty(table.primaryItem, "imir"))
+        return kNRFErrNoThumbnail;
+    NRFBitmapBase bitmap;
+    if (const NRFErr err = NRFBasicJPEGLoadImage(path, thumbnail.offset, thumbnail.length, bitmap, size);
+        err != 0)
+        return err;
+    int turns = 0; // "irot" turns anticlockwise; Rotate() takes quarter turns clockwise
+    if (const NRFBMFFBox* irot = table.FindProperty(table.primaryItem, "irot")) {
+        std::uint8_t angle = 0;
+        NRFBMFFWalker walker(source);
+        if (irot->payloadSize() >= 1 && walker.ReadU8(irot->payload(), angle))
+            turns = (4 - (angle & 3)) % 4;
+    }
+    if (turns != 0 && !bitmap.Rotate(turns))
+        return kNRFErrMemory;
+    return bitmap.ScaleToFit(size, out) ? 0 : kNRFErrMemory;
+}
+
 // ---- the reader's entries ----------------------------------------------------------------------------
 
 NRFErr heifGetImageInfo(NRFContext& context, NRFImageInfoRec& record, lumo::File& file) {
@@ -633,7 +719,14 @@ NRFErr heifLoad(NRFImageInfoRec& record, NRFOperationArgs* args, std::uint32_t s
         return kNRFErrParam;
     NRFBitmapBase& bitmap = *args->bitmap;
     bitmap.flags = 0;
-    const NRFErr err = NRFHEIFDecode(record.m_path, size, bitmap);
+    // The EXIF thumbnail is stored as the picture is coded, before "irot": it must have the proportions
+    // of the coded size.
+    const NRFEmbeddedImageLoc& thumbnail = record.m_thumbnail;
+    const bool thumbnailShowsPicture =
+        thumbnail.present() &&
+        NRFSimilarProportions(thumbnail.width, thumbnail.height, record.m_width, record.m_height);
+    const NRFErr err =
+        NRFHEIFDecode(record.m_path, size, bitmap, thumbnailShowsPicture ? &thumbnail : nullptr);
     if (err != 0) {
         LUMO_LOG("%s() failed to decode '%s' with error %d", name, record.m_path.c_str(),
                  static_cast<int>(err));
@@ -786,7 +879,8 @@ NRFErr NRFReadHEIFItems(NRFContext& context, NRFImageInfoRec& record, NRFByteSou
     return kNRFErrException;
 }
 
-NRFErr NRFHEIFDecode(const std::string& path, std::uint32_t size, NRFBitmapBase& out) {
+NRFErr NRFHEIFDecode(const std::string& path, std::uint32_t size, NRFBitmapBase& out,
+                     const NRFEmbeddedImageLoc* exifThumbnail) {
     try {
         out.Clear();
         lumo::File file;
@@ -797,8 +891,12 @@ NRFErr NRFHEIFDecode(const std::string& path, std::uint32_t size, NRFBitmapBase&
             LUMO_LOG("%s is not an HEIF/HEIC file.", path.c_str());
             return kNRFErrBadFormat;
         }
+        // The sizes the file declares, read before libheif allocates anything for them.
+        NRFHEIFItemTable table;
+        const bool haveTable = NRFReadHEIFItemTable(source, table) == 0;
+        const std::uint64_t maxBytes = NRFDecodeMemoryLimit();
         SourceReader reader{&source, 0};
-        HeifContext heif = openContext(reader, path.c_str());
+        HeifContext heif = openContext(reader, path.c_str(), maxDecodeSide(maxBytes));
         if (!heif)
             return kNRFErrBadFormat;
         heif_image_handle* raw = nullptr;
@@ -829,10 +927,33 @@ NRFErr NRFHEIFDecode(const std::string& path, std::uint32_t size, NRFBitmapBase&
                 }
             }
         }
+        // No stored thumbnail covers the size: the EXIF thumbnail may, as in a JPEG.
+        if (!chosen && size != 0 && exifThumbnail && haveTable &&
+            loadExifThumbnail(path, *exifThumbnail, table, source, size, out) == 0)
+            return 0;
+        const auto fits = [&](heif_image_handle* h) {
+            std::uint64_t width = 0, height = 0;
+            declaredSize(h, h == handle.get() && haveTable ? &table : nullptr, source, width, height);
+            // At the peak: the coded planes and their conversion to RGB inside libheif, or that RGB
+            // image and the copy made here, with room for the decoder's own picture buffers.
+            const std::uint64_t perPixel = heif_image_handle_get_luma_bits_per_pixel(h) > 8 ? 10 : 8;
+            return NRFCheckDecodeMemory("NRFHEIFDecode",
+                                        width * height * perPixel + std::uint64_t{size} * size * 3, maxBytes);
+        };
         NRFBitmapBase full;
-        NRFErr err = decodeHandle(chosen ? chosen.get() : handle.get(), full);
-        if (err != 0 && chosen) // a broken thumbnail: the main image still may do
-            err = decodeHandle(handle.get(), full);
+        NRFErr err = 0;
+        if (chosen) {
+            err = fits(chosen.get());
+            if (err == 0)
+                err = decodeHandle(chosen.get(), full);
+            if (err != 0) // a broken thumbnail: the main image still may do
+                chosen.reset();
+        }
+        if (!chosen) {
+            err = fits(handle.get());
+            if (err == 0)
+                err = decodeHandle(handle.get(), full);
+        }
         if (err != 0)
             return err;
         if (size == 0) {

@@ -42,8 +42,13 @@ void NRFInstallHEIFReader(const NRFFileTypeInfo& row, NRFPluginFunctions& functi
 // values and block locations and its HEIFPluginPrivateInfo. `record` must carry the path and type.
 NRFErr NRFReadHEIFItems(NRFContext& context, NRFImageInfoRec& record, NRFByteSource& source);
 
-// Decodes the primary image upright, scaled to fit `size` x `size` (0: full size), as 8-bit RGB.
-NRFErr NRFHEIFDecode(const std::string& path, std::uint32_t size, NRFBitmapBase& out);
+// Decodes the primary image upright, scaled to fit `size` x `size` (0: full size), as 8-bit RGB. For a
+// size, a stored thumbnail item that covers it answers, else `exifThumbnail` (the EXIF block's JPEG
+// thumbnail, when given) if it covers it, else the picture. An image whose declared size ("ispe", a
+// grid's output size) would need more than NRFDecodeMemoryLimit() to decode answers 7 before libheif
+// is asked to decode it.
+NRFErr NRFHEIFDecode(const std::string& path, std::uint32_t size, NRFBitmapBase& out,
+                     const NRFEmbeddedImageLoc* exifThumbnail = nullptr);
 
 // Places `packet` as the file's XMP item: over the old packet when it fits, otherwise by rebuilding the
 // file; either way the new file replaces the old one through a temporary file. 0 on success (the

@@ -24,6 +24,11 @@ namespace {
 
 constexpr std::uint32_t kMaxSide = std::uint32_t{1} << 20;
 constexpr png_alloc_size_t kMaxChunk = png_alloc_size_t{8} << 20; // ancillary chunks held in memory
+constexpr png_uint_32 kMaxCachedChunks = 128;                     // ancillary chunks kept at all
+// A deflate stream never inflates to more than 1032 times its size (a match of 258 bytes costs at
+// least two bits); the slack covers the framing of a very small file.
+constexpr std::uint64_t kMaxInflateRatio = 1032;
+constexpr std::uint64_t kInflateSlack = std::uint64_t{1} << 16;
 
 // What the callbacks learn while libpng runs; read back after a jump.
 struct PngState {
@@ -32,7 +37,7 @@ struct PngState {
     bool cut = false;        // the file ended inside a read
     bool readFailed = false; // the source could not be read
     bool outOfMemory = false;
-    bool warned = false;
+    int warnings = 0;
     char message[160] = {};
 };
 
@@ -70,13 +75,16 @@ void readCallback(png_structp png, png_bytep data, png_size_t length) {
     png_longjmp(png, 1);
 }
 
-// One line per file at most: damaged ancillary chunks are common and say little.
+// One line per file at most: damaged ancillary chunks are common and say little. Benign errors come
+// here too; past kNRFDecodeMaxWarnings the file is given up.
 void warningCallback(png_structp png, png_const_charp message) {
     PngState* state = stateOf(png);
-    if (!state || state->warned)
+    if (!state)
         return;
-    state->warned = true;
-    LUMO_LOG("NRFDecodePNG() warning: %s", message ? message : "");
+    if (++state->warnings == 1)
+        LUMO_LOG("NRFDecodePNG() warning: %s", message ? message : "");
+    if (state->warnings > kNRFDecodeMaxWarnings)
+        png_error(png, "too many warnings");
 }
 
 png_voidp mallocCallback(png_structp png, png_alloc_size_t size) {
@@ -107,6 +115,7 @@ int startRead(png_structp png, png_infop info, PngHeader* header) {
     if (setjmp(png_jmpbuf(png)))
         return 1;
     png_set_user_limits(png, kMaxSide, kMaxSide);
+    png_set_chunk_cache_max(png, kMaxCachedChunks);
     png_set_chunk_malloc_max(png, kMaxChunk);
     // Text, colour and other ancillary chunks are passed over unparsed (tRNS is kept): the pixels do
     // not need them, and a compressed text chunk could cost far more than the image.
@@ -173,9 +182,11 @@ NRFErr failure(const PngState& state, const char* stage) {
     return 9;
 }
 
-// The sides from the IHDR chunk, so that an image beyond the limits is refused before libpng reads on.
+// The IHDR chunk, so that an image beyond the limits is refused before libpng reads on: too many
+// pixels (7), or more image data than the file's bytes can inflate to (9: the decode would fail at the
+// end of the file anyway, after the whole work).
 NRFErr checkDeclaredSize(NRFByteSource& source, const NRFDecodeOptions& options) {
-    unsigned char head[24];
+    unsigned char head[26];
     if (source.Size() < sizeof head || !source.ReadAt(0, head, sizeof head) ||
         std::memcmp(head + 12, "IHDR", 4) != 0)
         return 0; // libpng reports what is wrong
@@ -186,6 +197,15 @@ NRFErr checkDeclaredSize(NRFByteSource& source, const NRFDecodeOptions& options)
     if (width > kMaxSide || height > kMaxSide || std::uint64_t{width} * height > options.maxPixels) {
         LUMO_LOG("NRFDecodePNG() image of %u x %u pixels is too large", width, height);
         return 7;
+    }
+    const unsigned depth = head[24], colourType = head[25];
+    const unsigned samples = colourType == 2 ? 3 : colourType == 4 ? 2 : colourType == 6 ? 4 : 1;
+    // The filtered rows of a straight image; an interlaced one holds a little more.
+    const std::uint64_t rowBytes = (std::uint64_t{width} * samples * depth + 7) / 8 + 1;
+    if (rowBytes * height > source.Size() * kMaxInflateRatio + kInflateSlack) {
+        LUMO_LOG("NRFDecodePNG() %llu bytes cannot hold an image of %u x %u pixels",
+                 static_cast<unsigned long long>(source.Size()), width, height);
+        return 9;
     }
     return 0;
 }
@@ -216,9 +236,17 @@ NRFErr decode(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapB
         return 7;
 
     const int outChannels = header.channels <= 2 ? 1 : 3;
+    const std::uint32_t factor = NRFReductionFactor(header.width, header.height, options.size);
+    // Held at once: the reduced image, a composed row, and a row as libpng gives it, or for an
+    // interlaced image every row with its pointer.
+    std::uint64_t held = NRFReducedBytes(header.width, header.height, outChannels, factor) +
+                         std::uint64_t{header.width} * static_cast<unsigned>(outChannels);
+    held += header.interlaced ? (std::uint64_t{header.rowBytes} + sizeof(png_bytep)) * header.height
+                              : std::uint64_t{header.rowBytes};
+    if (NRFErr err = NRFCheckDecodeMemory("NRFDecodePNG", held, options.maxBytes))
+        return err;
     NRFRowReducer reducer;
-    if (NRFErr err = reducer.Start(header.width, header.height, outChannels,
-                                   NRFReductionFactor(header.width, header.height, options.size), out))
+    if (NRFErr err = reducer.Start(header.width, header.height, outChannels, factor, out))
         return err;
     std::vector<std::uint8_t> composed(std::size_t{header.width} * static_cast<std::size_t>(outChannels));
 

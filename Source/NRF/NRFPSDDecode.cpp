@@ -253,9 +253,15 @@ NRFErr decode(NRFByteSource& source, const NRFDecodeOptions& options, NRFBitmapB
     }
 
     const int outChannels = (colours == 1 && d.mode != kModeIndexed) ? 1 : 3;
+    const std::uint32_t factor = NRFReductionFactor(d.width, d.height, options.size);
+    // Held at once besides the row-length table: the reduced image and a few rows per channel.
+    if (NRFErr err = NRFCheckDecodeMemory("NRFDecodePSD",
+                                          NRFReducedBytes(d.width, d.height, outChannels, factor) +
+                                              std::uint64_t{d.width} * (colours + 3) + rowBytes,
+                                          options.maxBytes))
+        return err;
     NRFRowReducer reducer;
-    if (NRFErr err = reducer.Start(d.width, d.height, outChannels,
-                                   NRFReductionFactor(d.width, d.height, options.size), out))
+    if (NRFErr err = reducer.Start(d.width, d.height, outChannels, factor, out))
         return err;
 
     // One row of each colour channel in 8 bits (bitmap mode: one byte per pixel, already 0 or 255).

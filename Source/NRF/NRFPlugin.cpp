@@ -391,6 +391,7 @@ std::string NRFFileTypeString(NRFFileType type) {
 }
 
 NRFErr NRFLoadPlugins() {
+    NRFReadDecodeMemoryLimit();
     gFileTypeCount = 0;
     std::memset(static_cast<void*>(gFileTypes), 0, sizeof gFileTypes);
     std::memset(static_cast<void*>(gPlugins), 0, sizeof gPlugins);

@@ -4,10 +4,66 @@
 #include "NRF/NRFResample.h"
 #include "NRF/NRFDecode.h"
 #include "app/LumoLog.h"
+#include "db/PreferenceKeys.h"
+#include "db/Preferences.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <new>
+
+namespace {
+
+constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+
+// 0 until the preference was read or a limit set.
+std::atomic<std::uint64_t> gDecodeMemoryLimit{0};
+
+std::uint64_t limitFromPreferences() {
+    std::int64_t mib = kPrefDecodeMemoryLimitDefault;
+    if (const auto preferences = CPreferences::instance())
+        mib = preferences->getInt(kPrefDecodeMemoryLimit, kPrefDecodeMemoryLimitDefault);
+    mib = std::clamp(mib, kPrefDecodeMemoryLimitMinimum, kPrefDecodeMemoryLimitMaximum);
+    return static_cast<std::uint64_t>(mib) * kMiB;
+}
+
+} // namespace
+
+std::uint64_t NRFDecodeMemoryLimit() {
+    std::uint64_t limit = gDecodeMemoryLimit.load(std::memory_order_relaxed);
+    if (limit == 0) {
+        limit = limitFromPreferences();
+        std::uint64_t unset = 0;
+        if (!gDecodeMemoryLimit.compare_exchange_strong(unset, limit))
+            limit = unset;
+    }
+    return limit;
+}
+
+void NRFSetDecodeMemoryLimit(std::uint64_t bytes) {
+    gDecodeMemoryLimit.store(std::max<std::uint64_t>(bytes, 1));
+}
+
+void NRFReadDecodeMemoryLimit() {
+    gDecodeMemoryLimit.store(limitFromPreferences());
+}
+
+NRFErr NRFCheckDecodeMemory(const char* name, std::uint64_t bytes, std::uint64_t maxBytes) {
+    if (bytes <= maxBytes)
+        return 0;
+    LUMO_LOG("%s() needs %llu MiB, more than the limit of %llu MiB", name,
+             static_cast<unsigned long long>((bytes + kMiB - 1) / kMiB),
+             static_cast<unsigned long long>(maxBytes / kMiB));
+    return 7;
+}
+
+std::uint64_t NRFReducedBytes(std::uint32_t width, std::uint32_t height, int channels, std::uint32_t factor) {
+    factor = std::max<std::uint32_t>(factor, 1);
+    const std::uint64_t outWidth = (std::uint64_t{width} + factor - 1) / factor;
+    const std::uint64_t outHeight = (std::uint64_t{height} + factor - 1) / factor;
+    const auto perPixel = static_cast<std::uint64_t>(std::max(channels, 0));
+    return outWidth * outHeight * perPixel + (factor > 1 ? std::uint64_t{width} * perPixel * 4 : 0);
+}
 
 NRFErr NRFRunDecoder(const char* name, NRFBitmapBase& out,
                      NRFErr (*body)(NRFByteSource&, const NRFDecodeOptions&, NRFBitmapBase&),

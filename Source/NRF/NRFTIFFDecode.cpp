@@ -15,8 +15,9 @@
 
 namespace {
 
-// The library's own allocations (strip buffers, tag arrays) are capped at this or at eight bytes per
-// allowed pixel, whichever is smaller; a file that declares more is refused by the library.
+// The library's own allocations (strip buffers, tag arrays) are capped at this, at eight bytes per
+// allowed pixel, or at half the memory limit, whichever is smallest; a file that declares more is
+// refused by the library.
 constexpr tmsize_t kMaxLibraryAlloc = tmsize_t{1} << 30;
 // The RGBA band handed to the library stays about this size.
 constexpr std::size_t kBandBytes = std::size_t{8} << 20;
@@ -41,8 +42,11 @@ void errorHandler(const char* module, const char* fmt, va_list args) {
 }
 
 // The same for one open file, so that a decode logs its messages even where the process-wide
-// handlers were never installed; 1 tells the library the message is handled.
-int openWarningHandler(TIFF*, void*, const char* module, const char* fmt, va_list args) {
+// handlers were never installed; 1 tells the library the message is handled. A decode passes its
+// warning count, and gives up past kNRFDecodeMaxWarnings.
+int openWarningHandler(TIFF*, void* count, const char* module, const char* fmt, va_list args) {
+    if (count)
+        ++*static_cast<int*>(count);
     warningHandler(module, fmt, args);
     return 1;
 }
@@ -116,6 +120,8 @@ struct TiffCloser {
     TIFF* tif = nullptr;
     TIFFOpenOptions* opts = nullptr;
     std::vector<std::uint8_t> rawTileBuffer;
+    int warnings = 0;
+    bool tooManyWarnings() const { return warnings > kNRFDecodeMaxWarnings; }
     ~TiffCloser() {
         if (tif)
             TIFFClose(tif);
@@ -181,8 +187,9 @@ bool lendRawTileBuffer(TiffCloser& owner, std::uint64_t maxBytes) {
 // scanline at a time, which the library decodes as it goes, so a tall compressed strip (a whole image
 // in one strip is common) is decoded once and only a row is held. Answers false when the image is not
 // of that kind (the general path takes it); `result` is then untouched.
-bool decodeScanlines(TIFF* tif, std::uint32_t width, std::uint32_t height, const NRFDecodeOptions& options,
-                     NRFBitmapBase& out, NRFErr& result) {
+bool decodeScanlines(const TiffCloser& owner, std::uint32_t width, std::uint32_t height,
+                     const NRFDecodeOptions& options, NRFBitmapBase& out, NRFErr& result) {
+    TIFF* tif = owner.tif;
     std::uint16_t bits = 0, samples = 0, planar = 0, photometric = 0, compression = 0, format = 0;
     TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
@@ -219,6 +226,14 @@ bool decodeScanlines(TIFF* tif, std::uint32_t width, std::uint32_t height, const
     const std::size_t lineSamples = std::size_t{width} * samples;
     if (lineSize != static_cast<tmsize_t>(lineSamples * (bits / 8)))
         return false;
+    const std::uint32_t factor = NRFReductionFactor(width, height, options.size);
+    // The library's strip buffer is capped by its single-allocation limit; here a line, a row and the
+    // reduced image.
+    if ((result = NRFCheckDecodeMemory("NRFDecodeTIFF",
+                                       static_cast<std::uint64_t>(lineSize) + lineSamples +
+                                           NRFReducedBytes(width, height, colours, factor),
+                                       options.maxBytes)) != 0)
+        return true;
     std::vector<std::uint8_t> line, row;
     try {
         line.resize(static_cast<std::size_t>(lineSize));
@@ -228,13 +243,12 @@ bool decodeScanlines(TIFF* tif, std::uint32_t width, std::uint32_t height, const
         return true;
     }
     NRFRowReducer reducer;
-    if (const NRFErr err =
-            reducer.Start(width, height, colours, NRFReductionFactor(width, height, options.size), out)) {
+    if (const NRFErr err = reducer.Start(width, height, colours, factor, out)) {
         result = err;
         return true;
     }
     for (std::uint32_t y = 0; y < height; ++y) {
-        if (TIFFReadScanline(tif, line.data(), y, 0) < 0) {
+        if (TIFFReadScanline(tif, line.data(), y, 0) < 0 || owner.tooManyWarnings()) {
             result = 9;
             return true;
         }
@@ -273,7 +287,10 @@ NRFErr decodeOpen(TiffCloser& owner, const NRFDecodeOptions& options, std::uint6
         return 9;
     if (std::uint64_t{width} * height > options.maxPixels)
         return 7;
-    if (NRFErr result = 0; decodeScanlines(tif, width, height, options, out, result))
+    // Only what the library says about the pixel data counts: unknown tags in the directories read so
+    // far are warned about one by one, and many are common in files from scanners and raw converters.
+    owner.warnings = 0;
+    if (NRFErr result = 0; decodeScanlines(owner, width, height, options, out, result))
         return result;
 
     char message[1024] = {};
@@ -288,6 +305,7 @@ NRFErr decodeOpen(TiffCloser& owner, const NRFDecodeOptions& options, std::uint6
         return 3;
     }
     RGBAImageEnder ender{&img};
+    owner.warnings = 0;
     // Rows in the order the file stores them: asking for the file's own orientation makes the library
     // flip nothing (every value pairs with itself, and values outside 1..8 are never flipped).
     img.req_orientation = img.orientation;
@@ -316,13 +334,21 @@ NRFErr decodeOpen(TiffCloser& owner, const NRFDecodeOptions& options, std::uint6
     const std::size_t rowBytes = std::size_t{width} * 4;
     const std::uint32_t budgetRows = static_cast<std::uint32_t>(
         std::min<std::size_t>(height, std::max<std::size_t>(1, kBandBytes / rowBytes)));
-    if (bandRows > budgetRows && std::uint64_t{bandRows} * rowBytes <= kTallStripBytes)
+    if (bandRows > budgetRows &&
+        std::uint64_t{bandRows} * rowBytes <= std::min(kTallStripBytes, options.maxBytes / 4))
         bandRows = std::min(bandRows, height); // one tall strip: decoded once, at the cost of memory
     else if (bandRows == 0 || bandRows > budgetRows)
         bandRows = budgetRows; // a strip taller still is decoded again for each band
     else
         bandRows = budgetRows / bandRows * bandRows;
 
+    const std::uint32_t factor = NRFReductionFactor(width, height, options.size);
+    if (const NRFErr err = NRFCheckDecodeMemory(
+            "NRFDecodeTIFF",
+            std::uint64_t{width} * bandRows * 4 + std::uint64_t{width} * static_cast<unsigned>(channels) +
+                owner.rawTileBuffer.size() + NRFReducedBytes(width, height, channels, factor),
+            options.maxBytes))
+        return err;
     std::vector<std::uint32_t> raster;
     std::vector<std::uint8_t> row;
     try {
@@ -333,15 +359,14 @@ NRFErr decodeOpen(TiffCloser& owner, const NRFDecodeOptions& options, std::uint6
     }
 
     NRFRowReducer reducer;
-    if (const NRFErr err =
-            reducer.Start(width, height, channels, NRFReductionFactor(width, height, options.size), out))
+    if (const NRFErr err = reducer.Start(width, height, channels, factor, out))
         return err;
 
     for (std::uint32_t y = 0; y < height; y += bandRows) {
         const std::uint32_t rows = std::min(bandRows, height - y);
         img.row_offset = static_cast<int>(y);
         img.col_offset = 0;
-        if (!TIFFRGBAImageGet(&img, raster.data(), width, rows)) {
+        if (!TIFFRGBAImageGet(&img, raster.data(), width, rows) || owner.tooManyWarnings()) {
             out.Clear();
             return 9;
         }
@@ -483,10 +508,14 @@ NRFErr NRFDecodeTIFF(NRFByteSource& source, const NRFDecodeOptions& options, NRF
     if (!closer.opts)
         return 7;
     const std::uint64_t maxLibraryAlloc = static_cast<std::uint64_t>(kMaxLibraryAlloc);
-    const std::uint64_t allocCap =
-        std::clamp<std::uint64_t>(options.maxPixels, 1 << 16, maxLibraryAlloc / 8) * 8;
+    // No single allocation of the library (a strip, a tile, a tag's values) above eight bytes per
+    // allowed pixel, 1 GiB, or half the decode's memory limit.
+    const std::uint64_t allocCap = std::max<std::uint64_t>(
+        std::min(std::clamp<std::uint64_t>(options.maxPixels, 1 << 16, maxLibraryAlloc / 8) * 8,
+                 options.maxBytes / 2),
+        1 << 16);
     TIFFOpenOptionsSetMaxSingleMemAlloc(closer.opts, static_cast<tmsize_t>(allocCap));
-    TIFFOpenOptionsSetWarningHandlerExtR(closer.opts, openWarningHandler, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(closer.opts, openWarningHandler, &closer.warnings);
     TIFFOpenOptionsSetErrorHandlerExtR(closer.opts, openErrorHandler, nullptr);
     closer.tif = TIFFClientOpenExt("NRFDecodeTIFF", "rm", &handle, readProc, noWriteProc, readSeekProc,
                                    closeProc, readSizeProc, noMapProc, noUnmapProc, closer.opts);

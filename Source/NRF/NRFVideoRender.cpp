@@ -1,4 +1,5 @@
 #include "NRF/NRFVideoRender.h"
+#include "NRF/NRFDecode.h"
 
 #include "NRF/NRFBitmapBase.h"
 #include "NRF/NRFPlugin.h"
@@ -316,6 +317,9 @@ NRFErr NRFRenderMovieFrame(const std::string& moviePath, double seconds, NRFBitm
                 LUMO_LOG(
                     "ERROR: Gstreamer plugin path empty: not providing -g parameter to command line params.");
         }
+        // The renderer refuses pictures too large to decode within the engine's decode memory limit.
+        arguments.push_back("-m");
+        arguments.push_back(std::to_string(std::max<std::uint64_t>(1, NRFDecodeMemoryLimit() >> 20)));
         arguments.push_back(moviePath);
 
         const RunResult run = runRenderer(arguments, timeout);

@@ -32,6 +32,12 @@ std::vector<PreferenceKey> makeKeys() {
          .minimum = 16,
          .maximum = 1 << 20,
          .meaning = "The most memory in MiB the image cache keeps pictures in"},
+        {.name = kPrefDecodeMemoryLimit,
+         .type = PreferenceType::Integer,
+         .defaultNumber = kPrefDecodeMemoryLimitDefault,
+         .minimum = kPrefDecodeMemoryLimitMinimum,
+         .maximum = kPrefDecodeMemoryLimitMaximum,
+         .meaning = "The memory in MiB that decoding one picture may use; larger pictures are refused"},
     };
     keys.push_back(attachedKind("AAE", ".AAE edit files"));
     keys.push_back(attachedKind("ACR", "settings files named <photo>_ACR"));

@@ -21,6 +21,11 @@ inline constexpr std::int64_t kPrefSortCacheDaysDefault = 30;
 // The most memory, in MiB, the image cache keeps bitmaps and image records in.
 inline constexpr char kPrefImageCacheMaxMB[] = "ImageCacheMaxMB";
 inline constexpr std::int64_t kPrefImageCacheMaxMBDefault = 512;
+// The memory one picture decode may hold, in MiB: larger decodes are refused as out of memory.
+inline constexpr char kPrefDecodeMemoryLimit[] = "DecodeMemoryLimit";
+inline constexpr std::int64_t kPrefDecodeMemoryLimitDefault = 512;
+inline constexpr std::int64_t kPrefDecodeMemoryLimitMinimum = 16;
+inline constexpr std::int64_t kPrefDecodeMemoryLimitMaximum = 65536;
 // Followed by a kind of attached file ("AttachedFiles/THM"); each is on by default.
 inline constexpr char kPrefAttachedFilesPrefix[] = "AttachedFiles/";
 

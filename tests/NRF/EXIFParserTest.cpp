@@ -880,7 +880,11 @@ TEST(EXIFParserTest, PhotoshopResourcesWithASizePastTheBlockStopTheWalk) {
 TEST_F(EXIFReaderTest, DatesOrientationAndPositionAgreeWithExiftool) {
     TiffBuilder b(ByteOrder::Big);
     b.ifd().addLong(kWidth, 640).addLong(kHeight, 480).addShort(kOrientation, 8);
-    b.ifd().subIfd(kExifIFD).add(kDateTimeOriginal, "2019:05:05 08:00:00").add(kSubSecOriginal, "25");
+    // The date as some editors write it: 19 characters, no NUL. Read whole, as exiftool reads it.
+    b.ifd()
+        .subIfd(kExifIFD)
+        .addRaw(kDateTimeOriginal, 2, 19, "2019:05:05 08:00:00")
+        .add(kSubSecOriginal, "25");
     TiffIfd& gps = b.ifd().subIfd(kGPSIFD);
     gps.add(1, "S").add(3, "W").addByte(5, {1}).addRational(6, 1234, 10);
     gps.addRationals(2, {{33, 1}, {51, 1}, {3600, 100}}).addRationals(4, {{151, 1}, {12, 1}, {5400, 100}});
@@ -902,6 +906,7 @@ TEST_F(EXIFReaderTest, DatesOrientationAndPositionAgreeWithExiftool) {
     const nlohmann::json& j = all[0];
     EXPECT_EQ(j.value("ExifIFD:DateTimeOriginal", ""), "2019:05:05 08:00:00");
     EXPECT_EQ(record->m_captureTime, (KLDateTime{2019, 5, 5, 8, 0, 0}));
+    EXPECT_TRUE(record->m_dateFromExif);
     EXPECT_EQ(record->m_subSeconds, 2500u);
     EXPECT_EQ(EXIFOrientationToRotation(j.value("IFD0:Orientation", 0)), record->m_orientation);
     EXPECT_NEAR(j.value("Composite:GPSLatitude", 0.0), record->m_latitude, 1e-9);

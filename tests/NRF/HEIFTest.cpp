@@ -11,6 +11,7 @@
 #include "NRF/NRFBitmapBase.h"
 #include "NRF/NRFHEIF.h"
 #include "NRF/NRFImageInfo.h"
+#include "NRF/NRFTestSupport.h"
 #include "app/LumoLogger.h"
 #include "support/BmffBuilder.h"
 #include "support/FileIO.h"
@@ -33,6 +34,7 @@
 using json = nlohmann::json;
 using lumo::test::BmffBox;
 using lumo::test::BmffBuilder;
+using lumo::test::LogWatch;
 using lumo::test::TempDir;
 using lumo::test::TiffBuilder;
 namespace bmff = lumo::test::bmff;
@@ -243,6 +245,53 @@ bool samePixels(const NRFBitmapBase& a, const NRFBitmapBase& b) {
         if (!std::equal(a.Row(y), a.Row(y) + a.Stride(), b.Row(y)))
             return false;
     return true;
+}
+
+// A file libheif opens but cannot decode: the primary item 1 ("hvc1", or a 1 x 1 "grid" of item 3 whose
+// own data gives the output size) with its "ispe" and "irot", and an EXIF item 2.
+struct CodedFile {
+    std::uint32_t width = 640, height = 480;     // the primary item's "ispe"
+    std::uint32_t gridWidth = 0, gridHeight = 0; // a grid's output size; 0: no grid
+    std::uint8_t rotation = 0;                   // "irot": quarter turns anticlockwise
+    std::string exif;                            // the EXIF item's payload
+};
+
+std::string codedFile(const CodedFile& f) {
+    const bool grid = f.gridWidth != 0;
+    BmffBuilder b;
+    b.ftyp("heic", 0, {"mif1", "heic"});
+    BmffBox& meta = b.fullBox("meta", 0);
+    BmffBox& mdat = b.box("mdat");
+    bmff::hdlr(meta, "pict");
+    bmff::pitm(meta, 1);
+    BmffBox& iinf = bmff::iinf(meta, grid ? 3 : 2);
+    bmff::infe(iinf, 1, grid ? "grid" : "hvc1");
+    bmff::infe(iinf, 2, "Exif");
+    if (grid) {
+        bmff::infe(iinf, 3, "hvc1");
+        meta.fullBox("iref", 0).box("dimg").u16(1).u16(1).u16(3);
+    }
+    // mdat: the grid's data (version, 32-bit sizes, one row, one column, width, height), a coded
+    // picture that is not one, the EXIF item.
+    const std::string coded("\0\0\0\4junk", 8);
+    mdat.u8(0).u8(1).u8(0).u8(0).u32(f.gridWidth).u32(f.gridHeight).bytes(coded).bytes(f.exif);
+    const auto exifSize = static_cast<std::uint32_t>(f.exif.size());
+    std::vector<bmff::IlocExtent> extents = {{1, &mdat, grid ? 0u : 12u, grid ? 12u : 8u},
+                                             {2, &mdat, 20, exifSize}};
+    if (grid)
+        extents.push_back({3, &mdat, 12, 8});
+    bmff::iloc(meta, extents);
+    BmffBox& iprp = meta.box("iprp");
+    BmffBox& ipco = iprp.box("ipco");
+    bmff::hvcC(ipco);                    // 1
+    bmff::ispe(ipco, f.width, f.height); // 2
+    ipco.box("irot").u8(f.rotation);     // 3
+    bmff::ispe(ipco, 512, 512);          // 4: the tile's
+    if (grid)
+        bmff::ipma(iprp, {{1, {2, 0x83}}, {3, {0x81, 4}}});
+    else
+        bmff::ipma(iprp, {{1, {0x81, 2, 0x83}}});
+    return b.build();
 }
 
 class HEIFTest : public ::testing::Test {
@@ -713,4 +762,48 @@ TEST_F(HEIFTest, XmpAddedToFileWithoutMediaData) {
     EXPECT_EQ(bytes.substr(reread.m_xmpPacketPos - 4, 4), "mdat");
     EXPECT_EQ(bytes.compare(reread.m_xmpPacketPos, 40, xmpPacket("Idat"), 0, 40), 0);
     EXPECT_EQ(exiftoolTitle(path), "Idat");
+}
+
+// A file without a thumbnail item answers small sizes from its EXIF thumbnail, turned as "irot" turns
+// the picture, instead of decoding the picture; larger sizes still need the picture (which here cannot
+// be decoded).
+TEST_F(HEIFTest, WithoutAThumbnailItemTheExifThumbnailAnswersSmallSizes) {
+    TiffBuilder tiff(lumo::test::ByteOrder::Big);
+    tiff.ifd().add(0x010F, "Lumo Cam");
+    tiff.ifd().next().addBlob(0x0201, 0x0202, lumo::test::encodeJpeg(160, 120));
+    const std::string path = m_dir.file("thumb.heic");
+    lumo::test::writeWholeFile(path, codedFile({.rotation = 1, .exif = exifPayload(tiff.build())}));
+    NRFImageInfoRef record;
+    ASSERT_EQ(open(path, record), kNRFErrNone);
+    ASSERT_TRUE(record->m_thumbnail.present());
+    EXPECT_EQ(record->m_thumbnail.width, 160u);
+    NRFBitmapBase bitmap;
+    ASSERT_EQ(NRFLoadFilePreview(record.get(), &bitmap, 100, kNRFLoadAllowEmbedded), kNRFErrNone);
+    EXPECT_EQ(bitmap.Width(), 75u);
+    EXPECT_EQ(bitmap.Height(), 100u);
+    // A quarter turn anticlockwise: the thumbnail's right edge (red 255) is now at the top.
+    EXPECT_GT(bitmap.Row(0)[0], bitmap.Row(99)[0] + 100);
+    EXPECT_NE(NRFLoadFilePreview(record.get(), &bitmap, 200, kNRFLoadAllowEmbedded), kNRFErrNone);
+    EXPECT_TRUE(bitmap.Empty());
+}
+
+// Declared sizes are checked against the decode memory limit before libheif decodes: a grid whose own
+// data says 20000 x 20000 under an "ispe" of 640 x 480, and a grid and "ispe" both edited to 32000 x
+// 32000 (the file of the report, refused by libheif's own size limit or by ours).
+TEST_F(HEIFTest, HugeDeclaredSizesAreRefusedBeforeDecoding) {
+    const std::string underIspe = m_dir.file("grid.heic"), edited = m_dir.file("edited.heic");
+    lumo::test::writeWholeFile(underIspe, codedFile({.gridWidth = 20000, .gridHeight = 20000}));
+    lumo::test::writeWholeFile(
+        edited, codedFile({.width = 32000, .height = 32000, .gridWidth = 32000, .gridHeight = 32000}));
+    NRFBitmapBase bitmap;
+    const LogWatch log;
+    EXPECT_EQ(NRFHEIFDecode(underIspe, 256, bitmap), kNRFErrMemory);
+    EXPECT_TRUE(log.has("NRFHEIFDecode() needs 3052 MiB, more than the limit of 512 MiB")) << log.text();
+    const NRFErr err = NRFHEIFDecode(edited, 256, bitmap);
+    EXPECT_TRUE(err == kNRFErrMemory || err == kNRFErrBadFormat) << err;
+    NRFImageInfoRef record;
+    ASSERT_EQ(open(edited, record), kNRFErrNone);
+    EXPECT_EQ(record->m_width, 32000u);
+    const NRFErr loaded = NRFLoadFilePreview(record.get(), &bitmap, 256, kNRFLoadAllowEmbedded);
+    EXPECT_TRUE(loaded == kNRFErrMemory || loaded == kNRFErrBadFormat) << loaded;
 }

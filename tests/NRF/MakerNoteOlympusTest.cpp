@@ -8,6 +8,7 @@
 #include "NRF/NRFTestSupport.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
+#include "support/TiffBuilder.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -129,6 +130,36 @@ TEST(MakerNoteOlympusTest, NewStyleNoteInEitherByteOrder) {
         EXPECT_EQ(r.m_preview.offset, 8 + note.size());
         EXPECT_EQ(r.m_preview.width, 64u);
         EXPECT_TRUE(r.m_previewIsJPEG);
+    }
+}
+
+// Older bodies (E-10, E-20, C-720UZ, X-2) write the "OLYMP" header, whose offsets count from the EXIF
+// TIFF header, and keep the serial number in the main IFD (0x0404), as 32 bytes padded with NULs or
+// spaces; read through the EXIF block of a JPEG as the camera wrote it.
+TEST(MakerNoteOlympusTest, OldBodiesKeepTheSerialNumberInTheMainIFD) {
+    for (const bool big : {false, true}) {
+        SCOPED_TRACE(big ? "big-endian" : "little-endian");
+        const std::string serial = "203121231" + std::string(23, '\0');
+        // The note's values count from the TIFF header: built once to learn where the note lands.
+        const auto build = [&](std::uint32_t notePos) {
+            std::string note = "OLYMP\0\1\0"s;
+            appendIFD(note, big,
+                      {{0x0200, 4, 3, u32(0, big) + u32(0, big) + u32(0, big)},
+                       {0x0201, 3, 1, u16(2, big)},
+                       {0x0404, 2, 32, serial}},
+                      notePos);
+            TiffBuilder tiff(big ? ByteOrder::Big : ByteOrder::Little);
+            tiff.ifd().add(0x010F, "OLYMPUS OPTICAL CO.,LTD").add(0x0110, "E-20,E-20N,E-20P");
+            tiff.ifd().subIfd(0x8769).addUndefined(0x927C, note);
+            return tiff.build();
+        };
+        const std::string exif = build(static_cast<std::uint32_t>(build(0).find("OLYMP\0"s)));
+        JpegBuilder jpeg(16, 16);
+        jpeg.addExif(exif);
+        NRFImageInfoRec record;
+        ASSERT_TRUE(readExifBlock("old.jpg", jpeg.build(), record));
+        EXPECT_EQ(record.m_bodySerial, "203121231");
+        EXPECT_EQ(record.m_quality, "HQ (Normal)");
     }
 }
 

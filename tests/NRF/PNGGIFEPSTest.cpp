@@ -226,6 +226,21 @@ TEST_F(PNGGIFEPSTest, EpsBoundingBoxAndTiffPreview) {
     EXPECT_EQ(r->m_width, 10u);
     EXPECT_EQ(r->m_height, 15u);
     ASSERT_EQ(read("d.eps", std::string("\xC5\xD0\xD3\xC6", 4) + le32(30), r), kNRFErrBadFormat);
+    // Photoshop's EPS: the bounding box is the document in points (5760 x 3840 pixels at 300 dpi);
+    // the image data comment gives its pixels.
+    ASSERT_EQ(
+        read("f.eps",
+             "%!PS-Adobe-3.0 EPSF-3.0\r%%Creator: Adobe Photoshop Version 24.0\r%%BoundingBox: 0 0 1382 "
+             "922\r%%HiResBoundingBox: 0 0 1382.4 921.6\r%%EndComments\r%ImageData: 5760 3840 8 3 0 1 2 "
+             "\"beginimage\"\r",
+             r),
+        kNRFErrNone);
+    EXPECT_EQ(r->m_width, 5760u);
+    EXPECT_EQ(r->m_height, 3840u);
+    // Not at the start of a line, or without a height: the bounding box.
+    ASSERT_EQ(read("g.eps", "%!PS\n%%BoundingBox: 0 0 30 20\n% %ImageData: 5760 3840\n%ImageData: 99\n", r),
+              kNRFErrNone);
+    EXPECT_EQ(r->m_width, 30u);
 }
 
 // Every PNG, GIF and EPS file of the corpus is read and decoded under the sanitizers; sizes match

@@ -8,7 +8,9 @@
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFResample.h"
 #include "NRF/NRFTestSupport.h"
+#include "support/BmpPsdBuilder.h"
 #include "support/JpegBuilder.h"
+#include "support/PngGifBuilder.h"
 #include "support/TestSupport.h"
 #include "support/TiffBuilder.h"
 
@@ -299,4 +301,137 @@ TEST_F(StillLoadersTest, FilesWrittenByAnotherProgramDecodeToThePictureTheyHold)
         EXPECT_EQ(bitmap.Height(), 40u);
         NRFCloseImage(&record);
     }
+}
+
+namespace {
+
+using lumo::test::BmpLayout;
+using lumo::test::GifBuilder;
+using lumo::test::GifImageLayout;
+
+std::string be32(std::uint32_t v) {
+    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+            static_cast<char>(v)};
+}
+
+// A PNG header declaring width x height with `idat` stored (uncompressed) bytes of image data.
+std::string pngDeclaring(std::uint32_t width, std::uint32_t height, int colourType, bool interlaced,
+                         std::size_t idat) {
+    using lumo::test::pngChunk;
+    const std::string ihdr = be32(width) + be32(height) +
+                             std::string{8, static_cast<char>(colourType), 0, 0, interlaced ? '\1' : '\0'};
+    return "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", ihdr) +
+           pngChunk("IDAT", lumo::test::zlibStored(std::string(idat, '\0'))) + pngChunk("IEND", "");
+}
+
+// An uncompressed (or deflate-compressed, `compression` 8) strip TIFF of width x height whose single
+// strip holds `data`, with `privateTags` tags the TIFF library does not know (it warns about each).
+std::string stripTiff(std::uint32_t width, std::uint32_t height, std::uint16_t samples,
+                      std::uint16_t compression, const std::string& data, int privateTags = 0) {
+    TiffBuilder tiff;
+    for (int i = 0; i < privateTags; ++i)
+        tiff.ifd().addShort(static_cast<std::uint16_t>(50000 + i), 1);
+    tiff.ifd()
+        .addLong(256, width)
+        .addLong(257, height)
+        .addShorts(258, std::vector<std::uint16_t>(samples, 8))
+        .addShort(259, compression)
+        .addShort(262, samples == 1 ? 1 : 2)
+        .addShort(277, samples)
+        .addLong(278, height);
+    tiff.ifd().addBlob(273, 279, data);
+    return tiff.build();
+}
+
+// Restores the decode memory limit a test changed.
+struct LimitGuard {
+    std::uint64_t saved = NRFDecodeMemoryLimit();
+    ~LimitGuard() { NRFSetDecodeMemoryLimit(saved); }
+};
+
+} // namespace
+
+// Files that declare far more pixels than their bytes hold, or than decoding may hold in memory, are
+// refused before the decoders allocate for them, at the default limit. Each of the first three took
+// seconds and gigabytes before: a 613-byte progressive JPEG of 49157 x 27397, an interlaced RGBA PNG of
+// 32768 x 32768 with 4 MB of data, and a HEIC grid said to be 32000 x 32000 (in HEIFTest).
+TEST_F(StillLoadersTest, BombsAreRefusedBeforeTheirPixelsAreAllocated) {
+    const std::string progressive = lumo::test::encodeJpeg(64, 64, true, 90, true);
+    std::string gif = GifBuilder(30000, 30000, std::string(6, '\0'))
+                          .image(GifImageLayout{.width = 30000, .height = 30000, .indexes = {0, 1, 0, 1}})
+                          .bytes();
+    struct Bomb {
+        const char* name;
+        std::string bytes;
+    } const bombs[] = {
+        {"progressive.jpg", lumo::test::withJpegFrameSize(progressive, 49157, 27397).substr(0, 613)},
+        {"baseline.jpg", lumo::test::withJpegFrameSize(lumo::test::encodeJpeg(64, 64), 60000, 60000)},
+        {"adam7.png", pngDeclaring(32768, 32768, 6, true, 4u << 20)},
+        {"few-bytes.png", pngDeclaring(30000, 30000, 2, false, 1000)},
+        {"strip.tif", stripTiff(60000, 60000, 3, 8, std::string(64, 'x'))},
+        {"screen.gif", gif},
+        {"rle.bmp", lumo::test::buildBmp(BmpLayout{.width = 40000,
+                                                   .height = 40000,
+                                                   .bits = 8,
+                                                   .compression = 1,
+                                                   .palette = {{0, 0, 0}, {255, 255, 255}},
+                                                   .pixels = std::string("\0\1", 2)})},
+        {"packbits.psd", [] {
+             std::string psd = lumo::test::buildPsd(
+                 {.compression = 1, .width = 4, .height = 4, .planes = {std::string(16, 'a')}});
+             psd.replace(14, 8, be32(30000) + be32(30000));
+             return psd;
+         }()},
+    };
+    for (const Bomb& bomb : bombs) {
+        SCOPED_TRACE(bomb.name);
+        NRFImageInfoRef record;
+        if (read(bomb.name, bomb.bytes, record) != kNRFErrNone)
+            continue; // refused when read: nothing is decoded
+        NRFBitmapBase bitmap;
+        const NRFErr result = NRFLoadFilePreview(record.get(), &bitmap, 256, kNRFLoadAllowEmbedded);
+        EXPECT_TRUE(result == kNRFErrMemory || result == kNRFErrBadFormat) << result;
+        EXPECT_TRUE(bitmap.Empty());
+        NRFCloseImage(&record);
+    }
+}
+
+// Decoders that stream rows decode images whose full size is far beyond the limit to a thumbnail;
+// those that must hold the whole image (progressive JPEG, interlaced PNG) answer 7 for them.
+TEST_F(StillLoadersTest, TheMemoryLimitStopsWholeImageDecodesButNotStreamedOnes) {
+    const LimitGuard guard;
+    NRFSetDecodeMemoryLimit(std::uint64_t{4} << 20);
+    // 1600 x 1600 RGB is 7.7 MB whole.
+    const std::uint32_t side = 1600;
+    std::string rgb(std::size_t{side} * side * 3, '\0');
+    for (std::size_t i = 0; i < rgb.size(); i += 7)
+        rgb[i] = static_cast<char>(i / 4099);
+    lumo::test::PngLayout png{.width = side, .height = side, .pixels = rgb};
+    const std::string straightPng = lumo::test::buildPng(png);
+    png.interlaced = true;
+    const std::string adam7 = lumo::test::buildPng(png);
+    struct Case {
+        const char* name;
+        std::string bytes;
+        NRFErr result;
+    } const cases[] = {
+        {"baseline.jpg", lumo::test::encodeJpeg(side, side), kNRFErrNone},
+        {"progressive.jpg", lumo::test::encodeJpeg(side, side, true, 90, true), kNRFErrMemory},
+        {"straight.png", straightPng, kNRFErrNone},
+        {"adam7.png", adam7, kNRFErrMemory},
+        {"strip.tif", stripTiff(side, side, 3, 1, rgb, 40), kNRFErrNone}, // warned about each tag
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        NRFImageInfoRef record;
+        ASSERT_EQ(read(c.name, c.bytes, record), kNRFErrNone);
+        NRFBitmapBase bitmap;
+        ASSERT_EQ(NRFLoadFilePreview(record.get(), &bitmap, 256, kNRFLoadAllowEmbedded), c.result);
+        if (c.result == kNRFErrNone)
+            EXPECT_GE(std::max(bitmap.Width(), bitmap.Height()), 256u);
+        NRFCloseImage(&record);
+    }
+    // Without preferences, the preference's default.
+    NRFReadDecodeMemoryLimit();
+    EXPECT_EQ(NRFDecodeMemoryLimit(), std::uint64_t{512} << 20);
 }

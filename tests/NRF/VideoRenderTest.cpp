@@ -3,6 +3,7 @@
 // corpus movies, and stand-in renderers that write broken frame files or none.
 
 #include "NRF/NRFBitmapBase.h"
+#include "NRF/NRFDecode.h"
 #include "NRF/NRFVideoRender.h"
 #include "app/LumoLogger.h"
 #include "app/LumoPaths.h"
@@ -267,6 +268,13 @@ TEST_F(VideoRenderTest, CorpusMovies) {
             lo = std::min<std::uint32_t>(lo, bitmap.Row(y)[3 * x + 1]),
             hi = std::max<std::uint32_t>(hi, bitmap.Row(y)[3 * x + 1]);
     EXPECT_GT(hi - lo, 60u);
+    // Under a decode memory limit of 2 MiB the renderer's decoder refuses 640 x 360 pictures.
+    const std::uint64_t limit = NRFDecodeMemoryLimit();
+    NRFSetDecodeMemoryLimit(std::uint64_t{2} << 20);
+    NRFBitmapBase refused;
+    EXPECT_NE(NRFRenderMovieFrame(sample, 1.0, refused), 0u);
+    EXPECT_TRUE(refused.Empty());
+    NRFSetDecodeMemoryLimit(limit);
 
     // HEVC, portrait, shorter than the time asked for.
     const std::string portrait = corpus + "/exiv2/small_video.mp4";
@@ -330,7 +338,11 @@ TEST_F(VideoRenderTest, BrokenFrameFiles) {
     const std::string cache = LumoPaths::imageCacheFolder() + "/VideoRender-";
     EXPECT_EQ(args.substr(0, 15), "-t\n2.500000\n-o\n");
     EXPECT_EQ(args.find(cache), 15u) << args;
-    EXPECT_NE(args.find(".bin\n-g\n/opt/plug ins\n" + movie + "\n"), std::string::npos) << args;
+    // The decode memory limit in MiB: the renderer's decoder refuses larger pictures.
+    EXPECT_NE(args.find(".bin\n-g\n/opt/plug ins\n-m\n" + std::to_string(NRFDecodeMemoryLimit() >> 20) +
+                        "\n" + movie + "\n"),
+              std::string::npos)
+        << args;
 
     // A header that asks for too much, a row stride narrower than the width, a zero size.
     for (const std::string bad :

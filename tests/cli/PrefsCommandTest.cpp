@@ -112,7 +112,7 @@ TEST(PrefsCommand, KeysTheProgramReadsAreTypedAndOthersNeedForce) {
         << r.out;
     r = p.lumo({"prefs", "keys", "--json"});
     const auto keys = nlohmann::json::parse(r.out);
-    ASSERT_GE(keys.size(), 19u);
+    ASSERT_GE(keys.size(), 20u);
     const auto named = [&](const std::string& name) {
         for (const auto& key : keys)
             if (key["name"] == name)
@@ -125,6 +125,7 @@ TEST(PrefsCommand, KeysTheProgramReadsAreTypedAndOthersNeedForce) {
               nlohmann::json::parse(R"({"name": "SortCacheDays", "type": "integer", "default": 30,
         "minimum": 1, "maximum": 36500,
         "meaning": "The age in days after which SortCacheCheckDate forgets a sort-cache entry"})"));
+    EXPECT_EQ(named("DecodeMemoryLimit").value("default", 0), 512);
 }
 
 TEST(PrefsCommand, ADamagedStoreStillListsFromItsLastGoodCopy) {

@@ -239,6 +239,13 @@ BmffBox& ispe(BmffBox& parent, uint32_t width, uint32_t height) {
     return parent.fullBox("ispe", 0).u32(width).u32(height);
 }
 
+BmffBox& hvcC(BmffBox& parent) {
+    BmffBox& b = parent.box("hvcC");
+    b.u8(1).u8(0x01).u32(0x60000000).bytes(std::string(6, '\0')).u8(90); // version, Main, level 3
+    b.u16(0xF000).u8(0xFC).u8(0xFD).u8(0xF8).u8(0xF8);                   // 4:2:0, 8-bit luma and chroma
+    return b.u16(0).u8(0x0F).u8(0);                                      // 4-byte lengths, no arrays
+}
+
 BmffBox& ipma(BmffBox& parent, const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& items) {
     BmffBox& b = parent.fullBox("ipma", 0).u32(static_cast<uint32_t>(items.size()));
     for (const auto& [id, props] : items) {

@@ -130,6 +130,9 @@ struct IlocEntry {
 // iloc version 1, offset, length and index sizes 4, no base offset.
 BmffBox& ilocV1(BmffBox& parent, const std::vector<IlocEntry>& entries);
 BmffBox& ispe(BmffBox& parent, uint32_t width, uint32_t height);
+// A minimal HEVC configuration (Main profile, 4:2:0, 8 bits, 4-byte lengths, no parameter sets): enough
+// for libheif to accept an "hvc1" item, not to decode it.
+BmffBox& hvcC(BmffBox& parent);
 // ipma version 0, flags 0: (item, [property index | 0x80 when essential]).
 BmffBox& ipma(BmffBox& parent, const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& items);
 // tkhd version 0: track id, width and height (16.16 fixed point).

@@ -34,7 +34,7 @@ std::string be16(unsigned v) {
 
 } // namespace
 
-std::string encodeJpeg(int width, int height, bool colour, int quality) {
+std::string encodeJpeg(int width, int height, bool colour, int quality, bool progressive) {
     if (width <= 0 || height <= 0)
         throw std::invalid_argument("encodeJpeg: empty image");
     const int components = colour ? 3 : 1;
@@ -60,6 +60,8 @@ std::string encodeJpeg(int width, int height, bool colour, int quality) {
     jpeg_set_defaults(&cinfo);
     cinfo.write_JFIF_header = FALSE;
     jpeg_set_quality(&cinfo, quality, TRUE);
+    if (progressive)
+        jpeg_simple_progression(&cinfo);
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < cinfo.image_height) {
         const int y = static_cast<int>(cinfo.next_scanline);
@@ -82,6 +84,24 @@ std::string encodeJpeg(int width, int height, bool colour, int quality) {
     std::string out(reinterpret_cast<const char*>(buffer), size);
     std::free(buffer);
     return out;
+}
+
+std::string withJpegFrameSize(std::string stream, uint16_t width, uint16_t height) {
+    for (size_t pos = 2; pos + 9 <= stream.size();) {
+        if (static_cast<uint8_t>(stream[pos]) != 0xFF)
+            break;
+        const auto marker = static_cast<uint8_t>(stream[pos + 1]);
+        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+            stream[pos + 5] = static_cast<char>(height >> 8);
+            stream[pos + 6] = static_cast<char>(height);
+            stream[pos + 7] = static_cast<char>(width >> 8);
+            stream[pos + 8] = static_cast<char>(width);
+            return stream;
+        }
+        pos += 2 + (static_cast<size_t>(static_cast<uint8_t>(stream[pos + 2])) << 8 |
+                    static_cast<uint8_t>(stream[pos + 3]));
+    }
+    throw std::invalid_argument("withJpegFrameSize: no frame header");
 }
 
 DecodedJpeg decodeJpeg(const std::string& bytes) {

@@ -11,8 +11,12 @@
 namespace lumo::test {
 
 // Encodes a width x height gradient (3 components, or 1 when grey) at the given quality. The stream
-// has no JFIF APP0 (camera files have none); JpegBuilder::addJfif adds one.
-std::string encodeJpeg(int width, int height, bool colour = true, int quality = 90);
+// has no JFIF APP0 (camera files have none); JpegBuilder::addJfif adds one. Progressive streams use
+// the library's standard scan script.
+std::string encodeJpeg(int width, int height, bool colour = true, int quality = 90, bool progressive = false);
+// The stream with the sizes of its frame header (SOFn) replaced: a stream that declares more pixels
+// than its scans hold.
+std::string withJpegFrameSize(std::string stream, uint16_t width, uint16_t height);
 
 struct DecodedJpeg {
     bool ok = false;
