@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -413,22 +414,49 @@ struct PendingOutput {
     std::size_t index = 0;
     std::string output;
     FileResult result;
-    std::optional<std::future<int>> written; // 0 or an errno value
-    std::string bytes;                       // standard output
+    // 0 or an errno value, and the output's place in the order of renames
+    std::optional<std::future<std::pair<int, std::uint64_t>>> written;
+    std::string bytes; // standard output
+};
+
+// The outputs are renamed into their folder without flushing the folder each time: before an output is
+// reported the folder is flushed once, which makes every rename done before it durable, so a run of
+// many files flushes the folder a few times instead of once a file.
+class OutputFolderSync {
+public:
+    std::uint64_t renamed() { return ++m_renamed; }
+    void makeDurable(const std::string& output, std::uint64_t renamedAs) {
+        std::lock_guard lock(m_lock);
+        if (renamedAs <= m_synced)
+            return;
+        const std::uint64_t upTo = m_renamed.load();
+        lumo::syncFolderOf(output);
+        m_synced = upTo;
+    }
+
+private:
+    std::atomic<std::uint64_t> m_renamed{0};
+    std::mutex m_lock;
+    std::uint64_t m_synced = 0;
 };
 
 // How many outputs may be written at once ahead of the one being reported.
 constexpr std::size_t kWritesInFlight = 8;
 
-std::future<int> writeInBackground(LumoCache& cache, std::size_t index, const std::string& output,
-                                   std::string bytes) {
-    auto promise = std::make_shared<std::promise<int>>();
-    std::future<int> future = promise->get_future();
-    auto write = std::make_shared<std::function<void()>>([promise, output, bytes = std::move(bytes)] {
-        const int e = lumo::writeFileReplacing(output, bytes);
-        if (e == 0)
+std::future<std::pair<int, std::uint64_t>> writeInBackground(LumoCache& cache,
+                                                             std::shared_ptr<OutputFolderSync> folder,
+                                                             std::size_t index, const std::string& output,
+                                                             std::string bytes) {
+    auto promise = std::make_shared<std::promise<std::pair<int, std::uint64_t>>>();
+    auto future = promise->get_future();
+    auto write = std::make_shared<std::function<void()>>([promise, folder, output, bytes = std::move(bytes)] {
+        const int e = lumo::writeFileReplacing(output, bytes, nullptr, false);
+        std::uint64_t renamedAs = 0;
+        if (e == 0) {
+            renamedAs = folder->renamed();
             markOutput(output);
-        promise->set_value(e);
+        }
+        promise->set_value({e, renamedAs});
     });
     // Without the pool (it has stopped) the write is done here.
     if (cache.submit_task(output, kPreviewDocument, static_cast<int>(index), [write] { (*write)(); }) == 0)
@@ -486,15 +514,18 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
     if (!cache)
         return commandFailed(common, kResultUnexpected, "the image cache could not be started");
     Producer producer(*cache, options, kind, files);
+    const auto folderSync = std::make_shared<OutputFolderSync>();
     // The file's line and JSON entry, once its output is written.
     const auto report = [&](PendingOutput& item) {
         const std::string& path = files[item.index].path;
         FileResult& result = item.result;
         if (item.written) {
-            if (const int e = item.written->get()) {
+            const auto [e, renamedAs] = item.written->get();
+            if (e != 0) {
                 names.release(item.output);
                 fail(result, kResultUnwritable, item.output + ": " + errnoText(e));
             } else {
+                folderSync->makeDurable(item.output, renamedAs);
                 result.output = item.output;
             }
         } else if (result.error.empty() && item.output == "-") {
@@ -532,9 +563,6 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
         if (progress)
             progress->update(++done, path);
     };
-    const auto ready = [](const PendingOutput& item) {
-        return !item.written || item.written->wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-    };
     std::deque<PendingOutput> pending;
     for (std::size_t index = 0; index < files.size(); ++index) {
         const FileArgument& file = files[index];
@@ -564,13 +592,15 @@ int runPreview(const CommonOptions& common, const PreviewOptions& options, Kind 
                     item.bytes = std::move(produced.bytes);
                 } else {
                     names.reserve(item.output);
-                    item.written = writeInBackground(*cache, index, item.output, std::move(produced.bytes));
+                    item.written =
+                        writeInBackground(*cache, folderSync, index, item.output, std::move(produced.bytes));
                 }
             }
         }
         pending.push_back(std::move(item));
-        // Reported in input order; a few writes are under way meanwhile, each flushing its file.
-        while (!pending.empty() && (pending.size() > kWritesInFlight || ready(pending.front()))) {
+        // Reported in input order, a few files behind: the writes under way meanwhile each flush their
+        // file, and the folder is flushed once for the renames done by the time one is reported.
+        while (pending.size() > kWritesInFlight) {
             report(pending.front());
             pending.pop_front();
         }

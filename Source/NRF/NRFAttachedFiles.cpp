@@ -11,6 +11,9 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <chrono>
+#include <mutex>
+#include <optional>
 
 namespace {
 
@@ -18,7 +21,7 @@ constexpr std::array<const char*, kNRFAttachKindCount> kKindNames = {
     "AAE", "ACR", "BIB", "DOP", "FLT",  "IDPRE", "IDSF", "LZN",
     "NKS", "ON1", "ORI", "PP3", "RDSF", "SND",   "THM",  "XIP"};
 
-std::array<bool, kNRFAttachKindCount> readSwitches() {
+std::array<bool, kNRFAttachKindCount> readSwitchesFromPreferences() {
     std::array<bool, kNRFAttachKindCount> on;
     on.fill(true);
     if (const auto preferences = CPreferences::instance())
@@ -26,6 +29,26 @@ std::array<bool, kNRFAttachKindCount> readSwitches() {
             on[static_cast<std::size_t>(kind)] = preferences->getBool(
                 std::string("AttachedFiles/") + kKindNames[static_cast<std::size_t>(kind)], true);
     return on;
+}
+
+// The switches are asked for every photo read: read from the store again only when this process has
+// changed its preferences or a second has passed, so a run over a thousand photos does not make sixteen
+// thousand database queries, and a change made by another process still counts within a second.
+std::array<bool, kNRFAttachKindCount> readSwitches() {
+    using Clock = std::chrono::steady_clock;
+    static std::mutex lock;
+    static std::array<bool, kNRFAttachKindCount> kept;
+    static std::optional<Clock::time_point> readAt;
+    static std::uint64_t readAtChange = 0;
+    std::lock_guard guard(lock);
+    const Clock::time_point now = Clock::now();
+    const std::uint64_t change = CPreferences::changeCount();
+    if (!readAt || change != readAtChange || now - *readAt >= std::chrono::seconds(1)) {
+        kept = readSwitchesFromPreferences();
+        readAt = now;
+        readAtChange = change;
+    }
+    return kept;
 }
 
 // Kinds that other programs name after the whole image file name (photo.NEF.NKS); all others replace

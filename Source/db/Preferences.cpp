@@ -1,5 +1,7 @@
 #include "db/Preferences.h"
 
+#include <atomic>
+
 #include "app/LumoLog.h"
 #include "app/LumoPaths.h"
 #include "app/MessageBox.h"
@@ -9,6 +11,7 @@
 #include "support/FileIO.h"
 #include "support/TextUtils.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -33,6 +36,7 @@ constexpr int kMaxDamagedRounds = 3;
 // behind an open (which may wait for another process, or for the user to read a message).
 std::mutex g_lifecycleMutex;
 std::mutex g_mutex;
+std::atomic<std::uint64_t> g_changeCount{0}; // see CPreferences::changeCount
 std::shared_ptr<CPreferences> g_preferences;
 
 std::string localTime(const char* format) {
@@ -242,6 +246,7 @@ bool CPreferences::GetPreferences() {
         if (preferences && preferences->isOpen()) {
             std::lock_guard lock(g_mutex);
             g_preferences = std::move(preferences);
+            ++g_changeCount;
             return true;
         }
     }
@@ -258,6 +263,7 @@ void CPreferences::ClosePreferences() {
         std::lock_guard lock(g_mutex);
         closing.swap(g_preferences);
     }
+    ++g_changeCount;
     if (closing)
         closing->save();
 }
@@ -326,12 +332,20 @@ std::string CPreferences::getString(const std::string& key, const std::string& d
     return value.getstr();
 }
 
+std::uint64_t CPreferences::changeCount() {
+    return g_changeCount.load();
+}
+
 bool CPreferences::setValue(const std::string& key, const CILA::VObject& value) {
-    return m_store->storeKeyValue(key, value);
+    const bool stored = m_store->storeKeyValue(key, value);
+    ++g_changeCount;
+    return stored;
 }
 
 KLKeyValueDB::Outcome CPreferences::remove(const std::string& key) {
-    return m_store->removeKeyValue(key);
+    const KLKeyValueDB::Outcome outcome = m_store->removeKeyValue(key);
+    ++g_changeCount;
+    return outcome;
 }
 
 std::optional<std::vector<std::string>> CPreferences::keys() const {

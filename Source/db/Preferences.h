@@ -47,6 +47,9 @@ public:
     // for the work at hand only, since a store kept open after closing also keeps the next open from
     // setting a damaged store aside.
     static std::shared_ptr<CPreferences> instance();
+    // Counts the changes this process made to its preferences (values set or removed, the store opened
+    // or closed): a reader that keeps a value for speed reads it again when the count has moved.
+    static std::uint64_t changeCount();
 
     std::int64_t getInt(const std::string& key, std::int64_t defaultValue) const;
     bool getBool(const std::string& key, bool defaultValue) const;

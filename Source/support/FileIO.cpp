@@ -448,13 +448,14 @@ int PendingReplace::prepare(const std::string& to, const std::string& bytes) {
     return prepare(to, [&](File& file) { return file.write(bytes.data(), bytes.size()); });
 }
 
-int PendingReplace::commit() {
+int PendingReplace::commit(bool syncFolder) {
     if (!m_pending)
         return EINVAL;
     if (int e = renameFile(m_temporary, m_target))
         return e; // still pending: discard() or the destructor removes it
     m_pending = false;
-    syncFolderOfFile(m_target);
+    if (syncFolder)
+        syncFolderOfFile(m_target);
     return 0;
 }
 
@@ -489,13 +490,14 @@ int copyFileReplacing(const std::string& from, const std::string& to) {
     return e != 0 ? e : replace.commit();
 }
 
-int writeFileReplacing(const std::string& to, const std::string& bytes, ReplaceReport* report) {
+int writeFileReplacing(const std::string& to, const std::string& bytes, ReplaceReport* report,
+                       bool syncFolder) {
     PendingReplace replace;
     int e = replace.prepare(to, bytes);
     if (report)
         *report = ReplaceReport{replace.temporary(), false};
     if (e == 0) {
-        e = replace.commit();
+        e = replace.commit(syncFolder);
         if (e != 0 && report)
             report->renameFailed = true;
     }

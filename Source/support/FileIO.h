@@ -80,9 +80,9 @@ public:
     // is left behind.
     int prepare(const std::string& to, const std::function<int(File&)>& fill);
     int prepare(const std::string& to, const std::string& bytes);
-    // Renames the new version over the target and flushes the folder. 0 or an errno value (the target
-    // is then as it was).
-    int commit();
+    // Renames the new version over the target and flushes the folder (unless the caller flushes it
+    // itself later, after many files: syncFolderOf). 0 or an errno value (the target is then as it was).
+    int commit(bool syncFolder = true);
     // Removes the new version, if one is pending.
     void discard();
     bool pending() const { return m_pending; }
@@ -113,7 +113,8 @@ struct ReplaceReport {
 };
 // Writes `bytes` to `to` through a PendingReplace, committed at once: `to` is either untouched or whole,
 // and no temporary file is left behind. 0 or an errno value.
-int writeFileReplacing(const std::string& to, const std::string& bytes, ReplaceReport* report = nullptr);
+int writeFileReplacing(const std::string& to, const std::string& bytes, ReplaceReport* report = nullptr,
+                       bool syncFolder = true);
 // Reads at most `maxBytes` from the start of the file.
 int readFile(const std::string& path, std::string& out, std::size_t maxBytes);
 
