@@ -11,6 +11,11 @@ PreferenceKey attachedKind(const char* kind, std::string what) {
             .meaning = "Copy, move, rename and delete " + what + " with the photo"};
 }
 
+// A list of metadata field identifiers joined by ",".
+PreferenceKey fieldList(const char* name, std::string what) {
+    return {.name = name, .type = PreferenceType::Text, .meaning = what + " (field names joined by \",\")"};
+}
+
 std::vector<PreferenceKey> makeKeys() {
     std::vector<PreferenceKey> keys = {
         {.name = kPrefCachePath,
@@ -39,6 +44,14 @@ std::vector<PreferenceKey> makeKeys() {
          .maximum = kPrefDecodeMemoryLimitMaximum,
          .meaning = "The memory in MiB that decoding one picture may use; larger pictures are refused"},
     };
+    keys.push_back(
+        fieldList(kPrefIPTCInfoClearFields, "The fields that clearing in the metadata editor empties"));
+    keys.push_back(
+        fieldList(kPrefIPTCStationeryClearFields, "The fields that clearing in the template empties"));
+    keys.push_back(fieldList(kPrefIPTCStationeryClearApplyCheckboxes,
+                             "The fields whose apply boxes clearing in the template also clears"));
+    keys.push_back(fieldList(kPrefIPTCFindFields, "The fields that find searches"));
+    keys.push_back(fieldList(kPrefIPTCFindAndReplaceFields, "The fields that find and replace changes"));
     keys.push_back(attachedKind("AAE", ".AAE edit files"));
     keys.push_back(attachedKind("ACR", "settings files named <photo>_ACR"));
     keys.push_back(attachedKind("BIB", ".BIB files"));

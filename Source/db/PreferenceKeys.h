@@ -28,6 +28,14 @@ inline constexpr std::int64_t kPrefDecodeMemoryLimitMinimum = 16;
 inline constexpr std::int64_t kPrefDecodeMemoryLimitMaximum = 65536;
 // Followed by a kind of attached file ("AttachedFiles/THM"); each is on by default.
 inline constexpr char kPrefAttachedFilesPrefix[] = "AttachedFiles/";
+// The fields the metadata tools work on, each a list of field identifiers joined by ",": clearing
+// fields in the editor and in the template, the template's apply check boxes that clearing also clears, find,
+// and find and replace. Empty: the tool's own choice.
+inline constexpr char kPrefIPTCInfoClearFields[] = "IPTCInfoClearFields";
+inline constexpr char kPrefIPTCStationeryClearFields[] = "IPTCStationeryClearFields";
+inline constexpr char kPrefIPTCStationeryClearApplyCheckboxes[] = "IPTCStationeryClearApplyCheckboxes";
+inline constexpr char kPrefIPTCFindFields[] = "IPTCFindFields";
+inline constexpr char kPrefIPTCFindAndReplaceFields[] = "IPTCFindAndReplaceFields";
 
 enum class PreferenceType { Boolean, Integer, Text };
 

@@ -108,8 +108,11 @@ TEST(PrefsCommand, KeysTheProgramReadsAreTypedAndOthersNeedForce) {
         << r.err;
 
     r = p.lumo({"prefs", "keys"});
-    EXPECT_NE(r.out.find("\nSortCacheDays        integer  30     The age in days"), std::string::npos)
-        << r.out;
+    // The name column is as wide as the longest name.
+    const std::size_t line = r.out.find("\nSortCacheDays ");
+    ASSERT_NE(line, std::string::npos) << r.out;
+    const std::string row = r.out.substr(line + 1, r.out.find('\n', line + 1) - line - 1);
+    EXPECT_NE(row.find(" integer  30     The age in days"), std::string::npos) << row;
     r = p.lumo({"prefs", "keys", "--json"});
     const auto keys = nlohmann::json::parse(r.out);
     ASSERT_GE(keys.size(), 20u);

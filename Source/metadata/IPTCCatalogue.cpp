@@ -1,0 +1,415 @@
+#include "metadata/IPTCCatalogue.h"
+
+#include "support/TextUtils.h"
+
+#include <algorithm>
+#include <array>
+#include <iterator>
+
+namespace {
+
+constexpr IPTCListKind kOne = IPTCListKind::Single;
+constexpr IPTCListKind kList = IPTCListKind::List;
+constexpr IPTCListKind kStructs = IPTCListKind::StructList;
+
+// Field ids are record * 256 + dataset for IIM fields and 0x8000 + n for the fields that exist only in
+// XMP.
+constexpr IPTCCatalogueEntry kCatalogue[] = {
+    {"Description/Caption", 0x0278, 0, 0, "IPTC_CAPTION", "2:120", kOne, "dc:description (Alt)"},
+    {"Alt Text", 0x8031, 0, 0, "XMP_ALT_TEXT", "", kOne, "Iptc4xmpCore:AltTextAccessibility (Alt)"},
+    {"Extended Description", 0x8032, 0, 0, "XMP_EXTENDED_DESCRIPTION", "", kOne,
+     "Iptc4xmpCore:ExtDescrAccessibility (Alt)"},
+    {"Description Writers", 0x027A, 0, 0, "IPTC_CAPTION_WRITERS", "2:122", kList, "photoshop:CaptionWriter"},
+    {"Headline", 0x0269, 0, 0, "IPTC_HEADLINE", "2:105", kOne, "photoshop:Headline"},
+    {"Keywords", 0x0219, 0, 0, "IPTC_KEYWORDS", "2:25", kList,
+     "dc:subject (Bag); lr:hierarchicalSubject (Bag)"},
+    {"Title/Object Name", 0x0205, 0, 0, "IPTC_OBJECT_NAME", "2:05", kOne, "dc:title (Alt)"},
+    {"Job ID/Trans Ref", 0x0267, 0, 0, "IPTC_ORIG_TRANS_REF", "2:103", kOne,
+     "photoshop:TransmissionReference"},
+    {"Edit Status", 0x0207, 0, 0, "IPTC_EDIT_STATUS", "2:07", kOne, "lumograph:EditStatus"},
+    {"Category", 0x020F, 0, 0, "IPTC_CATEGORY", "2:15", kOne, "photoshop:Category"},
+    {"Supp Cat 1", 0x0214, 0, 1, "IPTC_SUPP_CATEGORIES 1", "2:20", kOne,
+     "photoshop:SupplementalCategories (Bag, item 1)"},
+    {"Supp Cat 2", 0x0214, 0, 2, "IPTC_SUPP_CATEGORIES 2", "2:20", kOne,
+     "photoshop:SupplementalCategories (Bag, item 2)"},
+    {"Supp Cat 3", 0x0214, 0, 3, "IPTC_SUPP_CATEGORIES 3", "2:20", kOne,
+     "photoshop:SupplementalCategories (Bag, item 3)"},
+    {"IPTC Scene", 0x8001, 0, 0, "XMP_IPTC_SCENE", "", kList, "Iptc4xmpCore:Scene (Bag)"},
+    {"IPTC Subject Code", 0x020C, 0x8002, 0, "XMP_IPTC_SUBJECT_CODE", "2:12", kList,
+     "Iptc4xmpCore:SubjectCode (Bag)"},
+    {"Intellectual Genre", 0x0204, 0x8003, 0, "XMP_INTELLECTUAL_GENRE", "2:04", kOne,
+     "Iptc4xmpCore:IntellectualGenre"},
+    {"Rights Usage Terms", 0x8004, 0, 0, "XMP_RIGHTS_USAGE_TERMS", "", kList, "xmpRights:UsageTerms (Alt)"},
+    {"Special Instructions", 0x0228, 0, 0, "IPTC_SPECIAL_INSTRUCTIONS", "2:40", kOne,
+     "photoshop:Instructions"},
+    {"Urgency", 0x020A, 0, 0, "IPTC_URGENCY", "2:10", kOne, "photoshop:Urgency"},
+    {"Color Class", 0, 0, 0, "", "inside 2:221", kOne, "lumograph:ColorClass"},
+    {"Rating", 0, 0, 0, "", "inside 2:221", kOne, "xmp:Rating"},
+    {"City", 0x025A, 0, 0, "IPTC_CITY", "2:90", kOne, "photoshop:City"},
+    {"Location", 0x025C, 0, 0, "IPTC_SUB_LOCATION", "2:92", kOne, "Iptc4xmpCore:Location"},
+    {"State/Province", 0x025F, 0, 0, "IPTC_PROVINCE_STATE", "2:95", kOne, "photoshop:State"},
+    {"Country", 0x0265, 0, 0, "IPTC_COUNTRY_NAME", "2:101", kOne, "photoshop:Country"},
+    {"ISO Country Code", 0x0264, 0, 0, "IPTC_COUNTRY_CODE", "2:100", kOne, "Iptc4xmpCore:CountryCode"},
+    {"Time and Date", 0x0237, 0x023C, 0, "IPTC_DATE_CREATED", "2:55, 2:60", kOne,
+     "photoshop:DateCreated, xmp:CreateDate, exif:DateTimeOriginal"},
+    {"Creator/Photographer", 0x0250, 0, 0, "IPTC_BYLINE", "2:80", kOne, "dc:creator (Seq)"},
+    {"Creator's Identity", 0x802F, 0, 0, "XMP_CREATOR_IDENTITY", "", kList,
+     "lumograph:CreatorIdentity (Seq)"},
+    {"Creator's Job Title", 0x0255, 0, 0, "IPTC_BYLINE_TITLE", "2:85", kOne, "photoshop:AuthorsPosition"},
+    {"Credit", 0x026E, 0, 0, "IPTC_CREDIT", "2:110", kOne, "photoshop:Credit"},
+    {"Source", 0x0273, 0, 0, "IPTC_SOURCE", "2:115", kOne, "photoshop:Source"},
+    {"Copyright", 0x0274, 0, 0, "IPTC_COPYRIGHT", "2:116", kOne, "dc:rights (Alt)"},
+    {"Copyright URL", 0x800D, 0, 0, "XMP_COPYRIGHT_URL", "", kOne, "xmpRights:WebStatement"},
+    {"Contact Address", 0x8005, 0, 0, "XMP_CONTACT_ADDRESS", "", kOne,
+     "Iptc4xmpCore:CreatorContactInfo/Iptc4xmpCore:CiAdrExtadr"},
+    {"Contact City", 0x8006, 0, 0, "XMP_CONTACT_CITY", "", kOne,
+     "Iptc4xmpCore:CreatorContactInfo/Iptc4xmpCore:CiAdrCity"},
+    {"Contact State", 0x8007, 0, 0, "XMP_CONTACT_STATE", "", kOne,
+     "Iptc4xmpCore:CreatorContactInfo/Iptc4xmpCore:CiAdrRegion"},
+    {"Contact Zip", 0x8008, 0, 0, "XMP_CONTACT_ZIP", "", kOne,
+     "Iptc4xmpCore:CreatorContactInfo/Iptc4xmpCore:CiAdrPcode"},
+    {"Contact Country", 0x8009, 0, 0, "XMP_CONTACT_COUNTRY", "", kOne,
+     "Iptc4xmpCore:CreatorContactInfo/Iptc4xmpCore:CiAdrCtry"},
+    {"Contact Emails", 0x800A, 0, 0, "XMP_CONTACT_EMAIL", "", kList,
+     "Iptc4xmpCore:CreatorContactInfo/Iptc4xmpCore:CiEmailWork"},
+    {"Contact Phones", 0x800B, 0, 0, "XMP_CONTACT_PHONE", "", kList,
+     "Iptc4xmpCore:CreatorContactInfo/Iptc4xmpCore:CiTelWork"},
+    {"Contact Web URLs", 0x800C, 0, 0, "XMP_CONTACT_WEB_URL", "", kList,
+     "Iptc4xmpCore:CreatorContactInfo/Iptc4xmpCore:CiUrlWork"},
+    {"Persons shown", 0x800E, 0, 0, "XMP_PERSONS_SHOWN", "", kList, "Iptc4xmpExt:PersonInImage (Bag)"},
+    {"Location Created", 0x800F, 0, 0, "", "", kOne, "Iptc4xmpExt:LocationCreated (Struct)"},
+    {"Location Shown", 0x8010, 0, 0, "", "", kStructs, "Iptc4xmpExt:LocationShown (Bag of Struct)"},
+    {"Featured Org. Name", 0x8011, 0, 0, "XMP_FEATURED_ORG_NAME", "", kList,
+     "Iptc4xmpExt:OrganisationInImageName (Bag)"},
+    {"Featured Org. Code", 0x8012, 0, 0, "XMP_FEATURED_ORG_CODE", "", kList,
+     "Iptc4xmpExt:OrganisationInImageCode (Bag)"},
+    {"Event", 0x8013, 0, 0, "XMP_EVENT", "", kOne, "Iptc4xmpExt:Event (Alt)"},
+    {"Additional Model Info", 0x8014, 0, 0, "XMP_ADDL_MODEL_INFO", "", kOne, "Iptc4xmpExt:AddlModelInfo"},
+    {"Model Ages", 0x8015, 0, 0, "XMP_MODEL_AGES", "", kList, "Iptc4xmpExt:ModelAge (Bag)"},
+    {"Model Age Disclosure", 0x8016, 0, 0, "", "", kOne, "plus:MinorModelAgeDisclosure"},
+    {"Model Release IDs", 0x8017, 0, 0, "XMP_MODEL_RELEASE_ID", "", kList, "plus:ModelReleaseID (Bag)"},
+    {"Model Release Status", 0x8018, 0, 0, "", "", kOne, "plus:ModelReleaseStatus"},
+    {"Image Creators", 0x8019, 0, 0, "", "", kStructs, "plus:ImageCreator (Seq of Struct)"},
+    {"Copyright Owners", 0x801A, 0, 0, "", "", kStructs, "plus:CopyrightOwner (Seq of Struct)"},
+    {"Licensors", 0x801B, 0, 0, "", "", kStructs, "plus:Licensor (Seq of Struct)"},
+    {"Property Release IDs", 0x801C, 0, 0, "XMP_PROPERTY_RELEASE_ID", "", kList,
+     "plus:PropertyReleaseID (Bag)"},
+    {"Property Release Status", 0x801D, 0, 0, "", "", kOne, "plus:PropertyReleaseStatus"},
+    {"Image Supplier Name", 0x801E, 0, 0, "XMP_IMAGE_SUPPLIER_NAME", "", kOne,
+     "plus:ImageSupplier[1]/plus:ImageSupplierName"},
+    {"Image Supplier ID", 0x801F, 0, 0, "XMP_IMAGE_SUPPLIER_ID", "", kOne,
+     "plus:ImageSupplier[1]/plus:ImageSupplierID"},
+    {"Supplier's Image ID", 0x8020, 0, 0, "XMP_IMAGE_SUPPLIER_IMAGE_ID", "", kOne,
+     "plus:ImageSupplierImageID"},
+    {"Image Registry Entries", 0x8021, 0, 0, "", "", kStructs, "Iptc4xmpExt:RegistryId (Bag of Struct)"},
+    {"Max. Image Dimensions", 0x8022, 0, 0, "", "", kOne,
+     "Iptc4xmpExt:MaxAvailWidth, Iptc4xmpExt:MaxAvailHeight"},
+    {"Digital Source Type", 0x8023, 0, 0, "", "", kOne, "Iptc4xmpExt:DigitalSourceType"},
+    {"Artwork or Object", 0x8024, 0, 0, "", "", kStructs, "Iptc4xmpExt:ArtworkOrObject (Bag of Struct)"},
+    {"Personality", 0x8025, 0, 0, "", "", kList, "GettyImagesGIFT:Personality (Bag)"},
+    {"Composition", 0x8026, 0, 0, "", "", kOne, "GettyImagesGIFT:Composition"},
+    {"Routing Destinations", 0x8028, 0, 0, "", "", kList, "GettyImagesGIFT:RoutingDestinations (Bag)"},
+    {"Routing Exclusions", 0x802A, 0, 0, "", "", kList, "GettyImagesGIFT:RoutingExclusions (Bag)"},
+    {"Image Rank", 0x802B, 0, 0, "", "", kOne, "GettyImagesGIFT:ImageRank"},
+    {"Call for Image", 0x802C, 0, 0, "", "", kOne, "GettyImagesGIFT:CallForImage"},
+    {"Exclusive Coverage", 0x802D, 0, 0, "", "", kOne, "GettyImagesGIFT:ExclusiveCoverage"},
+    {"Label", 0x802E, 0, 0, "XMP_LABEL", "", kOne, "xmp:Label"},
+    {"Products shown", 0x8030, 0, 0, "XMP_PRODUCTS_SHOWN", "", kStructs,
+     "Iptc4xmpExt:ProductShown (Bag of Struct)"},
+};
+
+// The pickers' order, which differs from the catalogue's topic order in a few places.
+constexpr std::array<const char*, 73> kPickerOrder = {
+    "Description/Caption",
+    "Alt Text",
+    "Extended Description",
+    "Description Writers",
+    "Headline",
+    "Keywords",
+    "Title/Object Name",
+    "Job ID/Trans Ref",
+    "Edit Status",
+    "Category",
+    "Supp Cat 1",
+    "Supp Cat 2",
+    "Supp Cat 3",
+    "IPTC Scene",
+    "IPTC Subject Code",
+    "Intellectual Genre",
+    "Rights Usage Terms",
+    "Special Instructions",
+    "Urgency",
+    "Color Class",
+    "Rating",
+    "City",
+    "Location",
+    "State/Province",
+    "Country",
+    "ISO Country Code",
+    "Time and Date",
+    "Creator/Photographer",
+    "Creator's Identity",
+    "Creator's Job Title",
+    "Credit",
+    "Source",
+    "Copyright",
+    "Copyright URL",
+    "Contact Address",
+    "Contact City",
+    "Contact State",
+    "Contact Zip",
+    "Contact Country",
+    "Contact Emails",
+    "Contact Phones",
+    "Contact Web URLs",
+    "Persons shown",
+    "Featured Org. Name",
+    "Featured Org. Code",
+    "Event",
+    "Additional Model Info",
+    "Model Ages",
+    "Model Age Disclosure",
+    "Model Release Status",
+    "Model Release IDs",
+    "Image Creators",
+    "Copyright Owners",
+    "Property Release Status",
+    "Property Release IDs",
+    "Image Supplier Name",
+    "Image Supplier ID",
+    "Supplier's Image ID",
+    "Image Registry Entries",
+    "Max. Image Dimensions",
+    "Digital Source Type",
+    "Location Created",
+    "Location Shown",
+    "Artwork or Object",
+    "Label",
+    "Personality",
+    "Composition",
+    "Image Rank",
+    "Call for Image",
+    "Exclusive Coverage",
+    "Routing Destinations",
+    "Routing Exclusions",
+    "Licensors",
+};
+
+// The coded fields and the date, left out of the free-text list.
+constexpr std::array<std::string_view, 12> kNotFreeText = {
+    "Urgency",
+    "Color Class",
+    "Rating",
+    "Time and Date",
+    "Model Age Disclosure",
+    "Model Release Status",
+    "Property Release Status",
+    "Digital Source Type",
+    "Composition",
+    "Image Rank",
+    "Call for Image",
+    "Exclusive Coverage",
+};
+
+constexpr std::array<IPTCVocabularyTerm, 13> kModelAges = {{
+    {"Age Unknown", "http://ns.useplus.org/ldf/vocab/AG-UNK"},
+    {"Age 14 or Under", "http://ns.useplus.org/ldf/vocab/AG-U14"},
+    {"Age 15", "http://ns.useplus.org/ldf/vocab/AG-A15"},
+    {"Age 16", "http://ns.useplus.org/ldf/vocab/AG-A16"},
+    {"Age 17", "http://ns.useplus.org/ldf/vocab/AG-A17"},
+    {"Age 18", "http://ns.useplus.org/ldf/vocab/AG-A18"},
+    {"Age 19", "http://ns.useplus.org/ldf/vocab/AG-A19"},
+    {"Age 20", "http://ns.useplus.org/ldf/vocab/AG-A20"},
+    {"Age 21", "http://ns.useplus.org/ldf/vocab/AG-A21"},
+    {"Age 22", "http://ns.useplus.org/ldf/vocab/AG-A22"},
+    {"Age 23", "http://ns.useplus.org/ldf/vocab/AG-A23"},
+    {"Age 24", "http://ns.useplus.org/ldf/vocab/AG-A24"},
+    {"Age 25 or Over", "http://ns.useplus.org/ldf/vocab/AG-A25"},
+}};
+
+constexpr std::array<IPTCVocabularyTerm, 4> kModelReleases = {{
+    {"None", "http://ns.useplus.org/ldf/vocab/MR-NON"},
+    {"Not Applicable", "http://ns.useplus.org/ldf/vocab/MR-NAP"},
+    {"Unlimited Model Releases", "http://ns.useplus.org/ldf/vocab/MR-UMR"},
+    {"Limited or Incomplete Model Releases", "http://ns.useplus.org/ldf/vocab/MR-LMR"},
+}};
+
+constexpr std::array<IPTCVocabularyTerm, 4> kPropertyReleases = {{
+    {"None", "http://ns.useplus.org/ldf/vocab/PR-NON"},
+    {"Not Applicable", "http://ns.useplus.org/ldf/vocab/PR-NAP"},
+    {"Unlimited Property Releases", "http://ns.useplus.org/ldf/vocab/PR-UPR"},
+    {"Limited or Incomplete Property Releases", "http://ns.useplus.org/ldf/vocab/PR-LPR"},
+}};
+
+#define LUMO_DST "http://cv.iptc.org/newscodes/digitalsourcetype/"
+constexpr std::array<IPTCVocabularyTerm, 14> kDigitalSourceTypes = {{
+    {"Original digital capture of a real life scene", LUMO_DST "digitalCapture"},
+    {"Digitized from a negative on film", LUMO_DST "negativeFilm"},
+    {"Digitized from a positive on film", LUMO_DST "positiveFilm"},
+    {"Digitized from a print on non-transparent medium", LUMO_DST "print"},
+    {"Created by software", LUMO_DST "softwareImage"},
+    {"Composite of captured elements", LUMO_DST "compositeCapture"},
+    {"Original media with minor human edits", LUMO_DST "minorHumanEdits"},
+    {"Data-driven media", LUMO_DST "dataDrivenMedia"},
+    {"Digital art", LUMO_DST "digitalArt"},
+    {"Virtual recording", LUMO_DST "virtualRecording"},
+    {"Pure algorithmic media", LUMO_DST "algorithmicMedia"},
+    {"Trained algorithmic media", LUMO_DST "trainedAlgorithmicMedia"},
+    {"Composite including synthetic elements", LUMO_DST "compositeSynthetic"},
+    {"Algorithmically-enhanced media", LUMO_DST "algorithmicallyEnhanced"},
+}};
+#undef LUMO_DST
+
+// The stored form lists Eye Contact before Posed and joins with ";" without spaces.
+constexpr std::array<IPTCVocabularyTerm, 15> kCompositions = {{
+    {"Posed", "Posed"},
+    {"Eye Contact", "Eye Contact"},
+    {"Headshot", "Headshot"},
+    {"Half Length", "Half Length"},
+    {"Full Length", "Full Length"},
+    {"Posed, Eye Contact", "Eye Contact;Posed"},
+    {"Headshot, Posed", "Headshot;Posed"},
+    {"Headshot, Eye Contact", "Headshot;Eye Contact"},
+    {"Headshot, Posed, Eye Contact", "Headshot;Eye Contact;Posed"},
+    {"Half Length, Posed", "Half Length;Posed"},
+    {"Half Length, Eye Contact", "Half Length;Eye Contact"},
+    {"Half Length, Posed, Eye Contact", "Half Length;Eye Contact;Posed"},
+    {"Full Length, Posed", "Full Length;Posed"},
+    {"Full Length, Eye Contact", "Full Length;Eye Contact"},
+    {"Full Length, Posed, Eye Contact", "Full Length;Eye Contact;Posed"},
+}};
+
+constexpr std::array<IPTCVocabularyTerm, 3> kImageRanks = {{
+    {"1 - High", "1"},
+    {"2 - Medium", "2"},
+    {"3 - Low", "3"},
+}};
+
+constexpr std::array<IPTCVocabularyTerm, 2> kNoYes = {{{"No", "No"}, {"Yes", "Yes"}}};
+
+bool isUriVocabulary(IPTCVocabulary vocabulary) {
+    return vocabulary == IPTCVocabulary::ModelAgeDisclosure ||
+           vocabulary == IPTCVocabulary::ModelReleaseStatus ||
+           vocabulary == IPTCVocabulary::PropertyReleaseStatus ||
+           vocabulary == IPTCVocabulary::DigitalSourceType;
+}
+
+std::string_view lastPathElement(std::string_view uri) {
+    const std::size_t slash = uri.rfind('/');
+    return slash == std::string_view::npos ? uri : uri.substr(slash + 1);
+}
+
+std::vector<std::string> makeIdentifiers(bool dateNamedDate, bool freeTextOnly) {
+    std::vector<std::string> labels;
+    for (const char* label : kPickerOrder) {
+        if (freeTextOnly && std::find(kNotFreeText.begin(), kNotFreeText.end(), label) != kNotFreeText.end())
+            continue;
+        labels.emplace_back(dateNamedDate && std::string_view(label) == "Time and Date" ? "Date" : label);
+    }
+    return labels;
+}
+
+} // namespace
+
+std::span<const IPTCCatalogueEntry> IPTCCatalogue() {
+    return kCatalogue;
+}
+
+const IPTCCatalogueEntry* IPTCFindCatalogueEntry(std::string_view label) {
+    const auto found = std::find_if(std::begin(kCatalogue), std::end(kCatalogue),
+                                    [&](const IPTCCatalogueEntry& e) { return label == e.label; });
+    return found == std::end(kCatalogue) ? nullptr : &*found;
+}
+
+const IPTCCatalogueEntry* IPTCFindCatalogueEntry(std::uint16_t fieldId, std::uint8_t item) {
+    if (fieldId == 0)
+        return nullptr;
+    const auto found =
+        std::find_if(std::begin(kCatalogue), std::end(kCatalogue), [&](const IPTCCatalogueEntry& e) {
+            return (e.fieldId == fieldId || e.secondFieldId == fieldId) && e.item == item;
+        });
+    return found == std::end(kCatalogue) ? nullptr : &*found;
+}
+
+const std::vector<std::string>& IPTCFieldIdentifiers() {
+    static const std::vector<std::string> labels = makeIdentifiers(false, false);
+    return labels;
+}
+
+const std::vector<std::string>& IPTCFieldIdentifiersWithDate() {
+    static const std::vector<std::string> labels = makeIdentifiers(true, false);
+    return labels;
+}
+
+const std::vector<std::string>& IPTCFreeTextFieldIdentifiers() {
+    static const std::vector<std::string> labels = makeIdentifiers(false, true);
+    return labels;
+}
+
+std::string IPTCFormatFieldList(const std::vector<std::string>& identifiers) {
+    std::string text;
+    for (const std::string& identifier : identifiers) {
+        if (!text.empty())
+            text += ',';
+        text += identifier;
+    }
+    return text;
+}
+
+std::vector<std::string> IPTCParseFieldList(std::string_view text) {
+    std::vector<std::string> identifiers;
+    while (!text.empty()) {
+        const std::size_t comma = text.find(',');
+        const std::string_view identifier = lumo::trim(text.substr(0, comma));
+        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+        const bool known = identifier == "Date" || IPTCFindCatalogueEntry(identifier) != nullptr;
+        if (known && std::find(identifiers.begin(), identifiers.end(), identifier) == identifiers.end())
+            identifiers.emplace_back(identifier);
+    }
+    return identifiers;
+}
+
+std::span<const IPTCVocabularyTerm> IPTCVocabularyTerms(IPTCVocabulary vocabulary) {
+    switch (vocabulary) {
+    case IPTCVocabulary::ModelAgeDisclosure:
+        return kModelAges;
+    case IPTCVocabulary::ModelReleaseStatus:
+        return kModelReleases;
+    case IPTCVocabulary::PropertyReleaseStatus:
+        return kPropertyReleases;
+    case IPTCVocabulary::DigitalSourceType:
+        return kDigitalSourceTypes;
+    case IPTCVocabulary::Composition:
+        return kCompositions;
+    case IPTCVocabulary::ImageRank:
+        return kImageRanks;
+    case IPTCVocabulary::CallForImage:
+    case IPTCVocabulary::ExclusiveCoverage:
+        break;
+    }
+    return kNoYes;
+}
+
+std::string IPTCVocabularyStoredForm(IPTCVocabulary vocabulary, unsigned code) {
+    const auto terms = IPTCVocabularyTerms(vocabulary);
+    return code >= 1 && code <= terms.size() ? terms[code - 1].stored : std::string();
+}
+
+std::string IPTCVocabularyLabel(IPTCVocabulary vocabulary, unsigned code) {
+    const auto terms = IPTCVocabularyTerms(vocabulary);
+    if (code >= 1 && code <= terms.size())
+        return terms[code - 1].label;
+    return vocabulary == IPTCVocabulary::DigitalSourceType && code == 0 ? "Undefined" : "";
+}
+
+unsigned IPTCVocabularyCode(IPTCVocabulary vocabulary, std::string_view stored) {
+    const auto terms = IPTCVocabularyTerms(vocabulary);
+    const bool byElement = isUriVocabulary(vocabulary);
+    const std::string_view wanted = byElement ? lastPathElement(stored) : stored;
+    for (std::size_t i = 0; i < terms.size(); ++i) {
+        const std::string_view candidate = byElement ? lastPathElement(terms[i].stored) : terms[i].stored;
+        if (!wanted.empty() && wanted == candidate)
+            return static_cast<unsigned>(i + 1);
+    }
+    return 0;
+}

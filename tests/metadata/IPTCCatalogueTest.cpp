@@ -1,0 +1,149 @@
+#include "metadata/IPTCCatalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+namespace {
+
+TEST(IPTCCatalogueTest, EveryRowIsFoundByItsLabelAndItsIds) {
+    std::set<std::string> labels;
+    std::set<std::pair<int, int>> ids;
+    for (const IPTCCatalogueEntry& row : IPTCCatalogue()) {
+        EXPECT_TRUE(labels.insert(row.label).second) << row.label;
+        EXPECT_EQ(IPTCFindCatalogueEntry(std::string_view(row.label)), &row);
+        if (row.fieldId == 0)
+            continue; // colour class and rating live inside 2:221
+        EXPECT_TRUE(ids.insert({row.fieldId, row.item}).second) << row.label;
+        EXPECT_EQ(IPTCFindCatalogueEntry(row.fieldId, row.item), &row) << row.label;
+        if (row.secondFieldId != 0)
+            EXPECT_EQ(IPTCFindCatalogueEntry(row.secondFieldId, row.item), &row) << row.label;
+    }
+    EXPECT_EQ(labels.size(), 74u);
+
+    struct Case {
+        std::uint16_t id;
+        std::uint8_t item;
+        const char* label; // null: no row
+    };
+    const Case cases[] = {
+        {0x8002, 0, "IPTC Subject Code"},
+        {0x020C, 0, "IPTC Subject Code"},
+        {0x8003, 0, "Intellectual Genre"},
+        {0x0204, 0, "Intellectual Genre"},
+        {0x023C, 0, "Time and Date"},
+        {0x0214, 3, "Supp Cat 3"},
+        {0x0214, 0, nullptr},
+        {0x0214, 4, nullptr},
+        {0x8027, 0, nullptr},
+        {0x8029, 0, nullptr},
+        {0x0000, 0, nullptr},
+        {0x02C7, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        const IPTCCatalogueEntry* row = IPTCFindCatalogueEntry(c.id, c.item);
+        EXPECT_EQ(row, c.label ? IPTCFindCatalogueEntry(std::string_view(c.label)) : nullptr)
+            << std::hex << c.id;
+    }
+    // A list in XMP but a single IIM dataset, and the other way round.
+    EXPECT_EQ(IPTCFindCatalogueEntry("Rights Usage Terms")->list, IPTCListKind::List);
+    EXPECT_EQ(IPTCFindCatalogueEntry("Creator/Photographer")->list, IPTCListKind::Single);
+    EXPECT_EQ(IPTCFindCatalogueEntry("Supp Cat 1")->list, IPTCListKind::Single);
+    EXPECT_EQ(IPTCFindCatalogueEntry("Location Shown")->list, IPTCListKind::StructList);
+    EXPECT_EQ(IPTCFindCatalogueEntry("caption"), nullptr);
+}
+
+TEST(IPTCCatalogueTest, PickerListsShareOneOrder) {
+    const auto& all = IPTCFieldIdentifiers();
+    const auto& withDate = IPTCFieldIdentifiersWithDate();
+    const auto& freeText = IPTCFreeTextFieldIdentifiers();
+    ASSERT_EQ(all.size(), 73u);
+    ASSERT_EQ(withDate.size(), 73u);
+    EXPECT_EQ(freeText.size(), 61u);
+    EXPECT_EQ(all.front(), "Description/Caption");
+    EXPECT_EQ(all.back(), "Licensors");
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        EXPECT_NE(IPTCFindCatalogueEntry(all[i]), nullptr) << all[i];
+        EXPECT_EQ(withDate[i], all[i] == "Time and Date" ? "Date" : all[i]);
+    }
+    EXPECT_EQ(std::count(all.begin(), all.end(), "Products shown"), 0);
+    EXPECT_EQ(std::set<std::string>(all.begin(), all.end()).size(), 73u);
+    // The free-text list is the full list without the coded fields, in the same order.
+    std::vector<std::string> expected;
+    for (const std::string& label : all)
+        if (std::find(freeText.begin(), freeText.end(), label) != freeText.end())
+            expected.push_back(label);
+    EXPECT_EQ(expected, freeText);
+    for (const char* coded : {"Urgency", "Color Class", "Rating", "Time and Date", "Model Age Disclosure",
+                              "Model Release Status", "Property Release Status", "Digital Source Type",
+                              "Composition", "Image Rank", "Call for Image", "Exclusive Coverage"})
+        EXPECT_EQ(std::count(freeText.begin(), freeText.end(), coded), 0) << coded;
+}
+
+TEST(IPTCCatalogueTest, FieldListSettingsKeepKnownIdentifiersOnceInOrder) {
+    const std::vector<std::string> fields = {"Keywords", "Date", "Supp Cat 2", "Creator's Identity"};
+    const std::string text = IPTCFormatFieldList(fields);
+    EXPECT_EQ(text, "Keywords,Date,Supp Cat 2,Creator's Identity");
+    EXPECT_EQ(IPTCParseFieldList(text), fields);
+    EXPECT_EQ(IPTCParseFieldList(" Headline ,Nope,,Headline,Time and Date,"),
+              (std::vector<std::string>{"Headline", "Time and Date"}));
+    EXPECT_TRUE(IPTCParseFieldList("").empty());
+}
+
+TEST(IPTCCatalogueTest, VocabulariesMapCodesToStoredForms) {
+    struct Case {
+        IPTCVocabulary vocabulary;
+        std::size_t size;
+        unsigned code;
+        const char* label;
+        const char* stored;
+    };
+    const Case cases[] = {
+        {IPTCVocabulary::ModelAgeDisclosure, 13, 1, "Age Unknown", "http://ns.useplus.org/ldf/vocab/AG-UNK"},
+        {IPTCVocabulary::ModelAgeDisclosure, 13, 13, "Age 25 or Over",
+         "http://ns.useplus.org/ldf/vocab/AG-A25"},
+        {IPTCVocabulary::ModelReleaseStatus, 4, 4, "Limited or Incomplete Model Releases",
+         "http://ns.useplus.org/ldf/vocab/MR-LMR"},
+        {IPTCVocabulary::PropertyReleaseStatus, 4, 3, "Unlimited Property Releases",
+         "http://ns.useplus.org/ldf/vocab/PR-UPR"},
+        {IPTCVocabulary::DigitalSourceType, 14, 14, "Algorithmically-enhanced media",
+         "http://cv.iptc.org/newscodes/digitalsourcetype/algorithmicallyEnhanced"},
+        {IPTCVocabulary::Composition, 15, 6, "Posed, Eye Contact", "Eye Contact;Posed"},
+        {IPTCVocabulary::Composition, 15, 15, "Full Length, Posed, Eye Contact",
+         "Full Length;Eye Contact;Posed"},
+        {IPTCVocabulary::ImageRank, 3, 1, "1 - High", "1"},
+        {IPTCVocabulary::CallForImage, 2, 2, "Yes", "Yes"},
+        {IPTCVocabulary::ExclusiveCoverage, 2, 1, "No", "No"},
+    };
+    for (const Case& c : cases) {
+        const auto terms = IPTCVocabularyTerms(c.vocabulary);
+        EXPECT_EQ(terms.size(), c.size) << c.label;
+        EXPECT_EQ(IPTCVocabularyLabel(c.vocabulary, c.code), c.label);
+        EXPECT_EQ(IPTCVocabularyStoredForm(c.vocabulary, c.code), c.stored);
+        for (unsigned code = 1; code <= terms.size(); ++code)
+            EXPECT_EQ(IPTCVocabularyCode(c.vocabulary, IPTCVocabularyStoredForm(c.vocabulary, code)), code);
+        EXPECT_EQ(IPTCVocabularyStoredForm(c.vocabulary, 0), "");
+        EXPECT_EQ(IPTCVocabularyStoredForm(c.vocabulary, static_cast<unsigned>(c.size + 1)), "");
+        EXPECT_EQ(IPTCVocabularyCode(c.vocabulary, ""), 0u);
+    }
+    EXPECT_EQ(IPTCVocabularyLabel(IPTCVocabulary::DigitalSourceType, 0), "Undefined");
+    EXPECT_EQ(IPTCVocabularyLabel(IPTCVocabulary::ImageRank, 0), "");
+    // Exact forms only for the plain vocabularies; URIs are known by their last path element.
+    const std::pair<IPTCVocabulary, const char*> unset[] = {
+        {IPTCVocabulary::ImageRank, " 1"},
+        {IPTCVocabulary::ImageRank, "1 - High"},
+        {IPTCVocabulary::CallForImage, "yes"},
+        {IPTCVocabulary::ExclusiveCoverage, "No "},
+        {IPTCVocabulary::Composition, "Posed;Eye Contact"},
+        {IPTCVocabulary::ModelReleaseStatus, "http://x/"},
+    };
+    for (const auto& [vocabulary, stored] : unset)
+        EXPECT_EQ(IPTCVocabularyCode(vocabulary, stored), 0u) << stored;
+    EXPECT_EQ(IPTCVocabularyCode(IPTCVocabulary::ModelAgeDisclosure, "AG-A15"), 3u);
+    EXPECT_EQ(IPTCVocabularyCode(IPTCVocabulary::DigitalSourceType,
+                                 "http://cv.iptc.org/newscodes/digitalsourcetype/print"),
+              4u);
+}
+
+} // namespace
