@@ -5,6 +5,8 @@
 // diagnostic name, its IIM dataset, whether it holds a list and its XMP property. Also the vocabularies
 // of the coded fields and the identifier lists of the field pickers.
 
+#include "metadata/IPTCFields.h"
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -18,12 +20,12 @@ enum class IPTCListKind : std::uint8_t {
 };
 
 struct IPTCCatalogueEntry {
-    const char* label;           // the identifier; never empty
-    std::uint16_t fieldId;       // 0 for the fields kept inside 2:221 (colour class, rating)
-    std::uint16_t secondFieldId; // the time of "Time and Date", or the XMP alias of an IIM field; else 0
-    std::uint8_t item;           // 1 to 3 for the Supplemental Category slots of 2:20, else 0
-    const char* name;            // the diagnostic constant name; empty when the field has none
-    const char* iim;             // "2:120", "inside 2:221" or empty
+    const char* label;         // the identifier; never empty
+    IPTCFieldID fieldId;       // 0 for the fields kept inside 2:221 (colour class, rating)
+    IPTCFieldID secondFieldId; // the time of "Time and Date", or the XMP alias of an IIM field; else 0
+    std::uint8_t item;         // 1 to 3 for the Supplemental Category slots of 2:20, else 0
+    const char* name;          // the diagnostic constant name; empty when the field has none
+    const char* iim;           // "2:120", "inside 2:221" or empty
     IPTCListKind list;
     const char* xmp; // the XMP property
 };
@@ -34,7 +36,7 @@ std::span<const IPTCCatalogueEntry> IPTCCatalogue();
 const IPTCCatalogueEntry* IPTCFindCatalogueEntry(std::string_view label);
 // The row of a field id (either id of an aliased field or of "Time and Date") and item; null when there
 // is none.
-const IPTCCatalogueEntry* IPTCFindCatalogueEntry(std::uint16_t fieldId, std::uint8_t item = 0);
+const IPTCCatalogueEntry* IPTCFindCatalogueEntry(IPTCFieldID fieldId, std::uint8_t item = 0);
 
 // The identifier lists of the field pickers (find, find-and-replace, clear fields), all in one order:
 // the 73 labels ("Products shown" is in none), the same with "Time and Date" named "Date", and the 61

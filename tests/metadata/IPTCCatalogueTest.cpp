@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <set>
 
 namespace {
@@ -52,6 +53,44 @@ TEST(IPTCCatalogueTest, EveryRowIsFoundByItsLabelAndItsIds) {
     EXPECT_EQ(IPTCFindCatalogueEntry("Supp Cat 1")->list, IPTCListKind::Single);
     EXPECT_EQ(IPTCFindCatalogueEntry("Location Shown")->list, IPTCListKind::StructList);
     EXPECT_EQ(IPTCFindCatalogueEntry("caption"), nullptr);
+}
+
+// The rows agree with the field ids' own predicates, names, field indexes and IIM datasets.
+TEST(IPTCCatalogueTest, RowsAgreeWithTheFieldPredicates) {
+    std::set<int> indexes;
+    for (const IPTCCatalogueEntry& row : IPTCCatalogue()) {
+        if (row.fieldId == 0)
+            continue;
+        const std::string label = row.label;
+        for (IPTCFieldID id : {row.fieldId, row.secondFieldId}) {
+            if (id == 0)
+                continue;
+            EXPECT_TRUE(IPTCIsKnownField(id)) << label;
+            // The Supplemental Category slots are single fields over the repeated dataset 2:20.
+            EXPECT_EQ(IPTCIsListField(id), row.list == IPTCListKind::List || row.item != 0) << label;
+            const int item = row.item != 0 ? row.item : 1;
+            std::string name;
+            const bool named = IPTCGetDataSetName(id, item, name);
+            const std::string expected = id == IPTC_TIME_CREATED ? "IPTC_TIME_CREATED" : row.name;
+            EXPECT_EQ(named, !expected.empty()) << label;
+            EXPECT_EQ(name, named ? expected : "Unknown IPTC DataSet:" + std::to_string(id)) << label;
+            const std::optional<int> index = IPTCFindFieldIndex(id, item);
+            ASSERT_TRUE(index.has_value()) << label;
+            EXPECT_EQ(IPTCFieldIDAtIndex(*index), id) << label;
+            EXPECT_EQ(IPTCFieldItemAtIndex(*index), row.item) << label;
+            indexes.insert(*index);
+            if (!IPTCIsXMPOnlyField(id)) {
+                char dataset[16];
+                std::snprintf(dataset, sizeof dataset, "%u:%02u", IPTCFieldRecord(id), IPTCFieldDataSet(id));
+                EXPECT_NE(std::string(row.iim).find(dataset), std::string::npos) << label;
+            }
+        }
+        EXPECT_EQ(IPTCIsXMPOnlyField(row.fieldId), row.iim[0] == '\0') << label;
+    }
+    // Every field index but the three without storage (2:199 and the two unassigned ids) has its row;
+    // the aliases share theirs with the IIM field.
+    for (int index = 0; index < kIPTCFieldIndexCount; ++index)
+        EXPECT_EQ(indexes.contains(index), index != 24 && index != 64 && index != 66) << index;
 }
 
 TEST(IPTCCatalogueTest, PickerListsShareOneOrder) {
