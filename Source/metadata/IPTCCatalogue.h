@@ -19,6 +19,17 @@ enum class IPTCListKind : std::uint8_t {
     StructList, // a list of structures (XMP only)
 };
 
+// How the XMP property holds the value. A Bag or Seq of a list field holds one item per entry.
+enum class IPTCXMPForm : std::uint8_t {
+    Simple,       // a simple property, or a field of a structure (a path with "/")
+    Alt,          // a language alternative written under "x-default"
+    Bag,          // an unordered array
+    Seq,          // an ordered array
+    Struct,       // a structure
+    BagOfStructs, // an unordered array of structures
+    SeqOfStructs, // an ordered array of structures
+};
+
 struct IPTCCatalogueEntry {
     const char* label;         // the identifier; never empty
     IPTCFieldID fieldId;       // 0 for the fields kept inside 2:221 (colour class, rating)
@@ -27,8 +38,19 @@ struct IPTCCatalogueEntry {
     const char* name;          // the diagnostic constant name; empty when the field has none
     const char* iim;           // "2:120", "inside 2:221" or empty
     IPTCListKind list;
-    const char* xmp; // the XMP property
+    const char* xmp; // the XMP property, "prefix:Name", or a path below one
+    IPTCXMPForm xmpForm;
+    const char* xmpAlso; // further properties the field is written to, joined by ", "; usually empty
 };
+
+// The XMP namespaces the catalogue's prefixes stand for: pairs of prefix and URI.
+struct IPTCXMPNamespace {
+    const char* prefix;
+    const char* uri;
+};
+std::span<const IPTCXMPNamespace> IPTCXMPNamespaces();
+// The URI of a prefix; empty for one the catalogue does not use.
+std::string IPTCXMPNamespaceURI(std::string_view prefix);
 
 // Every row, grouped by topic (the order of the default editor layout).
 std::span<const IPTCCatalogueEntry> IPTCCatalogue();

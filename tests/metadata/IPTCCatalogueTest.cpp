@@ -93,6 +93,51 @@ TEST(IPTCCatalogueTest, RowsAgreeWithTheFieldPredicates) {
         EXPECT_EQ(indexes.contains(index), index != 24 && index != 64 && index != 66) << index;
 }
 
+TEST(IPTCCatalogueTest, XMPPropertiesUseKnownNamespaces) {
+    std::set<std::string> uris;
+    for (const IPTCXMPNamespace& ns : IPTCXMPNamespaces())
+        EXPECT_TRUE(uris.insert(ns.uri).second) << ns.prefix;
+    EXPECT_EQ(IPTCXMPNamespaceURI("Iptc4xmpExt"), "http://iptc.org/std/Iptc4xmpExt/2008-02-29/");
+    EXPECT_EQ(IPTCXMPNamespaceURI("nope"), "");
+    for (const IPTCCatalogueEntry& row : IPTCCatalogue()) {
+        // Every "prefix:Name" step of every property the row writes.
+        std::string paths = std::string(row.xmp) + ", " + row.xmpAlso;
+        std::replace(paths.begin(), paths.end(), '/', ',');
+        std::size_t colon = 0;
+        while ((colon = paths.find(':', colon)) != std::string::npos) {
+            const std::size_t start = paths.find_last_of(", ", colon) + 1;
+            EXPECT_NE(IPTCXMPNamespaceURI(paths.substr(start, colon - start)), "") << row.label;
+            ++colon;
+        }
+        EXPECT_NE(row.xmp[0], '\0') << row.label;
+    }
+    struct Case {
+        const char* label;
+        const char* xmp;
+        IPTCXMPForm form;
+        const char* also;
+    };
+    const Case cases[] = {
+        {"Keywords", "dc:subject", IPTCXMPForm::Bag, "lr:hierarchicalSubject"},
+        {"Description/Caption", "dc:description", IPTCXMPForm::Alt, ""},
+        {"Creator/Photographer", "dc:creator", IPTCXMPForm::Seq, ""},
+        {"Supp Cat 2", "photoshop:SupplementalCategories", IPTCXMPForm::Bag, ""},
+        {"Location Shown", "Iptc4xmpExt:LocationShown", IPTCXMPForm::BagOfStructs, ""},
+        {"Image Creators", "plus:ImageCreator", IPTCXMPForm::SeqOfStructs, ""},
+        {"Location Created", "Iptc4xmpExt:LocationCreated", IPTCXMPForm::Struct, ""},
+        {"Contact City", "Iptc4xmpCore:CreatorContactInfo/Iptc4xmpCore:CiAdrCity", IPTCXMPForm::Simple, ""},
+        {"Time and Date", "photoshop:DateCreated", IPTCXMPForm::Simple,
+         "xmp:CreateDate, exif:DateTimeOriginal"},
+    };
+    for (const Case& c : cases) {
+        const IPTCCatalogueEntry* row = IPTCFindCatalogueEntry(std::string_view(c.label));
+        ASSERT_NE(row, nullptr);
+        EXPECT_STREQ(row->xmp, c.xmp);
+        EXPECT_EQ(row->xmpForm, c.form) << c.label;
+        EXPECT_STREQ(row->xmpAlso, c.also);
+    }
+}
+
 TEST(IPTCCatalogueTest, PickerListsShareOneOrder) {
     const auto& all = IPTCFieldIdentifiers();
     const auto& withDate = IPTCFieldIdentifiersWithDate();
