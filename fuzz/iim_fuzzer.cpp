@@ -1,4 +1,4 @@
-// The IIM codec over any bytes: read in both modes, then pack what was read and read that again.
+// The IIM codec over any bytes: listed, read in both modes, then pack what was read and read that again.
 
 #include "FuzzSupport.h"
 #include "metadata/IPTCUtils.h"
@@ -12,6 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     IPTCEncodingSettings settings;
     if (size > 0 && (data[0] & 1))
         settings.m_readEncoding = "UTF-8";
+    std::vector<IPTCDataSetEntry> entries;
+    std::string encoding;
+    (void)IPTCListDataSets(settings, data, size, entries, encoding);
     for (const bool templateMode : {false, true}) {
         IPTCRec record;
         const IPTCStatus status = IPTCUnpackRecFromBinary(settings, data, size, templateMode, &record);

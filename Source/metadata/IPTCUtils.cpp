@@ -704,3 +704,52 @@ IPTCStatus IPTCPackRecToBinary(const IPTCEncodingSettings& settings, const IPTCR
     }
     return kIPTCErrException;
 }
+
+IPTCStatus IPTCListDataSets(const IPTCEncodingSettings& settings, const std::uint8_t* data,
+                            std::size_t length, std::vector<IPTCDataSetEntry>& entries,
+                            std::string& encoding) {
+    try {
+        entries.clear();
+        encoding = settings.m_readEncoding;
+        if (!data && length > 0)
+            return kIPTCErrBadParameters;
+        bool treatAsUTF8 = IPTCIsUTF8Encoding(settings.m_readEncoding);
+        int suppCategories = 0;
+        std::size_t pos = 0;
+        while (length - pos >= kDataSetHeaderSize && data[pos] == kTagMarker) {
+            const IPTCFieldID tag = IPTCMakeFieldID(data[pos + 1], data[pos + 2]);
+            const std::size_t size = (std::size_t{data[pos + 3]} << 8) | data[pos + 4];
+            pos += kDataSetHeaderSize;
+            if (size > length - pos)
+                return kIPTCErrBadData;
+            const std::string_view bytes(reinterpret_cast<const char*>(data + pos), size);
+            pos += size;
+            if (tag == IPTC_CODED_CHARACTER_SET && size >= 3 && bytes.substr(0, 3) == "\x1B%G") {
+                treatAsUTF8 = true;
+                encoding = "UTF-8";
+            }
+            IPTCDataSetEntry entry;
+            entry.m_record = IPTCFieldRecord(tag);
+            entry.m_dataSet = static_cast<int>(IPTCFieldDataSet(tag));
+            const bool known = IPTCIsKnownField(tag);
+            entry.m_name = IPTCDataSetName(tag, tag == IPTC_SUPP_CATEGORIES ? ++suppCategories : 1);
+            if (tag == IPTC_RECORD_VERSION || tag == IPTC_ENVELOPE_RECORD_VERSION) {
+                entry.m_value = size == 2
+                                    ? std::to_string((std::uint8_t(bytes[0]) << 8) | std::uint8_t(bytes[1]))
+                                    : lumo::toValidUtf8(bytes);
+            } else if (treatAsUTF8 && lumo::isValidUtf8(bytes)) {
+                entry.m_value.assign(bytes);
+            } else if (!IPTCConvertToUTF8(bytes, settings.m_readEncoding, entry.m_value)) {
+                entry.m_value = known ? std::string() : lumo::toValidUtf8(bytes);
+            }
+            entries.push_back(std::move(entry));
+        }
+        return kIPTCNoErr;
+    } catch (const std::bad_alloc&) {
+        LUMO_LOG("Unexpected exception in IPTCListDataSets()");
+        return kIPTCErrOutOfMemory;
+    } catch (...) {
+        LUMO_LOG("Unexpected exception in IPTCListDataSets()");
+    }
+    return kIPTCErrException;
+}

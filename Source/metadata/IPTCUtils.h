@@ -82,3 +82,18 @@ IPTCStatus IPTCUnpackRecFromBinary(const IPTCEncodingSettings& settings, const s
 IPTCStatus IPTCPackRecToBinary(const IPTCEncodingSettings& settings, const IPTCRec* iptcRec,
                                std::unique_ptr<std::uint8_t[]>* builtIPTC, std::size_t* builtSize,
                                bool templateMode);
+
+// One dataset of a block as a listing shows it.
+struct IPTCDataSetEntry {
+    int m_record = 0, m_dataSet = 0;
+    std::string m_name;  // the field's name; "Unknown IPTC DataSet:%d" for the others
+    std::string m_value; // as UTF-8 text
+};
+
+// The datasets of a block in its order (a repeated dataset once per occurrence), their texts read as
+// IPTCUnpackRecFromBinary reads them (bytes of unknown datasets that are not text in the read encoding
+// shown with replacement characters); `encoding` receives the character set the texts were read with.
+// kIPTCErrBadData when a dataset runs past the end (the ones before it are listed).
+IPTCStatus IPTCListDataSets(const IPTCEncodingSettings& settings, const std::uint8_t* data,
+                            std::size_t length, std::vector<IPTCDataSetEntry>& entries,
+                            std::string& encoding);

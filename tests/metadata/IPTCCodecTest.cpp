@@ -279,6 +279,32 @@ TEST(IPTCCodec, UnknownDataSetsAndTemplates) {
     EXPECT_TRUE(pack(nothing, {}, true, kIPTCErrNothingToApply).empty());
 }
 
+TEST(IPTCCodec, ListsDataSetsInBlockOrder) {
+    const IIMBlockBuilder block = IIMBlockBuilder()
+                                      .add(1, 90, "\x1B%G")
+                                      .add(2, 0, std::string("\x00\x04", 2))
+                                      .add(2, 25, "\xCE\xA9")
+                                      .add(2, 25, "b")
+                                      .add(2, 20, "s1")
+                                      .add(2, 20, "s2")
+                                      .add(2, 130, "caf\xE9")
+                                      .add(2, 5, "past", 10);
+    std::vector<IPTCDataSetEntry> entries;
+    std::string encoding;
+    EXPECT_EQ(IPTCListDataSets({}, block.data(), block.size(), entries, encoding), kIPTCErrBadData);
+    EXPECT_EQ(encoding, "UTF-8");
+    ASSERT_EQ(entries.size(), 7u);
+    EXPECT_EQ(entries[0].m_name, "Unknown IPTC DataSet:346");
+    EXPECT_EQ(entries[1].m_value, "4");
+    EXPECT_EQ(entries[2].m_name, "IPTC_KEYWORDS");
+    EXPECT_EQ(entries[2].m_value, "\xCE\xA9");
+    EXPECT_EQ(entries[3].m_value, "b");
+    EXPECT_EQ(entries[5].m_name, "IPTC_SUPP_CATEGORIES 2");
+    EXPECT_EQ(entries[6].m_record, 2);
+    EXPECT_EQ(entries[6].m_dataSet, 130);
+    EXPECT_EQ(entries[6].m_value, "caf\xC3\xA9"); // not UTF-8: read as CP1252
+}
+
 namespace {
 
 std::string fromBase64(std::string_view text) {
