@@ -77,7 +77,7 @@ struct Resource {
 // caller as [tail, size). False when a resource runs past the stream.
 bool splitResources(const std::string& stream, std::vector<Resource>& out, std::size_t& tail) {
     std::size_t pos = 0;
-    for (unsigned count = 0; count < kMaxResources && stream.size() - pos >= 12; ++count) {
+    while (out.size() < kMaxResources && stream.size() - pos >= 12) {
         if (!isResourceSignature(stream.data() + pos))
             break;
         Resource r;
@@ -97,7 +97,9 @@ bool splitResources(const std::string& stream, std::vector<Resource>& out, std::
         pos = r.end;
     }
     tail = pos;
-    return true;
+    // More resources than the walk takes: a rewrite could not be read back the same way.
+    return !(out.size() == kMaxResources && stream.size() - pos >= 12 &&
+             isResourceSignature(stream.data() + pos));
 }
 
 bool findIPTCResource(const std::string& stream, std::string& block) {
