@@ -26,6 +26,18 @@ inline constexpr char kPrefDecodeMemoryLimit[] = "DecodeMemoryLimit";
 inline constexpr std::int64_t kPrefDecodeMemoryLimitDefault = 512;
 inline constexpr std::int64_t kPrefDecodeMemoryLimitMinimum = 16;
 inline constexpr std::int64_t kPrefDecodeMemoryLimitMaximum = 65536;
+// IIM text: the character sets blocks are read and written in (names as "CP1252", "UTF-8"), the line
+// breaks written in single fields (0 CR, 1 LF, 2 CR LF) and the one character joining list items. The
+// separator's older name is read when the newer one is not set.
+inline constexpr char kPrefIPTCReadEncoding[] = "IPTCXMP_DefaultIPTCReadEncoding";
+inline constexpr char kPrefIPTCReadEncodingDefault[] = "CP1252";
+inline constexpr char kPrefIPTCWriteEncoding[] = "IPTCXMP_DefaultIPTCWriteEncoding";
+inline constexpr char kPrefIPTCWriteEncodingDefault[] = "CP1252";
+inline constexpr char kPrefIPTCLineEndings[] = "IPTCLineEndings";
+inline constexpr std::int64_t kPrefIPTCLineEndingsDefault = 0;
+inline constexpr char kPrefIPTCRepeatingFieldSeparator[] = "IPTCXMP_RepeatingFieldSeparator";
+inline constexpr char kPrefIPTCFieldSeparator[] = "IPTCFieldSeparator";
+inline constexpr char kPrefIPTCFieldSeparatorDefault[] = ",";
 // Followed by a kind of attached file ("AttachedFiles/THM"); each is on by default.
 inline constexpr char kPrefAttachedFilesPrefix[] = "AttachedFiles/";
 

@@ -108,7 +108,13 @@ TEST(PrefsCommand, KeysTheProgramReadsAreTypedAndOthersNeedForce) {
         << r.err;
 
     r = p.lumo({"prefs", "keys"});
-    EXPECT_NE(r.out.find("\nSortCacheDays        integer  30     The age in days"), std::string::npos)
+    // Columns as wide as the longest name and default.
+    const std::size_t line = r.out.find("\nSortCacheDays ");
+    ASSERT_NE(line, std::string::npos) << r.out;
+    const std::string sortCacheDays = r.out.substr(line + 1, r.out.find('\n', line + 1) - line - 1);
+    EXPECT_NE(sortCacheDays.find("  integer  30  "), std::string::npos) << sortCacheDays;
+    EXPECT_NE(r.out.find("\nIPTCXMP_DefaultIPTCWriteEncoding  text     \"CP1252\"  The character set"),
+              std::string::npos)
         << r.out;
     r = p.lumo({"prefs", "keys", "--json"});
     const auto keys = nlohmann::json::parse(r.out);
