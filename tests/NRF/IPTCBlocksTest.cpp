@@ -9,6 +9,7 @@
 #include "NRFTestSupport.h"
 #include "support/BmpPsdBuilder.h"
 #include "support/FileIO.h"
+#include "support/IIMBlockBuilder.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
 
@@ -22,8 +23,7 @@ namespace lumo::test {
 namespace {
 
 std::string dataset(int record, int number, const std::string& value) {
-    return std::string{'\x1C', static_cast<char>(record), static_cast<char>(number)} + be(value.size(), 2) +
-           value;
+    return IIMBlockBuilder().add(record, number, value).bytes();
 }
 
 // A UTF-8 block as a captioning program writes it.
