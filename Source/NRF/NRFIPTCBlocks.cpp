@@ -326,8 +326,9 @@ NRFErr loadBlock(NRFImageInfoRec& record, std::string& block) {
     if (file.open(record.m_path, lumo::File::Mode::Read) != 0)
         return kNRFErrOpen;
     NRFFileByteSource source(file);
-    // The recorded location first; a JPEG block split across segments is not recorded and is joined.
-    if (record.m_iptcLength != 0 && !(isJPEG(record) && record.m_photoshopCount > 1)) {
+    // The block the reader recorded (of several, the one its preference chose); a JPEG block split
+    // across segments is not recorded, and is found by joining the segments.
+    if (record.m_iptcLength != 0) {
         if (record.m_iptcLength > kNRFMaxIPTCBlock ||
             !readString(source, record.m_iptcPos, record.m_iptcLength, block)) {
             LUMO_LOG("NRFLoadIPTC() the IPTC block of '%s' lies outside the file", record.m_path.c_str());
@@ -544,9 +545,9 @@ NRFErr NRFIPTCSaveEntry(NRFContext&, NRFImageInfoRec& record, NRFOperationArgs* 
         undo.oldFileSize = source.Size();
         bool planned = false;
         if (isJPEG(record))
-            planned = NRFIPTCReadJPEGBlock(source, undo.oldBlock) && NRFIPTCPlanJPEG(source, block, plan);
+            planned = loadBlock(record, undo.oldBlock) == kNRFErrNone && NRFIPTCPlanJPEG(source, block, plan);
         else if (isPSD(record))
-            planned = NRFIPTCReadPSDBlock(source, undo.oldBlock) && NRFIPTCPlanPSD(source, block, plan);
+            planned = loadBlock(record, undo.oldBlock) == kNRFErrNone && NRFIPTCPlanPSD(source, block, plan);
         else
             planned = NRFIPTCPlanTIFF(source, block, plan, undo.oldIFDOffset);
         if (!planned) {

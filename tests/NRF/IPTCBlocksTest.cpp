@@ -259,8 +259,9 @@ TEST_F(IPTCBlocksTest, CorpusBlocksReadTheSameThroughRecordsAndStructureWalks) {
                               : record->m_fileType == NRFMakeFileType("APSD")
                                   ? NRFIPTCReadPSDBlock(source, walked)
                                   : NRFIPTCReadTIFFBlock(source, walked);
+        // A JPEG with several Photoshop segments: the reader chose one of their blocks.
         if (NRFLoadIPTC(record.get(), &loaded) == kNRFErrNone && walkedOK && !loaded.empty() &&
-            !walked.empty()) {
+            !walked.empty() && record->m_photoshopCount <= 1) {
             EXPECT_EQ(loaded, walked);
             ++compared;
         }
