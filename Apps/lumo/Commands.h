@@ -14,6 +14,8 @@ void addPathsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction&
 void addPrefsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 void addCatalogCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 void addTypeCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo iptc: the IIM datasets of each file.
+void addIptcCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 void addInfoCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 // lumo preview and lumo thumb.
 void addPreviewCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action);

@@ -335,6 +335,7 @@ int runLumo(int argc, char** argv) {
     addCatalogCommand(lumo, common, action);
     addTypeCommand(lumo, common, action);
     addInfoCommand(lumo, common, action);
+    addIptcCommand(lumo, common, action);
     addPreviewCommands(lumo, common, action);
     addEditCommands(lumo, common, action);
     addCacheCommand(lumo, common, action);

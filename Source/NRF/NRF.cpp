@@ -397,6 +397,39 @@ NRFErr NRFCanUpdateIPTC(NRFImageInfoRec* record, bool* yes) {
                     });
 }
 
+NRFErr NRFLoadIPTC(NRFImageInfoRec* record, std::string* block) {
+    return dispatch("NRFLoadIPTC", record, block,
+                    [&](const NRFFileTypeInfo& row, const NRFPluginFunctions& f) -> NRFErr {
+                        block->clear();
+                        if (!(row.capabilities & kNRFCapIPTC) || !f.LoadIPTC)
+                            return kNRFErrNone;
+                        NRFOperationArgs args;
+                        args.iptcBlock = block;
+                        return f.LoadIPTC(NRFGetContext(), *record, &args);
+                    });
+}
+
+NRFErr NRFSaveIPTC(NRFImageInfoRec* record, const std::string* block) {
+    return dispatch(
+        "NRFSaveIPTC", record, block, [&](const NRFFileTypeInfo& row, const NRFPluginFunctions& f) -> NRFErr {
+            if (!(row.capabilities & kNRFCapIPTC) || !f.SaveIPTC) {
+                NRFSetErrorText("Plugin for '%s' cannot update IPTC metadata.", record->m_path.c_str());
+                return kNRFErrParam;
+            }
+            NRFOperationArgs args;
+            args.newIptcBlock = block;
+            return f.SaveIPTC(NRFGetContext(), *record, &args);
+        });
+}
+
+NRFErr NRFUndoSaveIPTC(NRFImageInfoRec* record) {
+    return dispatch("NRFUndoSaveIPTC", record, record,
+                    [&](const NRFFileTypeInfo&, const NRFPluginFunctions& f) -> NRFErr {
+                        return f.UndoSaveIPTC ? f.UndoSaveIPTC(NRFGetContext(), *record, nullptr)
+                                              : kNRFErrParam;
+                    });
+}
+
 NRFErr NRFCanUpdateXMP(NRFImageInfoRec* record, bool* yes) {
     return dispatch("NRFCanUpdateXMP", record, yes,
                     [&](const NRFFileTypeInfo& row, const NRFPluginFunctions& f) {

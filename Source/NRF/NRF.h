@@ -149,6 +149,17 @@ NRFErr NRFCanExtractPreview(NRFImageInfoRec* record, bool* yes);
 // `embeddedOnly`: only metadata inside the file counts, not an XMP sidecar.
 NRFErr NRFHaveIPTC(NRFImageInfoRec* record, bool embeddedOnly, bool* yes);
 NRFErr NRFCanUpdateIPTC(NRFImageInfoRec* record, bool* yes);
+// The file's IPTC-IIM block, raw (empty when it has none). 9 when the recorded block lies outside the
+// file or the Photoshop segments holding it are damaged.
+NRFErr NRFLoadIPTC(NRFImageInfoRec* record, std::string* block);
+// Writes `block` as the file's IPTC-IIM block (an empty block removes it) through a temporary file that
+// is read back before it replaces the file; every other byte of the file is kept. The record is read
+// again afterwards. 1 with "Plugin for '%s' cannot update IPTC metadata." for a type that cannot hold
+// IPTC, 9 for a structure that cannot be rewritten safely, 5 when the new file could not be written (the
+// file is then untouched).
+NRFErr NRFSaveIPTC(NRFImageInfoRec* record, const std::string* block);
+// Puts back the file as it was before the record's last NRFSaveIPTC; 1 when there is nothing to undo.
+NRFErr NRFUndoSaveIPTC(NRFImageInfoRec* record);
 NRFErr NRFCanUpdateXMP(NRFImageInfoRec* record, bool* yes);
 NRFErr NRFCanMaskUnmask(NRFImageInfoRec* record, bool* yes);
 // Whether the file can carry a crop (capability 0x0002).

@@ -465,7 +465,8 @@ std::string NRFDescribeCrop(const NRFNormalizedCrop& c) {
 NRFImageInfoRec::NRFImageInfoRec(const NRFImageInfoRec& other)
     : NRFImageInfoFields(other), m_path(other.m_path), m_fileType(other.m_fileType),
       m_privateInfo(other.m_privateInfo ? other.m_privateInfo->clone() : nullptr),
-      m_readComplete(other.m_readComplete), m_rotationFromFile(other.m_rotationFromFile) {}
+      m_readComplete(other.m_readComplete), m_rotationFromFile(other.m_rotationFromFile),
+      m_iptcUndo(other.m_iptcUndo) {}
 
 NRFImageInfoRef NRFImageInfoRec::Clone() const {
     return NRFImageInfoRef(new NRFImageInfoRec(*this));

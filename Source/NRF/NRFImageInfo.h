@@ -218,6 +218,17 @@ struct NRFImageInfoFields {
     bool operator==(const NRFImageInfoFields&) const = default;
 };
 
+// What undoing the last save needs. A TIFF save appends a new IFD0 (the old one and everything else
+// stay where they were), so undoing it restores the header's IFD0 offset and the old length; the other
+// formats keep the block the save replaced.
+struct NRFIPTCUndoData {
+    bool valid = false;
+    std::uint32_t fileType = 0;
+    std::uint32_t oldIFDOffset = 0;
+    std::uint64_t oldFileSize = 0;
+    std::string oldBlock; // empty: the file had none
+};
+
 class NRFImageInfoRec;
 class NRFLocalImageInfoRec;
 using NRFImageInfoRef = std::shared_ptr<NRFImageInfoRec>;
@@ -281,6 +292,8 @@ public:
     // The last reading found a rotation in the file (an Orientation value or a rotation of the format's
     // own). When it did not, the record's rotation is the user's and a reading that finds none keeps it.
     bool m_rotationFromFile = false;
+    // What undoing the last IPTC save needs (kept when the file is read again).
+    NRFIPTCUndoData m_iptcUndo;
 
 protected:
     NRFImageInfoRec(const NRFImageInfoRec& other);

@@ -1,6 +1,7 @@
 #include "NRF/NRFPlugin.h"
 
 #include "NRF/NRFICC.h"
+#include "NRF/NRFIPTCBlocks.h"
 #include "NRF/NRFSaveBitmap.h"
 
 #include "NRF/NRFBMP.h"
@@ -371,6 +372,7 @@ void registerReader(int index, NRFFileTypeInfo& row, NRFPluginFunctions& functio
     NRFInstallStillLoaders(row, functions);
     NRFInstallPreviewExtractor(row, functions);
     NRFInstallBitmapSaver(row, functions);
+    NRFInstallIPTCBlocks(row, functions);
     if (row.mediaKind == kNRFMediaStill && row.fileType != kNRFTypeProxy)
         functions.LoadICCProfile = &NRFICCLoadProfileEntry;
     if ((given.capabilities & kNRFCapThumbnail) && !functions.HaveThumbnail)

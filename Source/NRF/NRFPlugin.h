@@ -111,13 +111,15 @@ enum : std::uint32_t {
 
 // Arguments of the operations on bitmaps, previews and metadata blocks.
 struct NRFOperationArgs {
-    NRFBitmapBase* bitmap = nullptr;       // loaders: the result
-    std::uint32_t size = 0;                // loaders: the wanted long side, 0 for the full size
-    std::uint32_t requestFlags = 0;        // LoadPreview / LoadFuzzyThumbnail / LoadImage: kNRFLoad...
-    std::string destination;               // ExtractPreview: the JPEG file to write
-    bool withExif = false;                 // ExtractPreview: insert an EXIF segment built from the record
-    std::string* iccProfile = nullptr;     // LoadICCProfile: the embedded profile's bytes
-    const NRFBitmapBase* source = nullptr; // SaveBitmapAsFile: the pixels to write
+    NRFBitmapBase* bitmap = nullptr;           // loaders: the result
+    std::uint32_t size = 0;                    // loaders: the wanted long side, 0 for the full size
+    std::uint32_t requestFlags = 0;            // LoadPreview / LoadFuzzyThumbnail / LoadImage: kNRFLoad...
+    std::string destination;                   // ExtractPreview: the JPEG file to write
+    bool withExif = false;                     // ExtractPreview: insert an EXIF segment built from the record
+    std::string* iccProfile = nullptr;         // LoadICCProfile: the embedded profile's bytes
+    const NRFBitmapBase* source = nullptr;     // SaveBitmapAsFile: the pixels to write
+    std::string* iptcBlock = nullptr;          // LoadIPTC: the IIM block's bytes (empty: none)
+    const std::string* newIptcBlock = nullptr; // SaveIPTC: the block to write (empty: remove it)
     const NRFSaveOptions* saveOptions = nullptr; // SaveBitmapAsFile: how (null: the defaults)
 };
 
