@@ -152,6 +152,6 @@ int IPTCFieldItemAtIndex(int index);
 // The id whose storage a field uses: 2:12 for 0x8002, 2:04 for 0x8003, the id itself otherwise.
 IPTCFieldID IPTCStorageFieldID(IPTCFieldID id);
 
-// The IIM maximum length in bytes (the IIM specification's, informative only: nothing is cut to it);
+// The IIM maximum length of a dataset in bytes (a guide for editors only: nothing is cut to it);
 // 65535 for other records and for datasets without a limit.
 std::uint32_t IPTCMaxLength(IPTCFieldID id);
