@@ -351,40 +351,31 @@ std::string FixLineEndings(std::string_view text, int mode) {
 
 namespace {
 
-// "a|b| c" in the display form of a hierarchical keyword: "a | b | c".
-std::string spacedHierarchy(std::string_view text) {
+// A hierarchical keyword's levels trimmed and joined by `separator`: " | " gives the display form
+// ("a|b| c" shows as "a | b | c"), "|" the form written ("a | b" is written "a|b").
+std::string joinedHierarchy(std::string_view text, std::string_view separator) {
     if (text.find('|') == std::string_view::npos)
         return std::string(text);
-    std::string spaced;
+    std::string joined;
     std::size_t start = 0;
     while (start <= text.size()) {
         std::size_t end = text.find('|', start);
         if (end == std::string_view::npos)
             end = text.size();
         if (start > 0)
-            spaced += " | ";
-        spaced += trimItem(text.substr(start, end - start));
+            joined += separator;
+        joined += trimItem(text.substr(start, end - start));
         start = end + 1;
     }
-    return spaced;
+    return joined;
 }
 
-// "a | b" as written: "a|b".
+std::string spacedHierarchy(std::string_view text) {
+    return joinedHierarchy(text, " | ");
+}
+
 std::string packedHierarchy(std::string_view item) {
-    if (item.find('|') == std::string_view::npos)
-        return std::string(item);
-    std::string packed;
-    std::size_t start = 0;
-    while (start <= item.size()) {
-        std::size_t end = item.find('|', start);
-        if (end == std::string_view::npos)
-            end = item.size();
-        if (start > 0)
-            packed += '|';
-        packed += trimItem(item.substr(start, end - start));
-        start = end + 1;
-    }
-    return packed;
+    return joinedHierarchy(item, "|");
 }
 
 void readLumoPrefs(std::string_view bytes, IPTCRec& record) {
