@@ -38,6 +38,20 @@ inline constexpr std::int64_t kPrefIPTCLineEndingsDefault = 0;
 inline constexpr char kPrefIPTCRepeatingFieldSeparator[] = "IPTCXMP_RepeatingFieldSeparator";
 inline constexpr char kPrefIPTCFieldSeparator[] = "IPTCFieldSeparator";
 inline constexpr char kPrefIPTCFieldSeparatorDefault[] = ",";
+// Where saved metadata goes: IIM besides the XMP in ordinary files; for raws the ".XMP" sidecar, the
+// file's own metadata left alone, or XMP and IIM embedded; whether raw files may be modified at all.
+inline constexpr char kPrefIPTCStandardAddIPTC[] = "IPTCXMP_StandardAddIPTC";
+inline constexpr bool kPrefIPTCStandardAddIPTCDefault = true;
+inline constexpr char kPrefIPTCRawAddXMPSidecar[] = "IPTCXMP_RawAddXMPSidecar";
+inline constexpr bool kPrefIPTCRawAddXMPSidecarDefault = true;
+inline constexpr char kPrefIPTCRawDontUpdateEmbedded[] = "IPTCXMP_RawDontUpdateEmbedded";
+inline constexpr bool kPrefIPTCRawDontUpdateEmbeddedDefault = true;
+inline constexpr char kPrefIPTCRawAddXMP[] = "IPTCXMP_RawAddXMP";
+inline constexpr bool kPrefIPTCRawAddXMPDefault = false;
+inline constexpr char kPrefIPTCRawAddIPTC[] = "IPTCXMP_RawAddIPTC";
+inline constexpr bool kPrefIPTCRawAddIPTCDefault = false;
+inline constexpr char kPrefAllowRawModification[] = "AllowRawModification";
+inline constexpr bool kPrefAllowRawModificationDefault = false;
 // Followed by a kind of attached file ("AttachedFiles/THM"); each is on by default.
 inline constexpr char kPrefAttachedFilesPrefix[] = "AttachedFiles/";
 // The fields the metadata tools work on, each a list of field identifiers joined by ",": clearing
