@@ -23,3 +23,7 @@ void addPreviewCommands(CLI::App& lumo, const CommonOptions& common, CommandActi
 void addEditCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 // lumo cache status, clear and purge-sort.
 void addCacheCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo meta: each photo's metadata by field label; lumo meta set, clear and undo.
+void addMetaCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo tag, lumo rate and lumo colorclass.
+void addPhotoStateCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action);

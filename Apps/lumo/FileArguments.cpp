@@ -140,6 +140,14 @@ void FileArguments::addTo(CLI::App& command) {
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 
+bool FileArguments::takeLast(std::string& value) {
+    if (m_paths.empty())
+        return false;
+    value = std::move(m_paths.back());
+    m_paths.pop_back();
+    return true;
+}
+
 std::vector<FileArgument> FileArguments::expand() const {
     Expansion expansion(m_recurse);
     for (const std::string& path : m_paths)

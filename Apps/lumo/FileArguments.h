@@ -25,6 +25,9 @@ public:
     void addTo(CLI::App& command);
     // True when the command line names no file, folder or list (a usage error).
     bool empty() const { return m_paths.empty() && m_lists.empty(); }
+    // Takes the last path named on the command line off the files, for a command whose last argument
+    // is a value (lumo rate FILE... N); false when none was named.
+    bool takeLast(std::string& value);
     // The files, and the arguments that failed. Needs the image engine. A folder that holds no photo
     // is reported on stderr.
     std::vector<FileArgument> expand() const;

@@ -113,6 +113,14 @@ CLI::App* resolveCommand(CLI::App& lumo, const std::vector<std::string>& words) 
     return level;
 }
 
+// True when `command` takes positional arguments of its own.
+bool takesArguments(const CLI::App& command) {
+    for (const CLI::Option* option : command.get_options())
+        if (option->get_positional())
+            return true;
+    return false;
+}
+
 // Walks the command line as the parser will, one level of commands at a time: at a level that has
 // commands of its own, the first word that is not an option (or an option's value) must name one of
 // them. Answers the exit status when the line names no command that exists, after saying so; CLI11
@@ -139,6 +147,8 @@ std::optional<int> checkCommandWords(CLI::App& lumo, int argc, char** argv) {
         for (CLI::App* sub : commands)
             if (sub->get_name() == arg)
                 next = sub;
+        if (!next && takesArguments(*level))
+            break; // a command with commands of its own that also works on arguments (lumo meta FILE)
         if (!next)
             return unknownCommand(*level, arg);
         level = next;
@@ -338,6 +348,8 @@ int runLumo(int argc, char** argv) {
     addIptcCommand(lumo, common, action);
     addPreviewCommands(lumo, common, action);
     addEditCommands(lumo, common, action);
+    addMetaCommand(lumo, common, action);
+    addPhotoStateCommands(lumo, common, action);
     addCacheCommand(lumo, common, action);
     addHelpCommand(lumo, action);
     addCompletionCommand(lumo, action);
