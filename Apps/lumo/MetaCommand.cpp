@@ -292,7 +292,7 @@ PhotoOutcome changeRecord(NRFImageInfoRec& image, NRFMetadataCommit* batch,
     takeStateFromRecord(record, image, changes);
     IPTCSaveReport report;
     if (const NRFErr err = DoSaveIPTC(&image, record, saving, encoding, batch, &report); err != kNRFErrNone)
-        return engineFailure(err, image.m_path);
+        return engineFailure(err, image.m_path, true);
     PhotoOutcome outcome;
     std::string where;
     if (report.m_wroteFile)
@@ -349,7 +349,7 @@ int runUndo(const CommonOptions& common, const MetaOptions& options) {
     operation.heading = "While undoing the last metadata save an error occurred:";
     operation.change = [](NRFImageInfoRec& image, NRFMetadataCommit*) {
         if (const NRFErr err = DoUndoSaveIPTC(&image); err != kNRFErrNone)
-            return engineFailure(err, image.m_path);
+            return engineFailure(err, image.m_path, true);
         PhotoOutcome outcome;
         outcome.line = "metadata put back as it was before the last save";
         outcome.json["undone"] = true;

@@ -132,11 +132,11 @@ bool openPhoto(const std::string& path, std::shared_ptr<NRFImageInfoRec>& image,
     return false;
 }
 
-PhotoOutcome engineFailure(NRFErr result, const std::string& path) {
+PhotoOutcome engineFailure(NRFErr result, const std::string& path, bool writing) {
     PhotoOutcome outcome;
     outcome.result = result;
     outcome.error = engineFailureText(result, path);
-    outcome.retryable = result == kResultUnwritable;
+    outcome.retryable = writing && (result == kResultUnwritable || result == kResultUnexpected);
     return outcome;
 }
 

@@ -51,6 +51,7 @@ int runPhotoOperation(const CommonOptions& common, const FileArguments& files,
 // Opens `path` and fills its record; false (with `outcome` saying why) when it cannot be read.
 bool openPhoto(const std::string& path, std::shared_ptr<NRFImageInfoRec>& image, PhotoOutcome& outcome);
 
-// A failed engine call on `path`: the engine's text (or the file system's), retryable when the file or
-// its sidecar could not be written.
-PhotoOutcome engineFailure(NRFErr result, const std::string& path);
+// A failed engine call on `path`: the engine's text (or the file system's). A write that failed (6: the
+// file or its sidecar could not be written; 8: the new version could not be made or put in place, the
+// file left as it was) may succeed once the user has fixed the cause: `writing` makes it retryable.
+PhotoOutcome engineFailure(NRFErr result, const std::string& path, bool writing = false);

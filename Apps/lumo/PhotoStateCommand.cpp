@@ -64,7 +64,7 @@ int runTag(const CommonOptions& common, const TagOptions& options) {
     operation.heading = heading(kind);
     operation.change = [mode](NRFImageInfoRec& image, NRFMetadataCommit*) {
         if (const NRFErr err = IPTCSetPhotoTag(&image, mode); err != 0)
-            return engineFailure(err, image.m_path);
+            return engineFailure(err, image.m_path, true);
         PhotoOutcome outcome;
         outcome.line = image.m_tag ? "tagged" : "not tagged";
         outcome.json["tagged"] = image.m_tag;
@@ -88,7 +88,7 @@ int runRate(const CommonOptions& common, NumberOptions& options) {
     operation.heading = heading(IPTCPhotoOperation::kSetRating);
     operation.change = [rating](NRFImageInfoRec& image, NRFMetadataCommit*) {
         if (const NRFErr err = IPTCSetPhotoRating(&image, rating); err != 0)
-            return engineFailure(err, image.m_path);
+            return engineFailure(err, image.m_path, true);
         PhotoOutcome outcome;
         outcome.line = "rating " + std::to_string(image.m_rating);
         outcome.json["rating"] = image.m_rating;
@@ -109,7 +109,7 @@ int runColorClass(const CommonOptions& common, NumberOptions& options) {
     operation.heading = heading(IPTCPhotoOperation::kSetColorClass);
     operation.change = [colorClass](NRFImageInfoRec& image, NRFMetadataCommit*) {
         if (const NRFErr err = IPTCSetPhotoColorClass(&image, colorClass); err != 0)
-            return engineFailure(err, image.m_path);
+            return engineFailure(err, image.m_path, true);
         PhotoOutcome outcome;
         const int kept = image.m_colorClass;
         outcome.line = "color class " + std::to_string(kept);
