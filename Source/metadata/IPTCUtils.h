@@ -31,10 +31,16 @@ struct IPTCEncodingSettings {
     std::string m_writeEncoding = "CP1252";
     int m_lineEndings = 0; // FixLineEndings mode for single fields written
     char m_separator = ',';
-    // Writes a colour class 0 to 8 as the urgency.
+    // Writes a colour class 0 to 8 as the urgency ("SynchColorClassAndUrgency"; XMP: only 1 to 8).
     bool m_colorClassAsUrgency = false;
-    // The names of colour classes 1 to 8, matched when writing a colour class given by name.
+    // The names of colour classes 1 to 8 ("ColorClass1Label".."ColorClass8Label"), matched when writing
+    // a colour class given by name and written as xmp:Label when m_colorClassAsLabel is on.
     std::array<std::string, 8> m_colorClassNames;
+    // XMP: writes xmp:Label as the name of the colour class ("SynchColorClassAndLabel").
+    bool m_colorClassAsLabel = false;
+    // XMP: keywords holding "|" go only to lr:hierarchicalSubject, not to dc:subject
+    // ("IPTCAddStructuredKeywordsToXMPHierarchicalFieldOnly").
+    bool m_structuredKeywordsHierarchicalOnly = false;
 };
 
 // The settings as the preferences hold them (defaults without preferences).
