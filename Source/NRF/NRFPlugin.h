@@ -93,6 +93,9 @@ struct NRFContext {
 };
 
 class NRFBitmapBase;
+struct NRFXMPPackets;
+struct NRFMetadataWrite;
+class NRFMetadataCommit;
 
 // How SaveBitmapAsFile writes a bitmap. The record passed with it names the new file and its type.
 struct NRFSaveOptions {
@@ -120,7 +123,10 @@ struct NRFOperationArgs {
     const NRFBitmapBase* source = nullptr;     // SaveBitmapAsFile: the pixels to write
     std::string* iptcBlock = nullptr;          // LoadIPTC: the IIM block's bytes (empty: none)
     const std::string* newIptcBlock = nullptr; // SaveIPTC: the block to write (empty: remove it)
-    const NRFSaveOptions* saveOptions = nullptr; // SaveBitmapAsFile: how (null: the defaults)
+    const NRFSaveOptions* saveOptions = nullptr;     // SaveBitmapAsFile: how (null: the defaults)
+    NRFXMPPackets* xmpPackets = nullptr;             // LoadXMP: the embedded packets (empty: none)
+    const NRFMetadataWrite* metadataWrite = nullptr; // SaveXMP: the blocks to write
+    NRFMetadataCommit* batch = nullptr;              // SaveIPTC / SaveXMP: commit with this batch
 };
 
 using NRFInitializeProc = NRFErr (*)(NRFContext&, NRFFileTypeInfo&);
