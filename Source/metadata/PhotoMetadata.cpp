@@ -422,8 +422,16 @@ NRFErr NRFLoadIPTC(NRFImageInfoRec* image, IPTCRec* record, IPTCXMPSource* sourc
             return err;
         if (source)
             *source = from;
+        // The file's own orientation values hold its rotation; the other types keep their crop in
+        // their ".XIP".
+        const std::int16_t orientation = image->m_orientation;
+        const NRFNormalizedCrop crop = image->m_crop;
         if (!packet.empty() && !LoadXMPMetadata(encoding, packet.data(), packet.size(), image, false, record))
             LUMO_LOG("NRFLoadIPTC(): the XMP of '%s' could not be read", image->m_path.c_str());
+        if (image->m_rotationFromFile || image->m_orientationPosCount != 0)
+            image->m_orientation = orientation;
+        if (image->m_fileType != kNRFTypeJPEG)
+            image->m_crop = crop;
         const bool xmpState = hasState(*record);
 
         std::string block;
@@ -935,6 +943,14 @@ NRFErr loadPhotoState(NRFImageInfoRec& image) {
     return kNRFErrNone;
 }
 
+NRFErr loadStateOrFail(NRFImageInfoRec& image) {
+    if (const NRFErr err = loadPhotoState(image); err != kNRFErrNone) {
+        NRFSetErrorText("Error loading metadata from '%s'.", image.m_path.c_str());
+        return err;
+    }
+    return kNRFErrNone;
+}
+
 struct HeldState {
     bool tag;
     std::int16_t colorClass, rating, orientation;
@@ -960,10 +976,8 @@ NRFErr changeState(NRFImageInfoRec* image, Change change) {
             NRFSetErrorText("This item is not locally available and cannot be modified.");
             return kNRFErrNotLocal;
         }
-        if (const NRFErr err = loadPhotoState(*image); err != kNRFErrNone) {
-            NRFSetErrorText("Error loading metadata from '%s'.", image->m_path.c_str());
+        if (const NRFErr err = loadStateOrFail(*image); err != kNRFErrNone)
             return err;
-        }
         const HeldState held(*image);
         change(*image);
         const NRFErr err = NRFSaveImagePrefs(image);
@@ -977,6 +991,19 @@ NRFErr changeState(NRFImageInfoRec* image, Change change) {
 }
 
 } // namespace
+
+NRFErr IPTCLoadPhotoState(NRFImageInfoRec* image) {
+    try {
+        if (!image)
+            return kNRFErrParam;
+        if (!image->IsLocal())
+            return kNRFErrNotLocal;
+        return loadStateOrFail(*image);
+    } catch (...) {
+        LUMO_LOG("Unexpected exception in IPTCLoadPhotoState()");
+    }
+    return kNRFErrException;
+}
 
 NRFErr IPTCSetPhotoTag(NRFImageInfoRec* image, int mode) {
     if (mode < 0 || mode > 2)
@@ -1016,6 +1043,13 @@ NRFErr IPTCSetPhotoRotation(NRFImageInfoRec* image, int code) {
         if (const NRFErr err = NRFLoadXMLPrefs(image); err != kNRFErrNone && err != kNRFErrOpen)
             return err;
         return NRFSetRotationAndSaveImagePrefs(image, code);
+    }
+    if (image->m_orientationPosCount != 0) {
+        std::string packet;
+        IPTCXMPSource source = IPTCXMPSource::kNone;
+        if (chooseXMP(*image, packet, source) == kNRFErrNone &&
+            (packet.empty() || !PropertyExistsInXMP(packet, "http://ns.adobe.com/tiff/1.0/", "Orientation")))
+            return NRFSetRotation(image, code);
     }
     // A JPEG: its XMP (with the tiff:Orientation copy) is rewritten first, then the EXIF orientation
     // values the rewritten file holds are set in place.

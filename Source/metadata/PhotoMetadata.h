@@ -144,11 +144,18 @@ enum class IPTCPhotoOperation {
 // "While setting a tag an error occurred:" and the others.
 const char* IPTCPhotoOperationErrorText(IPTCPhotoOperation operation);
 
+// Brings the photo's current state into `image` before a part of it changes: the ".XIP" of the types
+// that keep one, then the XMP by the type's policy (a JPEG without state in its XMP: its IIM 2:221). A
+// rotation the file holds in its own orientation values stays the file's.
+NRFErr IPTCLoadPhotoState(NRFImageInfoRec* image);
+
 // mode: 0 off, 1 on, 2 toggle.
 NRFErr IPTCSetPhotoTag(NRFImageInfoRec* image, int mode);
 NRFErr IPTCSetPhotoRating(NRFImageInfoRec* image, int rating);         // 0..5
 NRFErr IPTCSetPhotoColorClass(NRFImageInfoRec* image, int colorClass); // 0..8
-// The rotation code 0..7 (file's orientation values and prefs).
+// The rotation code 0..7: the file's own orientation values in place, and the prefs (for a JPEG its
+// XMP with the tiff:Orientation copy; a JPEG whose XMP holds no orientation and whose EXIF does is only
+// changed in place).
 NRFErr IPTCSetPhotoRotation(NRFImageInfoRec* image, int code);
 // A valid normalised crop, or the full image to remove it.
 NRFErr IPTCSetPhotoCrop(NRFImageInfoRec* image, const NRFNormalizedCrop& crop);
