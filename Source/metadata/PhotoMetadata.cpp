@@ -1,6 +1,8 @@
 #include "metadata/PhotoMetadata.h"
 
 #include "NRF/NRF.h"
+#include "NRF/NRFICC.h"
+#include "NRF/NRFIPTCBlocks.h"
 #include "NRF/NRFImagePrefs.h"
 #include "NRF/NRFPlugin.h"
 #include "NRF/NRFXMPBlocks.h"
@@ -736,7 +738,8 @@ NRFErr DoSaveIPTC(NRFImageInfoRec* image, const IPTCRec& input, const IPTCSaveSe
                     return err;
             image->RefreshFileStatus();
         }
-        storeUndo(undo);
+        if (settings.m_keepUndo)
+            storeUndo(undo);
         return kNRFErrNone;
     } catch (...) {
         LUMO_LOG("Unexpected exception in DoSaveIPTC()");
@@ -1061,4 +1064,105 @@ NRFErr IPTCSetPhotoRotation(NRFImageInfoRec* image, int code) {
         return NRFSetRotation(image, code);
     image->m_orientation = static_cast<std::int16_t>(code);
     return kNRFErrNone;
+}
+
+namespace {
+
+// The profile as APP2 "ICC_PROFILE" chunks placed after the JPEG's SOI and its APP0/APP1 segments.
+// False when the stream does not start as a JPEG or already holds a profile.
+bool insertICCProfile(std::string& jpeg, const std::string& profile) {
+    constexpr std::size_t kChunk = 65519; // 65535 - 2 (length) - 14 (signature, sequence, count)
+    const std::size_t chunks = (profile.size() + kChunk - 1) / kChunk;
+    if (profile.empty() || chunks > 255 || jpeg.size() < 4 || static_cast<unsigned char>(jpeg[0]) != 0xFF ||
+        static_cast<unsigned char>(jpeg[1]) != 0xD8)
+        return false;
+    std::size_t pos = 2;
+    while (pos + 4 <= jpeg.size() && static_cast<unsigned char>(jpeg[pos]) == 0xFF) {
+        const unsigned marker = static_cast<unsigned char>(jpeg[pos + 1]);
+        const std::size_t length = (std::size_t{static_cast<unsigned char>(jpeg[pos + 2])} << 8) |
+                                   static_cast<unsigned char>(jpeg[pos + 3]);
+        if (marker == 0xE2 && jpeg.compare(pos + 4, 12, std::string("ICC_PROFILE\0", 12)) == 0)
+            return false;
+        if ((marker != 0xE0 && marker != 0xE1) || length < 2 || pos + 2 + length > jpeg.size())
+            break;
+        pos += 2 + length;
+    }
+    std::string segments;
+    for (std::size_t i = 0; i < chunks; ++i) {
+        const std::string data = profile.substr(i * kChunk, kChunk);
+        const std::size_t length = 2 + 14 + data.size();
+        segments += "\xFF\xE2";
+        segments += static_cast<char>(length >> 8);
+        segments += static_cast<char>(length & 0xFF);
+        segments.append("ICC_PROFILE\0", 12);
+        segments += static_cast<char>(i + 1);
+        segments += static_cast<char>(chunks);
+        segments += data;
+    }
+    jpeg.insert(pos, segments);
+    return true;
+}
+
+} // namespace
+
+NRFErr IPTCCopyMetadataToJPEG(NRFImageInfoRec* source, const std::string& jpegPath, bool withProfile) {
+    try {
+        if (!source)
+            return kNRFErrParam;
+        if (withProfile) {
+            std::string profile;
+            if (NRFLoadICCProfile(source, &profile) != kNRFErrNone || profile.empty())
+                profile = NRFICCBuiltInProfile(source->m_colorSpaceCode);
+            std::string bytes;
+            if (!profile.empty() && lumo::readFile(jpegPath, bytes, kNRFMaxIPTCBlock * 16) == 0 &&
+                insertICCProfile(bytes, profile))
+                if (const int e = lumo::writeFileReplacing(jpegPath, bytes, nullptr, false); e != 0) {
+                    NRFSetErrorText("Unable to write '%s': %s", jpegPath.c_str(), std::strerror(e));
+                    return 6;
+                }
+        }
+        IPTCRec record;
+        if (const NRFErr err = NRFLoadIPTC(source, &record); err != kNRFErrNone)
+            return err;
+        NRFImageInfoRef jpeg;
+        NRFErr err = NRFOpenImage(jpegPath.c_str(), kNRFTypeJPEG, &jpeg);
+        if (err == kNRFErrNone)
+            err = NRFGetImageInfo(jpeg.get());
+        if (err != kNRFErrNone)
+            return err;
+        jpeg->m_tag = source->m_tag;
+        jpeg->m_colorClass = source->m_colorClass;
+        jpeg->m_rating = source->m_rating;
+        jpeg->m_imageNumber = source->m_imageNumber;
+        jpeg->m_orientation = source->m_orientation;
+        // A raw shown through its preview keeps the crop drawn on that preview as its draft.
+        const NRFNormalizedCrop full;
+        jpeg->m_crop = source->m_crop == full ? source->m_draftCrop : source->m_crop;
+
+        const IPTCEncodingSettings encoding = IPTCEncodingSettingsFromPreferences();
+        const XMPSerializeOptions options;
+        std::string prefs, fullPacket;
+        if (!XMPUpdateXMP(encoding, nullptr, *jpeg,
+                          kXMPUpdateImageState | kXMPUpdateOrientation | kXMPUpdateCrop, options, prefs) ||
+            !XMPUpdateIPTC(encoding, &prefs, record, jpeg.get(), options, fullPacket)) {
+            NRFSetErrorText("Error updating XMP in file '%s'.", jpegPath.c_str());
+            return kNRFErrBadFormat;
+        }
+        IPTCRec withState = record;
+        stateIntoRecord(*jpeg, withState);
+        std::string iim;
+        bool asUTF8 = false;
+        if (packIIM(encoding, withState, iim, asUTF8) != kNRFErrNone)
+            return saveFailed(*jpeg);
+        const NRFXMPPackets packets = packetsFor(*jpeg, fullPacket);
+        NRFMetadataWrite write;
+        write.iim = &iim;
+        write.xmp = &packets;
+        if (NRFSaveMetadataBlocks(jpeg.get(), write) != kNRFErrNone)
+            return saveFailed(*jpeg);
+        return kNRFErrNone;
+    } catch (...) {
+        LUMO_LOG("Unexpected exception in IPTCCopyMetadataToJPEG()");
+    }
+    return kNRFErrException;
 }

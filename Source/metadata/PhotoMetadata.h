@@ -43,6 +43,9 @@ struct IPTCSaveSettings {
     bool m_rawAddXMP = false;            // raws: embed XMP
     bool m_rawAddIPTC = false;           // raws: embed IIM (and so XMP)
     bool m_allowRawModification = false; // raws may be modified at all
+    // Not a preference: keep what a save replaced for DoUndoSaveIPTC (off for files the program makes
+    // itself, such as an extracted preview).
+    bool m_keepUndo = true;
 };
 
 // The settings as the preferences hold them (the defaults above without preferences).
@@ -120,6 +123,12 @@ NRFErr NRFSaveXMP(NRFImageInfoRec* image, unsigned what);
 
 // Removes the embedded IIM and XMP (and the ".XMP" sidecar of types that keep one).
 NRFErr NRFDeleteMetadata(NRFImageInfoRec* image);
+
+// Gives `jpeg` (a JPEG the program just made from `source`, such as its extracted preview) the
+// source's metadata record (by its policy: embedded or sidecar), its prefs (tag, colour class, rating,
+// image number, rotation, crop) and, when `withProfile`, the source's colour profile (its own, else the
+// built-in profile of its colour space). One rewrite of `jpeg`; no undo data is kept.
+NRFErr IPTCCopyMetadataToJPEG(NRFImageInfoRec* source, const std::string& jpeg, bool withProfile);
 
 // -- the photo state (item operations). Each writes the state where the type keeps it (XMP and IIM
 // 2:221 for JPEG, ".XIP" and the XMP where the type keeps XMP for the others) and on failure leaves the
