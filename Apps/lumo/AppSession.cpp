@@ -7,6 +7,7 @@
 #include "cache/ThumbfileCacheService.h"
 #include "db/DBServices.h"
 #include "dyn_platform/DynPlatform.h"
+#include "metadata/PhotoMetadata.h"
 
 #include <exception>
 
@@ -27,8 +28,12 @@ AppSession::AppSession(const CommonOptions& options, unsigned services) {
         addSortCacheService(m_app);
     if (services & kCatalogService)
         addDynPlatformService(m_app);
-    if (services & kImageEngineService)
+    if (services & kImageEngineService) {
         addImageEngineService(m_app);
+        // The metadata layer: the XMP toolkit, and the writer of a photo's state into its metadata.
+        m_app.startupSteps().add("CIPTCStationeryLists::InitializeIPTCStationeryLists()",
+                                 [] { return IPTCMetadataInitialize() == 0; });
+    }
     if (services & kThumbfileCacheService)
         addThumbfileCacheService(m_app);
     if (services & kImageCacheService)

@@ -17,6 +17,7 @@
 #include "background/ErrorReporter.h"
 #include "background/ProgressDialogInterface.h"
 #include "background/ThreadedWorker.h"
+#include "metadata/PhotoMetadata.h"
 
 #include <nlohmann/json.hpp>
 
@@ -225,6 +226,13 @@ private:
                         "); they are left as they are");
     }
 
+    // A JPEG's state (tag, rating, rotation, crop) as its XMP and IIM hold it, so that saving keeps it.
+    static bool loadPhotoState(NRFImageInfoRec& record, ItemResult& item) {
+        if (const NRFErr err = IPTCLoadPhotoState(&record); err != kNRFErrNone)
+            return fail(item, err, engineFailureText(err, item.path));
+        return true;
+    }
+
     static bool savePrefs(NRFImageInfoRec& record, ItemResult& item) {
         if (const NRFErr err = NRFSaveImagePrefs(&record); err != kNRFErrNone)
             return fail(item, err, engineFailureText(err, item.path));
@@ -241,14 +249,11 @@ private:
     bool rotate(NRFImageInfoRec& record, ItemResult& item, bool& retryable) {
         const bool jpeg = record.m_fileType == kNRFTypeJPEG;
         const bool inFile = record.m_orientationPosCount != 0;
-        if (jpeg && !inFile)
-            return fail(item, kResultNotYet,
-                        "This JPEG has no EXIF orientation for lumo to rewrite, and lumo cannot yet keep a "
-                        "JPEG's rotation anywhere else; the file is left as it is. JPEGs that carry an EXIF "
-                        "orientation (as camera JPEGs do) and files of every other type can be rotated.");
         // A file that holds its own orientation starts from it: the sidecar may be shared with another
         // photo of the same name (a raw and its JPEG or HEIF) and hold that one's rotation.
         const int fromFile = record.m_orientation & 7;
+        if (jpeg && !loadPhotoState(record, item))
+            return false;
         if (!jpeg && !loadPrefs(record, item))
             return false;
         const int current = inFile ? fromFile : record.m_orientation & 7;
@@ -272,10 +277,11 @@ private:
         default:
             break;
         }
-        // A JPEG's own orientation values hold its rotation; every other type keeps it in its prefs as
-        // well, written together with the file so that a failure leaves both as they were.
+        // A JPEG keeps its rotation in its own orientation values and its XMP; every other type keeps
+        // it in its prefs as well, written together with the file so that a failure leaves both as
+        // they were.
         const NRFErr err =
-            jpeg ? NRFSetRotation(&record, code) : NRFSetRotationAndSaveImagePrefs(&record, code);
+            jpeg ? IPTCSetPhotoRotation(&record, code) : NRFSetRotationAndSaveImagePrefs(&record, code);
         if (err != kNRFErrNone) {
             retryable = err == 6; // a file or sidecar could not be written: the user may fix that
             return fail(item, err, engineFailureText(err, item.path));
@@ -285,15 +291,11 @@ private:
     }
 
     bool crop(NRFImageInfoRec& record, ItemResult& item) {
-        if (record.m_fileType == kNRFTypeJPEG)
-            return fail(item, kResultNotYet,
-                        "lumo cannot yet keep a crop for a JPEG (a JPEG keeps it in its XMP metadata, which "
-                        "lumo does not write); the file is left as it is. Raw, TIFF, PNG, HEIF and the other "
-                        "types keep their crop in a \".XIP\" file beside them.");
         bool canCrop = false;
         if (NRFCanCrop(&record, &canCrop) != kNRFErrNone || !canCrop)
             return fail(item, kResultNotPossible, "This type of file cannot carry a crop");
-        if (!loadPrefs(record, item))
+        // A JPEG keeps its crop in its XMP, the other types in a ".XIP" file beside them.
+        if (record.m_fileType == kNRFTypeJPEG ? !loadPhotoState(record, item) : !loadPrefs(record, item))
             return false;
         item.draft = shownThroughPreview(record);
         item.crop = m_request.crop;

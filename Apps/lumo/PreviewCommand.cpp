@@ -11,6 +11,7 @@
 #include "NRF/NRFPlugin.h"
 #include "TerminalProgress.h"
 #include "cache/LumoCache.h"
+#include "metadata/PhotoMetadata.h"
 #include "support/FileIO.h"
 #include "support/FolderListing.h"
 
@@ -42,13 +43,14 @@ namespace {
 
 struct PreviewOptions {
     FileArguments files;
-    std::string output;       // -o: the one output file ("-": standard output)
-    std::string folder = "."; // --dir
-    bool thumbnail = false;   // preview: the thumbnail's own bytes instead of the preview
-    bool withExif = false;    // preview: insert an EXIF segment built from the photo
-    bool force = false;       // replace outputs that exist
-    std::uint32_t size = 0;   // thumb: the long side
-    int quality = 90;         // thumb: the JPEG quality, 1 to 100
+    std::string output;        // -o: the one output file ("-": standard output)
+    std::string folder = ".";  // --dir
+    bool thumbnail = false;    // preview: the thumbnail's own bytes instead of the preview
+    bool withExif = false;     // preview: insert an EXIF segment built from the photo
+    bool withMetadata = false; // preview: the photo's IPTC/XMP, prefs and colour profile on the preview
+    bool force = false;        // replace outputs that exist
+    std::uint32_t size = 0;    // thumb: the long side
+    int quality = 90;          // thumb: the JPEG quality, 1 to 100
 };
 
 // What happened to one input: the output written, or why not.
@@ -238,7 +240,10 @@ void readThumbnail(const NRFImageInfoRec& record, Produced& produced) {
 
 // The embedded preview as the engine extracts it (with an EXIF segment when asked), by way of a file in
 // the run's own temporary folder.
-void readPreview(NRFImageInfoRec& record, const std::string& scratch, bool withExif, Produced& produced) {
+// With `withMetadata` the preview also carries the photo's metadata record (from the file or its
+// sidecar), its prefs (rotation, crop, tag, rating, colour class) and its colour profile.
+void readPreview(NRFImageInfoRec& record, const std::string& scratch, bool withExif, bool withMetadata,
+                 Produced& produced) {
     FileResult& result = produced.result;
     if (scratch.empty())
         return fail(result, kResultUnwritable, "no temporary file could be made for the preview");
@@ -247,6 +252,11 @@ void readPreview(NRFImageInfoRec& record, const std::string& scratch, bool withE
         return fail(result, kNRFErrNoThumbnail, "No embedded preview");
     if (err != kNRFErrNone)
         return fail(result, err, engineFailureText(err, record.m_path));
+    if (withMetadata)
+        if (const NRFErr copied = IPTCCopyMetadataToJPEG(&record, scratch, true); copied != kNRFErrNone)
+            return fail(result, copied,
+                        "The metadata could not be given to the preview: " +
+                            engineFailureText(copied, record.m_path));
     const int e = lumo::readFile(scratch, produced.bytes, SIZE_MAX);
     std::error_code ec;
     std::filesystem::remove(scratch, ec);
@@ -376,7 +386,8 @@ private:
                     if (options.thumbnail)
                         readThumbnail(*record, produced);
                     else
-                        readPreview(*record, state->scratch.file(index), options.withExif, produced);
+                        readPreview(*record, state->scratch.file(index), options.withExif,
+                                    options.withMetadata, produced);
                     NRFCloseImage(&record);
                 }
             } catch (const std::exception& e) {
@@ -641,11 +652,16 @@ void addPreviewCommands(CLI::App& lumo, const CommonOptions& common, CommandActi
         lumo.add_subcommand("preview", "Write each file's largest embedded preview as a JPEG file");
     preview->files.addTo(*previewCommand);
     addOutputOptions(previewCommand, *preview);
-    previewCommand->add_flag("--thumbnail", preview->thumbnail,
-                             "Write the embedded thumbnail's own JPEG bytes instead");
+    CLI::Option* thumbnailFlag = previewCommand->add_flag(
+        "--thumbnail", preview->thumbnail, "Write the embedded thumbnail's own JPEG bytes instead");
     previewCommand->add_flag(
         "--with-exif", preview->withExif,
         "Give the preview an EXIF segment with the photo's date, orientation and position");
+    previewCommand
+        ->add_flag("--with-metadata", preview->withMetadata,
+                   "Give the preview the photo's IPTC/XMP metadata, its rotation and crop, and its "
+                   "colour profile")
+        ->excludes(thumbnailFlag);
     previewCommand->callback([&common, &action, preview] {
         action = [&common, preview] { return runPreview(common, *preview, Kind::Preview); };
     });

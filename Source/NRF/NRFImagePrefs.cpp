@@ -1,5 +1,7 @@
 #include "NRF/NRFImagePrefs.h"
 
+#include <atomic>
+
 #include "NRF/NRF.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFPlugin.h"
@@ -128,7 +130,7 @@ NRFErr NRFPendingImagePrefs::Prepare(NRFImageInfoRec& record) {
         return kNRFErrUnknownType;
     }
     if (record.m_fileType == kNRFTypeJPEG) {
-        NRFSetErrorText("Saving image prefs into the file's own metadata is not available yet for '%s'.",
+        NRFSetErrorText("Saving image prefs into the file's own metadata is not available for '%s'.",
                         record.m_path.c_str());
         return 22;
     }
@@ -177,13 +179,35 @@ NRFErr NRFPendingImagePrefs::Commit() {
     return kNRFErrNone;
 }
 
+namespace {
+std::atomic<NRFImagePrefsWriter> gImagePrefsWriter{nullptr};
+}
+
+void NRFSetImagePrefsWriter(NRFImagePrefsWriter writer) {
+    gImagePrefsWriter.store(writer);
+}
+NRFImagePrefsWriter NRFGetImagePrefsWriter() {
+    return gImagePrefsWriter.load();
+}
+
 NRFErr NRFSaveImagePrefs(NRFImageInfoRec* record) {
     try {
         if (!record)
             return kNRFErrParam;
+        const NRFImagePrefsWriter writer = gImagePrefsWriter.load();
+        if (record->m_fileType == kNRFTypeJPEG && writer) {
+            if (!record->IsLocal()) {
+                NRFSetErrorText("Cannot save changes to non-local file '%s'.", record->m_path.c_str());
+                return kNRFErrNotLocal;
+            }
+            return writer(*record);
+        }
         NRFPendingImagePrefs prefs;
         if (const NRFErr err = prefs.Prepare(*record); err != kNRFErrNone)
             return err;
+        if (writer)
+            if (const NRFErr err = writer(*record); err != kNRFErrNone)
+                return err; // the prepared document goes with `prefs`
         return prefs.Commit();
     } catch (...) {
         LUMO_LOG("Unexpected exception in NRFSaveImagePrefs()");

@@ -43,11 +43,19 @@ private:
     std::string m_sidecar;
 };
 
-// Writes the record's prefs where its type keeps them: the ".XIP" sidecar for every type but JPEG
-// (NRFPendingImagePrefs, committed at once). A JPEG's prefs go into its XMP, which arrives with metadata
-// writing: until then 22 with the error text "Saving image prefs into the file's own metadata is not
-// available yet for '%s'.".
+// Writes the record's prefs where its type keeps them: a JPEG's into its own metadata (XMP and IIM
+// 2:221) through the installed writer; every other type's into the ".XIP" sidecar
+// (NRFPendingImagePrefs) and, through the writer, into the XMP where the type keeps one (the sidecar's
+// new document is committed only after the writer succeeded). Without a writer a JPEG answers 22 with
+// "Saving image prefs into the file's own metadata is not available for '%s'.".
 NRFErr NRFSaveImagePrefs(NRFImageInfoRec* record);
+
+// Writes a photo's state (tag, colour class, rating, image number, rotation, crop) into the file's own
+// metadata or its XMP sidecar. The metadata layer installs it at start (the engine does not link that
+// layer); its errors leave their text in NRFGetErrorText().
+using NRFImagePrefsWriter = NRFErr (*)(NRFImageInfoRec& record);
+void NRFSetImagePrefsWriter(NRFImagePrefsWriter writer);
+NRFImagePrefsWriter NRFGetImagePrefsWriter();
 
 // The legacy block at the end of a file: 2048 bytes of payload and a 12-byte trailer (length, kind,
 // "klbl").

@@ -43,6 +43,9 @@ struct IPTCSaveSettings {
     bool m_rawAddXMP = false;            // raws: embed XMP
     bool m_rawAddIPTC = false;           // raws: embed IIM (and so XMP)
     bool m_allowRawModification = false; // raws may be modified at all
+    // Not a preference: keep what a save replaced for DoUndoSaveIPTC (off for files the program makes
+    // itself, such as an extracted preview).
+    bool m_keepUndo = true;
 };
 
 // The settings as the preferences hold them (the defaults above without preferences).
@@ -121,6 +124,12 @@ NRFErr NRFSaveXMP(NRFImageInfoRec* image, unsigned what);
 // Removes the embedded IIM and XMP (and the ".XMP" sidecar of types that keep one).
 NRFErr NRFDeleteMetadata(NRFImageInfoRec* image);
 
+// Gives `jpeg` (a JPEG the program just made from `source`, such as its extracted preview) the
+// source's metadata record (by its policy: embedded or sidecar), its prefs (tag, colour class, rating,
+// image number, rotation, crop) and, when `withProfile`, the source's colour profile (its own, else the
+// built-in profile of its colour space). One rewrite of `jpeg`; no undo data is kept.
+NRFErr IPTCCopyMetadataToJPEG(NRFImageInfoRec* source, const std::string& jpeg, bool withProfile);
+
 // -- the photo state (item operations). Each writes the state where the type keeps it (XMP and IIM
 // 2:221 for JPEG, ".XIP" and the XMP where the type keeps XMP for the others) and on failure leaves the
 // record's state as it was. The texts are the ones the caller shows before the error.
@@ -144,11 +153,18 @@ enum class IPTCPhotoOperation {
 // "While setting a tag an error occurred:" and the others.
 const char* IPTCPhotoOperationErrorText(IPTCPhotoOperation operation);
 
+// Brings the photo's current state into `image` before a part of it changes: the ".XIP" of the types
+// that keep one, then the XMP by the type's policy (a JPEG without state in its XMP: its IIM 2:221). A
+// rotation the file holds in its own orientation values stays the file's.
+NRFErr IPTCLoadPhotoState(NRFImageInfoRec* image);
+
 // mode: 0 off, 1 on, 2 toggle.
 NRFErr IPTCSetPhotoTag(NRFImageInfoRec* image, int mode);
 NRFErr IPTCSetPhotoRating(NRFImageInfoRec* image, int rating);         // 0..5
 NRFErr IPTCSetPhotoColorClass(NRFImageInfoRec* image, int colorClass); // 0..8
-// The rotation code 0..7 (file's orientation values and prefs).
+// The rotation code 0..7: the file's own orientation values in place, and the prefs (for a JPEG its
+// XMP with the tiff:Orientation copy; a JPEG whose XMP holds no orientation and whose EXIF does is only
+// changed in place).
 NRFErr IPTCSetPhotoRotation(NRFImageInfoRec* image, int code);
 // A valid normalised crop, or the full image to remove it.
 NRFErr IPTCSetPhotoCrop(NRFImageInfoRec* image, const NRFNormalizedCrop& crop);
