@@ -1,6 +1,7 @@
 #include "db/PreferenceKeys.h"
 
 #include <algorithm>
+#include <string>
 
 namespace {
 
@@ -83,7 +84,23 @@ std::vector<PreferenceKey> makeKeys() {
         {.name = kPrefAllowRawModification,
          .defaultNumber = kPrefAllowRawModificationDefault,
          .meaning = "Raw files may be modified at all"},
+        {.name = kPrefSynchColorClassAndLabel,
+         .type = PreferenceType::Boolean,
+         .defaultNumber = kPrefSynchColorClassAndLabelDefault ? 1 : 0,
+         .meaning = "Write the colour class's name as the XMP label"},
+        {.name = kPrefSynchColorClassAndUrgency,
+         .type = PreferenceType::Boolean,
+         .defaultNumber = kPrefSynchColorClassAndUrgencyDefault ? 1 : 0,
+         .meaning = "Write the colour class as the urgency as well"},
+        {.name = kPrefStructuredKeywordsHierarchicalOnly,
+         .type = PreferenceType::Boolean,
+         .defaultNumber = kPrefStructuredKeywordsHierarchicalOnlyDefault ? 1 : 0,
+         .meaning = "Write keywords holding \"|\" only as hierarchical keywords in XMP, not as plain ones"},
     };
+    for (int i = 1; i <= 8; ++i)
+        keys.push_back({.name = "ColorClass" + std::to_string(i) + "Label",
+                        .type = PreferenceType::Text,
+                        .meaning = "The name of colour class " + std::to_string(i)});
     keys.push_back(
         fieldList(kPrefIPTCInfoClearFields, "The fields that clearing in the metadata editor empties"));
     keys.push_back(

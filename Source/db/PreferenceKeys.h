@@ -52,6 +52,17 @@ inline constexpr char kPrefIPTCRawAddIPTC[] = "IPTCXMP_RawAddIPTC";
 inline constexpr bool kPrefIPTCRawAddIPTCDefault = false;
 inline constexpr char kPrefAllowRawModification[] = "AllowRawModification";
 inline constexpr bool kPrefAllowRawModificationDefault = false;
+// XMP writing: xmp:Label written as the colour class's name; a colour class 1 to 8 also written as the
+// urgency; keywords holding "|" kept out of dc:subject (only in lr:hierarchicalSubject).
+inline constexpr char kPrefSynchColorClassAndLabel[] = "SynchColorClassAndLabel";
+inline constexpr bool kPrefSynchColorClassAndLabelDefault = false;
+inline constexpr char kPrefSynchColorClassAndUrgency[] = "SynchColorClassAndUrgency";
+inline constexpr bool kPrefSynchColorClassAndUrgencyDefault = false;
+inline constexpr char kPrefStructuredKeywordsHierarchicalOnly[] =
+    "IPTCAddStructuredKeywordsToXMPHierarchicalFieldOnly";
+inline constexpr bool kPrefStructuredKeywordsHierarchicalOnlyDefault = false;
+// The names of colour classes 1 to 8: "ColorClass1Label" to "ColorClass8Label" (empty: the engine's).
+inline constexpr char kPrefColorClassLabelFormat[] = "ColorClass%dLabel";
 // Followed by a kind of attached file ("AttachedFiles/THM"); each is on by default.
 inline constexpr char kPrefAttachedFilesPrefix[] = "AttachedFiles/";
 // The fields the metadata tools work on, each a list of field identifiers joined by ",": clearing

@@ -104,3 +104,153 @@ bool IPTCProduct::validateRoundTripEncoding(const std::string& encoding) const {
 bool IPTCImageRegistry::validateRoundTripEncoding(const std::string& encoding) const {
     return allSurvive(encoding, {&m_orgId, &m_itemId, &m_entryRole});
 }
+
+// -- member tables
+
+#include "metadata/IPTCStructureMembers.h"
+
+namespace iptc_structs {
+
+namespace {
+
+using MF = MemberForm;
+
+constexpr Member<IPTCLocation> kLocation[] = {
+    {"Sublocation", MF::Text, &IPTCLocation::m_sublocation},
+    {"City", MF::Text, &IPTCLocation::m_city},
+    {"ProvinceState", MF::Text, &IPTCLocation::m_provinceState},
+    {"CountryName", MF::Text, &IPTCLocation::m_countryName},
+    {"CountryCode", MF::Text, &IPTCLocation::m_countryCode},
+    {"WorldRegion", MF::Text, &IPTCLocation::m_worldRegion},
+    {"LocationId", MF::Bag, nullptr, &IPTCLocation::m_locationId},
+};
+
+constexpr Member<PLUSNameIDPair> kImageCreator[] = {
+    {"ImageCreatorName", MF::Text, &PLUSNameIDPair::m_name},
+    {"ImageCreatorID", MF::Text, &PLUSNameIDPair::m_id},
+};
+
+constexpr Member<PLUSNameIDPair> kCopyrightOwner[] = {
+    {"CopyrightOwnerName", MF::Text, &PLUSNameIDPair::m_name},
+    {"CopyrightOwnerID", MF::Text, &PLUSNameIDPair::m_id},
+};
+
+constexpr Member<PLUSLicensor> kLicensor[] = {
+    {"LicensorID", MF::Text, &PLUSLicensor::m_id},
+    {"LicensorName", MF::Text, &PLUSLicensor::m_name},
+    {"LicensorStreetAddress", MF::Text, &PLUSLicensor::m_streetAddress},
+    {"LicensorExtendedAddress", MF::Text, &PLUSLicensor::m_extendedAddress},
+    {"LicensorCity", MF::Text, &PLUSLicensor::m_city},
+    {"LicensorRegion", MF::Text, &PLUSLicensor::m_region},
+    {"LicensorPostalCode", MF::Text, &PLUSLicensor::m_postalCode},
+    {"LicensorCountry", MF::Text, &PLUSLicensor::m_country},
+    {"LicensorTelephoneType1", MF::Text, &PLUSLicensor::m_telephoneType1},
+    {"LicensorTelephone1", MF::Text, &PLUSLicensor::m_telephone1},
+    {"LicensorTelephoneType2", MF::Text, &PLUSLicensor::m_telephoneType2},
+    {"LicensorTelephone2", MF::Text, &PLUSLicensor::m_telephone2},
+    {"LicensorEmail", MF::Text, &PLUSLicensor::m_email},
+    {"LicensorURL", MF::Text, &PLUSLicensor::m_url},
+};
+
+constexpr Member<IPTCArtworkOrObject> kArtwork[] = {
+    {"AOTitle", MF::Alt, &IPTCArtworkOrObject::m_title},
+    {"AOCreator", MF::Seq, nullptr, &IPTCArtworkOrObject::m_creator},
+    {"AOCreatorId", MF::Seq, nullptr, &IPTCArtworkOrObject::m_creatorId},
+    {"AODateCreated", MF::Text, &IPTCArtworkOrObject::m_dateCreated},
+    {"AOCircaDateCreated", MF::Text, &IPTCArtworkOrObject::m_circaDateCreated},
+    {"AOStylePeriod", MF::Bag, nullptr, &IPTCArtworkOrObject::m_stylePeriod},
+    {"AOSource", MF::Text, &IPTCArtworkOrObject::m_source},
+    {"AOSourceInvNo", MF::Text, &IPTCArtworkOrObject::m_sourceInvNo},
+    {"AOSourceInvURL", MF::Text, &IPTCArtworkOrObject::m_sourceInvURL},
+    {"AOCopyrightNotice", MF::Text, &IPTCArtworkOrObject::m_copyrightNotice},
+    {"AOCurrentCopyrightOwnerName", MF::Text, &IPTCArtworkOrObject::m_currentCopyrightOwnerName},
+    {"AOCurrentCopyrightOwnerId", MF::Text, &IPTCArtworkOrObject::m_currentCopyrightOwnerId},
+    {"AOCurrentLicensorName", MF::Text, &IPTCArtworkOrObject::m_currentLicensorName},
+    {"AOCurrentLicensorId", MF::Text, &IPTCArtworkOrObject::m_currentLicensorId},
+    {"AOContentDescription", MF::Alt, &IPTCArtworkOrObject::m_contentDescription},
+    {"AOContributionDescription", MF::Alt, &IPTCArtworkOrObject::m_contributionDescription},
+    {"AOPhysicalDescription", MF::Alt, &IPTCArtworkOrObject::m_physicalDescription},
+};
+
+constexpr Member<IPTCProduct> kProduct[] = {
+    {"ProductGTIN", MF::Text, &IPTCProduct::m_gtin},
+    {"ProductName", MF::Alt, &IPTCProduct::m_name},
+    {"ProductDescription", MF::Alt, &IPTCProduct::m_description},
+};
+
+constexpr Member<IPTCImageRegistry> kRegistry[] = {
+    {"RegOrgId", MF::Text, &IPTCImageRegistry::m_orgId},
+    {"RegItemId", MF::Text, &IPTCImageRegistry::m_itemId},
+    {"RegEntryRole", MF::Text, &IPTCImageRegistry::m_entryRole},
+};
+
+} // namespace
+
+std::span<const Member<IPTCLocation>> locationMembers() {
+    return kLocation;
+}
+std::span<const Member<PLUSNameIDPair>> imageCreatorMembers() {
+    return kImageCreator;
+}
+std::span<const Member<PLUSNameIDPair>> copyrightOwnerMembers() {
+    return kCopyrightOwner;
+}
+std::span<const Member<PLUSLicensor>> licensorMembers() {
+    return kLicensor;
+}
+std::span<const Member<IPTCArtworkOrObject>> artworkMembers() {
+    return kArtwork;
+}
+std::span<const Member<IPTCProduct>> productMembers() {
+    return kProduct;
+}
+std::span<const Member<IPTCImageRegistry>> registryMembers() {
+    return kRegistry;
+}
+
+const ListSpec<IPTCLocation>& locationCreatedSpec() {
+    static const ListSpec<IPTCLocation> spec{
+        "Location Created",          "Iptc4xmpExt", "LocationCreated", false, true,
+        &IPTCRec::m_locationCreated, kLocation};
+    return spec;
+}
+const ListSpec<IPTCLocation>& locationShownSpec() {
+    static const ListSpec<IPTCLocation> spec{
+        "Location Shown", "Iptc4xmpExt", "LocationShown", false, false, &IPTCRec::m_locationShown, kLocation};
+    return spec;
+}
+const ListSpec<PLUSNameIDPair>& imageCreatorsSpec() {
+    static const ListSpec<PLUSNameIDPair> spec{
+        "Image Creators", "plus", "ImageCreator", true, false, &IPTCRec::m_imageCreators, kImageCreator};
+    return spec;
+}
+const ListSpec<PLUSNameIDPair>& copyrightOwnersSpec() {
+    static const ListSpec<PLUSNameIDPair> spec{
+        "Copyright Owners",          "plus",         "CopyrightOwner", true, false,
+        &IPTCRec::m_copyrightOwners, kCopyrightOwner};
+    return spec;
+}
+const ListSpec<PLUSLicensor>& licensorsSpec() {
+    static const ListSpec<PLUSLicensor> spec{"Licensors",           "plus",   "Licensor", true, false,
+                                             &IPTCRec::m_licensors, kLicensor};
+    return spec;
+}
+const ListSpec<IPTCArtworkOrObject>& artworkSpec() {
+    static const ListSpec<IPTCArtworkOrObject> spec{
+        "Artwork or Object",          "Iptc4xmpExt", "ArtworkOrObject", false, false,
+        &IPTCRec::m_artworkOrObjects, kArtwork};
+    return spec;
+}
+const ListSpec<IPTCProduct>& productsSpec() {
+    static const ListSpec<IPTCProduct> spec{
+        "Products shown", "Iptc4xmpExt", "ProductShown", false, false, &IPTCRec::m_productsShown, kProduct};
+    return spec;
+}
+const ListSpec<IPTCImageRegistry>& registrySpec() {
+    static const ListSpec<IPTCImageRegistry> spec{
+        "Image Registry Entries",    "Iptc4xmpExt", "RegistryId", false, false,
+        &IPTCRec::m_registryEntries, kRegistry};
+    return spec;
+}
+
+} // namespace iptc_structs

@@ -1,5 +1,6 @@
 #include "metadata/IPTCUtils.h"
 
+#include "NRF/NRF.h"
 #include "app/LumoLog.h"
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
@@ -153,6 +154,17 @@ IPTCEncodingSettings IPTCEncodingSettingsFromPreferences() {
         preferences->getString(kPrefIPTCFieldSeparator, kPrefIPTCFieldSeparatorDefault));
     if (separator.size() == 1)
         settings.m_separator = separator[0];
+    settings.m_colorClassAsUrgency =
+        preferences->getBool(kPrefSynchColorClassAndUrgency, kPrefSynchColorClassAndUrgencyDefault);
+    settings.m_colorClassAsLabel =
+        preferences->getBool(kPrefSynchColorClassAndLabel, kPrefSynchColorClassAndLabelDefault);
+    settings.m_structuredKeywordsHierarchicalOnly = preferences->getBool(
+        kPrefStructuredKeywordsHierarchicalOnly, kPrefStructuredKeywordsHierarchicalOnlyDefault);
+    for (int i = 1; i <= 8; ++i) {
+        std::string name = preferences->getString(lumo::formatString(kPrefColorClassLabelFormat, i), "");
+        settings.m_colorClassNames[static_cast<std::size_t>(i - 1)] =
+            name.empty() ? NRFGetColorClassLabel(i) : std::move(name);
+    }
     return settings;
 }
 
