@@ -568,6 +568,18 @@ NRFErr readBackSidecar(const std::string& path, const IPTCEncodingSettings& enco
     return kNRFErrNone;
 }
 
+// What a sidecar is written over: the sidecar, else the file's embedded packet, so that a new sidecar
+// (which wins over the file from then on) keeps what the file's XMP says.
+NRFErr sidecarStartingPoint(NRFImageInfoRec& image, const std::string& sidecar, std::string& packet) {
+    packet.clear();
+    if (lumo::fileExists(sidecar))
+        return NRFReadXMPSidecar(sidecar, packet);
+    NRFXMPPackets packets;
+    if (loadEmbeddedXMP(image, packets, packet) != kNRFErrNone)
+        packet.clear(); // a damaged file still gets its sidecar
+    return kNRFErrNone;
+}
+
 NRFErr writeXMPState(NRFImageInfoRec& image, unsigned what, bool withIIMState) {
     const IPTCSaveSettings settings = IPTCSaveSettingsFromPreferences();
     const IPTCEncodingSettings encoding = IPTCEncodingSettingsFromPreferences();
@@ -628,9 +640,8 @@ NRFErr writeXMPState(NRFImageInfoRec& image, unsigned what, bool withIIMState) {
     if (plan.m_writeSidecar) {
         const std::string sidecar = sidecarPathForWriting(image.m_path);
         std::string existing, full;
-        if (lumo::fileExists(sidecar))
-            if (const NRFErr err = NRFReadXMPSidecar(sidecar, existing); err != kNRFErrNone)
-                return err;
+        if (const NRFErr err = sidecarStartingPoint(image, sidecar, existing); err != kNRFErrNone)
+            return err;
         if (!XMPUpdateXMP(encoding, existing.empty() ? nullptr : &existing, image, what, options, full)) {
             NRFSetErrorText("Unable to update XMP sidecar file metadata at '%s'.", sidecar.c_str());
             return kNRFErrBadFormat;
@@ -719,9 +730,8 @@ NRFErr DoSaveIPTC(NRFImageInfoRec* image, const IPTCRec& input, const IPTCSaveSe
             std::string existing, full;
             undo.sidecarPath = sidecar;
             undo.sidecarExisted = lumo::fileExists(sidecar);
-            if (undo.sidecarExisted)
-                if (const NRFErr err = NRFReadXMPSidecar(sidecar, existing); err != kNRFErrNone)
-                    return err;
+            if (const NRFErr err = sidecarStartingPoint(*image, sidecar, existing); err != kNRFErrNone)
+                return err;
             if (!XMPUpdateIPTC(encoding, existing.empty() ? nullptr : &existing, record, image, options,
                                full)) {
                 NRFSetErrorText("Unable to update XMP sidecar file metadata at '%s'.", sidecar.c_str());
@@ -730,7 +740,7 @@ NRFErr DoSaveIPTC(NRFImageInfoRec* image, const IPTCRec& input, const IPTCSaveSe
             if (const NRFErr err = NRFWriteXMPSidecar(sidecar, full, batch); err != kNRFErrNone)
                 return err;
             undo.sidecarWritten = true;
-            undo.oldSidecar = existing;
+            undo.oldSidecar = undo.sidecarExisted ? existing : std::string();
             done.m_wroteSidecar = true;
             done.m_sidecarPath = sidecar;
             if (!batch)

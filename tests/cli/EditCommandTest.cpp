@@ -162,34 +162,39 @@ TEST(EditCommand, BadUsageExitsWithTwoAndTouchesNothing) {
     EXPECT_EQ(readWholeFile(photo), bytes);
 }
 
-TEST(EditCommand, ItemsThatCannotBeKeptYetFailWithTheActionsMessage) {
+TEST(EditCommand, AJPEGKeepsItsCropAndRotationInItsXMP) {
     LumoHome t;
     const std::string cropped = t.dir.file("crop.jpg");
     const std::string plain = t.dir.file("plain.jpg"); // no EXIF orientation to rewrite
     writeWholeFile(cropped, cameraJpeg(1));
     writeWholeFile(plain, cameraJpeg(0));
+    const DecodedJpeg pixels = decodeJpeg(cameraJpeg(0));
 
-    ProcessResult r = t.lumo({"--json", "crop", "--rect", "0.1,0.1,0.9,0.9", cropped});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("While setting a crop an error occurred:"), std::string::npos) << r.err;
-    auto listed = nlohmann::json::parse(r.out);
-    ASSERT_EQ(listed.size(), 1u);
-    EXPECT_EQ(listed[0]["result"], 22);
-    EXPECT_EQ(listed[0].size(), 3u) << "path, result and error";
-    EXPECT_NE(listed[0]["error"].get<std::string>().find("lumo cannot yet keep a crop for a JPEG"),
-              std::string::npos);
-
-    r = t.lumo({"crop", "--remove", cropped});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("While removing a crop an error occurred:"), std::string::npos) << r.err;
-
+    ProcessResult r = t.lumo({"--json", "crop", "--rect", "0.1,0.2,0.9,0.8", cropped});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
     r = t.lumo({"rotate", "--mirror-v", plain});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("While mirroring an image vertically an error occurred: This JPEG has no EXIF "
-                         "orientation for lumo to rewrite"),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(readWholeFile(plain), cameraJpeg(0));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(t.dir.file("crop.XIP")));
+    EXPECT_FALSE(std::filesystem::exists(t.dir.file("plain.XIP")));
+    EXPECT_EQ(decodeJpeg(readWholeFile(plain)).pixels, pixels.pixels);
+
+    if (runProcess("exiftool", {"-ver"}).exitCode != 0)
+        LUMO_SKIP_OR_FAIL("exiftool is not installed");
+    const auto json = exiftoolJson(
+        {"-n", "-G1", "-XMP-crs:all", "-XMP-tiff:Orientation", "-IFD0:Orientation", cropped, plain});
+    ASSERT_TRUE(json && json->size() == 2);
+    EXPECT_EQ((*json)[0].value("XMP-crs:CropLeft", 0.0), 0.1);
+    EXPECT_EQ((*json)[0].value("XMP-crs:CropBottom", 0.0), 0.8);
+    EXPECT_EQ((*json)[0].value("IFD0:Orientation", 0), 1) << "the camera's own orientation stays";
+    EXPECT_EQ((*json)[1].value("XMP-tiff:Orientation", 0), 4);
+    EXPECT_FALSE((*json)[1].contains("IFD0:Orientation"));
+
+    // Turned again, it starts from the orientation its XMP holds.
+    r = t.lumo({"rotate", "--mirror-v", plain});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const auto again = exiftoolJson({"-n", "-XMP-tiff:Orientation", plain});
+    ASSERT_TRUE(again);
+    EXPECT_EQ((*again)[0].value("Orientation", 0), 1);
 
     const std::string missing = t.dir.file("missing.jpg");
     r = t.lumo({"rotate", "--cw", missing});

@@ -124,6 +124,34 @@ TEST(PreviewCommand, EachFileGetsItsPreviewNamedAfterItAndOneWithoutIsReportedWh
     EXPECT_EQ(t.lumo({"--json", "-o", "-", raw}).exitCode, 2);
 }
 
+TEST(PreviewCommand, WithMetadataThePreviewCarriesTheRecordPrefsAndProfile) {
+    LumoHome t("preview");
+    const std::string raw = corpusCopy(t.dir.path(), "exiftool/Nikon.nef");
+    if (raw.empty())
+        GTEST_SKIP() << "no corpus";
+    if (runProcess("exiftool", {"-ver"}).exitCode != 0)
+        LUMO_SKIP_OR_FAIL("exiftool is not installed");
+    writeWholeFile(
+        std::filesystem::path(raw).replace_extension(".xmp").string(),
+        "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+        "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description rdf:about=\"\" "
+        "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" "
+        "xmp:Rating=\"3\"><dc:description><rdf:Alt><rdf:li xml:lang=\"x-default\">from the "
+        "sidecar</rdf:li></rdf:Alt></dc:description></rdf:Description></rdf:RDF></x:xmpmeta>");
+    const std::string out = t.dir.file("Nikon.jpg");
+    const ProcessResult r = t.lumo({"--with-metadata", "-o", out, raw});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto json = exiftoolJson({"-n", "-G1", "-XMP-dc:Description", "-XMP-xmp:Rating",
+                                    "-IPTC:Caption-Abstract", "-ICC_Profile:ProfileDescription", out});
+    ASSERT_TRUE(json);
+    const auto& tags = (*json)[0];
+    EXPECT_EQ(tags.value("XMP-dc:Description", ""), "from the sidecar");
+    EXPECT_EQ(tags.value("IPTC:Caption-Abstract", ""), "from the sidecar");
+    EXPECT_EQ(tags.value("XMP-xmp:Rating", 0), 3);
+    EXPECT_TRUE(tags.contains("ICC_Profile:ProfileDescription")) << tags.dump();
+    EXPECT_TRUE(decodeJpeg(readWholeFile(out)).ok);
+}
+
 TEST(ThumbCommand, TheBestEmbeddedImageIsScaledToFitAndTurnedUpright) {
     LumoHome t("thumb");
     const std::string photo = corpusCopy(t.dir.path(), kCameraJpeg);
