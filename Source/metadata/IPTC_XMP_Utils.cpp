@@ -1977,8 +1977,9 @@ bool XMPSplitForJPEG(const std::string& full, std::string& main, std::string& ex
             return false;
         const Prop note = prop("xmpNote:HasExtendedXMP");
         const XMPSerializeOptions tight{false, true};
-        Meta mainMeta(xmp_copy(whole.get()));
-        if (!mainMeta)
+        // (xmp_copy shares the tree with its source, so each copy is parsed anew.)
+        Meta mainMeta;
+        if (!parsePacket(mainMeta, full.data(), full.size(), where))
             return false;
         xmp_set_property(mainMeta.get(), note.ns.c_str(), note.path.c_str(), std::string(32, '0').c_str(), 0);
         std::string text;
@@ -2010,8 +2011,8 @@ bool XMPSplitForJPEG(const std::string& full, std::string& main, std::string& ex
             LUMO_LOG("%s: the main packet does not fit a JPEG segment", where);
             return false;
         }
-        Meta extension(xmp_copy(whole.get()));
-        if (!extension)
+        Meta extension;
+        if (!parsePacket(extension, full.data(), full.size(), where))
             return false;
         for (const auto& property : topLevelProperties(whole.get()))
             if (std::find(moved.begin(), moved.end(), property) == moved.end())
