@@ -2,14 +2,19 @@
 
 // A record's fields as text, by catalogue label, for the command line and the editor.
 //
-// Forms: a text field as it is; a list field as its items joined by the separator (setting with
-// `append` adds the items not already there); a coded field as its label (the stored form is accepted
-// when setting, so is the number); "Time and Date" as "YYYY-MM-DD[THH:MM:SS[+HH:MM]]"; colour class,
-// rating as digits; "Max. Image Dimensions" as "WIDTHxHEIGHT". Structures as "Member=value; Member=value"
-// per structure and " | " between structures, with "\\", "\;", "\|" and "\=" escaping those characters
-// in values; list members of a structure join their items with ", ". The member names are the XMP
-// ones without prefix (City, CountryName, LocationId, ImageCreatorName, LicensorCity, AOTitle,
-// ProductGTIN, RegOrgId...). Setting "" clears a field.
+// Forms:
+// - a text field as it is; setting with `append` adds the text after a space;
+// - a list field as its items joined by the separator; `append` adds the items not already there;
+//   keywords take "a|b" or "a | b" for a hierarchy and keep "a | b";
+// - a coded field as its label; setting also takes the stored form or the code number;
+// - "Time and Date" as "YYYY-MM-DD[THH:MM:SS[+HH:MM]]"; colour class and rating as digits (a colour
+//   class also by its name); "Max. Image Dimensions" as "WIDTHxHEIGHT";
+// - structures as "Member=value; Member=value", structures separated by " | ", with "\\", "\;", "\|"
+//   and "\=" escaping those characters in values; a list member joins its items with the separator
+//   and a space; `append` adds the structures not already there. Member names are the XMP ones
+//   without prefix (City, CountryName, LocationId, ImageCreatorName, LicensorCity, AOTitle,
+//   ProductGTIN, RegOrgId...).
+// Setting "" clears a field.
 
 #include "metadata/IPTCCatalogue.h"
 #include "metadata/IPTCRec.h"

@@ -1341,7 +1341,11 @@ private:
         return -1;
     }
 
-    int colorClass() const { return m_info ? m_info->m_colorClass : recordColorClass(); }
+    int colorClass() const {
+        if (!m_info)
+            return recordColorClass();
+        return m_info->m_colorClass >= 0 && m_info->m_colorClass <= 8 ? m_info->m_colorClass : -1;
+    }
 
     void writeUrgency() {
         const int cc = colorClass();
@@ -1450,7 +1454,7 @@ private:
         }
         set(created, date);
         set(createDate, date);
-        if (exists(m_x, original))
+        if (date.find('T') != std::string::npos && exists(m_x, original)) // a date alone loses the time
             set(original, date);
         remove(prop("lumograph:TimeCreated"));
     }
@@ -1564,7 +1568,7 @@ private:
         std::optional<bool> tagged;
         std::optional<std::uint32_t> imageNumber;
         if (m_info) {
-            rating = m_info->m_rating;
+            rating = std::clamp<int>(m_info->m_rating, -1, 5);
             tagged = m_info->m_tag;
             imageNumber = m_info->m_imageNumber;
         } else {
@@ -1977,8 +1981,9 @@ bool XMPSplitForJPEG(const std::string& full, std::string& main, std::string& ex
             return false;
         const Prop note = prop("xmpNote:HasExtendedXMP");
         const XMPSerializeOptions tight{false, true};
-        Meta mainMeta(xmp_copy(whole.get()));
-        if (!mainMeta)
+        // (xmp_copy shares the tree with its source, so each copy is parsed anew.)
+        Meta mainMeta;
+        if (!parsePacket(mainMeta, full.data(), full.size(), where))
             return false;
         xmp_set_property(mainMeta.get(), note.ns.c_str(), note.path.c_str(), std::string(32, '0').c_str(), 0);
         std::string text;
@@ -2010,8 +2015,8 @@ bool XMPSplitForJPEG(const std::string& full, std::string& main, std::string& ex
             LUMO_LOG("%s: the main packet does not fit a JPEG segment", where);
             return false;
         }
-        Meta extension(xmp_copy(whole.get()));
-        if (!extension)
+        Meta extension;
+        if (!parsePacket(extension, full.data(), full.size(), where))
             return false;
         for (const auto& property : topLevelProperties(whole.get()))
             if (std::find(moved.begin(), moved.end(), property) == moved.end())

@@ -3,13 +3,18 @@
 
 #include "NRF/NRFImageInfo.h"
 #include "metadata/IPTCCatalogue.h"
+#include "metadata/IPTCRecFields.h"
 #include "metadata/IPTC_XMP_Utils.h"
+#include "support/PathDigest.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
+
+using lumo::test::exiftoolJson;
 
 namespace {
 
@@ -88,6 +93,17 @@ IPTCRec load(const std::string& packet, const IPTCEncodingSettings& settings = {
     return record;
 }
 
+std::string write(const IPTCRec& record, const std::string* existing = nullptr,
+                  const IPTCEncodingSettings& settings = {}, const NRFImageInfoRec* info = nullptr) {
+    std::string out;
+    EXPECT_TRUE(XMPUpdateIPTC(settings, existing, record, info, {}, out));
+    return out;
+}
+
+bool has(const std::string& packet, const char* prefix, const char* path) {
+    return PropertyExistsInXMP(packet, IPTCXMPNamespaceURI(prefix).c_str(), path);
+}
+
 std::string packet(const std::string& description, const std::string& body = {}) {
     return "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
            "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description rdf:about=\"\" "
@@ -127,4 +143,300 @@ TEST(IPTCXMP, ReadingFollowsThePrecedenceAndFallbacks) {
     EXPECT_EQ(r.m_fields[slot(IPTC_BYLINE)], "Ann,Bob");
     EXPECT_EQ(r.m_fields[slot(IPTC_CAPTION)], "from photoshop");
     EXPECT_EQ(r.m_modelReleaseStatus, 0u);
+}
+
+TEST(IPTCXMP, EveryFieldRoundTripsThroughItsTextForm) {
+    const IPTCRec full = fullRecord();
+    const IPTCEncodingSettings settings;
+    IPTCRec rebuilt;
+    for (const IPTCCatalogueEntry& e : IPTCCatalogue()) {
+        std::string text, error, again;
+        ASSERT_TRUE(IPTCGetFieldText(full, e, settings, text)) << e.label;
+        EXPECT_FALSE(text.empty()) << e.label;
+        ASSERT_TRUE(IPTCSetFieldText(rebuilt, e, settings, text, false, error)) << e.label << ": " << error;
+        ASSERT_TRUE(IPTCGetFieldText(rebuilt, e, settings, again));
+        EXPECT_EQ(again, text) << e.label;
+    }
+    rebuilt.m_tagged = full.m_tagged;
+    rebuilt.m_imageNumber = full.m_imageNumber;
+    EXPECT_EQ(rebuilt, full);
+
+    // escapes, appending, coded fields by stored form, refusals that leave the record alone
+    const IPTCCatalogueEntry& shown = *IPTCFindCatalogueEntry("Location Shown");
+    std::string error, text;
+    ASSERT_TRUE(IPTCSetFieldText(rebuilt, shown, settings, "City=A\\;B\\|C | City=Lyon", false, error));
+    ASSERT_TRUE(IPTCSetFieldText(rebuilt, shown, settings, "City=Lyon | CountryName=X", true, error));
+    ASSERT_EQ(rebuilt.m_locationShown.size(), 3u);
+    EXPECT_EQ(rebuilt.m_locationShown[0].m_city, "A;B|C");
+    const IPTCRec before = rebuilt;
+    EXPECT_FALSE(IPTCSetFieldText(rebuilt, shown, settings, "Town=Paris", false, error));
+    EXPECT_NE(error.find("unknown member 'Town'"), std::string::npos);
+    EXPECT_FALSE(IPTCSetFieldText(rebuilt, *IPTCFindCatalogueEntry("Location Created"), settings,
+                                  "City=A | City=B", false, error));
+    EXPECT_FALSE(IPTCSetFieldText(rebuilt, *IPTCFindCatalogueEntry("Time and Date"), settings, "2024-13-01",
+                                  false, error));
+    EXPECT_FALSE(IPTCSetFieldText(rebuilt, *IPTCFindCatalogueEntry("Model Release Status"), settings, "Maybe",
+                                  false, error));
+    EXPECT_EQ(rebuilt, before);
+    ASSERT_TRUE(IPTCSetFieldText(rebuilt, *IPTCFindCatalogueEntry("Model Release Status"), settings,
+                                 "http://ns.useplus.org/ldf/vocab/MR-UMR", false, error));
+    EXPECT_EQ(rebuilt.m_modelReleaseStatus, 3u);
+    const IPTCCatalogueEntry& keywords = *IPTCFindCatalogueEntry("Keywords");
+    ASSERT_TRUE(IPTCSetFieldText(rebuilt, keywords, settings, "a, b", false, error));
+    ASSERT_TRUE(IPTCSetFieldText(rebuilt, keywords, settings, "b,c|d", true, error));
+    ASSERT_TRUE(IPTCGetFieldText(rebuilt, keywords, settings, text));
+    EXPECT_EQ(text, "a,b,c | d");
+    ASSERT_TRUE(IPTCSetFieldText(rebuilt, keywords, settings, "", false, error));
+    EXPECT_TRUE(rebuilt.m_fields[slot(IPTC_KEYWORDS)].empty());
+}
+
+TEST(IPTCXMP, WritingRulesForCopyrightLabelsAndKeywords) {
+    IPTCRec r;
+    r.m_fields[slot(IPTC_COPYRIGHT)] = "(c) Ann";
+    std::string out = write(r);
+    std::string marked;
+    EXPECT_TRUE(has(out, "xmpRights", "Marked"));
+    EXPECT_NE(out.find("<xmpRights:Marked>True</xmpRights:Marked>"), std::string::npos);
+    r.m_fields[slot(IPTC_COPYRIGHT)].clear();
+    EXPECT_FALSE(has(write(r), "xmpRights", "Marked"));
+    EXPECT_FALSE(has(write(r, &out), "xmpRights", "Marked")); // and an old one goes
+
+    // the label follows the colour class; the urgency too when asked
+    IPTCEncodingSettings settings;
+    settings.m_colorClassNames = {"Red", "Green", "Blue", "", "", "", "", ""};
+    settings.m_colorClassAsLabel = true;
+    settings.m_colorClassAsUrgency = true;
+    r.m_colorClass = "2";
+    r.m_fields[slot(XMP_LABEL)] = "ignored";
+    r.m_fields[slot(IPTC_URGENCY)] = "5";
+    const IPTCRec back = load(write(r, nullptr, settings));
+    EXPECT_EQ(back.m_fields[slot(XMP_LABEL)], "Green");
+    EXPECT_EQ(back.m_fields[slot(IPTC_URGENCY)], "2");
+    EXPECT_EQ(back.m_colorClass, "2");
+
+    // hierarchical keywords: normalised, in both properties, or only in lr: when asked
+    r = IPTCRec();
+    r.m_fields[slot(IPTC_KEYWORDS)] = "flat, A |B| C ";
+    out = write(r);
+    EXPECT_NE(out.find("<rdf:li>A|B|C</rdf:li>"), std::string::npos);
+    EXPECT_TRUE(has(out, "lr", "hierarchicalSubject[1]"));
+    EXPECT_TRUE(has(out, "dc", "subject[2]"));
+    settings.m_structuredKeywordsHierarchicalOnly = true;
+    out = write(r, nullptr, settings);
+    EXPECT_TRUE(has(out, "dc", "subject[1]"));
+    EXPECT_FALSE(has(out, "dc", "subject[2]"));
+    EXPECT_EQ(load(out).m_fields[slot(IPTC_KEYWORDS)], "flat,A | B | C");
+}
+
+TEST(IPTCXMP, MergingKeepsForeignPropertiesDropsAppleAndEmptiedFields) {
+    const std::string existing = packet(
+        "xmlns:crs=\"http://ns.adobe.com/camera-raw-settings/1.0/\" xmlns:my=\"http://example.com/my/\" "
+        "xmlns:HDRGainMap=\"http://ns.apple.com/HDRGainMap/1.0/\" "
+        "xmlns:apdi=\"http://ns.apple.com/pixeldatainfo/1.0/\" "
+        "xmlns:portraitLightingEffect=\"http://ns.apple.com/portraitLightingEffect/2.0/\" "
+        "crs:Exposure2012=\"+0.50\" my:Thing=\"kept\" HDRGainMap:HDRGainMapVersion=\"65536\" "
+        "apdi:AuxiliaryImageType=\"urn:x\" portraitLightingEffect:EffectStrength=\"1\" "
+        "photoshop:City=\"Old City\" photoshop:Headline=\"Old headline\"",
+        "<dc:description><rdf:Alt><rdf:li xml:lang=\"x-default\">Old caption</rdf:li>"
+        "<rdf:li xml:lang=\"fr\">Vieille légende</rdf:li></rdf:Alt></dc:description>");
+    IPTCRec r = load(existing);
+    r.m_fields[slot(IPTC_CAPTION)].clear();
+    r.m_fields[slot(IPTC_CITY)] = "New City";
+    const std::string out = write(r, &existing);
+    EXPECT_TRUE(PropertyExistsInXMP(out, "http://ns.adobe.com/camera-raw-settings/1.0/", "Exposure2012"));
+    EXPECT_TRUE(PropertyExistsInXMP(out, "http://example.com/my/", "Thing"));
+    EXPECT_FALSE(PropertyExistsInXMP(out, "http://ns.apple.com/HDRGainMap/1.0/", "HDRGainMapVersion"));
+    EXPECT_FALSE(PropertyExistsInXMP(out, "http://ns.apple.com/pixeldatainfo/1.0/", "AuxiliaryImageType"));
+    EXPECT_FALSE(
+        PropertyExistsInXMP(out, "http://ns.apple.com/portraitLightingEffect/2.0/", "EffectStrength"));
+    EXPECT_FALSE(has(out, "dc", "description"));
+    const IPTCRec back = load(out);
+    EXPECT_EQ(back.m_fields[slot(IPTC_CITY)], "New City");
+    EXPECT_EQ(back.m_fields[slot(IPTC_HEADLINE)], "Old headline");
+    EXPECT_TRUE(back.m_fields[slot(IPTC_CAPTION)].empty());
+}
+
+TEST(IPTCXMP, TemplatesKeepTheirFlagsAndEmptyAppliedFields) {
+    IPTCRec t;
+    const auto flag = [&](IPTCFieldID id) {
+        t.m_applyFlags[static_cast<std::size_t>(IPTCFieldIndexOf(id))] = 1;
+    };
+    t.m_fields[slot(IPTC_CITY)] = "Paris";
+    flag(IPTC_CITY);
+    flag(IPTC_HEADLINE); // applied and empty: clears the photo's headline
+    flag(IPTC_KEYWORDS);
+    t.m_mergeFlags[static_cast<std::size_t>(IPTCFieldIndexOf(IPTC_KEYWORDS))] = 1;
+    t.m_fields[slot(IPTC_CREDIT)] = "not applied";
+    t.m_colorClassEval = "4", t.m_colorClassApply = true, t.m_ratingEval = "{rating}";
+    t.m_captionMergeStyle = 2, t.m_applyDateType = 1;
+    t.m_reverseGeocodingApply[0] = t.m_reverseGeocodingApply[11] = true;
+    const std::string out = BuildIPTCRecordAsXMP({}, t, true);
+    EXPECT_FALSE(has(out, "lumograph", "Prefs"));
+    EXPECT_FALSE(has(out, "photoshop", "Credit"));
+    const IPTCRec back = load(out, {}, true);
+    IPTCRec expected = t;
+    expected.m_fields[slot(IPTC_CREDIT)].clear();
+    expected.m_lumoVersion = "Lumo6";
+    EXPECT_EQ(back, expected);
+    EXPECT_TRUE(has(out, "photoshop", "Headline"));
+}
+
+TEST(IPTCXMP, GPSOrientationCropAndPhotoState) {
+    NRFImageInfoRec info;
+    info.m_hasGPS = true;
+    info.m_latitude = 48.858222, info.m_longitude = -2.2945;
+    info.m_altitude = -12.34;
+    info.m_gpsTime = 1715950000.0; // 2024-05-17T12:46:40Z
+    info.m_orientation = 1;        // EXIF 6
+    info.m_crop = {0.1, 0.2, 0.9, 0.8, 1.5, 3.0, 2.0, true};
+    info.m_tag = true, info.m_colorClass = 5, info.m_rating = 3, info.m_imageNumber = 7;
+    info.m_width = 6000, info.m_height = 4000;
+    const std::string foreign = packet("xmlns:exif=\"http://ns.adobe.com/exif/1.0/\" exif:GPSSpeed=\"5/1\"");
+    std::string out;
+    ASSERT_TRUE(XMPUpdateXMP({}, &foreign, info,
+                             kXMPUpdateGPS | kXMPUpdateOrientation | kXMPUpdateCrop | kXMPUpdateImageState,
+                             {}, out));
+    EXPECT_NE(out.find("<exif:GPSLatitude>48,51.493N</exif:GPSLatitude>"), std::string::npos);
+    EXPECT_NE(out.find("<exif:GPSLongitude>2,17.670W</exif:GPSLongitude>"), std::string::npos);
+    EXPECT_NE(out.find("<exif:GPSAltitude>123/10</exif:GPSAltitude>"), std::string::npos);
+    EXPECT_NE(out.find("<exif:GPSTimeStamp>2024-05-17T12:46:40Z</exif:GPSTimeStamp>"), std::string::npos);
+    EXPECT_NE(out.find("<crs:CropLeft>0.100000</crs:CropLeft>"), std::string::npos);
+    EXPECT_NE(out.find("<lumograph:Prefs>1:5:3:000007</lumograph:Prefs>"), std::string::npos);
+    EXPECT_FALSE(PropertyExistsInXMP(out, "http://ns.adobe.com/exif/1.0/", "GPSSpeed")); // replaced together
+    EXPECT_EQ(GetACRSettingsDigest(out),
+              "crs:AlreadyApplied=False\ncrs:CropAngle=1.500000\ncrs:CropBottom=0.800000\n"
+              "crs:CropConstrainToWarp=0\ncrs:CropLeft=0.100000\ncrs:CropRight=0.900000\n"
+              "crs:CropTop=0.200000\ncrs:HasCrop=True");
+
+    NRFImageInfoRec state;
+    ASSERT_TRUE(XMPReadImageState(out, state));
+    EXPECT_EQ(state.m_orientation, 1);
+    EXPECT_EQ(state.m_crop, info.m_crop);
+    EXPECT_TRUE(state.m_tag);
+    EXPECT_EQ(state.m_colorClass, 5);
+    EXPECT_EQ(state.m_rating, 3);
+    EXPECT_EQ(state.m_imageNumber, 7u);
+    NRFImageInfoRec loaded;
+    IPTCRec record;
+    ASSERT_TRUE(LoadXMPMetadata({}, out.data(), out.size(), &loaded, false, &record));
+    EXPECT_TRUE(loaded.m_hasGPS);
+    EXPECT_NEAR(loaded.m_latitude, 48.858222, 1e-5);
+    EXPECT_NEAR(loaded.m_longitude, -2.2945, 1e-5);
+    EXPECT_NEAR(*loaded.m_altitude, -12.3, 1e-9);
+    EXPECT_EQ(*loaded.m_gpsTime, 1715950000.0);
+    EXPECT_EQ(record.m_colorClass, "5");
+
+    // no crop: HasCrop False and the coordinates gone
+    info.m_crop = NRFNormalizedCrop();
+    ASSERT_TRUE(XMPUpdateXMP({}, &out, info, kXMPUpdateCrop, {}, out));
+    EXPECT_EQ(GetACRSettingsDigest(out), "crs:HasCrop=False");
+}
+
+TEST(IPTCXMP, ExtendedXMPSplitsAndJoinsBack) {
+    IPTCRec big = fullRecord();
+    big.m_fields[slot(IPTC_CAPTION)] = std::string(70000, 'c');
+    const std::string full = write(big);
+    std::string main, extended, guid;
+    ASSERT_TRUE(XMPSplitForJPEG(full, main, extended, guid));
+    EXPECT_LE(main.size(), 65502u);
+    ASSERT_FALSE(extended.empty());
+    std::string upper = lumo::pathDigest(extended);
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(guid, upper);
+    EXPECT_NE(main.find("xmpNote:HasExtendedXMP=\"" + guid + "\""), std::string::npos);
+    ASSERT_TRUE(XMPJoinExtended(main, extended));
+    EXPECT_FALSE(PropertyExistsInXMP(main, "http://ns.adobe.com/xmp/note/", "HasExtendedXMP"));
+    EXPECT_EQ(load(main), load(full));
+
+    const std::string small = write(fullRecord());
+    ASSERT_TRUE(XMPSplitForJPEG(small, main, extended, guid));
+    EXPECT_EQ(main, small);
+    EXPECT_TRUE(extended.empty() && guid.empty());
+}
+
+TEST(IPTCXMP, BadInputIsRefused) {
+    IPTCRec r;
+    const std::string garbage = "<x:xmpmeta><rdf:RDF";
+    EXPECT_FALSE(LoadXMPMetadata({}, garbage.data(), garbage.size(), nullptr, false, &r));
+    const std::string huge(kXMPMaxPacketSize + 1, ' ');
+    EXPECT_FALSE(LoadXMPMetadata({}, huge.data(), huge.size(), nullptr, false, &r));
+    std::string out;
+    EXPECT_FALSE(XMPUpdateIPTC({}, &garbage, r, nullptr, {}, out));
+    EXPECT_TRUE(IPTCIsBlankIPTC(&r));
+}
+
+TEST(IPTCXMP, ExiftoolReadsWhatIsWrittenAndWeReadTheCorpusLikeExiftool) {
+    lumo::test::TempDir dir;
+    const std::string sidecar = dir.file("full.xmp");
+    lumo::test::writeWholeFile(sidecar, write(fullRecord()));
+    const std::optional<nlohmann::json> read = exiftoolJson({"-G1", "-struct", sidecar});
+    if (!read)
+        LUMO_SKIP_OR_FAIL("exiftool is not installed");
+    const nlohmann::json& t = (*read)[0];
+    EXPECT_EQ(t["XMP-dc:Description"], "V Description/Caption");
+    EXPECT_EQ(t["XMP-dc:Subject"], nlohmann::json({"plain", "Places|France|Paris"}));
+    EXPECT_EQ(t["XMP-dc:Creator"], nlohmann::json({"V Creator/Photographer"}));
+    EXPECT_EQ(t["XMP-photoshop:City"], "V City");
+    EXPECT_EQ(t["XMP-dc:Rights"], "V Copyright");
+    EXPECT_EQ(t["XMP-xmpRights:Marked"], true);
+    EXPECT_EQ(t["XMP-photoshop:DateCreated"], "2024:05:17 13:45:09-05:30");
+    EXPECT_EQ(t["XMP-iptcExt:LocationShown"][1]["City"], "Rome");
+    EXPECT_EQ(t["XMP-iptcExt:ArtworkOrObject"][0]["AOCreator"], nlohmann::json({"Leonardo", "Workshop"}));
+    EXPECT_EQ(t["XMP-plus:Licensor"][0]["LicensorTelephoneType2"], "Cell");
+    EXPECT_EQ(t["XMP-plus:ModelReleaseStatus"], "Limited or Incomplete Model Releases");
+    EXPECT_EQ(t["XMP-xmp:Rating"], 4);
+    EXPECT_EQ(t["XMP-lumograph:Prefs"], "1:3:4:000042");
+    const std::optional<nlohmann::json> validate = exiftoolJson({"-validate", "-warning", "-a", sidecar});
+    ASSERT_TRUE(validate);
+    EXPECT_EQ((*validate)[0]["Validate"], "OK") << validate->dump();
+    EXPECT_FALSE((*validate)[0].contains("Warning")) << validate->dump();
+
+    // The corpus's sidecars: what we read matches exiftool's reading (caption, creators, keywords, title).
+    for (const std::string& file : lumo::test::corpusFiles({".xmp"})) {
+        const std::string bytes = lumo::test::readWholeFile(file);
+        IPTCRec record;
+        if (!LoadXMPMetadata({}, bytes.data(), bytes.size(), nullptr, false, &record))
+            continue; // not for the toolkit (exiftool reads more leniently)
+        const std::optional<nlohmann::json> e = exiftoolJson({"-G1", "-struct", "-XMP-dc:all", file});
+        ASSERT_TRUE(e);
+        const auto joined = [](const nlohmann::json& v) {
+            if (!v.is_array())
+                return v.is_string() ? v.get<std::string>() : v.dump();
+            std::string s;
+            for (const nlohmann::json& item : v)
+                s += (s.empty() ? "" : ",") + (item.is_string() ? item.get<std::string>() : item.dump());
+            return s;
+        };
+        const std::pair<const char*, IPTCFieldID> compared[] = {{"XMP-dc:Description", IPTC_CAPTION},
+                                                                {"XMP-dc:Creator", IPTC_BYLINE},
+                                                                {"XMP-dc:Subject", IPTC_KEYWORDS},
+                                                                {"XMP-dc:Title", IPTC_OBJECT_NAME},
+                                                                {"XMP-dc:Rights", IPTC_COPYRIGHT}};
+        for (const auto& [tag, id] : compared)
+            if ((*e)[0].contains(tag))
+                EXPECT_EQ(record.m_fields[slot(id)], joined((*e)[0][tag])) << file << " " << tag;
+    }
+}
+
+TEST(IPTCXMP, BlankAndClearCoverTheXMPMembers) {
+    IPTCRec r = fullRecord();
+    EXPECT_FALSE(IPTCIsBlankIPTC(&r));
+    IPTCClearRecord(&r);
+    EXPECT_EQ(r, IPTCRec());
+    EXPECT_TRUE(IPTCIsBlankIPTC(&r));
+    r.m_locationShown.resize(2); // structures with every member empty count as absent
+    r.m_maxImageDimensions.clear();
+    EXPECT_TRUE(IPTCIsBlankIPTC(&r));
+    r.m_locationShown[1].m_locationId = {"x"};
+    EXPECT_FALSE(IPTCIsBlankIPTC(&r));
+    r = IPTCRec();
+    r.m_callForImage = 2;
+    EXPECT_FALSE(IPTCIsBlankIPTC(&r));
+    // structure texts that the IIM write encoding cannot hold are found before a save loses them
+    r = fullRecord();
+    EXPECT_TRUE(IPTCStructuresSurviveEncoding(r, "CP1252"));
+    r.m_artworkOrObjects[0].m_creator.push_back("\xE6\x97\xA5\xE6\x9C\xAC"); // Japanese
+    EXPECT_FALSE(IPTCStructuresSurviveEncoding(r, "CP1252"));
+    EXPECT_TRUE(IPTCStructuresSurviveEncoding(r, "UTF-8"));
 }
