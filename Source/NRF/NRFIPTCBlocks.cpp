@@ -7,6 +7,7 @@
 #include "NRF/NRF.h"
 #include "NRF/NRFBasicTIFF.h"
 #include "NRF/NRFImageInfo.h"
+#include "NRF/NRFXMPBlocks.h"
 #include "app/LumoLog.h"
 #include "support/FileIO.h"
 
@@ -18,6 +19,7 @@ namespace {
 
 constexpr std::uint16_t kResourceIPTC = 0x0404;
 constexpr std::uint16_t kResourceIPTCDigest = 0x0425;
+constexpr std::uint16_t kResourceXMP = 0x0424;
 constexpr std::uint16_t kTagIPTC = 33723;
 constexpr std::uint16_t kIPTCTagType = 4;      // LONG, as the tag is defined
 constexpr char kPhotoshop[] = "Photoshop 3.0"; // and its NUL: 14 bytes
@@ -102,13 +104,13 @@ bool splitResources(const std::string& stream, std::vector<Resource>& out, std::
              isResourceSignature(stream.data() + pos));
 }
 
-bool findIPTCResource(const std::string& stream, std::string& block) {
+bool findResource(const std::string& stream, std::uint16_t id, std::string& block) {
     std::vector<Resource> resources;
     std::size_t tail = 0;
     if (!splitResources(stream, resources, tail))
         return false;
     for (const Resource& r : resources)
-        if (r.photoshop && r.id == kResourceIPTC) {
+        if (r.photoshop && r.id == id) {
             block = stream.substr(r.data, r.size);
             return true;
         }
@@ -116,9 +118,14 @@ bool findIPTCResource(const std::string& stream, std::string& block) {
     return true;
 }
 
-// The stream with the IPTC resource replaced by `block` (at the first one's place, else at the end
-// of the resources) and the digest left out.
-bool replaceIPTCResource(const std::string& stream, const std::string& block, std::string& out) {
+bool findIPTCResource(const std::string& stream, std::string& block) {
+    return findResource(stream, kResourceIPTC, block);
+}
+
+// The stream with the resource `id` replaced by `block` (at the first one's place, else at the end of
+// the resources) and the resource `drop` (a digest of the old one, or 0) left out.
+bool replaceResource(const std::string& stream, std::uint16_t id, std::uint16_t drop,
+                     const std::string& block, std::string& out) {
     std::vector<Resource> resources;
     std::size_t tail = 0;
     if (!splitResources(stream, resources, tail))
@@ -126,22 +133,26 @@ bool replaceIPTCResource(const std::string& stream, const std::string& block, st
     out.clear();
     bool placed = false;
     for (const Resource& r : resources) {
-        if (r.photoshop && (r.id == kResourceIPTC || r.id == kResourceIPTCDigest)) {
-            if (r.id == kResourceIPTC && !placed && !block.empty())
-                out += NRFIPTCResource(block);
-            placed = placed || r.id == kResourceIPTC;
+        if (r.photoshop && (r.id == id || (drop != 0 && r.id == drop))) {
+            if (r.id == id && !placed && !block.empty())
+                out += NRFPhotoshopResource(id, block);
+            placed = placed || r.id == id;
             continue;
         }
         out.append(stream, r.start, r.end - r.start);
     }
     if (!placed && !block.empty())
-        out += NRFIPTCResource(block);
+        out += NRFPhotoshopResource(id, block);
     // Padding after the resources means nothing once the resources changed; other bytes are kept.
     const bool padding = std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(tail), stream.end(),
                                      [](char c) { return c == 0; });
     if (!padding)
         out.append(stream, tail, std::string::npos);
     return true;
+}
+
+bool replaceIPTCResource(const std::string& stream, const std::string& block, std::string& out) {
+    return replaceResource(stream, kResourceIPTC, kResourceIPTCDigest, block, out);
 }
 
 // -- JPEG marker walk
@@ -344,8 +355,12 @@ NRFErr loadBlock(NRFImageInfoRec& record, std::string& block) {
 } // namespace
 
 std::string NRFIPTCResource(const std::string& block) {
+    return NRFPhotoshopResource(kResourceIPTC, block);
+}
+
+std::string NRFPhotoshopResource(std::uint16_t id, const std::string& block) {
     std::string out = "8BIM";
-    putBE16(out, kResourceIPTC);
+    putBE16(out, id);
     putBE16(out, 0); // empty name, padded
     putBE32(out, static_cast<std::uint32_t>(block.size()));
     out += block;
@@ -396,68 +411,117 @@ bool NRFIPTCPlanJPEG(NRFByteSource& source, const std::string& block, NRFIPTCSpl
 }
 
 bool NRFIPTCReadTIFFBlock(NRFByteSource& source, std::string& block) {
-    block.clear();
+    return NRFTIFFReadIFD0Tag(source, kTagIPTC, kNRFMaxIPTCBlock, block);
+}
+
+bool NRFTIFFReadIFD0Tag(NRFByteSource& source, std::uint16_t tag, std::uint64_t maxBytes,
+                        std::string& value) {
+    value.clear();
     NRFBasicTIFF tiff(source);
     std::vector<NRFTIFFEntry> entries;
     if (!readIFD0(tiff, entries))
         return false;
     for (const NRFTIFFEntry& e : entries)
-        if (e.tag == kTagIPTC && e.count != 0)
-            return e.byteSize <= kNRFMaxIPTCBlock && !tiff.IsMalformed(e) &&
-                   tiff.ValueBytes(e, block, kNRFMaxIPTCBlock);
+        if (e.tag == tag && e.count != 0)
+            return e.byteSize <= maxBytes && !tiff.IsMalformed(e) &&
+                   tiff.ValueBytes(e, value, static_cast<std::size_t>(maxBytes));
     return true;
 }
 
 bool NRFIPTCPlanTIFF(NRFByteSource& source, const std::string& block, NRFIPTCSplice& plan,
                      std::uint32_t& oldIFDOffset) {
+    if (block.size() > kNRFMaxIPTCBlock)
+        return false;
+    const NRFTIFFTagValue iptc{kTagIPTC, kIPTCTagType, &block};
+    return NRFTIFFPlanIFD0(source, source.Size(), &iptc, 1, plan, oldIFDOffset);
+}
+
+bool NRFTIFFPlanIFD0(NRFByteSource& source, std::uint64_t keepLength, const NRFTIFFTagValue* values,
+                     std::size_t valueCount, NRFIPTCSplice& plan, std::uint32_t& oldIFDOffset) {
     NRFBasicTIFF tiff(source);
     std::vector<NRFTIFFEntry> entries;
     std::uint32_t next = 0;
-    if (block.size() > kNRFMaxIPTCBlock || !tiff.ReadHeader() || tiff.IFD0Offset() < 8 ||
+    if (!tiff.ReadHeader() || tiff.IFD0Offset() < 8 || keepLength < 8 || keepLength > source.Size() ||
         tiff.ReadIFD(tiff.IFD0Offset(), kMaxIFDEntries, entries, &next) != 0) {
         LUMO_LOG("NRFIPTCPlanTIFF() the TIFF header or IFD0 cannot be read");
         return false;
     }
     TIFFHead head{tiff.BigEndian(), tiff.IFD0Offset()};
-    const std::uint64_t size = source.Size();
-    // The new IFD0 and the block follow the old end, word aligned; offsets must stay 32-bit.
+    const auto replaced = [&](std::uint16_t tag) {
+        for (std::size_t i = 0; i < valueCount; ++i)
+            if (values[i].tag == tag)
+                return true;
+        return false;
+    };
+    // The new IFD0 and the values follow the old end, word aligned; offsets must stay 32-bit.
+    const std::uint64_t size = keepLength;
     const std::uint64_t ifdPos = size + (size & 1);
     std::size_t count = 0;
     for (const NRFTIFFEntry& e : entries)
-        count += e.tag != kTagIPTC;
-    count += block.empty() ? 0 : 1;
-    const std::uint64_t dataPos = ifdPos + 2 + 12 * count + 4;
-    const std::string padded = storedForm(typeOf("TIFF"), block);
-    if (dataPos + padded.size() > 0xFFFFFFFFull) {
+        count += !replaced(e.tag);
+    struct NewEntry {
+        std::uint16_t tag, type;
+        std::string stored;
+        std::uint32_t count;
+    };
+    std::vector<NewEntry> added;
+    for (std::size_t i = 0; i < valueCount; ++i) {
+        const NRFTIFFTagValue& v = values[i];
+        if (!v.value || v.value->empty())
+            continue;
+        if (v.value->size() > kNRFMaxTIFFTagValue) {
+            LUMO_LOG("NRFIPTCPlanTIFF() a value of %zu bytes is too large", v.value->size());
+            return false;
+        }
+        const std::uint32_t unit = v.type == kIPTCTagType ? 4 : 1;
+        std::string stored = *v.value;
+        if (stored.size() % unit != 0)
+            stored.append(unit - stored.size() % unit, '\0');
+        if (stored.size() & 1) // values start on a word boundary
+            stored.push_back('\0');
+        added.push_back({v.tag, v.type, std::move(stored),
+                         static_cast<std::uint32_t>(v.value->size() + unit - 1) / unit});
+    }
+    std::sort(added.begin(), added.end(), [](const NewEntry& x, const NewEntry& y) { return x.tag < y.tag; });
+    count += added.size();
+    std::uint64_t dataPos = ifdPos + 2 + 12 * count + 4;
+    std::string data;
+    std::vector<std::string> addedEntries;
+    for (const NewEntry& n : added) {
+        std::string entry = putU16(head, n.tag) + putU16(head, n.type) + putU32(head, n.count);
+        if (n.stored.size() <= 4) {
+            entry += n.stored + std::string(4 - n.stored.size(), '\0');
+        } else {
+            entry += putU32(head, static_cast<std::uint32_t>(
+                                      std::min<std::uint64_t>(dataPos + data.size(), 0xFFFFFFFFull)));
+            data += n.stored;
+        }
+        addedEntries.push_back(std::move(entry));
+    }
+    if (dataPos + data.size() > 0xFFFFFFFFull || count > 0xFFFF) {
         LUMO_LOG("NRFIPTCPlanTIFF() the file would grow past 4 GiB");
         return false;
     }
     std::string ifd = putU16(head, static_cast<std::uint32_t>(count));
-    bool placed = block.empty();
-    const auto iptcEntry = [&] {
-        placed = true;
-        return putU16(head, kTagIPTC) + putU16(head, kIPTCTagType) +
-               putU32(head, static_cast<std::uint32_t>(padded.size() / 4)) +
-               putU32(head, static_cast<std::uint32_t>(dataPos));
-    };
+    std::size_t nextAdded = 0;
     for (const NRFTIFFEntry& e : entries) {
-        if (e.tag == kTagIPTC)
+        if (replaced(e.tag))
             continue;
-        if (!placed && e.tag > kTagIPTC)
-            ifd += iptcEntry();
+        while (nextAdded < added.size() && added[nextAdded].tag < e.tag)
+            ifd += addedEntries[nextAdded++];
         std::string raw(12, '\0');
         if (!source.ReadAt(e.entryPos, raw.data(), raw.size()))
             return false;
         ifd += raw;
     }
-    if (!placed)
-        ifd += iptcEntry();
+    while (nextAdded < added.size())
+        ifd += addedEntries[nextAdded++];
     ifd += putU32(head, next);
     plan.pieces.clear();
     plan.copy(0, 4);
     plan.add(putU32(head, static_cast<std::uint32_t>(ifdPos)));
     plan.copy(8, size - 8);
-    plan.add(std::string(ifdPos - size, '\0') + ifd + padded);
+    plan.add(std::string(ifdPos - size, '\0') + ifd + data);
     oldIFDOffset = head.ifd0;
     return true;
 }
@@ -496,11 +560,37 @@ bool NRFIPTCReadPSDBlock(NRFByteSource& source, std::string& block) {
 }
 
 bool NRFIPTCPlanPSD(NRFByteSource& source, const std::string& block, NRFIPTCSplice& plan) {
+    return NRFPSDPlanResources(source, &block, nullptr, plan);
+}
+
+bool NRFPSDReadResource(NRFByteSource& source, std::uint16_t id, std::string& data) {
+    data.clear();
+    PSDSections sections;
+    std::string stream;
+    return readPSDSections(source, sections) &&
+           readString(source, sections.resourcesPos + 4, sections.resourcesLength, stream) &&
+           findResource(stream, id, data);
+}
+
+bool NRFPSDPlanResources(NRFByteSource& source, const std::string* iim, const std::string* xmp,
+                         NRFIPTCSplice& plan) {
     PSDSections sections;
     std::string stream, rebuilt;
-    if (block.size() > kNRFMaxIPTCBlock || !readPSDSections(source, sections) ||
-        !readString(source, sections.resourcesPos + 4, sections.resourcesLength, stream) ||
-        !replaceIPTCResource(stream, block, rebuilt)) {
+    bool ok = (!iim || iim->size() <= kNRFMaxIPTCBlock) && (!xmp || xmp->size() <= kMaxPhotoshopBytes) &&
+              readPSDSections(source, sections) &&
+              readString(source, sections.resourcesPos + 4, sections.resourcesLength, stream);
+    if (ok && iim) {
+        ok = replaceIPTCResource(stream, *iim, rebuilt);
+        stream.swap(rebuilt);
+    }
+    if (ok && xmp) {
+        ok = replaceResource(stream, kResourceXMP, 0, *xmp, rebuilt);
+        stream.swap(rebuilt);
+    }
+    if (ok && stream.size() > 0xFFFFFFFFull)
+        ok = false;
+    rebuilt.swap(stream);
+    if (!ok) {
         LUMO_LOG("NRFIPTCPlanPSD() the image resources cannot be read; not rewriting them");
         return false;
     }
@@ -534,29 +624,27 @@ NRFErr NRFIPTCSaveEntry(NRFContext&, NRFImageInfoRec& record, NRFOperationArgs* 
     if (!args || !args->newIptcBlock)
         return kNRFErrParam;
     const std::string& block = *args->newIptcBlock;
-    NRFIPTCUndoData undo;
-    undo.fileType = record.m_fileType;
-    NRFIPTCSplice plan;
-    {
-        lumo::File file;
-        if (file.open(record.m_path, lumo::File::Mode::Read) != 0)
-            return kNRFErrOpen;
-        NRFFileByteSource source(file);
-        undo.oldFileSize = source.Size();
-        bool planned = false;
-        if (isJPEG(record))
-            planned = loadBlock(record, undo.oldBlock) == kNRFErrNone && NRFIPTCPlanJPEG(source, block, plan);
-        else if (isPSD(record))
-            planned = loadBlock(record, undo.oldBlock) == kNRFErrNone && NRFIPTCPlanPSD(source, block, plan);
-        else
-            planned = NRFIPTCPlanTIFF(source, block, plan, undo.oldIFDOffset);
-        if (!planned) {
-            NRFSetErrorText("Unable to write IPTC metadata to '%s'", record.m_path.c_str());
-            return kNRFErrBadFormat;
-        }
+    if (block.size() > kNRFMaxIPTCBlock) {
+        NRFSetErrorText("Unable to write IPTC metadata to '%s'", record.m_path.c_str());
+        return kNRFErrBadFormat;
     }
-    const NRFErr err = writeSplice(record, plan, &block);
+    NRFIPTCUndoData undo;
+    // The block the reader chose is the one undoing restores.
+    if ((isJPEG(record) || isPSD(record)) && loadBlock(record, undo.oldBlock) != kNRFErrNone) {
+        NRFSetErrorText("Unable to write IPTC metadata to '%s'", record.m_path.c_str());
+        return kNRFErrBadFormat;
+    }
+    const std::string oldBlock = undo.oldBlock;
+    NRFMetadataWrite write;
+    write.iim = &block;
+    write.removeEOFPrefs = false;
+    const NRFErr err = NRFSaveMetadataBlocksWithUndo(&record, write, args->batch, &undo);
+    if (err == kNRFErrOpen || err == kNRFErrBadFormat || err == kNRFErrException) {
+        NRFSetErrorText("Unable to write IPTC metadata to '%s'", record.m_path.c_str());
+        return err == kNRFErrException ? kSaveFailed : err;
+    }
     if (err == kNRFErrNone) {
+        undo.oldBlock = oldBlock;
         undo.valid = true;
         record.m_iptcUndo = std::move(undo);
     }

@@ -64,6 +64,28 @@ bool NRFIPTCPlanPSD(NRFByteSource& source, const std::string& block, NRFIPTCSpli
 
 // The Photoshop wrapper of a block: "8BIM", 0x0404, an empty name, the length, the block padded even.
 std::string NRFIPTCResource(const std::string& block);
+std::string NRFPhotoshopResource(std::uint16_t id, const std::string& block);
+
+// -- the same structures for any tag or resource (the XMP packet: tag 700, resource 0x0424)
+
+// The largest value a rebuilt IFD0 takes.
+inline constexpr std::uint64_t kNRFMaxTIFFTagValue = 64u << 20;
+// IFD0's value of `tag` (empty when absent); false when IFD0 or the value cannot be read.
+bool NRFTIFFReadIFD0Tag(NRFByteSource& source, std::uint16_t tag, std::uint64_t maxBytes, std::string& value);
+struct NRFTIFFTagValue {
+    std::uint16_t tag = 0, type = 0;    // type 4 (LONG: padded to whole words) or 1/7 (bytes)
+    const std::string* value = nullptr; // null or empty: the entry is removed
+};
+// A new IFD0 with the given tags replaced, added or removed, appended after the first `keepLength`
+// bytes of the file (the rest, such as a trailing block to drop, left out).
+bool NRFTIFFPlanIFD0(NRFByteSource& source, std::uint64_t keepLength, const NRFTIFFTagValue* values,
+                     std::size_t valueCount, NRFIPTCSplice& plan, std::uint32_t& oldIFDOffset);
+// A Photoshop document's image resource `id` (empty when absent).
+bool NRFPSDReadResource(NRFByteSource& source, std::uint16_t id, std::string& data);
+// The image resource section rebuilt with a new IIM block (0x0404, its digest dropped) and XMP packet
+// (0x0424); null keeps what the file has, empty removes it.
+bool NRFPSDPlanResources(NRFByteSource& source, const std::string* iim, const std::string* xmp,
+                         NRFIPTCSplice& plan);
 
 // -- engine entries (installed for JPEG, TIFF, the TIFF-structured types and Photoshop)
 NRFErr NRFIPTCHaveEntry(NRFContext&, NRFImageInfoRec& record, bool& yes);

@@ -3,6 +3,7 @@
 #include "NRF/NRFICC.h"
 #include "NRF/NRFIPTCBlocks.h"
 #include "NRF/NRFSaveBitmap.h"
+#include "NRF/NRFXMPBlocks.h"
 
 #include "NRF/NRFBMP.h"
 #include "NRF/NRFBasicTIFF.h"
@@ -373,6 +374,7 @@ void registerReader(int index, NRFFileTypeInfo& row, NRFPluginFunctions& functio
     NRFInstallPreviewExtractor(row, functions);
     NRFInstallBitmapSaver(row, functions);
     NRFInstallIPTCBlocks(row, functions);
+    NRFInstallXMPBlocks(row, functions);
     if (row.mediaKind == kNRFMediaStill && row.fileType != kNRFTypeProxy)
         functions.LoadICCProfile = &NRFICCLoadProfileEntry;
     if ((given.capabilities & kNRFCapThumbnail) && !functions.HaveThumbnail)

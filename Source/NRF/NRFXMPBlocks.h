@@ -21,6 +21,10 @@
 
 class NRFByteSource;
 class NRFImageInfoRec;
+struct NRFIPTCUndoData;
+namespace lumo {
+class PendingReplace;
+}
 
 // A file's XMP: the main packet, and for JPEG the extension joined in offset order with its GUID (the
 // 32 upper-case hex digits the main packet names in xmpNote:HasExtendedXMP).
@@ -58,6 +62,10 @@ struct NRFMetadataWrite {
 NRFErr NRFSaveMetadataBlocks(NRFImageInfoRec* record, const NRFMetadataWrite& write,
                              NRFMetadataCommit* batch = nullptr);
 
+// The same, also filling `undo` with what undoing needs (the IIM-only entries keep it in the record).
+NRFErr NRFSaveMetadataBlocksWithUndo(NRFImageInfoRec* record, const NRFMetadataWrite& write,
+                                     NRFMetadataCommit* batch, NRFIPTCUndoData* undo);
+
 // New versions of many files, written and flushed together: no file takes its original's place before
 // its content is on disk, and the whole batch pays about one flush. Files are renamed in the order they
 // were added; a file whose new version failed is left as it was. Destroying a batch without commit()
@@ -76,6 +84,9 @@ public:
     int commit(std::vector<std::string>* failed = nullptr);
     void discard();
     std::size_t size() const;
+    // Takes a new version that was prepared without flushing; `record` (when given) is read again after
+    // its rename, so it must live until commit() or discard().
+    int adopt(lumo::PendingReplace&& replace, NRFImageInfoRec* record);
 
 private:
     struct Impl;

@@ -411,7 +411,7 @@ PendingReplace& PendingReplace::operator=(PendingReplace&& other) noexcept {
     return *this;
 }
 
-int PendingReplace::prepare(const std::string& to, const std::function<int(File&)>& fill) {
+int PendingReplace::prepare(const std::string& to, const std::function<int(File&)>& fill, bool flush) {
     static std::atomic<unsigned> counter{0};
     discard();
     m_temporary.clear();
@@ -431,7 +431,7 @@ int PendingReplace::prepare(const std::string& to, const std::function<int(File&
     if (replacing)
         keepAttributes(file.m_fd, m_target, old);
     e = fill(file);
-    if (e == 0)
+    if (e == 0 && flush)
         e = file.sync();
     const int closed = file.close();
     if (e == 0)
@@ -444,8 +444,40 @@ int PendingReplace::prepare(const std::string& to, const std::function<int(File&
     return 0;
 }
 
-int PendingReplace::prepare(const std::string& to, const std::string& bytes) {
-    return prepare(to, [&](File& file) { return file.write(bytes.data(), bytes.size()); });
+int PendingReplace::prepare(const std::string& to, const std::string& bytes, bool flush) {
+    return prepare(
+        to, [&](File& file) { return file.write(bytes.data(), bytes.size()); }, flush);
+}
+
+int flushPending(const std::vector<PendingReplace*>& replaces, std::vector<std::size_t>* failed) {
+    std::vector<File> files(replaces.size());
+    int first = 0;
+    const auto fail = [&](std::size_t index, int e) {
+        if (first == 0)
+            first = e;
+        if (failed)
+            failed->push_back(index);
+    };
+    for (std::size_t i = 0; i < replaces.size(); ++i) {
+        if (!replaces[i] || !replaces[i]->pending()) {
+            fail(i, EINVAL);
+            continue;
+        }
+        if (const int e = files[i].open(replaces[i]->temporary(), File::Mode::Read); e != 0) {
+            fail(i, e);
+            continue;
+        }
+        // Start the write-back of every file before waiting for any.
+        ::sync_file_range(files[i].m_fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+    for (std::size_t i = 0; i < replaces.size(); ++i) {
+        if (!files[i].isOpen())
+            continue;
+        if (const int e = files[i].sync(); e != 0)
+            fail(i, e);
+        files[i].close();
+    }
+    return first;
 }
 
 int PendingReplace::commit(bool syncFolder) {

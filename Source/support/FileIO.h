@@ -7,11 +7,14 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace lumo {
 
 // Every file read and write of the program goes through this layer, so that tests can make any of
 // them fail on purpose (see FileFault below). Functions return 0 or an errno value; none throws.
+
+class PendingReplace;
 
 class File {
 public:
@@ -47,6 +50,7 @@ public:
 
 private:
     friend class PendingReplace;
+    friend int flushPending(const std::vector<PendingReplace*>& replaces, std::vector<std::size_t>* failed);
     int readFaulted(std::size_t size, std::size_t& got, const std::function<ssize_t(std::size_t)>& readSome);
 
     int m_fd = -1;
@@ -78,8 +82,9 @@ public:
 
     // Writes the new version of `to`: `fill` writes its content. 0 or an errno value; on failure nothing
     // is left behind.
-    int prepare(const std::string& to, const std::function<int(File&)>& fill);
-    int prepare(const std::string& to, const std::string& bytes);
+    // With `flush` false the new version is not yet on disk: flushPending() must run before commit().
+    int prepare(const std::string& to, const std::function<int(File&)>& fill, bool flush = true);
+    int prepare(const std::string& to, const std::string& bytes, bool flush = true);
     // Renames the new version over the target and flushes the folder (unless the caller flushes it
     // itself later, after many files: syncFolderOf). 0 or an errno value (the target is then as it was).
     int commit(bool syncFolder = true);
@@ -96,6 +101,11 @@ private:
     std::string m_temporary;
     bool m_pending = false;
 };
+
+// Puts the new versions that prepare() left unflushed on disk: their write-back is started for all of
+// them first, then each is waited for, so that many files cost about one flush. 0 or the first errno
+// value; `failed` (when given) receives the indexes that could not be flushed.
+int flushPending(const std::vector<PendingReplace*>& replaces, std::vector<std::size_t>* failed = nullptr);
 
 // For writers that make their own temporary file "<target>.tmp-<pid>-<n>" and rename it (a database
 // backup): removes those a process that has ended left behind, and flushes a folder after a rename.
