@@ -1341,7 +1341,11 @@ private:
         return -1;
     }
 
-    int colorClass() const { return m_info ? m_info->m_colorClass : recordColorClass(); }
+    int colorClass() const {
+        if (!m_info)
+            return recordColorClass();
+        return m_info->m_colorClass >= 0 && m_info->m_colorClass <= 8 ? m_info->m_colorClass : -1;
+    }
 
     void writeUrgency() {
         const int cc = colorClass();
@@ -1450,7 +1454,7 @@ private:
         }
         set(created, date);
         set(createDate, date);
-        if (exists(m_x, original))
+        if (date.find('T') != std::string::npos && exists(m_x, original)) // a date alone loses the time
             set(original, date);
         remove(prop("lumograph:TimeCreated"));
     }
@@ -1564,7 +1568,7 @@ private:
         std::optional<bool> tagged;
         std::optional<std::uint32_t> imageNumber;
         if (m_info) {
-            rating = m_info->m_rating;
+            rating = std::clamp<int>(m_info->m_rating, -1, 5);
             tagged = m_info->m_tag;
             imageNumber = m_info->m_imageNumber;
         } else {

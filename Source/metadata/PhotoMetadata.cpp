@@ -177,9 +177,13 @@ struct UndoData {
     std::string sidecarPath, oldSidecar;
     std::uint64_t sidecarSizeAfter = 0;
     std::int64_t sidecarTimeAfter = 0;
+    // What the save wrote: a save in a batch is renamed into place later, so the file's status after it
+    // is not known when the undo data is kept; the content tells then whether the file is still as the
+    // save left it.
+    std::string newIIM, newXMP, newSidecar;
 };
 
-constexpr char kUndoMagic[] = "LumoMetadataUndo1\n";
+constexpr char kUndoMagic[] = "LumoMetadataUndo2\n";
 
 void putString(std::string& out, const std::string& text) {
     out += std::to_string(text.size());
@@ -239,6 +243,9 @@ std::string encodeUndo(const UndoData& u) {
     putString(out, u.oldExtended);
     putString(out, u.sidecarPath);
     putString(out, u.oldSidecar);
+    putString(out, u.newIIM);
+    putString(out, u.newXMP);
+    putString(out, u.newSidecar);
     putNumber(out, static_cast<std::int64_t>(u.sidecarSizeAfter));
     putNumber(out, u.sidecarTimeAfter);
     return out;
@@ -253,7 +260,8 @@ bool decodeUndo(const std::string& in, UndoData& u) {
     if (!getString(in, pos, u.path) || !getNumber(in, pos, u.sizeAfter) || !getNumber(in, pos, u.timeAfter) ||
         !getNumber(in, pos, flags) || !getString(in, pos, u.oldIIM) || !getString(in, pos, u.oldXMP) ||
         !getString(in, pos, u.oldExtended) || !getString(in, pos, u.sidecarPath) ||
-        !getString(in, pos, u.oldSidecar) || !getNumber(in, pos, u.sidecarSizeAfter) ||
+        !getString(in, pos, u.oldSidecar) || !getString(in, pos, u.newIIM) || !getString(in, pos, u.newXMP) ||
+        !getString(in, pos, u.newSidecar) || !getNumber(in, pos, u.sidecarSizeAfter) ||
         !getNumber(in, pos, u.sidecarTimeAfter) || pos != in.size())
         return false;
     u.fileWritten = flags & 1;
@@ -264,13 +272,15 @@ bool decodeUndo(const std::string& in, UndoData& u) {
     return true;
 }
 
-void storeUndo(UndoData& u) {
+// `inPlace`: the save's files have taken their places (no batch still holds them), so their status
+// after the save is known.
+void storeUndo(UndoData& u, bool inPlace) {
     const std::string where = undoPath(u.path);
     if (where.empty())
         return;
-    if (u.fileWritten)
+    if (u.fileWritten && inPlace)
         statFile(u.path, u.sizeAfter, u.timeAfter);
-    if (u.sidecarWritten)
+    if (u.sidecarWritten && inPlace)
         statFile(u.sidecarPath, u.sidecarSizeAfter, u.sidecarTimeAfter);
     const std::string folder = std::filesystem::path(where).parent_path().string();
     if (const int e = lumo::createDirectories(folder); e != 0) {
@@ -281,7 +291,35 @@ void storeUndo(UndoData& u) {
         LUMO_LOG("Unable to keep the undo data of '%s': %s", u.path.c_str(), std::strerror(e));
 }
 
-constexpr std::size_t kMaxUndoSize = 64u << 20;
+constexpr std::size_t kMaxUndoSize = 256u << 20;
+
+// Whether the file (or sidecar) is still as the save left it: the same status, or (when the status is
+// not known or was touched) the same blocks.
+bool fileAsSaved(NRFImageInfoRec& image, const UndoData& u) {
+    std::uint64_t size = 0;
+    std::int64_t time = 0;
+    if (!statFile(u.path, size, time))
+        return false;
+    if (u.timeAfter != 0 && size == u.sizeAfter && time == u.timeAfter)
+        return true;
+    if (NRFGetImageInfo(&image) != kNRFErrNone)
+        return false;
+    NRFXMPPackets packets;
+    std::string joined, block;
+    if (u.xmpWritten && (loadEmbeddedXMP(image, packets, joined) != kNRFErrNone || packets.main != u.newXMP))
+        return false;
+    return !u.iimWritten || (loadIIMBlock(image, block) == kNRFErrNone && block == u.newIIM);
+}
+bool sidecarAsSaved(const UndoData& u) {
+    std::uint64_t size = 0;
+    std::int64_t time = 0;
+    if (!statFile(u.sidecarPath, size, time))
+        return false;
+    if (u.sidecarTimeAfter != 0 && size == u.sidecarSizeAfter && time == u.sidecarTimeAfter)
+        return true;
+    std::string packet;
+    return NRFReadXMPSidecar(u.sidecarPath, packet) == kNRFErrNone && packet == u.newSidecar;
+}
 
 // -- photo state writer (installed into the engine)
 
@@ -699,6 +737,7 @@ NRFErr DoSaveIPTC(NRFImageInfoRec* image, const IPTCRec& input, const IPTCSaveSe
                 packets = packetsFor(*image, full);
                 write.xmp = &packets;
                 undo.xmpWritten = true;
+                undo.newXMP = packets.main;
                 undo.oldXMP = old.main;
                 undo.oldExtended = old.extended;
             }
@@ -717,6 +756,7 @@ NRFErr DoSaveIPTC(NRFImageInfoRec* image, const IPTCRec& input, const IPTCSaveSe
                              image->m_path.c_str());
                 write.iim = &iim;
                 undo.iimWritten = true;
+                undo.newIIM = iim;
                 undo.oldIIM = oldBlock;
             }
             NRFSetErrorText("%s", "");
@@ -740,6 +780,7 @@ NRFErr DoSaveIPTC(NRFImageInfoRec* image, const IPTCRec& input, const IPTCSaveSe
             if (const NRFErr err = NRFWriteXMPSidecar(sidecar, full, batch); err != kNRFErrNone)
                 return err;
             undo.sidecarWritten = true;
+            undo.newSidecar = full;
             undo.oldSidecar = undo.sidecarExisted ? existing : std::string();
             done.m_wroteSidecar = true;
             done.m_sidecarPath = sidecar;
@@ -749,7 +790,7 @@ NRFErr DoSaveIPTC(NRFImageInfoRec* image, const IPTCRec& input, const IPTCSaveSe
             image->RefreshFileStatus();
         }
         if (settings.m_keepUndo)
-            storeUndo(undo);
+            storeUndo(undo, batch == nullptr);
         return kNRFErrNone;
     } catch (...) {
         LUMO_LOG("Unexpected exception in DoSaveIPTC()");
@@ -777,15 +818,12 @@ NRFErr DoUndoSaveIPTC(NRFImageInfoRec* image) {
             NRFSetErrorText("Unable to read IPTC in NRFUndoSaveIPTC()");
             return kNRFErrBadFormat;
         }
-        std::uint64_t size = 0;
-        std::int64_t time = 0;
-        if (u.fileWritten && (!statFile(u.path, size, time) || size != u.sizeAfter || time != u.timeAfter)) {
+        if (u.fileWritten && !fileAsSaved(*image, u)) {
             NRFSetErrorText("'%s' changed since its metadata was saved; the save is not undone.",
                             u.path.c_str());
             return kNRFErrParam;
         }
-        if (u.sidecarWritten && (!statFile(u.sidecarPath, size, time) || size != u.sidecarSizeAfter ||
-                                 time != u.sidecarTimeAfter)) {
+        if (u.sidecarWritten && !sidecarAsSaved(u)) {
             NRFSetErrorText("'%s' changed since it was saved; the save is not undone.",
                             u.sidecarPath.c_str());
             return kNRFErrParam;

@@ -418,3 +418,25 @@ TEST(IPTCXMP, ExiftoolReadsWhatIsWrittenAndWeReadTheCorpusLikeExiftool) {
                 EXPECT_EQ(record.m_fields[slot(id)], joined((*e)[0][tag])) << file << " " << tag;
     }
 }
+
+TEST(IPTCXMP, BlankAndClearCoverTheXMPMembers) {
+    IPTCRec r = fullRecord();
+    EXPECT_FALSE(IPTCIsBlankIPTC(&r));
+    IPTCClearRecord(&r);
+    EXPECT_EQ(r, IPTCRec());
+    EXPECT_TRUE(IPTCIsBlankIPTC(&r));
+    r.m_locationShown.resize(2); // structures with every member empty count as absent
+    r.m_maxImageDimensions.clear();
+    EXPECT_TRUE(IPTCIsBlankIPTC(&r));
+    r.m_locationShown[1].m_locationId = {"x"};
+    EXPECT_FALSE(IPTCIsBlankIPTC(&r));
+    r = IPTCRec();
+    r.m_callForImage = 2;
+    EXPECT_FALSE(IPTCIsBlankIPTC(&r));
+    // structure texts that the IIM write encoding cannot hold are found before a save loses them
+    r = fullRecord();
+    EXPECT_TRUE(IPTCStructuresSurviveEncoding(r, "CP1252"));
+    r.m_artworkOrObjects[0].m_creator.push_back("\xE6\x97\xA5\xE6\x9C\xAC"); // Japanese
+    EXPECT_FALSE(IPTCStructuresSurviveEncoding(r, "CP1252"));
+    EXPECT_TRUE(IPTCStructuresSurviveEncoding(r, "UTF-8"));
+}

@@ -89,6 +89,23 @@ protected:
         writeWholeFile(path, readWholeFile(corpus + "/" + corpusName));
         return path;
     }
+    // The file's IIM block and XMP packet.
+    std::pair<std::string, std::string> blocksOf(const std::string& path) {
+        NRFImageInfoRef file = open(path);
+        std::pair<std::string, std::string> blocks;
+        NRFXMPPackets packets;
+        if (file) {
+            EXPECT_EQ(NRFLoadXMP(file.get(), &packets), kNRFErrNone);
+            bool have = false;
+            if (NRFHaveIPTC(file.get(), true, &have) == kNRFErrNone && have)
+                EXPECT_EQ(NRFLoadIPTC(file.get(), &blocks.first), kNRFErrNone);
+        }
+        // Padding aside (a packet put back in place of a larger one keeps the larger one's room).
+        for (const char c : packets.main + packets.extended)
+            if (c != ' ' && c != '\n' && c != '\0')
+                blocks.second += c;
+        return blocks;
+    }
     TempDir m_dir;
 };
 
@@ -239,10 +256,10 @@ TEST_F(PhotoMetadataTest, SavedIntoFilesReadBackByUsAndExiftoolAndUndone) {
         GTEST_SKIP() << "no corpus";
     const bool haveExiftool = runProcess("exiftool", {"-ver"}).exitCode == 0;
     for (const char* name : {"exiftool/IPTC.jpg", "exiftool/PNG.png", "exiftool/GIF.gif",
-                             "exiftool/QuickTime.heic", "exiv2/test.tiff", "exiftool/Photoshop.psd"}) {
+                             "exiv2/Stonehenge.heic", "exiv2/test.tiff", "exiftool/Photoshop.psd"}) {
         SCOPED_TRACE(name);
         const std::string path = copyOf(name);
-        const std::string original = readWholeFile(path);
+        const std::pair<std::string, std::string> before = blocksOf(path);
         NRFImageInfoRef file = open(path);
         ASSERT_TRUE(file);
         IPTCRec record;
@@ -266,10 +283,11 @@ TEST_F(PhotoMetadataTest, SavedIntoFilesReadBackByUsAndExiftoolAndUndone) {
             if (report.m_iimAsUTF8 || (*json)[0].contains("Caption-Abstract"))
                 EXPECT_EQ((*json)[0].value("Caption-Abstract", ""), "\xCE\xA9mega caption");
         }
-        // Undone from a fresh record (as another process would): the file as it was.
+        // Undone from a fresh record (as another process would): the blocks as they were (a JPEG's IPTC
+        // digest resource, which described the old block, stays dropped).
         NRFImageInfoRef again = open(path);
         ASSERT_EQ(DoUndoSaveIPTC(again.get()), kNRFErrNone) << NRFGetErrorText();
-        EXPECT_EQ(readWholeFile(path), original);
+        EXPECT_TRUE(blocksOf(path) == before);
         EXPECT_NE(DoUndoSaveIPTC(again.get()), kNRFErrNone) << "nothing left to undo";
     }
 }
@@ -282,7 +300,13 @@ TEST_F(PhotoMetadataTest, UndoRefusedWhenTheFileChangedSinceTheSave) {
     ASSERT_EQ(NRFLoadIPTC(file.get(), &record), kNRFErrNone);
     IPTCSetDataSet(&record, IPTC_CAPTION, 1, "C");
     ASSERT_EQ(DoSaveIPTC(file.get(), record), kNRFErrNone) << NRFGetErrorText();
-    writeWholeFile(path, readWholeFile(path) + "x");
+    // Another program (here a save that keeps no undo data) changes the metadata again.
+    IPTCSaveSettings noUndo;
+    noUndo.m_keepUndo = false;
+    IPTCSetDataSet(&record, IPTC_CAPTION, 1, "D");
+    NRFImageInfoRef other = open(path);
+    ASSERT_EQ(DoSaveIPTC(other.get(), record, noUndo, IPTCEncodingSettings{}), kNRFErrNone)
+        << NRFGetErrorText();
     EXPECT_NE(DoUndoSaveIPTC(file.get()), kNRFErrNone);
     EXPECT_NE(NRFGetErrorText().find("changed since"), std::string::npos) << NRFGetErrorText();
 }
