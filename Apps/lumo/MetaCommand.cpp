@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -249,7 +250,10 @@ bool parseChanges(const ChangeOptions& options, bool clearing, const IPTCEncodin
         change.append = options.append && !clearing;
         IPTCRec scratch;
         std::string error;
-        if (!IPTCSetFieldText(scratch, *change.entry, settings, change.value, change.append, error)) {
+        if (IPTCSetFieldText(scratch, *change.entry, settings, change.value, change.append, error) &&
+            std::atoi(scratch.m_rating.c_str()) < 0)
+            error = "a rating is 0 to 5 stars; lumo keeps no rating -1";
+        if (!error.empty()) {
             usage(std::string(change.entry->label) + ": " + error);
             return false;
         }

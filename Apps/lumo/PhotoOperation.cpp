@@ -10,6 +10,10 @@
 #include "background/ErrorReporter.h"
 #include "background/ProgressDialogInterface.h"
 #include "background/ThreadedWorker.h"
+#include "metadata/PhotoMetadata.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -75,16 +79,50 @@ private:
         NRFImageInfoRef image;
         if (!openPhoto(path, image, outcome))
             return outcome;
+        if (!writable(*image, outcome)) {
+            NRFCloseImage(&image);
+            return outcome;
+        }
         if (m_operation.batched && !m_batch)
             m_batch = std::make_unique<NRFMetadataCommit>();
         outcome = m_operation.change(*image, m_batch.get());
-        NRFCloseImage(&image);
+        // A record whose file waits in the batch is read again when the batch commits: it stays open
+        // until then.
+        if (m_batch)
+            m_open.push_back(std::move(image));
+        else
+            NRFCloseImage(&image);
         return outcome;
+    }
+
+    // A file (or sidecar) its owner made read-only is the owner's "do not change", as for the image
+    // prefs: the save would replace it all the same (a rename needs only the folder's permission), so
+    // it is refused here, before anything is written; the user may fix the permissions and retry.
+    bool writable(NRFImageInfoRec& image, PhotoOutcome& outcome) const {
+        const IPTCSavePlan plan = IPTCPlanSave(image, m_saving);
+        std::string targets[2];
+        if (plan.m_writeIIM || plan.m_writeXMP)
+            targets[0] = image.m_path;
+        if (plan.m_writeSidecar)
+            targets[1] = NRFLocalImageInfoRec::FindXmpSidecar(image.m_path);
+        for (const std::string& target : targets) {
+            struct stat st {};
+            if (target.empty() || ::stat(target.c_str(), &st) != 0)
+                continue; // a sidecar still to be made
+            if ((st.st_mode & S_IWUSR) == 0 || ::access(target.c_str(), W_OK) != 0) {
+                outcome.result = kResultUnwritable;
+                outcome.error = "Unable to gain write access to '" + target +
+                                "'. Try setting file permissions to allow reading and writing.";
+                outcome.retryable = true;
+                return false;
+            }
+        }
+        return true;
     }
 
     void advance() {
         ++m_next;
-        if (m_pending.size() >= kFilesPerBatch || IsDone() || (m_pending.size() > 0 && cancelled()))
+        if (m_open.size() >= kFilesPerBatch || IsDone() || (!m_open.empty() && cancelled()))
             commit();
         m_filesDone = m_next;
     }
@@ -108,20 +146,30 @@ private:
                 }
         m_pending.clear();
         m_batch.reset();
+        for (NRFImageInfoRef& image : m_open)
+            NRFCloseImage(&image);
+        m_open.clear();
     }
 
     const PhotoOperation& m_operation;
+    const IPTCSaveSettings m_saving = IPTCSaveSettingsFromPreferences();
     std::vector<ItemResult>& m_results;
     std::atomic<std::uint64_t>& m_filesDone;
     std::size_t m_next = 0;
     std::unique_ptr<NRFMetadataCommit> m_batch;
-    std::vector<std::size_t> m_pending; // the files whose content waits in m_batch
+    std::vector<std::size_t> m_pending;  // the files whose content waits in m_batch
+    std::vector<NRFImageInfoRef> m_open; // their records (and those of files that failed meanwhile)
 };
 
 } // namespace
 
 bool openPhoto(const std::string& path, std::shared_ptr<NRFImageInfoRec>& image, PhotoOutcome& outcome) {
-    NRFErr err = NRFOpenImage(path.c_str(), 0, &image);
+    // A file whose name no reader knows is no photo: the engine would open it as a proxy, which keeps
+    // no metadata.
+    NRFFileType type = 0;
+    NRFErr err = NRFGetType(path.c_str(), &type, false);
+    if (err == kNRFErrNone)
+        err = NRFOpenImage(path.c_str(), type, &image);
     if (err == kNRFErrNone)
         err = NRFGetImageInfo(image.get());
     if (err == kNRFErrNone)

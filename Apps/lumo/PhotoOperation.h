@@ -48,7 +48,8 @@ struct PhotoOperation {
 int runPhotoOperation(const CommonOptions& common, const FileArguments& files,
                       const PhotoOperation& operation);
 
-// Opens `path` and fills its record; false (with `outcome` saying why) when it cannot be read.
+// Opens `path` and fills its record; false (with `outcome` saying why) when it cannot be read or is
+// no kind of photo the engine reads (2).
 bool openPhoto(const std::string& path, std::shared_ptr<NRFImageInfoRec>& image, PhotoOutcome& outcome);
 
 // A failed engine call on `path`: the engine's text (or the file system's). A write that failed (6: the

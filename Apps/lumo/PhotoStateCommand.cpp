@@ -115,7 +115,7 @@ int runColorClass(const CommonOptions& common, NumberOptions& options) {
         outcome.line = "color class " + std::to_string(kept);
         outcome.json["colorClass"] = kept;
         if (kept >= 1 && kept <= 8) {
-            const std::string& name = IPTCEncodingSettingsFromPreferences().m_colorClassNames[kept - 1];
+            const std::string name = IPTCEncodingSettingsFromPreferences().m_colorClassNames[kept - 1];
             if (!name.empty()) {
                 outcome.line += " (" + name + ")";
                 outcome.json["colorClassName"] = name;
