@@ -158,8 +158,12 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < target; ++i) {
         const std::filesystem::path from(originals[i % originals.size()]);
         const std::string name = std::to_string(i) + "-" + from.stem().string() + ".jpg";
-        std::filesystem::copy_file(from, ours + "/" + name);
-        std::filesystem::copy_file(from, theirs + "/" + name);
+        // The corpus is read-only; the copies are the user's own photos, which may be written.
+        for (const std::string& copy : {ours + "/" + name, theirs + "/" + name}) {
+            std::filesystem::copy_file(from, copy);
+            std::filesystem::permissions(copy, std::filesystem::perms::owner_write,
+                                         std::filesystem::perm_options::add);
+        }
         bytes += std::filesystem::file_size(from);
     }
     std::printf("Caption and three keywords into %zu copies of %zu corpus JPEGs (%.1f MiB):\n", target,
