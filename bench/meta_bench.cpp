@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
     for (const char* keyword : kKeywords)
         keywords += (keywords.empty() ? "" : ", ") + std::string(keyword);
     const RunResult lumoRun =
-        run(lumo, {"--quiet", "--no-input", "meta", "set", ours, "--field",
+        run(lumo, {"--quiet", "--yes", "meta", "set", ours, "--field",
                    std::string("Description/Caption=") + kCaption, "--field", "Keywords=" + keywords});
 
     std::vector<std::string> exiftoolArgs = {"-q",
