@@ -305,8 +305,10 @@ PhotoOutcome changeRecord(NRFImageInfoRec& image, NRFMetadataCommit* batch,
         where += (where.empty() ? "" : " and ") + std::string("the sidecar ") + report.m_sidecarPath;
     outcome.line = "metadata saved" + (where.empty() ? std::string() : " in " + where);
     outcome.json["file"] = report.m_wroteFile;
-    if (report.m_wroteSidecar)
+    if (report.m_wroteSidecar) {
+        outcome.sidecar = report.m_sidecarPath;
         outcome.json["sidecar"] = report.m_sidecarPath;
+    }
     return outcome;
 }
 

@@ -52,6 +52,8 @@ public:
         item.reached = true;
         item.outcome = change(item.path);
         if (item.outcome.result != 0) {
+            // The files before it take their places now: the user may cancel at the question.
+            commit();
             ErrorReporter::Recorder::Record(m_operation.heading, item.outcome.error, item.path,
                                             item.outcome.retryable);
             return false;
@@ -137,13 +139,14 @@ private:
         std::vector<std::string> failed;
         const int error = m_batch->commit(&failed);
         for (const std::string& path : failed)
-            for (const std::size_t index : m_pending)
-                if (m_results[index].path == path) {
-                    PhotoOutcome& outcome = m_results[index].outcome;
-                    outcome.result = kResultUnwritable;
-                    outcome.error = "the new version could not take the file's place (" +
-                                    errnoText(error != 0 ? error : EIO) + "); the file is as it was";
-                }
+            for (const std::size_t index : m_pending) {
+                PhotoOutcome& outcome = m_results[index].outcome;
+                if (m_results[index].path != path && outcome.sidecar != path)
+                    continue;
+                outcome.result = kResultUnwritable;
+                outcome.error = "The new version of '" + path + "' could not take its place (" +
+                                errnoText(error != 0 ? error : EIO) + "); it is as it was";
+            }
         m_pending.clear();
         m_batch.reset();
         for (NRFImageInfoRef& image : m_open)

@@ -26,6 +26,7 @@ struct PhotoOutcome {
     std::string error;      // why it failed, in the user's words
     bool retryable = false; // a file or sidecar that could not be written: the user may fix it and retry
     std::string line;       // the text output after "PATH: " ("rating 3")
+    std::string sidecar;    // the sidecar written, when the change wrote one
     nlohmann::ordered_json json = nlohmann::ordered_json::object(); // members beside "path"
 };
 
