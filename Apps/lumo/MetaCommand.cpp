@@ -388,8 +388,9 @@ void addMetaCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& 
         ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     setCommand->add_flag("--append", set->append,
-                         "Add the items to list fields (keywords...) instead of replacing them; items "
-                         "already there are not added again");
+                         "Add to the fields instead of replacing them: list fields (keywords...) get the "
+                         "items not there yet, structure fields the structures, text fields the text after "
+                         "a space");
     setCommand->callback(
         [&common, &action, set] { action = [&common, set] { return runChange(common, *set, false); }; });
 
