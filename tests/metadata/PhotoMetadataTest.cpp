@@ -8,6 +8,7 @@
 #include "NRF/NRFXMPBlocks.h"
 #include "app/LumoPaths.h"
 #include "metadata/IPTCUtils.h"
+#include "metadata/IPTC_XMP_Utils.h"
 #include "support/IIMBlockBuilder.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
@@ -386,6 +387,24 @@ TEST_F(PhotoMetadataTest, OtherTypesKeepTheirStateInTheXIPAndWhereTheyKeepXMP) {
     ASSERT_TRUE(json && json->size() == 2);
     EXPECT_EQ((*json)[0].value("Rating", 0), 5);
     EXPECT_EQ((*json)[1].value("Rating", 0), 5);
+}
+
+TEST_F(PhotoMetadataTest, PartsOfTheXMPUpdatedAndAllMetadataDeleted) {
+    const std::string path = m_dir.file("parts.jpg");
+    writeWholeFile(path, captionJpeg("B", "A"));
+    const DecodedJpeg pixels = decodeJpeg(readWholeFile(path));
+    NRFImageInfoRef file = open(path);
+    file->m_orientation = 1; // a quarter turn clockwise: EXIF 6
+    ASSERT_EQ(NRFSaveXMP(file.get(), kXMPUpdateOrientation), kNRFErrNone) << NRFGetErrorText();
+    NRFXMPPackets packets;
+    ASSERT_EQ(NRFLoadXMP(file.get(), &packets), kNRFErrNone);
+    EXPECT_TRUE(PropertyExistsInXMP(packets.main, "http://ns.adobe.com/tiff/1.0/", "Orientation"));
+    EXPECT_EQ(caption(load(path)), "B");
+
+    ASSERT_EQ(NRFDeleteMetadata(file.get()), kNRFErrNone) << NRFGetErrorText();
+    EXPECT_EQ(blocksOf(path), (std::pair<std::string, std::string>{}));
+    EXPECT_EQ(caption(load(path)), "");
+    EXPECT_EQ(decodeJpeg(readWholeFile(path)).pixels, pixels.pixels);
 }
 
 } // namespace
