@@ -19,8 +19,10 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <iostream>
 #include <mutex>
 #include <optional>
+#include <streambuf>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -73,10 +75,41 @@ bool isAppleNamespace(std::string_view uri) {
 std::mutex gInitMutex;
 bool gInitialized = false;
 
+// The toolkit reports every error it catches on std::cerr (which the program itself never writes to):
+// those lines go to the log instead of the user's terminal. Each thread gathers its own line.
+class LogLineBuffer : public std::streambuf {
+protected:
+    int_type overflow(int_type c) override {
+        if (c != traits_type::eof())
+            put(static_cast<char>(c));
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        for (std::streamsize i = 0; i < n; ++i)
+            put(s[i]);
+        return n;
+    }
+
+private:
+    static void put(char c) {
+        thread_local std::string line;
+        if (c != '\n' && line.size() < 4096) {
+            line += c;
+            return;
+        }
+        if (c == '\n') {
+            LUMO_LOG("XMP toolkit: %s", line.c_str());
+            line.clear();
+        }
+    }
+};
+
 bool ensureInitialized() {
     const std::lock_guard lock(gInitMutex);
     if (gInitialized)
         return true;
+    static LogLineBuffer* const toolkitMessages = new LogLineBuffer; // lives as long as std::cerr
+    std::cerr.rdbuf(toolkitMessages);
     if (!xmp_init()) {
         LUMO_LOG("Unable to start the XMP toolkit: %d", xmp_get_error());
         return false;
