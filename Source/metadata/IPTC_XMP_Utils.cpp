@@ -19,8 +19,10 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <iostream>
 #include <mutex>
 #include <optional>
+#include <streambuf>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -73,10 +75,41 @@ bool isAppleNamespace(std::string_view uri) {
 std::mutex gInitMutex;
 bool gInitialized = false;
 
+// The toolkit reports every error it catches on std::cerr (which the program itself never writes to):
+// those lines go to the log instead of the user's terminal. Each thread gathers its own line.
+class LogLineBuffer : public std::streambuf {
+protected:
+    int_type overflow(int_type c) override {
+        if (c != traits_type::eof())
+            put(static_cast<char>(c));
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        for (std::streamsize i = 0; i < n; ++i)
+            put(s[i]);
+        return n;
+    }
+
+private:
+    static void put(char c) {
+        thread_local std::string line;
+        if (c != '\n' && line.size() < 4096) {
+            line += c;
+            return;
+        }
+        if (c == '\n') {
+            LUMO_LOG("XMP toolkit: %s", line.c_str());
+            line.clear();
+        }
+    }
+};
+
 bool ensureInitialized() {
     const std::lock_guard lock(gInitMutex);
     if (gInitialized)
         return true;
+    static LogLineBuffer* const toolkitMessages = new LogLineBuffer; // lives as long as std::cerr
+    std::cerr.rdbuf(toolkitMessages);
     if (!xmp_init()) {
         LUMO_LOG("Unable to start the XMP toolkit: %d", xmp_get_error());
         return false;
@@ -529,15 +562,12 @@ private:
                 e.fieldId == IPTC_SUPP_CATEGORIES || e.fieldId == XMP_LOCATION_CREATED ||
                 e.fieldId == XMP_MAX_IMAGE_DIMENSIONS)
                 return false; // read on their own
-            if (const std::optional<IPTCVocabulary> vocabulary = vocabularyOf(e.fieldId)) {
+            if (const std::optional<IPTCVocabulary> vocabulary = iptc_structs::vocabularyOf(e.fieldId)) {
                 const std::optional<std::string> text = getText(m_x, p);
                 if (!text)
                     return false;
-                unsigned* code = codeOf(e.fieldId);
-                if (vocabulary == IPTCVocabulary::Composition)
-                    *code = compositionCode(*text);
-                else
-                    *code = exactCode(*vocabulary, *text);
+                unsigned* code = iptc_structs::codeOf(m_record, e.fieldId);
+                *code = exactCode(*vocabulary, *text);
                 found(e.fieldId);
                 return true;
             }
@@ -596,74 +626,11 @@ private:
         }
     }
 
-    static std::optional<IPTCVocabulary> vocabularyOf(IPTCFieldID id) {
-        switch (id) {
-        case XMP_MODEL_AGE_DISCLOSURE:
-            return IPTCVocabulary::ModelAgeDisclosure;
-        case XMP_MODEL_RELEASE_STATUS:
-            return IPTCVocabulary::ModelReleaseStatus;
-        case XMP_PROPERTY_RELEASE_STATUS:
-            return IPTCVocabulary::PropertyReleaseStatus;
-        case XMP_DIGITAL_SOURCE_TYPE:
-            return IPTCVocabulary::DigitalSourceType;
-        case XMP_COMPOSITION:
-            return IPTCVocabulary::Composition;
-        case XMP_IMAGE_RANK:
-            return IPTCVocabulary::ImageRank;
-        case XMP_CALL_FOR_IMAGE:
-            return IPTCVocabulary::CallForImage;
-        case XMP_EXCLUSIVE_COVERAGE:
-            return IPTCVocabulary::ExclusiveCoverage;
-        default:
-            return std::nullopt;
-        }
-    }
-
-    unsigned* codeOf(IPTCFieldID id) {
-        switch (id) {
-        case XMP_MODEL_AGE_DISCLOSURE:
-            return &m_record.m_modelAgeDisclosure;
-        case XMP_MODEL_RELEASE_STATUS:
-            return &m_record.m_modelReleaseStatus;
-        case XMP_PROPERTY_RELEASE_STATUS:
-            return &m_record.m_propertyReleaseStatus;
-        case XMP_DIGITAL_SOURCE_TYPE:
-            return &m_record.m_digitalSourceType;
-        case XMP_COMPOSITION:
-            return &m_record.m_composition;
-        case XMP_IMAGE_RANK:
-            return &m_record.m_imageRank;
-        case XMP_CALL_FOR_IMAGE:
-            return &m_record.m_callForImage;
-        default:
-            return &m_record.m_exclusiveCoverage;
-        }
-    }
-
     // Exact comparison with the stored forms; anything else is unset.
     static unsigned exactCode(IPTCVocabulary vocabulary, const std::string& text) {
         const auto terms = IPTCVocabularyTerms(vocabulary);
         for (std::size_t i = 0; i < terms.size(); ++i)
             if (text == terms[i].stored)
-                return static_cast<unsigned>(i + 1);
-        return 0;
-    }
-
-    // Composition holds its parts joined by ";" in a fixed order; other writers may order them otherwise.
-    static unsigned compositionCode(const std::string& text) {
-        if (const unsigned code = exactCode(IPTCVocabulary::Composition, text))
-            return code;
-        const auto partsOf = [](std::string_view t) {
-            std::vector<std::string> parts;
-            for (const std::string& p : IPTCGetRepeatableItemsAsVector(t, ';'))
-                parts.push_back(p);
-            std::sort(parts.begin(), parts.end());
-            return parts;
-        };
-        const std::vector<std::string> wanted = partsOf(text);
-        const auto terms = IPTCVocabularyTerms(IPTCVocabulary::Composition);
-        for (std::size_t i = 0; i < terms.size(); ++i)
-            if (!wanted.empty() && partsOf(terms[i].stored) == wanted)
                 return static_cast<unsigned>(i + 1);
         return 0;
     }
@@ -1153,8 +1120,8 @@ private:
     }
 
     void logSetError(const Prop& p) const {
-        LUMO_LOG("IPTC_XMP_Utils::AddFieldToXMP(): XMPError setting properties: '%s' (%s)",
-                 lastError().c_str(), p.path.c_str());
+        LUMO_LOG("IPTC_XMP_Utils::AddFieldToXMP(): XMPError setting properties: '%s'",
+                 (lastError() + " at " + p.path).c_str());
     }
 
     void remove(const Prop& p) {
@@ -1191,8 +1158,7 @@ private:
         }
         for (const std::string& item : items)
             if (!xmp_append_array_item(m_x, p.ns.c_str(), p.path.c_str(), form, item.c_str(), 0)) {
-                LUMO_LOG("IPTC_XMP_Utils::AddFieldToXMP(): XMPError setting properties: '%s' (%s)",
-                         lastError().c_str(), p.path.c_str());
+                logSetError(p);
                 return;
             }
     }
@@ -1243,8 +1209,8 @@ private:
             if (m_template && !applies(e.fieldId))
                 return false;
             std::string value;
-            if (const std::optional<IPTCVocabulary> vocabulary = vocabularyOf(e.fieldId))
-                value = IPTCVocabularyStoredForm(*vocabulary, codeOf(e.fieldId));
+            if (const std::optional<IPTCVocabulary> vocabulary = iptc_structs::vocabularyOf(e.fieldId))
+                value = IPTCVocabularyStoredForm(*vocabulary, *iptc_structs::codeOf(m_record, e.fieldId));
             else
                 value = text(e.fieldId);
             if (value.empty() && !m_template) {
@@ -1282,50 +1248,6 @@ private:
     void removeFallbacks(IPTCFieldID id) {
         if (id == IPTC_HEADLINE)
             remove(prop("Iptc4xmpExt:Headline"));
-    }
-
-    static std::optional<IPTCVocabulary> vocabularyOf(IPTCFieldID id) {
-        switch (id) {
-        case XMP_MODEL_AGE_DISCLOSURE:
-            return IPTCVocabulary::ModelAgeDisclosure;
-        case XMP_MODEL_RELEASE_STATUS:
-            return IPTCVocabulary::ModelReleaseStatus;
-        case XMP_PROPERTY_RELEASE_STATUS:
-            return IPTCVocabulary::PropertyReleaseStatus;
-        case XMP_DIGITAL_SOURCE_TYPE:
-            return IPTCVocabulary::DigitalSourceType;
-        case XMP_COMPOSITION:
-            return IPTCVocabulary::Composition;
-        case XMP_IMAGE_RANK:
-            return IPTCVocabulary::ImageRank;
-        case XMP_CALL_FOR_IMAGE:
-            return IPTCVocabulary::CallForImage;
-        case XMP_EXCLUSIVE_COVERAGE:
-            return IPTCVocabulary::ExclusiveCoverage;
-        default:
-            return std::nullopt;
-        }
-    }
-
-    unsigned codeOf(IPTCFieldID id) const {
-        switch (id) {
-        case XMP_MODEL_AGE_DISCLOSURE:
-            return m_record.m_modelAgeDisclosure;
-        case XMP_MODEL_RELEASE_STATUS:
-            return m_record.m_modelReleaseStatus;
-        case XMP_PROPERTY_RELEASE_STATUS:
-            return m_record.m_propertyReleaseStatus;
-        case XMP_DIGITAL_SOURCE_TYPE:
-            return m_record.m_digitalSourceType;
-        case XMP_COMPOSITION:
-            return m_record.m_composition;
-        case XMP_IMAGE_RANK:
-            return m_record.m_imageRank;
-        case XMP_CALL_FOR_IMAGE:
-            return m_record.m_callForImage;
-        default:
-            return m_record.m_exclusiveCoverage;
-        }
     }
 
     // The colour class 0 to 8 of the record (a digit or a class name); -1 when it holds none.
@@ -1663,8 +1585,8 @@ void setOrRemove(XmpPtr x, const char* name, const std::optional<std::string>& v
     if (xmp_has_property(x, p.ns.c_str(), p.path.c_str()))
         xmp_delete_property(x, p.ns.c_str(), p.path.c_str());
     if (value && !xmp_set_property(x, p.ns.c_str(), p.path.c_str(), value->c_str(), 0))
-        LUMO_LOG("IPTC_XMP_Utils::XMPUpdateXMP(): XMPError setting properties: '%s' (%s)",
-                 lastError().c_str(), name);
+        LUMO_LOG("IPTC_XMP_Utils::XMPUpdateXMP(): XMPError setting properties: '%s'",
+                 (lastError() + " at " + name).c_str());
 }
 
 std::string coordinate(double value, char positive, char negative) {
