@@ -414,7 +414,9 @@ bool gifPacket(NRFByteSource& source, const GIFBlock& block, std::string& packet
 
 // ---- HEIF --------------------------------------------------------------------------------------------
 
-bool readHEIFPacket(NRFByteSource& source, std::string& packet) {
+} // namespace
+
+bool NRFXMPReadHEIF(NRFByteSource& source, std::string& packet) {
     packet.clear();
     NRFHEIFItemTable table;
     if (NRFReadHEIFItemTable(source, table) != 0)
@@ -426,6 +428,8 @@ bool readHEIFPacket(NRFByteSource& source, std::string& packet) {
     return NRFHEIFItemExtent(table, item->id, source.Size(), pos, length) &&
            readBytes(source, pos, length, packet);
 }
+
+namespace {
 
 // ---- reading any container ---------------------------------------------------------------------------
 
@@ -443,7 +447,7 @@ bool readContainer(Container container, NRFByteSource& source, NRFXMPPackets& ou
     case Container::GIF:
         return NRFXMPReadGIF(source, out.main);
     case Container::HEIF:
-        return readHEIFPacket(source, out.main);
+        return NRFXMPReadHEIF(source, out.main);
     case Container::None:
         return true;
     }

@@ -111,6 +111,7 @@ bool NRFXMPReadTIFF(NRFByteSource& source, std::string& packet);
 bool NRFXMPReadPSD(NRFByteSource& source, std::string& packet);
 bool NRFXMPReadPNG(NRFByteSource& source, std::string& packet);
 bool NRFXMPReadGIF(NRFByteSource& source, std::string& packet);
+bool NRFXMPReadHEIF(NRFByteSource& source, std::string& packet);
 
 // -- planners: the new file in memory from the old file's bytes. False when the structure cannot be
 // rewritten safely.

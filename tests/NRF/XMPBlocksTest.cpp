@@ -394,6 +394,26 @@ TEST_F(XMPBlocksTest, ABatchRenamesNothingBeforeCommitAndSidecarsKeepTheirLinks)
     std::string text;
     ASSERT_EQ(NRFReadXMPSidecar(sidecar, text), kNRFErrNone);
     EXPECT_EQ(text, packets[0].main);
+    // A file whose new version cannot be flushed keeps its old content; the others are replaced.
+    {
+        NRFMetadataCommit batch;
+        for (int i = 0; i < 2; ++i) {
+            NRFMetadataWrite w;
+            w.xmp = &packets[2];
+            ASSERT_EQ(NRFSaveMetadataBlocks(records[static_cast<std::size_t>(i)].get(), w, &batch),
+                      kNRFErrNone);
+        }
+        FileFault fault;
+        fault.op = FileFault::Op::Sync;
+        fault.pathContains = "b0.jpg";
+        injectFileFault(fault);
+        std::vector<std::string> failed;
+        EXPECT_EQ(batch.commit(&failed), EIO);
+        clearFileFaults();
+        EXPECT_EQ(failed, std::vector<std::string>{m_dir.file("b0.jpg")});
+        EXPECT_EQ(load(*records[1]).main, packets[2].main);
+    }
+    EXPECT_EQ(load(*records[0]).main, packets[0].main);
     // A discarded batch leaves the files and no temporary file.
     {
         NRFMetadataCommit batch;
