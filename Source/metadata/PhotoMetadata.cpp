@@ -765,7 +765,8 @@ NRFErr DoSaveIPTC(NRFImageInfoRec* image, const IPTCRec& input, const IPTCSaveSe
             done.m_wroteFile = true;
             undo.fileWritten = true;
         }
-        if (plan.m_writeSidecar) {
+        // The sidecar after the file: when it fails, what the file got can still be undone.
+        const auto writeSidecar = [&]() -> NRFErr {
             const std::string sidecar = sidecarPathForWriting(image->m_path);
             std::string existing, full;
             undo.sidecarPath = sidecar;
@@ -784,14 +785,13 @@ NRFErr DoSaveIPTC(NRFImageInfoRec* image, const IPTCRec& input, const IPTCSaveSe
             undo.oldSidecar = undo.sidecarExisted ? existing : std::string();
             done.m_wroteSidecar = true;
             done.m_sidecarPath = sidecar;
-            if (!batch)
-                if (const NRFErr err = readBackSidecar(sidecar, encoding); err != kNRFErrNone)
-                    return err;
             image->RefreshFileStatus();
-        }
-        if (settings.m_keepUndo)
+            return batch ? kNRFErrNone : readBackSidecar(sidecar, encoding);
+        };
+        const NRFErr err = plan.m_writeSidecar ? writeSidecar() : kNRFErrNone;
+        if (settings.m_keepUndo && (undo.fileWritten || undo.sidecarWritten))
             storeUndo(undo, batch == nullptr);
-        return kNRFErrNone;
+        return err;
     } catch (...) {
         LUMO_LOG("Unexpected exception in DoSaveIPTC()");
         NRFSetErrorText("Unable to save metadata for %s.", image ? image->m_path.c_str() : "");

@@ -9,6 +9,7 @@
 #include "app/LumoPaths.h"
 #include "metadata/IPTCUtils.h"
 #include "metadata/IPTC_XMP_Utils.h"
+#include "support/FileIO.h"
 #include "support/IIMBlockBuilder.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
@@ -405,6 +406,32 @@ TEST_F(PhotoMetadataTest, PartsOfTheXMPUpdatedAndAllMetadataDeleted) {
     EXPECT_EQ(blocksOf(path), (std::pair<std::string, std::string>{}));
     EXPECT_EQ(caption(load(path)), "");
     EXPECT_EQ(decodeJpeg(readWholeFile(path)).pixels, pixels.pixels);
+}
+
+TEST_F(PhotoMetadataTest, ARawWrittenWhoseSidecarFailsCanStillBeUndone) {
+    const std::string raw = copyOf("exiftool/Nikon.nef");
+    if (raw.empty())
+        GTEST_SKIP() << "no corpus";
+    const std::pair<std::string, std::string> before = blocksOf(raw);
+    IPTCSaveSettings embedAndSidecar;
+    embedAndSidecar.m_allowRawModification = true;
+    embedAndSidecar.m_rawDontUpdateEmbedded = false;
+    embedAndSidecar.m_rawAddIPTC = true;
+    NRFImageInfoRef file = open(raw);
+    IPTCRec record;
+    ASSERT_EQ(NRFLoadIPTC(file.get(), &record), kNRFErrNone);
+    IPTCSetDataSet(&record, IPTC_CAPTION, 1, "embedded");
+    lumo::injectFileFault({.op = lumo::FileFault::Op::Write, .error = ENOSPC, .pathContains = ".xmp"});
+    IPTCSaveReport report;
+    EXPECT_NE(DoSaveIPTC(file.get(), record, embedAndSidecar, IPTCEncodingSettings{}, nullptr, &report),
+              kNRFErrNone);
+    lumo::clearFileFaults();
+    EXPECT_TRUE(report.m_wroteFile);
+    EXPECT_FALSE(report.m_wroteSidecar);
+    EXPECT_NE(blocksOf(raw), before);
+    NRFImageInfoRef again = open(raw);
+    ASSERT_EQ(DoUndoSaveIPTC(again.get()), kNRFErrNone) << NRFGetErrorText();
+    EXPECT_EQ(blocksOf(raw), before);
 }
 
 } // namespace
