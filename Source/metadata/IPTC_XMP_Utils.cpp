@@ -532,6 +532,54 @@ std::optional<XMPDate> parseDate(std::string_view t) {
     return std::nullopt;
 }
 
+// The structures of a list property (a plain structure counts as a list of one); empty when absent.
+template <typename T>
+std::optional<std::vector<T>> readStructs(XmpPtr x, const iptc_structs::ListSpec<T>& spec) {
+    const std::string base = std::string(spec.prefix) + ":" + spec.property;
+    const Prop p = prop(base);
+    std::uint32_t bits = 0;
+    if (!getRaw(x, p, &bits))
+        return std::nullopt;
+    std::vector<T> list;
+    const auto readOne = [&](const std::string& path) {
+        T s;
+        for (const iptc_structs::Member<T>& m : spec.members) {
+            const Prop mp{p.ns, path + "/" + spec.prefix + ":" + m.name};
+            if (m.text) {
+                if (std::optional<std::string> v =
+                        m.form == iptc_structs::MemberForm::Alt ? getAlt(x, mp) : getText(x, mp))
+                    s.*(m.text) = std::move(*v);
+            } else if (std::optional<std::vector<std::string>> items = getItems(x, mp)) {
+                for (std::string& item : *items)
+                    if (!lumo::trim(item).empty())
+                        (s.*(m.list)).push_back(std::move(item));
+            }
+        }
+        if (!s.isEmpty())
+            list.push_back(std::move(s));
+    };
+    if (XMP_IS_PROP_STRUCT(bits)) {
+        readOne(base);
+    } else if (XMP_IS_PROP_ARRAY(bits)) {
+        for (int i = 1; i <= kMaxArrayItems; ++i) {
+            const std::string item = base + "[" + std::to_string(i) + "]";
+            std::uint32_t itemBits = 0;
+            if (!getRaw(x, Prop{p.ns, item}, &itemBits))
+                break;
+            if (XMP_IS_PROP_STRUCT(itemBits))
+                readOne(item);
+        }
+    }
+    if (spec.single && list.size() > 1)
+        list.resize(1);
+    return list;
+}
+
+// The items of a list text as the record would hold them after reading them back.
+std::string normalisedList(const std::string& text, char separator) {
+    return IPTCGetRepeatableItemsAsString(IPTCGetRepeatableItemsAsVector(text, separator), separator);
+}
+
 class Reader {
 public:
     Reader(const IPTCEncodingSettings& settings, XmpPtr x, const char* packet, std::size_t length,
@@ -859,46 +907,11 @@ private:
     template <typename T>
     void readStructList(const iptc_structs::ListSpec<T>& spec) {
         try {
-            const std::string base = std::string(spec.prefix) + ":" + spec.property;
-            const Prop p = prop(base);
-            std::uint32_t bits = 0;
-            if (!getRaw(m_x, p, &bits))
-                return;
-            std::vector<T> list;
-            const auto readOne = [&](const std::string& path) {
-                T s;
-                for (const iptc_structs::Member<T>& m : spec.members) {
-                    const Prop mp{p.ns, path + "/" + spec.prefix + ":" + m.name};
-                    if (m.text) {
-                        if (std::optional<std::string> v =
-                                m.form == iptc_structs::MemberForm::Alt ? getAlt(m_x, mp) : getText(m_x, mp))
-                            s.*(m.text) = std::move(*v);
-                    } else if (std::optional<std::vector<std::string>> items = getItems(m_x, mp)) {
-                        for (std::string& item : *items)
-                            if (!lumo::trim(item).empty())
-                                (s.*(m.list)).push_back(std::move(item));
-                    }
-                }
-                if (!s.isEmpty())
-                    list.push_back(std::move(s));
-            };
-            if (XMP_IS_PROP_STRUCT(bits)) {
-                readOne(base);
-            } else if (XMP_IS_PROP_ARRAY(bits)) {
-                for (int i = 1; i <= kMaxArrayItems; ++i) {
-                    const std::string item = base + "[" + std::to_string(i) + "]";
-                    std::uint32_t itemBits = 0;
-                    if (!getRaw(m_x, Prop{p.ns, item}, &itemBits))
-                        break;
-                    if (XMP_IS_PROP_STRUCT(itemBits))
-                        readOne(item);
-                }
+            if (std::optional<std::vector<T>> list = readStructs(m_x, spec)) {
+                m_record.*(spec.list) = std::move(*list);
+                if (const IPTCCatalogueEntry* e = IPTCFindCatalogueEntry(spec.label))
+                    found(e->fieldId);
             }
-            if (spec.single && list.size() > 1)
-                list.resize(1);
-            m_record.*(spec.list) = std::move(list);
-            if (const IPTCCatalogueEntry* e = IPTCFindCatalogueEntry(spec.label))
-                found(e->fieldId);
         } catch (const std::exception& ex) {
             LUMO_LOG("Unexpected exception in IPTC_XMP_Utils::ReadIPTCFromXMPTree(): %s", ex.what());
         }
@@ -1208,10 +1221,13 @@ private:
             logSetError(p);
     }
 
+    // Replaces the x-default item; the other languages of a language alternative stay.
     void setAlt(const Prop& p, const std::string& value) {
         if (p.ns.empty())
             return;
-        remove(p);
+        std::uint32_t bits = 0;
+        if (!getRaw(m_x, p, &bits) || !XMP_IS_ARRAY_ALTTEXT(bits))
+            remove(p);
         noteAdded(m_x, p.ns, p.path);
         if (!xmp_set_localized_text(m_x, p.ns.c_str(), p.path.c_str(), "", "x-default", value.c_str(), 0))
             logSetError(p);
@@ -1292,6 +1308,8 @@ private:
                 removeFallbacks(e.fieldId);
                 return true;
             }
+            if (!m_template && unchanged(p, e.xmpForm, value))
+                return true; // kept as the packet holds it (other languages, its own item split)
             ensureContainer(p);
             switch (e.xmpForm) {
             case IPTCXMPForm::Alt:
@@ -1314,6 +1332,31 @@ private:
             LUMO_LOG("Unexpected exception in IPTC_XMP_Utils::AddFieldToXMP(): %s", ex.what());
         }
         return false;
+    }
+
+    // Whether the packet already holds `value` for the property, as the reader would read it.
+    bool unchanged(const Prop& p, IPTCXMPForm form, const std::string& value) const {
+        std::optional<std::string> current;
+        switch (form) {
+        case IPTCXMPForm::Alt:
+            current = getAlt(m_x, p);
+            break;
+        case IPTCXMPForm::Bag:
+        case IPTCXMPForm::Seq:
+            if (const std::optional<std::vector<std::string>> items = getItems(m_x, p)) {
+                std::vector<std::string> cleaned;
+                for (const std::string& item : *items)
+                    if (!lumo::trim(item).empty())
+                        cleaned.emplace_back(lumo::trim(item));
+                const std::string joined = IPTCGetRepeatableItemsAsString(cleaned, m_settings.m_separator);
+                return joined == value || joined == normalisedList(value, m_settings.m_separator);
+            }
+            return false;
+        default:
+            current = getText(m_x, p);
+            break;
+        }
+        return current && *current == value;
     }
 
     // Properties the reader falls back to: removed with the field so that an emptied field stays empty.
@@ -1389,11 +1432,11 @@ private:
         const Prop dcSubject = prop("dc:subject"), lrHierarchical = prop("lr:hierarchicalSubject");
         if (subject.empty() && !m_template)
             remove(dcSubject);
-        else
+        else if (m_template || getItems(m_x, dcSubject) != subject)
             setArray(dcSubject, subject, false);
         if (hierarchical.empty())
             remove(lrHierarchical);
-        else
+        else if (m_template || getItems(m_x, lrHierarchical) != hierarchical)
             setArray(lrHierarchical, hierarchical, false);
     }
 
@@ -1482,6 +1525,14 @@ private:
                 return;
             const std::string base = std::string(spec.prefix) + ":" + spec.property;
             const Prop p = prop(base);
+            std::vector<T> wanted;
+            for (const T& s : m_record.*(spec.list))
+                if (!s.isEmpty())
+                    wanted.push_back(s);
+            if (spec.single && wanted.size() > 1)
+                wanted.resize(1);
+            if (!m_template && !wanted.empty() && readStructs(m_x, spec) == wanted)
+                return; // kept with the members the record does not know
             remove(p);
             std::vector<const T*> kept;
             for (const T& s : m_record.*(spec.list))
