@@ -58,6 +58,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string main, extended, guid;
     if (XMPSplitForJPEG(merged, main, extended, guid) && !extended.empty() && !XMPJoinExtended(main, extended))
         std::abort();
+    std::string joined = merged; // the bytes as a JPEG's extended XMP
+    if (XMPJoinExtended(joined, packet)) {
+        IPTCRec joinedRecord;
+        if (!LoadXMPMetadata(settings, joined.data(), joined.size(), nullptr, false, &joinedRecord))
+            std::abort();
+    }
     (void)GetACRSettingsDigest(packet);
     return 0;
 }

@@ -19,51 +19,6 @@ std::size_t slot(const IPTCCatalogueEntry& e) {
     return static_cast<std::size_t>(IPTCFieldIndexOf(IPTCStorageFieldID(e.fieldId), e.item ? e.item : 1));
 }
 
-std::optional<IPTCVocabulary> vocabularyOf(IPTCFieldID id) {
-    switch (id) {
-    case XMP_MODEL_AGE_DISCLOSURE:
-        return IPTCVocabulary::ModelAgeDisclosure;
-    case XMP_MODEL_RELEASE_STATUS:
-        return IPTCVocabulary::ModelReleaseStatus;
-    case XMP_PROPERTY_RELEASE_STATUS:
-        return IPTCVocabulary::PropertyReleaseStatus;
-    case XMP_DIGITAL_SOURCE_TYPE:
-        return IPTCVocabulary::DigitalSourceType;
-    case XMP_COMPOSITION:
-        return IPTCVocabulary::Composition;
-    case XMP_IMAGE_RANK:
-        return IPTCVocabulary::ImageRank;
-    case XMP_CALL_FOR_IMAGE:
-        return IPTCVocabulary::CallForImage;
-    case XMP_EXCLUSIVE_COVERAGE:
-        return IPTCVocabulary::ExclusiveCoverage;
-    default:
-        return std::nullopt;
-    }
-}
-
-template <typename Rec>
-auto* codeOf(Rec& r, IPTCFieldID id) {
-    switch (id) {
-    case XMP_MODEL_AGE_DISCLOSURE:
-        return &r.m_modelAgeDisclosure;
-    case XMP_MODEL_RELEASE_STATUS:
-        return &r.m_modelReleaseStatus;
-    case XMP_PROPERTY_RELEASE_STATUS:
-        return &r.m_propertyReleaseStatus;
-    case XMP_DIGITAL_SOURCE_TYPE:
-        return &r.m_digitalSourceType;
-    case XMP_COMPOSITION:
-        return &r.m_composition;
-    case XMP_IMAGE_RANK:
-        return &r.m_imageRank;
-    case XMP_CALL_FOR_IMAGE:
-        return &r.m_callForImage;
-    default:
-        return &r.m_exclusiveCoverage;
-    }
-}
-
 // -- the text form of structures
 
 std::string escaped(std::string_view value) {
@@ -331,8 +286,8 @@ bool IPTCGetFieldText(const IPTCRec& record, const IPTCCatalogueEntry& e,
             text = std::to_string(d.m_width) + "x" + std::to_string(d.m_height);
         return true;
     }
-    if (const std::optional<IPTCVocabulary> vocabulary = vocabularyOf(e.fieldId)) {
-        const unsigned code = *codeOf(record, e.fieldId);
+    if (const std::optional<IPTCVocabulary> vocabulary = iptc_structs::vocabularyOf(e.fieldId)) {
+        const unsigned code = *iptc_structs::codeOf(record, e.fieldId);
         text = code ? IPTCVocabularyLabel(*vocabulary, code) : std::string();
         return true;
     }
@@ -400,8 +355,8 @@ bool IPTCSetFieldText(IPTCRec& record, const IPTCCatalogueEntry& e, const IPTCEn
         record.m_maxImageDimensions = {static_cast<std::uint32_t>(*w), static_cast<std::uint32_t>(*h)};
         return true;
     }
-    if (const std::optional<IPTCVocabulary> vocabulary = vocabularyOf(e.fieldId)) {
-        unsigned* code = codeOf(record, e.fieldId);
+    if (const std::optional<IPTCVocabulary> vocabulary = iptc_structs::vocabularyOf(e.fieldId)) {
+        unsigned* code = iptc_structs::codeOf(record, e.fieldId);
         if (trimmed.empty()) {
             *code = 0;
             return true;

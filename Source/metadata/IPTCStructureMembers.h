@@ -3,7 +3,10 @@
 // Internal to the metadata library: the members of each structure with their XMP names and forms, shared
 // by the XMP reader and writer and by the text form of IPTCRecFields.
 
+#include "metadata/IPTCCatalogue.h"
 #include "metadata/IPTCRec.h"
+
+#include <optional>
 
 #include <span>
 #include <string>
@@ -49,6 +52,53 @@ const ListSpec<PLUSLicensor>& licensorsSpec();
 const ListSpec<IPTCArtworkOrObject>& artworkSpec();
 const ListSpec<IPTCProduct>& productsSpec();
 const ListSpec<IPTCImageRegistry>& registrySpec();
+
+// The vocabulary of a coded field; empty for other fields.
+inline std::optional<IPTCVocabulary> vocabularyOf(IPTCFieldID id) {
+    switch (id) {
+    case XMP_MODEL_AGE_DISCLOSURE:
+        return IPTCVocabulary::ModelAgeDisclosure;
+    case XMP_MODEL_RELEASE_STATUS:
+        return IPTCVocabulary::ModelReleaseStatus;
+    case XMP_PROPERTY_RELEASE_STATUS:
+        return IPTCVocabulary::PropertyReleaseStatus;
+    case XMP_DIGITAL_SOURCE_TYPE:
+        return IPTCVocabulary::DigitalSourceType;
+    case XMP_COMPOSITION:
+        return IPTCVocabulary::Composition;
+    case XMP_IMAGE_RANK:
+        return IPTCVocabulary::ImageRank;
+    case XMP_CALL_FOR_IMAGE:
+        return IPTCVocabulary::CallForImage;
+    case XMP_EXCLUSIVE_COVERAGE:
+        return IPTCVocabulary::ExclusiveCoverage;
+    default:
+        return std::nullopt;
+    }
+}
+
+// The record's code of a coded field (a field that vocabularyOf knows).
+template <typename Rec>
+auto* codeOf(Rec& r, IPTCFieldID id) {
+    switch (id) {
+    case XMP_MODEL_AGE_DISCLOSURE:
+        return &r.m_modelAgeDisclosure;
+    case XMP_MODEL_RELEASE_STATUS:
+        return &r.m_modelReleaseStatus;
+    case XMP_PROPERTY_RELEASE_STATUS:
+        return &r.m_propertyReleaseStatus;
+    case XMP_DIGITAL_SOURCE_TYPE:
+        return &r.m_digitalSourceType;
+    case XMP_COMPOSITION:
+        return &r.m_composition;
+    case XMP_IMAGE_RANK:
+        return &r.m_imageRank;
+    case XMP_CALL_FOR_IMAGE:
+        return &r.m_callForImage;
+    default:
+        return &r.m_exclusiveCoverage;
+    }
+}
 
 // Calls `f` with each structure list spec of the record.
 template <typename F>

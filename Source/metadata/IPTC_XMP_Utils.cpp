@@ -19,9 +19,12 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <iostream>
 #include <mutex>
 #include <optional>
+#include <streambuf>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -73,10 +76,41 @@ bool isAppleNamespace(std::string_view uri) {
 std::mutex gInitMutex;
 bool gInitialized = false;
 
+// The toolkit reports every error it catches on std::cerr (which the program itself never writes to):
+// those lines go to the log instead of the user's terminal. Each thread gathers its own line.
+class LogLineBuffer : public std::streambuf {
+protected:
+    int_type overflow(int_type c) override {
+        if (c != traits_type::eof())
+            put(static_cast<char>(c));
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        for (std::streamsize i = 0; i < n; ++i)
+            put(s[i]);
+        return n;
+    }
+
+private:
+    static void put(char c) {
+        thread_local std::string line;
+        if (c != '\n' && line.size() < 4096) {
+            line += c;
+            return;
+        }
+        if (c == '\n') {
+            LUMO_LOG("XMP toolkit: %s", line.c_str());
+            line.clear();
+        }
+    }
+};
+
 bool ensureInitialized() {
     const std::lock_guard lock(gInitMutex);
     if (gInitialized)
         return true;
+    static LogLineBuffer* const toolkitMessages = new LogLineBuffer; // lives as long as std::cerr
+    std::cerr.rdbuf(toolkitMessages);
     if (!xmp_init()) {
         LUMO_LOG("Unable to start the XMP toolkit: %d", xmp_get_error());
         return false;
@@ -231,9 +265,77 @@ bool serialize(const Meta& meta, const XMPSerializeOptions& options, bool compac
 
 // -- reading helpers
 
+// The top-level properties of the packet as (namespace URI, qualified name).
+std::vector<std::pair<std::string, std::string>> topLevelProperties(XmpPtr x) {
+    std::vector<std::pair<std::string, std::string>> out;
+    XmpIteratorPtr it = xmp_iterator_new(x, "", "", XMP_ITER_PROPERTIES);
+    if (!it)
+        return out;
+    XStr schema, name, value;
+    std::uint32_t options = 0;
+    while (xmp_iterator_next(it, schema.get(), name.get(), value.get(), &options)) {
+        const std::string n = name.str();
+        if (n.empty())
+            continue; // the schema node itself
+        if (n.find('/') == std::string::npos && n.find('[') == std::string::npos)
+            out.emplace_back(schema.str(), n);
+        if (!XMP_IS_PROP_SIMPLE(options))
+            xmp_iterator_skip(it, XMP_ITER_SKIPSUBTREE);
+    }
+    xmp_iterator_free(it);
+    return out;
+}
+
+// The top-level properties of the tree being read or written, by namespace and local name, so that
+// the many properties a packet does not hold are answered without asking the toolkit. Set for one
+// tree and one thread by IndexScope; properties set through the writers are added to it.
+struct TopLevelIndex {
+    XmpPtr x = nullptr;
+    std::unordered_set<std::string> names;
+};
+thread_local TopLevelIndex* tIndex = nullptr;
+
+std::string topKey(std::string_view ns, std::string_view path) {
+    const std::size_t end = path.find_first_of("/[");
+    std::string_view first = path.substr(0, end);
+    const std::size_t colon = first.find(':');
+    if (colon != std::string_view::npos)
+        first = first.substr(colon + 1);
+    std::string key(ns);
+    key += '\n';
+    key += first;
+    return key;
+}
+
+bool mayHave(XmpPtr x, const std::string& ns, const std::string& path) {
+    return !tIndex || tIndex->x != x || tIndex->names.count(topKey(ns, path)) != 0;
+}
+
+void noteAdded(XmpPtr x, const std::string& ns, const std::string& path) {
+    if (tIndex && tIndex->x == x)
+        tIndex->names.insert(topKey(ns, path));
+}
+
+class IndexScope {
+public:
+    explicit IndexScope(XmpPtr x) : m_previous(tIndex) {
+        m_index.x = x;
+        for (const auto& [ns, name] : topLevelProperties(x))
+            m_index.names.insert(topKey(ns, name));
+        tIndex = &m_index;
+    }
+    ~IndexScope() { tIndex = m_previous; }
+    IndexScope(const IndexScope&) = delete;
+    IndexScope& operator=(const IndexScope&) = delete;
+
+private:
+    TopLevelIndex m_index;
+    TopLevelIndex* m_previous;
+};
+
 // The value and options of a property; empty when it is absent.
 std::optional<std::string> getRaw(XmpPtr x, const Prop& p, std::uint32_t* options = nullptr) {
-    if (p.ns.empty())
+    if (p.ns.empty() || !mayHave(x, p.ns, p.path))
         return std::nullopt;
     XStr value;
     std::uint32_t bits = 0;
@@ -245,7 +347,7 @@ std::optional<std::string> getRaw(XmpPtr x, const Prop& p, std::uint32_t* option
 }
 
 bool exists(XmpPtr x, const Prop& p) {
-    return !p.ns.empty() && xmp_has_property(x, p.ns.c_str(), p.path.c_str());
+    return !p.ns.empty() && mayHave(x, p.ns, p.path) && xmp_has_property(x, p.ns.c_str(), p.path.c_str());
 }
 
 // Limit on array items read, so that work stays bounded by what the packet holds.
@@ -430,6 +532,54 @@ std::optional<XMPDate> parseDate(std::string_view t) {
     return std::nullopt;
 }
 
+// The structures of a list property (a plain structure counts as a list of one); empty when absent.
+template <typename T>
+std::optional<std::vector<T>> readStructs(XmpPtr x, const iptc_structs::ListSpec<T>& spec) {
+    const std::string base = std::string(spec.prefix) + ":" + spec.property;
+    const Prop p = prop(base);
+    std::uint32_t bits = 0;
+    if (!getRaw(x, p, &bits))
+        return std::nullopt;
+    std::vector<T> list;
+    const auto readOne = [&](const std::string& path) {
+        T s;
+        for (const iptc_structs::Member<T>& m : spec.members) {
+            const Prop mp{p.ns, path + "/" + spec.prefix + ":" + m.name};
+            if (m.text) {
+                if (std::optional<std::string> v =
+                        m.form == iptc_structs::MemberForm::Alt ? getAlt(x, mp) : getText(x, mp))
+                    s.*(m.text) = std::move(*v);
+            } else if (std::optional<std::vector<std::string>> items = getItems(x, mp)) {
+                for (std::string& item : *items)
+                    if (!lumo::trim(item).empty())
+                        (s.*(m.list)).push_back(std::move(item));
+            }
+        }
+        if (!s.isEmpty())
+            list.push_back(std::move(s));
+    };
+    if (XMP_IS_PROP_STRUCT(bits)) {
+        readOne(base);
+    } else if (XMP_IS_PROP_ARRAY(bits)) {
+        for (int i = 1; i <= kMaxArrayItems; ++i) {
+            const std::string item = base + "[" + std::to_string(i) + "]";
+            std::uint32_t itemBits = 0;
+            if (!getRaw(x, Prop{p.ns, item}, &itemBits))
+                break;
+            if (XMP_IS_PROP_STRUCT(itemBits))
+                readOne(item);
+        }
+    }
+    if (spec.single && list.size() > 1)
+        list.resize(1);
+    return list;
+}
+
+// The items of a list text as the record would hold them after reading them back.
+std::string normalisedList(const std::string& text, char separator) {
+    return IPTCGetRepeatableItemsAsString(IPTCGetRepeatableItemsAsVector(text, separator), separator);
+}
+
 class Reader {
 public:
     Reader(const IPTCEncodingSettings& settings, XmpPtr x, const char* packet, std::size_t length,
@@ -529,15 +679,12 @@ private:
                 e.fieldId == IPTC_SUPP_CATEGORIES || e.fieldId == XMP_LOCATION_CREATED ||
                 e.fieldId == XMP_MAX_IMAGE_DIMENSIONS)
                 return false; // read on their own
-            if (const std::optional<IPTCVocabulary> vocabulary = vocabularyOf(e.fieldId)) {
+            if (const std::optional<IPTCVocabulary> vocabulary = iptc_structs::vocabularyOf(e.fieldId)) {
                 const std::optional<std::string> text = getText(m_x, p);
                 if (!text)
                     return false;
-                unsigned* code = codeOf(e.fieldId);
-                if (vocabulary == IPTCVocabulary::Composition)
-                    *code = compositionCode(*text);
-                else
-                    *code = exactCode(*vocabulary, *text);
+                unsigned* code = iptc_structs::codeOf(m_record, e.fieldId);
+                *code = exactCode(*vocabulary, *text);
                 found(e.fieldId);
                 return true;
             }
@@ -596,74 +743,11 @@ private:
         }
     }
 
-    static std::optional<IPTCVocabulary> vocabularyOf(IPTCFieldID id) {
-        switch (id) {
-        case XMP_MODEL_AGE_DISCLOSURE:
-            return IPTCVocabulary::ModelAgeDisclosure;
-        case XMP_MODEL_RELEASE_STATUS:
-            return IPTCVocabulary::ModelReleaseStatus;
-        case XMP_PROPERTY_RELEASE_STATUS:
-            return IPTCVocabulary::PropertyReleaseStatus;
-        case XMP_DIGITAL_SOURCE_TYPE:
-            return IPTCVocabulary::DigitalSourceType;
-        case XMP_COMPOSITION:
-            return IPTCVocabulary::Composition;
-        case XMP_IMAGE_RANK:
-            return IPTCVocabulary::ImageRank;
-        case XMP_CALL_FOR_IMAGE:
-            return IPTCVocabulary::CallForImage;
-        case XMP_EXCLUSIVE_COVERAGE:
-            return IPTCVocabulary::ExclusiveCoverage;
-        default:
-            return std::nullopt;
-        }
-    }
-
-    unsigned* codeOf(IPTCFieldID id) {
-        switch (id) {
-        case XMP_MODEL_AGE_DISCLOSURE:
-            return &m_record.m_modelAgeDisclosure;
-        case XMP_MODEL_RELEASE_STATUS:
-            return &m_record.m_modelReleaseStatus;
-        case XMP_PROPERTY_RELEASE_STATUS:
-            return &m_record.m_propertyReleaseStatus;
-        case XMP_DIGITAL_SOURCE_TYPE:
-            return &m_record.m_digitalSourceType;
-        case XMP_COMPOSITION:
-            return &m_record.m_composition;
-        case XMP_IMAGE_RANK:
-            return &m_record.m_imageRank;
-        case XMP_CALL_FOR_IMAGE:
-            return &m_record.m_callForImage;
-        default:
-            return &m_record.m_exclusiveCoverage;
-        }
-    }
-
     // Exact comparison with the stored forms; anything else is unset.
     static unsigned exactCode(IPTCVocabulary vocabulary, const std::string& text) {
         const auto terms = IPTCVocabularyTerms(vocabulary);
         for (std::size_t i = 0; i < terms.size(); ++i)
             if (text == terms[i].stored)
-                return static_cast<unsigned>(i + 1);
-        return 0;
-    }
-
-    // Composition holds its parts joined by ";" in a fixed order; other writers may order them otherwise.
-    static unsigned compositionCode(const std::string& text) {
-        if (const unsigned code = exactCode(IPTCVocabulary::Composition, text))
-            return code;
-        const auto partsOf = [](std::string_view t) {
-            std::vector<std::string> parts;
-            for (const std::string& p : IPTCGetRepeatableItemsAsVector(t, ';'))
-                parts.push_back(p);
-            std::sort(parts.begin(), parts.end());
-            return parts;
-        };
-        const std::vector<std::string> wanted = partsOf(text);
-        const auto terms = IPTCVocabularyTerms(IPTCVocabulary::Composition);
-        for (std::size_t i = 0; i < terms.size(); ++i)
-            if (!wanted.empty() && partsOf(terms[i].stored) == wanted)
                 return static_cast<unsigned>(i + 1);
         return 0;
     }
@@ -823,46 +907,11 @@ private:
     template <typename T>
     void readStructList(const iptc_structs::ListSpec<T>& spec) {
         try {
-            const std::string base = std::string(spec.prefix) + ":" + spec.property;
-            const Prop p = prop(base);
-            std::uint32_t bits = 0;
-            if (!getRaw(m_x, p, &bits))
-                return;
-            std::vector<T> list;
-            const auto readOne = [&](const std::string& path) {
-                T s;
-                for (const iptc_structs::Member<T>& m : spec.members) {
-                    const Prop mp{p.ns, path + "/" + spec.prefix + ":" + m.name};
-                    if (m.text) {
-                        if (std::optional<std::string> v =
-                                m.form == iptc_structs::MemberForm::Alt ? getAlt(m_x, mp) : getText(m_x, mp))
-                            s.*(m.text) = std::move(*v);
-                    } else if (std::optional<std::vector<std::string>> items = getItems(m_x, mp)) {
-                        for (std::string& item : *items)
-                            if (!lumo::trim(item).empty())
-                                (s.*(m.list)).push_back(std::move(item));
-                    }
-                }
-                if (!s.isEmpty())
-                    list.push_back(std::move(s));
-            };
-            if (XMP_IS_PROP_STRUCT(bits)) {
-                readOne(base);
-            } else if (XMP_IS_PROP_ARRAY(bits)) {
-                for (int i = 1; i <= kMaxArrayItems; ++i) {
-                    const std::string item = base + "[" + std::to_string(i) + "]";
-                    std::uint32_t itemBits = 0;
-                    if (!getRaw(m_x, Prop{p.ns, item}, &itemBits))
-                        break;
-                    if (XMP_IS_PROP_STRUCT(itemBits))
-                        readOne(item);
-                }
+            if (std::optional<std::vector<T>> list = readStructs(m_x, spec)) {
+                m_record.*(spec.list) = std::move(*list);
+                if (const IPTCCatalogueEntry* e = IPTCFindCatalogueEntry(spec.label))
+                    found(e->fieldId);
             }
-            if (spec.single && list.size() > 1)
-                list.resize(1);
-            m_record.*(spec.list) = std::move(list);
-            if (const IPTCCatalogueEntry* e = IPTCFindCatalogueEntry(spec.label))
-                found(e->fieldId);
         } catch (const std::exception& ex) {
             LUMO_LOG("Unexpected exception in IPTC_XMP_Utils::ReadIPTCFromXMPTree(): %s", ex.what());
         }
@@ -1153,12 +1202,13 @@ private:
     }
 
     void logSetError(const Prop& p) const {
-        LUMO_LOG("IPTC_XMP_Utils::AddFieldToXMP(): XMPError setting properties: '%s' (%s)",
-                 lastError().c_str(), p.path.c_str());
+        LUMO_LOG("IPTC_XMP_Utils::AddFieldToXMP(): XMPError setting properties: '%s'",
+                 (lastError() + " at " + p.path).c_str());
     }
 
     void remove(const Prop& p) {
-        if (!p.ns.empty() && xmp_has_property(m_x, p.ns.c_str(), p.path.c_str()))
+        if (!p.ns.empty() && mayHave(m_x, p.ns, p.path) &&
+            xmp_has_property(m_x, p.ns.c_str(), p.path.c_str()))
             xmp_delete_property(m_x, p.ns.c_str(), p.path.c_str());
     }
 
@@ -1166,14 +1216,19 @@ private:
         if (p.ns.empty())
             return;
         remove(p);
+        noteAdded(m_x, p.ns, p.path);
         if (!xmp_set_property(m_x, p.ns.c_str(), p.path.c_str(), value.c_str(), 0))
             logSetError(p);
     }
 
+    // Replaces the x-default item; the other languages of a language alternative stay.
     void setAlt(const Prop& p, const std::string& value) {
         if (p.ns.empty())
             return;
-        remove(p);
+        std::uint32_t bits = 0;
+        if (!getRaw(m_x, p, &bits) || !XMP_IS_ARRAY_ALTTEXT(bits))
+            remove(p);
+        noteAdded(m_x, p.ns, p.path);
         if (!xmp_set_localized_text(m_x, p.ns.c_str(), p.path.c_str(), "", "x-default", value.c_str(), 0))
             logSetError(p);
     }
@@ -1182,6 +1237,7 @@ private:
         if (p.ns.empty())
             return;
         remove(p);
+        noteAdded(m_x, p.ns, p.path);
         const std::uint32_t form =
             ordered ? XMP_PROP_VALUE_IS_ARRAY | XMP_PROP_ARRAY_IS_ORDERED : XMP_PROP_VALUE_IS_ARRAY;
         if (items.empty()) {
@@ -1191,8 +1247,7 @@ private:
         }
         for (const std::string& item : items)
             if (!xmp_append_array_item(m_x, p.ns.c_str(), p.path.c_str(), form, item.c_str(), 0)) {
-                LUMO_LOG("IPTC_XMP_Utils::AddFieldToXMP(): XMPError setting properties: '%s' (%s)",
-                         lastError().c_str(), p.path.c_str());
+                logSetError(p);
                 return;
             }
     }
@@ -1207,6 +1262,7 @@ private:
         if (getRaw(m_x, array, &bits) && XMP_IS_PROP_ARRAY(bits))
             return;
         remove(array);
+        noteAdded(m_x, array.ns, array.path);
         xmp_set_property(m_x, array.ns.c_str(), array.path.c_str(), "",
                          XMP_PROP_VALUE_IS_ARRAY | XMP_PROP_ARRAY_IS_ORDERED);
     }
@@ -1243,8 +1299,8 @@ private:
             if (m_template && !applies(e.fieldId))
                 return false;
             std::string value;
-            if (const std::optional<IPTCVocabulary> vocabulary = vocabularyOf(e.fieldId))
-                value = IPTCVocabularyStoredForm(*vocabulary, codeOf(e.fieldId));
+            if (const std::optional<IPTCVocabulary> vocabulary = iptc_structs::vocabularyOf(e.fieldId))
+                value = IPTCVocabularyStoredForm(*vocabulary, *iptc_structs::codeOf(m_record, e.fieldId));
             else
                 value = text(e.fieldId);
             if (value.empty() && !m_template) {
@@ -1252,6 +1308,8 @@ private:
                 removeFallbacks(e.fieldId);
                 return true;
             }
+            if (!m_template && unchanged(p, e.xmpForm, value))
+                return true; // kept as the packet holds it (other languages, its own item split)
             ensureContainer(p);
             switch (e.xmpForm) {
             case IPTCXMPForm::Alt:
@@ -1276,56 +1334,37 @@ private:
         return false;
     }
 
+    // Whether the packet already holds `value` for the property, as the reader would read it.
+    bool unchanged(const Prop& p, IPTCXMPForm form, const std::string& value) const {
+        std::optional<std::string> current;
+        switch (form) {
+        case IPTCXMPForm::Alt:
+            current = getAlt(m_x, p);
+            break;
+        case IPTCXMPForm::Bag:
+        case IPTCXMPForm::Seq:
+            if (const std::optional<std::vector<std::string>> items = getItems(m_x, p)) {
+                std::vector<std::string> cleaned;
+                for (const std::string& item : *items)
+                    if (!lumo::trim(item).empty())
+                        cleaned.emplace_back(lumo::trim(item));
+                const std::string joined = IPTCGetRepeatableItemsAsString(cleaned, m_settings.m_separator);
+                return joined == value || joined == normalisedList(value, m_settings.m_separator);
+            }
+            return false;
+        default:
+            current = getText(m_x, p);
+            break;
+        }
+        return current && *current == value;
+    }
+
     // Properties the reader falls back to: removed with the field so that an emptied field stays empty.
     // (The photoshop fallbacks are aliases that the toolkit folds into their dc and xmpRights properties
     // when it parses a packet, so removing those removes them.)
     void removeFallbacks(IPTCFieldID id) {
         if (id == IPTC_HEADLINE)
             remove(prop("Iptc4xmpExt:Headline"));
-    }
-
-    static std::optional<IPTCVocabulary> vocabularyOf(IPTCFieldID id) {
-        switch (id) {
-        case XMP_MODEL_AGE_DISCLOSURE:
-            return IPTCVocabulary::ModelAgeDisclosure;
-        case XMP_MODEL_RELEASE_STATUS:
-            return IPTCVocabulary::ModelReleaseStatus;
-        case XMP_PROPERTY_RELEASE_STATUS:
-            return IPTCVocabulary::PropertyReleaseStatus;
-        case XMP_DIGITAL_SOURCE_TYPE:
-            return IPTCVocabulary::DigitalSourceType;
-        case XMP_COMPOSITION:
-            return IPTCVocabulary::Composition;
-        case XMP_IMAGE_RANK:
-            return IPTCVocabulary::ImageRank;
-        case XMP_CALL_FOR_IMAGE:
-            return IPTCVocabulary::CallForImage;
-        case XMP_EXCLUSIVE_COVERAGE:
-            return IPTCVocabulary::ExclusiveCoverage;
-        default:
-            return std::nullopt;
-        }
-    }
-
-    unsigned codeOf(IPTCFieldID id) const {
-        switch (id) {
-        case XMP_MODEL_AGE_DISCLOSURE:
-            return m_record.m_modelAgeDisclosure;
-        case XMP_MODEL_RELEASE_STATUS:
-            return m_record.m_modelReleaseStatus;
-        case XMP_PROPERTY_RELEASE_STATUS:
-            return m_record.m_propertyReleaseStatus;
-        case XMP_DIGITAL_SOURCE_TYPE:
-            return m_record.m_digitalSourceType;
-        case XMP_COMPOSITION:
-            return m_record.m_composition;
-        case XMP_IMAGE_RANK:
-            return m_record.m_imageRank;
-        case XMP_CALL_FOR_IMAGE:
-            return m_record.m_callForImage;
-        default:
-            return m_record.m_exclusiveCoverage;
-        }
     }
 
     // The colour class 0 to 8 of the record (a digit or a class name); -1 when it holds none.
@@ -1393,11 +1432,11 @@ private:
         const Prop dcSubject = prop("dc:subject"), lrHierarchical = prop("lr:hierarchicalSubject");
         if (subject.empty() && !m_template)
             remove(dcSubject);
-        else
+        else if (m_template || getItems(m_x, dcSubject) != subject)
             setArray(dcSubject, subject, false);
         if (hierarchical.empty())
             remove(lrHierarchical);
-        else
+        else if (m_template || getItems(m_x, lrHierarchical) != hierarchical)
             setArray(lrHierarchical, hierarchical, false);
     }
 
@@ -1486,6 +1525,14 @@ private:
                 return;
             const std::string base = std::string(spec.prefix) + ":" + spec.property;
             const Prop p = prop(base);
+            std::vector<T> wanted;
+            for (const T& s : m_record.*(spec.list))
+                if (!s.isEmpty())
+                    wanted.push_back(s);
+            if (spec.single && wanted.size() > 1)
+                wanted.resize(1);
+            if (!m_template && !wanted.empty() && readStructs(m_x, spec) == wanted)
+                return; // kept with the members the record does not know
             remove(p);
             std::vector<const T*> kept;
             for (const T& s : m_record.*(spec.list))
@@ -1495,6 +1542,7 @@ private:
                 kept.resize(1);
             if (kept.empty())
                 return; // an emptied list leaves no property (a template's says so by its apply flag)
+            noteAdded(m_x, p.ns, base);
             if (!spec.single &&
                 !xmp_set_property(m_x, p.ns.c_str(), base.c_str(), "",
                                   spec.ordered ? XMP_PROP_VALUE_IS_ARRAY | XMP_PROP_ARRAY_IS_ORDERED
@@ -1628,27 +1676,6 @@ private:
     const NRFImageInfoRec* m_info;
 };
 
-// The top-level properties of the packet as (namespace URI, qualified name).
-std::vector<std::pair<std::string, std::string>> topLevelProperties(XmpPtr x) {
-    std::vector<std::pair<std::string, std::string>> out;
-    XmpIteratorPtr it = xmp_iterator_new(x, "", "", XMP_ITER_PROPERTIES);
-    if (!it)
-        return out;
-    XStr schema, name, value;
-    std::uint32_t options = 0;
-    while (xmp_iterator_next(it, schema.get(), name.get(), value.get(), &options)) {
-        const std::string n = name.str();
-        if (n.empty())
-            continue; // the schema node itself
-        if (n.find('/') == std::string::npos && n.find('[') == std::string::npos)
-            out.emplace_back(schema.str(), n);
-        if (!XMP_IS_PROP_SIMPLE(options))
-            xmp_iterator_skip(it, XMP_ITER_SKIPSUBTREE);
-    }
-    xmp_iterator_free(it);
-    return out;
-}
-
 void removeAppleProperties(XmpPtr x) {
     for (const auto& [ns, name] : topLevelProperties(x))
         if (isAppleNamespace(ns) && !xmp_delete_property(x, ns.c_str(), name.c_str()))
@@ -1660,11 +1687,13 @@ void removeAppleProperties(XmpPtr x) {
 
 void setOrRemove(XmpPtr x, const char* name, const std::optional<std::string>& value) {
     const Prop p = prop(name);
-    if (xmp_has_property(x, p.ns.c_str(), p.path.c_str()))
+    if (mayHave(x, p.ns, p.path) && xmp_has_property(x, p.ns.c_str(), p.path.c_str()))
         xmp_delete_property(x, p.ns.c_str(), p.path.c_str());
+    if (value)
+        noteAdded(x, p.ns, p.path);
     if (value && !xmp_set_property(x, p.ns.c_str(), p.path.c_str(), value->c_str(), 0))
-        LUMO_LOG("IPTC_XMP_Utils::XMPUpdateXMP(): XMPError setting properties: '%s' (%s)",
-                 lastError().c_str(), name);
+        LUMO_LOG("IPTC_XMP_Utils::XMPUpdateXMP(): XMPError setting properties: '%s'",
+                 (lastError() + " at " + name).c_str());
 }
 
 std::string coordinate(double value, char positive, char negative) {
@@ -1895,6 +1924,7 @@ bool LoadXMPMetadata(const IPTCEncodingSettings& settings, const char* packet, s
         Meta meta;
         if (!parsePacket(meta, packet, length, "IPTC_XMP_Utils::LoadXMPMetadata()"))
             return false;
+        const IndexScope index(meta.get());
         Reader(settings, meta.get(), packet, length, templateMode, *record).readIPTC();
         if (info) {
             readStateIntoInfo(meta.get(), *info);
@@ -1918,6 +1948,7 @@ bool XMPReadImageState(const std::string& packet, NRFImageInfoRec& info) {
         Meta meta;
         if (!parsePacket(meta, packet.data(), packet.size(), "IPTC_XMP_Utils::XMPReadImageState()"))
             return false;
+        const IndexScope index(meta.get());
         readStateIntoInfo(meta.get(), info);
         readCrop(meta.get(), info);
         readOrientation(meta.get(), info);
@@ -2047,6 +2078,7 @@ bool XMPUpdateIPTC(const IPTCEncodingSettings& settings, const std::string* exis
             return false;
         if (merging)
             removeAppleProperties(meta.get());
+        const IndexScope index(meta.get());
         Writer(settings, meta.get(), record, false, info).writeAll();
         return serialize(meta, options, false, out, "IPTC_XMP_Utils::XMPUpdateIPTC()");
     } catch (const std::exception& ex) {
@@ -2065,6 +2097,7 @@ std::string BuildIPTCRecordAsXMP(const IPTCEncodingSettings& settings, const IPT
         Meta meta;
         if (!meta)
             return {};
+        const IndexScope index(meta.get());
         Writer(settings, meta.get(), record, templateMode, nullptr).writeAll();
         std::string out;
         if (serialize(meta, XMPSerializeOptions{}, false, out, "IPTC_XMP_Utils::BuildIPTCRecordAsXMP()"))
@@ -2085,6 +2118,7 @@ bool XMPUpdateXMP(const IPTCEncodingSettings&, const std::string* existing, cons
         if (!parsePacket(meta, merging ? existing->data() : nullptr, merging ? existing->size() : 0,
                          "IPTC_XMP_Utils::XMPUpdateXMP()"))
             return false;
+        const IndexScope index(meta.get());
         if (what & kXMPUpdateGPS)
             writeGPS(meta.get(), info);
         if (what & kXMPUpdateOrientation)

@@ -16,6 +16,7 @@
 #include "support/TextUtils.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -287,8 +288,23 @@ void storeUndo(UndoData& u, bool inPlace) {
         LUMO_LOG("Unable to keep the undo data of '%s': %s", u.path.c_str(), std::strerror(e));
         return;
     }
-    if (const int e = lumo::writeFileReplacing(where, encodeUndo(u), nullptr, false); e != 0)
+    // Written beside and renamed, so that a reader never sees half of it, but not flushed: undo data is
+    // a convenience, checked against the file before it is used, and a save of many files must not pay
+    // a flush for each.
+    const std::string temporary = where + ".tmp-" + std::to_string(::getpid());
+    const std::string bytes = encodeUndo(u);
+    lumo::File file;
+    int e = file.open(temporary, lumo::File::Mode::Truncate);
+    if (e == 0)
+        e = file.write(bytes.data(), bytes.size());
+    if (const int closed = file.close(); e == 0)
+        e = closed;
+    if (e == 0)
+        e = lumo::renameFile(temporary, where);
+    if (e != 0) {
+        lumo::removeFile(temporary);
         LUMO_LOG("Unable to keep the undo data of '%s': %s", u.path.c_str(), std::strerror(e));
+    }
 }
 
 constexpr std::size_t kMaxUndoSize = 256u << 20;
@@ -765,7 +781,8 @@ NRFErr DoSaveIPTC(NRFImageInfoRec* image, const IPTCRec& input, const IPTCSaveSe
             done.m_wroteFile = true;
             undo.fileWritten = true;
         }
-        if (plan.m_writeSidecar) {
+        // The sidecar after the file: when it fails, what the file got can still be undone.
+        const auto writeSidecar = [&]() -> NRFErr {
             const std::string sidecar = sidecarPathForWriting(image->m_path);
             std::string existing, full;
             undo.sidecarPath = sidecar;
@@ -784,14 +801,13 @@ NRFErr DoSaveIPTC(NRFImageInfoRec* image, const IPTCRec& input, const IPTCSaveSe
             undo.oldSidecar = undo.sidecarExisted ? existing : std::string();
             done.m_wroteSidecar = true;
             done.m_sidecarPath = sidecar;
-            if (!batch)
-                if (const NRFErr err = readBackSidecar(sidecar, encoding); err != kNRFErrNone)
-                    return err;
             image->RefreshFileStatus();
-        }
-        if (settings.m_keepUndo)
+            return batch ? kNRFErrNone : readBackSidecar(sidecar, encoding);
+        };
+        const NRFErr err = plan.m_writeSidecar ? writeSidecar() : kNRFErrNone;
+        if (settings.m_keepUndo && (undo.fileWritten || undo.sidecarWritten))
             storeUndo(undo, batch == nullptr);
-        return kNRFErrNone;
+        return err;
     } catch (...) {
         LUMO_LOG("Unexpected exception in DoSaveIPTC()");
         NRFSetErrorText("Unable to save metadata for %s.", image ? image->m_path.c_str() : "");

@@ -458,6 +458,8 @@ int flushPending(const std::vector<PendingReplace*>& replaces, std::vector<std::
         if (failed)
             failed->push_back(index);
     };
+    // Start the write-back of every file before waiting for any.
+    std::vector<dev_t> devices;
     for (std::size_t i = 0; i < replaces.size(); ++i) {
         if (!replaces[i] || !replaces[i]->pending()) {
             fail(i, EINVAL);
@@ -467,13 +469,28 @@ int flushPending(const std::vector<PendingReplace*>& replaces, std::vector<std::
             fail(i, e);
             continue;
         }
-        // Start the write-back of every file before waiting for any.
         ::sync_file_range(files[i].m_fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        struct stat st {};
+        if (::fstat(files[i].m_fd, &st) == 0 &&
+            std::find(devices.begin(), devices.end(), st.st_dev) == devices.end())
+            devices.push_back(st.st_dev);
     }
+    // Many files on one file system: one flush of the file system puts them all on disk (and reports
+    // a failed write-back); otherwise each file is flushed.
+    const bool oneFileSystem = devices.size() == 1 && replaces.size() > 2;
+    int whole = -1;
     for (std::size_t i = 0; i < replaces.size(); ++i) {
         if (!files[i].isOpen())
             continue;
-        if (const int e = files[i].sync(); e != 0)
+        int e = 0;
+        if (oneFileSystem) {
+            if (whole < 0)
+                whole = ::syncfs(files[i].m_fd) == 0 ? 0 : errno;
+            e = whole != 0 ? whole : injectedError(FileFault::Op::Sync, files[i].path());
+        } else {
+            e = files[i].sync();
+        }
+        if (e != 0)
             fail(i, e);
         files[i].close();
     }

@@ -103,8 +103,9 @@ private:
 };
 
 // Puts the new versions that prepare() left unflushed on disk: their write-back is started for all of
-// them first, then each is waited for, so that many files cost about one flush. 0 or the first errno
-// value; `failed` (when given) receives the indexes that could not be flushed.
+// them first; then more than two files on one file system are flushed with one flush of that file
+// system, others each on its own. 0 or the first errno value; `failed` (when given) receives the
+// indexes that could not be flushed.
 int flushPending(const std::vector<PendingReplace*>& replaces, std::vector<std::size_t>* failed = nullptr);
 
 // For writers that make their own temporary file "<target>.tmp-<pid>-<n>" and rename it (a database

@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <map>
 
@@ -126,11 +129,18 @@ TEST(PreviewCommand, EachFileGetsItsPreviewNamedAfterItAndOneWithoutIsReportedWh
 
 TEST(PreviewCommand, WithMetadataThePreviewCarriesTheRecordPrefsAndProfile) {
     LumoHome t("preview");
-    const std::string raw = corpusCopy(t.dir.path(), "exiftool/Nikon.nef");
-    if (raw.empty())
-        GTEST_SKIP() << "no corpus";
     if (runProcess("exiftool", {"-ver"}).exitCode != 0)
         LUMO_SKIP_OR_FAIL("exiftool is not installed");
+    // The raw made here, in sRGB by its EXIF colour space.
+    TiffBuilder b(ByteOrder::Big);
+    TiffIfd& ifd0 = b.ifd();
+    ifd0.add(271, "NIKON CORPORATION").add(272, "NIKON D850").addShort(274, 6);
+    ifd0.subIfd(34665).addUndefined(36864, "0230").addShort(40961, 1);
+    std::vector<TiffIfd*> subs = ifd0.subIfds(2);
+    subs[0]->addLong(254, 1).addBlob(513, 514, encodeJpeg(640, 424));
+    subs[1]->addLong(254, 0).addLong(256, 6000).addLong(257, 4000).addShort(262, 32803);
+    const std::string raw = t.dir.file("DSC_0002.NEF");
+    writeWholeFile(raw, b.build());
     writeWholeFile(
         std::filesystem::path(raw).replace_extension(".xmp").string(),
         "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
@@ -138,16 +148,21 @@ TEST(PreviewCommand, WithMetadataThePreviewCarriesTheRecordPrefsAndProfile) {
         "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" "
         "xmp:Rating=\"3\"><dc:description><rdf:Alt><rdf:li xml:lang=\"x-default\">from the "
         "sidecar</rdf:li></rdf:Alt></dc:description></rdf:Description></rdf:RDF></x:xmpmeta>");
-    const std::string out = t.dir.file("Nikon.jpg");
+    // A sidecar newer than the raw (within one clock tick the raw would win).
+    const timespec older[2] = {{1500000000, 0}, {1500000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, raw.c_str(), older, 0), 0);
+    const std::string out = t.dir.file("DSC_0002.jpg");
     const ProcessResult r = t.lumo({"--with-metadata", "-o", out, raw});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    const auto json = exiftoolJson({"-n", "-G1", "-XMP-dc:Description", "-XMP-xmp:Rating",
-                                    "-IPTC:Caption-Abstract", "-ICC_Profile:ProfileDescription", out});
+    const auto json =
+        exiftoolJson({"-n", "-G1", "-XMP-dc:Description", "-XMP-xmp:Rating", "-XMP-tiff:Orientation",
+                      "-IPTC:Caption-Abstract", "-ICC_Profile:ProfileDescription", out});
     ASSERT_TRUE(json);
     const auto& tags = (*json)[0];
     EXPECT_EQ(tags.value("XMP-dc:Description", ""), "from the sidecar");
     EXPECT_EQ(tags.value("IPTC:Caption-Abstract", ""), "from the sidecar");
     EXPECT_EQ(tags.value("XMP-xmp:Rating", 0), 3);
+    EXPECT_EQ(tags.value("XMP-tiff:Orientation", 0), 6) << "the raw's rotation";
     EXPECT_TRUE(tags.contains("ICC_Profile:ProfileDescription")) << tags.dump();
     EXPECT_TRUE(decodeJpeg(readWholeFile(out)).ok);
 }

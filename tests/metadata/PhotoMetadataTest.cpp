@@ -8,6 +8,8 @@
 #include "NRF/NRFXMPBlocks.h"
 #include "app/LumoPaths.h"
 #include "metadata/IPTCUtils.h"
+#include "metadata/IPTC_XMP_Utils.h"
+#include "support/FileIO.h"
 #include "support/IIMBlockBuilder.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
@@ -313,8 +315,10 @@ TEST_F(PhotoMetadataTest, UndoRefusedWhenTheFileChangedSinceTheSave) {
 
 TEST_F(PhotoMetadataTest, PhotoStateOfAJPEGInXMPAndIIMAsExiftoolReadsIt) {
     const std::string path = m_dir.file("state.jpg");
-    // The state the IIM holds is the starting point when the XMP holds none.
-    writeWholeFile(path, captionJpeg(nullptr, "A", "0:0:2:000007"));
+    // The state the IIM holds is the starting point when the XMP holds none. The file ends in a legacy
+    // prefs block, which goes when its metadata is written.
+    const std::string eof = std::string(2048, 'p') + be(2048, 4) + "klip" + "klbl";
+    writeWholeFile(path, captionJpeg(nullptr, "A", "0:0:2:000007") + eof);
     const bool haveExiftool = runProcess("exiftool", {"-ver"}).exitCode == 0;
     const std::string warningsBefore =
         haveExiftool ? runProcess("exiftool", {"-validate", "-warning", "-a", "-s3", path}).out : "";
@@ -330,6 +334,9 @@ TEST_F(PhotoMetadataTest, PhotoStateOfAJPEGInXMPAndIIMAsExiftoolReadsIt) {
     ASSERT_EQ(IPTCSetPhotoCrop(file.get(), crop), kNRFErrNone) << NRFGetErrorText();
     EXPECT_EQ(IPTCSetPhotoRating(file.get(), 6), kNRFErrParam);
     EXPECT_FALSE(lumo::fileExists(NRFXIPSidecarPath(path, false)));
+
+    const std::string written = readWholeFile(path);
+    EXPECT_NE(written.substr(written.size() - 4), "klbl");
 
     NRFImageInfoRef fresh = open(path);
     ASSERT_EQ(IPTCLoadPhotoState(fresh.get()), kNRFErrNone);
@@ -352,6 +359,79 @@ TEST_F(PhotoMetadataTest, PhotoStateOfAJPEGInXMPAndIIMAsExiftoolReadsIt) {
         lumograph = lumograph || key.rfind("XMP-lumograph:", 0) == 0;
     EXPECT_TRUE(lumograph) << tags.dump();
     EXPECT_EQ(runProcess("exiftool", {"-validate", "-warning", "-a", "-s3", path}).out, warningsBefore);
+}
+
+TEST_F(PhotoMetadataTest, OtherTypesKeepTheirStateInTheXIPAndWhereTheyKeepXMP) {
+    const std::string png = copyOf("exiftool/PNG.png");
+    const std::string raw = copyOf("exiftool/Nikon.nef");
+    if (png.empty() || raw.empty())
+        GTEST_SKIP() << "no corpus";
+    const std::string rawBytes = readWholeFile(raw);
+    for (const std::string& path : {png, raw}) {
+        SCOPED_TRACE(path);
+        NRFImageInfoRef file = open(path);
+        ASSERT_EQ(IPTCSetPhotoRating(file.get(), 5), kNRFErrNone) << NRFGetErrorText();
+        ASSERT_EQ(IPTCSetPhotoTag(file.get(), 1), kNRFErrNone) << NRFGetErrorText();
+        EXPECT_NE(readWholeFile(NRFXIPSidecarPath(path, true)).find("<rating>5</rating>"), std::string::npos);
+        NRFImageInfoRef fresh = open(path);
+        fresh->m_rating = 0;
+        ASSERT_EQ(IPTCLoadPhotoState(fresh.get()), kNRFErrNone);
+        EXPECT_EQ(fresh->m_rating, 5);
+        EXPECT_TRUE(fresh->m_tag);
+    }
+    // The PNG's own XMP holds it; the raw's sidecar does, and the raw is left alone.
+    EXPECT_EQ(readWholeFile(raw), rawBytes);
+    const std::string sidecar = std::filesystem::path(raw).replace_extension(".xmp").string();
+    if (runProcess("exiftool", {"-ver"}).exitCode != 0)
+        LUMO_SKIP_OR_FAIL("exiftool is not installed");
+    const auto json = exiftoolJson({"-n", "-XMP-xmp:Rating", png, sidecar});
+    ASSERT_TRUE(json && json->size() == 2);
+    EXPECT_EQ((*json)[0].value("Rating", 0), 5);
+    EXPECT_EQ((*json)[1].value("Rating", 0), 5);
+}
+
+TEST_F(PhotoMetadataTest, PartsOfTheXMPUpdatedAndAllMetadataDeleted) {
+    const std::string path = m_dir.file("parts.jpg");
+    writeWholeFile(path, captionJpeg("B", "A"));
+    const DecodedJpeg pixels = decodeJpeg(readWholeFile(path));
+    NRFImageInfoRef file = open(path);
+    file->m_orientation = 1; // a quarter turn clockwise: EXIF 6
+    ASSERT_EQ(NRFSaveXMP(file.get(), kXMPUpdateOrientation), kNRFErrNone) << NRFGetErrorText();
+    NRFXMPPackets packets;
+    ASSERT_EQ(NRFLoadXMP(file.get(), &packets), kNRFErrNone);
+    EXPECT_TRUE(PropertyExistsInXMP(packets.main, "http://ns.adobe.com/tiff/1.0/", "Orientation"));
+    EXPECT_EQ(caption(load(path)), "B");
+
+    ASSERT_EQ(NRFDeleteMetadata(file.get()), kNRFErrNone) << NRFGetErrorText();
+    EXPECT_EQ(blocksOf(path), (std::pair<std::string, std::string>{}));
+    EXPECT_EQ(caption(load(path)), "");
+    EXPECT_EQ(decodeJpeg(readWholeFile(path)).pixels, pixels.pixels);
+}
+
+TEST_F(PhotoMetadataTest, ARawWrittenWhoseSidecarFailsCanStillBeUndone) {
+    const std::string raw = copyOf("exiftool/Nikon.nef");
+    if (raw.empty())
+        GTEST_SKIP() << "no corpus";
+    const std::pair<std::string, std::string> before = blocksOf(raw);
+    IPTCSaveSettings embedAndSidecar;
+    embedAndSidecar.m_allowRawModification = true;
+    embedAndSidecar.m_rawDontUpdateEmbedded = false;
+    embedAndSidecar.m_rawAddIPTC = true;
+    NRFImageInfoRef file = open(raw);
+    IPTCRec record;
+    ASSERT_EQ(NRFLoadIPTC(file.get(), &record), kNRFErrNone);
+    IPTCSetDataSet(&record, IPTC_CAPTION, 1, "embedded");
+    lumo::injectFileFault({.op = lumo::FileFault::Op::Write, .error = ENOSPC, .pathContains = ".xmp"});
+    IPTCSaveReport report;
+    EXPECT_NE(DoSaveIPTC(file.get(), record, embedAndSidecar, IPTCEncodingSettings{}, nullptr, &report),
+              kNRFErrNone);
+    lumo::clearFileFaults();
+    EXPECT_TRUE(report.m_wroteFile);
+    EXPECT_FALSE(report.m_wroteSidecar);
+    EXPECT_NE(blocksOf(raw), before);
+    NRFImageInfoRef again = open(raw);
+    ASSERT_EQ(DoUndoSaveIPTC(again.get()), kNRFErrNone) << NRFGetErrorText();
+    EXPECT_EQ(blocksOf(raw), before);
 }
 
 } // namespace
