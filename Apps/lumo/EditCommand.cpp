@@ -280,8 +280,7 @@ private:
         // A JPEG keeps its rotation in its own orientation values and its XMP; every other type keeps
         // it in its prefs as well, written together with the file so that a failure leaves both as
         // they were.
-        const NRFErr err =
-            jpeg ? IPTCSetPhotoRotation(&record, code) : NRFSetRotationAndSaveImagePrefs(&record, code);
+        const NRFErr err = IPTCSetPhotoRotation(&record, code);
         if (err != kNRFErrNone) {
             retryable = err == 6; // a file or sidecar could not be written: the user may fix that
             return fail(item, err, engineFailureText(err, item.path));

@@ -8,6 +8,7 @@
 #include "NRF/NRFImagePrefs.h"
 #include "NRF/NRFPlugin.h"
 #include "NRF/NRFXMPRating.h"
+#include "metadata/PhotoMetadata.h"
 
 #include <nlohmann/json.hpp>
 
@@ -31,7 +32,7 @@ struct InfoOptions {
 struct PrefsSources {
     std::string prefsFile;    // the ".XIP" sidecar that was read
     std::string prefsError;   // why it could not be read
-    std::string rotationFrom; // "file" or "prefs"; empty for the default
+    std::string rotationFrom; // "file", "prefs" or "xmp"; empty for the default
     std::string ratingFrom;   // "file", "prefs", "xmp" or "xmpSidecar"; empty for the default
 };
 
@@ -61,6 +62,14 @@ PrefsSources loadPrefs(NRFImageInfoRec& record) {
             sources.prefsFile = NRFXIPSidecarPath(record.m_path, true);
             sources.prefsError = engineFailureText(err, sources.prefsFile);
         }
+    }
+    if (record.m_fileType == kNRFTypeJPEG) {
+        // A JPEG's prefs live in its XMP (and IIM 2:221): tag, colour class, crop, and the rotation when
+        // its EXIF has none.
+        const std::int16_t orientation = record.m_orientation;
+        if (IPTCLoadPhotoState(&record) == kNRFErrNone && !rotationInFile &&
+            record.m_orientation != orientation)
+            sources.rotationFrom = "xmp";
     }
     NRFXMPRating xmp;
     if (NRFReadXMPRating(record, xmp) == kNRFErrNone && xmp.rating) {

@@ -227,8 +227,11 @@ std::string putU32(const TIFFHead& h, std::uint32_t v) {
                        : putU16(h, v & 0xFFFF) + putU16(h, v >> 16);
 }
 
+// For reading, the raws whose header holds another magic number (Olympus, Panasonic) are TIFF too;
+// the writers keep to plain TIFF headers.
 bool readIFD0(NRFBasicTIFF& tiff, std::vector<NRFTIFFEntry>& entries) {
-    if (!tiff.ReadHeader() || tiff.IFD0Offset() < 8 || tiff.IFD0Offset() >= tiff.FileSize())
+    if (!tiff.ReadHeader({0x4F52, 0x5253, 0x5352, 0x55}) || tiff.IFD0Offset() < 8 ||
+        tiff.IFD0Offset() >= tiff.FileSize())
         return false;
     return tiff.ReadIFD(tiff.IFD0Offset(), kMaxIFDEntries, entries) == 0;
 }

@@ -900,14 +900,15 @@ NRFErr NRFLoadXMP(NRFImageInfoRec* record, NRFXMPPackets* out) {
             return kNRFErrNone;
         // The readers record where the packet is; a record that names none has none (a PNG's compressed
         // packet is recorded by its chunk alone).
-        // A TIFF-structured file's IFD0 is looked at in any case (not every reader records tag 700).
         if (record->m_xmpPacketLength == 0 && record->m_xmpSegmentPos == 0 && container != Container::TIFF)
             return kNRFErrNone;
         lumo::File file;
         if (file.open(record->m_path, lumo::File::Mode::Read) != 0)
             return kNRFErrOpen;
         NRFFileByteSource source(file);
-        if (record->m_xmpPacketLength != 0 && container != Container::JPEG) {
+        // A TIFF-structured file's packet is IFD0's: the reader may record one of another IFD (a raw's
+        // sub-image), so IFD0 is read, which costs one IFD.
+        if (record->m_xmpPacketLength != 0 && container != Container::JPEG && container != Container::TIFF) {
             if (!readBytes(source, record->m_xmpPacketPos, record->m_xmpPacketLength, out->main)) {
                 LUMO_LOG("NRFLoadXMP() the XMP packet of '%s' lies outside the file", record->m_path.c_str());
                 return kNRFErrBadFormat;

@@ -1109,7 +1109,15 @@ NRFErr IPTCSetPhotoRotation(NRFImageInfoRec* image, int code) {
     if (image->m_fileType != kNRFTypeJPEG) {
         if (const NRFErr err = NRFLoadXMLPrefs(image); err != kNRFErrNone && err != kNRFErrOpen)
             return err;
-        return NRFSetRotationAndSaveImagePrefs(image, code);
+        if (const NRFErr err = NRFSetRotationAndSaveImagePrefs(image, code); err != kNRFErrNone)
+            return err;
+        // An XMP copy of the orientation (another program's, or ours) follows.
+        std::string packet;
+        IPTCXMPSource source = IPTCXMPSource::kNone;
+        if (chooseXMP(*image, packet, source) == kNRFErrNone && !packet.empty() &&
+            PropertyExistsInXMP(packet, "http://ns.adobe.com/tiff/1.0/", "Orientation"))
+            return NRFSaveXMP(image, kXMPUpdateOrientation);
+        return kNRFErrNone;
     }
     if (image->m_orientationPosCount != 0) {
         std::string packet;

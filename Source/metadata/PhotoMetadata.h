@@ -127,7 +127,8 @@ NRFErr NRFDeleteMetadata(NRFImageInfoRec* image);
 // Gives `jpeg` (a JPEG the program just made from `source`, such as its extracted preview) the
 // source's metadata record (by its policy: embedded or sidecar), its prefs (tag, colour class, rating,
 // image number, rotation, crop) and, when `withProfile`, the source's colour profile (its own, else the
-// built-in profile of its colour space). One rewrite of `jpeg`; no undo data is kept.
+// built-in profile of its colour space). The profile goes in first (a JPEG that has one keeps it), then
+// IIM and XMP in one rewrite; no undo data is kept.
 NRFErr IPTCCopyMetadataToJPEG(NRFImageInfoRec* source, const std::string& jpeg, bool withProfile);
 
 // -- the photo state (item operations). Each writes the state where the type keeps it (XMP and IIM

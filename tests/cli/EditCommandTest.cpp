@@ -177,6 +177,12 @@ TEST(EditCommand, AJPEGKeepsItsCropAndRotationInItsXMP) {
     EXPECT_FALSE(std::filesystem::exists(t.dir.file("crop.XIP")));
     EXPECT_FALSE(std::filesystem::exists(t.dir.file("plain.XIP")));
     EXPECT_EQ(decodeJpeg(readWholeFile(plain)).pixels, pixels.pixels);
+    r = t.lumo({"--json", "info", cropped, plain});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto info = nlohmann::json::parse(r.out);
+    EXPECT_EQ(info[0]["crop"]["left"], 0.1) << info[0].dump();
+    EXPECT_EQ(info[1]["rotation"], 6) << info[1].dump();
+    EXPECT_EQ(info[1]["rotationFrom"], "xmp");
 
     if (runProcess("exiftool", {"-ver"}).exitCode != 0)
         LUMO_SKIP_OR_FAIL("exiftool is not installed");

@@ -434,5 +434,21 @@ TEST_F(PhotoMetadataTest, ARawWrittenWhoseSidecarFailsCanStillBeUndone) {
     EXPECT_EQ(blocksOf(raw), before);
 }
 
+TEST_F(PhotoMetadataTest, AnXMPCopyOfTheOrientationFollowsARotation) {
+    const std::string png = copyOf("exiftool/PNG.png");
+    if (png.empty())
+        GTEST_SKIP() << "no corpus";
+    NRFImageInfoRef file = open(png);
+    ASSERT_EQ(NRFSaveXMP(file.get(), kXMPUpdateOrientation), kNRFErrNone) << NRFGetErrorText();
+    ASSERT_EQ(IPTCSetPhotoRotation(file.get(), 2), kNRFErrNone) << NRFGetErrorText();
+    NRFImageInfoRef fresh = open(png);
+    NRFXMPPackets packets;
+    ASSERT_EQ(NRFLoadXMP(fresh.get(), &packets), kNRFErrNone);
+    fresh->m_orientation = 0;
+    ASSERT_TRUE(XMPReadImageState(packets.main, *fresh));
+    EXPECT_EQ(fresh->m_orientation, 2);
+    EXPECT_NE(readWholeFile(NRFXIPSidecarPath(png, true)).find("<rotation>2</rotation>"), std::string::npos);
+}
+
 } // namespace
 } // namespace lumo::test
