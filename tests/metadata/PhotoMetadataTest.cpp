@@ -268,6 +268,8 @@ TEST_F(PhotoMetadataTest, SavedIntoFilesReadBackByUsAndExiftoolAndUndone) {
                                 : "";
         };
         const std::string warningsBefore = warnings();
+        const bool jpeg = path.ends_with(".jpg");
+        const DecodedJpeg pixels = jpeg ? decodeJpeg(readWholeFile(path)) : DecodedJpeg{};
         NRFImageInfoRef file = open(path);
         ASSERT_TRUE(file);
         IPTCRec record;
@@ -291,6 +293,8 @@ TEST_F(PhotoMetadataTest, SavedIntoFilesReadBackByUsAndExiftoolAndUndone) {
             if (report.m_iimAsUTF8 || (*json)[0].contains("Caption-Abstract"))
                 EXPECT_EQ((*json)[0].value("Caption-Abstract", ""), "\xCE\xA9mega caption");
         }
+        if (jpeg)
+            EXPECT_EQ(decodeJpeg(readWholeFile(path)).pixels, pixels.pixels);
         // No new warning (a stale IPTC digest's goes).
         std::istringstream after(warnings());
         for (std::string line; std::getline(after, line);)
