@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
 
 namespace lumo::test {
@@ -262,6 +263,13 @@ TEST_F(PhotoMetadataTest, SavedIntoFilesReadBackByUsAndExiftoolAndUndone) {
         SCOPED_TRACE(name);
         const std::string path = copyOf(name);
         const std::pair<std::string, std::string> before = blocksOf(path);
+        const auto warnings = [&] {
+            return haveExiftool ? runProcess("exiftool", {"-validate", "-warning", "-a", "-s3", path}).out
+                                : "";
+        };
+        const std::string warningsBefore = warnings();
+        const bool jpeg = path.ends_with(".jpg");
+        const DecodedJpeg pixels = jpeg ? decodeJpeg(readWholeFile(path)) : DecodedJpeg{};
         NRFImageInfoRef file = open(path);
         ASSERT_TRUE(file);
         IPTCRec record;
@@ -285,6 +293,13 @@ TEST_F(PhotoMetadataTest, SavedIntoFilesReadBackByUsAndExiftoolAndUndone) {
             if (report.m_iimAsUTF8 || (*json)[0].contains("Caption-Abstract"))
                 EXPECT_EQ((*json)[0].value("Caption-Abstract", ""), "\xCE\xA9mega caption");
         }
+        if (jpeg)
+            EXPECT_EQ(decodeJpeg(readWholeFile(path)).pixels, pixels.pixels);
+        // No new warning (a stale IPTC digest's goes).
+        std::istringstream after(warnings());
+        for (std::string line; std::getline(after, line);)
+            if (line != "OK" && line.find(" Warning") == std::string::npos)
+                EXPECT_NE(warningsBefore.find(line), std::string::npos) << line;
         // Undone from a fresh record (as another process would): the blocks as they were (a JPEG's IPTC
         // digest resource, which described the old block, stays dropped).
         NRFImageInfoRef again = open(path);
