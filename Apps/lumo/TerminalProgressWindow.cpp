@@ -6,7 +6,6 @@
 #include "background/ProgressDialogInterface.h"
 
 #include <chrono>
-#include <thread>
 
 namespace {
 
@@ -28,7 +27,7 @@ void TerminalProgressWindow::run() {
     InterruptScope interrupts;
     while (!m_progress.IsFinished()) {
         tick();
-        std::this_thread::sleep_for(kTick);
+        m_progress.WaitForWindowWork(kTick);
     }
     tick();
     m_display.finish();

@@ -802,12 +802,15 @@ int NRFMetadataCommit::commit(std::vector<std::string>* failed) {
     std::vector<std::size_t> unflushed;
     int first = lumo::flushPending(replaces, &unflushed);
     std::set<std::string> folders;
+    lumo::ReplacedFiles replaced;
     for (std::size_t i = 0; i < m_impl->entries.size(); ++i) {
         Impl::Entry& entry = m_impl->entries[i];
         const std::string target = entry.replace.target();
         int e = std::find(unflushed.begin(), unflushed.end(), i) != unflushed.end() ? EIO : 0;
-        if (e == 0)
+        if (e == 0) {
+            replaced.keep(target);
             e = entry.replace.commit(false);
+        }
         if (e != 0) {
             entry.replace.discard();
             if (first == 0)
@@ -822,6 +825,7 @@ int NRFMetadataCommit::commit(std::vector<std::string>* failed) {
     }
     for (const std::string& folder : folders)
         lumo::syncFolderOf((std::filesystem::path(folder.empty() ? "." : folder) / "x").string());
+    replaced.release();
     m_impl->entries.clear();
     return first;
 }

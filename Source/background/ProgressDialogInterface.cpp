@@ -30,6 +30,12 @@ bool ProgressDialogInterface::IsFinished() {
 void ProgressDialogInterface::SetFinished(bool finished) {
     std::lock_guard lock(m_mutex);
     m_finished = finished;
+    m_changed.notify_all();
+}
+
+void ProgressDialogInterface::WaitForWindowWork(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_mutex);
+    m_changed.wait_for(lock, timeout, [this] { return m_finished || m_questionPending; });
 }
 
 bool ProgressDialogInterface::IsCancelled() {
@@ -93,6 +99,7 @@ std::uint32_t ProgressDialogInterface::AskRetry(std::uint64_t threadId) {
         return kReplyCancel;
     m_questionThread = threadId;
     m_questionPending = true;
+    m_changed.notify_all(); // the window answers at once rather than at its next tick
     m_changed.wait(lock, [this] { return m_reply != kNoReply; });
     const std::uint32_t reply = m_reply;
     m_reply = kNoReply;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -57,6 +58,8 @@ public:
     // For the window: whether a question waits, whose it is (0 when none), and its answer. Answering
     // when no question waits does nothing.
     bool HasPendingQuestion();
+    // Waits until a question is asked, the operation finishes or `timeout` passes, whichever is first.
+    void WaitForWindowWork(std::chrono::milliseconds timeout);
     std::uint64_t PendingQuestionThread();
     void AnswerQuestion(std::uint32_t reply);
 

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 #include <sys/stat.h>
@@ -273,12 +274,38 @@ std::shared_ptr<CPreferences> CPreferences::instance() {
     return g_preferences;
 }
 
+// A value read is kept for a second, or until this process changes its preferences: a run over a
+// thousand photos asks for the same few settings for every photo, and each question to the store is a
+// round trip to its thread. A change made by another process still counts within the second.
 KLKeyValueDB::Outcome CPreferences::lookupValue(const std::string& key, CILA::VObject& value) const {
-    return m_store->lookupKeyValue(key, value);
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point now = Clock::now();
+    const std::uint64_t change = g_changeCount.load();
+    {
+        std::lock_guard guard(m_readsLock);
+        const auto kept = m_reads.find(key);
+        if (kept != m_reads.end() && kept->second.change == change &&
+            now - kept->second.at < std::chrono::seconds(1)) {
+            if (kept->second.outcome == KLKeyValueDB::Outcome::Done)
+                value = kept->second.value;
+            return kept->second.outcome;
+        }
+    }
+    CILA::VObject read;
+    const KLKeyValueDB::Outcome outcome = m_store->lookupKeyValue(key, read);
+    if (outcome == KLKeyValueDB::Outcome::Failed)
+        return outcome; // asked again next time
+    std::lock_guard guard(m_readsLock);
+    if (m_reads.size() >= kMaxKeptReads)
+        m_reads.clear();
+    m_reads[key] = KeptRead{outcome, read, change, now};
+    if (outcome == KLKeyValueDB::Outcome::Done)
+        value = std::move(read);
+    return outcome;
 }
 
 bool CPreferences::getValue(const std::string& key, CILA::VObject& value) const {
-    return m_store->fetchKeyValue(key, value);
+    return lookupValue(key, value) == KLKeyValueDB::Outcome::Done;
 }
 
 std::int64_t CPreferences::getInt(const std::string& key, std::int64_t defaultValue) const {

@@ -3,10 +3,13 @@
 #include "archive/VObject.h"
 #include "db/KLKeyValueDB.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class StoreLock;
@@ -89,4 +92,15 @@ private:
     std::string m_path;
     std::unique_ptr<StoreLock> m_lock; // released after the store is closed
     std::unique_ptr<KLKeyValueDB> m_store;
+
+    // Values read lately (see lookupValue).
+    struct KeptRead {
+        KLKeyValueDB::Outcome outcome;
+        CILA::VObject value;
+        std::uint64_t change = 0; // changeCount() when read
+        std::chrono::steady_clock::time_point at;
+    };
+    static constexpr std::size_t kMaxKeptReads = 512;
+    mutable std::mutex m_readsLock;
+    mutable std::unordered_map<std::string, KeptRead> m_reads;
 };

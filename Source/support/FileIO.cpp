@@ -1,6 +1,7 @@
 #include "FileIO.h"
 
 #include "support/FolderListing.h"
+#include "support/NamedThread.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -584,6 +585,40 @@ void clearFileFaults() {
     std::lock_guard lock(g_faultMutex);
     g_faults.clear();
     g_anyFaults.store(false, std::memory_order_relaxed);
+}
+
+void ReplacedFiles::keep(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0)
+        m_fds.push_back(fd);
+}
+
+void ReplacedFiles::release() {
+    constexpr std::size_t kThreads = 4;
+    constexpr std::size_t kStackSize = 64u << 10;
+    const auto closeShare = [this](std::size_t first, std::size_t step) {
+        for (std::size_t i = first; i < m_fds.size(); i += step)
+            ::close(m_fds[i]);
+    };
+    if (m_fds.size() <= 2) {
+        closeShare(0, 1);
+    } else {
+        std::vector<NamedThread> threads;
+        std::size_t started = 0;
+        try {
+            for (; started < kThreads - 1; ++started)
+                threads.emplace_back("lumo-release", kStackSize,
+                                     [&closeShare, started] { closeShare(started + 1, kThreads); });
+        } catch (const std::exception&) {
+            // Fewer threads: the shares of those that did not start are closed here.
+            for (std::size_t share = started; share < kThreads - 1; ++share)
+                closeShare(share + 1, kThreads);
+        }
+        closeShare(0, kThreads);
+        for (NamedThread& thread : threads)
+            thread.join();
+    }
+    m_fds.clear();
 }
 
 } // namespace lumo

@@ -113,6 +113,25 @@ int flushPending(const std::vector<PendingReplace*>& replaces, std::vector<std::
 void removeTemporaryLeftovers(const std::string& target);
 void syncFolderOf(const std::string& file);
 
+// Keeps the files that a batch of renames is about to replace open until release(), then lets go of
+// them from a few threads at once. Freeing a replaced file's blocks happens when its last user lets go
+// and may wait on the disk (a file system mounted with "discard" trims the blocks as they are freed):
+// many such waits then overlap instead of adding up, and the renames themselves do not wait. Nothing
+// about the files changes; a file that cannot be opened is simply not kept.
+class ReplacedFiles {
+public:
+    ReplacedFiles() = default;
+    ~ReplacedFiles() { release(); }
+    ReplacedFiles(const ReplacedFiles&) = delete;
+    ReplacedFiles& operator=(const ReplacedFiles&) = delete;
+
+    void keep(const std::string& path);
+    void release();
+
+private:
+    std::vector<int> m_fds;
+};
+
 // Copies `from` to `to` through a temporary file beside `to` that is flushed to disk and then renamed
 // over it: `to` is either its old self or a whole copy, never a part (see PendingReplace).
 int copyFileReplacing(const std::string& from, const std::string& to);
