@@ -49,18 +49,36 @@ int usage(const std::string& message) {
     return kExitBadUsage;
 }
 
-// The catalogue row a label names: the label exactly, else the one label that differs only in case.
+// The catalogue row a label names: the label exactly, else the one label that differs only in case,
+// else the one label of which it is a part between "/" ("Caption" for "Description/Caption",
+// "Photographer" for "Creator/Photographer").
 const IPTCCatalogueEntry* findLabel(const std::string& label) {
     if (const IPTCCatalogueEntry* entry = IPTCFindCatalogueEntry(label))
         return entry;
-    const IPTCCatalogueEntry* found = nullptr;
-    for (const IPTCCatalogueEntry& entry : IPTCCatalogue())
-        if (lumo::iequals(entry.label, label)) {
-            if (found)
-                return nullptr;
-            found = &entry;
+    const auto unique = [](const auto& matches) -> const IPTCCatalogueEntry* {
+        const IPTCCatalogueEntry* found = nullptr;
+        for (const IPTCCatalogueEntry& entry : IPTCCatalogue())
+            if (matches(std::string_view(entry.label))) {
+                if (found)
+                    return nullptr;
+                found = &entry;
+            }
+        return found;
+    };
+    if (const IPTCCatalogueEntry* entry =
+            unique([&label](std::string_view name) { return lumo::iequals(name, label); }))
+        return entry;
+    return unique([&label](std::string_view name) {
+        if (name.find('/') == std::string_view::npos)
+            return false;
+        for (std::size_t start = 0; start <= name.size();) {
+            const std::size_t end = std::min(name.find('/', start), name.size());
+            if (lumo::iequals(name.substr(start, end - start), label))
+                return true;
+            start = end + 1;
         }
-    return found;
+        return false;
+    });
 }
 
 std::string unknownLabelText(const std::string& label) {

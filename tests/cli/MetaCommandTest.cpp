@@ -33,8 +33,8 @@ std::vector<std::string> setArguments(const std::vector<std::string>& files) {
     std::vector<std::string> args = {"meta", "set"};
     args.insert(args.end(), files.begin(), files.end());
     for (const std::string& field :
-         {"Description/Caption=" + kCaption, std::string("Keywords=harbour, boats, dawn"),
-          "Creator/Photographer=" + kCreator, "City=" + kCity, "Copyright=" + kCopyright}) {
+         {"Caption=" + kCaption, std::string("Keywords=harbour, boats, dawn"),       // a part of a label,
+          "photographer=" + kCreator, "City=" + kCity, "Copyright=" + kCopyright}) { // in any case
         args.push_back("--field");
         args.push_back(field);
     }
@@ -263,7 +263,7 @@ TEST(MetaCommand, PhotoStateInXmpAndIimAndUndo) {
     std::vector<std::string> keywords = texts(member(saved, "IPTC:Keywords"));
     keywords.push_back("extra");
     EXPECT_EQ(texts(metadataOf(photo)["XMP-dc:Subject"]), keywords);
-    r = t.lumo({"meta", "clear", photo, "--field", "Description/Caption"});
+    r = t.lumo({"meta", "clear", photo, "--field", "description/caption"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(metadataOf(photo)["IPTC:Caption-Abstract"].is_null());
     EXPECT_TRUE(metadataOf(photo)["XMP-dc:Description"].is_null());
