@@ -6,6 +6,7 @@
 
 #include "NRF/NRF.h"
 #include "NRF/NRFBasicTIFF.h"
+#include "NRF/NRFBlockBytes.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFXMPBlocks.h"
 #include "app/LumoLog.h"
@@ -37,26 +38,8 @@ constexpr NRFFileType typeOf(const char (&code)[5]) {
     return NRFMakeFileType(code);
 }
 
-std::uint16_t be16(const unsigned char* p) {
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-std::uint32_t be32(const unsigned char* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-void putBE16(std::string& out, std::uint32_t v) {
-    out.push_back(static_cast<char>(v >> 8));
-    out.push_back(static_cast<char>(v));
-}
-void putBE32(std::string& out, std::uint32_t v) {
-    putBE16(out, v >> 16);
-    putBE16(out, v & 0xFFFF);
-}
-
 bool readString(NRFByteSource& source, std::uint64_t pos, std::uint64_t length, std::string& out) {
-    if (length > kMaxPhotoshopBytes || pos > source.Size() || length > source.Size() - pos)
-        return false;
-    out.resize(static_cast<std::size_t>(length));
-    return length == 0 || source.ReadAt(pos, out.data(), out.size());
+    return NRFReadBlockBytes(source, pos, length, kMaxPhotoshopBytes, out);
 }
 
 // -- Photoshop image resources
@@ -85,12 +68,12 @@ bool splitResources(const std::string& stream, std::vector<Resource>& out, std::
         Resource r;
         r.start = pos;
         r.photoshop = stream.compare(pos, 4, "8BIM") == 0;
-        r.id = be16(reinterpret_cast<const unsigned char*>(stream.data() + pos + 4));
+        r.id = NRFBE16(reinterpret_cast<const unsigned char*>(stream.data() + pos + 4));
         const std::size_t nameLength = static_cast<unsigned char>(stream[pos + 6]);
         const std::size_t sizePos = pos + 6 + ((nameLength + 2) & ~std::size_t{1});
         if (sizePos + 4 > stream.size())
             return false;
-        r.size = be32(reinterpret_cast<const unsigned char*>(stream.data() + sizePos));
+        r.size = NRFBE32(reinterpret_cast<const unsigned char*>(stream.data() + sizePos));
         r.data = sizePos + 4;
         if (r.size > stream.size() - r.data)
             return false;
@@ -164,49 +147,26 @@ struct JPEGSegments {
 };
 
 bool walkJPEG(NRFByteSource& source, JPEGSegments& out) {
-    const std::uint64_t size = source.Size();
-    unsigned char b[2 + 2 + kPhotoshopHeader];
-    if (!source.ReadAt(0, b, 2) || b[0] != 0xFF || b[1] != 0xD8)
-        return false;
-    std::uint64_t pos = 2;
     bool leading = true;
-    for (unsigned count = 0; count < kMaxSegments; ++count) {
-        if (size - pos < 2 || !source.ReadAt(pos, b, 2) || b[0] != 0xFF)
-            return false;
-        const unsigned marker = b[1];
-        if (marker == 0xFF) { // fill byte
-            ++pos;
-            continue;
-        }
-        if (marker == 0xDA || marker == 0xD9)
+    return NRFWalkJPEGSegments(
+        source, kMaxSegments, [&](unsigned marker, std::uint64_t pos, std::uint64_t length) {
+            unsigned char b[kPhotoshopHeader];
+            if (marker == 0xED && length >= 2 + kPhotoshopHeader &&
+                source.ReadAt(pos + 4, b, kPhotoshopHeader) &&
+                std::memcmp(b, kPhotoshop, kPhotoshopHeader) == 0) {
+                std::string part;
+                if (out.stream.size() + length > kMaxPhotoshopBytes ||
+                    !readString(source, pos + 4 + kPhotoshopHeader, length - 2 - kPhotoshopHeader, part))
+                    return false;
+                out.stream += part;
+                out.photoshop.emplace_back(pos, length + 2);
+            }
+            if (marker < 0xE0 || marker > 0xEF)
+                leading = false;
+            if (leading)
+                out.insertPos = pos + length + 2;
             return true;
-        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
-            pos += 2;
-            continue;
-        }
-        if (size - pos < 4 || !source.ReadAt(pos + 2, b + 2, 2))
-            return false;
-        const std::uint64_t length = be16(b + 2);
-        if (length < 2 || length > size - pos - 2)
-            return false;
-        const bool app = marker >= 0xE0 && marker <= 0xEF;
-        if (marker == 0xED && length >= 2 + kPhotoshopHeader &&
-            source.ReadAt(pos + 4, b + 4, kPhotoshopHeader) &&
-            std::memcmp(b + 4, kPhotoshop, kPhotoshopHeader) == 0) {
-            std::string part;
-            if (out.stream.size() + length > kMaxPhotoshopBytes ||
-                !readString(source, pos + 4 + kPhotoshopHeader, length - 2 - kPhotoshopHeader, part))
-                return false;
-            out.stream += part;
-            out.photoshop.emplace_back(pos, length + 2);
-        }
-        if (!app)
-            leading = false;
-        pos += length + 2;
-        if (leading)
-            out.insertPos = pos;
-    }
-    return false;
+        });
 }
 
 // -- TIFF
@@ -363,9 +323,9 @@ std::string NRFIPTCResource(const std::string& block) {
 
 std::string NRFPhotoshopResource(std::uint16_t id, const std::string& block) {
     std::string out = "8BIM";
-    putBE16(out, id);
-    putBE16(out, 0); // empty name, padded
-    putBE32(out, static_cast<std::uint32_t>(block.size()));
+    NRFPutBE16(out, id);
+    NRFPutBE16(out, 0); // empty name, padded
+    NRFPutBE32(out, static_cast<std::uint32_t>(block.size()));
     out += block;
     if (block.size() & 1)
         out.push_back('\0');
@@ -394,7 +354,7 @@ bool NRFIPTCPlanJPEG(NRFByteSource& source, const std::string& block, NRFIPTCSpl
     for (std::size_t at = 0; at < stream.size(); at += kMaxResourceBytesPerSegment) {
         const std::size_t n = std::min(kMaxResourceBytesPerSegment, stream.size() - at);
         newSegments += "\xFF\xED";
-        putBE16(newSegments, static_cast<std::uint32_t>(n + 2 + kPhotoshopHeader));
+        NRFPutBE16(newSegments, static_cast<std::uint32_t>(n + 2 + kPhotoshopHeader));
         newSegments.append(kPhotoshop, kPhotoshopHeader);
         newSegments.append(stream, at, n);
     }
@@ -539,14 +499,14 @@ struct PSDSections {
 bool readPSDSections(NRFByteSource& source, PSDSections& out) {
     unsigned char b[kPSDHeader + 4];
     if (!source.ReadAt(0, b, sizeof b) || std::memcmp(b, "8BPS", 4) != 0 ||
-        (be16(b + 4) != 1 && be16(b + 4) != 2))
+        (NRFBE16(b + 4) != 1 && NRFBE16(b + 4) != 2))
         return false;
-    const std::uint64_t modeLength = be32(b + kPSDHeader);
+    const std::uint64_t modeLength = NRFBE32(b + kPSDHeader);
     out.resourcesPos = kPSDHeader + 4 + modeLength;
     unsigned char n[4];
     if (out.resourcesPos + 4 > source.Size() || !source.ReadAt(out.resourcesPos, n, 4))
         return false;
-    out.resourcesLength = be32(n);
+    out.resourcesLength = NRFBE32(n);
     return out.resourcesLength <= source.Size() - out.resourcesPos - 4 &&
            out.resourcesLength <= kMaxPhotoshopBytes;
 }
@@ -601,7 +561,7 @@ bool NRFPSDPlanResources(NRFByteSource& source, const std::string* iim, const st
     plan.pieces.clear();
     plan.copy(0, sections.resourcesPos);
     std::string length;
-    putBE32(length, static_cast<std::uint32_t>(rebuilt.size()));
+    NRFPutBE32(length, static_cast<std::uint32_t>(rebuilt.size()));
     plan.add(std::move(length));
     plan.add(std::move(rebuilt));
     plan.copy(after, source.Size() - after);

@@ -7,6 +7,7 @@
 
 #include "NRF/NRF.h"
 #include "NRF/NRFBasicTIFF.h"
+#include "NRF/NRFBlockBytes.h"
 #include "NRF/NRFHEIF.h"
 #include "NRF/NRFIPTCBlocks.h"
 #include "NRF/NRFImageInfo.h"
@@ -48,26 +49,8 @@ constexpr NRFFileType typeOf(const char (&code)[5]) {
     return NRFMakeFileType(code);
 }
 
-std::uint16_t be16(const unsigned char* p) {
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-std::uint32_t be32(const unsigned char* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-void putBE16(std::string& out, std::uint32_t v) {
-    out.push_back(static_cast<char>(v >> 8));
-    out.push_back(static_cast<char>(v));
-}
-void putBE32(std::string& out, std::uint32_t v) {
-    putBE16(out, v >> 16);
-    putBE16(out, v & 0xFFFF);
-}
-
 bool readBytes(NRFByteSource& source, std::uint64_t pos, std::uint64_t length, std::string& out) {
-    if (length > kNRFMaxXMPPacket || pos > source.Size() || length > source.Size() - pos)
-        return false;
-    out.resize(static_cast<std::size_t>(length));
-    return length == 0 || source.ReadAt(pos, out.data(), out.size());
+    return NRFReadBlockBytes(source, pos, length, kNRFMaxXMPPacket, out);
 }
 
 // What kind of container a type is.
@@ -104,53 +87,31 @@ struct JPEGSegment {
 // The segments before the first scan (fill bytes and stand-alone markers are not listed). False when
 // the markers cannot be walked to a scan or the end of the image.
 bool listJPEGSegments(NRFByteSource& source, std::vector<JPEGSegment>& out) {
-    const std::uint64_t size = source.Size();
-    unsigned char b[4 + kExtensionHeader];
-    if (size < 4 || !source.ReadAt(0, b, 2) || b[0] != 0xFF || b[1] != 0xD8)
-        return false;
-    std::uint64_t pos = 2;
-    for (unsigned count = 0; count < kMaxSegments; ++count) {
-        if (size - pos < 2 || !source.ReadAt(pos, b, 2) || b[0] != 0xFF)
-            return false;
-        const unsigned marker = b[1];
-        if (marker == 0xFF) {
-            ++pos;
-            continue;
-        }
-        if (marker == 0xDA || marker == 0xD9)
+    return NRFWalkJPEGSegments(
+        source, kMaxSegments, [&](unsigned marker, std::uint64_t pos, std::uint64_t length) {
+            unsigned char b[kExtensionHeader];
+            JPEGSegment segment{pos, length + 2, JPEGSegment::Other};
+            const std::size_t head =
+                static_cast<std::size_t>(std::min<std::uint64_t>(length - 2, kExtensionHeader));
+            if (head != 0 && !source.ReadAt(pos + 4, b, head))
+                return false;
+            const auto starts = [&](const char* text, std::size_t n) {
+                return head >= n && std::memcmp(b, text, n) == 0;
+            };
+            if (marker == 0xE0)
+                segment.kind = JPEGSegment::App0;
+            else if (marker == 0xE1 && starts("Exif\0", 5))
+                segment.kind = JPEGSegment::Exif;
+            else if (marker == 0xE1 && starts(kXMPSignature, kXMPHeader))
+                segment.kind = JPEGSegment::XMP;
+            else if (marker == 0xE1 && head >= kExtensionHeader &&
+                     starts(kExtensionSignature, sizeof kExtensionSignature))
+                segment.kind = JPEGSegment::Extension;
+            else if (marker == 0xED && starts(kPhotoshop, sizeof kPhotoshop))
+                segment.kind = JPEGSegment::Photoshop;
+            out.push_back(segment);
             return true;
-        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
-            pos += 2;
-            continue;
-        }
-        if (size - pos < 4 || !source.ReadAt(pos + 2, b + 2, 2))
-            return false;
-        const std::uint64_t length = be16(b + 2);
-        if (length < 2 || length > size - pos - 2)
-            return false;
-        JPEGSegment segment{pos, length + 2, JPEGSegment::Other};
-        const std::size_t head =
-            static_cast<std::size_t>(std::min<std::uint64_t>(length - 2, kExtensionHeader));
-        if (head != 0 && !source.ReadAt(pos + 4, b + 4, head))
-            return false;
-        const auto starts = [&](const char* text, std::size_t n) {
-            return head >= n && std::memcmp(b + 4, text, n) == 0;
-        };
-        if (marker == 0xE0)
-            segment.kind = JPEGSegment::App0;
-        else if (marker == 0xE1 && starts("Exif\0", 5))
-            segment.kind = JPEGSegment::Exif;
-        else if (marker == 0xE1 && starts(kXMPSignature, kXMPHeader))
-            segment.kind = JPEGSegment::XMP;
-        else if (marker == 0xE1 && head >= kExtensionHeader &&
-                 starts(kExtensionSignature, sizeof kExtensionSignature))
-            segment.kind = JPEGSegment::Extension;
-        else if (marker == 0xED && starts(kPhotoshop, sizeof kPhotoshop))
-            segment.kind = JPEGSegment::Photoshop;
-        out.push_back(segment);
-        pos += length + 2;
-    }
-    return false;
+        });
 }
 
 // The GUID a main packet names in xmpNote:HasExtendedXMP (attribute or element form); empty when none.
@@ -218,7 +179,7 @@ void readExtension(NRFByteSource& source, const std::vector<JPEGSegment>& segmen
             std::memcmp(head + sizeof kExtensionSignature, guid.data(), 32) != 0)
             continue;
         const std::uint64_t at = sizeof kExtensionSignature + 32;
-        chunks.push_back({be32(head + at), be32(head + at + 4), s.pos + 4 + kExtensionHeader,
+        chunks.push_back({NRFBE32(head + at), NRFBE32(head + at + 4), s.pos + 4 + kExtensionHeader,
                           s.size - 4 - kExtensionHeader});
     }
     if (chunks.empty())
@@ -249,7 +210,7 @@ bool listPNGChunks(NRFByteSource& source, std::vector<PNGChunk>& out) {
     for (unsigned count = 0; count < kMaxChunks; ++count) {
         if (source.Size() - pos < 12 || !source.ReadAt(pos, b, 8))
             return false;
-        const PNGChunk chunk{pos, be32(b), be32(b + 4)};
+        const PNGChunk chunk{pos, NRFBE32(b), NRFBE32(b + 4)};
         if (chunk.length > source.Size() - pos - 12)
             return false;
         out.push_back(chunk);
@@ -315,12 +276,12 @@ bool readPNGText(const std::string& data, bool& isXMP, std::string& packet) {
 
 std::string pngChunk(const char* type, const std::string& data) {
     std::string out;
-    putBE32(out, static_cast<std::uint32_t>(data.size()));
+    NRFPutBE32(out, static_cast<std::uint32_t>(data.size()));
     out.append(type, 4);
     out += data;
     uLong crc = crc32(0L, Z_NULL, 0);
     crc = crc32(crc, reinterpret_cast<const Bytef*>(out.data() + 4), static_cast<uInt>(data.size() + 4));
-    putBE32(out, static_cast<std::uint32_t>(crc));
+    NRFPutBE32(out, static_cast<std::uint32_t>(crc));
     return out;
 }
 
@@ -514,17 +475,17 @@ bool planJPEG(const std::string& file, const NRFMetadataWrite& write, std::strin
     std::string fresh;
     if (!xmp.main.empty()) {
         fresh += "\xFF\xE1";
-        putBE16(fresh, static_cast<std::uint32_t>(2 + kXMPHeader + xmp.main.size()));
+        NRFPutBE16(fresh, static_cast<std::uint32_t>(2 + kXMPHeader + xmp.main.size()));
         fresh.append(kXMPSignature, kXMPHeader);
         fresh += xmp.main;
         for (std::size_t at = 0; at < xmp.extended.size(); at += kNRFMaxJPEGXMPChunk) {
             const std::size_t n = std::min(kNRFMaxJPEGXMPChunk, xmp.extended.size() - at);
             fresh += "\xFF\xE1";
-            putBE16(fresh, static_cast<std::uint32_t>(2 + kExtensionHeader + n));
+            NRFPutBE16(fresh, static_cast<std::uint32_t>(2 + kExtensionHeader + n));
             fresh.append(kExtensionSignature, sizeof kExtensionSignature);
             fresh += xmp.extendedGUID;
-            putBE32(fresh, static_cast<std::uint32_t>(xmp.extended.size()));
-            putBE32(fresh, static_cast<std::uint32_t>(at));
+            NRFPutBE32(fresh, static_cast<std::uint32_t>(xmp.extended.size()));
+            NRFPutBE32(fresh, static_cast<std::uint32_t>(at));
             fresh.append(xmp.extended, at, n);
         }
     }

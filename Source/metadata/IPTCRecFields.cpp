@@ -131,7 +131,7 @@ bool parseStructures(std::string_view text, std::span<const Member<T>> members, 
     return true;
 }
 
-// Calls `f` with the spec of the structure list behind a catalogue label; false when there is none.
+// Calls `f` with the description of the structure list behind a catalogue label; false when there is none.
 template <typename F>
 bool withStructList(const IPTCCatalogueEntry& e, F&& f) {
     bool found = false;

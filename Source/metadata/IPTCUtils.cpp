@@ -361,33 +361,45 @@ std::string FixLineEndings(std::string_view text, int mode) {
     return fixed;
 }
 
-namespace {
-
-// A hierarchical keyword's levels trimmed and joined by `separator`: " | " gives the display form
-// ("a|b| c" shows as "a | b | c"), "|" the form written ("a | b" is written "a|b").
-std::string joinedHierarchy(std::string_view text, std::string_view separator) {
-    if (text.find('|') == std::string_view::npos)
-        return std::string(text);
+std::string IPTCJoinKeywordLevels(std::string_view keyword, std::string_view separator) {
+    keyword = lumo::trim(keyword);
+    if (keyword.find('|') == std::string_view::npos)
+        return std::string(keyword);
     std::string joined;
     std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find('|', start);
+    while (start <= keyword.size()) {
+        std::size_t end = keyword.find('|', start);
         if (end == std::string_view::npos)
-            end = text.size();
-        if (start > 0)
-            joined += separator;
-        joined += trimItem(text.substr(start, end - start));
+            end = keyword.size();
+        if (const std::string_view level = lumo::trim(keyword.substr(start, end - start)); !level.empty()) {
+            if (!joined.empty())
+                joined += separator;
+            joined += level;
+        }
         start = end + 1;
     }
     return joined;
 }
 
+int IPTCRecordColorClass(const IPTCRec& record, const IPTCEncodingSettings& settings) {
+    const std::string& cc = record.m_colorClass;
+    if (cc.size() == 1 && cc[0] >= '0' && cc[0] <= '8')
+        return cc[0] - '0';
+    if (!cc.empty())
+        for (std::size_t i = 0; i < settings.m_colorClassNames.size(); ++i)
+            if (!settings.m_colorClassNames[i].empty() && lumo::iequals(cc, settings.m_colorClassNames[i]))
+                return static_cast<int>(i) + 1;
+    return -1;
+}
+
+namespace {
+
 std::string spacedHierarchy(std::string_view text) {
-    return joinedHierarchy(text, " | ");
+    return IPTCJoinKeywordLevels(text, " | ");
 }
 
 std::string packedHierarchy(std::string_view item) {
-    return joinedHierarchy(item, "|");
+    return IPTCJoinKeywordLevels(item, "|");
 }
 
 void readLumoPrefs(std::string_view bytes, IPTCRec& record) {
@@ -525,18 +537,7 @@ public:
 private:
     bool applies(int index) const { return m_record.m_applyFlags[static_cast<std::size_t>(index)] != 0; }
 
-    // The single-digit colour class 0 to 8, or -1.
-    int colorClassDigit() const {
-        const std::string& cc = m_record.m_colorClass;
-        if (cc.size() == 1 && cc[0] >= '0' && cc[0] <= '8')
-            return cc[0] - '0';
-        if (!cc.empty())
-            for (std::size_t i = 0; i < m_settings.m_colorClassNames.size(); ++i)
-                if (!m_settings.m_colorClassNames[i].empty() &&
-                    lumo::iequals(cc, m_settings.m_colorClassNames[i]))
-                    return static_cast<int>(i) + 1;
-        return -1;
-    }
+    int colorClassDigit() const { return IPTCRecordColorClass(m_record, m_settings); }
 
     std::optional<std::string> lumoPrefs() const {
         const int colorClass = colorClassDigit();

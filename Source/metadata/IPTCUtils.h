@@ -74,6 +74,12 @@ void IPTCCleanupItems(std::string& text, char separator);
 std::size_t IPTCCountItems(std::string_view text, char separator);
 bool IPTCItemExistsInVector(const std::vector<std::string>& items, std::string_view item);
 
+// A hierarchical keyword's levels (parted by "|") trimmed and joined by `separator`, empty levels
+// dropped: " | " gives the form shown ("a|b| c" shows as "a | b | c"), "|" the form written.
+std::string IPTCJoinKeywordLevels(std::string_view keyword, std::string_view separator);
+// The record's colour class 0 to 8, given as a digit or as a class name of the settings; -1 for none.
+int IPTCRecordColorClass(const IPTCRec& record, const IPTCEncodingSettings& settings);
+
 // Every line break (CR, LF, CR LF or LF CR, each one break) becomes CR for mode 0, LF for mode 1 and
 // CR LF for mode 2.
 std::string FixLineEndings(std::string_view text, int mode);

@@ -801,26 +801,7 @@ private:
     }
 
     // A hierarchical keyword as the record shows it: "a | b | c".
-    static std::string spaced(std::string_view keyword) {
-        keyword = lumo::trim(keyword);
-        if (keyword.find('|') == std::string_view::npos)
-            return std::string(keyword);
-        std::string out;
-        std::size_t start = 0;
-        while (start <= keyword.size()) {
-            std::size_t end = keyword.find('|', start);
-            if (end == std::string_view::npos)
-                end = keyword.size();
-            const std::string_view part = lumo::trim(keyword.substr(start, end - start));
-            if (!part.empty()) {
-                if (!out.empty())
-                    out += " | ";
-                out += part;
-            }
-            start = end + 1;
-        }
-        return out;
-    }
+    static std::string spaced(std::string_view keyword) { return IPTCJoinKeywordLevels(keyword, " | "); }
 
     void readDate() {
         const IPTCCatalogueEntry* e = IPTCFindCatalogueEntry("Time and Date");
@@ -1368,17 +1349,7 @@ private:
     }
 
     // The colour class 0 to 8 of the record (a digit or a class name); -1 when it holds none.
-    int recordColorClass() const {
-        const std::string& cc = m_record.m_colorClass;
-        if (cc.size() == 1 && cc[0] >= '0' && cc[0] <= '8')
-            return cc[0] - '0';
-        if (!cc.empty())
-            for (std::size_t i = 0; i < m_settings.m_colorClassNames.size(); ++i)
-                if (!m_settings.m_colorClassNames[i].empty() &&
-                    lumo::iequals(cc, m_settings.m_colorClassNames[i]))
-                    return static_cast<int>(i) + 1;
-        return -1;
-    }
+    int recordColorClass() const { return IPTCRecordColorClass(m_record, m_settings); }
 
     int colorClass() const {
         if (!m_info)
@@ -1441,26 +1412,7 @@ private:
     }
 
     // "a | b |c" as written: "a|b|c".
-    static std::string packed(std::string_view keyword) {
-        keyword = lumo::trim(keyword);
-        if (keyword.find('|') == std::string_view::npos)
-            return std::string(keyword);
-        std::string out;
-        std::size_t start = 0;
-        while (start <= keyword.size()) {
-            std::size_t end = keyword.find('|', start);
-            if (end == std::string_view::npos)
-                end = keyword.size();
-            const std::string_view part = lumo::trim(keyword.substr(start, end - start));
-            if (!part.empty()) {
-                if (!out.empty())
-                    out += '|';
-                out += part;
-            }
-            start = end + 1;
-        }
-        return out;
-    }
+    static std::string packed(std::string_view keyword) { return IPTCJoinKeywordLevels(keyword, "|"); }
 
     std::string dateText() const {
         const IPTCRec& r = m_record;
