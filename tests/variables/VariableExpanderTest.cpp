@@ -114,6 +114,7 @@ TEST(VariableExpander, FileNameMode) {
     // A value can not climb out of the destination folder.
     EXPECT_EQ(expand("{newfilename}/x", named(".."), kVariableFileName), "--/x");
     EXPECT_EQ(expand("{newfilename}/x", named("..."), kVariableFileName), ".../x");
+    EXPECT_EQ(expand("{newfilename}", named(std::string("a\0b", 3)), kVariableFileName), "a-b");
     // Separators a :tr: puts in are replaced too.
     EXPECT_EQ(expand("{newfilename::tr:-//}", named("a-b"), kVariableFileName), "a-b");
     EXPECT_EQ(EvaluateVariable("newfilename", named("a/b"), kVariableFileName), "a-b");
