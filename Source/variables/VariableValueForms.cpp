@@ -10,9 +10,9 @@ namespace lumo::vars {
 
 namespace {
 
-constexpr std::array<std::string_view, 12> kMonths = {"January", "February", "March",     "April",
-                                                      "May",     "June",     "July",      "August",
-                                                      "September", "October", "November", "December"};
+constexpr std::array<std::string_view, 12> kMonths = {"January",   "February", "March",    "April",
+                                                      "May",       "June",     "July",     "August",
+                                                      "September", "October",  "November", "December"};
 constexpr std::array<std::string_view, 12> kMonths3 = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 constexpr std::array<std::string_view, 12> kMonthsAP = {"Jan.", "Feb.", "March", "April", "May",  "June",
@@ -218,7 +218,8 @@ std::optional<std::string> FormatDatePart(const DateParts& d, std::string_view f
         return need(time, [&] { return formatString("%02d-%02d-%02d", d.hour, d.minute, d.second); });
     if (form == "timesortlong")
         return need(time, [&] {
-            return formatString("%02d%02d%02d%02d", d.hour, d.minute, d.second, d.hundredths < 0 ? 0 : d.hundredths);
+            return formatString("%02d%02d%02d%02d", d.hour, d.minute, d.second,
+                                d.hundredths < 0 ? 0 : d.hundredths);
         });
     return std::nullopt;
 }

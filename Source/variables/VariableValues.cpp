@@ -79,8 +79,8 @@ std::optional<std::string> metadataDateValue(const VariableContext& c, std::stri
         const std::string dow = metadataDateValue(c, "iptcdow").value_or("");
         if (dow.empty())
             return std::string();
-        return dow + ", " + *metadataDateValue(c, "iptcmonthnameap") + " " + *metadataDateValue(c, "iptcday") +
-               ", " + *metadataDateValue(c, "iptcyear4");
+        return dow + ", " + *metadataDateValue(c, "iptcmonthnameap") + " " +
+               *metadataDateValue(c, "iptcday") + ", " + *metadataDateValue(c, "iptcyear4");
     }
     if (!form.starts_with("iptc"))
         return std::nullopt;
@@ -195,7 +195,9 @@ std::optional<std::string> recordValue(const VariableContext& c, std::string_vie
     if (const auto found = fields.find(name); found != fields.end())
         return fieldText(c, found->second);
     const IPTCLocation* taken = locationCreated(c);
-    auto takenMember = [&](std::string IPTCLocation::*member) { return taken ? taken->*member : std::string(); };
+    auto takenMember = [&](std::string IPTCLocation::*member) {
+        return taken ? taken->*member : std::string();
+    };
     if (name == "citytaken")
         return takenMember(&IPTCLocation::m_city);
     if (name == "statetaken")
@@ -235,9 +237,9 @@ std::optional<std::string> recordValue(const VariableContext& c, std::string_vie
 
 // ---- job, user and client -------------------------------------------------------------------------
 
-constexpr std::string_view kPersonFields[] = {"name",   "company", "address", "address2", "city",
-                                              "state",  "zip",     "country", "phone",    "mobile",
-                                              "web",    "email",   "custom1", "custom2",  "custom3"};
+constexpr std::string_view kPersonFields[] = {"name",  "company", "address", "address2", "city",
+                                              "state", "zip",     "country", "phone",    "mobile",
+                                              "web",   "email",   "custom1", "custom2",  "custom3"};
 
 std::optional<std::string> personValue(const VariableContext& c, std::string_view name) {
     if (name == "jobname") {
@@ -267,7 +269,8 @@ DateParts localParts(std::chrono::system_clock::time_point when) {
     std::tm tm{};
     localtime_r(&seconds, &tm);
     const auto sinceSecond = when - std::chrono::system_clock::from_time_t(seconds);
-    const long long hundredths = std::chrono::duration_cast<std::chrono::milliseconds>(sinceSecond).count() / 10;
+    const long long hundredths =
+        std::chrono::duration_cast<std::chrono::milliseconds>(sinceSecond).count() / 10;
     return DatePartsFromTm(tm, static_cast<int>(hundredths < 0 ? 0 : hundredths % 100));
 }
 
@@ -378,9 +381,9 @@ std::optional<std::string> fileValue(const VariableContext& c, std::string_view 
         return type;
     }
     if (name == "lock")
-        return std::string(!path.empty() && ::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0
-                               ? "1"
-                               : "0");
+        return std::string(
+            !path.empty() && ::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0 ? "1"
+                                                                                                    : "0");
     return std::nullopt;
 }
 

@@ -39,7 +39,8 @@ DateParts captureDate(const NRFImageInfoRec& image) {
     if (!t.isValid())
         return image.m_modTimeNs != 0 ? fromNanoseconds(image.m_modTimeNs) : DateParts();
     DateParts d;
-    d.year = t.year, d.month = t.month, d.day = t.day, d.hour = t.hour, d.minute = t.minute, d.second = t.second;
+    d.year = t.year, d.month = t.month, d.day = t.day, d.hour = t.hour, d.minute = t.minute,
+    d.second = t.second;
     d.hundredths = image.m_subSeconds ? static_cast<int>(*image.m_subSeconds / 100 % 100) : -1;
     d.hasDate = t.month >= 1 && t.month <= 12 && t.day >= 1 && t.day <= 31;
     d.hasTime = d.hasDate && t.hour < 24 && t.minute < 60 && t.second < 61;
@@ -76,7 +77,8 @@ std::optional<double> apexTv(const NRFImageInfoRec& image) {
     return t && *t > 0 && *t < 1000.0 ? std::optional<double>(-std::log2(*t)) : std::nullopt;
 }
 std::optional<double> apexSv(const NRFImageInfoRec& image) {
-    return image.m_iso && *image.m_iso > 0 ? std::optional<double>(std::log2(*image.m_iso / 3.125)) : std::nullopt;
+    return image.m_iso && *image.m_iso > 0 ? std::optional<double>(std::log2(*image.m_iso / 3.125))
+                                           : std::nullopt;
 }
 
 std::string apex(std::optional<double> value) {
@@ -122,28 +124,50 @@ std::string meteringText(unsigned mode) {
 
 std::string lightSourceText(unsigned source) {
     switch (source) {
-    case 0: return "unknown";
-    case 1: return "daylight";
-    case 2: return "fluorescent";
-    case 3: return "tungsten";
-    case 4: return "flash";
-    case 9: return "fine weather";
-    case 10: return "cloudy weather";
-    case 11: return "shade";
-    case 12: return "daylight fluorescent";
-    case 13: return "day white fluorescent";
-    case 14: return "cool white fluorescent";
-    case 15: return "white fluorescent";
-    case 16: return "warm white fluorescent";
-    case 17: return "standard light A";
-    case 18: return "standard light B";
-    case 19: return "standard light C";
-    case 20: return "D55";
-    case 21: return "D65";
-    case 22: return "D75";
-    case 23: return "D50";
-    case 24: return "ISO studio tungsten";
-    default: return "other light source";
+    case 0:
+        return "unknown";
+    case 1:
+        return "daylight";
+    case 2:
+        return "fluorescent";
+    case 3:
+        return "tungsten";
+    case 4:
+        return "flash";
+    case 9:
+        return "fine weather";
+    case 10:
+        return "cloudy weather";
+    case 11:
+        return "shade";
+    case 12:
+        return "daylight fluorescent";
+    case 13:
+        return "day white fluorescent";
+    case 14:
+        return "cool white fluorescent";
+    case 15:
+        return "white fluorescent";
+    case 16:
+        return "warm white fluorescent";
+    case 17:
+        return "standard light A";
+    case 18:
+        return "standard light B";
+    case 19:
+        return "standard light C";
+    case 20:
+        return "D55";
+    case 21:
+        return "D65";
+    case 22:
+        return "D75";
+    case 23:
+        return "D50";
+    case 24:
+        return "ISO studio tungsten";
+    default:
+        return "other light source";
     }
 }
 
@@ -152,9 +176,9 @@ std::string programText(const NRFImageInfoRec& image) {
         return image.m_exposureProgramText;
     if (!image.m_exposureProgram)
         return {};
-    constexpr std::array<const char*, 9> names = {"not defined",     "manual",         "normal program",
+    constexpr std::array<const char*, 9> names = {"not defined",       "manual",           "normal program",
                                                   "aperture priority", "shutter priority", "creative program",
-                                                  "action program",  "portrait mode",  "landscape mode"};
+                                                  "action program",    "portrait mode",    "landscape mode"};
     return *image.m_exposureProgram < names.size() ? names[*image.m_exposureProgram] : "other";
 }
 
@@ -171,7 +195,8 @@ struct Size {
 
 Size cropSize(const NRFImageInfoRec& image) {
     const NRFNormalizedCrop& crop = image.m_crop;
-    const double w = std::clamp(crop.right - crop.left, 0.0, 1.0), h = std::clamp(crop.bottom - crop.top, 0.0, 1.0);
+    const double w = std::clamp(crop.right - crop.left, 0.0, 1.0),
+                 h = std::clamp(crop.bottom - crop.top, 0.0, 1.0);
     return {std::round(image.m_width * w), std::round(image.m_height * h)};
 }
 
@@ -189,7 +214,8 @@ struct Resolution {
 Resolution resolution(const NRFImageInfoRec& image) {
     if (image.m_xResolution > 0 && image.m_yResolution > 0)
         return {image.m_xResolution, image.m_yResolution, image.m_resolutionUnit == 3};
-    if (image.m_jfifXDensity > 0 && image.m_jfifYDensity > 0 && (image.m_jfifUnit == 1 || image.m_jfifUnit == 2))
+    if (image.m_jfifXDensity > 0 && image.m_jfifYDensity > 0 &&
+        (image.m_jfifUnit == 1 || image.m_jfifUnit == 2))
         return {static_cast<double>(image.m_jfifXDensity), static_cast<double>(image.m_jfifYDensity),
                 image.m_jfifUnit == 2};
     return {};
@@ -227,8 +253,8 @@ std::string aspectText(double width, double height) {
 
 // ---- photo state ----------------------------------------------------------------------------------
 
-constexpr std::array<const char*, 8> kRotationNames = {"none",   "90 CW",        "180",        "90 CCW",
-                                                       "mirror", "mirror 90 CW", "mirror 180", "mirror 90 CCW"};
+constexpr std::array<const char*, 8> kRotationNames = {
+    "none", "90 CW", "180", "90 CCW", "mirror", "mirror 90 CW", "mirror 180", "mirror 90 CCW"};
 // The colours the contact sheet marks colour classes 1 to 8 with.
 constexpr std::array<std::array<int, 3>, 9> kColorClassColors = {{{0xff, 0xff, 0xff},
                                                                   {0xe6, 0x1e, 0x1e},
@@ -258,8 +284,8 @@ std::optional<std::string> photoState(const NRFImageInfoRec& image, std::string_
     const int colorClass = image.m_colorClass >= 0 && image.m_colorClass <= 8 ? image.m_colorClass : 0;
     if (name == "colorclass" || name == "class")
         return colorClass == 0 ? std::string()
-                               : IPTCEncodingSettingsFromPreferences().m_colorClassNames[static_cast<std::size_t>(
-                                     colorClass - 1)];
+                               : IPTCEncodingSettingsFromPreferences()
+                                     .m_colorClassNames[static_cast<std::size_t>(colorClass - 1)];
     if (name == "colorclassval")
         return formatString("%d", colorClass);
     if (name == "colorclasscolor") {
@@ -373,8 +399,8 @@ std::optional<std::string> cameraValue(const NRFImageInfoRec& image, std::string
     if (name == "actuations")
         return optionalNumber(image.m_shutterCount, "%u");
     if (name == "frame" || name == "frame4" || name == "id") {
-        const std::optional<std::uint32_t> number = image.m_exifImageNumber ? image.m_exifImageNumber
-                                                                            : image.m_imageNumber;
+        const std::optional<std::uint32_t> number =
+            image.m_exifImageNumber ? image.m_exifImageNumber : image.m_imageNumber;
         if (!number)
             return std::string();
         return name == "frame4" ? formatString("%04u", *number % 10000) : formatString("%u", *number);
@@ -400,7 +426,8 @@ std::optional<std::string> cameraValue(const NRFImageInfoRec& image, std::string
     if (name == "lightsource")
         return image.m_lightSource ? lightSourceText(*image.m_lightSource) : std::string();
     if (name == "whitebalance")
-        return image.m_whiteBalance ? std::string(*image.m_whiteBalance == 0 ? "auto" : "manual") : std::string();
+        return image.m_whiteBalance ? std::string(*image.m_whiteBalance == 0 ? "auto" : "manual")
+                                    : std::string();
     if (name == "program")
         return programText(image);
     if (name == "width")
@@ -415,8 +442,9 @@ std::optional<std::string> cameraValue(const NRFImageInfoRec& image, std::string
     if (name == "maxdim")
         return image.m_width ? formatString("%u", std::max(image.m_width, image.m_height)) : std::string();
     if (name == "pixels")
-        return image.m_width ? formatString("%llu", static_cast<unsigned long long>(image.m_width) * image.m_height)
-                             : std::string();
+        return image.m_width
+                   ? formatString("%llu", static_cast<unsigned long long>(image.m_width) * image.m_height)
+                   : std::string();
     if (name == "aspect")
         return aspectText(image.m_width, image.m_height);
     if (name == "aspectcrop") {
@@ -436,8 +464,7 @@ std::optional<std::string> cameraValue(const NRFImageInfoRec& image, std::string
     if (name == "mediatype")
         return std::string(image.m_duration ? "movie" : "photo");
     // Values the image information does not carry.
-    if (name == "flashcomp" || name == "uniqueid" || name == "rawplusjpeg" ||
-        name == "badappd")
+    if (name == "flashcomp" || name == "uniqueid" || name == "rawplusjpeg" || name == "badappd")
         return std::string();
     return std::nullopt;
 }
@@ -485,9 +512,9 @@ double initialBearing(double lat1, double lon1, double lat2, double lon2) {
 
 std::optional<std::string> gpsValue(const NRFImageInfoRec& image, std::string_view name, bool sortable) {
     static constexpr std::string_view names[] = {
-        "altitude", "bearingfrom", "bearingto", "distance", "gpsdate",  "gpsdatum",  "gpsdif",
-        "gpsdir",   "gpsdirref",   "gpsdop",    "gpsmode",  "gpsstatus", "gpstime", "gpsversion",
-        "latitude", "longitude",   "satellites", "speed",   "track",    "trackref"};
+        "altitude", "bearingfrom", "bearingto",  "distance", "gpsdate",   "gpsdatum", "gpsdif",
+        "gpsdir",   "gpsdirref",   "gpsdop",     "gpsmode",  "gpsstatus", "gpstime",  "gpsversion",
+        "latitude", "longitude",   "satellites", "speed",    "track",     "trackref"};
     if (std::find(std::begin(names), std::end(names), name) == std::end(names))
         return std::nullopt;
     if (!image.m_hasGPS)
@@ -499,7 +526,8 @@ std::optional<std::string> gpsValue(const NRFImageInfoRec& image, std::string_vi
     if (name == "altitude")
         return image.m_altitude ? formatString("%.1f m", *image.m_altitude) : std::string();
     if (name == "speed")
-        return image.m_gpsSpeed ? FormatGPSSpeed(*image.m_gpsSpeed, image.m_gpsSpeedRef, sortable) : std::string();
+        return image.m_gpsSpeed ? FormatGPSSpeed(*image.m_gpsSpeed, image.m_gpsSpeedRef, sortable)
+                                : std::string();
     if (name == "track")
         return image.m_gpsTrack ? formatString("%.2f", *image.m_gpsTrack) : std::string();
     if (name == "trackref")
@@ -541,15 +569,16 @@ std::optional<std::string> gpsValue(const NRFImageInfoRec& image, std::string_vi
     if (name == "distance") {
         // Haversine on a sphere of the Earth's mean radius, in kilometres.
         const double dLat = radians(image.m_latitude - homeLat), dLon = radians(image.m_longitude - homeLon);
-        const double a = std::sin(dLat / 2) * std::sin(dLat / 2) + std::cos(radians(homeLat)) *
-                                                                       std::cos(radians(image.m_latitude)) *
-                                                                       std::sin(dLon / 2) * std::sin(dLon / 2);
+        const double a = std::sin(dLat / 2) * std::sin(dLat / 2) +
+                         std::cos(radians(homeLat)) * std::cos(radians(image.m_latitude)) *
+                             std::sin(dLon / 2) * std::sin(dLon / 2);
         const double km = 6371.0088 * 2 * std::atan2(std::sqrt(a), std::sqrt(std::max(0.0, 1 - a)));
         return sortable ? formatString("%010.2f", km) : formatString("%.2f km", km);
     }
     // "bearingto": the direction from home to the photo; "bearingfrom": from the photo back home.
-    const double bearing = name == "bearingto" ? initialBearing(homeLat, homeLon, image.m_latitude, image.m_longitude)
-                                               : initialBearing(image.m_latitude, image.m_longitude, homeLat, homeLon);
+    const double bearing = name == "bearingto"
+                               ? initialBearing(homeLat, homeLon, image.m_latitude, image.m_longitude)
+                               : initialBearing(image.m_latitude, image.m_longitude, homeLat, homeLon);
     return formatString(sortable ? "%06.2f" : "%.2f", bearing);
 }
 
@@ -568,8 +597,8 @@ std::string xyText(const cmsCIEXYZ* xyz, bool wantY) {
 }
 
 std::optional<std::string> profileValue(const NRFImageInfoRec& image, std::string_view name) {
-    static constexpr std::string_view names[] = {"gamma", "icc", "prrx", "prry", "prgx",
-                                                 "prgy",  "prbx", "prby", "wpx", "wpy"};
+    static constexpr std::string_view names[] = {"gamma", "icc",  "prrx", "prry", "prgx",
+                                                 "prgy",  "prbx", "prby", "wpx",  "wpy"};
     if (std::find(std::begin(names), std::end(names), name) == std::end(names))
         return std::nullopt;
     std::string profile;
@@ -612,12 +641,14 @@ std::optional<std::string> profileValue(const NRFImageInfoRec& image, std::strin
 
 std::optional<std::string> CaptureDateValue(const VariableContext& context, std::string_view name) {
     static constexpr std::string_view captureForms[] = {
-        "ampm",   "date",     "datemil",    "datesort",   "datesortdash", "day",         "day0",
-        "dow",    "dow3",     "hour",       "hour0",      "hour24",       "minute",      "month",
-        "month0", "monthname", "monthname3", "monthnameap", "second",     "subsecond",   "time",
-        "timesort", "timesortdash", "timesortlong", "year2", "year4"};
-    const bool modified = name == "moddate" || name == "modtime" || name == "moddatesort" || name == "modtimesort";
-    if (!modified && std::find(std::begin(captureForms), std::end(captureForms), name) == std::end(captureForms))
+        "ampm",     "date",         "datemil",      "datesort",    "datesortdash", "day",       "day0",
+        "dow",      "dow3",         "hour",         "hour0",       "hour24",       "minute",    "month",
+        "month0",   "monthname",    "monthname3",   "monthnameap", "second",       "subsecond", "time",
+        "timesort", "timesortdash", "timesortlong", "year2",       "year4"};
+    const bool modified =
+        name == "moddate" || name == "modtime" || name == "moddatesort" || name == "modtimesort";
+    if (!modified &&
+        std::find(std::begin(captureForms), std::end(captureForms), name) == std::end(captureForms))
         return std::nullopt;
     if (!context.image)
         return std::string();
@@ -637,7 +668,8 @@ std::optional<std::string> CameraValue(const VariableContext& context, std::stri
     return cameraValue(*context.image, name, sortable);
 }
 
-std::optional<std::string> PositionValue(const VariableContext& context, std::string_view name, bool sortable) {
+std::optional<std::string> PositionValue(const VariableContext& context, std::string_view name,
+                                         bool sortable) {
     static const NRFImageInfoRec empty{};
     return gpsValue(context.image ? *context.image : empty, name, sortable);
 }

@@ -27,6 +27,7 @@ std::optional<std::string> CaptureDateValue(const VariableContext& context, std:
 // Camera and image values, photo state and Nikon Picture Control.
 std::optional<std::string> CameraValue(const VariableContext& context, std::string_view name, bool sortable);
 // GPS values, and distance and bearings from the home location.
-std::optional<std::string> PositionValue(const VariableContext& context, std::string_view name, bool sortable);
+std::optional<std::string> PositionValue(const VariableContext& context, std::string_view name,
+                                         bool sortable);
 // The colour profile: name, gamma, primaries and white point.
 std::optional<std::string> ColorProfileValue(const VariableContext& context, std::string_view name);
