@@ -588,11 +588,32 @@ struct ProfileCloser {
     void operator()(void* profile) const { cmsCloseProfile(profile); }
 };
 
-std::string xyText(const cmsCIEXYZ* xyz, bool wantY) {
+// Profiles keep their colorants (and, from version 4 on, their white point) adapted to the D50 of the
+// connection space, with the adaptation in their "chad" tag: undone here, so that the values are the
+// chromaticities the profile describes (sRGB's red at 0.6400, 0.3300).
+std::string xyText(cmsHPROFILE profile, const cmsCIEXYZ* xyz, bool wantY) {
     if (!xyz)
         return {};
+    cmsCIEXYZ value = *xyz;
+    if (const auto* chad = static_cast<const double*>(cmsReadTag(profile, cmsSigChromaticAdaptationTag))) {
+        const double(&m)[9] = *reinterpret_cast<const double(*)[9]>(chad);
+        const double det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
+                           m[2] * (m[3] * m[7] - m[4] * m[6]);
+        if (std::fabs(det) > 1e-12) {
+            const double inv[9] = {(m[4] * m[8] - m[5] * m[7]) / det, (m[2] * m[7] - m[1] * m[8]) / det,
+                                   (m[1] * m[5] - m[2] * m[4]) / det, (m[5] * m[6] - m[3] * m[8]) / det,
+                                   (m[0] * m[8] - m[2] * m[6]) / det, (m[2] * m[3] - m[0] * m[5]) / det,
+                                   (m[3] * m[7] - m[4] * m[6]) / det, (m[1] * m[6] - m[0] * m[7]) / det,
+                                   (m[0] * m[4] - m[1] * m[3]) / det};
+            value.X = inv[0] * xyz->X + inv[1] * xyz->Y + inv[2] * xyz->Z;
+            value.Y = inv[3] * xyz->X + inv[4] * xyz->Y + inv[5] * xyz->Z;
+            value.Z = inv[6] * xyz->X + inv[7] * xyz->Y + inv[8] * xyz->Z;
+        }
+    }
+    if (!(value.X + value.Y + value.Z > 0))
+        return {};
     cmsCIExyY xyY;
-    cmsXYZ2xyY(&xyY, xyz);
+    cmsXYZ2xyY(&xyY, &value);
     return formatString("%.4f", wantY ? xyY.y : xyY.x);
 }
 
@@ -625,16 +646,22 @@ std::optional<std::string> profileValue(const NRFImageInfoRec& image, std::strin
         const auto* curve = static_cast<const cmsToneCurve*>(cmsReadTag(handle.get(), cmsSigGreenTRCTag));
         if (!curve)
             curve = static_cast<const cmsToneCurve*>(cmsReadTag(handle.get(), cmsSigGrayTRCTag));
-        const double gamma = curve ? cmsEstimateGamma(curve, 0.01) : -1.0;
+        double gamma = curve ? cmsEstimateGamma(curve, 0.01) : -1.0;
+        if (curve && gamma <= 0) {
+            // A curve that is no pure power (sRGB's): the power that meets it half way.
+            const double middle = cmsEvalToneCurveFloat(curve, 0.5f);
+            gamma = middle > 0 && middle < 1 ? std::log(middle) / std::log(0.5) : -1.0;
+        }
         return gamma > 0 ? formatString("%.2f", gamma) : std::string();
     }
     if (name == "wpx" || name == "wpy")
-        return xyText(static_cast<const cmsCIEXYZ*>(cmsReadTag(handle.get(), cmsSigMediaWhitePointTag)),
+        return xyText(handle.get(),
+                      static_cast<const cmsCIEXYZ*>(cmsReadTag(handle.get(), cmsSigMediaWhitePointTag)),
                       name == "wpy");
     const cmsTagSignature tag = name[2] == 'r'   ? cmsSigRedColorantTag
                                 : name[2] == 'g' ? cmsSigGreenColorantTag
                                                  : cmsSigBlueColorantTag;
-    return xyText(static_cast<const cmsCIEXYZ*>(cmsReadTag(handle.get(), tag)), name[3] == 'y');
+    return xyText(handle.get(), static_cast<const cmsCIEXYZ*>(cmsReadTag(handle.get(), tag)), name[3] == 'y');
 }
 
 } // namespace

@@ -1,6 +1,9 @@
 #include "variables/VariableValues.h"
 #include "NRF/NRF.h"
+#include "NRF/NRFICC.h"
 #include "NRF/NRFImageInfo.h"
+#include "app/LumoPaths.h"
+#include "db/Preferences.h"
 #include "metadata/IPTCCatalogue.h"
 #include "metadata/IPTCRec.h"
 #include "metadata/IPTCRecFields.h"
@@ -9,6 +12,7 @@
 #include "support/TextUtils.h"
 #include "variables/VariableExpander.h"
 #include "variables/VariableValueForms.h"
+#include "variables/VariableValuesInternal.h"
 
 #include <gtest/gtest.h>
 
@@ -322,13 +326,95 @@ TEST(VariableValues, MetadataFields) {
     EXPECT_EQ(ExpandVariables("{caption::UC}", photo.context(), 0).text, "GOAL / CELEBRATION");
 }
 
+// The job, user and client records and the home location come from the preferences.
+TEST(VariableValues, SettingsRecordsAndHomeLocation) {
+    const TempDir settings;
+    LumoPaths::initialise(ResolvedLocations{settings.path(), testRunFolder() + "/cache"});
+    ASSERT_TRUE(CPreferences::GetPreferences());
+    {
+        const auto preferences = CPreferences::instance();
+        ASSERT_TRUE(preferences->setString(VariablesPersonKey("username"), "Ann Lee"));
+        ASSERT_TRUE(preferences->setString(VariablesPersonKey("clientcity"), "Oslo"));
+        ASSERT_TRUE(preferences->setString(kPrefVariablesJobName, "Stored job"));
+        ASSERT_TRUE(preferences->setDouble(kPrefGPSHomeLatitude, 51.4779));
+        ASSERT_TRUE(preferences->setDouble(kPrefGPSHomeLongitude, 0.0));
+    }
+    Photo photo;
+    EXPECT_EQ(photo("username"), "Ann Lee");
+    EXPECT_EQ(photo("clientcity"), "Oslo");
+    EXPECT_EQ(photo("usermobile"), "");
+    EXPECT_EQ(photo("jobname"), "Stored job");
+    VariableContext withJob = photo.context();
+    withJob.jobName = "Cup final";
+    EXPECT_EQ(value("jobname", withJob), "Cup final");
+    EXPECT_EQ(value("usernickname", withJob), "<not a variable>");
+
+    photo.image.m_hasGPS = true;
+    photo.image.m_latitude = 48.8584, photo.image.m_longitude = 2.2945; // Paris from Greenwich
+    EXPECT_EQ(photo("distance"), "333.95 km");
+    EXPECT_EQ(photo("bearingto"), "149.82");
+    EXPECT_EQ(photo("bearingfrom"), "331.58");
+    CPreferences::ClosePreferences();
+    LumoPaths::reset();
+    EXPECT_EQ(photo("distance"), "");
+}
+
+// The colour profile values through Little CMS: the built-in sRGB, and embedded profiles of the corpus
+// against exiftool's reading of their names.
+TEST(VariableValues, ColorProfile) {
+    ASSERT_EQ(NRFInit(""), kNRFErrNone);
+    Photo photo;
+    EXPECT_EQ(photo("icc"), "");
+    photo.image.m_colorSpaceCode = kNRFColorSpaceSRGB;
+    EXPECT_NE(photo("icc"), "");
+    EXPECT_EQ(photo("icc").find("(embedded)"), std::string::npos);
+    EXPECT_NEAR(std::stod(photo("gamma")), 2.2, 0.1);
+    EXPECT_EQ(photo("prrx"), "0.6400");
+    EXPECT_EQ(photo("prgy"), "0.6000");
+    EXPECT_EQ(photo("prbx"), "0.1500");
+    EXPECT_EQ(photo("wpx"), "0.3127");
+    const std::vector<std::string> files = corpusFiles({".jpg", ".tif", ".nef"});
+    std::vector<std::string> args = {"-ICC_Profile:ProfileDescription"};
+    args.insert(args.end(), files.begin(), files.end());
+    const auto json = files.empty() ? std::nullopt : exiftoolJson(args);
+    int compared = 0;
+    for (const auto& entry : json.value_or(nlohmann::json::array())) {
+        if (!entry.contains("ProfileDescription") || !entry["ProfileDescription"].is_string())
+            continue;
+        const std::string path = entry.value("SourceFile", "");
+        NRFImageInfoRef record;
+        if (NRFOpenImage(path.c_str(), 0, &record) != kNRFErrNone ||
+            NRFGetImageInfo(record.get()) != kNRFErrNone)
+            continue;
+        VariableContext context;
+        context.image = record.get();
+        if (record->m_colorSpaceCode == kNRFColorSpaceEmbedded) {
+            EXPECT_EQ(value("icc", context), entry["ProfileDescription"].get<std::string>() + " (embedded)")
+                << path;
+            ++compared;
+        }
+        NRFCloseImage(&record);
+    }
+    NRFTerminate();
+    if (json)
+        EXPECT_GT(compared, 0);
+}
+
 // The camera values of the corpus files, read through the engine, against exiftool's reading.
 TEST(VariableValues, CameraValuesMatchExiftoolOnTheCorpus) {
     const std::vector<std::string> files = corpusFiles({".jpg", ".nef", ".cr2", ".dng", ".arw", ".orf"});
     if (files.empty())
         GTEST_SKIP() << "no corpus";
-    std::vector<std::string> args = {
-        "-n", "-EXIF:Make", "-EXIF:Model", "-EXIF:ISO", "-EXIF:FNumber", "-EXIF:ExposureTime", "-EXIF:Flash"};
+    std::vector<std::string> args = {"-n",
+                                     "-EXIF:Make",
+                                     "-EXIF:Model",
+                                     "-EXIF:ISO",
+                                     "-EXIF:FNumber",
+                                     "-EXIF:ExposureTime",
+                                     "-EXIF:Flash",
+                                     "-EXIF:DateTimeOriginal",
+                                     "-Composite:GPSLatitude",
+                                     "-Composite:GPSLongitude"};
     args.insert(args.end(), files.begin(), files.end());
     const auto json = exiftoolJson(args);
     if (!json)
@@ -368,6 +454,22 @@ TEST(VariableValues, CameraValuesMatchExiftoolOnTheCorpus) {
             EXPECT_EQ(value("shutter", context),
                       FormatShutterSpeed(static_cast<float>(entry["ExposureTime"].get<double>()), false))
                 << path;
+        if (entry.contains("DateTimeOriginal") && entry["DateTimeOriginal"].is_string()) {
+            const std::string taken = entry["DateTimeOriginal"].get<std::string>(); // "YYYY:MM:DD HH:MM:SS"
+            if (taken.size() >= 19 && taken.compare(0, 4, "0000") != 0)
+                EXPECT_EQ(value("datesort", context) + value("timesort", context),
+                          taken.substr(0, 4) + taken.substr(5, 2) + taken.substr(8, 2) + taken.substr(11, 2) +
+                              taken.substr(14, 2) + taken.substr(17, 2))
+                    << path;
+        }
+        if (entry.contains("GPSLatitude") && entry["GPSLatitude"].is_number() && record->m_hasGPS) {
+            EXPECT_EQ(value("latitude", context),
+                      lumo::formatString("%.5f", entry["GPSLatitude"].get<double>()))
+                << path;
+            EXPECT_EQ(value("longitude", context),
+                      lumo::formatString("%.5f", entry["GPSLongitude"].get<double>()))
+                << path;
+        }
         if (entry.contains("Flash") && entry["Flash"].is_number())
             EXPECT_NE(value("flash", context), "") << path;
         ++compared;
