@@ -73,6 +73,17 @@ inline constexpr char kPrefIPTCStationeryClearFields[] = "IPTCStationeryClearFie
 inline constexpr char kPrefIPTCStationeryClearApplyCheckboxes[] = "IPTCStationeryClearApplyCheckboxes";
 inline constexpr char kPrefIPTCFindFields[] = "IPTCFindFields";
 inline constexpr char kPrefIPTCFindAndReplaceFields[] = "IPTCFindAndReplaceFields";
+// The sequence counters the {sequence} and {ingestseq} variables show: the next number and the digits
+// it is zero padded to. Operations take their numbers through ReserveSequenceNumbers (variables).
+inline constexpr char kPrefSequenceNumber[] = "SequenceNumber";
+inline constexpr char kPrefSequenceDigits[] = "SequenceDigits";
+inline constexpr char kPrefIngestSequenceNumber[] = "IngestSequenceNumber";
+inline constexpr char kPrefIngestSequenceDigits[] = "IngestSequenceDigits";
+inline constexpr std::int64_t kPrefSequenceNumberDefault = 1;
+inline constexpr std::int64_t kPrefSequenceNumberMaximum = 999999999999999;
+inline constexpr std::int64_t kPrefSequenceDigitsDefault = 3;
+inline constexpr std::int64_t kPrefIngestSequenceDigitsDefault = 4;
+inline constexpr std::int64_t kPrefSequenceDigitsMaximum = 15;
 
 enum class PreferenceType { Boolean, Integer, Text };
 
