@@ -21,27 +21,31 @@ namespace {
 
 // ---- metadata record ------------------------------------------------------------------------------
 
+} // namespace
+
 // The encoding settings the field texts are read with, kept while the preferences do not change:
 // expanding a template for many photos reads them once.
-IPTCEncodingSettings encodingSettings() {
+std::shared_ptr<const IPTCEncodingSettings> VariablesEncodingSettings() {
     static std::mutex lock;
-    static IPTCEncodingSettings kept;
+    static std::shared_ptr<const IPTCEncodingSettings> kept;
     static std::uint64_t keptChange = ~0ULL;
     const std::uint64_t change = CPreferences::changeCount();
     const std::lock_guard guard(lock);
-    if (change != keptChange) {
-        kept = IPTCEncodingSettingsFromPreferences();
+    if (!kept || change != keptChange) {
+        kept = std::make_shared<const IPTCEncodingSettings>(IPTCEncodingSettingsFromPreferences());
         keptChange = change;
     }
     return kept;
 }
+
+namespace {
 
 std::string fieldText(const VariableContext& c, const char* label) {
     if (!c.record)
         return {};
     const IPTCCatalogueEntry* entry = IPTCFindCatalogueEntry(label);
     std::string text;
-    if (!entry || !IPTCGetFieldText(*c.record, *entry, encodingSettings(), text))
+    if (!entry || !IPTCGetFieldText(*c.record, *entry, *VariablesEncodingSettings(), text))
         return {};
     return text;
 }
@@ -212,7 +216,7 @@ std::optional<std::string> recordValue(const VariableContext& c, std::string_vie
         return takenMember(&IPTCLocation::m_sublocation);
     if (name == "locationidtaken") {
         std::string joined;
-        const char separator = encodingSettings().m_separator;
+        const char separator = VariablesEncodingSettings()->m_separator;
         if (taken)
             for (const std::string& id : taken->m_locationId)
                 joined += (joined.empty() ? "" : std::string(1, separator)) + id;
@@ -275,6 +279,8 @@ DateParts localParts(std::chrono::system_clock::time_point when) {
 }
 
 std::optional<std::string> clockValue(const VariableContext& c, std::string_view name) {
+    if (!name.starts_with("today") && !name.starts_with("now") && name != "tomorrow" && name != "yesterday")
+        return std::nullopt;
     const DateParts now = localParts(c.now);
     if (name == "today")
         return SystemShortDate(now);
@@ -324,7 +330,8 @@ std::string_view parentOf(std::string_view path) {
 }
 
 std::optional<std::string> fileValue(const VariableContext& c, std::string_view name, bool sortable) {
-    const std::string path = c.image ? c.image->m_path : std::string();
+    static const std::string noPath;
+    const std::string& path = c.image ? c.image->m_path : noPath;
     const std::string_view fileName = lumo::baseName(path);
     const std::string_view folderPath = parentOf(path);
     auto withoutExtension = [](std::string_view file) {

@@ -5,9 +5,14 @@
 
 #include "variables/VariableExpander.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+
+struct IPTCEncodingSettings;
+// The metadata text settings of the preferences, read again only when the preferences change.
+std::shared_ptr<const IPTCEncodingSettings> VariablesEncodingSettings();
 
 // The preferences holding the job, user and client records the variables read: "VariablesJobName"
 // (used when the operation names no job) and "Variables/" followed by the variable's long name for
