@@ -8,6 +8,7 @@
 #include "metadata/IPTCRec.h"
 #include "metadata/IPTCRecFields.h"
 #include "metadata/IPTCUtils.h"
+#include "metadata/PhotoMetadata.h"
 #include "support/TestSupport.h"
 #include "support/TextUtils.h"
 #include "variables/VariableExpander.h"
@@ -477,6 +478,45 @@ TEST(VariableValues, CameraValuesMatchExiftoolOnTheCorpus) {
     }
     NRFTerminate();
     EXPECT_GT(compared, 5);
+}
+
+// A template mixing camera, date, metadata and file variables over a real file, as rename would
+// expand it, against exiftool's reading of the same file.
+TEST(VariableValues, MixedTemplateOnARealFileMatchesExiftool) {
+    const std::string path = corpusFolder().empty() ? "" : corpusFolder() + "/exiftool/ExifTool.jpg";
+    if (path.empty())
+        GTEST_SKIP() << "no corpus";
+    const auto json = exiftoolJson({"-n", "-EXIF:Model", "-EXIF:DateTimeOriginal", "-IPTC:City",
+                                    "-EXIF:FNumber", "-EXIF:ShutterSpeedValue", path});
+    if (!json)
+        GTEST_SKIP() << "exiftool is not installed";
+    const auto& e = json->at(0);
+    for (const char* key : {"Model", "DateTimeOriginal", "City", "FNumber", "ShutterSpeedValue"})
+        ASSERT_TRUE(e.contains(key)) << key;
+    const std::string taken = e["DateTimeOriginal"].get<std::string>();
+    const std::string expected =
+        e["Model"].get<std::string>() + "_" + taken.substr(0, 4) + taken.substr(5, 2) + taken.substr(8, 2) +
+        "_" + e["City"].get<std::string>() + "_f" + lumo::formatString("%.1f", e["FNumber"].get<double>()) +
+        "_" + FormatShutterSpeed(e["ShutterSpeedValue"].get<double>(), false) + "_ExifTool";
+    ASSERT_EQ(NRFInit(""), kNRFErrNone);
+    ASSERT_EQ(IPTCMetadataInitialize(), kNRFErrNone);
+    NRFImageInfoRef image;
+    ASSERT_EQ(NRFOpenImage(path.c_str(), 0, &image), kNRFErrNone);
+    ASSERT_EQ(NRFGetImageInfo(image.get()), kNRFErrNone);
+    IPTCRec record;
+    ASSERT_EQ(NRFLoadIPTC(image.get(), &record), kNRFErrNone);
+    VariableContext context;
+    context.image = image.get();
+    context.record = &record;
+    const VariableExpansion result =
+        ExpandVariables("{modl}_{dats}_{city}_f{f}_{ss}_{fbas}", context, kVariableFileName);
+    EXPECT_TRUE(result.expanded);
+    std::string safe = expected;
+    for (char& c : safe)
+        c = c == '/' ? '-' : c; // the shutter's "1/155" in a file name
+    EXPECT_EQ(result.text, safe);
+    NRFCloseImage(&image);
+    NRFTerminate();
 }
 
 } // namespace
