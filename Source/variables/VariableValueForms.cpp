@@ -95,7 +95,7 @@ std::string FormatGPSSpeed(double speed, std::uint8_t reference, bool sortable) 
     const char* unit = reference == 'M' ? " mph" : reference == 'N' ? " knots" : " km/h";
     const double hundredths = std::round(speed * 100.0);
     if (std::fmod(hundredths, 100.0) == 0.0)
-        return formatString("%d%s", static_cast<int>(hundredths / 100.0), unit);
+        return formatString("%.0f%s", hundredths / 100.0, unit);
     return formatString("%.2f%s", hundredths / 100.0, unit);
 }
 

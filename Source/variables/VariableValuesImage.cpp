@@ -52,7 +52,7 @@ DateParts captureDate(const NRFImageInfoRec& image) {
 std::optional<double> exposureSeconds(const NRFImageInfoRec& image) {
     if (image.m_exposureTime && *image.m_exposureTime != 0.0f)
         return *image.m_exposureTime;
-    if (image.m_shutterSpeedValue && std::isfinite(*image.m_shutterSpeedValue))
+    if (image.m_shutterSpeedValue && std::fabs(*image.m_shutterSpeedValue) < 64.0f)
         return std::pow(2.0, -static_cast<double>(*image.m_shutterSpeedValue));
     if (image.m_exposureTime)
         return 0.0;
@@ -62,7 +62,7 @@ std::optional<double> exposureSeconds(const NRFImageInfoRec& image) {
 std::optional<double> fNumber(const NRFImageInfoRec& image) {
     if (image.m_fNumber && *image.m_fNumber > 0.0f)
         return *image.m_fNumber;
-    if (image.m_apertureValue && std::isfinite(*image.m_apertureValue))
+    if (image.m_apertureValue && std::fabs(*image.m_apertureValue) < 64.0f)
         return std::pow(2.0, static_cast<double>(*image.m_apertureValue) / 2.0);
     return std::nullopt;
 }
@@ -229,7 +229,7 @@ std::string resolutionText(const NRFImageInfoRec& image, int unit) { // 0 the fi
     double perUnit = r.x;
     if (cm != r.cm)
         perUnit = r.cm ? r.x * 2.54 : r.x / 2.54;
-    return formatString(cm ? "%d pixels/cm" : "%d pixels/inch", static_cast<int>(std::lround(perUnit)));
+    return formatString(cm ? "%.0f pixels/cm" : "%.0f pixels/inch", perUnit);
 }
 
 std::string printSizeText(const NRFImageInfoRec& image, int unit) {
@@ -366,7 +366,7 @@ std::optional<std::string> cameraValue(const NRFImageInfoRec& image, std::string
         return image.m_exposureBias ? formatString("%+.1f", static_cast<double>(*image.m_exposureBias))
                                     : std::string();
     if (name == "focallength")
-        return image.m_focalLength ? formatString("%d", static_cast<int>(std::lround(*image.m_focalLength)))
+        return image.m_focalLength ? formatString("%.0f", static_cast<double>(*image.m_focalLength))
                                    : std::string();
     if (name == "lens35")
         return optionalNumber(image.m_focalLength35, "%u");

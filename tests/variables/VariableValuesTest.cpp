@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <set>
 #include <string>
 
@@ -76,6 +77,36 @@ TEST(VariableValues, EveryListedNameHasAValueAndAMissingSourceGivesAnEmptyOne) {
     }
     std::string out;
     EXPECT_FALSE(VariableFamilyValue("nosuchname", nothing, 0, out));
+}
+
+// Values a damaged file may carry (infinities, NaN, huge rationals, out-of-range codes) give some
+// text for every variable, never a fault.
+TEST(VariableValues, ExtremeValuesAreWrittenSafely) {
+    Photo photo;
+    NRFImageInfoRec& image = photo.image;
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    image.m_exposureTime = nan, image.m_shutterSpeedValue = -inf, image.m_fNumber = inf;
+    image.m_apertureValue = 1e30f, image.m_focalLength = 3e38f, image.m_brightness = nan;
+    image.m_iso = 0xFFFFFFFF, image.m_flash = 0xFFFF, image.m_meteringMode = 0xFFFF,
+    image.m_lightSource = 0xFFFF;
+    image.m_exposureProgram = 0xFFFF, image.m_exposureBias = -inf, image.m_width = 0xFFFFFFFF;
+    image.m_height = 1, image.m_xResolution = 1e300, image.m_yResolution = 1e-300, image.m_resolutionUnit = 3;
+    image.m_hasGPS = true, image.m_latitude = 1e300, image.m_longitude = std::nan("");
+    image.m_gpsSpeed = 4294967295.0, image.m_gpsTrack = -1e300, image.m_altitude = 1e300;
+    image.m_rating = -32768, image.m_colorClass = 99, image.m_orientation = -5;
+    image.m_captureTime = {-32768, 255, 255, 255, 255, 255};
+    image.m_subSeconds = 0xFFFFFFFF, image.m_modTimeNs = std::numeric_limits<std::int64_t>::min();
+    image.m_crop = {0.9, 0.9, 0.1, 0.1};
+    image.m_colorSpaceCode = 999;
+    photo.record.m_noDate = photo.record.m_noTime = false;
+    photo.record.m_dateMonth = 0xFFFF, photo.record.m_timeHour = 0xFFFF, photo.record.m_hasZone = true;
+    photo.record.m_zoneHours = -32768, photo.record.m_zoneMinutes = 0xFFFF, photo.record.m_callForImage = 77;
+    for (unsigned flags : {0u, unsigned(kVariableSortable)})
+        for (const VariableInfo& info : VariableList()) {
+            if (kSpecial.count(info.name))
+                continue;
+            EXPECT_LT(photo(info.name, flags).size(), 400u) << info.name;
+        }
 }
 
 TEST(VariableValues, ShutterSpeedForms) {
