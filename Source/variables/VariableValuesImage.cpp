@@ -13,8 +13,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <fcntl.h>
 #include <lcms2.h>
 #include <memory>
+#include <sys/stat.h>
 
 using namespace lumo::vars;
 using lumo::formatString;
@@ -34,10 +36,21 @@ DateParts fromNanoseconds(std::int64_t ns) {
     return DatePartsFromTm(tm, static_cast<int>((rest < 0 ? 0 : rest) / 10000000));
 }
 
+// The file's creation (birth) time where the file system keeps one, else its modification time.
+DateParts fileCreationDate(const NRFImageInfoRec& image) {
+    struct statx status {};
+    if (!image.m_path.empty() &&
+        ::statx(AT_FDCWD, image.m_path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BTIME, &status) == 0 &&
+        (status.stx_mask & STATX_BTIME) != 0)
+        return fromNanoseconds(static_cast<std::int64_t>(status.stx_btime.tv_sec) * 1000000000 +
+                               status.stx_btime.tv_nsec);
+    return image.m_modTimeNs != 0 ? fromNanoseconds(image.m_modTimeNs) : DateParts();
+}
+
 DateParts captureDate(const NRFImageInfoRec& image) {
     const KLDateTime& t = image.m_captureTime;
     if (!t.isValid())
-        return image.m_modTimeNs != 0 ? fromNanoseconds(image.m_modTimeNs) : DateParts();
+        return fileCreationDate(image);
     DateParts d;
     d.year = t.year, d.month = t.month, d.day = t.day, d.hour = t.hour, d.minute = t.minute,
     d.second = t.second;

@@ -211,6 +211,17 @@ TEST(VariableValues, DateTables) {
     };
     for (const auto& [name, expected] : capture)
         EXPECT_EQ(photo(name), expected) << name;
+    {
+        // Without a camera time: the file's creation time, else (no file here) its modification time.
+        Photo noCameraTime;
+        noCameraTime.image.m_path = "/nonexistent/a.jpg";
+        std::tm tm{};
+        tm.tm_year = 2020 - 1900, tm.tm_mon = 1, tm.tm_mday = 29, tm.tm_hour = 10, tm.tm_isdst = -1;
+        noCameraTime.image.m_modTimeNs = static_cast<std::int64_t>(std::mktime(&tm)) * 1000000000;
+        EXPECT_EQ(noCameraTime("datesort"), "20200229");
+        EXPECT_EQ(noCameraTime("moddatesort"), "20200229");
+        EXPECT_EQ(noCameraTime("modtimesort"), "100000");
+    }
 
     photo.record.m_noDate = false;
     photo.record.m_dateYear = 2025, photo.record.m_dateMonth = 9, photo.record.m_dateDay = 5;
