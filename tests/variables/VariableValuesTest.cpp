@@ -457,7 +457,9 @@ TEST(VariableValues, CameraValuesMatchExiftoolOnTheCorpus) {
                                      "-EXIF:Flash",
                                      "-EXIF:DateTimeOriginal",
                                      "-Composite:GPSLatitude",
-                                     "-Composite:GPSLongitude"};
+                                     "-Composite:GPSLongitude",
+                                     "-EXIF:FocalLength",
+                                     "-EXIF:FocalLengthIn35mmFormat"};
     args.insert(args.end(), files.begin(), files.end());
     const auto json = exiftoolJson(args);
     if (!json)
@@ -513,6 +515,13 @@ TEST(VariableValues, CameraValuesMatchExiftoolOnTheCorpus) {
                       lumo::formatString("%.5f", entry["GPSLongitude"].get<double>()))
                 << path;
         }
+        if (entry.contains("FocalLength") && entry["FocalLength"].is_number())
+            EXPECT_EQ(value("focallength", context),
+                      lumo::formatString("%.0f", entry["FocalLength"].get<double>()))
+                << path;
+        if (entry.contains("FocalLengthIn35mmFormat") && entry["FocalLengthIn35mmFormat"].is_number())
+            EXPECT_EQ(value("lens35", context), std::to_string(entry["FocalLengthIn35mmFormat"].get<long>()))
+                << path;
         if (entry.contains("Flash") && entry["Flash"].is_number())
             EXPECT_NE(value("flash", context), "") << path;
         ++compared;
