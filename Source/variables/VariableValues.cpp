@@ -1,5 +1,6 @@
 #include "variables/VariableValues.h"
 
+#include "NRF/NRF.h"
 #include "NRF/NRFImageInfo.h"
 #include "db/Preferences.h"
 #include "metadata/IPTCCatalogue.h"
@@ -379,7 +380,10 @@ std::optional<std::string> fileValue(const VariableContext& c, std::string_view 
         return lumo::formatString(sortable ? "%09llu" : "%llu",
                                   static_cast<unsigned long long>(c.image->m_fileSize));
     if (name == "type") {
+        // The engine's name of the file type ("Nikon RAW"), else its four-character code.
         std::string type;
+        if (NRFGetDescription(c.image->m_fileType, &type) == kNRFErrNone && !type.empty())
+            return type;
         for (int shift = 24; shift >= 0; shift -= 8) {
             const char ch = static_cast<char>((c.image->m_fileType >> shift) & 0xFF);
             if (ch > ' ' && ch < 127)

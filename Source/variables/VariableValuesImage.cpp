@@ -474,8 +474,12 @@ std::optional<std::string> cameraValue(const NRFImageInfoRec& image, std::string
         return std::string(image.m_soundFileCount ? "1" : "0");
     if (name == "gps")
         return std::string(image.m_hasGPS ? "1" : "0");
-    if (name == "mediatype")
-        return std::string(image.m_duration ? "movie" : "photo");
+    if (name == "mediatype") { // "still", "video", "audio"...
+        std::string kind;
+        if (image.m_fileType != 0 && NRFGetMediaType(image.m_fileType, &kind) == kNRFErrNone)
+            return kind;
+        return image.m_fileType != 0 ? std::string(image.m_duration ? "video" : "still") : std::string();
+    }
     // Values the image information does not carry.
     if (name == "flashcomp" || name == "uniqueid" || name == "rawplusjpeg" || name == "badappd")
         return std::string();

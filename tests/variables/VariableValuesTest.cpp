@@ -257,6 +257,7 @@ TEST(VariableValues, DateTables) {
 }
 
 TEST(VariableValues, FileCameraAndPhotoState) {
+    ASSERT_EQ(NRFInit(""), kNRFErrNone);
     Photo photo;
     const std::pair<const char*, const char*> file[] = {
         {"filename", "_DSC0042.NEF"},
@@ -266,7 +267,8 @@ TEST(VariableValues, FileCameraAndPhotoState) {
         {"parentfolderpath", "/photos"},
         {"foldernum", "100"},
         {"prefix", "DSC"},
-        {"type", "NNEF"},
+        {"type", "Nikon RAW"},
+        {"mediatype", "still"},
         {"path", "/photos/100NIKON/_DSC0042.NEF"},
     };
     for (const auto& [name, expected] : file)
@@ -338,6 +340,7 @@ TEST(VariableValues, FileCameraAndPhotoState) {
     image.m_pictureControl.name = "STANDARD", image.m_pictureControl.toningSaturation = "+2";
     EXPECT_EQ(photo("pcnm"), "STANDARD");
     EXPECT_EQ(photo("pcts"), "+2");
+    NRFTerminate();
 }
 
 TEST(VariableValues, MetadataFields) {
