@@ -472,8 +472,10 @@ std::optional<std::string> cameraValue(const NRFImageInfoRec& image, std::string
         return std::string(image.m_malformedCount ? "1" : "0");
     if (name == "sound")
         return std::string(image.m_soundFileCount ? "1" : "0");
-    if (name == "gps")
-        return std::string(image.m_hasGPS ? "1" : "0");
+    if (name == "gps") // the position, "51.50070, -0.12460"
+        return image.m_hasGPS
+                   ? FormatDegrees(image.m_latitude, false) + ", " + FormatDegrees(image.m_longitude, false)
+                   : std::string();
     if (name == "mediatype") { // "still", "video", "audio"...
         std::string kind;
         if (image.m_fileType != 0 && NRFGetMediaType(image.m_fileType, &kind) == kNRFErrNone)

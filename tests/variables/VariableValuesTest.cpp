@@ -159,6 +159,7 @@ TEST(VariableValues, FileSizeAndPositionForms) {
     photo.image.m_gpsHasTimeStamp = true, photo.image.m_gpsHours = 7, photo.image.m_gpsMinutes = 5;
     EXPECT_EQ(photo("latitude"), "51.50070");
     EXPECT_EQ(photo("longitude"), "-0.12460");
+    EXPECT_EQ(photo("gps"), "51.50070, -0.12460");
     EXPECT_EQ(photo("speed"), "5.50 km/h");
     EXPECT_EQ(photo("trackref"), "magnetic");
     EXPECT_EQ(photo("gpsversion"), "2.2.0.0");
