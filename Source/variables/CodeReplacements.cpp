@@ -311,14 +311,13 @@ bool CodeReplacements::Load(std::vector<CodeReplacementError>* errors) {
         table.addFile(path, found);
     for (const CodeReplacementError& error : found)
         LUMO_LOG("%s", error.message.c_str());
-    auto loaded = std::make_shared<const CodeReplacements>(std::move(settings), std::move(table));
-    {
-        std::lock_guard lock(g_currentMutex);
-        g_current = std::move(loaded);
-    }
     const bool ok = found.empty();
     if (errors)
-        *errors = std::move(found);
+        *errors = found;
+    auto loaded =
+        std::make_shared<const CodeReplacements>(std::move(settings), std::move(table), std::move(found));
+    std::lock_guard lock(g_currentMutex);
+    g_current = std::move(loaded);
     return ok;
 }
 

@@ -107,11 +107,14 @@ struct CodeReplacementSettings {
 // The tables the program replaces codes with, as loaded from the settings' files.
 class CodeReplacements {
 public:
-    CodeReplacements(CodeReplacementSettings settings, CodeReplacementTable table)
-        : m_settings(std::move(settings)), m_table(std::move(table)) {}
+    CodeReplacements(CodeReplacementSettings settings, CodeReplacementTable table,
+                     std::vector<CodeReplacementError> loadErrors = {})
+        : m_settings(std::move(settings)), m_table(std::move(table)), m_loadErrors(std::move(loadErrors)) {}
 
     const CodeReplacementSettings& settings() const { return m_settings; }
     const CodeReplacementTable& table() const { return m_table; }
+    // What went wrong while the tables were loaded.
+    const std::vector<CodeReplacementError>& loadErrors() const { return m_loadErrors; }
 
     bool hasCodes(std::string_view text) const { return HasCodes(text, m_settings.delimiter); }
     // With a context, the variables of the result are expanded as well (`flags` as for ExpandVariables).
@@ -129,6 +132,7 @@ public:
 private:
     CodeReplacementSettings m_settings;
     CodeReplacementTable m_table;
+    std::vector<CodeReplacementError> m_loadErrors;
 };
 
 // The start-up step "Loading Code Replacements" (errors are put to the user in a message box; start-up
