@@ -79,6 +79,17 @@ inline constexpr char kPrefCodeReplacementsPaths[] = "CodeReplacementsPaths";
 inline constexpr char kPrefCodeReplacementsDelimiter[] = "CodeReplacementsDelimiter";
 inline constexpr char kPrefCodeReplacementsDelimiterDefault[] = "=";
 inline constexpr char kPrefCodeReplacementsDefault[] = "CodeReplacementsDefault";
+// The sequence counters the {sequence} and {ingestseq} variables show: the next number and the digits
+// it is zero padded to. Operations take their numbers through ReserveSequenceNumbers (variables).
+inline constexpr char kPrefSequenceNumber[] = "SequenceNumber";
+inline constexpr char kPrefSequenceDigits[] = "SequenceDigits";
+inline constexpr char kPrefIngestSequenceNumber[] = "IngestSequenceNumber";
+inline constexpr char kPrefIngestSequenceDigits[] = "IngestSequenceDigits";
+inline constexpr std::int64_t kPrefSequenceNumberDefault = 1;
+inline constexpr std::int64_t kPrefSequenceNumberMaximum = 999999999999999;
+inline constexpr std::int64_t kPrefSequenceDigitsDefault = 3;
+inline constexpr std::int64_t kPrefIngestSequenceDigitsDefault = 4;
+inline constexpr std::int64_t kPrefSequenceDigitsMaximum = 15;
 
 enum class PreferenceType { Boolean, Integer, Text };
 

@@ -45,8 +45,9 @@ VariableExpansion ExpandVariables(std::string_view text, const VariableContext& 
 // The value of one variable by any of its names (long or short); nullopt when the name is no variable.
 std::optional<std::string> EvaluateVariable(std::string_view name, const VariableContext&, unsigned flags);
 
-// Applies a token's modifiers (the text after the name, starting with its ":" or ";") to a value:
-// the substring, then the case change, then the character translation.
+// Applies a token's modifier text (what follows the name's first ":", or its first ";" when it has no
+// ":", trimmed) to a value: the substring ("start,length"), then the case (":lc", ":UC", ":PC"), then
+// the replacement (":tr:FROM/TO"). Counts are in characters of the UTF-8 text.
 std::string ApplyVariableModifiers(std::string value, std::string_view modifiers);
 
 struct VariableInfo {
