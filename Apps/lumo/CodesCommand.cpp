@@ -140,15 +140,17 @@ void addCodesCommand(CLI::App& lumo, const CommonOptions& common, CommandAction&
 
     auto replace = std::make_shared<ReplaceOptions>();
     CLI::App* replaceCommand = codes->add_subcommand(
-        "replace", "Show TEXT with its codes replaced (by the files the preferences name)");
-    replaceCommand->add_option("TEXT", replace->text, "The text, codes between delimiters (\"=23=\")")
-        ->required();
+        "replace", "Show PHRASE with its codes replaced (by the files the preferences name)");
+    replaceCommand->add_option("PHRASE", replace->text, "The text, codes between delimiters (\"=23=\")")
+        ->required()
+        ->type_name("");
     replaceCommand
         ->add_option("--file", replace->files, "Use this code replacement file instead (repeatable)")
         ->type_name("FILE");
-    replaceCommand->add_option("--delimiter", replace->delimiter,
-                               "The delimiter instead of the preference's");
-    replaceCommand->add_option("--namespace", replace->defaultNamespace, "The namespace looked up first");
+    replaceCommand->add_option("--delimiter", replace->delimiter, "The delimiter instead of the preference's")
+        ->type_name("CHAR");
+    replaceCommand->add_option("--namespace", replace->defaultNamespace, "The namespace looked up first")
+        ->type_name("NAME");
     replaceCommand->add_flag("--variables", replace->variables,
                              "Expand the variables of the result too (for no photo: the clock, {tab}, {nl})");
     replaceCommand->callback([&common, &action, replace] {
