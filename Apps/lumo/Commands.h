@@ -29,3 +29,5 @@ void addMetaCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& 
 void addPhotoStateCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 // lumo codes check and lumo codes replace.
 void addCodesCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo expand and lumo vars.
+void addVariableCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action);

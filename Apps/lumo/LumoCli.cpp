@@ -352,6 +352,7 @@ int runLumo(int argc, char** argv) {
     addPhotoStateCommands(lumo, common, action);
     addCacheCommand(lumo, common, action);
     addCodesCommand(lumo, common, action);
+    addVariableCommands(lumo, common, action);
     addHelpCommand(lumo, action);
     addCompletionCommand(lumo, action);
     forEachCommand(lumo, [&common](CLI::App& command) { addCommonOptions(command, common); });
