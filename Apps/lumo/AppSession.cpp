@@ -8,6 +8,7 @@
 #include "db/DBServices.h"
 #include "dyn_platform/DynPlatform.h"
 #include "metadata/PhotoMetadata.h"
+#include "variables/CodeReplacements.h"
 
 #include <exception>
 
@@ -20,7 +21,7 @@ AppSession::AppSession(const CommonOptions& options, unsigned services) {
     }
     setMessageBoxHandler(makeTerminalMessageBox(options));
     // The disk cache lives where the "CachePath" preference says: the preferences open first.
-    if (services & kThumbfileCacheService)
+    if (services & (kThumbfileCacheService | kCodeReplacementsService))
         services |= kPreferencesService;
     if (services & kPreferencesService)
         addPreferencesService(m_app);
@@ -38,6 +39,8 @@ AppSession::AppSession(const CommonOptions& options, unsigned services) {
         addThumbfileCacheService(m_app);
     if (services & kImageCacheService)
         addImageCacheService(m_app);
+    if (services & kCodeReplacementsService)
+        addCodeReplacementsService(m_app);
     m_initialised = true;
     m_started = m_app.InitInstance();
     // There is no folder picker on a terminal: the image cache folder's sentence ends the command.

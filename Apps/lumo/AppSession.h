@@ -12,8 +12,9 @@ enum AppServices : unsigned {
     kSortCacheService = 1u << 1,
     kCatalogService = 1u << 2, // the catalog service process
     kImageEngineService = 1u << 3,
-    kThumbfileCacheService = 1u << 4, // the disk cache of thumbnails and previews (with the preferences)
-    kImageCacheService = 1u << 5,     // the image cache in memory and its workers
+    kThumbfileCacheService = 1u << 4,   // the disk cache of thumbnails and previews (with the preferences)
+    kImageCacheService = 1u << 5,       // the image cache in memory and its workers
+    kCodeReplacementsService = 1u << 6, // the code replacement tables the preferences name (with them)
     kAllServices = ~0u,
 };
 

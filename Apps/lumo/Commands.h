@@ -27,5 +27,7 @@ void addCacheCommand(CLI::App& lumo, const CommonOptions& common, CommandAction&
 void addMetaCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 // lumo tag, lumo rate and lumo colorclass.
 void addPhotoStateCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo codes check and lumo codes replace.
+void addCodesCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 // lumo expand and lumo vars.
 void addVariableCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action);

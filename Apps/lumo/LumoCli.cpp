@@ -351,6 +351,7 @@ int runLumo(int argc, char** argv) {
     addMetaCommand(lumo, common, action);
     addPhotoStateCommands(lumo, common, action);
     addCacheCommand(lumo, common, action);
+    addCodesCommand(lumo, common, action);
     addVariableCommands(lumo, common, action);
     addHelpCommand(lumo, action);
     addCompletionCommand(lumo, action);

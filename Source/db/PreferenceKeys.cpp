@@ -17,6 +17,14 @@ PreferenceKey fieldList(const char* name, std::string what) {
     return {.name = name, .type = PreferenceType::Text, .meaning = what + " (field names joined by \",\")"};
 }
 
+// One character (UTF-8), printable, and not a brace of the variables.
+bool isCodeDelimiter(const std::string& text) {
+    std::size_t characters = 0;
+    for (const char c : text)
+        characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return characters == 1 && static_cast<unsigned char>(text[0]) >= 0x20 && text != "{" && text != "}";
+}
+
 std::vector<PreferenceKey> makeKeys() {
     std::vector<PreferenceKey> keys = {
         {.name = kPrefCachePath,
@@ -133,6 +141,16 @@ std::vector<PreferenceKey> makeKeys() {
                              "The fields whose apply boxes clearing in the template also clears"));
     keys.push_back(fieldList(kPrefIPTCFindFields, "The fields that find searches"));
     keys.push_back(fieldList(kPrefIPTCFindAndReplaceFields, "The fields that find and replace changes"));
+    keys.push_back({.name = kPrefCodeReplacementsPaths,
+                    .type = PreferenceType::Text,
+                    .meaning = "The code replacement files, one path a line, loaded in this order"});
+    keys.push_back({.name = kPrefCodeReplacementsDelimiter,
+                    .type = PreferenceType::Text,
+                    .defaultText = kPrefCodeReplacementsDelimiterDefault,
+                    .meaning = "The character written before and after a code (not { or })"});
+    keys.push_back({.name = kPrefCodeReplacementsDefault,
+                    .type = PreferenceType::Text,
+                    .meaning = "The namespace codes are looked up in first (empty: Global first)"});
     keys.push_back(attachedKind("AAE", ".AAE edit files"));
     keys.push_back(attachedKind("ACR", "settings files named <photo>_ACR"));
     keys.push_back(attachedKind("BIB", ".BIB files"));
@@ -203,5 +221,9 @@ std::string preferenceValueProblem(const PreferenceKey& key, const CILA::VObject
     case PreferenceType::Text:
         break;
     }
-    return value.dataType() == CILA::VObject::DT_STR ? std::string() : "takes text (as JSON: \"...\")";
+    if (value.dataType() != CILA::VObject::DT_STR)
+        return "takes text (as JSON: \"...\")";
+    if (key.name == kPrefCodeReplacementsDelimiter && !isCodeDelimiter(value.getstr()))
+        return "takes one character other than { and } (they are reserved for variables)";
+    return {};
 }

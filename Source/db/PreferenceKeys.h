@@ -73,6 +73,12 @@ inline constexpr char kPrefIPTCStationeryClearFields[] = "IPTCStationeryClearFie
 inline constexpr char kPrefIPTCStationeryClearApplyCheckboxes[] = "IPTCStationeryClearApplyCheckboxes";
 inline constexpr char kPrefIPTCFindFields[] = "IPTCFindFields";
 inline constexpr char kPrefIPTCFindAndReplaceFields[] = "IPTCFindAndReplaceFields";
+// Code replacements: the table files (one path a line, loaded in this order), the one character around a
+// code ("{" and "}" are refused: they belong to variables) and the namespace codes are looked up in first.
+inline constexpr char kPrefCodeReplacementsPaths[] = "CodeReplacementsPaths";
+inline constexpr char kPrefCodeReplacementsDelimiter[] = "CodeReplacementsDelimiter";
+inline constexpr char kPrefCodeReplacementsDelimiterDefault[] = "=";
+inline constexpr char kPrefCodeReplacementsDefault[] = "CodeReplacementsDefault";
 // The sequence counters the {sequence} and {ingestseq} variables show: the next number and the digits
 // it is zero padded to. Operations take their numbers through ReserveSequenceNumbers (variables).
 inline constexpr char kPrefSequenceNumber[] = "SequenceNumber";
