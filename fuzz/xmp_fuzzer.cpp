@@ -45,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!LoadXMPMetadata(settings, merged.data(), merged.size(), nullptr, false, &again))
         std::abort(); // what is written must read
     std::string updated;
-    if (XMPUpdateXMP(settings, &merged, info, kXMPUpdateGPS | kXMPUpdateOrientation | kXMPUpdateCrop, {}, updated)) {
+    if (XMPUpdateXMP(settings, &merged, info, kXMPUpdateGPS | kXMPUpdateOrientation | kXMPUpdateCrop, {},
+                     updated)) {
         NRFImageInfoRec state;
         if (!XMPReadImageState(updated, state))
             std::abort();
@@ -56,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         !LoadXMPMetadata(settings, templatePacket.data(), templatePacket.size(), nullptr, true, &templAgain))
         std::abort();
     std::string main, extended, guid;
-    if (XMPSplitForJPEG(merged, main, extended, guid) && !extended.empty() && !XMPJoinExtended(main, extended))
+    if (XMPSplitForJPEG(merged, main, extended, guid) && !extended.empty() &&
+        !XMPJoinExtended(main, extended))
         std::abort();
     std::string joined = merged; // the bytes as a JPEG's extended XMP
     if (XMPJoinExtended(joined, packet)) {

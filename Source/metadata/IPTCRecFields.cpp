@@ -135,10 +135,10 @@ bool parseStructures(std::string_view text, std::span<const Member<T>> members, 
 template <typename F>
 bool withStructList(const IPTCCatalogueEntry& e, F&& f) {
     bool found = false;
-    iptc_structs::forEachStructList([&](const auto& spec) {
-        if (!found && std::string_view(spec.label) == e.label) {
+    iptc_structs::forEachStructList([&](const auto& kind) {
+        if (!found && std::string_view(kind.label) == e.label) {
             found = true;
-            f(spec);
+            f(kind);
         }
     });
     return found;
@@ -245,20 +245,20 @@ std::string joinedList(std::string_view existing, std::string_view added, bool a
 }
 
 template <typename T>
-bool setStructures(IPTCRec& record, const iptc_structs::ListSpec<T>& spec, std::string_view text, bool append,
+bool setStructures(IPTCRec& record, const iptc_structs::ListKind<T>& kind, std::string_view text, bool append,
                    const IPTCEncodingSettings& settings, std::string& error) {
     std::vector<T> parsed;
-    if (!parseStructures<T>(text, spec.members, settings.m_separator, parsed, error))
+    if (!parseStructures<T>(text, kind.members, settings.m_separator, parsed, error))
         return false;
-    std::vector<T> list = append ? record.*(spec.list) : std::vector<T>();
+    std::vector<T> list = append ? record.*(kind.list) : std::vector<T>();
     for (T& s : parsed)
         if (std::find(list.begin(), list.end(), s) == list.end())
             list.push_back(std::move(s));
-    if (spec.single && list.size() > 1) {
-        error = std::string(spec.label) + " holds one structure";
+    if (kind.single && list.size() > 1) {
+        error = std::string(kind.label) + " holds one structure";
         return false;
     }
-    record.*(spec.list) = std::move(list);
+    record.*(kind.list) = std::move(list);
     return true;
 }
 
@@ -291,8 +291,8 @@ bool IPTCGetFieldText(const IPTCRec& record, const IPTCCatalogueEntry& e,
         text = code ? IPTCVocabularyLabel(*vocabulary, code) : std::string();
         return true;
     }
-    if (withStructList(e, [&](const auto& spec) {
-            text = structuresText(record.*(spec.list), spec.members, settings.m_separator);
+    if (withStructList(e, [&](const auto& kind) {
+            text = structuresText(record.*(kind.list), kind.members, settings.m_separator);
         }))
         return true;
     if (e.fieldId == 0)
@@ -384,7 +384,7 @@ bool IPTCSetFieldText(IPTCRec& record, const IPTCCatalogueEntry& e, const IPTCEn
     }
     bool ok = true;
     if (withStructList(
-            e, [&](const auto& spec) { ok = setStructures(record, spec, text, append, settings, error); }))
+            e, [&](const auto& kind) { ok = setStructures(record, kind, text, append, settings, error); }))
         return ok;
     if (e.fieldId == 0) {
         error = "the field cannot be set";

@@ -26,7 +26,7 @@ struct Member {
 
 // One structure list of the record: the property holding it and its members.
 template <typename T>
-struct ListSpec {
+struct ListKind {
     const char* label;    // the catalogue label
     const char* prefix;   // of the property and of the members
     const char* property; // without prefix
@@ -44,14 +44,14 @@ std::span<const Member<IPTCArtworkOrObject>> artworkMembers();
 std::span<const Member<IPTCProduct>> productMembers();
 std::span<const Member<IPTCImageRegistry>> registryMembers();
 
-const ListSpec<IPTCLocation>& locationCreatedSpec();
-const ListSpec<IPTCLocation>& locationShownSpec();
-const ListSpec<PLUSNameIDPair>& imageCreatorsSpec();
-const ListSpec<PLUSNameIDPair>& copyrightOwnersSpec();
-const ListSpec<PLUSLicensor>& licensorsSpec();
-const ListSpec<IPTCArtworkOrObject>& artworkSpec();
-const ListSpec<IPTCProduct>& productsSpec();
-const ListSpec<IPTCImageRegistry>& registrySpec();
+const ListKind<IPTCLocation>& locationCreatedKind();
+const ListKind<IPTCLocation>& locationShownKind();
+const ListKind<PLUSNameIDPair>& imageCreatorsKind();
+const ListKind<PLUSNameIDPair>& copyrightOwnersKind();
+const ListKind<PLUSLicensor>& licensorsKind();
+const ListKind<IPTCArtworkOrObject>& artworkKind();
+const ListKind<IPTCProduct>& productsKind();
+const ListKind<IPTCImageRegistry>& registryKind();
 
 // The vocabulary of a coded field; empty for other fields.
 inline std::optional<IPTCVocabulary> vocabularyOf(IPTCFieldID id) {
@@ -100,17 +100,17 @@ auto* codeOf(Rec& r, IPTCFieldID id) {
     }
 }
 
-// Calls `f` with each structure list spec of the record.
+// Calls `f` with each structure list kind of the record.
 template <typename F>
 void forEachStructList(F&& f) {
-    f(locationCreatedSpec());
-    f(locationShownSpec());
-    f(imageCreatorsSpec());
-    f(copyrightOwnersSpec());
-    f(licensorsSpec());
-    f(artworkSpec());
-    f(productsSpec());
-    f(registrySpec());
+    f(locationCreatedKind());
+    f(locationShownKind());
+    f(imageCreatorsKind());
+    f(copyrightOwnersKind());
+    f(licensorsKind());
+    f(artworkKind());
+    f(productsKind());
+    f(registryKind());
 }
 
 } // namespace iptc_structs

@@ -208,49 +208,49 @@ std::span<const Member<IPTCImageRegistry>> registryMembers() {
     return kRegistry;
 }
 
-const ListSpec<IPTCLocation>& locationCreatedSpec() {
-    static const ListSpec<IPTCLocation> spec{
+const ListKind<IPTCLocation>& locationCreatedKind() {
+    static const ListKind<IPTCLocation> kind{
         "Location Created",          "Iptc4xmpExt", "LocationCreated", false, true,
         &IPTCRec::m_locationCreated, kLocation};
-    return spec;
+    return kind;
 }
-const ListSpec<IPTCLocation>& locationShownSpec() {
-    static const ListSpec<IPTCLocation> spec{
+const ListKind<IPTCLocation>& locationShownKind() {
+    static const ListKind<IPTCLocation> kind{
         "Location Shown", "Iptc4xmpExt", "LocationShown", false, false, &IPTCRec::m_locationShown, kLocation};
-    return spec;
+    return kind;
 }
-const ListSpec<PLUSNameIDPair>& imageCreatorsSpec() {
-    static const ListSpec<PLUSNameIDPair> spec{
+const ListKind<PLUSNameIDPair>& imageCreatorsKind() {
+    static const ListKind<PLUSNameIDPair> kind{
         "Image Creators", "plus", "ImageCreator", true, false, &IPTCRec::m_imageCreators, kImageCreator};
-    return spec;
+    return kind;
 }
-const ListSpec<PLUSNameIDPair>& copyrightOwnersSpec() {
-    static const ListSpec<PLUSNameIDPair> spec{
+const ListKind<PLUSNameIDPair>& copyrightOwnersKind() {
+    static const ListKind<PLUSNameIDPair> kind{
         "Copyright Owners",          "plus",         "CopyrightOwner", true, false,
         &IPTCRec::m_copyrightOwners, kCopyrightOwner};
-    return spec;
+    return kind;
 }
-const ListSpec<PLUSLicensor>& licensorsSpec() {
-    static const ListSpec<PLUSLicensor> spec{"Licensors",           "plus",   "Licensor", true, false,
+const ListKind<PLUSLicensor>& licensorsKind() {
+    static const ListKind<PLUSLicensor> kind{"Licensors",           "plus",   "Licensor", true, false,
                                              &IPTCRec::m_licensors, kLicensor};
-    return spec;
+    return kind;
 }
-const ListSpec<IPTCArtworkOrObject>& artworkSpec() {
-    static const ListSpec<IPTCArtworkOrObject> spec{
+const ListKind<IPTCArtworkOrObject>& artworkKind() {
+    static const ListKind<IPTCArtworkOrObject> kind{
         "Artwork or Object",          "Iptc4xmpExt", "ArtworkOrObject", false, false,
         &IPTCRec::m_artworkOrObjects, kArtwork};
-    return spec;
+    return kind;
 }
-const ListSpec<IPTCProduct>& productsSpec() {
-    static const ListSpec<IPTCProduct> spec{
+const ListKind<IPTCProduct>& productsKind() {
+    static const ListKind<IPTCProduct> kind{
         "Products shown", "Iptc4xmpExt", "ProductShown", false, false, &IPTCRec::m_productsShown, kProduct};
-    return spec;
+    return kind;
 }
-const ListSpec<IPTCImageRegistry>& registrySpec() {
-    static const ListSpec<IPTCImageRegistry> spec{
+const ListKind<IPTCImageRegistry>& registryKind() {
+    static const ListKind<IPTCImageRegistry> kind{
         "Image Registry Entries",    "Iptc4xmpExt", "RegistryId", false, false,
         &IPTCRec::m_registryEntries, kRegistry};
-    return spec;
+    return kind;
 }
 
 } // namespace iptc_structs

@@ -534,8 +534,8 @@ std::optional<XMPDate> parseDate(std::string_view t) {
 
 // The structures of a list property (a plain structure counts as a list of one); empty when absent.
 template <typename T>
-std::optional<std::vector<T>> readStructs(XmpPtr x, const iptc_structs::ListSpec<T>& spec) {
-    const std::string base = std::string(spec.prefix) + ":" + spec.property;
+std::optional<std::vector<T>> readStructs(XmpPtr x, const iptc_structs::ListKind<T>& kind) {
+    const std::string base = std::string(kind.prefix) + ":" + kind.property;
     const Prop p = prop(base);
     std::uint32_t bits = 0;
     if (!getRaw(x, p, &bits))
@@ -543,8 +543,8 @@ std::optional<std::vector<T>> readStructs(XmpPtr x, const iptc_structs::ListSpec
     std::vector<T> list;
     const auto readOne = [&](const std::string& path) {
         T s;
-        for (const iptc_structs::Member<T>& m : spec.members) {
-            const Prop mp{p.ns, path + "/" + spec.prefix + ":" + m.name};
+        for (const iptc_structs::Member<T>& m : kind.members) {
+            const Prop mp{p.ns, path + "/" + kind.prefix + ":" + m.name};
             if (m.text) {
                 if (std::optional<std::string> v =
                         m.form == iptc_structs::MemberForm::Alt ? getAlt(x, mp) : getText(x, mp))
@@ -570,7 +570,7 @@ std::optional<std::vector<T>> readStructs(XmpPtr x, const iptc_structs::ListSpec
                 readOne(item);
         }
     }
-    if (spec.single && list.size() > 1)
+    if (kind.single && list.size() > 1)
         list.resize(1);
     return list;
 }
@@ -886,11 +886,11 @@ private:
     }
 
     template <typename T>
-    void readStructList(const iptc_structs::ListSpec<T>& spec) {
+    void readStructList(const iptc_structs::ListKind<T>& kind) {
         try {
-            if (std::optional<std::vector<T>> list = readStructs(m_x, spec)) {
-                m_record.*(spec.list) = std::move(*list);
-                if (const IPTCCatalogueEntry* e = IPTCFindCatalogueEntry(spec.label))
+            if (std::optional<std::vector<T>> list = readStructs(m_x, kind)) {
+                m_record.*(kind.list) = std::move(*list);
+                if (const IPTCCatalogueEntry* e = IPTCFindCatalogueEntry(kind.label))
                     found(e->fieldId);
             }
         } catch (const std::exception& ex) {
@@ -899,7 +899,7 @@ private:
     }
 
     void readStructures() {
-        iptc_structs::forEachStructList([&](const auto& spec) { readStructList(spec); });
+        iptc_structs::forEachStructList([&](const auto& kind) { readStructList(kind); });
         const std::optional<std::string> width = getText(m_x, prop("Iptc4xmpExt:MaxAvailWidth"));
         const std::optional<std::string> height = getText(m_x, prop("Iptc4xmpExt:MaxAvailHeight"));
         if (width || height) {
@@ -1470,42 +1470,42 @@ private:
     }
 
     template <typename T>
-    void writeStructList(const iptc_structs::ListSpec<T>& spec) {
+    void writeStructList(const iptc_structs::ListKind<T>& kind) {
         try {
-            const IPTCCatalogueEntry* e = IPTCFindCatalogueEntry(spec.label);
+            const IPTCCatalogueEntry* e = IPTCFindCatalogueEntry(kind.label);
             if (m_template && (!e || !applies(e->fieldId)))
                 return;
-            const std::string base = std::string(spec.prefix) + ":" + spec.property;
+            const std::string base = std::string(kind.prefix) + ":" + kind.property;
             const Prop p = prop(base);
             std::vector<T> wanted;
-            for (const T& s : m_record.*(spec.list))
+            for (const T& s : m_record.*(kind.list))
                 if (!s.isEmpty())
                     wanted.push_back(s);
-            if (spec.single && wanted.size() > 1)
+            if (kind.single && wanted.size() > 1)
                 wanted.resize(1);
-            if (!m_template && !wanted.empty() && readStructs(m_x, spec) == wanted)
+            if (!m_template && !wanted.empty() && readStructs(m_x, kind) == wanted)
                 return; // kept with the members the record does not know
             remove(p);
             std::vector<const T*> kept;
-            for (const T& s : m_record.*(spec.list))
+            for (const T& s : m_record.*(kind.list))
                 if (!s.isEmpty())
                     kept.push_back(&s);
-            if (spec.single && kept.size() > 1)
+            if (kind.single && kept.size() > 1)
                 kept.resize(1);
             if (kept.empty())
                 return; // an emptied list leaves no property (a template's says so by its apply flag)
             noteAdded(m_x, p.ns, base);
-            if (!spec.single &&
+            if (!kind.single &&
                 !xmp_set_property(m_x, p.ns.c_str(), base.c_str(), "",
-                                  spec.ordered ? XMP_PROP_VALUE_IS_ARRAY | XMP_PROP_ARRAY_IS_ORDERED
+                                  kind.ordered ? XMP_PROP_VALUE_IS_ARRAY | XMP_PROP_ARRAY_IS_ORDERED
                                                : XMP_PROP_VALUE_IS_ARRAY)) {
                 logSetError(p);
                 return;
             }
             for (std::size_t i = 0; i < kept.size(); ++i) {
-                const std::string item = spec.single ? base : base + "[" + std::to_string(i + 1) + "]";
-                for (const iptc_structs::Member<T>& m : spec.members) {
-                    const Prop mp{p.ns, item + "/" + spec.prefix + ":" + m.name};
+                const std::string item = kind.single ? base : base + "[" + std::to_string(i + 1) + "]";
+                for (const iptc_structs::Member<T>& m : kind.members) {
+                    const Prop mp{p.ns, item + "/" + kind.prefix + ":" + m.name};
                     if (m.text) {
                         const std::string& v = kept[i]->*(m.text);
                         if (v.empty())
@@ -1530,7 +1530,7 @@ private:
     }
 
     void writeStructures() {
-        iptc_structs::forEachStructList([&](const auto& spec) { writeStructList(spec); });
+        iptc_structs::forEachStructList([&](const auto& kind) { writeStructList(kind); });
         if (m_template && !applies(XMP_MAX_IMAGE_DIMENSIONS))
             return;
         const IPTCMaxImageDimensions& d = m_record.m_maxImageDimensions;

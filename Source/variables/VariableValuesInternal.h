@@ -26,8 +26,8 @@ std::string VariablesPersonKey(std::string_view longName);
 inline constexpr char kPrefGPSHomeLatitude[] = "GPSHomeLatitude";
 inline constexpr char kPrefGPSHomeLongitude[] = "GPSHomeLongitude";
 
-// Capture date and time (the camera's, else the file's creation time, else its modification time) and the file modification
-// date and time (mod...).
+// Capture date and time (the camera's, else the file's creation time, else its modification time) and the
+// file modification date and time (mod...).
 std::optional<std::string> CaptureDateValue(const VariableContext& context, std::string_view name);
 // Camera and image values, photo state and Nikon Picture Control.
 std::optional<std::string> CameraValue(const VariableContext& context, std::string_view name, bool sortable);
