@@ -12,6 +12,8 @@
 #include "background/ThreadedWorker.h"
 #include "metadata/PhotoMetadata.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,7 +43,10 @@ public:
                 std::atomic<std::uint64_t>& filesDone)
         : m_operation(operation), m_results(results), m_filesDone(filesDone) {}
 
-    ~PhotoWorker() override { commit(); }
+    ~PhotoWorker() override {
+        commit();
+        unlockPhotos();
+    }
 
     bool DoStep() override {
         ItemResult& item = m_results[m_next];
@@ -77,6 +82,14 @@ public:
 
 private:
     PhotoOutcome change(const std::string& path) {
+        lockPhoto(path);
+        PhotoOutcome outcome = changeLocked(path);
+        if (!m_batch)
+            unlockPhotos();
+        return outcome;
+    }
+
+    PhotoOutcome changeLocked(const std::string& path) {
         PhotoOutcome outcome;
         NRFImageInfoRef image;
         if (!openPhoto(path, image, outcome))
@@ -95,6 +108,45 @@ private:
         else
             NRFCloseImage(&image);
         return outcome;
+    }
+
+    // Another process changing the same photo at the same time would read it before this one's new
+    // version takes its place and then put its own version over it, and one of the two changes would
+    // be lost. So each photo is locked (an advisory lock on its file) from before it is read until its
+    // new version is in place. A photo that another process holds is waited for only after this one's
+    // own batch is committed and its locks let go, so that two processes never wait for each other.
+    // A file that cannot be opened or locked is left to fail (or succeed) as it would unlocked.
+    void lockPhoto(const std::string& path) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0)
+                return;
+            if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+                if (errno != EWOULDBLOCK) {
+                    ::close(fd);
+                    return;
+                }
+                commit();
+                if (::flock(fd, LOCK_EX) != 0) {
+                    ::close(fd);
+                    return;
+                }
+            }
+            struct stat held {
+            }, now{};
+            if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
+                held.st_ino == now.st_ino) {
+                m_locks.push_back(fd);
+                return;
+            }
+            ::close(fd); // replaced while waiting: lock the file now under the name
+        }
+    }
+
+    void unlockPhotos() {
+        for (const int fd : m_locks)
+            ::close(fd);
+        m_locks.clear();
     }
 
     // A file (or sidecar) its owner made read-only is the owner's "do not change", as for the image
@@ -152,6 +204,7 @@ private:
         for (NRFImageInfoRef& image : m_open)
             NRFCloseImage(&image);
         m_open.clear();
+        unlockPhotos();
     }
 
     const PhotoOperation& m_operation;
@@ -162,6 +215,7 @@ private:
     std::unique_ptr<NRFMetadataCommit> m_batch;
     std::vector<std::size_t> m_pending;  // the files whose content waits in m_batch
     std::vector<NRFImageInfoRef> m_open; // their records (and those of files that failed meanwhile)
+    std::vector<int> m_locks;            // the photos this process holds (lockPhoto)
 };
 
 } // namespace

@@ -14,9 +14,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 using lumo::test::ProcessResult;
@@ -202,6 +204,31 @@ TEST(MetaCommand, SetFieldsReadBackByExiftoolOnEveryKind) {
             EXPECT_TRUE(warned[file].count(warning)) << "new warning: " << warning;
         EXPECT_TRUE(k.sidecar || !picture[file].empty()) << "the picture could not be decoded";
         EXPECT_EQ(pixels(file), picture[file]) << "the decoded picture changed";
+    }
+}
+
+// Two runs changing the same photos at once each keep the other's change: neither puts its version of
+// a photo over one the other has written since it read the photo.
+TEST(MetaCommand, TwoRunsAtOnceLoseNoChange) {
+    LumoHome t;
+    const std::string folder = t.dir.file("photos");
+    std::filesystem::create_directories(folder);
+    const std::string bytes = lumo::test::JpegBuilder(16, 16).build();
+    constexpr int kPhotos = 80;
+    for (int i = 0; i < kPhotos; ++i)
+        writeWholeFile(folder + "/p" + std::to_string(i) + ".jpg", bytes);
+    ProcessResult a, b;
+    std::thread first([&] { a = t.lumo({"-q", "meta", "set", folder, "--field", "Caption=from a"}); });
+    b = t.lumo({"-q", "meta", "set", folder, "--field", "City=from b"});
+    first.join();
+    ASSERT_EQ(a.exitCode, 0) << a.err;
+    ASSERT_EQ(b.exitCode, 0) << b.err;
+    const ProcessResult shown = t.lumo({"--json", "meta", folder});
+    const nlohmann::json photos = nlohmann::json::parse(shown.out);
+    ASSERT_EQ(photos.size(), static_cast<std::size_t>(kPhotos)) << shown.out;
+    for (const nlohmann::json& photo : photos) {
+        EXPECT_EQ(photo["fields"].value("Description/Caption", ""), "from a") << photo;
+        EXPECT_EQ(photo["fields"].value("City", ""), "from b") << photo;
     }
 }
 
