@@ -168,3 +168,27 @@ NRFErr NRFCanCrop(NRFImageInfoRec* record, bool* yes);
 NRFErr NRFCloseImageForPlugin(NRFImageInfoRec* record);
 // Refreshes the record's attached files and its count of sound files.
 NRFErr NRFCheckForAttachedFiles(NRFImageInfoRec* record);
+
+// ---- Copying, moving and renaming a photo with its attached files -------------------------------
+enum : unsigned {
+    kNRFCopyWithSound = 1, // the photo's sound files go along
+    kNRFCopyMove = 2,      // move: the sources are gone once every file has arrived
+    kNRFRenameReplace = 4, // NRFRenameFile: replace files of the new names
+};
+// Copies (or moves) the photo to `destination` and each attached file to the name that follows it (the
+// same base name, each keeping its own extension or suffix); sound files only with kNRFCopyWithSound.
+// Every file arrives complete or not at all, and a destination file that exists is never replaced: 6
+// with "Destination path is read-only: '%s'." when the destination folder fails the writable probe, 2
+// with "No plugin available to handle '%s'" for a type without a handler, 6 with the system's text when
+// a file could not be written (whatever had arrived of the set is removed again; a move leaves every
+// source in place).
+NRFErr DoCopyFile(NRFImageInfoRec* record, const char* destination, unsigned flags);
+// Renames the photo and its attached files so that the photo is called `newPath`; each attached file
+// follows with its own extension. Existing files of the new names are replaced only with
+// kNRFRenameReplace. All or nothing: a failure puts back what was renamed. The record takes the new
+// path and its attached files are found again.
+NRFErr NRFRenameFile(NRFImageInfoRec* record, const char* newPath, unsigned flags);
+// The names `path`'s attached files would have if the photo were called `newPath` (in the order of
+// NRFFindAttachedFiles), for checking that they are free before anything is renamed or copied.
+NRFErr NRFAttachedFileNamesFor(NRFImageInfoRec* record, const std::string& newPath,
+                               std::vector<std::string>* names);

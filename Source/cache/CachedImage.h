@@ -23,7 +23,14 @@ public:
     // The closest picture the process's cache holds for the image.
     std::optional<LumoCachePicture> GetClosest(std::uint32_t width, std::uint32_t height) const;
 
+    // The image's information record, once it has been read (null before). A published record is never
+    // changed: a writer changes a clone and publishes that, so a reader that copied the pointer reads a
+    // record that stays whole.
+    NRFImageInfoRef Record() const;
+    void SetRecord(NRFImageInfoRef record);
+
 private:
     mutable std::mutex m_lock;
     std::string m_path;
+    NRFImageInfoRef m_record;
 };

@@ -1,0 +1,33 @@
+#pragma once
+
+// The contact sheet's filter: which files of a folder become items, their types, the stale sort-cache
+// rows it purges on the way, and the digest of the folder's content that tells a rescan whether
+// anything changed.
+
+#include "contactsheet/FindFiles.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class ContactSheetFilter : public FindFiles::Filter {
+public:
+    // `includeProxies`: the preference "IncludeUnknownFilesAsProxies" (read by the caller).
+    explicit ContactSheetFilter(bool includeProxies);
+    ~ContactSheetFilter() override;
+
+    bool accept(DirectoryEntry& entry, const std::string& folder, const std::string& name) override;
+
+    std::uint64_t rawCount() const { return m_raw; }
+    std::uint64_t nonRawCount() const { return m_nonRaw; }
+    std::uint64_t unknownCount() const { return m_unknown; }
+    // The digest so far, as 32 lower-case hexadecimal digits (the running digest goes on).
+    std::string digest() const;
+
+private:
+    struct Digest;
+    std::unique_ptr<Digest> m_digest;
+    std::uint64_t m_raw = 0, m_nonRaw = 0, m_unknown = 0;
+    bool m_includeProxies;
+    bool m_logDecisions;
+};

@@ -1,0 +1,62 @@
+#pragma once
+
+// Sorting contact sheets off the window's thread: a process-wide pool of four sort threads. A job
+// gathers one sort record per item (from the item's record, else the fresh sort-cache row, else the
+// file, which the cache then remembers), filters, sorts, and hands the order back through its
+// completion callback. A newer job for the same document cancels the older ones.
+
+#include "contactsheet/ContactSheetSort.h"
+#include "contactsheet/DocumentItem.h"
+#include "contactsheet/DocumentSelection.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+struct ContactSheetSortStatus {
+    enum Phase : std::uint8_t { Gathering, Sorting, Filtering, Preloading };
+    Phase phase = Gathering;
+    unsigned percent = 0;
+    // "Gathering sort info:", "Sorting:", "Filtering:", "Preloading metadata:"
+    static const char* PhaseText(Phase phase);
+};
+
+struct ContactSheetSortResult {
+    std::uint32_t serial = 0;
+    // Indexes into the job's item list, in display order (filtered items left out).
+    std::vector<std::uint32_t> order;
+};
+
+struct ContactSheetSortWork {
+    std::uint32_t document = 0;
+    std::uint32_t serial = 0;
+    ContactSheetSortSettings settings;
+    std::vector<DocumentItem::Ref> items;
+    DocumentSelection selection; // for "Selected"
+    bool folderBased = true;
+    std::function<void(const ContactSheetSortStatus&)> status;
+    // Called once on the sort thread: completed (with the result) or cancelled (result empty).
+    std::function<void(bool completed, const ContactSheetSortResult& result)> completion;
+};
+
+class ContactSheetSortManager {
+public:
+    virtual ~ContactSheetSortManager() = default;
+
+    // The process's manager (null outside initialize .. terminate).
+    static ContactSheetSortManager* instance();
+    static void initialize(); // "ContactSheetSortManagerImpl initializing"
+    static void terminate();  // "ContactSheetSortManagerImpl terminating", "... termination complete"
+
+    virtual void queue_sort(ContactSheetSortWork work) = 0;
+    virtual void cancel_sort(std::uint32_t document) = 0;
+    // Cancels and waits until no sort thread runs a job of the document.
+    virtual void stop_work_for_document(std::uint32_t document) = 0;
+    virtual std::optional<ContactSheetSortResult> get_result_for(std::uint32_t document) = 0;
+};
+
+// Runs one job on the calling thread (what a sort thread does with it); nullopt when cancelled.
+std::optional<ContactSheetSortResult> RunContactSheetSort(const ContactSheetSortWork& work,
+                                                          const std::function<bool()>& shouldCancel);

@@ -1,0 +1,37 @@
+#pragma once
+
+// The disk primitives every copy, move and rename of the program's goes through. Each answers success
+// as a boolean and, with the "COPY_MOVE_LOGGING" channel on, logs what it did and why it failed (the
+// system's error text in readable words); the last failure's text is kept per thread.
+
+#include <atomic>
+#include <string>
+
+namespace DiskUtils {
+
+// True when the file system reports the path (a broken symbolic link counts as present: a name that
+// is taken).
+bool exists(const std::string& path);
+
+// Copies the file's bytes, permissions and time stamps to `dst`, replacing a file there. The bytes go
+// to a temporary name beside `dst` first and are synced before they take its name, so `dst` is never
+// left half-written. `cancel`, when given and set, stops the copy (false, nothing left behind).
+// "DiskUtils::FileCopyWithAttrs(): copying from '%s' to '%s'", "DiskUtils::FileCopyWithAttrs() Error: '%s'".
+bool FileCopyWithAttrs(const std::string& src, const std::string& dst,
+                       const std::atomic<bool>* cancel = nullptr);
+
+// Moves a file, across volumes too (copied, synced, then the source removed), never replacing an
+// existing `dst`. "DiskUtils::MoveFile(): moving from '%s' to '%s'", "DiskUtils::MoveFile() Error: '%s'".
+bool MoveFile(const std::string& src, const std::string& dst);
+
+// Renames within a volume; true at once when both are the same string; never replaces `dst` (the
+// three failure texts of the log).
+bool Rename(const std::string& src, const std::string& dst);
+
+// Whether a file named "__TMP__XXYYZZQ__.tmp" can be created in `folder` (and removed again).
+bool IsWritableFolder(const std::string& folder);
+
+// The last failure's readable text on this thread ("No space left on device").
+const std::string& LastErrorText();
+
+} // namespace DiskUtils
