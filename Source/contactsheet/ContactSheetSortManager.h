@@ -27,6 +27,8 @@ struct ContactSheetSortResult {
     std::uint32_t serial = 0;
     // Indexes into the job's item list, in display order (filtered items left out).
     std::vector<std::uint32_t> order;
+    // The gathered keys, by item index (what a listing shows without reading the files again).
+    std::vector<ContactSheetSortRecord> records;
 };
 
 struct ContactSheetSortWork {
