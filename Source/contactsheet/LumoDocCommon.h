@@ -5,7 +5,9 @@
 // rescans that keep it in step with the folders, and the batch changes over many items. Its own
 // recursive lock guards its state; scans and rescans hold the process-wide scan lock.
 
+#include "NRF/NRFImageInfo.h"
 #include "contactsheet/ContactSheetSort.h"
+#include "contactsheet/ContactSheetSortManager.h"
 #include "contactsheet/DocumentItem.h"
 #include "contactsheet/DocumentSelection.h"
 #include "support/Signal.h"
@@ -13,10 +15,37 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 class ProgressDialogInterface;
+
+// The items of a sheet in the order a sort gave, with the keys it gathered.
+struct SortedSheet {
+    std::vector<DocumentItem::Ref> items; // the list the sort ran over (arrangement order for "Arrangement")
+    ContactSheetSortResult result;        // order: indexes into `items`; records by index
+};
+
+// One change applied to many items.
+struct BatchChange {
+    enum Operation {
+        SetTag,
+        ToggleTag,
+        ClearTag,
+        SetColorClass, // value 0..8
+        SetRating,     // value 0..5
+        RotateClockwise,
+        RotateCounterClockwise,
+        MirrorHorizontally,
+        MirrorVertically,
+        SetCrop, // crop
+        RemoveCrop,
+    };
+    Operation operation = SetTag;
+    int value = 0;
+    NRFNormalizedCrop crop;
+};
 
 class LumoDocCommon {
 public:
@@ -29,14 +58,16 @@ public:
 
     // ---- folders
     // Opens a folder as the contact sheet (sets the primary path and "LastContactSheetPath", scans).
+    // False when the folder could not be read.
     bool OnOpenDocument(const std::string& folder);
     // Shows several folders in one sheet; the first is the primary path.
     bool OpenFolders(const std::vector<std::string>& folders);
     std::string PrimaryPath() const;
     std::vector<std::string> Paths() const;
+    // A shown folder got a new name or place: the paths (and "LastContactSheetPath") follow.
     void DocumentPathChangedFromTo(const std::string& oldPath, const std::string& newPath);
 
-    // ---- rescan: false when the folders could not be read (the items stay)
+    // ---- rescan: false when a folder could not be read or the rescan failed (the items stay)
     bool Rescan();
     std::string LastRescanDigest() const;
 
@@ -45,40 +76,55 @@ public:
     // By document number; null ("GetDocumentItemAt(%lu) was not found") when there is none.
     DocumentItem::Ref GetDocumentItemAt(std::uint32_t number) const;
     std::vector<DocumentItem::Ref> Items() const; // by document number
+    // Takes the items out of the sheet; their files stay. Numbers the rest again.
     void DocumentRemoveItems(const std::vector<DocumentItem::Ref>& items);
 
     // ---- selection (the caller serialises access through WithSelection)
     void WithSelection(const std::function<void(DocumentSelection&)>& use);
     void WithPreviewSelection(const std::function<void(DocumentSelection&)>& use);
     std::vector<DocumentItem::Ref> SelectedItems() const;
-    // Selects the items whose file names (or base names) are listed; the message of the result.
+    // Selects the items whose file names (or names without extension) are listed, and answers the
+    // message: "There were %ld items in the selects file(s), all matched one or more files in the
+    // Contact Sheet." or "There were %lu items in the selects file(s), %lu matches were found.".
     std::string SelectFromNames(const std::vector<std::string>& names);
 
     // ---- view settings
-    bool JoinRawPlusJpeg() const { return m_joined; } // "view_combined"
-    void SetJoinRawPlusJpeg(bool joined);             // rescans to join or separate
+    bool JoinRawPlusJpeg() const; // "view_combined"
+    // Before the first scan it only sets the view; afterwards it rescans to join or separate.
+    void SetJoinRawPlusJpeg(bool joined);
     ContactSheetSortSettings SortSettings() const;
     void SetSortSettings(const ContactSheetSortSettings& settings);
 
-    // ---- arrangement (".lumoarrangement.dat")
-    // The user's order of file names; empty when the folder has none.
+    // ---- arrangement (".lumoarrangement.dat", see ArrangementFile.h)
+    // The user's order (file names, or full paths for several folders); empty when there is none.
     std::vector<std::string> Arrangement() const;
-    bool SaveArrangement(const std::vector<std::string>& fileNames);
-    // The items in arrangement order: arranged names first in their order, the rest after in name order.
+    // Keeps `files` as the order. 0 or an errno value.
+    int SaveArrangement(const std::vector<std::string>& files);
+    // Document numbers in arrangement order: arranged files first in their order, the rest after in
+    // listing (name) order.
     std::vector<std::uint32_t> ArrangedOrder() const;
 
-    // ---- sorting: queues a sort on the sort manager; `done` runs on a sort thread
-    void Sort(std::function<void(bool completed, const std::vector<DocumentItem::Ref>& ordered)> done);
+    // ---- sorting
+    // Sorts on the calling thread; nullopt when cancelled.
+    std::optional<SortedSheet> SortNow(const ContactSheetSortSettings& settings,
+                                       const std::function<bool()>& shouldCancel = {}) const;
+    // Queues a sort with the view's settings on the sort manager (on the calling thread when there is
+    // none); `done` runs on a sort thread.
+    void Sort(std::function<void(bool completed, const SortedSheet& sorted)> done);
 
-    // ---- deleting: moves the items' files (each with its companion and attached files) to the Trash,
-    // or deletes them when `permanently`; removes the items that went. The texts of the failures.
+    // ---- deleting: moves every file of each item (with its companion and attached files) to the
+    // Trash, or deletes them when `permanently`; the items whose files all went leave the sheet. The
+    // texts of the failures (an item with a file that stayed stays too).
     std::vector<std::string> DocumentDeleteMarkedItems(const std::vector<DocumentItem::Ref>& items,
                                                        bool permanently, ProgressDialogInterface* progress);
 
-    // Emitted when items were added or removed by a rescan (not for an unchanged folder).
+    // Emitted when a rescan or a removal changed the items (not for an unchanged folder).
     lumo::Signal<> ItemsChanged;
 
 private:
+    bool RescanLocked();
+    void NumberItems(std::vector<DocumentItem::Ref>& items);
+
     mutable std::recursive_mutex m_lock;
     std::uint32_t m_id;
     std::vector<std::string> m_paths;
@@ -86,13 +132,25 @@ private:
     DocumentSelection m_selection;
     DocumentSelection m_previewSelection;
     bool m_joined = true;
+    bool m_scanned = false;
     ContactSheetSortSettings m_sort;
     std::string m_lastDigest;
     std::uint32_t m_sortSerial = 0;
 };
 
+// Applies `change` to each item in turn ("Performing operation on %u of %u items...", for a crop
+// "Setting Crop on %lu of %lu"), stopping when the progress window is cancelled. The texts of the
+// items that failed (each the operation's message with the error).
+std::vector<std::string> DocumentBatchChange(const std::vector<DocumentItem::Ref>& items,
+                                             const BatchChange& change, ProgressDialogInterface* progress);
+
 // Free functions over a document, each checking its argument first ("DocumentGetItem() passed NULL
 // document." and the rest).
 DocumentItem::Ref DocumentGetItem(LumoDocCommon* document, std::uint32_t number);
 std::uint32_t DocumentGetDocumentID(LumoDocCommon* document);
+LumoDocCommon* DocumentGetCommon(LumoDocCommon* document);
+std::string PrivateDocumentLastRescanDigest(LumoDocCommon* document);
 void DocumentRemoveItems(LumoDocCommon* document, const std::vector<DocumentItem::Ref>& items);
+std::vector<std::string> DocumentDeleteMarkedItems(LumoDocCommon* document,
+                                                   const std::vector<DocumentItem::Ref>& items,
+                                                   bool permanently, ProgressDialogInterface* progress);

@@ -167,6 +167,13 @@ std::vector<PreferenceKey> makeKeys() {
     keys.push_back(attachedKind("SND", ".WAV sound files (also SND_<number>.WAV)"));
     keys.push_back(attachedKind("THM", ".THM thumbnails"));
     keys.push_back(attachedKind("XIP", "the .XIP prefs sidecar"));
+    keys.push_back({.name = kPrefLastContactSheetPath,
+                    .type = PreferenceType::Text,
+                    .meaning = "The folder last opened as a contact sheet (where opening a folder starts)"});
+    keys.push_back({.name = kPrefJoinRAWPlusJPEG,
+                    .type = PreferenceType::Boolean,
+                    .defaultNumber = kPrefJoinRAWPlusJPEGDefault ? 1 : 0,
+                    .meaning = "New contact sheets show a raw file and its JPEG, HEIF or HEIC as one item"});
     return keys;
 }
 

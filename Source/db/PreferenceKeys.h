@@ -90,6 +90,11 @@ inline constexpr std::int64_t kPrefSequenceNumberMaximum = 999999999999999;
 inline constexpr std::int64_t kPrefSequenceDigitsDefault = 3;
 inline constexpr std::int64_t kPrefIngestSequenceDigitsDefault = 4;
 inline constexpr std::int64_t kPrefSequenceDigitsMaximum = 15;
+// The contact sheet: the folder last opened as one (where opening a folder starts), and whether a new
+// sheet shows a raw file and its JPEG, HEIF or HEIC partner as one item.
+inline constexpr char kPrefLastContactSheetPath[] = "LastContactSheetPath";
+inline constexpr char kPrefJoinRAWPlusJPEG[] = "JoinRAWPlusJPEG";
+inline constexpr bool kPrefJoinRAWPlusJPEGDefault = true;
 
 enum class PreferenceType { Boolean, Integer, Text };
 
