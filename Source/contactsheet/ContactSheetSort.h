@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,3 +66,22 @@ int LogicalCompare(const std::string& a, const std::string& b);
 
 // The menu label of a sort type ("Capture Time"; custom: "%u: %s").
 std::string ContactSheetSortTypeLabel(std::uint32_t type, const std::string& customName = {});
+
+// The gaps of the Shell sort, largest first; a sort uses those smaller than its number of records.
+inline constexpr std::array<std::uint32_t, 16> kContactSheetSortGaps{
+    1391376, 463792, 198768, 86961, 33936, 13776, 4592, 1968, 861, 336, 112, 48, 21, 7, 3, 1};
+
+// Sorts `order` (indexes into `records`) in place with the comparison above. After the pass of gap
+// number k of the table (skipped gaps counted) the percentage k x 6.25 + 0.5 (truncated) is reported,
+// each value once. False, with `order` partly sorted, when `shouldCancel` answered true.
+bool ContactSheetShellSort(std::vector<std::uint32_t>& order,
+                           const std::vector<ContactSheetSortRecord>& records,
+                           const ContactSheetSortSettings& settings,
+                           const std::function<void(unsigned)>& progress,
+                           const std::function<bool()>& shouldCancel);
+
+// A capture time as the sort cache keeps it: "YYYY:MM:DD HH:MM:SS", then ".ssss" (1/10000 s) when
+// the sub-seconds are known; empty for no capture time. Parsing accepts any number of fraction digits
+// and answers false (leaving the values cleared) for a text that is no date.
+std::string ContactSheetCaptureTimeText(const KLDateTime& time, std::uint32_t subSeconds, bool hasSubSeconds);
+bool ParseContactSheetCaptureTime(const std::string& text, KLDateTime& time, std::uint32_t& subSeconds);
