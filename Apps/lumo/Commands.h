@@ -31,3 +31,5 @@ void addPhotoStateCommands(CLI::App& lumo, const CommonOptions& common, CommandA
 void addCodesCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 // lumo expand and lumo vars.
 void addVariableCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo scan, lumo arrange and lumo delete: folders as contact sheets.
+void addContactSheetCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action);

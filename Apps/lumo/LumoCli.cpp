@@ -353,6 +353,7 @@ int runLumo(int argc, char** argv) {
     addCacheCommand(lumo, common, action);
     addCodesCommand(lumo, common, action);
     addVariableCommands(lumo, common, action);
+    addContactSheetCommands(lumo, common, action);
     addHelpCommand(lumo, action);
     addCompletionCommand(lumo, action);
     forEachCommand(lumo, [&common](CLI::App& command) { addCommonOptions(command, common); });
