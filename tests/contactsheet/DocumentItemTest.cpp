@@ -4,6 +4,7 @@
 #include "NRF/NRF.h"
 #include "app/LumoPaths.h"
 #include "cache/CachedImage.h"
+#include "contactsheet/DocumentMetadataPreload.h"
 #include "contactsheet/DocumentSelection.h"
 #include "db/LumoSortCache.h"
 #include "metadata/PhotoMetadata.h"
@@ -140,6 +141,28 @@ TEST_F(DocumentItemTest, ChangesFireChangedOnceAndAFailureLeavesTheItemAsItWas) 
     EXPECT_EQ(item->Rating(), 3);
     EXPECT_EQ(item->PrimaryRecord(), record);
     LumoSortCache::TerminateSortCache();
+}
+
+TEST_F(DocumentItemTest, PreloadReadsEveryItemOnAJobAndThenFilters) {
+    TempDir dir;
+    std::vector<DocumentItem::Ref> items;
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) {
+        writeWholeFile(dir.file(name), JpegBuilder(8, 8).build());
+        items.push_back(DocumentItem::ForFile(dir.file(name), kNRFTypeJPEG, false));
+    }
+    std::vector<std::pair<std::size_t, std::size_t>> filtered;
+    PreloadOptions options;
+    options.batchSize = 2;
+    options.applyFilter = [&](std::size_t first, std::size_t last) { filtered.push_back({first, last}); };
+    EXPECT_TRUE(DocumentMetadataPreload::PreloadDocumentItems(nullptr, items, "test", options));
+    for (const auto& item : items)
+        EXPECT_TRUE(item->IsLoaded()) << item->FileName();
+    EXPECT_EQ(filtered, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 3}}));
+
+    // One item already loaded: no job, the filter at once.
+    std::vector<DocumentItem::Ref> one = {items[0]};
+    EXPECT_TRUE(DocumentMetadataPreload::PreloadDocumentItems(nullptr, one, "test", options));
+    EXPECT_EQ(filtered.size(), 2u);
 }
 
 // ---- selection

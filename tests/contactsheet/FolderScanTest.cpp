@@ -5,6 +5,7 @@
 #include "NRF/NRF.h"
 #include "app/LumoPaths.h"
 #include "contactsheet/ContactSheetFilter.h"
+#include "contactsheet/ThreadedScan.h"
 #include "db/LumoSortCache.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
@@ -16,9 +17,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include "support/ScanLock.h"
@@ -222,6 +226,25 @@ TEST(JoinBaseNameTest, DropsFolderAndLastExtension) {
     EXPECT_EQ(JoinBaseName("/a/b/IMG_1.CR2"), "IMG_1");
     EXPECT_EQ(JoinBaseName("IMG_1.tar.gz"), "IMG_1.tar");
     EXPECT_EQ(JoinBaseName("/a.b/NOEXT"), "NOEXT");
+}
+
+TEST_F(FolderScanTest, ThreadedScanWaitsForTheScanLockAndHandsOverTheResult) {
+    TempDir dir;
+    fillFolder(dir);
+    std::atomic<int> calls = 0;
+    std::vector<std::string> got;
+    std::unique_lock held(lumo::scanLock());
+    CThreadedScan scan({dir.path()}, false, [&](FolderScanResult& result) {
+        got = names(result);
+        ++calls;
+    });
+    ASSERT_TRUE(scan.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(calls, 0); // another scan holds the lock
+    held.unlock();
+    scan.Join();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(got, (std::vector<std::string>{"IMG_1.CR2", "photo.jpg"}));
 }
 
 } // namespace
