@@ -33,7 +33,7 @@ constexpr double kRescanLimit = 5.0;
 // Preference names the sort owns; read by name so that a sheet opens with the user's last order.
 constexpr char kPrefContactSheetSortExtended[] = "ContactSheetSortExtended";
 constexpr char kPrefContactSheetSortReverse[] = "ContactSheetSortReverse";
-constexpr char kPrefIncludeUnknownFilesAsProxies[] = "IncludeUnknownFilesAsProxies";
+
 
 bool boolPreference(const char* name, bool fallback) {
     const std::shared_ptr<CPreferences> prefs = CPreferences::instance();
@@ -186,7 +186,7 @@ bool LumoDocCommon::RescanLocked() {
 
     // 1. The listing and its digest; an unchanged digest ends the rescan.
     Stopwatch dirscan("RESCAN: DIRSCAN", kDirScanLimit, __FILE__, __LINE__);
-    FolderScanResult listing = ScanFolders(paths, boolPreference(kPrefIncludeUnknownFilesAsProxies, true));
+    FolderScanResult listing = ScanFolders(paths, boolPreference(kPrefIncludeUnknownFilesAsProxies, kPrefIncludeUnknownFilesAsProxiesDefault));
     dirscan.Stop();
     if (listing.error != 0) {
         LUMO_LOG("CLumoDoc::Rescan() could not read a folder: %s", std::strerror(listing.error));

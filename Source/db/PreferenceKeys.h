@@ -95,6 +95,10 @@ inline constexpr std::int64_t kPrefSequenceDigitsMaximum = 15;
 inline constexpr char kPrefLastContactSheetPath[] = "LastContactSheetPath";
 inline constexpr char kPrefJoinRAWPlusJPEG[] = "JoinRAWPlusJPEG";
 inline constexpr bool kPrefJoinRAWPlusJPEGDefault = true;
+// Contact sheets: files no reader takes (other than sidecars) are shown as proxy items, so that nothing
+// a card holds goes unseen when photos are copied, sent or deleted.
+inline constexpr char kPrefIncludeUnknownFilesAsProxies[] = "IncludeUnknownFilesAsProxies";
+inline constexpr bool kPrefIncludeUnknownFilesAsProxiesDefault = true;
 
 enum class PreferenceType { Boolean, Integer, Text };
 
