@@ -34,7 +34,6 @@ constexpr double kRescanLimit = 5.0;
 constexpr char kPrefContactSheetSortExtended[] = "ContactSheetSortExtended";
 constexpr char kPrefContactSheetSortReverse[] = "ContactSheetSortReverse";
 
-
 bool boolPreference(const char* name, bool fallback) {
     const std::shared_ptr<CPreferences> prefs = CPreferences::instance();
     return prefs ? prefs->getBool(name, fallback) : fallback;
@@ -186,7 +185,8 @@ bool LumoDocCommon::RescanLocked() {
 
     // 1. The listing and its digest; an unchanged digest ends the rescan.
     Stopwatch dirscan("RESCAN: DIRSCAN", kDirScanLimit, __FILE__, __LINE__);
-    FolderScanResult listing = ScanFolders(paths, boolPreference(kPrefIncludeUnknownFilesAsProxies, kPrefIncludeUnknownFilesAsProxiesDefault));
+    FolderScanResult listing = ScanFolders(
+        paths, boolPreference(kPrefIncludeUnknownFilesAsProxies, kPrefIncludeUnknownFilesAsProxiesDefault));
     dirscan.Stop();
     if (listing.error != 0) {
         LUMO_LOG("CLumoDoc::Rescan() could not read a folder: %s", std::strerror(listing.error));
