@@ -364,10 +364,8 @@ int runDelete(const CommonOptions& common, const DeleteOptions& options) {
             if (std::find(items.begin(), items.end(), at->second) == items.end())
                 items.push_back(at->second);
         }
-        for (const DocumentItem::Ref& item : items) {
-            item->Load(); // the attached files are known from the record
-            fileCount += item->AllFiles().size();
-        }
+        for (const DocumentItem::Ref& item : items)
+            fileCount += DocumentItemOwnedFiles(*item).size();
         photoCount += items.size();
         marked.emplace_back(document.get(), std::move(items));
         documents.push_back(std::move(document));
@@ -394,7 +392,7 @@ int runDelete(const CommonOptions& common, const DeleteOptions& options) {
     for (auto& [document, items] : marked) {
         std::vector<std::string> files;
         for (const DocumentItem::Ref& item : items)
-            for (const std::string& file : item->AllFiles())
+            for (const std::string& file : DocumentItemOwnedFiles(*item))
                 files.push_back(file);
         const std::vector<std::string> problems =
             document->DocumentDeleteMarkedItems(items, options.permanently, nullptr);

@@ -1,5 +1,6 @@
 #include "contactsheet/LumoDocCommon.h"
 
+#include "NRF/NRF.h"
 #include "app/LumoLog.h"
 #include "background/ProgressDialogInterface.h"
 #include "cache/LumoCache.h"
@@ -597,7 +598,7 @@ std::vector<std::string> LumoDocCommon::DocumentDeleteMarkedItems(const std::vec
         if (!item)
             continue;
         bool allWent = true;
-        for (const std::string& file : item->AllFiles()) {
+        for (const std::string& file : DocumentItemOwnedFiles(*item)) {
             std::string error;
             bool ok = false;
             if (permanently) {
@@ -629,6 +630,29 @@ std::vector<std::string> LumoDocCommon::DocumentDeleteMarkedItems(const std::vec
         DocumentRemoveItems(gone);
     }
     return failures;
+}
+
+std::vector<std::string> DocumentItemOwnedFiles(DocumentItem& item) {
+    if (!item.IsLoaded())
+        item.Load();
+    std::vector<std::string> files = item.AllFiles();
+    // The attached files as they are now: one added since the record was read goes with the photo too.
+    const auto addAttached = [&files](const std::string& path, NRFFileType type) {
+        std::vector<std::string> attached;
+        int sounds = 0;
+        if (path.empty() || NRFFindAttachedFiles(path, type, &attached, &sounds) != kNRFErrNone)
+            return;
+        for (const std::string& file : attached)
+            if (std::find(files.begin(), files.end(), file) == files.end())
+                files.push_back(file);
+    };
+    const NRFImageInfoRef primary = item.PrimaryRecord();
+    addAttached(item.FullPath(), primary ? primary->m_fileType : item.FileType());
+    if (item.HasCompanion()) {
+        const NRFImageInfoRef companion = item.CompanionRecord();
+        addAttached(item.CompanionPath(), companion ? companion->m_fileType : NRFFileType(kNRFTypeJPEG));
+    }
+    return files;
 }
 
 // ---- batch changes

@@ -138,6 +138,10 @@ private:
     std::uint32_t m_sortSerial = 0;
 };
 
+// Every file the item owns and a delete takes with it: primary, companion, and their attached files
+// (as the record knows them and as they are on disk now). Reads the record when it is not read yet.
+std::vector<std::string> DocumentItemOwnedFiles(DocumentItem& item);
+
 // Applies `change` to each item in turn ("Performing operation on %u of %u items...", for a crop
 // "Setting Crop on %lu of %lu"), stopping when the progress window is cancelled. The texts of the
 // items that failed (each the operation's message with the error).

@@ -1,0 +1,297 @@
+// The contact sheet document: ids, rescans, the arrangement file, removing and deleting items, batch
+// changes and selection from names.
+
+#include "contactsheet/LumoDocCommon.h"
+#include "NRF/NRF.h"
+#include "app/LumoPaths.h"
+#include "background/ProgressDialogInterface.h"
+#include "contactsheet/ArrangementFile.h"
+#include "metadata/PhotoMetadata.h"
+#include "support/JpegBuilder.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+using lumo::test::JpegBuilder;
+using lumo::test::TempDir;
+using lumo::test::writeWholeFile;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class LumoDocCommonTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LumoPaths::initialise(LocationInputs{});
+        ASSERT_EQ(NRFInit(""), kNRFErrNone);
+        ASSERT_EQ(IPTCMetadataInitialize(), kNRFErrNone);
+    }
+    void TearDown() override { NRFTerminate(); }
+
+    static void photo(const TempDir& dir, const std::string& name) {
+        static const std::string jpeg = JpegBuilder(16, 16).build();
+        writeWholeFile(dir.file(name), jpeg);
+    }
+    static std::vector<std::string> names(const LumoDocCommon& doc) {
+        std::vector<std::string> out;
+        for (const DocumentItem::Ref& item : doc.Items())
+            out.push_back(item->FileName() + (item->HasCompanion()
+                                                  ? "+" + fs::path(item->CompanionPath()).filename().string()
+                                                  : ""));
+        return out;
+    }
+    static std::set<std::string> selected(const LumoDocCommon& doc) {
+        std::set<std::string> out;
+        for (const DocumentItem::Ref& item : doc.SelectedItems())
+            out.insert(item->FileName());
+        return out;
+    }
+};
+
+// Sets the file's modification time `seconds` after the epoch.
+void touch(const std::string& path, long seconds) {
+    const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+TEST_F(LumoDocCommonTest, DocumentsHaveTheirOwnIdsAndFreeFunctionsRefuseNull) {
+    LumoDocCommon a, b;
+    EXPECT_NE(a.DocumentID(), 0u);
+    EXPECT_GT(b.DocumentID(), a.DocumentID());
+    EXPECT_EQ(DocumentGetDocumentID(&b), b.DocumentID());
+    EXPECT_EQ(DocumentGetDocumentID(nullptr), 0u);
+    EXPECT_EQ(DocumentGetItem(nullptr, 0), nullptr);
+    EXPECT_EQ(DocumentGetItem(&a, 0), nullptr); // empty sheet: no cell 0
+    EXPECT_EQ(a.GetDocumentItemAt(7), nullptr);
+    EXPECT_EQ(PrivateDocumentLastRescanDigest(nullptr), "");
+    DocumentRemoveItems(nullptr, {});
+    EXPECT_TRUE(DocumentDeleteMarkedItems(nullptr, {}, false, nullptr).empty());
+}
+
+TEST_F(LumoDocCommonTest, RescanKeepsItemsAndSelectionByFileAndStopsAtAnUnchangedDigest) {
+    TempDir dir;
+    for (const char* name : {"b.jpg", "a.jpg", "c.jpg"})
+        photo(dir, name);
+    LumoDocCommon doc;
+    int signals = 0;
+    lumo::ScopedConnection connection = doc.ItemsChanged.connect([&] { ++signals; });
+    ASSERT_TRUE(doc.OnOpenDocument(dir.path()));
+    EXPECT_EQ(signals, 1);
+    EXPECT_EQ(doc.PrimaryPath(), dir.path());
+    ASSERT_EQ(names(doc), (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"}));
+    for (std::uint32_t n = 0; n < 3; ++n)
+        EXPECT_EQ(doc.GetDocumentItemAt(n)->DocumentNumber(), static_cast<std::int32_t>(n));
+    const std::vector<DocumentItem::Ref> before = doc.Items();
+    const std::string digest = doc.LastRescanDigest();
+    doc.WithSelection([](DocumentSelection& s) { s.select(2); }); // c.jpg
+    doc.WithPreviewSelection([](DocumentSelection& s) { s.select(0); });
+
+    // Unchanged: nothing fires, the same items, the preview selection kept too.
+    ASSERT_TRUE(doc.Rescan());
+    EXPECT_EQ(signals, 1);
+    EXPECT_EQ(doc.Items(), before);
+    EXPECT_EQ(doc.LastRescanDigest(), digest);
+    doc.WithPreviewSelection([](DocumentSelection& s) { EXPECT_EQ(s.count(), 1u); });
+
+    // A touched file and a new one in front: the old items stay the same objects, renumbered, and
+    // the selection follows c.jpg to its new number; the preview selection is cleared.
+    touch(dir.file("b.jpg"), 1000000000);
+    photo(dir, "0.jpg");
+    ASSERT_TRUE(doc.Rescan());
+    EXPECT_EQ(signals, 2);
+    EXPECT_NE(doc.LastRescanDigest(), digest);
+    ASSERT_EQ(names(doc), (std::vector<std::string>{"0.jpg", "a.jpg", "b.jpg", "c.jpg"}));
+    EXPECT_EQ(doc.GetDocumentItemAt(1), before[0]);
+    EXPECT_EQ(doc.GetDocumentItemAt(3), before[2]);
+    EXPECT_EQ(doc.GetDocumentItemAt(3)->DocumentNumber(), 3);
+    EXPECT_EQ(selected(doc), (std::set<std::string>{"c.jpg"}));
+    doc.WithPreviewSelection([](DocumentSelection& s) { EXPECT_EQ(s.count(), 0u); });
+
+    // A vanished file leaves; removing an item leaves its file.
+    fs::remove(dir.file("a.jpg"));
+    ASSERT_TRUE(doc.Rescan());
+    ASSERT_EQ(names(doc), (std::vector<std::string>{"0.jpg", "b.jpg", "c.jpg"}));
+    doc.DocumentRemoveItems({doc.GetDocumentItemAt(0)});
+    EXPECT_EQ(names(doc), (std::vector<std::string>{"b.jpg", "c.jpg"}));
+    EXPECT_TRUE(fs::exists(dir.file("0.jpg")));
+    EXPECT_EQ(selected(doc), (std::set<std::string>{"c.jpg"}));
+    EXPECT_EQ(doc.GetDocumentItemAt(1)->DocumentNumber(), 1);
+
+    // An unreadable folder keeps the items.
+    fs::remove_all(dir.path());
+    EXPECT_FALSE(doc.Rescan());
+    EXPECT_EQ(doc.ItemCount(), 2u);
+}
+
+TEST_F(LumoDocCommonTest, RawAndJpegJoinAndSeparateWithTheSelection) {
+    TempDir dir;
+    photo(dir, "IMG_1.JPG");
+    writeWholeFile(dir.file("IMG_1.CR2"), "typed by name");
+    photo(dir, "IMG_2.JPG");
+    LumoDocCommon doc;
+    doc.SetJoinRawPlusJpeg(false);
+    ASSERT_TRUE(doc.OnOpenDocument(dir.path()));
+    ASSERT_EQ(names(doc), (std::vector<std::string>{"IMG_1.CR2", "IMG_1.JPG", "IMG_2.JPG"}));
+    doc.WithSelection([](DocumentSelection& s) { s.select(1); }); // IMG_1.JPG
+    doc.SetJoinRawPlusJpeg(true);
+    ASSERT_EQ(names(doc), (std::vector<std::string>{"IMG_1.CR2+IMG_1.JPG", "IMG_2.JPG"}));
+    EXPECT_EQ(selected(doc), (std::set<std::string>{"IMG_1.CR2"}));
+    doc.SetJoinRawPlusJpeg(false);
+    ASSERT_EQ(names(doc), (std::vector<std::string>{"IMG_1.CR2", "IMG_1.JPG", "IMG_2.JPG"}));
+    EXPECT_EQ(selected(doc), (std::set<std::string>{"IMG_1.CR2", "IMG_1.JPG"}));
+
+    // Selecting from a list of names: by file name or without the extension.
+    doc.WithSelection([](DocumentSelection& s) { s.clear(); });
+    EXPECT_EQ(
+        doc.SelectFromNames({"IMG_2.JPG", "/elsewhere/IMG_1"}),
+        "There were 2 items in the selects file(s), all matched one or more files in the Contact Sheet.");
+    EXPECT_EQ(selected(doc), (std::set<std::string>{"IMG_1.CR2", "IMG_1.JPG", "IMG_2.JPG"}));
+    EXPECT_EQ(doc.SelectFromNames({"IMG_2.JPG", "IMG_9.JPG", "x"}),
+              "There were 3 items in the selects file(s), 1 matches were found.");
+}
+
+TEST_F(LumoDocCommonTest, ArrangementSurvivesAReopenAndNewFilesFollowIt) {
+    TempDir dir;
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg"})
+        photo(dir, name);
+    {
+        LumoDocCommon doc;
+        ASSERT_TRUE(doc.OnOpenDocument(dir.path()));
+        ASSERT_EQ(doc.SaveArrangement({"c.jpg", "a.jpg", "gone.jpg", "b.jpg"}), 0);
+    }
+    photo(dir, "0.jpg");
+    LumoDocCommon doc;
+    ASSERT_TRUE(doc.OnOpenDocument(dir.path()));
+    ContactSheetSortSettings settings;
+    settings.sortType = kSortArrangement;
+    const std::optional<SortedSheet> sorted = doc.SortNow(settings);
+    ASSERT_TRUE(sorted);
+    std::vector<std::string> shown;
+    for (const std::uint32_t index : sorted->result.order)
+        shown.push_back(sorted->items[index]->FileName());
+    EXPECT_EQ(shown, (std::vector<std::string>{"c.jpg", "a.jpg", "b.jpg", "0.jpg"}));
+
+    // The file as written: indented XML, items in order, no temporary left beside it.
+    const std::string text = lumo::test::readWholeFile(dir.file(kArrangementFileName));
+    EXPECT_NE(text.find("<Arrangement>\n  <FilesArray>\n    <item_00000000>c.jpg</item_00000000>"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 5);
+}
+
+TEST_F(LumoDocCommonTest, ArrangementFileFormsAndHostileInput) {
+    // Multi-folder form round trip, with names XML cannot carry as text.
+    ArrangementData multi;
+    multi.multiFolder = true;
+    multi.paths = {"/photos/a", "/photos/b & c"};
+    multi.files = {"/photos/b & c/<x>.jpg", std::string("/photos/a/\xff\x01.jpg"),
+                   "/photos/a/caf\xc3\xa9.jpg"};
+    ArrangementData back;
+    const std::string text = ArrangementToXML(multi);
+    EXPECT_NE(text.find("<Multi-Folder>"), std::string::npos);
+    EXPECT_NE(text.find("<PathsArray>"), std::string::npos);
+    ASSERT_TRUE(ArrangementFromXML(text, back));
+    EXPECT_TRUE(back.multiFolder);
+    EXPECT_EQ(back.paths, multi.paths);
+    EXPECT_EQ(back.files, multi.files);
+
+    // The same folders in another order find the same file, in the cache folder.
+    const std::string path = ArrangementFilePath({"/photos/a", "/photos/b"});
+    EXPECT_EQ(path, ArrangementFilePath({"/photos/b", "/photos/a"}));
+    EXPECT_EQ(path.find("/photos/"), std::string::npos);
+    EXPECT_EQ(ArrangementFilePath({"/photos/a/"}), "/photos/a/.lumoarrangement.dat");
+
+    const std::string entities = "<?xml version=\"1.0\"?><!DOCTYPE Arrangement [<!ENTITY a \"xxxxxxxx\">]>"
+                                 "<Arrangement><FilesArray><item_00000000>&a;</item_00000000></FilesArray>"
+                                 "</Arrangement>";
+    const std::string external =
+        "<?xml version=\"1.0\"?><!DOCTYPE Arrangement SYSTEM \"http://127.0.0.1:1/x\">"
+        "<Arrangement><FilesArray/></Arrangement>";
+    for (const std::string& bad : {entities, external, std::string("<Arrangement>"), std::string("<Other/>"),
+                                   std::string("<Arrangement/>"), std::string()})
+        EXPECT_FALSE(ArrangementFromXML(bad, back)) << bad;
+    // Too many items is no arrangement.
+    std::string many = "<Arrangement><FilesArray>";
+    for (std::size_t i = 0; i <= kArrangementMaxItems; ++i)
+        many += "<item_0/>";
+    EXPECT_FALSE(ArrangementFromXML(many + "</FilesArray></Arrangement>", back));
+}
+
+struct TrashHome {
+    TrashHome() : m_old(std::getenv("XDG_DATA_HOME") ? std::getenv("XDG_DATA_HOME") : "") {
+        ::setenv("XDG_DATA_HOME", m_dir.path().c_str(), 1);
+    }
+    ~TrashHome() {
+        if (m_old.empty())
+            ::unsetenv("XDG_DATA_HOME");
+        else
+            ::setenv("XDG_DATA_HOME", m_old.c_str(), 1);
+    }
+    std::string files(const std::string& name) const { return m_dir.file("Trash/files/" + name); }
+    TempDir m_dir;
+    std::string m_old;
+};
+
+TEST_F(LumoDocCommonTest, DeletedItemsGoToTheTrashWithEveryFileTheyOwn) {
+    TrashHome trash;
+    TempDir dir;
+    photo(dir, "IMG_1.JPG");
+    writeWholeFile(dir.file("IMG_1.NEF"), "typed by name");
+    writeWholeFile(dir.file("IMG_1.XMP"), "<x:xmpmeta/>");
+    photo(dir, "IMG_2.JPG");
+    photo(dir, "IMG_3.JPG");
+    LumoDocCommon doc;
+    ASSERT_TRUE(doc.OnOpenDocument(dir.path()));
+    ASSERT_EQ(names(doc), (std::vector<std::string>{"IMG_1.NEF+IMG_1.JPG", "IMG_2.JPG", "IMG_3.JPG"}));
+
+    ProgressDialogInterface progress;
+    const std::vector<std::string> failures =
+        doc.DocumentDeleteMarkedItems({doc.GetDocumentItemAt(0), doc.GetDocumentItemAt(1)}, false, &progress);
+    EXPECT_TRUE(failures.empty()) << failures.front();
+    EXPECT_EQ(progress.GetMessage(), "Preparing to move files to the Trash...");
+    EXPECT_EQ(names(doc), (std::vector<std::string>{"IMG_3.JPG"}));
+    for (const char* name : {"IMG_1.JPG", "IMG_1.NEF", "IMG_1.XMP", "IMG_2.JPG"}) {
+        EXPECT_FALSE(fs::exists(dir.file(name))) << name;
+        EXPECT_TRUE(fs::exists(trash.files(name))) << name;
+    }
+
+    // Permanently: gone, not in the Trash.
+    EXPECT_TRUE(doc.DocumentDeleteMarkedItems(doc.Items(), true, &progress).empty());
+    EXPECT_EQ(progress.GetMessage(), "Preparing to delete files...");
+    EXPECT_EQ(doc.ItemCount(), 0u);
+    EXPECT_FALSE(fs::exists(dir.file("IMG_3.JPG")));
+    EXPECT_FALSE(fs::exists(trash.files("IMG_3.JPG")));
+}
+
+TEST_F(LumoDocCommonTest, BatchChangesReportEachItem) {
+    TempDir dir;
+    photo(dir, "a.jpg");
+    photo(dir, "b.jpg");
+    LumoDocCommon doc;
+    ASSERT_TRUE(doc.OnOpenDocument(dir.path()));
+    ProgressDialogInterface progress;
+    BatchChange change;
+    change.operation = BatchChange::SetRating;
+    change.value = 4;
+    const std::vector<std::string> failures = DocumentBatchChange(doc.Items(), change, &progress);
+    EXPECT_TRUE(failures.empty()) << failures.front();
+    EXPECT_EQ(progress.GetMessage(), "Performing operation on 2 of 2 items...");
+    for (const DocumentItem::Ref& item : doc.Items())
+        EXPECT_EQ(item->Rating(), 4);
+    change.operation = BatchChange::SetCrop;
+    change.crop = {0.1, 0.1, 0.9, 0.9};
+    DocumentBatchChange(doc.Items(), change, &progress);
+    EXPECT_EQ(progress.GetMessage(), "Setting Crop on 2 of 2");
+}
+
+} // namespace
