@@ -723,6 +723,11 @@ std::vector<std::string> DocumentBatchChange(const std::vector<DocumentItem::Ref
     return failures;
 }
 
+bool BatchChangeJob::Perform(CProgressInfo&) {
+    m_failures = DocumentBatchChange(m_items, m_change, m_pProgress);
+    return m_failures.empty();
+}
+
 // ---- free functions
 
 DocumentItem::Ref DocumentGetItem(LumoDocCommon* document, std::uint32_t number) {

@@ -6,6 +6,7 @@
 // recursive lock guards its state; scans and rescans hold the process-wide scan lock.
 
 #include "NRF/NRFImageInfo.h"
+#include "background/ThreadedJob.h"
 #include "contactsheet/ContactSheetSort.h"
 #include "contactsheet/ContactSheetSortManager.h"
 #include "contactsheet/DocumentItem.h"
@@ -147,6 +148,21 @@ std::vector<std::string> DocumentItemOwnedFiles(DocumentItem& item);
 // items that failed (each the operation's message with the error).
 std::vector<std::string> DocumentBatchChange(const std::vector<DocumentItem::Ref>& items,
                                              const BatchChange& change, ProgressDialogInterface* progress);
+
+// The same as a background job (run it with CThreadedJob): the items are held until it ends, and the
+// failures' texts are kept for the window that shows the outcome.
+class BatchChangeJob : public CJob {
+public:
+    BatchChangeJob(std::vector<DocumentItem::Ref> items, const BatchChange& change)
+        : m_items(std::move(items)), m_change(change) {}
+    bool Perform(CProgressInfo& operation) override;
+    const std::vector<std::string>& Failures() const { return m_failures; }
+
+private:
+    std::vector<DocumentItem::Ref> m_items;
+    BatchChange m_change;
+    std::vector<std::string> m_failures;
+};
 
 // Free functions over a document, each checking its argument first ("DocumentGetItem() passed NULL
 // document." and the rest).

@@ -288,10 +288,18 @@ TEST_F(LumoDocCommonTest, BatchChangesReportEachItem) {
     EXPECT_EQ(progress.GetMessage(), "Performing operation on 2 of 2 items...");
     for (const DocumentItem::Ref& item : doc.Items())
         EXPECT_EQ(item->Rating(), 4);
+    // On a thread of its own, as the window runs it.
     change.operation = BatchChange::SetCrop;
     change.crop = {0.1, 0.1, 0.9, 0.9};
-    DocumentBatchChange(doc.Items(), change, &progress);
-    EXPECT_EQ(progress.GetMessage(), "Setting Crop on 2 of 2");
+    ProgressDialogInterface window;
+    CThreadedJob job(std::make_unique<BatchChangeJob>(doc.Items(), change), &window);
+    ASSERT_TRUE(job.Start());
+    job.Join();
+    EXPECT_TRUE(window.IsFinished());
+    EXPECT_EQ(window.GetStatus(), 0u);
+    EXPECT_EQ(window.GetMessage(), "Setting Crop on 2 of 2");
+    for (const DocumentItem::Ref& item : doc.Items())
+        EXPECT_TRUE(item->HasCrop());
 }
 
 } // namespace
