@@ -27,3 +27,13 @@ std::optional<LumoCachePicture> CachedImage::GetClosest(std::uint32_t width, std
         return std::nullopt;
     return cache->get_closest(Filename(), width, height);
 }
+
+NRFImageInfoRef CachedImage::Record() const {
+    std::lock_guard lock(m_lock);
+    return m_record;
+}
+
+void CachedImage::SetRecord(NRFImageInfoRef record) {
+    std::lock_guard lock(m_lock);
+    m_record = std::move(record);
+}

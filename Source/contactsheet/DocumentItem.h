@@ -15,6 +15,7 @@
 #include "support/Signal.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -23,6 +24,17 @@
 class CachedImage;
 struct IPTCRec;
 struct CopyFileRequest;
+
+// The refusals for items that are not locally available (folder items always are; catalog items may
+// not be).
+namespace DocumentItemText {
+inline constexpr char kNotLocalRename[] = "This file is not locally available and cannot be renamed.";
+inline constexpr char kNotLocalRotate[] = "This item is not locally available and cannot be rotated.";
+inline constexpr char kNotLocalMirror[] = "This item is not locally available and cannot be mirrored.";
+inline constexpr char kNotLocalModify[] = "This item is not locally available and cannot be modified.";
+inline constexpr char kRenameHeading[] = "While renaming an error occurred:";
+inline constexpr char kCopyHeading[] = "While copying/moving an error occurred:";
+} // namespace DocumentItemText
 
 class DocumentItem : public lumo::SlotHolder {
 public:
@@ -37,8 +49,11 @@ public:
     };
 
     DocumentItem(std::shared_ptr<CachedImage> primary, std::shared_ptr<CachedImage> companion = {});
+    ~DocumentItem();
     // An item for one file whose type the scan found (the record is read later, by Load()).
     static Ref ForFile(const std::string& path, NRFFileType type, bool isRaw);
+    // An item on a handle that exists already (separating a joined item gives its companion one).
+    static Ref ForHandle(std::shared_ptr<CachedImage> image, NRFFileType type, bool isRaw);
 
     // ---- handles
     std::shared_ptr<CachedImage> Primary() const;
@@ -46,6 +61,12 @@ public:
     void SetPrimary(std::shared_ptr<CachedImage> primary);
     void SetCompanion(std::shared_ptr<CachedImage> companion);
     bool HasCompanion() const;
+    // The type and raw flag the scan found for the companion (the joining step sets them with it).
+    void SetCompanion(std::shared_ptr<CachedImage> companion, NRFFileType type, bool isRaw);
+    // The primary's type as the scan found it (0 for an item made from a handle).
+    NRFFileType ScannedType() const;
+    NRFFileType CompanionScannedType() const;
+    bool CompanionIsRaw() const;
     // The records (null until read).
     NRFImageInfoRef PrimaryRecord() const;
     NRFImageInfoRef CompanionRecord() const;
@@ -124,4 +145,12 @@ private:
     bool m_needsRescan = false;
     NRFFileType m_scannedType = 0;
     bool m_scannedRaw = false;
+    NRFFileType m_companionType = 0;
+    bool m_companionRaw = false;
+
+    // The steps every change operation shares: the refusal for items that are not local, the change on
+    // a clone of the primary's record, publishing it and telling the caches and the listeners.
+    Result change(const char* heading, const char* refusal,
+                  const std::function<NRFErr(NRFImageInfoRec&)>& apply, bool picturesChange);
+    void published(const std::string& path, std::uint64_t oldSize, std::int64_t oldTime, bool picturesChange);
 };

@@ -128,6 +128,10 @@ std::vector<PreferenceKey> makeKeys() {
          .minimum = 0,
          .maximum = kPrefSequenceDigitsMaximum,
          .meaning = "The digits {ingestseq} is zero padded to"},
+        {.name = kPrefIncludeUnknownFilesAsProxies,
+         .type = PreferenceType::Boolean,
+         .defaultNumber = kPrefIncludeUnknownFilesAsProxiesDefault ? 1 : 0,
+         .meaning = "Contact sheets show files of unknown types as proxy items"},
     };
     for (int i = 1; i <= 8; ++i)
         keys.push_back({.name = "ColorClass" + std::to_string(i) + "Label",

@@ -90,6 +90,10 @@ inline constexpr std::int64_t kPrefSequenceNumberMaximum = 999999999999999;
 inline constexpr std::int64_t kPrefSequenceDigitsDefault = 3;
 inline constexpr std::int64_t kPrefIngestSequenceDigitsDefault = 4;
 inline constexpr std::int64_t kPrefSequenceDigitsMaximum = 15;
+// Contact sheets: files no reader takes (other than sidecars) are shown as proxy items, so that nothing
+// a card holds goes unseen when photos are copied, sent or deleted.
+inline constexpr char kPrefIncludeUnknownFilesAsProxies[] = "IncludeUnknownFilesAsProxies";
+inline constexpr bool kPrefIncludeUnknownFilesAsProxiesDefault = true;
 
 // Contact sheets: the sort type (0 capture time, 1 modification time, 2 file name, 3 colour class,
 // 4 rating, 5 arrangement, 6 and above the custom sorts in order) and its direction (on: descending).
