@@ -56,25 +56,6 @@ struct DeleteOptions {
     bool permanently = false;
 };
 
-// The custom sorts offered as custom:N (N from 1).
-struct PredefinedCustomSort {
-    const char* name;
-    const char* primary;
-    const char* secondary;
-};
-constexpr PredefinedCustomSort kCustomSorts[] = {
-    {"Sort by {type}", "{type}", ""},
-    {"Sort by {serial}", "{serial}", ""},
-    {"Sort by {tag} and {colorclass}", "{tag}", "{colorclass}"},
-    {"Sort by {filesize}", "{filesize}", ""},
-    {"Sort by {sound}", "{sound}", ""},
-    {"Sort by {hascrop}", "{hascrop}", ""},
-    {"Sort by {width}", "{width}", ""},
-    {"Sort by {height}", "{height}", ""},
-    {"Sort by {lens}", "{lens}", ""},
-    {"Sort by {iso}", "{iso}", ""},
-};
-
 int usage(const std::string& message) {
     std::fprintf(stderr, "lumo: %s\n", message.c_str());
     return kExitBadUsage;
@@ -96,12 +77,13 @@ std::optional<std::string> settingsFrom(const ScanOptions& options, ContactSheet
     if (const auto at = kTypes.find(options.sort); at != kTypes.end()) {
         settings.sortType = at->second;
     } else if (options.sort.rfind("custom:", 0) == 0) {
+        // The custom sorts as the preferences keep them (the predefined ones when none are stored).
+        const std::size_t count = LoadCustomSorts().size();
         int n = 0;
-        if (!parseSmallNumber(options.sort.substr(7), 1, static_cast<int>(std::size(kCustomSorts)), n))
-            return "--sort custom:N takes N from 1 to " + std::to_string(std::size(kCustomSorts));
-        const PredefinedCustomSort& custom = kCustomSorts[n - 1];
+        if (!parseSmallNumber(options.sort.substr(7), 1, static_cast<int>(count), n))
+            return "--sort custom:N takes N from 1 to " + std::to_string(count);
         settings.sortType = kSortCustomFirst + static_cast<std::uint32_t>(n - 1);
-        settings.custom = {custom.name, custom.primary, custom.secondary, false};
+        settings.custom = *CustomSortForType(settings.sortType);
     } else {
         return "--sort takes capture, modified, name, colorclass, rating, arrangement or custom:N, not \"" +
                options.sort + "\"";
@@ -186,9 +168,6 @@ int runScan(const CommonOptions& common, const ScanOptions& options) {
         return usage("give the folder to show: lumo scan DIR...");
     if (options.join && options.noJoin)
         return usage("give --join or --no-join, not both");
-    ContactSheetSortSettings settings;
-    if (const std::optional<std::string> problem = settingsFrom(options, settings))
-        return usage(*problem);
     std::vector<std::string> folders;
     for (const std::string& folder : options.folders) {
         std::error_code ec;
@@ -201,6 +180,9 @@ int runScan(const CommonOptions& common, const ScanOptions& options) {
     AppSession session(common, kPreferencesService | kSortCacheService | kImageEngineService);
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
+    ContactSheetSortSettings settings; // custom sorts come from the preferences
+    if (const std::optional<std::string> problem = settingsFrom(options, settings))
+        return usage(*problem);
 
     LumoDocCommon document;
     if (options.join || options.noJoin)

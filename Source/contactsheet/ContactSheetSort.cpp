@@ -2,6 +2,8 @@
 
 #include "app/LumoLog.h"
 #include "contactsheet/ContactSheetSortManager.h"
+#include "db/PreferenceKeys.h"
+#include "db/Preferences.h"
 
 #include <cstdio>
 #include <tuple>
@@ -341,4 +343,110 @@ SortContactSheetRecords(std::vector<ContactSheetSortRecord> records,
     }
     result.records = std::move(records);
     return result;
+}
+
+// ---- custom sorts and the preferences
+
+namespace {
+
+std::string textOf(const CILA::VObject::Hash& hash, const char* key) {
+    const auto found = hash.find(key);
+    return found != hash.end() && found->second.dataType() == CILA::VObject::DT_STR ? found->second.getstr()
+                                                                                    : std::string();
+}
+
+bool flagOf(const CILA::VObject::Hash& hash, const char* key) {
+    const auto found = hash.find(key);
+    if (found == hash.end())
+        return false;
+    switch (found->second.dataType()) {
+    case CILA::VObject::DT_BOOL:
+        return found->second.getbool();
+    case CILA::VObject::DT_INTEGER:
+        return found->second.getint() != 0;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+const std::vector<ContactSheetCustomSort>& PredefinedCustomSorts() {
+    static const std::vector<ContactSheetCustomSort> sorts = {
+        {"Sort by {type}", "{type}", "", false},
+        {"Sort by {serial}", "{serial}", "", false},
+        {"Sort by {tag} and {colorclass}", "{tag}", "{colorclass}", false},
+        {"Sort by {filesize}", "{filesize}", "", false},
+        {"Sort by {sound}", "{sound}", "", false},
+        {"Sort by {hascrop}", "{hascrop}", "", false},
+        {"Sort by {width}", "{width}", "", false},
+        {"Sort by {height}", "{height}", "", false},
+        {"Sort by {lens}", "{lens}", "", false},
+        {"Sort by {iso}", "{iso}", "", false},
+    };
+    return sorts;
+}
+
+std::vector<ContactSheetCustomSort> LoadCustomSorts() {
+    CILA::VObject stored;
+    const auto preferences = CPreferences::instance();
+    if (!preferences || !preferences->getValue(kPrefCustomSortSettings, stored) ||
+        stored.dataType() != CILA::VObject::DT_VECTOR)
+        return PredefinedCustomSorts();
+    std::vector<ContactSheetCustomSort> sorts;
+    for (const CILA::VObject& entry : stored.getvec()) {
+        if (entry.dataType() != CILA::VObject::DT_HASH)
+            continue;
+        const CILA::VObject::Hash& hash = entry.gethash();
+        ContactSheetCustomSort sort{textOf(hash, "Name"), textOf(hash, "PrimarySort"),
+                                    textOf(hash, "SecondarySort"), flagOf(hash, "ReverseSecondaryCheckbox")};
+        if (!sort.name.empty() && !sort.primary.empty())
+            sorts.push_back(std::move(sort));
+    }
+    return sorts.empty() ? PredefinedCustomSorts() : sorts;
+}
+
+bool SaveCustomSorts(const std::vector<ContactSheetCustomSort>& sorts) {
+    const auto preferences = CPreferences::instance();
+    if (!preferences)
+        return false;
+    CILA::VObject list = CILA::VObject::makeVector();
+    for (const ContactSheetCustomSort& sort : sorts) {
+        CILA::VObject entry = CILA::VObject::makeHash();
+        entry.store("Name", CILA::VObject(sort.name));
+        entry.store("PrimarySort", CILA::VObject(sort.primary));
+        entry.store("SecondarySort", CILA::VObject(sort.secondary));
+        entry.store("ReverseSecondaryCheckbox", CILA::VObject(sort.reverseSecondary));
+        list.append(std::move(entry));
+    }
+    return preferences->setValue(kPrefCustomSortSettings, list);
+}
+
+std::optional<ContactSheetCustomSort> CustomSortForType(std::uint32_t type) {
+    if (type < kSortCustomFirst)
+        return std::nullopt;
+    std::vector<ContactSheetCustomSort> sorts = LoadCustomSorts();
+    const std::size_t at = type - kSortCustomFirst;
+    if (at >= sorts.size())
+        return std::nullopt;
+    return std::move(sorts[at]);
+}
+
+ContactSheetSortSettings ContactSheetSortSettingsFromPreferences() {
+    ContactSheetSortSettings settings;
+    if (const auto preferences = CPreferences::instance()) {
+        const std::int64_t type =
+            preferences->getInt(kPrefContactSheetSortExtended, kPrefContactSheetSortExtendedDefault);
+        settings.sortType =
+            type >= 0 && type <= 0xFFFFFFFF ? static_cast<std::uint32_t>(type) : kSortCaptureTime;
+        settings.reverse =
+            preferences->getBool(kPrefContactSheetSortReverse, kPrefContactSheetSortReverseDefault);
+    }
+    if (settings.sortType >= kSortCustomFirst) {
+        if (auto custom = CustomSortForType(settings.sortType))
+            settings.custom = std::move(*custom);
+        else
+            settings.sortType = kSortCaptureTime;
+    }
+    return settings;
 }

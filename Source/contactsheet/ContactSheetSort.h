@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -85,3 +86,20 @@ bool ContactSheetShellSort(std::vector<std::uint32_t>& order,
 // and answers false (leaving the values cleared) for a text that is no date.
 std::string ContactSheetCaptureTimeText(const KLDateTime& time, std::uint32_t subSeconds, bool hasSubSeconds);
 bool ParseContactSheetCaptureTime(const std::string& text, KLDateTime& time, std::uint32_t& subSeconds);
+
+// ---- the settings as the preferences keep them
+
+// The custom sorts offered when none are stored ("Sort by {type}", "Sort by {serial}", ...).
+const std::vector<ContactSheetCustomSort>& PredefinedCustomSorts();
+// The stored custom sorts ("CustomSortSettings"), or the predefined ones when none are stored or the
+// preferences are not open. Entries without a name or a primary key are left out.
+std::vector<ContactSheetCustomSort> LoadCustomSorts();
+// Stores the list (an empty list brings the predefined ones back); false when the preferences are not
+// open or refused it.
+bool SaveCustomSorts(const std::vector<ContactSheetCustomSort>& sorts);
+// The custom sort of a sort type: kSortCustomFirst is the first of LoadCustomSorts(); nullopt for the
+// built-in types and numbers past the list.
+std::optional<ContactSheetCustomSort> CustomSortForType(std::uint32_t type);
+// The sort type and direction the preferences hold ("ContactSheetSortExtended", "ContactSheetSortReverse"),
+// with the custom sort filled in; a custom type that no longer exists falls back to capture time.
+ContactSheetSortSettings ContactSheetSortSettingsFromPreferences();

@@ -43,6 +43,8 @@ struct ContactSheetSortWork {
     std::function<void(bool completed, const ContactSheetSortResult& result)> completion;
 };
 
+class CLumoApp;
+
 class ContactSheetSortManager {
 public:
     virtual ~ContactSheetSortManager() = default;
@@ -76,3 +78,7 @@ std::optional<ContactSheetSortResult>
 SortContactSheetRecords(std::vector<ContactSheetSortRecord> records,
                         const std::vector<std::int32_t>& documentNumbers, const ContactSheetSortWork& work,
                         const std::function<bool()>& shouldCancel);
+
+// Adds the start-up step that starts the sort threads and the shutdown step that stops them (first, with
+// the main frame: a sort may be using the image caches).
+void addContactSheetSortService(CLumoApp& app);

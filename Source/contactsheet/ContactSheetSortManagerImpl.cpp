@@ -1,5 +1,6 @@
 #include "contactsheet/ContactSheetSortManagerImpl.h"
 
+#include "app/LumoApp.h"
 #include "app/LumoLog.h"
 
 #include <cstdio>
@@ -265,4 +266,17 @@ std::optional<ContactSheetSortResult> ContactSheetSortManagerImpl::get_result_fo
 bool ContactSheetSortManagerImpl::should_cancel_for(std::uint32_t document, std::uint32_t serial) {
     std::lock_guard lock(m_mutex);
     return should_cancel_locked(document, serial);
+}
+
+// ---- start-up and shutdown
+
+void addContactSheetSortService(CLumoApp& app) {
+    app.startupSteps().add("ContactSheetSortManager initialize", [] {
+        ContactSheetSortManager::initialize();
+        return true; // without sort threads the program still sorts on the caller's thread
+    });
+    app.shutdownSteps().add("ContactSheetSortManager terminate", [] {
+        ContactSheetSortManager::terminate();
+        return true;
+    });
 }

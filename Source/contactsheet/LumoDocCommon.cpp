@@ -31,10 +31,6 @@ constexpr double kDirScanLimit = 2.0;
 constexpr double kStepLimit = 0.5;
 constexpr double kRescanLimit = 5.0;
 
-// Preference names the sort owns; read by name so that a sheet opens with the user's last order.
-constexpr char kPrefContactSheetSortExtended[] = "ContactSheetSortExtended";
-constexpr char kPrefContactSheetSortReverse[] = "ContactSheetSortReverse";
-
 bool boolPreference(const char* name, bool fallback) {
     const std::shared_ptr<CPreferences> prefs = CPreferences::instance();
     return prefs ? prefs->getBool(name, fallback) : fallback;
@@ -68,11 +64,8 @@ void forgetCachedFile(const std::string& path) {
 
 LumoDocCommon::LumoDocCommon() : m_id(g_nextDocumentID.fetch_add(1)) {
     m_joined = boolPreference(kPrefJoinRAWPlusJPEG, kPrefJoinRAWPlusJPEGDefault);
-    if (const std::shared_ptr<CPreferences> prefs = CPreferences::instance()) {
-        const std::int64_t type = prefs->getInt(kPrefContactSheetSortExtended, kSortCaptureTime);
-        m_sort.sortType = type >= 0 && type <= 0xFFFF ? static_cast<std::uint32_t>(type) : kSortCaptureTime;
-        m_sort.reverse = prefs->getBool(kPrefContactSheetSortReverse, false);
-    }
+    // The order the user last chose ("ContactSheetSortExtended", "ContactSheetSortReverse").
+    m_sort = ContactSheetSortSettingsFromPreferences();
 }
 
 LumoDocCommon::~LumoDocCommon() {

@@ -2,6 +2,11 @@
 #include "contactsheet/ContactSheetSortManager.h"
 
 #include "app/LumoLogger.h"
+#include "app/LumoPaths.h"
+#include "db/PreferenceKeys.h"
+#include "db/Preferences.h"
+#include "support/TestSupport.h"
+#include "variables/VariableExpander.h"
 
 #include <gtest/gtest.h>
 
@@ -273,4 +278,39 @@ TEST(ContactSheetSort, CaptureTimeTextRoundTripsAndLabelsNameTheTypes) {
     EXPECT_EQ(ContactSheetSortTypeLabel(kSortCaptureTime), "Capture Time");
     EXPECT_EQ(ContactSheetSortTypeLabel(kSortArrangement), "Arrangement");
     EXPECT_EQ(ContactSheetSortTypeLabel(7, "Sort by {serial}"), "7: Sort by {serial}");
+}
+
+TEST(ContactSheetSort, CustomSortsLiveInThePreferencesWithPredefinedOnesByDefault) {
+    lumo::test::TempDir settings;
+    LumoPaths::initialise(ResolvedLocations{settings.path(), lumo::test::testRunFolder() + "/cache"});
+    ASSERT_TRUE(CPreferences::GetPreferences());
+
+    const std::vector<ContactSheetCustomSort>& predefined = PredefinedCustomSorts();
+    ASSERT_EQ(LoadCustomSorts().size(), predefined.size());
+    EXPECT_EQ(CustomSortForType(kSortCustomFirst)->name, "Sort by {type}");
+    for (const ContactSheetCustomSort& sort : predefined) // every key names a variable
+        EXPECT_TRUE(ExpandVariables(sort.primary, VariableContext{}, kVariableSortable).expanded)
+            << sort.name;
+
+    ASSERT_TRUE(SaveCustomSorts({{"Size, newest first", "{filesize}", "{type}", true}}));
+    auto preferences = CPreferences::instance();
+    ASSERT_TRUE(preferences->setInt(kPrefContactSheetSortExtended, kSortCustomFirst));
+    ASSERT_TRUE(preferences->setBool(kPrefContactSheetSortReverse, true));
+    ContactSheetSortSettings s = ContactSheetSortSettingsFromPreferences();
+    EXPECT_EQ(s.sortType, std::uint32_t{kSortCustomFirst});
+    EXPECT_TRUE(s.reverse);
+    EXPECT_EQ(s.custom.primary, "{filesize}");
+    EXPECT_EQ(s.custom.secondary, "{type}");
+    EXPECT_TRUE(s.custom.reverseSecondary);
+    EXPECT_FALSE(CustomSortForType(kSortCustomFirst + 1)); // past the list
+    ASSERT_TRUE(preferences->setInt(kPrefContactSheetSortExtended, kSortCustomFirst + 1));
+    EXPECT_EQ(ContactSheetSortSettingsFromPreferences().sortType, std::uint32_t{kSortCaptureTime});
+    // The key takes a list of objects only.
+    const PreferenceKey* key = findPreferenceKey(kPrefCustomSortSettings);
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(preferenceValueProblem(*key, CILA::VObject("x")),
+              "takes a list of objects (as JSON: [{...}, ...])");
+    preferences.reset();
+    CPreferences::ClosePreferences();
+    LumoPaths::reset();
 }
