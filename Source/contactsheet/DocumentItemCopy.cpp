@@ -99,6 +99,14 @@ int DocumentItem::ImageCopy(const CopyFileRequest& request, std::string& name, s
     CopyFileRequest primaryRequest = request;
     primaryRequest.sourcePath = primary->Filename();
     primaryRequest.image = primaryRecord.get();
+    // The name chosen for the primary must leave the companion's name free as well.
+    if (companion) {
+        const std::string companionSource = companion->Filename();
+        const std::size_t slash = companionSource.rfind('/');
+        const std::size_t dot = companionSource.rfind('.');
+        if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1))
+            primaryRequest.companionExtensions.push_back(companionSource.substr(dot + 1));
+    }
     LUMO_LOG("primary:DocumentItem::ImageCopy() calling CopyFile::FileCopyEx()");
     const int result = CopyFile::FileCopyEx(primaryRequest, name);
     LUMO_LOG("primary:DocumentItem::ImageCopy() called CopyFile::FileCopyEx() result = %ld",
