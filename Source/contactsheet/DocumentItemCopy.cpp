@@ -22,6 +22,7 @@ std::string failureText(const char* heading, NRFErr err) {
 // ---- rename
 
 DocumentItem::Result DocumentItem::Rename(const std::string& newBaseName) {
+    std::unique_lock changing(m_changeLock);
     const char* heading = DocumentItemText::kRenameHeading;
     if (!IsLocallyAvailable())
         return {kNRFErrNotLocal, DocumentItemText::kNotLocalRename};
@@ -78,6 +79,7 @@ DocumentItem::Result DocumentItem::Rename(const std::string& newBaseName) {
         companion->SetRecord(std::move(companionRecord));
         LumoSortCache::purgeSortInfoFor(oldCompanion);
     }
+    changing.unlock();
     Changed.emit(*this);
     return {};
 }
