@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -58,6 +59,23 @@ protected:
         return ScanFolders({folder}, proxies);
     }
 };
+
+// What `run` logged with the debug flags of `flags` on.
+std::string logOf(const std::string& flags, const std::function<void()>& run) {
+    lumo::test::TempDir settings;
+    writeWholeFile(settings.file("LumoDebug.txt"), flags);
+    LumoPaths::initialise(ResolvedLocations{settings.path(), lumo::test::testRunFolder() + "/cache"});
+    reloadDebugFlags();
+    LumoLogger::instance().flush();
+    std::uint64_t start = 0;
+    lumo::fileSize(LumoPaths::logFilePath(), start);
+    run();
+    LumoLogger::instance().flush();
+    const std::string log = lumo::test::readWholeFile(LumoPaths::logFilePath()).substr(start);
+    LumoPaths::reset();
+    reloadDebugFlags();
+    return log;
+}
 
 // A folder with a photo of each kind and everything the filter must keep out.
 void fillFolder(const TempDir& dir) {
@@ -100,18 +118,8 @@ TEST_F(FolderScanTest, FilterRejectsWhatIsNoPhotoAndShowsUnknownFilesOnlyAsProxi
     }
 
     // With the filter's flag on, every decision is logged in its words.
-    lumo::test::TempDir settings;
-    writeWholeFile(settings.file("LumoDebug.txt"), "SHOW_DIRSCAN_FILTER yes\nSHOW_CSHEET_RESCAN yes\n");
-    LumoPaths::initialise(ResolvedLocations{settings.path(), lumo::test::testRunFolder() + "/cache"});
-    reloadDebugFlags();
-    LumoLogger::instance().flush();
-    std::uint64_t logStart = 0;
-    lumo::fileSize(LumoPaths::logFilePath(), logStart);
-    scan(dir.path(), false);
-    LumoLogger::instance().flush();
-    const std::string log = lumo::test::readWholeFile(LumoPaths::logFilePath()).substr(logStart);
-    LumoPaths::reset();
-    reloadDebugFlags();
+    const std::string log =
+        logOf("SHOW_DIRSCAN_FILTER yes\nSHOW_CSHEET_RESCAN yes\n", [&] { scan(dir.path(), false); });
     for (const std::string& line : {
              "Scanning path: '" + dir.path() + "'",
              std::string("File counts added for path, RAW(1), Non-RAW(1), Unknown(4)"),
@@ -165,7 +173,11 @@ TEST_F(FolderScanTest, DigestStaysForAnUnchangedFolderAndATouchedFileLosesItsSor
 
     const timespec times[2] = {{1'000'000, 0}, {1'000'000, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, photo.c_str(), times, 0), 0);
-    const FolderScanResult touched = scan(dir.path(), true);
+    FolderScanResult touched;
+    const std::string log = logOf("SORT_CACHE_LOGGING yes\n", [&] { touched = scan(dir.path(), true); });
+    EXPECT_NE(log.find("ContactSheetFilter::accept() sort data for '" + photo + "' rejected size("),
+              std::string::npos)
+        << log;
     EXPECT_NE(touched.digest, first.digest);
     EXPECT_FALSE(LumoSortCache::GetSortInfoFor(photo, info));
     EXPECT_TRUE(LumoSortCache::GetSortInfoFor(raw, info));
