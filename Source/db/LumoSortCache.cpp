@@ -109,6 +109,16 @@ private:
                 case LumoSortDataCommand::kPurgeDaysOld:
                     impl.purgeEntriesDaysOld(command.m_days);
                     break;
+                case LumoSortDataCommand::kFetchMany:
+                    if (command.m_rows) {
+                        command.m_rows->assign(command.m_keys.size(), std::nullopt);
+                        for (std::size_t i = 0; i < command.m_keys.size(); ++i) {
+                            command.m_key = command.m_keys[i];
+                            if (impl.fetchSortData(command))
+                                (*command.m_rows)[i] = command.m_info;
+                        }
+                    }
+                    break;
                 case LumoSortDataCommand::kQuit:
                     break;
                 default:
@@ -228,4 +238,21 @@ void LumoSortCache::purgeEntries() {
     command.m_code = LumoSortDataCommand::kPurgeAll;
     LumoSortCacheInfo unused;
     g_worker->postAndWait(std::move(command), unused);
+}
+
+std::vector<std::optional<LumoSortCacheInfo>>
+LumoSortCache::GetSortInfoForMany(const std::vector<std::string>& paths) {
+    std::vector<std::optional<LumoSortCacheInfo>> rows(paths.size());
+    std::lock_guard lock(moduleLock());
+    if (!g_worker || paths.empty())
+        return rows;
+    LumoSortDataCommand command;
+    command.m_code = LumoSortDataCommand::kFetchMany;
+    command.m_keys.reserve(paths.size());
+    for (const std::string& path : paths)
+        command.m_keys.push_back(lumo::pathDigest(path));
+    command.m_rows = &rows;
+    LumoSortCacheInfo unused;
+    g_worker->postAndWait(std::move(command), unused);
+    return rows;
 }

@@ -7,6 +7,7 @@
 #include "contactsheet/DocumentMetadataPreload.h"
 #include "contactsheet/DocumentSelection.h"
 #include "db/LumoSortCache.h"
+#include "fileops/LumoCopyFile.h"
 #include "metadata/PhotoMetadata.h"
 #include "support/FileIO.h"
 #include "support/JpegBuilder.h"
@@ -163,6 +164,60 @@ TEST_F(DocumentItemTest, PreloadReadsEveryItemOnAJobAndThenFilters) {
     std::vector<DocumentItem::Ref> one = {items[0]};
     EXPECT_TRUE(DocumentMetadataPreload::PreloadDocumentItems(nullptr, one, "test", options));
     EXPECT_EQ(filtered.size(), 2u);
+}
+
+// A pair of files as one item: IMG_1.JPG with its companion IMG_1.jpeg.
+DocumentItem::Ref pairIn(const TempDir& dir) {
+    writeWholeFile(dir.file("IMG_1.JPG"), JpegBuilder(16, 16).build());
+    writeWholeFile(dir.file("IMG_1.jpeg"), JpegBuilder(8, 8).build());
+    const auto item = DocumentItem::ForFile(dir.file("IMG_1.JPG"), kNRFTypeJPEG, false);
+    item->SetCompanion(std::make_shared<CachedImage>(dir.file("IMG_1.jpeg")), kNRFTypeJPEG, false);
+    return item;
+}
+
+TEST_F(DocumentItemTest, RenameMovesPrimaryAndCompanionTogetherOrNeither) {
+    TempDir dir;
+    const auto item = pairIn(dir);
+    int changes = 0;
+    item->keep(item->Changed.connect([&changes](DocumentItem&) { ++changes; }));
+    ASSERT_TRUE(item->Rename("NEW")) << item->Rename("NEW").message;
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(item->FullPath(), dir.file("NEW.JPG"));
+    EXPECT_EQ(item->CompanionPath(), dir.file("NEW.jpeg"));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("NEW.jpeg")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("IMG_1.JPG")));
+
+    // The companion's new name is taken: the primary keeps its name too.
+    writeWholeFile(dir.file("B.jpeg"), "taken");
+    const DocumentItem::Result failed = item->Rename("B");
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(failed.message.rfind("While renaming an error occurred:\n", 0), 0u) << failed.message;
+    EXPECT_EQ(changes, 1);
+    EXPECT_TRUE(std::filesystem::exists(dir.file("NEW.JPG")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("B.JPG")));
+    EXPECT_EQ(item->FullPath(), dir.file("NEW.JPG"));
+    EXPECT_FALSE(item->Rename("a/b"));
+}
+
+TEST_F(DocumentItemTest, ImageCopyTakesTheCompanionUnderThePrimarysResultingName) {
+    TempDir dir, destination;
+    const auto item = pairIn(dir);
+    for (int round = 0; round < 2; ++round) {
+        CopyFileRequest request;
+        request.destinationFolder = destination.path();
+        std::string name, error;
+        ASSERT_EQ(item->ImageCopy(request, name, &error), 1) << error;
+        const std::string base = name.substr(0, name.rfind('.'));
+        EXPECT_EQ(round == 0, name == "IMG_1.JPG") << name; // the second copy finds the name taken
+        EXPECT_TRUE(std::filesystem::exists(destination.file(base + ".jpeg"))) << base;
+        EXPECT_TRUE(error.empty()) << error;
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir.file("IMG_1.jpeg"))); // a copy leaves the sources
+    DocumentItem empty(nullptr);
+    CopyFileRequest request;
+    request.destinationFolder = destination.path();
+    std::string name;
+    EXPECT_EQ(empty.ImageCopy(request, name), 0);
 }
 
 // ---- selection

@@ -130,6 +130,16 @@ TEST(LumoSortCacheTest, CreatesTheSchemaAndRoundTripsRows) {
         ASSERT_TRUE(LumoSortCache::GetSortInfoFor(corpus[i], info)) << corpus[i];
         EXPECT_EQ(info.FileSize, std::filesystem::file_size(corpus[i]));
     }
+    // Many rows in one round trip, in the order asked, empty where there is none.
+    std::vector<std::string> many = corpus;
+    many.insert(many.begin(), "/not/stored.jpg");
+    const std::vector<std::optional<LumoSortCacheInfo>> rows = LumoSortCache::GetSortInfoForMany(many);
+    ASSERT_EQ(rows.size(), many.size());
+    EXPECT_FALSE(rows[0].has_value());
+    for (std::size_t i = 0; i < corpus.size(); ++i) {
+        ASSERT_TRUE(rows[i + 1].has_value()) << corpus[i];
+        EXPECT_EQ(rows[i + 1]->FileSize, std::filesystem::file_size(corpus[i]));
+    }
     LumoSortCache::TerminateSortCache();
 
     // The file holds the schema as specified, version 3, and rows keyed by the path digest.
@@ -292,6 +302,8 @@ TEST(LumoSortCacheTest, CallsOutsideItsLifetimeAreIgnoredAndThreadsShareIt) {
     LumoSortCache::purgeEntries();
     EXPECT_FALSE(found(photo(1)));
     EXPECT_FALSE(LumoSortCache::isRunning());
+    EXPECT_EQ(LumoSortCache::GetSortInfoForMany({photo(1), photo(2)}),
+              (std::vector<std::optional<LumoSortCacheInfo>>(2)));
 
     TempDir other;
     {
