@@ -49,6 +49,11 @@ private:
     std::string m_old;
 };
 
+std::vector<std::string> g_logged;
+void keepLine(const char*, int, const std::string& text) {
+    g_logged.push_back(text);
+}
+
 } // namespace
 
 TEST(DiskUtils, CopyKeepsBytesModeAndTimesAndNeverHalfWrites) {
@@ -90,9 +95,23 @@ TEST(DiskUtils, RenameAndMoveNeverReplace) {
     TempDir dir;
     writeWholeFile(dir.file("a"), "A");
     writeWholeFile(dir.file("b"), "B");
+    DiskUtils::SetLogSink(&keepLine);
     EXPECT_TRUE(DiskUtils::Rename(dir.file("a"), dir.file("a")));
     EXPECT_FALSE(DiskUtils::Rename(dir.file("a"), dir.file("b")));
     EXPECT_FALSE(DiskUtils::Rename(dir.file("missing"), dir.file("c")));
+    EXPECT_FALSE(DiskUtils::Rename(dir.file("a"), dir.file("no/such/folder")));
+    DiskUtils::SetLogSink(nullptr);
+    const std::string a = dir.file("a"), b = dir.file("b");
+    EXPECT_EQ(g_logged,
+              (std::vector<std::string>{
+                  "DiskUtils::Rename('" + a + "', '" + b + "') failed.  Destination file already exists.",
+                  "DiskUtils::Rename('" + dir.file("missing") + "', '" + dir.file("c") +
+                      "') failed.  Source file does not exist.",
+                  "DiskUtils::Rename('" + a + "', '" + dir.file("no/such/folder") + "') failed",
+                  "Error: 'No such file or directory'",
+                  "OS claims that: '" + dir.file("no/such/folder") +
+                      "' does not exist (no collision) but we still can't rename the file",
+              }));
     EXPECT_TRUE(DiskUtils::Rename(dir.file("a"), dir.file("c")));
     EXPECT_FALSE(DiskUtils::MoveFile(dir.file("c"), dir.file("b")));
     EXPECT_EQ(readWholeFile(dir.file("b")), "B");

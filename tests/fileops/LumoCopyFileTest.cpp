@@ -257,6 +257,42 @@ TEST_F(CopyFileTest, CallerMetadataGoesIntoTheCopyOnly) {
     EXPECT_EQ(namesIn(m_dst.path()), std::vector<std::string>{"meta.JPG"});
 }
 
+TEST_F(CopyFileTest, RenameTakesAttachedFilesAllOrNothing) {
+    const std::string raw = makeRaw();
+    if (raw.empty())
+        LUMO_SKIP_OR_FAIL("no corpus");
+    writeWholeFile(m_src.file("DSC_0001.NEF.NKS"), "settings");
+    writeWholeFile(m_src.file("SND_0001.WAV"), "RIFF2");
+    NRFImageInfoRef record = open(raw);
+    ASSERT_TRUE(record);
+    std::vector<std::string> names;
+    ASSERT_EQ(NRFAttachedFileNamesFor(record.get(), m_src.file("Trip.NEF"), &names), kNRFErrNone);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{m_src.file("SND_Trip.WAV"), m_src.file("Trip.NEF.NKS"),
+                                               m_src.file("Trip.WAV"), m_src.file("Trip.XMP")}));
+
+    // A taken name refuses the rename unless replacing; a replacing rename that fails half-way puts
+    // everything back, the replaced file too.
+    writeWholeFile(m_src.file("Trip.XMP"), "other");
+    const std::vector<std::string> before = namesIn(m_src.path());
+    EXPECT_EQ(NRFRenameFile(record.get(), m_src.file("Trip.NEF").c_str(), 0), kNRFErrWrite);
+    EXPECT_EQ(namesIn(m_src.path()), before);
+    lumo::injectFileFault(
+        {.op = lumo::FileFault::Op::Rename, .error = EIO, .pathContains = "SND_", .times = 1});
+    EXPECT_EQ(NRFRenameFile(record.get(), m_src.file("Trip.NEF").c_str(), kNRFRenameReplace), kNRFErrWrite);
+    lumo::clearFileFaults();
+    EXPECT_EQ(namesIn(m_src.path()), before);
+    EXPECT_EQ(readWholeFile(m_src.file("Trip.XMP")), "other");
+    EXPECT_EQ(record->m_path, raw);
+
+    ASSERT_EQ(NRFRenameFile(record.get(), m_src.file("Trip.NEF").c_str(), kNRFRenameReplace), kNRFErrNone);
+    EXPECT_EQ(namesIn(m_src.path()),
+              (std::vector<std::string>{"SND_Trip.WAV", "Trip.NEF", "Trip.NEF.NKS", "Trip.WAV", "Trip.XMP"}));
+    EXPECT_EQ(readWholeFile(m_src.file("Trip.XMP")), "<x:xmpmeta/>");
+    EXPECT_EQ(record->m_path, m_src.file("Trip.NEF"));
+    EXPECT_EQ(record->m_attachedFiles.size(), 4u);
+}
+
 TEST_F(CopyFileTest, CorpusFilesArriveByteForByte) {
     const std::vector<std::string> files = lumo::test::corpusFiles(
         {".jpg", ".nef", ".cr2", ".cr3", ".dng", ".raf", ".rw2", ".heic", ".tif", ".png"});
