@@ -32,8 +32,10 @@ std::vector<std::string> namesIn(const std::string& folder) {
 // Points the home Trash at a temporary folder for the life of the object.
 class TrashHome {
 public:
-    TrashHome() : m_old(std::getenv("XDG_DATA_HOME") ? std::getenv("XDG_DATA_HOME") : "") {
-        ::setenv("XDG_DATA_HOME", m_dir.path().c_str(), 1);
+    explicit TrashHome(const std::string& folder = {})
+        : m_home(folder.empty() ? m_dir.path() : folder),
+          m_old(std::getenv("XDG_DATA_HOME") ? std::getenv("XDG_DATA_HOME") : "") {
+        ::setenv("XDG_DATA_HOME", m_home.c_str(), 1);
     }
     ~TrashHome() {
         if (m_old.empty())
@@ -41,11 +43,12 @@ public:
         else
             ::setenv("XDG_DATA_HOME", m_old.c_str(), 1);
     }
-    std::string files() const { return m_dir.path() + "/Trash/files"; }
-    std::string info() const { return m_dir.path() + "/Trash/info"; }
+    std::string files() const { return m_home + "/Trash/files"; }
+    std::string info() const { return m_home + "/Trash/info"; }
 
 private:
     TempDir m_dir;
+    std::string m_home;
     std::string m_old;
 };
 
@@ -180,4 +183,12 @@ TEST(Trash, MovesWithInfoAndUniqueNames) {
     EXPECT_FALSE(DiskUtils::exists(home.info() + "/blocked.JPG.trashinfo"));
     EXPECT_TRUE(DiskUtils::exists(home.info() + "/blocked.JPG.2.trashinfo"));
     EXPECT_EQ(namesIn(home.info()).size(), 3u);
+
+    // A rename that fails after the info file was written (a folder cannot go into its own Trash)
+    // removes the info file again.
+    TempDir outer;
+    TrashHome inside(outer.file("data"));
+    EXPECT_FALSE(MoveToTrash(outer.path(), &error));
+    EXPECT_TRUE(DiskUtils::exists(outer.path()));
+    EXPECT_TRUE(namesIn(inside.info()).empty());
 }
