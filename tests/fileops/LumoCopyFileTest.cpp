@@ -159,6 +159,10 @@ TEST_F(CopyFileTest, InterruptedCopyLeavesNothingAndNeverOverwrites) {
     lumo::injectFileFault(faults.back().fault);
     EXPECT_EQ(DoCopyFile(record.get(), m_dst.file("x.NEF").c_str(), 0), kNRFErrWrite);
     lumo::clearFileFaults();
+    NRFImageInfoRec unknown(raw, NRFMakeFileType("ZZZZ"));
+    EXPECT_EQ(DoCopyFile(&unknown, m_dst.file("x.NEF").c_str(), 0), kNRFErrUnknownType);
+    EXPECT_EQ(NRFGetErrorText(), "No plugin available to handle '" + raw + "'");
+    EXPECT_TRUE(namesIn(m_dst.path()).empty());
 
     // A file of the wanted name is replaced only with kCopyOverwrite.
     writeWholeFile(m_dst.file("keep.NEF"), "old");
