@@ -17,6 +17,9 @@
 
 #include <filesystem>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using lumo::test::readWholeFile;
 using lumo::test::TempDir;
 using lumo::test::writeWholeFile;
@@ -230,6 +233,33 @@ TEST_F(CopyFileTest, MoveNamingAndLengthRules) {
     name.clear();
     ASSERT_EQ(copy(m_src.file("notes.txt"), 0, name, nullptr), 1);
     EXPECT_EQ(name, "notesA.txt");
+}
+
+TEST_F(CopyFileTest, MoveAcrossVolumesLetsGoOfSourcesLast) {
+    struct stat shm, here;
+    if (::stat("/dev/shm", &shm) != 0 || ::stat(m_dst.path().c_str(), &here) != 0 ||
+        shm.st_dev == here.st_dev || ::access("/dev/shm", W_OK) != 0)
+        GTEST_SKIP() << "no second volume";
+    const std::string folder = "/dev/shm/lumo-copy-" + std::to_string(::getpid());
+    std::filesystem::create_directories(folder);
+    const std::string jpeg = folder + "/IMG_0001.JPG", bytes = lumo::test::encodeJpeg(16, 16);
+    writeWholeFile(jpeg, bytes);
+    writeWholeFile(folder + "/IMG_0001.WAV", "RIFF");
+    NRFImageInfoRef record = open(jpeg);
+    ASSERT_TRUE(record);
+    // The sound file cannot be written: the photo that arrived goes again and both sources stay.
+    lumo::injectFileFault({.op = lumo::FileFault::Op::Write, .error = ENOSPC, .pathContains = ".WAV.tmp-"});
+    std::string name;
+    EXPECT_EQ(copy(jpeg, kCopyMove | kCopySoundFile, name, record.get()), 0);
+    lumo::clearFileFaults();
+    EXPECT_TRUE(namesIn(m_dst.path()).empty());
+    EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"IMG_0001.JPG", "IMG_0001.WAV"}));
+    name.clear();
+    ASSERT_EQ(copy(jpeg, kCopyMove | kCopySoundFile, name, record.get()), 1) << CopyFile::ErrorText();
+    EXPECT_EQ(namesIn(m_dst.path()), (std::vector<std::string>{"IMG_0001.JPG", "IMG_0001.WAV"}));
+    EXPECT_EQ(readWholeFile(m_dst.file("IMG_0001.JPG")), bytes);
+    EXPECT_TRUE(namesIn(folder).empty());
+    std::filesystem::remove_all(folder);
 }
 
 TEST_F(CopyFileTest, CallerMetadataGoesIntoTheCopyOnly) {
