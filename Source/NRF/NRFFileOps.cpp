@@ -133,7 +133,9 @@ NRFErr copyFiles(NRFImageInfoRec* record, const std::string& destination, unsign
         return kNRFErrNone;
     }
     for (const auto& pair : pairs) {
-        if (!DiskUtils::FileCopyNoReplace(pair.first, pair.second)) {
+        // The folder is flushed once below for a move; a copy's new names are flushed by whoever
+        // renames them into place (the copy engine), or are only a copy that a crash may lose.
+        if (!DiskUtils::FileCopyNoReplace(pair.first, pair.second, nullptr, false)) {
             const NRFErr err = writeFailure(pair.second);
             for (const auto& arrived : done)
                 lumo::removeFile(arrived.second);
@@ -141,7 +143,9 @@ NRFErr copyFiles(NRFImageInfoRec* record, const std::string& destination, unsign
         }
         done.push_back(pair);
     }
-    if (move) // every file has arrived whole: only now do the sources go
+    if (move) // every file has arrived whole and is on disk: only now do the sources go
+        lumo::syncFolderOf(destination);
+    if (move)
         for (const auto& pair : pairs)
             if (int e = lumo::removeFile(pair.first))
                 LUMO_CHANNEL_LOG(DebugFlag::COPY_MOVE_LOGGING, "DoCopyFile(): could not remove '%s' (%d)",
@@ -211,8 +215,11 @@ NRFErr renameFiles(NRFImageInfoRec* record, const std::string& newPath, unsigned
     for (const auto& entry : kept)
         ::unlink(entry.second.c_str());
     lumo::syncFolderOf(newPath);
+    // The files that moved are the new name's attached files: no need to look for them again.
     record->m_path = newPath;
-    NRFCheckForAttachedFiles(record);
+    record->m_attachedFiles.clear();
+    for (std::size_t i = 1; i < pairs.size(); ++i)
+        record->m_attachedFiles.push_back(pairs[i].second);
     return kNRFErrNone;
 }
 

@@ -159,7 +159,8 @@ bool FileCopyWithAttrs(const std::string& src, const std::string& dst, const std
     return false;
 }
 
-bool FileCopyNoReplace(const std::string& src, const std::string& dst, const std::atomic<bool>* cancel) {
+bool FileCopyNoReplace(const std::string& src, const std::string& dst, const std::atomic<bool>* cancel,
+                       bool syncFolder) {
     DISK_LOG("DiskUtils::FileCopyWithAttrs(): copying from '%s' to '%s'", src.c_str(), dst.c_str());
     int e = exists(dst) ? EEXIST : 0;
     if (e == 0) {
@@ -169,7 +170,7 @@ bool FileCopyNoReplace(const std::string& src, const std::string& dst, const std
             e = renameNoReplace(temporary, dst);
             if (e != 0)
                 lumo::removeFile(temporary);
-            else
+            else if (syncFolder)
                 lumo::syncFolderOf(dst);
         }
     }

@@ -22,8 +22,10 @@ bool FileCopyWithAttrs(const std::string& src, const std::string& dst,
 
 // The same copy, except that an existing `dst` is never replaced (false, "File exists"): the whole
 // copy takes the name only when the name is still free.
+// With `syncFolder` false the folder is not flushed after the rename (the caller flushes it once after
+// several files, or renames the copy again and flushes then); the file's bytes are flushed either way.
 bool FileCopyNoReplace(const std::string& src, const std::string& dst,
-                       const std::atomic<bool>* cancel = nullptr);
+                       const std::atomic<bool>* cancel = nullptr, bool syncFolder = true);
 
 // Moves a file, across volumes too (copied, synced, then the source removed), never replacing an
 // existing `dst`. "DiskUtils::MoveFile(): moving from '%s' to '%s'", "DiskUtils::MoveFile() Error: '%s'".

@@ -32,8 +32,10 @@ std::vector<std::string> namesIn(const std::string& folder) {
 // Points the home Trash at a temporary folder for the life of the object.
 class TrashHome {
 public:
-    TrashHome() : m_old(std::getenv("XDG_DATA_HOME") ? std::getenv("XDG_DATA_HOME") : "") {
-        ::setenv("XDG_DATA_HOME", m_dir.path().c_str(), 1);
+    explicit TrashHome(const std::string& folder = {})
+        : m_home(folder.empty() ? m_dir.path() : folder),
+          m_old(std::getenv("XDG_DATA_HOME") ? std::getenv("XDG_DATA_HOME") : "") {
+        ::setenv("XDG_DATA_HOME", m_home.c_str(), 1);
     }
     ~TrashHome() {
         if (m_old.empty())
@@ -41,13 +43,19 @@ public:
         else
             ::setenv("XDG_DATA_HOME", m_old.c_str(), 1);
     }
-    std::string files() const { return m_dir.path() + "/Trash/files"; }
-    std::string info() const { return m_dir.path() + "/Trash/info"; }
+    std::string files() const { return m_home + "/Trash/files"; }
+    std::string info() const { return m_home + "/Trash/info"; }
 
 private:
     TempDir m_dir;
+    std::string m_home;
     std::string m_old;
 };
+
+std::vector<std::string> g_logged;
+void keepLine(const char*, int, const std::string& text) {
+    g_logged.push_back(text);
+}
 
 } // namespace
 
@@ -90,9 +98,23 @@ TEST(DiskUtils, RenameAndMoveNeverReplace) {
     TempDir dir;
     writeWholeFile(dir.file("a"), "A");
     writeWholeFile(dir.file("b"), "B");
+    DiskUtils::SetLogSink(&keepLine);
     EXPECT_TRUE(DiskUtils::Rename(dir.file("a"), dir.file("a")));
     EXPECT_FALSE(DiskUtils::Rename(dir.file("a"), dir.file("b")));
     EXPECT_FALSE(DiskUtils::Rename(dir.file("missing"), dir.file("c")));
+    EXPECT_FALSE(DiskUtils::Rename(dir.file("a"), dir.file("no/such/folder")));
+    DiskUtils::SetLogSink(nullptr);
+    const std::string a = dir.file("a"), b = dir.file("b");
+    EXPECT_EQ(g_logged,
+              (std::vector<std::string>{
+                  "DiskUtils::Rename('" + a + "', '" + b + "') failed.  Destination file already exists.",
+                  "DiskUtils::Rename('" + dir.file("missing") + "', '" + dir.file("c") +
+                      "') failed.  Source file does not exist.",
+                  "DiskUtils::Rename('" + a + "', '" + dir.file("no/such/folder") + "') failed",
+                  "Error: 'No such file or directory'",
+                  "OS claims that: '" + dir.file("no/such/folder") +
+                      "' does not exist (no collision) but we still can't rename the file",
+              }));
     EXPECT_TRUE(DiskUtils::Rename(dir.file("a"), dir.file("c")));
     EXPECT_FALSE(DiskUtils::MoveFile(dir.file("c"), dir.file("b")));
     EXPECT_EQ(readWholeFile(dir.file("b")), "B");
@@ -161,4 +183,12 @@ TEST(Trash, MovesWithInfoAndUniqueNames) {
     EXPECT_FALSE(DiskUtils::exists(home.info() + "/blocked.JPG.trashinfo"));
     EXPECT_TRUE(DiskUtils::exists(home.info() + "/blocked.JPG.2.trashinfo"));
     EXPECT_EQ(namesIn(home.info()).size(), 3u);
+
+    // A rename that fails after the info file was written (a folder cannot go into its own Trash)
+    // removes the info file again.
+    TempDir outer;
+    TrashHome inside(outer.file("data"));
+    EXPECT_FALSE(MoveToTrash(outer.path(), &error));
+    EXPECT_TRUE(DiskUtils::exists(outer.path()));
+    EXPECT_TRUE(namesIn(inside.info()).empty());
 }

@@ -17,6 +17,9 @@
 
 #include <filesystem>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using lumo::test::readWholeFile;
 using lumo::test::TempDir;
 using lumo::test::writeWholeFile;
@@ -159,6 +162,10 @@ TEST_F(CopyFileTest, InterruptedCopyLeavesNothingAndNeverOverwrites) {
     lumo::injectFileFault(faults.back().fault);
     EXPECT_EQ(DoCopyFile(record.get(), m_dst.file("x.NEF").c_str(), 0), kNRFErrWrite);
     lumo::clearFileFaults();
+    NRFImageInfoRec unknown(raw, NRFMakeFileType("ZZZZ"));
+    EXPECT_EQ(DoCopyFile(&unknown, m_dst.file("x.NEF").c_str(), 0), kNRFErrUnknownType);
+    EXPECT_EQ(NRFGetErrorText(), "No plugin available to handle '" + raw + "'");
+    EXPECT_TRUE(namesIn(m_dst.path()).empty());
 
     // A file of the wanted name is replaced only with kCopyOverwrite.
     writeWholeFile(m_dst.file("keep.NEF"), "old");
@@ -228,6 +235,33 @@ TEST_F(CopyFileTest, MoveNamingAndLengthRules) {
     EXPECT_EQ(name, "notesA.txt");
 }
 
+TEST_F(CopyFileTest, MoveAcrossVolumesLetsGoOfSourcesLast) {
+    struct stat shm, here;
+    if (::stat("/dev/shm", &shm) != 0 || ::stat(m_dst.path().c_str(), &here) != 0 ||
+        shm.st_dev == here.st_dev || ::access("/dev/shm", W_OK) != 0)
+        GTEST_SKIP() << "no second volume";
+    const std::string folder = "/dev/shm/lumo-copy-" + std::to_string(::getpid());
+    std::filesystem::create_directories(folder);
+    const std::string jpeg = folder + "/IMG_0001.JPG", bytes = lumo::test::encodeJpeg(16, 16);
+    writeWholeFile(jpeg, bytes);
+    writeWholeFile(folder + "/IMG_0001.WAV", "RIFF");
+    NRFImageInfoRef record = open(jpeg);
+    ASSERT_TRUE(record);
+    // The sound file cannot be written: the photo that arrived goes again and both sources stay.
+    lumo::injectFileFault({.op = lumo::FileFault::Op::Write, .error = ENOSPC, .pathContains = ".WAV.tmp-"});
+    std::string name;
+    EXPECT_EQ(copy(jpeg, kCopyMove | kCopySoundFile, name, record.get()), 0);
+    lumo::clearFileFaults();
+    EXPECT_TRUE(namesIn(m_dst.path()).empty());
+    EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"IMG_0001.JPG", "IMG_0001.WAV"}));
+    name.clear();
+    ASSERT_EQ(copy(jpeg, kCopyMove | kCopySoundFile, name, record.get()), 1) << CopyFile::ErrorText();
+    EXPECT_EQ(namesIn(m_dst.path()), (std::vector<std::string>{"IMG_0001.JPG", "IMG_0001.WAV"}));
+    EXPECT_EQ(readWholeFile(m_dst.file("IMG_0001.JPG")), bytes);
+    EXPECT_TRUE(namesIn(folder).empty());
+    std::filesystem::remove_all(folder);
+}
+
 TEST_F(CopyFileTest, CallerMetadataGoesIntoTheCopyOnly) {
     const std::string jpeg = m_src.file("meta.JPG");
     writeWholeFile(jpeg, lumo::test::encodeJpeg(16, 16));
@@ -255,6 +289,42 @@ TEST_F(CopyFileTest, CallerMetadataGoesIntoTheCopyOnly) {
     EXPECT_EQ(captionOf(m_dst.file(name)), "Copied with a caption");
     EXPECT_EQ(captionOf(jpeg), "");
     EXPECT_EQ(namesIn(m_dst.path()), std::vector<std::string>{"meta.JPG"});
+}
+
+TEST_F(CopyFileTest, RenameTakesAttachedFilesAllOrNothing) {
+    const std::string raw = makeRaw();
+    if (raw.empty())
+        LUMO_SKIP_OR_FAIL("no corpus");
+    writeWholeFile(m_src.file("DSC_0001.NEF.NKS"), "settings");
+    writeWholeFile(m_src.file("SND_0001.WAV"), "RIFF2");
+    NRFImageInfoRef record = open(raw);
+    ASSERT_TRUE(record);
+    std::vector<std::string> names;
+    ASSERT_EQ(NRFAttachedFileNamesFor(record.get(), m_src.file("Trip.NEF"), &names), kNRFErrNone);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{m_src.file("SND_Trip.WAV"), m_src.file("Trip.NEF.NKS"),
+                                               m_src.file("Trip.WAV"), m_src.file("Trip.XMP")}));
+
+    // A taken name refuses the rename unless replacing; a replacing rename that fails half-way puts
+    // everything back, the replaced file too.
+    writeWholeFile(m_src.file("Trip.XMP"), "other");
+    const std::vector<std::string> before = namesIn(m_src.path());
+    EXPECT_EQ(NRFRenameFile(record.get(), m_src.file("Trip.NEF").c_str(), 0), kNRFErrWrite);
+    EXPECT_EQ(namesIn(m_src.path()), before);
+    lumo::injectFileFault(
+        {.op = lumo::FileFault::Op::Rename, .error = EIO, .pathContains = "SND_", .times = 1});
+    EXPECT_EQ(NRFRenameFile(record.get(), m_src.file("Trip.NEF").c_str(), kNRFRenameReplace), kNRFErrWrite);
+    lumo::clearFileFaults();
+    EXPECT_EQ(namesIn(m_src.path()), before);
+    EXPECT_EQ(readWholeFile(m_src.file("Trip.XMP")), "other");
+    EXPECT_EQ(record->m_path, raw);
+
+    ASSERT_EQ(NRFRenameFile(record.get(), m_src.file("Trip.NEF").c_str(), kNRFRenameReplace), kNRFErrNone);
+    EXPECT_EQ(namesIn(m_src.path()),
+              (std::vector<std::string>{"SND_Trip.WAV", "Trip.NEF", "Trip.NEF.NKS", "Trip.WAV", "Trip.XMP"}));
+    EXPECT_EQ(readWholeFile(m_src.file("Trip.XMP")), "<x:xmpmeta/>");
+    EXPECT_EQ(record->m_path, m_src.file("Trip.NEF"));
+    EXPECT_EQ(record->m_attachedFiles.size(), 4u);
 }
 
 TEST_F(CopyFileTest, CorpusFilesArriveByteForByte) {
