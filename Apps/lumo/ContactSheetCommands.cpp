@@ -194,7 +194,11 @@ int runScan(const CommonOptions& common, const ScanOptions& options) {
     std::unique_ptr<TerminalProgress> progress;
     if (showProgress && document.ItemCount() >= 500)
         progress = std::make_unique<TerminalProgress>("Sorting", 100);
-    const std::optional<SortedSheet> sorted = document.SortNow(settings);
+    const std::optional<SortedSheet> sorted =
+        document.SortNow(settings, {}, [&progress](const ContactSheetSortStatus& status) {
+            if (progress)
+                progress->update(status.percent, ContactSheetSortStatus::PhaseText(status.phase));
+        });
     if (progress)
         progress->finish();
     if (!sorted)

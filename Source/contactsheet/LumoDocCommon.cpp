@@ -505,10 +505,12 @@ std::vector<std::uint32_t> LumoDocCommon::ArrangedOrder() const {
 
 // ---- sorting
 
-std::optional<SortedSheet> LumoDocCommon::SortNow(const ContactSheetSortSettings& settings,
-                                                  const std::function<bool()>& shouldCancel) const {
+std::optional<SortedSheet>
+LumoDocCommon::SortNow(const ContactSheetSortSettings& settings, const std::function<bool()>& shouldCancel,
+                       std::function<void(const ContactSheetSortStatus&)> status) const {
     SortedSheet sorted;
     ContactSheetSortWork work;
+    work.status = std::move(status);
     work.document = m_id;
     work.settings = settings;
     {

@@ -106,9 +106,10 @@ public:
     std::vector<std::uint32_t> ArrangedOrder() const;
 
     // ---- sorting
-    // Sorts on the calling thread; nullopt when cancelled.
+    // Sorts on the calling thread, reporting through `status` when given; nullopt when cancelled.
     std::optional<SortedSheet> SortNow(const ContactSheetSortSettings& settings,
-                                       const std::function<bool()>& shouldCancel = {}) const;
+                                       const std::function<bool()>& shouldCancel = {},
+                                       std::function<void(const ContactSheetSortStatus&)> status = {}) const;
     // Queues a sort with the view's settings on the sort manager (on the calling thread when there is
     // none); `done` runs on a sort thread.
     void Sort(std::function<void(bool completed, const SortedSheet& sorted)> done);

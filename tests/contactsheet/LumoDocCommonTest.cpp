@@ -187,6 +187,10 @@ TEST_F(LumoDocCommonTest, ArrangementSurvivesAReopenAndNewFilesFollowIt) {
               std::string::npos)
         << text;
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 5);
+
+    // The folder moves: the sheet follows it.
+    doc.DocumentPathChangedFromTo(dir.path(), dir.path() + "-moved");
+    EXPECT_EQ(doc.PrimaryPath(), dir.path() + "-moved");
 }
 
 TEST_F(LumoDocCommonTest, ArrangementFileFormsAndHostileInput) {
