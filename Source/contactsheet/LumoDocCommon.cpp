@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -51,6 +52,11 @@ void addItemFiles(const DocumentItem& item, std::unordered_set<std::string>& out
     out.insert(item.FullPath());
     if (item.HasCompanion())
         out.insert(item.CompanionPath());
+}
+
+bool isFolder(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_directory(path, ec);
 }
 
 void forgetCachedFile(const std::string& path) {
@@ -138,6 +144,57 @@ void LumoDocCommon::DocumentPathChangedFromTo(const std::string& oldPath, const 
     } catch (...) {
         LUMO_LOG("Unexpected exception in CLumoDoc::DocumentPathChangedFromTo()");
     }
+}
+
+// ---- saved window state
+
+CILA::VObject LumoDocCommon::SavedState() const {
+    std::lock_guard lock(m_lock);
+    CILA::VObject state = CILA::VObject::makeHash();
+    CILA::VObject paths = CILA::VObject::makeVector();
+    for (const std::string& path : m_paths)
+        paths.append(path);
+    state.store("document_paths", std::move(paths));
+    state.store("catalog_query", m_catalogQuery);
+    state.store("tab_name", m_tabName);
+    state.store("view_combined", m_joined);
+    state.store("ignore_activate", m_ignoreActivate);
+    return state;
+}
+
+bool LumoDocCommon::RestoreState(const CILA::VObject& state) {
+    try {
+        if (state.dataType() != CILA::VObject::DT_HASH)
+            return false;
+        std::vector<std::string> folders;
+        if (const CILA::VObject* paths = state.fetch("document_paths");
+            paths && paths->dataType() == CILA::VObject::DT_VECTOR)
+            for (const CILA::VObject& path : paths->getvec())
+                if (path.dataType() == CILA::VObject::DT_STR && isFolder(path.getstr()))
+                    folders.push_back(path.getstr());
+        const auto text = [&state](const char* key) {
+            const CILA::VObject* value = state.fetch(key);
+            return value && value->dataType() == CILA::VObject::DT_STR ? value->getstr() : std::string();
+        };
+        {
+            std::lock_guard lock(m_lock);
+            m_catalogQuery = text("catalog_query");
+            m_tabName = text("tab_name");
+            if (const CILA::VObject* joined = state.fetch("view_combined"))
+                m_joined = joined->getbool();
+            if (const CILA::VObject* ignore = state.fetch("ignore_activate"))
+                m_ignoreActivate = ignore->getbool();
+        }
+        return !folders.empty() && OpenFolders(folders);
+    } catch (const std::exception& e) {
+        LUMO_LOG("LumoDocCommon::RestoreState() exception: '%s'", e.what());
+        return false;
+    }
+}
+
+std::string LumoDocCommon::TabName() const {
+    std::lock_guard lock(m_lock);
+    return m_tabName;
 }
 
 // ---- rescan

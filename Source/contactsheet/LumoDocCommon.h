@@ -6,6 +6,7 @@
 // recursive lock guards its state; scans and rescans hold the process-wide scan lock.
 
 #include "NRF/NRFImageInfo.h"
+#include "archive/VObject.h"
 #include "background/ThreadedJob.h"
 #include "contactsheet/ContactSheetSort.h"
 #include "contactsheet/ContactSheetSortManager.h"
@@ -67,6 +68,13 @@ public:
     std::vector<std::string> Paths() const;
     // A shown folder got a new name or place: the paths (and "LastContactSheetPath") follow.
     void DocumentPathChangedFromTo(const std::string& oldPath, const std::string& newPath);
+
+    // ---- saved window state (a hash): "document_paths" (the folders), "catalog_query", "tab_name",
+    // "view_combined", "ignore_activate". Restoring opens the folders that still exist; false when none
+    // does or the state is not a hash.
+    CILA::VObject SavedState() const;
+    bool RestoreState(const CILA::VObject& state);
+    std::string TabName() const;
 
     // ---- rescan: false when a folder could not be read or the rescan failed (the items stay)
     bool Rescan();
@@ -135,6 +143,9 @@ private:
     DocumentSelection m_previewSelection;
     bool m_joined = true;
     bool m_scanned = false;
+    std::string m_tabName;
+    std::string m_catalogQuery;
+    bool m_ignoreActivate = false;
     ContactSheetSortSettings m_sort;
     std::string m_lastDigest;
     std::uint32_t m_sortSerial = 0;

@@ -188,6 +188,15 @@ TEST_F(LumoDocCommonTest, ArrangementSurvivesAReopenAndNewFilesFollowIt) {
         << text;
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 5);
 
+    // The window's saved state opens the same sheet again.
+    const CILA::VObject state = doc.SavedState();
+    EXPECT_EQ(state.fetch("document_paths")->at(0).getstr(), dir.path());
+    EXPECT_TRUE(state.fetch("view_combined")->getbool());
+    LumoDocCommon restored;
+    ASSERT_TRUE(restored.RestoreState(state));
+    EXPECT_EQ(names(restored), names(doc));
+    EXPECT_FALSE(restored.RestoreState(CILA::VObject("not a state")));
+
     // The folder moves: the sheet follows it.
     doc.DocumentPathChangedFromTo(dir.path(), dir.path() + "-moved");
     EXPECT_EQ(doc.PrimaryPath(), dir.path() + "-moved");
