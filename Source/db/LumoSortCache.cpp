@@ -6,6 +6,7 @@
 #include "support/PathDigest.h"
 #include "support/ThreadSafeQueue.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -71,6 +72,22 @@ public:
         std::lock_guard lock(m_waitersMutex);
         m_waiters.push_back(std::move(waiter));
         return found;
+    }
+
+    // Posts every command, then waits for each answer: the worker runs them back to back.
+    void postAndWaitMany(std::vector<LumoSortDataCommand> commands, LumoSortCacheInfo* infos, bool* found) {
+        std::vector<std::unique_ptr<LumoSortCacheWaiter>> waiters;
+        waiters.reserve(commands.size());
+        for (LumoSortDataCommand& command : commands) {
+            waiters.push_back(takeWaiter());
+            command.m_waiter = waiters.back().get();
+            m_queue.add(std::move(command));
+        }
+        for (std::size_t i = 0; i < waiters.size(); ++i)
+            found[i] = waiters[i]->wait(infos[i]);
+        std::lock_guard lock(m_waitersMutex);
+        for (auto& waiter : waiters)
+            m_waiters.push_back(std::move(waiter));
     }
 
 private:
@@ -187,6 +204,29 @@ bool LumoSortCache::GetSortInfoFor(const std::string& path, LumoSortCacheInfo& i
     command.m_key = lumo::pathDigest(path);
     command.m_code = LumoSortDataCommand::kFetch;
     return g_worker->postAndWait(std::move(command), info);
+}
+
+void LumoSortCache::GetSortInfoForMany(const std::vector<std::string>& paths,
+                                       std::vector<LumoSortCacheInfo>& infos, std::vector<bool>& found) {
+    infos.assign(paths.size(), LumoSortCacheInfo{});
+    found.assign(paths.size(), false);
+    std::lock_guard lock(moduleLock());
+    if (!g_worker)
+        return;
+    // In slices, so that the pool of waiters stays small however many paths are asked for.
+    constexpr std::size_t kSlice = 256;
+    bool answers[kSlice];
+    for (std::size_t first = 0; first < paths.size(); first += kSlice) {
+        const std::size_t count = std::min(kSlice, paths.size() - first);
+        std::vector<LumoSortDataCommand> commands(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            commands[i].m_key = lumo::pathDigest(paths[first + i]);
+            commands[i].m_code = LumoSortDataCommand::kFetch;
+        }
+        g_worker->postAndWaitMany(std::move(commands), infos.data() + first, answers);
+        for (std::size_t i = 0; i < count; ++i)
+            found[first + i] = answers[i];
+    }
 }
 
 void LumoSortCache::setSortInfoFor(const std::string& path, const LumoSortCacheInfo& info) {
