@@ -74,8 +74,9 @@ public:
         "ProcessShellCommand",
         "Initializing Instance complete"};
 
-    // The image caches close with the main frame, before ExitInstance proper.
+    // The sort threads and the image caches close with the main frame, before ExitInstance proper.
     static constexpr std::string_view kShutdownStepNames[] = {
+        "ContactSheetSortManager terminate",
         "Destroying LumoCache",
         "Closing Thumbfile cache",
         "CLumoApp::ExitInstance",

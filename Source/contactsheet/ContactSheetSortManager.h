@@ -43,6 +43,8 @@ struct ContactSheetSortWork {
     std::function<void(bool completed, const ContactSheetSortResult& result)> completion;
 };
 
+class CLumoApp;
+
 class ContactSheetSortManager {
 public:
     virtual ~ContactSheetSortManager() = default;
@@ -62,3 +64,21 @@ public:
 // Runs one job on the calling thread (what a sort thread does with it); nullopt when cancelled.
 std::optional<ContactSheetSortResult> RunContactSheetSort(const ContactSheetSortWork& work,
                                                           const std::function<bool()>& shouldCancel);
+
+// One item's sort record (index, file name, keys): from its record when loaded, else from a fresh
+// sort-cache row, else read from the file and remembered in the sort cache. Custom keys need the record:
+// `settings` asking for a custom sort loads it.
+ContactSheetSortRecord GatherContactSheetSortRecord(DocumentItem& item, std::uint32_t index,
+                                                    const ContactSheetSortSettings& settings);
+
+// The filter and sort steps of a job over records already gathered (records[i] for item i; work.items
+// is not read). `documentNumbers[i]` is item i's document number for the "Selected" filter (the
+// record's index when the list is empty). Nullopt when cancelled.
+std::optional<ContactSheetSortResult>
+SortContactSheetRecords(std::vector<ContactSheetSortRecord> records,
+                        const std::vector<std::int32_t>& documentNumbers, const ContactSheetSortWork& work,
+                        const std::function<bool()>& shouldCancel);
+
+// Adds the start-up step that starts the sort threads and the shutdown step that stops them (first, with
+// the main frame: a sort may be using the image caches).
+void addContactSheetSortService(CLumoApp& app);

@@ -174,6 +174,20 @@ std::vector<PreferenceKey> makeKeys() {
     keys.push_back({.name = kPrefCodeReplacementsDefault,
                     .type = PreferenceType::Text,
                     .meaning = "The namespace codes are looked up in first (empty: Global first)"});
+    keys.push_back({.name = kPrefContactSheetSortExtended,
+                    .type = PreferenceType::Integer,
+                    .defaultNumber = kPrefContactSheetSortExtendedDefault,
+                    .minimum = 0,
+                    .maximum = 0xFFFFFFFF,
+                    .meaning = "How contact sheets are sorted: 0 capture time, 1 modified, 2 name, 3 colour "
+                               "class, 4 rating, 5 arrangement, 6.. the custom sorts"});
+    keys.push_back({.name = kPrefContactSheetSortReverse,
+                    .defaultNumber = kPrefContactSheetSortReverseDefault ? 1 : 0,
+                    .meaning = "Contact sheets are sorted in descending order"});
+    keys.push_back({.name = kPrefCustomSortSettings,
+                    .type = PreferenceType::List,
+                    .meaning = "The custom sorts: objects with Name, PrimarySort, SecondarySort and "
+                               "ReverseSecondaryCheckbox (empty: the predefined ones)"});
     keys.push_back(attachedKind("AAE", ".AAE edit files"));
     keys.push_back(attachedKind("ACR", "settings files named <photo>_ACR"));
     keys.push_back(attachedKind("BIB", ".BIB files"));
@@ -213,6 +227,8 @@ const char* preferenceTypeName(PreferenceType type) {
         return "boolean";
     case PreferenceType::Integer:
         return "integer";
+    case PreferenceType::List:
+        return "list";
     case PreferenceType::Text:
         break;
     }
@@ -225,6 +241,8 @@ CILA::VObject preferenceDefault(const PreferenceKey& key) {
         return CILA::VObject(key.defaultNumber != 0);
     case PreferenceType::Integer:
         return CILA::VObject(key.defaultNumber);
+    case PreferenceType::List:
+        return CILA::VObject::makeVector();
     case PreferenceType::Text:
         break;
     }
@@ -241,6 +259,14 @@ std::string preferenceValueProblem(const PreferenceKey& key, const CILA::VObject
             return {};
         return "takes a whole number from " + std::to_string(key.minimum) + " to " +
                std::to_string(key.maximum);
+    case PreferenceType::List: {
+        const bool objects =
+            value.dataType() == CILA::VObject::DT_VECTOR &&
+            std::all_of(value.getvec().begin(), value.getvec().end(), [](const CILA::VObject& entry) {
+                return entry.dataType() == CILA::VObject::DT_HASH;
+            });
+        return objects ? std::string() : "takes a list of objects (as JSON: [{...}, ...])";
+    }
     case PreferenceType::Text:
         break;
     }

@@ -106,7 +106,18 @@ inline constexpr std::int64_t kPrefUseUppercaseExtensionsDefault = 2;
 inline constexpr char kPrefUpdateCreationTimesDuringCopy[] = "UpdateCreationTimesDuringCopy";
 inline constexpr bool kPrefUpdateCreationTimesDuringCopyDefault = false;
 
-enum class PreferenceType { Boolean, Integer, Text };
+// Contact sheets: the sort type (0 capture time, 1 modification time, 2 file name, 3 colour class,
+// 4 rating, 5 arrangement, 6 and above the custom sorts in order) and its direction (on: descending).
+inline constexpr char kPrefContactSheetSortExtended[] = "ContactSheetSortExtended";
+inline constexpr std::int64_t kPrefContactSheetSortExtendedDefault = 0;
+inline constexpr char kPrefContactSheetSortReverse[] = "ContactSheetSortReverse";
+inline constexpr bool kPrefContactSheetSortReverseDefault = false;
+// The custom sorts: a list of objects, each with "Name", "PrimarySort" and "SecondarySort" (texts with
+// {variables}) and "ReverseSecondaryCheckbox". Not set: the predefined custom sorts.
+inline constexpr char kPrefCustomSortSettings[] = "CustomSortSettings";
+
+// List: a list of objects (a VObject vector of hashes).
+enum class PreferenceType { Boolean, Integer, Text, List };
 
 struct PreferenceKey {
     std::string name;
