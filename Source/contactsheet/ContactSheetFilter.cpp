@@ -66,12 +66,14 @@ void ContactSheetFilter::purgeStaleSortRows() {
     paths.reserve(candidates.size());
     for (const SortCandidate& candidate : candidates)
         paths.push_back(candidate.path);
-    const std::vector<std::optional<LumoSortCacheInfo>> rows = LumoSortCache::GetSortInfoForMany(paths);
-    for (std::size_t i = 0; i < candidates.size() && i < rows.size(); ++i) {
+    std::vector<LumoSortCacheInfo> rows;
+    std::vector<bool> found;
+    LumoSortCache::GetSortInfoForMany(paths, rows, found);
+    for (std::size_t i = 0; i < candidates.size() && i < rows.size() && i < found.size(); ++i) {
         const SortCandidate& file = candidates[i];
-        const std::optional<LumoSortCacheInfo>& row = rows[i];
-        if (!row || (row->FileSize == file.size &&
-                     row->ModificationTime == static_cast<std::uint64_t>(file.lastWriteTime)))
+        const LumoSortCacheInfo* row = &rows[i];
+        if (!found[i] || (row->FileSize == file.size &&
+                          row->ModificationTime == static_cast<std::uint64_t>(file.lastWriteTime)))
             continue;
         LUMO_CHANNEL_LOG(
             DebugFlag::SORT_CACHE_LOGGING,

@@ -47,9 +47,9 @@ struct ContactSheetSortRecord {
     std::int32_t colorClass = 0;
     std::int32_t rating = 0;
     bool tag = false;
-    KLDateTime captureTime;
+    KLDateTime captureTime; // compared field by field, year first: no capture time (year 0) orders first
     std::uint32_t captureSubSeconds = 0;
-    std::string modificationTimeKey; // "%016lX" of the last-write time
+    std::string modificationTimeKey; // "%016lX" of the last-write time (nanoseconds since 1970)
     std::string fileName;
     std::string customPrimary;
     std::string customSecondary;

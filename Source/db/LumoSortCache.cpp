@@ -6,6 +6,7 @@
 #include "support/PathDigest.h"
 #include "support/ThreadSafeQueue.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -73,6 +74,22 @@ public:
         return found;
     }
 
+    // Posts every command, then waits for each answer: the worker runs them back to back.
+    void postAndWaitMany(std::vector<LumoSortDataCommand> commands, LumoSortCacheInfo* infos, bool* found) {
+        std::vector<std::unique_ptr<LumoSortCacheWaiter>> waiters;
+        waiters.reserve(commands.size());
+        for (LumoSortDataCommand& command : commands) {
+            waiters.push_back(takeWaiter());
+            command.m_waiter = waiters.back().get();
+            m_queue.add(std::move(command));
+        }
+        for (std::size_t i = 0; i < waiters.size(); ++i)
+            found[i] = waiters[i]->wait(infos[i]);
+        std::lock_guard lock(m_waitersMutex);
+        for (auto& waiter : waiters)
+            m_waiters.push_back(std::move(waiter));
+    }
+
 private:
     std::unique_ptr<LumoSortCacheWaiter> takeWaiter() {
         std::lock_guard lock(m_waitersMutex);
@@ -108,16 +125,6 @@ private:
                     break;
                 case LumoSortDataCommand::kPurgeDaysOld:
                     impl.purgeEntriesDaysOld(command.m_days);
-                    break;
-                case LumoSortDataCommand::kFetchMany:
-                    if (command.m_rows) {
-                        command.m_rows->assign(command.m_keys.size(), std::nullopt);
-                        for (std::size_t i = 0; i < command.m_keys.size(); ++i) {
-                            command.m_key = command.m_keys[i];
-                            if (impl.fetchSortData(command))
-                                (*command.m_rows)[i] = command.m_info;
-                        }
-                    }
                     break;
                 case LumoSortDataCommand::kQuit:
                     break;
@@ -199,6 +206,29 @@ bool LumoSortCache::GetSortInfoFor(const std::string& path, LumoSortCacheInfo& i
     return g_worker->postAndWait(std::move(command), info);
 }
 
+void LumoSortCache::GetSortInfoForMany(const std::vector<std::string>& paths,
+                                       std::vector<LumoSortCacheInfo>& infos, std::vector<bool>& found) {
+    infos.assign(paths.size(), LumoSortCacheInfo{});
+    found.assign(paths.size(), false);
+    std::lock_guard lock(moduleLock());
+    if (!g_worker)
+        return;
+    // In slices, so that the pool of waiters stays small however many paths are asked for.
+    constexpr std::size_t kSlice = 256;
+    bool answers[kSlice];
+    for (std::size_t first = 0; first < paths.size(); first += kSlice) {
+        const std::size_t count = std::min(kSlice, paths.size() - first);
+        std::vector<LumoSortDataCommand> commands(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            commands[i].m_key = lumo::pathDigest(paths[first + i]);
+            commands[i].m_code = LumoSortDataCommand::kFetch;
+        }
+        g_worker->postAndWaitMany(std::move(commands), infos.data() + first, answers);
+        for (std::size_t i = 0; i < count; ++i)
+            found[first + i] = answers[i];
+    }
+}
+
 void LumoSortCache::setSortInfoFor(const std::string& path, const LumoSortCacheInfo& info) {
     std::lock_guard lock(moduleLock());
     if (!g_worker)
@@ -238,21 +268,4 @@ void LumoSortCache::purgeEntries() {
     command.m_code = LumoSortDataCommand::kPurgeAll;
     LumoSortCacheInfo unused;
     g_worker->postAndWait(std::move(command), unused);
-}
-
-std::vector<std::optional<LumoSortCacheInfo>>
-LumoSortCache::GetSortInfoForMany(const std::vector<std::string>& paths) {
-    std::vector<std::optional<LumoSortCacheInfo>> rows(paths.size());
-    std::lock_guard lock(moduleLock());
-    if (!g_worker || paths.empty())
-        return rows;
-    LumoSortDataCommand command;
-    command.m_code = LumoSortDataCommand::kFetchMany;
-    command.m_keys.reserve(paths.size());
-    for (const std::string& path : paths)
-        command.m_keys.push_back(lumo::pathDigest(path));
-    command.m_rows = &rows;
-    LumoSortCacheInfo unused;
-    g_worker->postAndWait(std::move(command), unused);
-    return rows;
 }

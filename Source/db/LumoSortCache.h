@@ -9,7 +9,6 @@
 // database cannot be opened the cache answers "not found" and drops stores; the program works on.
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,10 +44,11 @@ public:
 
     // True and `info` filled when the cache holds a row for the path; `info` is untouched otherwise.
     static bool GetSortInfoFor(const std::string& path, LumoSortCacheInfo& info);
-    // The rows of many paths in one round trip to the worker, in the order of `paths` (empty where the
-    // cache holds none, every one empty when the cache is not running).
-    static std::vector<std::optional<LumoSortCacheInfo>>
-    GetSortInfoForMany(const std::vector<std::string>& paths);
+    // The fetches of many paths, queued together and answered in one wait (a contact sheet's sort):
+    // found[i] says whether infos[i] holds the row of paths[i]; nothing is found while the cache is not
+    // running.
+    static void GetSortInfoForMany(const std::vector<std::string>& paths,
+                                   std::vector<LumoSortCacheInfo>& infos, std::vector<bool>& found);
     static void setSortInfoFor(const std::string& path, const LumoSortCacheInfo& info);
     static void purgeSortInfoFor(const std::string& path);
     // Forgets rows stored `days` × 24 hours ago or earlier (0: every row stored up to this second).

@@ -7,9 +7,7 @@
 #include "db/LumoSortCache.h"
 #include "db/SQLiteWrapper.h"
 
-#include <optional>
 #include <string>
-#include <vector>
 
 class LumoSortCacheWaiter;
 
@@ -22,16 +20,13 @@ struct LumoSortDataCommand {
         kPurgeAll = 3,
         kPurgeDaysOld = 4,
         kQuit = 5,
-        kFetchMany = 6, // every key of m_keys, the rows into *m_rows in the same order
     };
 
     LumoSortCacheInfo m_info;
     std::string m_key; // the path digest
     int m_code = kFetch;
     int m_days = 0;
-    LumoSortCacheWaiter* m_waiter = nullptr;                         // signalled when done, when not null
-    std::vector<std::string> m_keys;                                 // kFetchMany
-    std::vector<std::optional<LumoSortCacheInfo>>* m_rows = nullptr; // kFetchMany: filled before the signal
+    LumoSortCacheWaiter* m_waiter = nullptr; // signalled when done, when not null
 };
 
 class LumoSortCacheImpl {

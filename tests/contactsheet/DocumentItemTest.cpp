@@ -197,6 +197,25 @@ TEST_F(DocumentItemTest, RenameMovesPrimaryAndCompanionTogetherOrNeither) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("B.JPG")));
     EXPECT_EQ(item->FullPath(), dir.file("NEW.JPG"));
     EXPECT_FALSE(item->Rename("a/b"));
+
+    // A camera's raw with its sidecar, joined with its JPEG: every file follows, each with its extension.
+    const std::string corpus = lumo::test::corpusFolderOrFail();
+    if (corpus.empty())
+        return;
+    std::filesystem::copy_file(corpus + "/exiftool/CanonRaw.cr2", dir.file("IMG_7.CR2"));
+    writeWholeFile(dir.file("IMG_7.XMP"), "<x:xmpmeta xmlns:x='adobe:ns:meta/'/>");
+    writeWholeFile(dir.file("IMG_7.JPG"), JpegBuilder(8, 8).build());
+    const auto raw = DocumentItem::ForFile(dir.file("IMG_7.CR2"), NRFMakeFileType("CCR2"), true);
+    raw->SetCompanion(std::make_shared<CachedImage>(dir.file("IMG_7.JPG")), kNRFTypeJPEG, false);
+    ASSERT_EQ(raw->Load(), 0u);
+    EXPECT_EQ(raw->AllFiles(), (std::vector<std::string>{dir.file("IMG_7.CR2"), dir.file("IMG_7.XMP"),
+                                                         dir.file("IMG_7.JPG")}));
+    ASSERT_TRUE(raw->Rename("Wedding_001")) << raw->Rename("Wedding_001").message;
+    EXPECT_EQ(raw->AllFiles(),
+              (std::vector<std::string>{dir.file("Wedding_001.CR2"), dir.file("Wedding_001.XMP"),
+                                        dir.file("Wedding_001.JPG")}));
+    for (const char* name : {"Wedding_001.CR2", "Wedding_001.XMP", "Wedding_001.JPG"})
+        EXPECT_TRUE(std::filesystem::exists(dir.file(name))) << name;
 }
 
 TEST_F(DocumentItemTest, ImageCopyTakesTheCompanionUnderThePrimarysResultingName) {
