@@ -54,6 +54,8 @@ public:
     static void initialize(); // "ContactSheetSortManagerImpl initializing"
     static void terminate();  // "ContactSheetSortManagerImpl terminating", "... termination complete"
 
+    // Serials grow per document: a job marks the document's jobs with lower serials cancelled, and
+    // cancel_sort and stop_work_for_document cancel every serial given so far.
     virtual void queue_sort(ContactSheetSortWork work) = 0;
     virtual void cancel_sort(std::uint32_t document) = 0;
     // Cancels and waits until no sort thread runs a job of the document.

@@ -167,6 +167,49 @@ TEST_F(ContactSheetSortGatherTest, AFreshRowIsUsedWithoutReadingAndAStaleOneIsRe
     EXPECT_FALSE(item->IsLoaded());
 }
 
+TEST_F(ContactSheetSortGatherTest, CorpusPhotosSortByTheCaptureTimeExiftoolReads) {
+    const std::vector<std::string> files =
+        lumo::test::corpusFiles({".jpg", ".cr2", ".nef", ".dng", ".arw", ".tif"});
+    if (files.empty())
+        GTEST_SKIP() << "no corpus";
+    std::vector<DocumentItem::Ref> list;
+    for (const std::string& file : files) {
+        NRFFileType type = 0;
+        if (NRFGetType(file.c_str(), &type, false) == kNRFErrNone && type != 0)
+            list.push_back(DocumentItem::ForFile(file, type, false));
+    }
+    ContactSheetSortWork work;
+    work.items = list;
+    const auto result = RunContactSheetSort(work, {});
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->order.size(), list.size());
+    for (std::size_t i = 1; i < result->order.size(); ++i) {
+        const ContactSheetSortRecord& a = result->records[result->order[i - 1]];
+        const ContactSheetSortRecord& b = result->records[result->order[i]];
+        ASSERT_LT(ContactSheetCommonCompareCells(result->records, a.index, b.index, {}), 0) << a.fileName;
+    }
+    // The capture times stored in the sort cache are the EXIF ones exiftool reads (a file the engine
+    // cannot read has no row).
+    std::vector<std::string> args{"-ExifIFD:DateTimeOriginal", "-d", "%Y:%m:%d %H:%M:%S"};
+    for (const auto& item : list)
+        if (item->PrimaryRecord())
+            args.push_back(item->FullPath());
+    const auto checked = lumo::test::exiftoolJson(args);
+    if (!checked)
+        GTEST_SKIP() << "no exiftool";
+    int compared = 0;
+    for (const auto& entry : *checked) {
+        if (!entry.contains("DateTimeOriginal") || !entry["DateTimeOriginal"].is_string())
+            continue;
+        LumoSortCacheInfo row;
+        const std::string path = entry["SourceFile"];
+        ASSERT_TRUE(LumoSortCache::GetSortInfoFor(path, row)) << path;
+        EXPECT_EQ(row.CaptureTime.substr(0, 19), entry["DateTimeOriginal"].get<std::string>()) << path;
+        ++compared;
+    }
+    EXPECT_GT(compared, 5);
+}
+
 TEST_F(ContactSheetSortGatherTest, TwoThousandItemsWithAWarmCacheSortQuickly) {
     constexpr int kCount = 2000;
     std::vector<DocumentItem::Ref> list;
