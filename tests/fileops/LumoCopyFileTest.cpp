@@ -11,6 +11,7 @@
 #include "metadata/PhotoMetadata.h"
 #include "support/FileIO.h"
 #include "support/JpegBuilder.h"
+#include "support/ScanLock.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -37,7 +38,11 @@ std::vector<std::string> namesIn(const std::string& folder) {
 
 struct Listener : CopyListener {
     std::vector<std::pair<std::string, std::string>> told;
+    bool scanLockFree = true;
     void willCopy(const std::string& source, const std::string& destination) override {
+        // Folder scans are not held up while the bytes are copied.
+        std::unique_lock lock(lumo::scanLock(), std::try_to_lock);
+        scanLockFree = scanLockFree && lock.owns_lock();
         told.emplace_back(source, destination);
     }
 };
@@ -105,6 +110,7 @@ TEST_F(CopyFileTest, RawWithSidecarAndSoundUnderFreeNames) {
     EXPECT_EQ(namesIn(m_dst.path()), (std::vector<std::string>{"DSC_0001.NEF", "DSC_0001.XMP"}));
     EXPECT_EQ(readWholeFile(m_dst.file("DSC_0001.NEF")), m_raw);
     EXPECT_EQ(readWholeFile(m_dst.file("DSC_0001.XMP")), "<x:xmpmeta/>");
+    EXPECT_TRUE(listener.scanLockFree);
     ASSERT_EQ(listener.told.size(), 1u);
     EXPECT_EQ(listener.told[0], std::make_pair(raw, m_dst.file("DSC_0001.NEF")));
 
