@@ -170,6 +170,9 @@ NRFErr NRFCloseImageForPlugin(NRFImageInfoRec* record);
 NRFErr NRFCheckForAttachedFiles(NRFImageInfoRec* record);
 
 // ---- Copying, moving and renaming a photo with its attached files -------------------------------
+// The result of a copy or rename that could not write: a read-only destination or a file that could not
+// be written (the text says which).
+enum : NRFErr { kNRFErrWrite = 6 };
 enum : unsigned {
     kNRFCopyWithSound = 1, // the photo's sound files go along
     kNRFCopyMove = 2,      // move: the sources are gone once every file has arrived
@@ -192,3 +195,7 @@ NRFErr NRFRenameFile(NRFImageInfoRec* record, const char* newPath, unsigned flag
 // NRFFindAttachedFiles), for checking that they are free before anything is renamed or copied.
 NRFErr NRFAttachedFileNamesFor(NRFImageInfoRec* record, const std::string& newPath,
                                std::vector<std::string>* names);
+// Sends the disk primitives' log lines (support/DiskUtils) to the program's log under the
+// "COPY_MOVE_LOGGING" channel. The engine's copy and rename install it themselves; callers of the
+// primitives above the engine may call it once more at no cost.
+void NRFInstallDiskUtilsLog();

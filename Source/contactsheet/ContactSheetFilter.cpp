@@ -49,7 +49,42 @@ ContactSheetFilter::ContactSheetFilter(bool includeProxies)
     : m_digest(std::make_unique<Digest>()), m_includeProxies(includeProxies),
       m_logDecisions(isDebugFlagOn(DebugFlag::SHOW_DIRSCAN_FILTER)) {}
 
-ContactSheetFilter::~ContactSheetFilter() = default;
+ContactSheetFilter::~ContactSheetFilter() {
+    try {
+        purgeStaleSortRows();
+    } catch (...) {
+        LUMO_LOG("Unexpected exception in ContactSheetFilter::~ContactSheetFilter()");
+    }
+}
+
+void ContactSheetFilter::purgeStaleSortRows() {
+    std::vector<SortCandidate> candidates = std::move(m_sortCandidates);
+    m_sortCandidates.clear();
+    if (candidates.empty() || !LumoSortCache::isRunning())
+        return;
+    std::vector<std::string> paths;
+    paths.reserve(candidates.size());
+    for (const SortCandidate& candidate : candidates)
+        paths.push_back(candidate.path);
+    std::vector<LumoSortCacheInfo> rows;
+    std::vector<bool> found;
+    LumoSortCache::GetSortInfoForMany(paths, rows, found);
+    for (std::size_t i = 0; i < candidates.size() && i < rows.size() && i < found.size(); ++i) {
+        const SortCandidate& file = candidates[i];
+        const LumoSortCacheInfo* row = &rows[i];
+        if (!found[i] || (row->FileSize == file.size &&
+                          row->ModificationTime == static_cast<std::uint64_t>(file.lastWriteTime)))
+            continue;
+        LUMO_CHANNEL_LOG(
+            DebugFlag::SORT_CACHE_LOGGING,
+            "ContactSheetFilter::accept() sort data for '%s' rejected size(%ld, %ld) mod_time(%ld, %ld)",
+            file.path.c_str(), static_cast<long>(row->FileSize), static_cast<long>(file.size),
+            static_cast<long>(row->ModificationTime), static_cast<long>(file.lastWriteTime));
+        LumoSortCache::purgeSortInfoFor(file.path);
+        if (LumoCache* cache = LumoCache::instance())
+            cache->forget(file.path);
+    }
+}
 
 std::string ContactSheetFilter::digest() const {
     unsigned char md[EVP_MAX_MD_SIZE];
@@ -137,24 +172,10 @@ bool ContactSheetFilter::accept(DirectoryEntry& entry, const std::string& folder
         ++m_unknown;
     }
 
-    // 6. a sort-cache row of an earlier state of the file is stale: purge it, and what the image cache
-    // holds for the file with it
-    if (entry.fileType != kTypeIllegal && entry.fileType != kNRFTypeProxy && LumoSortCache::isRunning()) {
-        LumoSortCacheInfo info;
-        if (LumoSortCache::GetSortInfoFor(path, info) &&
-            (info.FileSize != entry.size ||
-             info.ModificationTime != static_cast<std::uint64_t>(entry.lastWriteTime))) {
-            LUMO_CHANNEL_LOG(DebugFlag::SORT_CACHE_LOGGING,
-                             "ContactSheetFilter::accept() sort data for '%s' rejected size(%ld, %ld) "
-                             "mod_time(%ld, %ld)",
-                             path.c_str(), static_cast<long>(info.FileSize), static_cast<long>(entry.size),
-                             static_cast<long>(info.ModificationTime),
-                             static_cast<long>(entry.lastWriteTime));
-            LumoSortCache::purgeSortInfoFor(path);
-            if (LumoCache* cache = LumoCache::instance())
-                cache->forget(path);
-        }
-    }
+    // 6. a sort-cache row of an earlier state of the file is stale: purged with what the image cache
+    // holds for the file (checked for the whole folder at once, purgeStaleSortRows)
+    if (entry.fileType != kTypeIllegal && entry.fileType != kNRFTypeProxy)
+        m_sortCandidates.push_back({path, entry.size, entry.lastWriteTime});
 
     // 7. the folder digest: name, size, last-write time, attributes (little-endian)
     if (m_digest->context) {

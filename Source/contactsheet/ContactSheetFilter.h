@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class ContactSheetFilter : public FindFiles::Filter {
 public:
@@ -23,8 +24,18 @@ public:
     std::uint64_t unknownCount() const { return m_unknown; }
     // The digest so far, as 32 lower-case hexadecimal digits (the running digest goes on).
     std::string digest() const;
+    // Checks the accepted files against the sort cache: a row whose file size or modification time
+    // differs from the file's is purged, with what the image cache holds for the file. The rows of all
+    // files accepted so far are fetched in one round trip; the destructor runs what is left.
+    void purgeStaleSortRows();
 
 private:
+    struct SortCandidate {
+        std::string path;
+        std::uint64_t size;
+        std::int64_t lastWriteTime;
+    };
+    std::vector<SortCandidate> m_sortCandidates;
     struct Digest;
     std::unique_ptr<Digest> m_digest;
     std::uint64_t m_raw = 0, m_nonRaw = 0, m_unknown = 0;

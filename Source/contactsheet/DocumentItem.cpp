@@ -296,6 +296,7 @@ void DocumentItem::published(const std::string& path, std::uint64_t oldSize, std
 DocumentItem::Result DocumentItem::change(const char* heading, const char* refusal,
                                           const std::function<NRFErr(NRFImageInfoRec&)>& apply,
                                           bool picturesChange) {
+    std::unique_lock changing(m_changeLock);
     if (!IsLocallyAvailable())
         return {kNRFErrNotLocal, refusal};
     const std::shared_ptr<CachedImage> primary = Primary();
@@ -322,6 +323,7 @@ DocumentItem::Result DocumentItem::change(const char* heading, const char* refus
         return {err, failureText(heading, err)};
     primary->SetRecord(std::move(changed));
     published(path, oldSize, oldTime, picturesChange);
+    changing.unlock();
     Changed.emit(*this);
     return {};
 }
@@ -431,6 +433,7 @@ DocumentItem::Result DocumentItem::SaveMetadata(const IPTCRec& record) {
 }
 
 DocumentItem::Result DocumentItem::SaveCompanionIptcOnly(const IPTCRec& record) {
+    std::unique_lock changing(m_changeLock);
     const char* heading = headingOf(IPTCPhotoOperation::kSaveMetadata);
     if (!IsLocallyAvailable())
         return {kNRFErrNotLocal, DocumentItemText::kNotLocalModify};
@@ -454,6 +457,7 @@ DocumentItem::Result DocumentItem::SaveCompanionIptcOnly(const IPTCRec& record) 
         LUMO_LOG("Unexpected exception during file updating in DocumentItem::SaveCompanionIptcOnly()");
         return {kNRFErrException, failureText(heading, kNRFErrException)};
     }
+    changing.unlock();
     Changed.emit(*this);
     return {};
 }

@@ -139,6 +139,9 @@ public:
 
 private:
     mutable std::mutex m_lock;
+    // One change of the photo at a time (each reads the current state, writes, and publishes); the
+    // signal is emitted after it is let go, so a slot may change the item again.
+    std::mutex m_changeLock;
     std::int32_t m_documentNumber = -1;
     std::shared_ptr<CachedImage> m_primary;
     std::shared_ptr<CachedImage> m_companion;

@@ -22,6 +22,7 @@ std::string failureText(const char* heading, NRFErr err) {
 // ---- rename
 
 DocumentItem::Result DocumentItem::Rename(const std::string& newBaseName) {
+    std::unique_lock changing(m_changeLock);
     const char* heading = DocumentItemText::kRenameHeading;
     if (!IsLocallyAvailable())
         return {kNRFErrNotLocal, DocumentItemText::kNotLocalRename};
@@ -78,6 +79,7 @@ DocumentItem::Result DocumentItem::Rename(const std::string& newBaseName) {
         companion->SetRecord(std::move(companionRecord));
         LumoSortCache::purgeSortInfoFor(oldCompanion);
     }
+    changing.unlock();
     Changed.emit(*this);
     return {};
 }
@@ -99,6 +101,14 @@ int DocumentItem::ImageCopy(const CopyFileRequest& request, std::string& name, s
     CopyFileRequest primaryRequest = request;
     primaryRequest.sourcePath = primary->Filename();
     primaryRequest.image = primaryRecord.get();
+    // The name chosen for the primary must leave the companion's name free as well.
+    if (companion) {
+        const std::string companionSource = companion->Filename();
+        const std::size_t slash = companionSource.rfind('/');
+        const std::size_t dot = companionSource.rfind('.');
+        if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1))
+            primaryRequest.companionExtensions.push_back(companionSource.substr(dot + 1));
+    }
     LUMO_LOG("primary:DocumentItem::ImageCopy() calling CopyFile::FileCopyEx()");
     const int result = CopyFile::FileCopyEx(primaryRequest, name);
     LUMO_LOG("primary:DocumentItem::ImageCopy() called CopyFile::FileCopyEx() result = %ld",

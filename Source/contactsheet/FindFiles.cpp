@@ -80,6 +80,10 @@ int FindFiles::List(const std::string& folder, Filter& filter, std::vector<Direc
             entry.attributes |= kEntryDirectory;
         if (S_ISLNK(st.st_mode))
             entry.attributes |= kEntryLink;
+        // Pipes, sockets and devices are no files a photo can be in, and opening a pipe to look at it
+        // would wait for a writer: the system's own entries.
+        if (!S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode) && !S_ISREG(st.st_mode))
+            entry.attributes |= kEntrySystem;
         if (fat && S_ISREG(st.st_mode))
             entry.attributes |= fatAttributes(folderFd, d->d_name);
         entries.push_back(std::move(entry));

@@ -22,6 +22,7 @@ FolderScanResult ScanFolders(const std::vector<std::string>& folders, bool inclu
         ContactSheetFilter filter(includeProxies);
         std::vector<DirectoryEntry> accepted;
         const int error = FindFiles::List(folder, filter, accepted);
+        filter.purgeStaleSortRows();
         if (error != 0 && result.error == 0)
             result.error = error;
         LUMO_CHANNEL_LOG(

@@ -95,6 +95,17 @@ inline constexpr std::int64_t kPrefSequenceDigitsMaximum = 15;
 inline constexpr char kPrefIncludeUnknownFilesAsProxies[] = "IncludeUnknownFilesAsProxies";
 inline constexpr bool kPrefIncludeUnknownFilesAsProxiesDefault = true;
 
+// Copying and renaming files: how a taken destination name is made free (0 letter, 1 digit, 2 always a
+// digit, 3 two digits, 4 always two digits), the case given to extensions (0 lower, 1 upper, 2 and 3 the
+// source's case, lower or upper when it has no letter) and whether a copy's time stamps follow the
+// photo's capture time.
+inline constexpr char kPrefRenameResolutionStyle[] = "RenameResolutionStyle";
+inline constexpr std::int64_t kPrefRenameResolutionStyleDefault = 0;
+inline constexpr char kPrefUseUppercaseExtensions[] = "UseUppercaseExtensions";
+inline constexpr std::int64_t kPrefUseUppercaseExtensionsDefault = 2;
+inline constexpr char kPrefUpdateCreationTimesDuringCopy[] = "UpdateCreationTimesDuringCopy";
+inline constexpr bool kPrefUpdateCreationTimesDuringCopyDefault = false;
+
 // Contact sheets: the sort type (0 capture time, 1 modification time, 2 file name, 3 colour class,
 // 4 rating, 5 arrangement, 6 and above the custom sorts in order) and its direction (on: descending).
 inline constexpr char kPrefContactSheetSortExtended[] = "ContactSheetSortExtended";

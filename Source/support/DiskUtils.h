@@ -20,6 +20,11 @@ bool exists(const std::string& path);
 bool FileCopyWithAttrs(const std::string& src, const std::string& dst,
                        const std::atomic<bool>* cancel = nullptr);
 
+// The same copy, except that an existing `dst` is never replaced (false, "File exists"): the whole
+// copy takes the name only when the name is still free.
+bool FileCopyNoReplace(const std::string& src, const std::string& dst,
+                       const std::atomic<bool>* cancel = nullptr);
+
 // Moves a file, across volumes too (copied, synced, then the source removed), never replacing an
 // existing `dst`. "DiskUtils::MoveFile(): moving from '%s' to '%s'", "DiskUtils::MoveFile() Error: '%s'".
 bool MoveFile(const std::string& src, const std::string& dst);
@@ -33,5 +38,11 @@ bool IsWritableFolder(const std::string& folder);
 
 // The last failure's readable text on this thread ("No space left on device").
 const std::string& LastErrorText();
+
+// Where the log lines go. This layer sits below the program's log, so the layer that owns the log
+// installs a sink that checks the "COPY_MOVE_LOGGING" channel and writes the line with its source
+// position; until then nothing is logged.
+using LogSink = void (*)(const char* file, int line, const std::string& text);
+void SetLogSink(LogSink sink);
 
 } // namespace DiskUtils

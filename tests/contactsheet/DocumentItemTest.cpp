@@ -4,8 +4,10 @@
 #include "NRF/NRF.h"
 #include "app/LumoPaths.h"
 #include "cache/CachedImage.h"
+#include "contactsheet/DocumentMetadataPreload.h"
 #include "contactsheet/DocumentSelection.h"
 #include "db/LumoSortCache.h"
+#include "fileops/LumoCopyFile.h"
 #include "metadata/PhotoMetadata.h"
 #include "support/FileIO.h"
 #include "support/JpegBuilder.h"
@@ -140,6 +142,101 @@ TEST_F(DocumentItemTest, ChangesFireChangedOnceAndAFailureLeavesTheItemAsItWas) 
     EXPECT_EQ(item->Rating(), 3);
     EXPECT_EQ(item->PrimaryRecord(), record);
     LumoSortCache::TerminateSortCache();
+}
+
+TEST_F(DocumentItemTest, PreloadReadsEveryItemOnAJobAndThenFilters) {
+    TempDir dir;
+    std::vector<DocumentItem::Ref> items;
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) {
+        writeWholeFile(dir.file(name), JpegBuilder(8, 8).build());
+        items.push_back(DocumentItem::ForFile(dir.file(name), kNRFTypeJPEG, false));
+    }
+    std::vector<std::pair<std::size_t, std::size_t>> filtered;
+    PreloadOptions options;
+    options.batchSize = 2;
+    options.applyFilter = [&](std::size_t first, std::size_t last) { filtered.push_back({first, last}); };
+    EXPECT_TRUE(DocumentMetadataPreload::PreloadDocumentItems(nullptr, items, "test", options));
+    for (const auto& item : items)
+        EXPECT_TRUE(item->IsLoaded()) << item->FileName();
+    EXPECT_EQ(filtered, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 3}}));
+
+    // One item already loaded: no job, the filter at once.
+    std::vector<DocumentItem::Ref> one = {items[0]};
+    EXPECT_TRUE(DocumentMetadataPreload::PreloadDocumentItems(nullptr, one, "test", options));
+    EXPECT_EQ(filtered.size(), 2u);
+}
+
+// A pair of files as one item: IMG_1.JPG with its companion IMG_1.jpeg.
+DocumentItem::Ref pairIn(const TempDir& dir) {
+    writeWholeFile(dir.file("IMG_1.JPG"), JpegBuilder(16, 16).build());
+    writeWholeFile(dir.file("IMG_1.jpeg"), JpegBuilder(8, 8).build());
+    const auto item = DocumentItem::ForFile(dir.file("IMG_1.JPG"), kNRFTypeJPEG, false);
+    item->SetCompanion(std::make_shared<CachedImage>(dir.file("IMG_1.jpeg")), kNRFTypeJPEG, false);
+    return item;
+}
+
+TEST_F(DocumentItemTest, RenameMovesPrimaryAndCompanionTogetherOrNeither) {
+    TempDir dir;
+    const auto item = pairIn(dir);
+    int changes = 0;
+    item->keep(item->Changed.connect([&changes](DocumentItem&) { ++changes; }));
+    ASSERT_TRUE(item->Rename("NEW")) << item->Rename("NEW").message;
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(item->FullPath(), dir.file("NEW.JPG"));
+    EXPECT_EQ(item->CompanionPath(), dir.file("NEW.jpeg"));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("NEW.jpeg")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("IMG_1.JPG")));
+
+    // The companion's new name is taken: the primary keeps its name too.
+    writeWholeFile(dir.file("B.jpeg"), "taken");
+    const DocumentItem::Result failed = item->Rename("B");
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(failed.message.rfind("While renaming an error occurred:\n", 0), 0u) << failed.message;
+    EXPECT_EQ(changes, 1);
+    EXPECT_TRUE(std::filesystem::exists(dir.file("NEW.JPG")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("B.JPG")));
+    EXPECT_EQ(item->FullPath(), dir.file("NEW.JPG"));
+    EXPECT_FALSE(item->Rename("a/b"));
+
+    // A camera's raw with its sidecar, joined with its JPEG: every file follows, each with its extension.
+    const std::string corpus = lumo::test::corpusFolderOrFail();
+    if (corpus.empty())
+        return;
+    std::filesystem::copy_file(corpus + "/exiftool/CanonRaw.cr2", dir.file("IMG_7.CR2"));
+    writeWholeFile(dir.file("IMG_7.XMP"), "<x:xmpmeta xmlns:x='adobe:ns:meta/'/>");
+    writeWholeFile(dir.file("IMG_7.JPG"), JpegBuilder(8, 8).build());
+    const auto raw = DocumentItem::ForFile(dir.file("IMG_7.CR2"), NRFMakeFileType("CCR2"), true);
+    raw->SetCompanion(std::make_shared<CachedImage>(dir.file("IMG_7.JPG")), kNRFTypeJPEG, false);
+    ASSERT_EQ(raw->Load(), 0u);
+    EXPECT_EQ(raw->AllFiles(), (std::vector<std::string>{dir.file("IMG_7.CR2"), dir.file("IMG_7.XMP"),
+                                                         dir.file("IMG_7.JPG")}));
+    ASSERT_TRUE(raw->Rename("Wedding_001")) << raw->Rename("Wedding_001").message;
+    EXPECT_EQ(raw->AllFiles(),
+              (std::vector<std::string>{dir.file("Wedding_001.CR2"), dir.file("Wedding_001.XMP"),
+                                        dir.file("Wedding_001.JPG")}));
+    for (const char* name : {"Wedding_001.CR2", "Wedding_001.XMP", "Wedding_001.JPG"})
+        EXPECT_TRUE(std::filesystem::exists(dir.file(name))) << name;
+}
+
+TEST_F(DocumentItemTest, ImageCopyTakesTheCompanionUnderThePrimarysResultingName) {
+    TempDir dir, destination;
+    const auto item = pairIn(dir);
+    for (int round = 0; round < 2; ++round) {
+        CopyFileRequest request;
+        request.destinationFolder = destination.path();
+        std::string name, error;
+        ASSERT_EQ(item->ImageCopy(request, name, &error), 1) << error;
+        const std::string base = name.substr(0, name.rfind('.'));
+        EXPECT_EQ(round == 0, name == "IMG_1.JPG") << name; // the second copy finds the name taken
+        EXPECT_TRUE(std::filesystem::exists(destination.file(base + ".jpeg"))) << base;
+        EXPECT_TRUE(error.empty()) << error;
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir.file("IMG_1.jpeg"))); // a copy leaves the sources
+    DocumentItem empty(nullptr);
+    CopyFileRequest request;
+    request.destinationFolder = destination.path();
+    std::string name;
+    EXPECT_EQ(empty.ImageCopy(request, name), 0);
 }
 
 // ---- selection

@@ -3,9 +3,12 @@
 
 #include "contactsheet/FolderScan.h"
 #include "NRF/NRF.h"
+#include "app/LumoLog.h"
 #include "app/LumoPaths.h"
 #include "contactsheet/ContactSheetFilter.h"
+#include "contactsheet/ThreadedScan.h"
 #include "db/LumoSortCache.h"
+#include "support/FileIO.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
 
@@ -16,9 +19,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include "support/ScanLock.h"
@@ -53,6 +60,23 @@ protected:
     }
 };
 
+// What `run` logged with the debug flags of `flags` on.
+std::string logOf(const std::string& flags, const std::function<void()>& run) {
+    lumo::test::TempDir settings;
+    writeWholeFile(settings.file("LumoDebug.txt"), flags);
+    LumoPaths::initialise(ResolvedLocations{settings.path(), lumo::test::testRunFolder() + "/cache"});
+    reloadDebugFlags();
+    LumoLogger::instance().flush();
+    std::uint64_t start = 0;
+    lumo::fileSize(LumoPaths::logFilePath(), start);
+    run();
+    LumoLogger::instance().flush();
+    const std::string log = lumo::test::readWholeFile(LumoPaths::logFilePath()).substr(start);
+    LumoPaths::reset();
+    reloadDebugFlags();
+    return log;
+}
+
 // A folder with a photo of each kind and everything the filter must keep out.
 void fillFolder(const TempDir& dir) {
     const std::string jpeg = JpegBuilder(16, 16).build();
@@ -67,6 +91,7 @@ void fillFolder(const TempDir& dir) {
     writeWholeFile(dir.file("photo.XIP"), "<prefs/>");
     std::filesystem::create_directory(dir.file("sub.jpg"));
     std::filesystem::create_symlink(dir.file("photo.jpg"), dir.file("link.jpg"));
+    ASSERT_EQ(::mkfifo(dir.file("pipe.tif").c_str(), 0600), 0); // never opened: no writer would come
 }
 
 TEST_F(FolderScanTest, FilterRejectsWhatIsNoPhotoAndShowsUnknownFilesOnlyAsProxies) {
@@ -91,6 +116,26 @@ TEST_F(FolderScanTest, FilterRejectsWhatIsNoPhotoAndShowsUnknownFilesOnlyAsProxi
         if (proxies)
             EXPECT_EQ(find(result, "notes.txt")->fileType, kNRFTypeProxy);
     }
+
+    // With the filter's flag on, every decision is logged in its words.
+    const std::string log =
+        logOf("SHOW_DIRSCAN_FILTER yes\nSHOW_CSHEET_RESCAN yes\n", [&] { scan(dir.path(), false); });
+    for (const std::string& line : {
+             "Scanning path: '" + dir.path() + "'",
+             std::string("File counts added for path, RAW(1), Non-RAW(1), Unknown(4)"),
+             std::string("Rejecting \"link.jpg\" due to having link attribute set"),
+             std::string("Rejecting \"sub.jpg\" because it is a directory"),
+             std::string("Rejecting \"pipe.tif\" due to having system attribute set"),
+             std::string(
+                 "Rejecting \".hidden.jpg\" due to name beginning with dot (.) (or special hidden file)"),
+             std::string(
+                 "Rejecting \"Thumbs.db\" due to name beginning with dot (.) (or special hidden file)"),
+             std::string("Rejecting rogue \"DESKTOP.INI\" file"),
+             std::string("Accepting \"photo.jpg\""),
+             std::string("Rejecting unknown file \"photo.xmp\""),
+             std::string("Rejecting unknown file \"notes.txt\" due to proxies being disabled"),
+         })
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
 
     // The filter on its own: each rejection, and the scanner's 'ILGL' for files that are no photo.
     ContactSheetFilter filter(true);
@@ -128,7 +173,11 @@ TEST_F(FolderScanTest, DigestStaysForAnUnchangedFolderAndATouchedFileLosesItsSor
 
     const timespec times[2] = {{1'000'000, 0}, {1'000'000, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, photo.c_str(), times, 0), 0);
-    const FolderScanResult touched = scan(dir.path(), true);
+    FolderScanResult touched;
+    const std::string log = logOf("SORT_CACHE_LOGGING yes\n", [&] { touched = scan(dir.path(), true); });
+    EXPECT_NE(log.find("ContactSheetFilter::accept() sort data for '" + photo + "' rejected size("),
+              std::string::npos)
+        << log;
     EXPECT_NE(touched.digest, first.digest);
     EXPECT_FALSE(LumoSortCache::GetSortInfoFor(photo, info));
     EXPECT_TRUE(LumoSortCache::GetSortInfoFor(raw, info));
@@ -222,6 +271,25 @@ TEST(JoinBaseNameTest, DropsFolderAndLastExtension) {
     EXPECT_EQ(JoinBaseName("/a/b/IMG_1.CR2"), "IMG_1");
     EXPECT_EQ(JoinBaseName("IMG_1.tar.gz"), "IMG_1.tar");
     EXPECT_EQ(JoinBaseName("/a.b/NOEXT"), "NOEXT");
+}
+
+TEST_F(FolderScanTest, ThreadedScanWaitsForTheScanLockAndHandsOverTheResult) {
+    TempDir dir;
+    fillFolder(dir);
+    std::atomic<int> calls = 0;
+    std::vector<std::string> got;
+    std::unique_lock held(lumo::scanLock());
+    CThreadedScan scan({dir.path()}, false, [&](FolderScanResult& result) {
+        got = names(result);
+        ++calls;
+    });
+    ASSERT_TRUE(scan.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(calls, 0); // another scan holds the lock
+    held.unlock();
+    scan.Join();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(got, (std::vector<std::string>{"IMG_1.CR2", "photo.jpg"}));
 }
 
 } // namespace

@@ -1,0 +1,273 @@
+// The copy engine: a photo with its attached files, under a free name, never overwriting, and a failed
+// copy leaving nothing behind.
+
+#include "fileops/LumoCopyFile.h"
+
+#include "NRF/NRF.h"
+#include "NRF/NRFImageInfo.h"
+#include "app/LumoPaths.h"
+#include "metadata/IPTCRec.h"
+#include "metadata/IPTCUtils.h"
+#include "metadata/PhotoMetadata.h"
+#include "support/FileIO.h"
+#include "support/JpegBuilder.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using lumo::test::readWholeFile;
+using lumo::test::TempDir;
+using lumo::test::writeWholeFile;
+
+namespace {
+
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+struct Listener : CopyListener {
+    std::vector<std::pair<std::string, std::string>> told;
+    void willCopy(const std::string& source, const std::string& destination) override {
+        told.emplace_back(source, destination);
+    }
+};
+
+class CopyFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LumoPaths::initialise(LocationInputs{});
+        ASSERT_EQ(NRFInit(""), kNRFErrNone);
+        ASSERT_EQ(IPTCMetadataInitialize(), kNRFErrNone);
+    }
+    void TearDown() override {
+        lumo::clearFileFaults();
+        NRFTerminate();
+    }
+
+    NRFImageInfoRef open(const std::string& path) {
+        NRFImageInfoRef record;
+        EXPECT_EQ(NRFOpenImage(path.c_str(), 0, &record), kNRFErrNone) << path;
+        return record;
+    }
+
+    // A raw with its sidecar and sound file in `src`; empty when the corpus is missing.
+    std::string makeRaw() {
+        const std::string corpus = lumo::test::corpusFolder();
+        if (corpus.empty())
+            return {};
+        m_raw = readWholeFile(corpus + "/exiftool/Nikon.nef");
+        writeWholeFile(m_src.file("DSC_0001.NEF"), m_raw);
+        writeWholeFile(m_src.file("DSC_0001.XMP"), "<x:xmpmeta/>");
+        writeWholeFile(m_src.file("DSC_0001.WAV"), "RIFF");
+        return m_src.file("DSC_0001.NEF");
+    }
+
+    int copy(const std::string& source, std::uint16_t flags, std::string& name, const NRFImageInfoRec* image,
+             CopyListener* listener = nullptr) {
+        IPTCRec caller;
+        IPTCSetDataSet(&caller, IPTC_CAPTION, 1, "caption");
+        CopyFileRequest request;
+        request.metadata = &caller;
+        request.sourcePath = source;
+        request.destinationFolder = m_dst.path();
+        request.image = image;
+        request.flags = flags;
+        request.listener = listener;
+        return CopyFile::FileCopyEx(request, name);
+    }
+
+    TempDir m_src, m_dst;
+    std::string m_raw;
+};
+
+} // namespace
+
+TEST_F(CopyFileTest, RawWithSidecarAndSoundUnderFreeNames) {
+    const std::string raw = makeRaw();
+    if (raw.empty())
+        LUMO_SKIP_OR_FAIL("no corpus");
+    NRFImageInfoRef record = open(raw);
+    ASSERT_TRUE(record);
+    Listener listener;
+    std::string name;
+    ASSERT_EQ(copy(raw, 0, name, record.get(), &listener), 1) << CopyFile::ErrorText();
+    EXPECT_EQ(name, "DSC_0001.NEF");
+    EXPECT_EQ(namesIn(m_dst.path()), (std::vector<std::string>{"DSC_0001.NEF", "DSC_0001.XMP"}));
+    EXPECT_EQ(readWholeFile(m_dst.file("DSC_0001.NEF")), m_raw);
+    EXPECT_EQ(readWholeFile(m_dst.file("DSC_0001.XMP")), "<x:xmpmeta/>");
+    ASSERT_EQ(listener.told.size(), 1u);
+    EXPECT_EQ(listener.told[0], std::make_pair(raw, m_dst.file("DSC_0001.NEF")));
+
+    // Again, with the sound file: the taken names get a letter, the sound file follows. The sidecar
+    // alone being taken is enough to number the raw.
+    ::unlink(m_dst.file("DSC_0001.NEF").c_str());
+    name.clear();
+    ASSERT_EQ(copy(raw, kCopySoundFile, name, record.get()), 1) << CopyFile::ErrorText();
+    EXPECT_EQ(name, "DSC_0001A.NEF");
+    EXPECT_EQ(namesIn(m_dst.path()),
+              (std::vector<std::string>{"DSC_0001.XMP", "DSC_0001A.NEF", "DSC_0001A.WAV", "DSC_0001A.XMP"}));
+    // The source is untouched.
+    EXPECT_EQ(namesIn(m_src.path()),
+              (std::vector<std::string>{"DSC_0001.NEF", "DSC_0001.WAV", "DSC_0001.XMP"}));
+}
+
+TEST_F(CopyFileTest, InterruptedCopyLeavesNothingAndNeverOverwrites) {
+    const std::string raw = makeRaw();
+    if (raw.empty())
+        LUMO_SKIP_OR_FAIL("no corpus");
+    NRFImageInfoRef record = open(raw);
+    ASSERT_TRUE(record);
+    struct Fault {
+        const char* what;
+        lumo::FileFault fault;
+        std::uint16_t flags;
+    };
+    const std::vector<Fault> faults = {
+        {"photo write fails half-way",
+         {.op = lumo::FileFault::Op::Write, .error = ENOSPC, .pathContains = ".NEF.tmp-", .afterBytes = 4096},
+         0},
+        {"sidecar write fails after the photo arrived",
+         {.op = lumo::FileFault::Op::Write, .error = EIO, .pathContains = ".XMP.tmp-"},
+         0},
+        {"a move whose metadata cannot be written",
+         {.op = lumo::FileFault::Op::Write, .error = EIO, .pathContains = "tmp.{"},
+         kCopyMove | kCopyApplyMetadata},
+        {"read-only destination",
+         {.op = lumo::FileFault::Op::Open, .error = EROFS, .pathContains = "__TMP__XXYYZZQ__"},
+         0},
+    };
+    for (const Fault& f : faults) {
+        lumo::injectFileFault(f.fault);
+        std::string name;
+        EXPECT_EQ(copy(raw, f.flags, name, record.get()), 0) << f.what;
+        lumo::clearFileFaults();
+        EXPECT_TRUE(namesIn(m_dst.path()).empty()) << f.what;
+        EXPECT_EQ(namesIn(m_src.path()),
+                  (std::vector<std::string>{"DSC_0001.NEF", "DSC_0001.WAV", "DSC_0001.XMP"}))
+            << f.what;
+        if (f.fault.op == lumo::FileFault::Op::Open)
+            EXPECT_EQ(CopyFile::ErrorText(), "Destination path is read-only: '" + m_dst.path() + "/'.");
+    }
+    // The engine's own answer for a read-only destination.
+    lumo::injectFileFault(faults.back().fault);
+    EXPECT_EQ(DoCopyFile(record.get(), m_dst.file("x.NEF").c_str(), 0), kNRFErrWrite);
+    lumo::clearFileFaults();
+
+    // A file of the wanted name is replaced only with kCopyOverwrite.
+    writeWholeFile(m_dst.file("keep.NEF"), "old");
+    std::string name = "keep.NEF";
+    ASSERT_EQ(copy(raw, 0, name, record.get()), 1) << CopyFile::ErrorText();
+    EXPECT_EQ(name, "keepA.NEF");
+    EXPECT_EQ(readWholeFile(m_dst.file("keep.NEF")), "old");
+    name = "keep.NEF";
+    ASSERT_EQ(copy(raw, kCopyOverwrite, name, record.get()), 1) << CopyFile::ErrorText();
+    EXPECT_EQ(name, "keep.NEF");
+    EXPECT_EQ(readWholeFile(m_dst.file("keep.NEF")), m_raw);
+    for (const std::string& file : namesIn(m_dst.path()))
+        EXPECT_NE(file.rfind("tmp.", 0), 0u) << file;
+}
+
+TEST_F(CopyFileTest, MoveNamingAndLengthRules) {
+    TempDir dir;
+    const std::string jpeg = m_src.file("src.JPG");
+    writeWholeFile(jpeg, lumo::test::encodeJpeg(16, 16));
+    NRFImageInfoRef record = open(jpeg);
+    ASSERT_TRUE(record);
+
+    // The wanted name taken under every letter: the wanted base + "-" + the source's name.
+    writeWholeFile(m_dst.file("A.JPG"), "x");
+    for (char c = 'A'; c <= 'Z'; ++c)
+        writeWholeFile(m_dst.file(std::string("A") + c + ".JPG"), "x");
+    std::string name = "A.JPG";
+    ASSERT_EQ(copy(jpeg, 0, name, record.get()), 1) << CopyFile::ErrorText();
+    EXPECT_EQ(name, "A-src.JPG");
+    // ... and when that is taken too, the copy fails with the message.
+    for (char c = 'A'; c <= 'Z'; ++c)
+        writeWholeFile(m_dst.file(std::string("A-src") + c + ".JPG"), "x");
+    name = "A.JPG";
+    EXPECT_EQ(copy(jpeg, 0, name, record.get()), 0);
+    EXPECT_EQ(CopyFile::ErrorText().find(
+                  "There were too many files with the same name at the destination.\n\n'tmp.{"),
+              0u);
+
+    // 257 characters are refused before anything is written; 256 pass the rule (this file system's own
+    // limit of 255 bytes then answers).
+    for (const std::size_t length : {256u, 257u}) {
+        name = std::string(length - 4, 'n') + ".JPG";
+        EXPECT_EQ(copy(jpeg, 0, name, record.get()), 0);
+        EXPECT_EQ(CopyFile::ErrorText().find("is too long") != std::string::npos, length == 257) << length;
+    }
+
+    // A template-built name gets the always styles; a move leaves no source.
+    CopyFileRequest request;
+    request.sourcePath = jpeg;
+    request.destinationFolder = m_dst.path();
+    request.image = record.get();
+    request.flags = kCopyRenameTemplate | kCopyMove;
+    request.namingTemplate = "Holiday";
+    name.clear();
+    ASSERT_EQ(CopyFile::FileCopyEx(request, name), 1) << CopyFile::ErrorText();
+    EXPECT_EQ(name, "Holiday.JPG");
+    EXPECT_FALSE(std::filesystem::exists(jpeg));
+    EXPECT_EQ(readWholeFile(m_dst.file("Holiday.JPG")).size(),
+              std::filesystem::file_size(m_dst.file("Holiday.JPG")));
+
+    // No image information: the plain copy, also never replacing.
+    writeWholeFile(m_src.file("notes.txt"), "text");
+    name.clear();
+    ASSERT_EQ(copy(m_src.file("notes.txt"), 0, name, nullptr), 1);
+    name.clear();
+    ASSERT_EQ(copy(m_src.file("notes.txt"), 0, name, nullptr), 1);
+    EXPECT_EQ(name, "notesA.txt");
+}
+
+TEST_F(CopyFileTest, CallerMetadataGoesIntoTheCopyOnly) {
+    const std::string jpeg = m_src.file("meta.JPG");
+    writeWholeFile(jpeg, lumo::test::encodeJpeg(16, 16));
+    NRFImageInfoRef record = open(jpeg);
+    ASSERT_TRUE(record);
+    IPTCRec caller;
+    ASSERT_TRUE(IPTCSetDataSet(&caller, IPTC_CAPTION, 1, "Copied with a caption"));
+    CopyFileRequest request;
+    request.sourcePath = jpeg;
+    request.destinationFolder = m_dst.path();
+    request.image = record.get();
+    request.metadata = &caller;
+    request.flags = kCopyApplyMetadata;
+    std::string name;
+    ASSERT_EQ(CopyFile::FileCopyEx(request, name), 1) << CopyFile::ErrorText();
+    auto captionOf = [&](const std::string& path) {
+        NRFImageInfoRef image = open(path);
+        IPTCRec read;
+        std::string text;
+        if (image && NRFGetImageInfo(image.get()) == kNRFErrNone &&
+            NRFLoadIPTC(image.get(), &read) == kNRFErrNone)
+            IPTCGetDataSet(&read, IPTC_CAPTION, 1, true, text);
+        return text;
+    };
+    EXPECT_EQ(captionOf(m_dst.file(name)), "Copied with a caption");
+    EXPECT_EQ(captionOf(jpeg), "");
+    EXPECT_EQ(namesIn(m_dst.path()), std::vector<std::string>{"meta.JPG"});
+}
+
+TEST_F(CopyFileTest, CorpusFilesArriveByteForByte) {
+    const std::vector<std::string> files = lumo::test::corpusFiles(
+        {".jpg", ".nef", ".cr2", ".cr3", ".dng", ".raf", ".rw2", ".heic", ".tif", ".png"});
+    if (files.empty())
+        LUMO_SKIP_OR_FAIL("no corpus");
+    for (const std::string& file : files) {
+        NRFImageInfoRef record;
+        if (NRFOpenImage(file.c_str(), 0, &record) != kNRFErrNone)
+            continue; // a malformed file the engine refuses
+        std::string name;
+        ASSERT_EQ(copy(file, 0, name, record.get()), 1) << file << ": " << CopyFile::ErrorText();
+        EXPECT_EQ(readWholeFile(m_dst.file(name)), readWholeFile(file)) << file;
+    }
+}
