@@ -1,5 +1,10 @@
 #include "contactsheet/ContactSheetSortManagerImpl.h"
 
+#include "app/DebugFlags.h"
+#include "app/LumoLogger.h"
+#include "app/LumoPaths.h"
+#include "support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -85,6 +90,10 @@ ContactSheetSortWork job(std::uint32_t document, std::uint32_t serial, Outcomes&
 } // namespace
 
 TEST(ContactSheetSortManager, ANewerSortCancelsTheOlderOneOfTheSameDocument) {
+    lumo::test::TempDir settings;
+    lumo::test::writeWholeFile(settings.file("LumoDebug.txt"), "SORT_MANAGER_LOGGING yes\n");
+    LumoPaths::initialise(ResolvedLocations{settings.path(), lumo::test::testRunFolder() + "/cache"});
+    reloadDebugFlags();
     ContactSheetSortManagerImpl manager;
     ASSERT_TRUE(manager.start());
     Outcomes outcomes;
@@ -105,6 +114,20 @@ TEST(ContactSheetSortManager, ANewerSortCancelsTheOlderOneOfTheSameDocument) {
     EXPECT_EQ(manager.get_result_for(7)->order, (std::vector<std::uint32_t>{0, 1, 2}));
     EXPECT_FALSE(manager.get_result_for(9));
     EXPECT_TRUE(manager.should_cancel_for(7, 3)); // stopped: everything is cancelled
+
+    LumoLogger::instance().flush();
+    const std::string log =
+        lumo::test::readWholeFile(LumoPaths::logFilePath()) + LumoLogger::instance().pendingText();
+    for (const char* line :
+         {"ContactSheetSortManagerImpl::queue_sort(7)", "QueueSort: job_id:2 (folder-based)",
+          "ContactSheetSortManagerImpl::set_cancel_for(7) for existing jobs below:2",
+          "ContactSheetSortManagerImpl::should_cancel_for(7) serial set",
+          "ContactSheetSortManagerImpl::should_cancel_for(7) stop_all set", "waiting for work", "found work",
+          "signalled work cancelled for", "signalled work complete for", "setting work result for",
+          "ContactSheetSortThread_3 quit", "result NOT found"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    LumoPaths::reset();
+    reloadDebugFlags();
 }
 
 TEST(ContactSheetSortManager, StoppingADocumentWaitsForItsRunningJob) {
