@@ -152,7 +152,7 @@ TEST(LumoSortCacheTest, CreatesTheSchemaAndRoundTripsRows) {
     }
     LumoSortCache::TerminateSortCache();
 
-    // The file holds the schema as specified, version 3, and rows keyed by the path digest.
+    // The file holds the schema of version 3, and rows keyed by the path digest.
     SQLiteDB db;
     db.open(cache.dbPath());
     EXPECT_EQ(db.getTable("SELECT sql FROM sqlite_master WHERE name = 'version_data'").fieldValue(0),
