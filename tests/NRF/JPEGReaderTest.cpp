@@ -6,6 +6,7 @@
 #include "NRF/NRFTestSupport.h"
 #include "app/LumoLogger.h"
 #include "support/JpegBuilder.h"
+#include "support/TestLog.h"
 #include "support/TestSupport.h"
 #include "support/TiffBuilder.h"
 
@@ -22,19 +23,12 @@ using lumo::test::JpegBuilder;
 using lumo::test::TempDir;
 using lumo::test::TiffBuilder;
 
+using lumo::test::loggedSoFar;
+
 namespace {
 
 constexpr std::uint16_t kMake = 271, kOrientation = 274, kJPEGIF = 513, kJPEGIFLength = 514, kPixelX = 40962,
                         kPixelY = 40963, kExifIFD = 34665;
-
-std::string loggedSoFar() {
-    LumoLogger& log = LumoLogger::instance();
-    log.flush();
-    std::ostringstream bytes;
-    if (const std::string path = log.logFilePath(); !path.empty())
-        bytes << std::ifstream(path, std::ios::binary).rdbuf();
-    return bytes.str() + log.pendingText();
-}
 
 // An EXIF block naming the camera, with the picture's pixel size and an IFD1 thumbnail.
 std::string exifBlock(std::uint32_t pixelWidth, std::uint32_t pixelHeight, const std::string& thumbnail) {

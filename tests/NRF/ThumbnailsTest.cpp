@@ -7,6 +7,7 @@
 #include "NRF/NRFImageInfo.h"
 #include "app/LumoLogger.h"
 #include "support/JpegBuilder.h"
+#include "support/TestLog.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -26,19 +27,12 @@ using lumo::test::decodeJpeg;
 using lumo::test::encodeJpeg;
 using lumo::test::TempDir;
 
+using lumo::test::loggedSoFar;
+
 namespace {
 
 NRFErr decode(const std::string& bytes, std::uint32_t size, NRFBitmapBase& out) {
     return NRFDecompressJPEG(bytes.data(), bytes.size(), size, out);
-}
-
-std::string loggedSoFar() {
-    LumoLogger& log = LumoLogger::instance();
-    log.flush();
-    std::ostringstream bytes;
-    if (const std::string path = log.logFilePath(); !path.empty())
-        bytes << std::ifstream(path, std::ios::binary).rdbuf();
-    return bytes.str() + log.pendingText();
 }
 
 // A grey bitmap whose every pixel has its own value.

@@ -8,6 +8,7 @@
 #include "app/LumoLogger.h"
 #include "app/LumoPaths.h"
 #include "support/MovieMaker.h"
+#include "support/TestLog.h"
 #include "support/TestSupport.h"
 
 #include <arpa/inet.h>
@@ -32,18 +33,11 @@ using lumo::test::MoviePlan;
 using lumo::test::Rgb;
 using lumo::test::TempDir;
 
+using lumo::test::loggedSoFar;
+
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string loggedSoFar() {
-    LumoLogger& log = LumoLogger::instance();
-    log.flush();
-    std::ostringstream bytes;
-    if (const std::string path = log.logFilePath(); !path.empty())
-        bytes << std::ifstream(path, std::ios::binary).rdbuf();
-    return bytes.str() + log.pendingText();
-}
 
 std::size_t occurrences(const std::string& text, const std::string& what) {
     std::size_t count = 0;

@@ -1,5 +1,6 @@
 #include "contactsheet/ContactSheetSort.h"
 #include "contactsheet/ContactSheetSortManager.h"
+#include "support/TestLog.h"
 
 #include "app/LumoLogger.h"
 #include "app/LumoPaths.h"
@@ -13,16 +14,9 @@
 #include <fstream>
 #include <sstream>
 
-namespace {
+using lumo::test::loggedSoFar;
 
-std::string loggedSoFar() {
-    LumoLogger& log = LumoLogger::instance();
-    log.flush();
-    std::ostringstream bytes;
-    if (const std::string path = log.logFilePath(); !path.empty())
-        bytes << std::ifstream(path, std::ios::binary).rdbuf();
-    return bytes.str() + log.pendingText();
-}
+namespace {
 
 ContactSheetSortRecord rec(std::string name) {
     ContactSheetSortRecord r;

@@ -21,20 +21,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using lumo::test::namesIn;
 using lumo::test::readWholeFile;
 using lumo::test::TempDir;
 using lumo::test::writeWholeFile;
 
 namespace {
-
-std::vector<std::string> namesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 struct Listener : CopyListener {
     std::vector<std::pair<std::string, std::string>> told;

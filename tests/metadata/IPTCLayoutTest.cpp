@@ -1,4 +1,5 @@
 #include "metadata/IPTCLayout.h"
+#include "support/TestLog.h"
 
 #include "app/LumoLogger.h"
 #include "metadata/IPTCCatalogue.h"
@@ -10,16 +11,9 @@
 #include <map>
 #include <sstream>
 
-namespace {
+using lumo::test::loggedSoFar;
 
-std::string loggedSoFar() {
-    LumoLogger& log = LumoLogger::instance();
-    log.flush();
-    std::ostringstream bytes;
-    if (const std::string path = log.logFilePath(); !path.empty())
-        bytes << std::ifstream(path, std::ios::binary).rdbuf();
-    return bytes.str() + log.pendingText();
-}
+namespace {
 
 // Every catalogue label and every group label, each exactly once.
 void expectComplete(const std::vector<CIPTCFieldInfo>& entries, const std::string& what) {

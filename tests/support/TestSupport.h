@@ -39,6 +39,8 @@ std::string readWholeFile(const std::string& path);
 std::string le(std::uint64_t value, int width);
 std::string be(std::uint64_t value, int width);
 void writeWholeFile(const std::string& path, const std::string& bytes);
+// The names in a folder, sorted (empty when it cannot be read).
+std::vector<std::string> namesIn(const std::string& folder);
 
 struct ProcessResult {
     int exitCode = -1; // the exit status, or 128 + signal when killed
