@@ -259,6 +259,8 @@ bool LumoDocCommon::RescanLocked(bool opening) {
     dirscan.Stop();
     if (listing.error != 0) {
         LUMO_LOG("CLumoDoc::Rescan() could not read a folder: %s", std::strerror(listing.error));
+        if (opening)
+            ForgetItemsLocked(); // what the cache remembered of a folder that cannot be read is not shown
         return false;
     }
     if (!lastDigest.empty() && listing.digest == lastDigest) {
@@ -275,6 +277,20 @@ bool LumoDocCommon::RescanLocked(bool opening) {
     if (timing)
         LUMO_LOG("RESCAN COMPLETE");
     return true;
+}
+
+void LumoDocCommon::ForgetItemsLocked() {
+    bool had = false;
+    {
+        std::lock_guard lock(m_lock);
+        had = !m_items.empty();
+        m_items.clear();
+        m_selection.clear();
+        m_previewSelection.clear();
+        m_lastDigest.clear();
+    }
+    if (had)
+        ItemsChanged.emit();
 }
 
 // Steps 2 to 7 of a rescan over `listing`. The new item list is built aside and put in place at once,

@@ -137,6 +137,7 @@ private:
     bool RescanGuarded(bool opening);
     bool RescanLocked(bool opening);
     void AddListingLocked(FolderScanResult listing, const char* inductStep);
+    void ForgetItemsLocked();
     void NumberItems(std::vector<DocumentItem::Ref>& items);
 
     mutable std::recursive_mutex m_lock;

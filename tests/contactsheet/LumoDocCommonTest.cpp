@@ -229,6 +229,12 @@ TEST_F(LumoDocCommonTest, ASheetOpenedAgainStartsFromTheDirectoryCache) {
         EXPECT_EQ(again, (std::vector<std::string>{"0.jpg", "IMG_1.CR2+IMG_1.JPG", "b.jpg"}));
         EXPECT_TRUE(has(open(again), "No directory content changes detected")); // written anew
     }
+
+    // A folder that cannot be read shows nothing of what the cache remembers.
+    fs::remove_all(dir.path());
+    LumoDocCommon gone;
+    EXPECT_FALSE(gone.OnOpenDocument(dir.path()));
+    EXPECT_EQ(gone.ItemCount(), 0u);
 }
 
 TEST_F(LumoDocCommonTest, DirectoryCacheRefusesListingsTheScanNeverMakes) {
