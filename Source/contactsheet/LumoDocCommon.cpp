@@ -236,8 +236,10 @@ bool LumoDocCommon::RescanLocked(bool opening) {
         return false;
     const bool proxies =
         boolPreference(kPrefIncludeUnknownFilesAsProxies, kPrefIncludeUnknownFilesAsProxiesDefault);
+    bool fromCache = false;
     if (opening) {
         if (FolderScanResult cached; DirectoryCacheLoad(paths, proxies, cached)) {
+            fromCache = true;
             const std::string digest = cached.digest;
             AddListingLocked(std::move(cached), "RESCAN: DIRCACHE ADD ITEMS");
             std::lock_guard lock(m_lock);
@@ -259,7 +261,7 @@ bool LumoDocCommon::RescanLocked(bool opening) {
     dirscan.Stop();
     if (listing.error != 0) {
         LUMO_LOG("CLumoDoc::Rescan() could not read a folder: %s", std::strerror(listing.error));
-        if (opening)
+        if (fromCache)
             ForgetItemsLocked(); // what the cache remembered of a folder that cannot be read is not shown
         return false;
     }
