@@ -213,13 +213,23 @@ std::string DocumentItem::UniqueID() const {
 }
 
 std::uint64_t DocumentItem::FileSize() const {
-    const NRFImageInfoRef record = PrimaryRecord();
-    return record ? record->m_fileSize : 0;
+    if (const NRFImageInfoRef record = PrimaryRecord())
+        return record->m_fileSize;
+    std::lock_guard lock(m_lock);
+    return m_listedSize;
 }
 
 std::int64_t DocumentItem::ModificationTimeNs() const {
-    const NRFImageInfoRef record = PrimaryRecord();
-    return record ? record->m_modTimeNs : 0;
+    if (const NRFImageInfoRef record = PrimaryRecord())
+        return record->m_modTimeNs;
+    std::lock_guard lock(m_lock);
+    return m_listedTime;
+}
+
+void DocumentItem::SetListedStamp(std::uint64_t size, std::int64_t lastWriteTime) {
+    std::lock_guard lock(m_lock);
+    m_listedSize = size;
+    m_listedTime = lastWriteTime;
 }
 
 bool DocumentItem::Tag() const {

@@ -88,8 +88,11 @@ public:
     NRFFileType FileType() const; // "????" without a primary handle
     bool IsRaw() const;
     std::string UniqueID() const;
+    // From the primary's record; before it is read, as the folder scan listed the file (0 without).
     std::uint64_t FileSize() const;
     std::int64_t ModificationTimeNs() const;
+    // The primary's size and last-write time as the folder scan listed them.
+    void SetListedStamp(std::uint64_t size, std::int64_t lastWriteTime);
     bool Tag() const;
     int Rating() const;
     int ColorClass() const;
@@ -150,6 +153,8 @@ private:
     bool m_scannedRaw = false;
     NRFFileType m_companionType = 0;
     bool m_companionRaw = false;
+    std::uint64_t m_listedSize = 0;
+    std::int64_t m_listedTime = 0;
 
     // The steps every change operation shares: the refusal for items that are not local, the change on
     // a clone of the primary's record, publishing it and telling the caches and the listeners.

@@ -5,6 +5,7 @@
 #include "background/ProgressDialogInterface.h"
 #include "cache/LumoCache.h"
 #include "contactsheet/ArrangementFile.h"
+#include "contactsheet/DirectoryCache.h"
 #include "contactsheet/FolderScan.h"
 #include "contactsheet/Stopwatch.h"
 #include "db/LumoSortCache.h"
@@ -99,13 +100,14 @@ bool LumoDocCommon::OpenFolders(const std::vector<std::string>& folders) {
             if (std::find(m_paths.begin(), m_paths.end(), folder) == m_paths.end())
                 m_paths.push_back(folder);
         m_lastDigest.clear();
+        m_cacheDigest.clear();
         LUMO_LOG("CLumoDoc::SetPrimaryDocumentPath(): setting contact sheet primary path as: '%s'",
                  m_paths.front().c_str());
     }
     LUMO_LOG("CLumoDoc::OnOpenDocument(): setting last contact sheet path as: '%s'", folders.front().c_str());
     if (const std::shared_ptr<CPreferences> prefs = CPreferences::instance())
         prefs->setString(kPrefLastContactSheetPath, folders.front());
-    return Rescan();
+    return RescanGuarded(true);
 }
 
 std::string LumoDocCommon::PrimaryPath() const {
@@ -135,6 +137,7 @@ void LumoDocCommon::DocumentPathChangedFromTo(const std::string& oldPath, const 
         if (!changed)
             return;
         m_paths = std::move(paths);
+        m_cacheDigest.clear(); // the cache keeps listings by folder
         LUMO_LOG("CLumoDoc::SetPrimaryDocumentPath(): setting contact sheet primary path as: '%s'",
                  m_paths.front().c_str());
         LUMO_LOG("CLumoDoc::OnOpenDocument(): setting last contact sheet path as: '%s'",
@@ -200,9 +203,13 @@ std::string LumoDocCommon::TabName() const {
 // ---- rescan
 
 bool LumoDocCommon::Rescan() {
+    return RescanGuarded(false);
+}
+
+bool LumoDocCommon::RescanGuarded(bool opening) {
     try {
         std::lock_guard scan(lumo::scanLock());
-        return RescanLocked();
+        return RescanLocked(opening);
     } catch (const std::exception& e) {
         LUMO_LOG("Unexpected exception in CLumoDoc::Rescan(): %s", e.what());
     } catch (...) {
@@ -211,41 +218,93 @@ bool LumoDocCommon::Rescan() {
     return false;
 }
 
-// The caller holds the scan lock. The new item list is built aside and put in place at once, so that
-// a failure on the way leaves the sheet as it was (apart from items split for matching, which join
-// again at the next rescan).
-bool LumoDocCommon::RescanLocked() {
+// The caller holds the scan lock. A sheet being opened first takes the items from the listing the
+// directory cache kept for its folders, with that listing's digest as the previous one: the scan that
+// follows then stops at the digest when nothing changed since, and otherwise works from those items.
+bool LumoDocCommon::RescanLocked(bool opening) {
     const bool timing = isDebugFlagOn(DebugFlag::SHOW_DIRSCAN_TIME);
     if (timing)
         LUMO_LOG("RESCAN START");
     Stopwatch total("RESCAN TOTAL", kRescanLimit, __FILE__, __LINE__);
 
     std::vector<std::string> paths;
-    std::vector<DocumentItem::Ref> previous;
-    std::string lastDigest;
-    bool joined = false;
     {
         std::lock_guard lock(m_lock);
         paths = m_paths;
-        previous = m_items;
-        lastDigest = m_lastDigest;
-        joined = m_joined;
     }
     if (paths.empty())
         return false;
+    const bool proxies =
+        boolPreference(kPrefIncludeUnknownFilesAsProxies, kPrefIncludeUnknownFilesAsProxiesDefault);
+    bool fromCache = false;
+    if (opening) {
+        if (FolderScanResult cached; DirectoryCacheLoad(paths, proxies, cached)) {
+            fromCache = true;
+            const std::string digest = cached.digest;
+            AddListingLocked(std::move(cached), "RESCAN: DIRCACHE ADD ITEMS");
+            std::lock_guard lock(m_lock);
+            m_cacheDigest = digest;
+        }
+    }
+
+    std::string lastDigest;
+    std::string cacheDigest;
+    {
+        std::lock_guard lock(m_lock);
+        lastDigest = m_lastDigest;
+        cacheDigest = m_cacheDigest;
+    }
 
     // 1. The listing and its digest; an unchanged digest ends the rescan.
     Stopwatch dirscan("RESCAN: DIRSCAN", kDirScanLimit, __FILE__, __LINE__);
-    FolderScanResult listing = ScanFolders(
-        paths, boolPreference(kPrefIncludeUnknownFilesAsProxies, kPrefIncludeUnknownFilesAsProxiesDefault));
+    FolderScanResult listing = ScanFolders(paths, proxies);
     dirscan.Stop();
     if (listing.error != 0) {
         LUMO_LOG("CLumoDoc::Rescan() could not read a folder: %s", std::strerror(listing.error));
+        if (fromCache)
+            ForgetItemsLocked(); // what the cache remembered of a folder that cannot be read is not shown
         return false;
     }
     if (!lastDigest.empty() && listing.digest == lastDigest) {
         LUMO_LOG("No directory content changes detected");
         return true;
+    }
+    // The listing for the next opening of these folders, unless the cache holds it already.
+    if (listing.digest != cacheDigest && DirectoryCacheStore(paths, proxies, listing)) {
+        std::lock_guard lock(m_lock);
+        m_cacheDigest = listing.digest;
+    }
+    AddListingLocked(std::move(listing), "RESCAN: INDUCT NEW ITEMS");
+    total.Stop();
+    if (timing)
+        LUMO_LOG("RESCAN COMPLETE");
+    return true;
+}
+
+void LumoDocCommon::ForgetItemsLocked() {
+    bool had = false;
+    {
+        std::lock_guard lock(m_lock);
+        had = !m_items.empty();
+        m_items.clear();
+        m_selection.clear();
+        m_previewSelection.clear();
+        m_lastDigest.clear();
+    }
+    if (had)
+        ItemsChanged.emit();
+}
+
+// Steps 2 to 7 of a rescan over `listing`. The new item list is built aside and put in place at once,
+// so that a failure on the way leaves the sheet as it was (apart from items split for matching, which
+// join again at the next rescan).
+void LumoDocCommon::AddListingLocked(FolderScanResult listing, const char* inductStep) {
+    std::vector<DocumentItem::Ref> previous;
+    bool joined = false;
+    {
+        std::lock_guard lock(m_lock);
+        previous = m_items;
+        joined = m_joined;
     }
 
     // 2. Every file on its own, so that each is matched by itself.
@@ -266,7 +325,7 @@ bool LumoDocCommon::RescanLocked() {
 
     // 3. The listing's files as items: those the sheet holds already stay the same objects (their
     // records and connections with them); the others are new.
-    Stopwatch induct("RESCAN: INDUCT NEW ITEMS", kStepLimit, __FILE__, __LINE__);
+    Stopwatch induct(inductStep, kStepLimit, __FILE__, __LINE__);
     std::unordered_map<std::string, DocumentItem::Ref> byPath;
     byPath.reserve(single.size());
     for (const DocumentItem::Ref& item : single)
@@ -286,6 +345,7 @@ bool LumoDocCommon::RescanLocked() {
             if (items[i]->IsLoaded() && (items[i]->FileSize() != entry.entry.size ||
                                          items[i]->ModificationTimeNs() != entry.entry.lastWriteTime))
                 items[i]->SetNeedsRescan(true);
+            items[i]->SetListedStamp(entry.entry.size, entry.entry.lastWriteTime);
         }
         listed.insert(std::move(path));
     }
@@ -295,6 +355,7 @@ bool LumoDocCommon::RescanLocked() {
             continue;
         const FolderScanEntry& entry = listing.entries[i];
         items[i] = DocumentItem::ForFile(entry.path(), entry.entry.fileType, entry.entry.isRaw);
+        items[i]->SetListedStamp(entry.entry.size, entry.entry.lastWriteTime);
         ++added;
     }
     induct.Stop();
@@ -349,10 +410,6 @@ bool LumoDocCommon::RescanLocked() {
     add.Stop();
     if (changed)
         ItemsChanged.emit();
-    total.Stop();
-    if (timing)
-        LUMO_LOG("RESCAN COMPLETE");
-    return true;
 }
 
 void LumoDocCommon::NumberItems(std::vector<DocumentItem::Ref>& items) {

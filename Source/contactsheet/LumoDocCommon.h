@@ -22,6 +22,7 @@
 #include <vector>
 
 class ProgressDialogInterface;
+struct FolderScanResult;
 
 // The items of a sheet in the order a sort gave, with the keys it gathered.
 struct SortedSheet {
@@ -132,7 +133,11 @@ public:
     lumo::Signal<> ItemsChanged;
 
 private:
-    bool RescanLocked();
+    // `opening`: the sheet was just given its folders, and may start from the directory cache.
+    bool RescanGuarded(bool opening);
+    bool RescanLocked(bool opening);
+    void AddListingLocked(FolderScanResult listing, const char* inductStep);
+    void ForgetItemsLocked();
     void NumberItems(std::vector<DocumentItem::Ref>& items);
 
     mutable std::recursive_mutex m_lock;
@@ -148,6 +153,7 @@ private:
     bool m_ignoreActivate = false;
     ContactSheetSortSettings m_sort;
     std::string m_lastDigest;
+    std::string m_cacheDigest; // the digest of the listing the directory cache holds for m_paths
     std::uint32_t m_sortSerial = 0;
 };
 

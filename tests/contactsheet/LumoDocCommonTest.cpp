@@ -3,10 +3,14 @@
 
 #include "contactsheet/LumoDocCommon.h"
 #include "NRF/NRF.h"
+#include "app/LumoLog.h"
+#include "app/LumoLogger.h"
 #include "app/LumoPaths.h"
 #include "background/ProgressDialogInterface.h"
 #include "contactsheet/ArrangementFile.h"
+#include "contactsheet/DirectoryCache.h"
 #include "metadata/PhotoMetadata.h"
+#include "support/FileIO.h"
 #include "support/JpegBuilder.h"
 #include "support/TestSupport.h"
 
@@ -17,6 +21,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -136,6 +141,151 @@ TEST_F(LumoDocCommonTest, RescanKeepsItemsAndSelectionByFileAndStopsAtAnUnchange
     fs::remove_all(dir.path());
     EXPECT_FALSE(doc.Rescan());
     EXPECT_EQ(doc.ItemCount(), 2u);
+}
+
+// What `run` logged with the debug flags of `flags` on; the cache folder stays where it was.
+std::string logOf(const std::string& flags, const std::function<void()>& run) {
+    TempDir settings;
+    writeWholeFile(settings.file("LumoDebug.txt"), flags);
+    LumoPaths::initialise(ResolvedLocations{settings.path(), LumoPaths::imageCacheFolder()});
+    reloadDebugFlags();
+    LumoLogger::instance().flush();
+    std::uint64_t start = 0;
+    lumo::fileSize(LumoPaths::logFilePath(), start);
+    run();
+    LumoLogger::instance().flush();
+    const std::string log = lumo::test::readWholeFile(LumoPaths::logFilePath()).substr(start);
+    LumoPaths::initialise(LocationInputs{});
+    reloadDebugFlags();
+    return log;
+}
+
+bool has(const std::string& log, const char* line) {
+    return log.find(line) != std::string::npos;
+}
+
+TEST_F(LumoDocCommonTest, ASheetOpenedAgainStartsFromTheDirectoryCache) {
+    TempDir dir;
+    for (const char* name : {"a.jpg", "b.jpg", "IMG_1.JPG"})
+        photo(dir, name);
+    writeWholeFile(dir.file("IMG_1.CR2"), "typed by name");
+    const std::string cacheFile = DirectoryCachePath({dir.path()});
+    // The items' names, and each item's number, types and digest as a line.
+    const auto open = [&](std::vector<std::string>& shown, std::vector<std::string>* detail = nullptr) {
+        return logOf("SHOW_DIRSCAN_TIME yes\n", [&] {
+            LumoDocCommon doc;
+            ASSERT_TRUE(doc.OnOpenDocument(dir.path()));
+            shown = names(doc);
+            for (const DocumentItem::Ref& item : doc.Items()) {
+                // Stamped as listed, without reading the file.
+                EXPECT_FALSE(item->IsLoaded());
+                EXPECT_EQ(item->FileSize(), fs::file_size(item->FullPath())) << item->FullPath();
+                if (detail)
+                    detail->push_back(item->FileName() + " " + std::to_string(item->DocumentNumber()) + " " +
+                                      std::to_string(item->ScannedType()) + " " +
+                                      std::to_string(item->IsRaw()) + " " +
+                                      std::to_string(item->CompanionScannedType()) + " " +
+                                      std::to_string(item->CompanionIsRaw()) + " " + doc.LastRescanDigest());
+            }
+        });
+    };
+    std::vector<std::string> first, again, detail1, detail2;
+    std::string log = open(first, &detail1);
+    EXPECT_TRUE(has(log, "RESCAN: INDUCT NEW ITEMS")) << log;
+    EXPECT_FALSE(has(log, "RESCAN: DIRCACHE ADD ITEMS")) << log;
+    ASSERT_TRUE(fs::exists(cacheFile));
+    EXPECT_EQ(first, (std::vector<std::string>{"IMG_1.CR2+IMG_1.JPG", "a.jpg", "b.jpg"}));
+
+    // Unchanged: the cached items stand, the scan stops at the digest.
+    log = open(again, &detail2);
+    EXPECT_TRUE(has(log, "RESCAN: DIRCACHE ADD ITEMS")) << log;
+    EXPECT_TRUE(has(log, "No directory content changes detected")) << log;
+    EXPECT_FALSE(has(log, "RESCAN: INDUCT NEW ITEMS")) << log;
+    EXPECT_EQ(again, first);
+    EXPECT_EQ(detail2, detail1);
+
+    // Changed since: the scan goes on from the cached items, and keeps the new listing.
+    touch(dir.file("b.jpg"), 1000000000);
+    photo(dir, "0.jpg");
+    fs::remove(dir.file("a.jpg"));
+    log = open(again);
+    EXPECT_TRUE(has(log, "RESCAN: DIRCACHE ADD ITEMS")) << log;
+    EXPECT_TRUE(has(log, "RESCAN: INDUCT NEW ITEMS")) << log;
+    EXPECT_EQ(again, (std::vector<std::string>{"0.jpg", "IMG_1.CR2+IMG_1.JPG", "b.jpg"}));
+    EXPECT_TRUE(has(open(again), "No directory content changes detected"));
+
+    // A cache file that is damaged, or kept for another folder, is no cache.
+    TempDir other;
+    photo(other, "x.jpg");
+    LumoDocCommon().OnOpenDocument(other.path());
+    const std::string good = lumo::test::readWholeFile(cacheFile);
+    for (const std::string& bad : {good.substr(0, good.size() / 2), good.substr(0, good.size() - 1),
+                                   good + "x", std::string("LUMODIRX") + good.substr(8),
+                                   lumo::test::readWholeFile(DirectoryCachePath({other.path()}))}) {
+        writeWholeFile(cacheFile, bad);
+        log = open(again);
+        EXPECT_TRUE(has(log, "DirectoryCache: ignoring")) << log;
+        EXPECT_FALSE(has(log, "RESCAN: DIRCACHE ADD ITEMS")) << log;
+        EXPECT_EQ(again, (std::vector<std::string>{"0.jpg", "IMG_1.CR2+IMG_1.JPG", "b.jpg"}));
+        EXPECT_TRUE(has(open(again), "No directory content changes detected")); // written anew
+    }
+
+    // A folder that cannot be read shows nothing of what the cache remembers.
+    fs::remove_all(dir.path());
+    LumoDocCommon gone;
+    EXPECT_FALSE(gone.OnOpenDocument(dir.path()));
+    EXPECT_EQ(gone.ItemCount(), 0u);
+}
+
+TEST_F(LumoDocCommonTest, DirectoryCacheRefusesListingsTheScanNeverMakes) {
+    const std::vector<std::string> folders{"/photos/a", "/photos/b"};
+    const auto entry = [](const std::string& folder, const std::string& name) {
+        FolderScanEntry e{folder, {}};
+        e.entry.name = name;
+        e.entry.size = 10;
+        e.entry.lastWriteTime = -5;
+        e.entry.fileType = kNRFTypeJPEG;
+        return e;
+    };
+    FolderScanResult listing;
+    listing.digest = std::string(32, 'a');
+    listing.entries = {entry("/photos/a", "1.jpg"), entry("/photos/a", "2.jpg"), entry("/photos/b", "1.jpg")};
+    listing.entries[2].entry.isRaw = true;
+    listing.entries[2].entry.fileType = kNRFTypeProxy;
+    FolderScanResult back;
+    std::string why;
+    ASSERT_TRUE(DirectoryCacheDecode(DirectoryCacheEncode(folders, true, listing), folders, true, back, &why))
+        << why;
+    ASSERT_EQ(back.entries.size(), 3u);
+    EXPECT_EQ(back.digest, listing.digest);
+    EXPECT_EQ(back.entries[2].path(), "/photos/b/1.jpg");
+    EXPECT_EQ(back.entries[1].entry.lastWriteTime, -5);
+    EXPECT_TRUE(back.entries[2].entry.isRaw);
+    EXPECT_FALSE(DirectoryCacheDecode(DirectoryCacheEncode(folders, true, listing), folders, false, back));
+    EXPECT_FALSE(
+        DirectoryCacheDecode(DirectoryCacheEncode(folders, true, listing), {"/photos/a"}, true, back));
+
+    const std::vector<std::function<void(FolderScanResult&)>> spoil = {
+        [](FolderScanResult& l) { l.entries[0].entry.name = "x/1.jpg"; },
+        [](FolderScanResult& l) { l.entries[0].entry.name = std::string("1\0.jpg", 6); },
+        [](FolderScanResult& l) { l.entries[0].entry.name = ".."; },
+        [](FolderScanResult& l) { l.entries[0].entry.name = ""; },
+        [](FolderScanResult& l) { l.entries[1].entry.name = "1.jpg"; },     // twice
+        [](FolderScanResult& l) { std::swap(l.entries[0], l.entries[1]); }, // out of order
+        [](FolderScanResult& l) { std::swap(l.entries[0], l.entries[2]); }, // folders going back
+        [](FolderScanResult& l) { l.entries[0].folder = "/elsewhere"; },    // no such folder
+        [](FolderScanResult& l) { l.entries[0].entry.attributes = kEntryDirectory; },
+        [](FolderScanResult& l) { l.entries[0].entry.fileType = NRFMakeFileType("ILGL"); },
+        [](FolderScanResult& l) { l.entries[0].entry.size = ~std::uint64_t{0}; }, // negative when stored
+        [](FolderScanResult& l) { l.digest = "not a digest"; },
+    };
+    for (std::size_t i = 0; i < spoil.size(); ++i) {
+        FolderScanResult bad = listing;
+        spoil[i](bad);
+        EXPECT_FALSE(DirectoryCacheDecode(DirectoryCacheEncode(folders, true, bad), folders, true, back))
+            << i;
+        EXPECT_TRUE(back.entries.empty()) << i;
+    }
 }
 
 TEST_F(LumoDocCommonTest, RawAndJpegJoinAndSeparateWithTheSelection) {
