@@ -108,9 +108,6 @@ void appendCrop(std::string& out, const NRFNormalizedCrop& crop, const char* rec
     }
 }
 
-struct DocumentDeleter {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
 struct ContextDeleter {
     void operator()(xmlXPathContext* context) const { xmlXPathFreeContext(context); }
 };
@@ -122,25 +119,8 @@ struct TextDeleter {
 };
 
 // `text` as an image prefs document, or null when it is not one.
-std::unique_ptr<xmlDoc, DocumentDeleter> parsePrefsDocument(const std::string& text) {
-    if (text.empty() || text.size() > kMaxDocumentSize)
-        return nullptr;
-    lumo::QuietXMLErrors::ensureParserReady();
-    const lumo::QuietXMLErrors quiet;
-    // No network, no external entities or DTDs loaded, no entity substitution, and no messages on
-    // the terminal: whatever is in the file is only ever read as this document.
-    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-    std::unique_ptr<xmlDoc, DocumentDeleter> doc(
-        xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, options));
-    if (!doc)
-        return nullptr;
-    // Our documents never carry a document type; one that does may define entities meant to blow up
-    // when expanded.
-    const xmlNode* root = xmlDocGetRootElement(doc.get());
-    if (doc->intSubset || doc->extSubset || !root ||
-        std::strcmp(reinterpret_cast<const char*>(root->name), "IMAGEPREFS") != 0)
-        return nullptr;
-    return doc;
+lumo::XMLDocumentPtr parsePrefsDocument(const std::string& text) {
+    return lumo::parseOwnXMLDocument(text, kMaxDocumentSize, "IMAGEPREFS");
 }
 
 bool isSpace(char c) {
@@ -395,7 +375,7 @@ NRFErr NRFXMLImagePrefsExporter::ExportImagePrefsToFile(const NRFImageInfoRec& r
 NRFErr NRFXMLImagePrefsImporter::ImportImagePrefsFromBuffer(NRFImageInfoRec& record,
                                                             const std::string& text) {
     try {
-        std::unique_ptr<xmlDoc, DocumentDeleter> doc = parsePrefsDocument(text);
+        lumo::XMLDocumentPtr doc = parsePrefsDocument(text);
         if (!doc)
             return kNRFErrBadFormat;
         std::unique_ptr<xmlXPathContext, ContextDeleter> context(xmlXPathNewContext(doc.get()));
@@ -451,7 +431,7 @@ NRFErr NRFXMLImagePrefsMerge(const NRFImageInfoRec& record, const std::string& e
             out = std::move(text);
             return kNRFErrNone;
         }
-        std::unique_ptr<xmlDoc, DocumentDeleter> doc = parsePrefsDocument(existing);
+        lumo::XMLDocumentPtr doc = parsePrefsDocument(existing);
         if (!doc)
             return kNRFErrBadFormat;
         // What this record's document says itself; everything else in the old one is kept.

@@ -23,10 +23,6 @@ constexpr char kRootMulti[] = "Multi-Folder";
 constexpr char kFilesArray[] = "FilesArray";
 constexpr char kPathsArray[] = "PathsArray";
 
-struct DocumentDeleter {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-
 std::string itemName(std::size_t index) {
     char name[24];
     std::snprintf(name, sizeof name, "item_%08x", static_cast<unsigned>(index));
@@ -145,20 +141,10 @@ std::string ArrangementToXML(const ArrangementData& arrangement) {
 
 bool ArrangementFromXML(const std::string& text, ArrangementData& out) {
     out = {};
-    if (text.empty() || text.size() > kArrangementMaxFileSize)
-        return false;
-    lumo::QuietXMLErrors::ensureParserReady();
-    const lumo::QuietXMLErrors quiet;
-    // No network, no entity substitution, no messages: the file is only ever read as this document.
-    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-    std::unique_ptr<xmlDoc, DocumentDeleter> doc(
-        xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, options));
+    const lumo::XMLDocumentPtr doc = lumo::parseOwnXMLDocument(text, kArrangementMaxFileSize);
     if (!doc)
         return false;
-    // An arrangement never carries a document type; one that does may define entities.
     const xmlNode* root = xmlDocGetRootElement(doc.get());
-    if (doc->intSubset || doc->extSubset || !root)
-        return false;
     if (named(root, kRootMulti))
         out.multiFolder = true;
     else if (!named(root, kRootSingle))

@@ -16,10 +16,6 @@
 
 namespace {
 
-struct DocumentDeleter {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-
 const char* text(const xmlChar* s) {
     return reinterpret_cast<const char*>(s);
 }
@@ -145,22 +141,11 @@ void readSection(const xmlNode* section, const std::string& prefix, int depth, P
 } // namespace
 
 std::optional<PreferenceValues> readOlderPreferences(const std::string& document) {
-    if (document.empty() || document.size() > kMaxOlderPreferencesSize)
-        return std::nullopt;
-    lumo::QuietXMLErrors::ensureParserReady();
-    const lumo::QuietXMLErrors quiet;
-    // No network, no DTD loaded, no entity substitution, no messages: the file is only ever read as
-    // this document.
-    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-    std::unique_ptr<xmlDoc, DocumentDeleter> doc(
-        xmlReadMemory(document.data(), static_cast<int>(document.size()), nullptr, nullptr, options));
+    const lumo::XMLDocumentPtr doc =
+        lumo::parseOwnXMLDocument(document, kMaxOlderPreferencesSize, "LumoPreferencesRoot");
     if (!doc)
         return std::nullopt;
-    // The file never had a document type; one that does may define entities meant to blow up.
     const xmlNode* root = xmlDocGetRootElement(doc.get());
-    if (doc->intSubset || doc->extSubset || !root ||
-        std::strcmp(text(root->name), "LumoPreferencesRoot") != 0)
-        return std::nullopt;
     PreferenceValues values;
     readSection(root, {}, 1, values);
     return values;

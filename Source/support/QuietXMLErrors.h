@@ -5,7 +5,11 @@
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>
 
+#include <cstddef>
+#include <cstring>
+#include <memory>
 #include <mutex>
+#include <string_view>
 
 namespace lumo {
 
@@ -41,5 +45,32 @@ private:
     xmlStructuredErrorFunc m_structured;
     void* m_structuredContext;
 };
+
+struct XMLDocumentDeleter {
+    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+};
+using XMLDocumentPtr = std::unique_ptr<xmlDoc, XMLDocumentDeleter>;
+
+// `text` read as one of the program's own documents, or null: empty or larger than `maxSize`, not
+// well-formed, without a root element, with a root not named `rootName` (when given), or carrying a
+// document type (ours never do; one that does may define entities meant to blow up when expanded).
+// No network, no entity substitution and no messages: whatever is in the file is only ever read as this
+// document.
+inline XMLDocumentPtr parseOwnXMLDocument(std::string_view text, std::size_t maxSize,
+                                          const char* rootName = nullptr) {
+    if (text.empty() || text.size() > maxSize || text.size() > 0x7fffffff)
+        return nullptr;
+    QuietXMLErrors::ensureParserReady();
+    const QuietXMLErrors quiet;
+    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+    XMLDocumentPtr doc(xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, options));
+    if (!doc)
+        return nullptr;
+    const xmlNode* root = xmlDocGetRootElement(doc.get());
+    if (doc->intSubset || doc->extSubset || !root ||
+        (rootName && std::strcmp(reinterpret_cast<const char*>(root->name), rootName) != 0))
+        return nullptr;
+    return doc;
+}
 
 } // namespace lumo

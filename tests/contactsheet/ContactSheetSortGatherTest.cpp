@@ -7,6 +7,7 @@
 #include "db/LumoSortCache.h"
 #include "metadata/PhotoMetadata.h"
 #include "support/JpegBuilder.h"
+#include "support/PhotoEngineTest.h"
 #include "support/TestSupport.h"
 #include "support/TiffBuilder.h"
 
@@ -41,17 +42,15 @@ void setModificationTime(const std::string& path, std::int64_t seconds) {
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
-class ContactSheetSortGatherTest : public ::testing::Test {
+class ContactSheetSortGatherTest : public lumo::test::PhotoEngineTest {
 protected:
     void SetUp() override {
-        LumoPaths::initialise(LocationInputs{});
-        ASSERT_EQ(NRFInit(""), kNRFErrNone);
-        ASSERT_EQ(IPTCMetadataInitialize(), kNRFErrNone);
+        PhotoEngineTest::SetUp();
         LumoSortCache::InitSortCache(m_cache.path());
     }
     void TearDown() override {
         LumoSortCache::TerminateSortCache();
-        NRFTerminate();
+        PhotoEngineTest::TearDown();
     }
     // Fresh items (records not read) for the files, in this order.
     std::vector<DocumentItem::Ref> items(std::initializer_list<const char*> names) const {

@@ -11,6 +11,7 @@
 #include "metadata/PhotoMetadata.h"
 #include "support/FileIO.h"
 #include "support/JpegBuilder.h"
+#include "support/PhotoEngineTest.h"
 #include "support/TestSupport.h"
 
 #include <filesystem>
@@ -26,18 +27,7 @@ using lumo::test::writeWholeFile;
 
 namespace {
 
-class DocumentItemTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        LumoPaths::initialise(LocationInputs{});
-        ASSERT_EQ(NRFInit(""), kNRFErrNone);
-        ASSERT_EQ(IPTCMetadataInitialize(), kNRFErrNone);
-    }
-    void TearDown() override {
-        lumo::clearFileFaults();
-        NRFTerminate();
-    }
-};
+class DocumentItemTest : public lumo::test::PhotoEngineTest {};
 
 TEST_F(DocumentItemTest, ItemWithoutHandleOrRecordGivesEmptyValues) {
     DocumentItem empty(nullptr);

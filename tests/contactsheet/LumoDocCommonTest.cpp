@@ -12,6 +12,7 @@
 #include "metadata/PhotoMetadata.h"
 #include "support/FileIO.h"
 #include "support/JpegBuilder.h"
+#include "support/PhotoEngineTest.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -34,15 +35,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class LumoDocCommonTest : public ::testing::Test {
+class LumoDocCommonTest : public lumo::test::PhotoEngineTest {
 protected:
-    void SetUp() override {
-        LumoPaths::initialise(LocationInputs{});
-        ASSERT_EQ(NRFInit(""), kNRFErrNone);
-        ASSERT_EQ(IPTCMetadataInitialize(), kNRFErrNone);
-    }
-    void TearDown() override { NRFTerminate(); }
-
     static void photo(const TempDir& dir, const std::string& name) {
         static const std::string jpeg = JpegBuilder(16, 16).build();
         writeWholeFile(dir.file(name), jpeg);

@@ -11,6 +11,7 @@
 #include "metadata/PhotoMetadata.h"
 #include "support/FileIO.h"
 #include "support/JpegBuilder.h"
+#include "support/PhotoEngineTest.h"
 #include "support/ScanLock.h"
 #include "support/TestSupport.h"
 
@@ -39,18 +40,8 @@ struct Listener : CopyListener {
     }
 };
 
-class CopyFileTest : public ::testing::Test {
+class CopyFileTest : public lumo::test::PhotoEngineTest {
 protected:
-    void SetUp() override {
-        LumoPaths::initialise(LocationInputs{});
-        ASSERT_EQ(NRFInit(""), kNRFErrNone);
-        ASSERT_EQ(IPTCMetadataInitialize(), kNRFErrNone);
-    }
-    void TearDown() override {
-        lumo::clearFileFaults();
-        NRFTerminate();
-    }
-
     NRFImageInfoRef open(const std::string& path) {
         NRFImageInfoRef record;
         EXPECT_EQ(NRFOpenImage(path.c_str(), 0, &record), kNRFErrNone) << path;

@@ -12,6 +12,7 @@
 #include "support/FileIO.h"
 #include "support/IIMBlockBuilder.h"
 #include "support/JpegBuilder.h"
+#include "support/PhotoEngineTest.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -61,15 +62,8 @@ std::string caption(const IPTCRec& record) {
     return text;
 }
 
-class PhotoMetadataTest : public ::testing::Test {
+class PhotoMetadataTest : public lumo::test::PhotoEngineTest {
 protected:
-    void SetUp() override {
-        LumoPaths::initialise(LocationInputs{}); // the undo data goes to the test's cache folder
-        ASSERT_EQ(NRFInit(""), kNRFErrNone);
-        ASSERT_EQ(IPTCMetadataInitialize(), kNRFErrNone);
-    }
-    void TearDown() override { NRFTerminate(); }
-
     NRFImageInfoRef open(const std::string& path) {
         NRFImageInfoRef record;
         EXPECT_EQ(NRFOpenImage(path.c_str(), 0, &record), kNRFErrNone) << path;
