@@ -20,12 +20,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,7 +31,6 @@
 using lumo::test::ByteOrder;
 using lumo::test::encodeJpeg;
 using lumo::test::readWholeFile;
-using lumo::test::TempDir;
 using lumo::test::TiffBuilder;
 using lumo::test::TiffIfd;
 using lumo::test::TiffType;
@@ -95,27 +92,12 @@ NRFErr parseExif(const std::string& bytes, NRFImageInfoRec& record, NRFFileType 
 }
 
 // Writes files into a folder of its own and reads them through the engine as a caller does.
-class EXIFReaderTest : public ::testing::Test {
+class EXIFReaderTest : public lumo::test::NRFEngineTest {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(NRFInit(""), kNRFErrNone);
-        NRFGetContext().strictExif = false;
-    }
     void TearDown() override {
         NRFGetContext().strictExif = false;
-        NRFTerminate();
+        NRFEngineTest::TearDown();
     }
-
-    NRFErr read(const std::string& name, const std::string& bytes, NRFImageInfoRef& record) {
-        const std::string path = m_dir.file(name);
-        writeWholeFile(path, bytes);
-        record.reset();
-        if (const NRFErr err = NRFOpenImage(path.c_str(), 0, &record); err != kNRFErrNone)
-            return err;
-        return NRFGetImageInfo(record.get());
-    }
-
-    TempDir m_dir;
 };
 
 TEST_F(EXIFReaderTest, AnIFDOfMoreThan1000EntriesFailsAndAGPSIFDOfMoreThan100IsLeftOut) {
@@ -191,46 +173,41 @@ TEST_F(EXIFReaderTest, AMalformedEntryIsSkippedAndCountedUnlessExifIsStrict) {
 }
 
 TEST(EXIFParserTest, CaptureTimeComesFromTheOriginalThenTheDigitizedThenDateTime) {
-    const auto build = [](bool original, bool digitized, std::string& bytes) {
+    struct Case {
+        bool original, digitized;
+        KLDateTime taken;
+        std::optional<std::uint32_t> subSeconds; // the sub-seconds that go with the date taken
+    };
+    for (const Case& c :
+         {Case{true, true, {2019, 5, 5, 8, 0, 0}, 1235}, Case{false, true, {2018, 2, 3, 4, 5, 6}, 5000},
+          Case{false, false, {2020, 1, 1, 10, 0, 0}, std::nullopt}}) {
+        SCOPED_TRACE(std::to_string(c.original) + std::to_string(c.digitized));
         TiffBuilder b(ByteOrder::Big);
         b.ifd().add(kDateTime, "2020:01:01 10:00:00");
         TiffIfd& exif = b.ifd().subIfd(kExifIFD);
-        if (original)
+        if (c.original)
             exif.add(kDateTimeOriginal, "2019:05:05 08:00:00").add(kSubSecOriginal, "123456");
-        if (digitized)
+        if (c.digitized)
             exif.add(kDateTimeDigitized, "2018:02:03 04:05:06").add(kSubSecDigitized, "5");
         exif.add(kOffsetTimeOriginal, "-05:30");
         b.ifd().next().add(kDateTime, "2030:12:31 23:59:59"); // a thumbnail's date is no capture time
-        bytes = b.build();
-    };
-    std::string bytes;
-    build(true, true, bytes);
-    NRFImageInfoRec both("", kNRFTypeTIFF);
-    ASSERT_EQ(parseExif(bytes, both), kNRFErrNone);
-    EXPECT_EQ(both.m_captureTime, (KLDateTime{2019, 5, 5, 8, 0, 0}));
-    EXPECT_TRUE(both.m_dateFromExif);
-    EXPECT_EQ(both.m_subSeconds, 1235u) << "the original's sub-seconds go with the original's date";
-    EXPECT_EQ(both.m_timeZoneOffset, -330);
-    // Every recorded position holds the date text, so a date change can be written in place.
-    ASSERT_GE(both.m_datePosCount, 3u);
-    std::vector<std::string> dates;
-    for (std::uint32_t i = 0; i < both.m_datePosCount; ++i)
-        dates.push_back(bytes.substr(both.m_datePos[i], 19));
-    for (const char* date : {"2020:01:01 10:00:00", "2019:05:05 08:00:00", "2018:02:03 04:05:06"})
-        EXPECT_NE(std::find(dates.begin(), dates.end(), date), dates.end()) << date;
-
-    build(false, true, bytes);
-    NRFImageInfoRec digitized("", kNRFTypeTIFF);
-    ASSERT_EQ(parseExif(bytes, digitized), kNRFErrNone);
-    EXPECT_EQ(digitized.m_captureTime, (KLDateTime{2018, 2, 3, 4, 5, 6}));
-    EXPECT_EQ(digitized.m_subSeconds, 5000u);
-
-    build(false, false, bytes);
-    NRFImageInfoRec plain("", kNRFTypeTIFF);
-    ASSERT_EQ(parseExif(bytes, plain), kNRFErrNone);
-    EXPECT_EQ(plain.m_captureTime, (KLDateTime{2020, 1, 1, 10, 0, 0}));
-    EXPECT_FALSE(plain.m_dateFromExif);
-    EXPECT_FALSE(plain.m_subSeconds.has_value());
+        const std::string bytes = b.build();
+        NRFImageInfoRec r("", kNRFTypeTIFF);
+        ASSERT_EQ(parseExif(bytes, r), kNRFErrNone);
+        EXPECT_EQ(r.m_captureTime, c.taken);
+        EXPECT_EQ(r.m_subSeconds, c.subSeconds);
+        EXPECT_EQ(r.m_dateFromExif, c.digitized);
+        if (!c.original)
+            continue;
+        EXPECT_EQ(r.m_timeZoneOffset, -330);
+        // Every recorded position holds the date text, so a date change can be written in place.
+        ASSERT_GE(r.m_datePosCount, 3u);
+        std::vector<std::string> dates;
+        for (std::uint32_t i = 0; i < r.m_datePosCount; ++i)
+            dates.push_back(bytes.substr(r.m_datePos[i], 19));
+        for (const char* date : {"2020:01:01 10:00:00", "2019:05:05 08:00:00", "2018:02:03 04:05:06"})
+            EXPECT_NE(std::find(dates.begin(), dates.end(), date), dates.end()) << date;
+    }
 }
 
 TEST(EXIFParserTest, SubSecondsAreTenThousandthsByTheirNumberOfDigits) {
@@ -891,19 +868,11 @@ TEST_F(EXIFReaderTest, DatesOrientationAndPositionAgreeWithExiftool) {
     const std::string path = m_dir.file("compare.tif");
     NRFImageInfoRef record;
     ASSERT_EQ(read("compare.tif", b.build(), record), kNRFErrNone);
-    lumo::test::ProcessResult r;
-    try {
-        r = lumo::test::runProcess("exiftool", {"-j", "-n", "-G1", path});
-    } catch (const std::exception& e) {
-        const char* ci = std::getenv("CI");
-        if (ci && std::string(ci) == "true")
-            FAIL() << e.what() << " (scripts/setup installs exiftool)";
-        GTEST_SKIP() << e.what();
-    }
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    const nlohmann::json all = nlohmann::json::parse(r.out, nullptr, false);
-    ASSERT_TRUE(all.is_array() && !all.empty()) << r.out;
-    const nlohmann::json& j = all[0];
+    const auto all = lumo::test::exiftoolJson({"-n", "-G1", path});
+    if (!all)
+        LUMO_SKIP_OR_FAIL("exiftool is not installed (scripts/setup installs it)");
+    ASSERT_FALSE(all->empty());
+    const nlohmann::json& j = (*all)[0];
     EXPECT_EQ(j.value("ExifIFD:DateTimeOriginal", ""), "2019:05:05 08:00:00");
     EXPECT_EQ(record->m_captureTime, (KLDateTime{2019, 5, 5, 8, 0, 0}));
     EXPECT_TRUE(record->m_dateFromExif);

@@ -12,7 +12,6 @@
 #include "NRF/NRFHEIF.h"
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFTestSupport.h"
-#include "app/LumoLogger.h"
 #include "support/BmffBuilder.h"
 #include "support/FileIO.h"
 #include "support/JpegBuilder.h"
@@ -22,7 +21,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -35,7 +33,6 @@ using json = nlohmann::json;
 using lumo::test::BmffBox;
 using lumo::test::BmffBuilder;
 using lumo::test::LogWatch;
-using lumo::test::TempDir;
 using lumo::test::TiffBuilder;
 namespace bmff = lumo::test::bmff;
 namespace fs = std::filesystem;
@@ -230,21 +227,8 @@ int filesIn(const std::string& folder) {
     return files;
 }
 
-// What the log holds so far.
-std::string logText() {
-    LumoLogger& log = LumoLogger::instance();
-    const std::string path = log.logFilePath();
-    return (path.empty() || !fs::exists(path) ? std::string() : lumo::test::readWholeFile(path)) +
-           log.pendingText();
-}
-
 bool samePixels(const NRFBitmapBase& a, const NRFBitmapBase& b) {
-    if (a.Width() != b.Width() || a.Height() != b.Height() || a.Channels() != b.Channels())
-        return false;
-    for (std::uint32_t y = 0; y < a.Height(); ++y)
-        if (!std::equal(a.Row(y), a.Row(y) + a.Stride(), b.Row(y)))
-            return false;
-    return true;
+    return a.Width() == b.Width() && lumo::test::samplesOf(a) == lumo::test::samplesOf(b);
 }
 
 // A file libheif opens but cannot decode: the primary item 1 ("hvc1", or a 1 x 1 "grid" of item 3 whose
@@ -294,12 +278,11 @@ std::string codedFile(const CodedFile& f) {
     return b.build();
 }
 
-class HEIFTest : public ::testing::Test {
+class HEIFTest : public lumo::test::NRFEngineTest {
 protected:
-    void SetUp() override { ASSERT_EQ(NRFInit(""), kNRFErrNone); }
     void TearDown() override {
         lumo::clearFileFaults();
-        NRFTerminate();
+        NRFEngineTest::TearDown();
     }
 
     // A real HEIC file from libheif's HEVC encoder (heif-enc over a JPEG written here); empty when the
@@ -317,8 +300,6 @@ protected:
             return err;
         return NRFGetImageInfo(record.get());
     }
-
-    TempDir m_dir;
 };
 
 } // namespace
@@ -440,17 +421,16 @@ TEST_F(HEIFTest, XmpPlacedByExpandingThenInPlaceThenExpandingAgain) {
     ASSERT_EQ(open(path, record), kNRFErrNone);
     EXPECT_EQ(record->m_width, 96u);
     EXPECT_EQ(record->m_xmpPacketPos, 0u);
-    std::uint64_t size0 = 0;
-    ASSERT_EQ(lumo::fileSize(path, size0), 0);
+    const auto sizeOf = [&] { return fs::file_size(path); };
+    const std::uint64_t size0 = sizeOf();
 
     // No XMP item: a new item is added and the file grows.
     const std::string first = xmpPacket("First");
     ASSERT_EQ(NRFHEIFWriteXMP(*record, first), 0u);
-    std::uint64_t size1 = 0;
-    ASSERT_EQ(lumo::fileSize(path, size1), 0);
+    const std::uint64_t size1 = sizeOf();
     EXPECT_GT(size1, size0 + first.size());
     EXPECT_EQ(exiftoolTitle(path), "First");
-    const std::string log = logText();
+    const std::string log = lumo::test::wholeLog();
     for (const char* step :
          {"ExpandAndPatchHEIFForXMP", "InsertXMPInfoHEIF:1", "InsertXMPInfoHEIF:4", "ChangeBoxSize"})
         EXPECT_NE(log.find(step), std::string::npos) << step;
@@ -464,16 +444,14 @@ TEST_F(HEIFTest, XmpPlacedByExpandingThenInPlaceThenExpandingAgain) {
     // A packet that fits goes over the old one; the file keeps its length.
     const std::string second = xmpPacket("Second", 500);
     ASSERT_EQ(NRFHEIFWriteXMP(*record, second), 0u);
-    std::uint64_t size2 = 0;
-    ASSERT_EQ(lumo::fileSize(path, size2), 0);
+    const std::uint64_t size2 = sizeOf();
     EXPECT_EQ(size2, size1);
     EXPECT_EQ(exiftoolTitle(path), "Second");
 
     // A packet larger than the item: the item moves to the end of the media data.
     const std::string third = xmpPacket("Third", 8000);
     ASSERT_EQ(NRFHEIFWriteXMP(*record, third), 0u);
-    std::uint64_t size3 = 0;
-    ASSERT_EQ(lumo::fileSize(path, size3), 0);
+    const std::uint64_t size3 = sizeOf();
     EXPECT_GT(size3, size2 + 8000);
     EXPECT_EQ(exiftoolTitle(path), "Third");
     ASSERT_EQ(NRFHEIFDecode(path, 0, after), 0u);
@@ -565,7 +543,7 @@ TEST_F(HEIFTest, XmpRefusedOrFailedLeavesTheFileAsItWas) {
         EXPECT_TRUE(lumo::test::readWholeFile(path) == c.bytes) << c.name;
         EXPECT_EQ(filesIn(m_dir.path()), 1) << c.name; // no temporary file left
     }
-    const std::string log = logText();
+    const std::string log = lumo::test::wholeLog();
     EXPECT_NE(log.find("Cannot update XMP with multiple 'mdat' in file '" + path + "'."), std::string::npos);
     EXPECT_NE(log.find("Error updating XMP in file '" + path + "'."), std::string::npos);
 
@@ -587,14 +565,7 @@ TEST_F(HEIFTest, CorpusFilesAgreeWithExiftool) {
         GTEST_SKIP() << "no corpus";
     const std::vector<std::string> files = lumo::test::corpusFiles({".heic", ".hif"});
     ASSERT_GE(files.size(), 10u);
-    std::map<std::string, NRFImageInfoRef> records;
-    for (const std::string& original : files) {
-        const std::string copy = m_dir.file(fs::path(original).filename().string());
-        fs::copy_file(original, copy, fs::copy_options::overwrite_existing);
-        NRFImageInfoRef record;
-        if (open(copy, record) == kNRFErrNone)
-            records[original] = record;
-    }
+    const std::map<std::string, NRFImageInfoRef> records = readCopies(files);
     EXPECT_GE(records.size(), files.size() - 2); // the two crash files need not read
 
     std::vector<std::string> args = {"-n",    "-ImageWidth", "-ImageHeight",
