@@ -311,7 +311,6 @@ TEST(PSDDecodeTest, ScaledFaultsAndLimits) {
     EXPECT_EQ(decode(NRFDecodePSD, buildPsd(psd(1, 8, 5, 5, {values.substr(1)})), bitmap), 9u);
 }
 
-// Rows 300 wide hold runs and literal stretches longer than one PackBits piece.
 TEST(PSDDecodeTest, FewBytesDeclaringMillionsOfPixelsAreRefusedBeforeAnyWork) {
     // Found by fuzzing with the limits users get: each took seconds and hundreds of megabytes.
     NRFBitmapBase bitmap;
@@ -349,6 +348,7 @@ TEST(PSDDecodeTest, FewBytesDeclaringMillionsOfPixelsAreRefusedBeforeAnyWork) {
     EXPECT_EQ(bitmap.Height(), 4u);
 }
 
+// Rows 300 wide hold runs and literal stretches longer than one PackBits piece.
 TEST(PSDDecodeTest, WrittenFilesReadBackExactly) {
     NRFBitmapBase rgb, grey;
     ASSERT_TRUE(rgb.Allocate(300, 7, 3));

@@ -181,8 +181,6 @@ std::vector<std::string> filesIn(const std::string& folder) {
 } // namespace
 
 TEST_F(ICCSaveTest, ConversionToSRGBLandsWhereLittleCMSPutsTheColour) {
-    ASSERT_EQ(NRFICCProfileName(NRFICCBuiltInProfile(kNRFColorSpaceSRGB)), "sRGB IEC61966-2.1");
-    ASSERT_EQ(NRFICCProfileName(NRFICCBuiltInProfile(kNRFColorSpaceAdobeRGB)), "Adobe RGB (1998)");
     EXPECT_TRUE(NRFICCBuiltInProfile(7).empty());
 
     // A saturated Adobe RGB green that sRGB can still show.

@@ -86,6 +86,8 @@ void keyedMeta(BmffBox& parent, const std::vector<KeyValue>& items) {
         ilst.box(be(i + 1, 4)).box("data").u32(items[i].type).u32(0).bytes(items[i].value);
 }
 
+const std::string kDayTag = std::string("\xA9") + "day";
+
 void userText(BmffBox& udta, const std::string& type, const std::string& text) {
     udta.box(type).u16(static_cast<std::uint16_t>(text.size())).u16(0x15c7).bytes(text);
 }
@@ -97,6 +99,18 @@ std::string floatBytes(float value) {
 }
 
 class MovieTest : public lumo::test::NRFEngineTest {};
+
+// Points LUMO_VIDEORENDER at `program` for one test.
+struct RendererGuard {
+    explicit RendererGuard(const std::string& program) : saved(std::getenv("LUMO_VIDEORENDER")) {
+        if (saved)
+            keep = saved;
+        setenv("LUMO_VIDEORENDER", program.c_str(), 1);
+    }
+    ~RendererGuard() { saved ? setenv("LUMO_VIDEORENDER", keep.c_str(), 1) : unsetenv("LUMO_VIDEORENDER"); }
+    const char* saved;
+    std::string keep;
+};
 
 } // namespace
 
@@ -120,10 +134,7 @@ TEST_F(MovieTest, KeysWinOverUserDataAndTheHeaderAndGiveTheRecord) {
                      {"mdta.album", "not ours"}});
     BmffBox& udta = moov.box("udta");
     userText(udta, "\xA9mak", "Other Maker");
-    userText(udta,
-             "\xA9"
-             "day",
-             "2019-01-01T00:00:00Z");
+    userText(udta, kDayTag, "2019-01-01T00:00:00Z");
     userText(udta, "\xA9xyz", "+10.0000+020.0000/");
     const std::string xmp = "<x:xmpmeta xmlns:x='adobe:ns:meta/'/>";
     udta.box("XMP_").bytes(xmp);
@@ -178,10 +189,7 @@ TEST_F(MovieTest, UserDataAndTheMovieHeaderStandInWhenThereAreNoKeys) {
         userText(udta, "\xA9mod", "Model 1");
         userText(udta, "\xA9swr", "Firmware 1.0");
         userText(udta, "\xA9xyz", "+48.8584+002.2945/");
-        userText(udta,
-                 "\xA9"
-                 "day",
-                 "2014-03-10 14:43:35");
+        userText(udta, kDayTag, "2014-03-10 14:43:35");
         NRFImageInfoRef r;
         ASSERT_EQ(read("udta.mov", file.build(), r), kNRFErrNone);
         EXPECT_EQ(r->m_width, 640u);
@@ -206,29 +214,11 @@ TEST_F(MovieTest, UserDataAndTheMovieHeaderStandInWhenThereAreNoKeys) {
         movieHeader(moov, created, 90000, 0);
         BmffBox& trak = moov.box("trak");
         // A portrait phone movie: stored 1920 x 1080, shown turned a quarter clockwise.
-        trak.fullBox("tkhd", 0, 3)
-            .u32(0)
-            .u32(0)
-            .u32(1)
-            .u32(0)
-            .u32(0)
-            .u32(0)
-            .u32(0)
-            .u16(0)
-            .u16(0)
-            .u16(0)
-            .u16(0)
-            .u32(0)
-            .u32(0x10000)
-            .u32(0)
-            .u32(0xFFFF0000u)
-            .u32(0)
-            .u32(0)
-            .u32(0)
-            .u32(0)
-            .u32(0x40000000)
-            .u32(1920u << 16)
-            .u32(1080u << 16);
+        BmffBox& tkhd = trak.fullBox("tkhd", 0, 3).u32(0).u32(0).u32(1).u32(0).u32(0).u32(0).u32(0);
+        tkhd.u16(0).u16(0).u16(0).u16(0);
+        for (const std::uint32_t m : {0u, 0x10000u, 0u, 0xFFFF0000u, 0u, 0u, 0u, 0u, 0x40000000u})
+            tkhd.u32(m); // the matrix
+        tkhd.u32(1920u << 16).u32(1080u << 16);
         bmff::hdlr(trak.box("mdia"), "vide");
         NRFImageInfoRef r;
         ASSERT_EQ(read("header.mp4", file.build(), r), kNRFErrNone);
@@ -489,9 +479,7 @@ TEST_F(MovieTest, FramesComeFromTheRendererAndItsAbsenceIsAnError) {
     timing.m_duration = 60;
     EXPECT_DOUBLE_EQ(NRFMovieFrameTime(timing), 1.0);
 
-    const char* saved = std::getenv("LUMO_VIDEORENDER");
-    const std::string keep = saved ? saved : "";
-    setenv("LUMO_VIDEORENDER", m_dir.file("no-such-renderer").c_str(), 1);
+    const RendererGuard guard(m_dir.file("no-such-renderer"));
     BmffBuilder file;
     file.ftyp("qt  ", 0, {"qt  "});
     BmffBox& moov = file.box("moov");
@@ -508,10 +496,6 @@ TEST_F(MovieTest, FramesComeFromTheRendererAndItsAbsenceIsAnError) {
     EXPECT_NE(NRFLoadFileThumbnail(r.get(), &bitmap, 256, false), kNRFErrNone);
     EXPECT_NE(NRFLoadFileThumbnail(r.get(), &bitmap, 256, true), kNRFErrNone);
     EXPECT_TRUE(bitmap.Empty());
-    if (saved)
-        setenv("LUMO_VIDEORENDER", keep.c_str(), 1);
-    else
-        unsetenv("LUMO_VIDEORENDER");
 }
 
 TEST_F(MovieTest, RenderedFramesAreScaledAndTurnedUpright) {
@@ -524,9 +508,7 @@ TEST_F(MovieTest, RenderedFramesAreScaledAndTurnedUpright) {
                               "Apps/lumo-videorender/lumo-videorender";
     if (!fs::exists(renderer))
         GTEST_SKIP() << "the renderer is not built";
-    const char* saved = std::getenv("LUMO_VIDEORENDER");
-    const std::string keep = saved ? saved : "";
-    setenv("LUMO_VIDEORENDER", renderer.c_str(), 1);
+    const RendererGuard guard(renderer.string());
 
     std::ifstream in(corpus + "/exiv2/small_video.mp4", std::ios::binary);
     const std::string upright((std::istreambuf_iterator<char>(in)), {});
@@ -552,10 +534,6 @@ TEST_F(MovieTest, RenderedFramesAreScaledAndTurnedUpright) {
         ASSERT_EQ(NRFLoadFileThumbnail(r.get(), &thumbnail, 64, false), kNRFErrNone) << name;
         EXPECT_EQ(thumbnail.Width(), width) << name;
     }
-    if (saved)
-        setenv("LUMO_VIDEORENDER", keep.c_str(), 1);
-    else
-        unsetenv("LUMO_VIDEORENDER");
 }
 
 TEST_F(MovieTest, CorpusMoviesAgreeWithExiftool) {

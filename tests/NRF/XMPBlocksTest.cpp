@@ -339,32 +339,23 @@ TEST_F(XMPBlocksTest, PNGAndGIFPacketsOfEveryFormRead) {
     layout.height = 2;
     layout.pixels = std::string(12, '\x40');
     const std::string plain = buildPng(layout);
-    const std::size_t idat = plain.find("IDAT") - 4;
-    // iTXt, compressed with zlib.
-    std::string compressed(compressBound(static_cast<uLong>(packet.size())), '\0');
-    uLongf length = static_cast<uLongf>(compressed.size());
-    ASSERT_EQ(compress(reinterpret_cast<Bytef*>(compressed.data()), &length,
-                       reinterpret_cast<const Bytef*>(packet.data()), static_cast<uLong>(packet.size())),
-              Z_OK);
-    compressed.resize(length);
-    const std::string chunk = pngChunk("iTXt", std::string("XML:com.adobe.xmp\0\x01\0\0\0", 22) + compressed);
+    // A compressed iTXt chunk holding `text`, before the image data.
+    const auto withZippedXMP = [&plain](const std::string& text) {
+        uLongf length = compressBound(static_cast<uLong>(text.size()));
+        std::string zipped(length, '\0');
+        compress(reinterpret_cast<Bytef*>(zipped.data()), &length,
+                 reinterpret_cast<const Bytef*>(text.data()), static_cast<uLong>(text.size()));
+        zipped.resize(length);
+        const std::size_t idat = plain.find("IDAT") - 4;
+        return plain.substr(0, idat) +
+               pngChunk("iTXt", std::string("XML:com.adobe.xmp\0\x01\0\0\0", 22) + zipped) +
+               plain.substr(idat);
+    };
     NRFImageInfoRef record;
-    ASSERT_EQ(read("zipped.png", plain.substr(0, idat) + chunk + plain.substr(idat), record), kNRFErrNone);
+    ASSERT_EQ(read("zipped.png", withZippedXMP(packet), record), kNRFErrNone);
     EXPECT_EQ(load(*record).main, packet);
     // A bomb: the inflated text is bounded, the packet refused.
-    const std::string zeros(kNRFMaxXMPPacket + 1, 'a');
-    std::string bomb(compressBound(static_cast<uLong>(zeros.size())), '\0');
-    length = static_cast<uLongf>(bomb.size());
-    ASSERT_EQ(compress(reinterpret_cast<Bytef*>(bomb.data()), &length,
-                       reinterpret_cast<const Bytef*>(zeros.data()), static_cast<uLong>(zeros.size())),
-              Z_OK);
-    bomb.resize(length);
-    ASSERT_EQ(read("bomb.png",
-                   plain.substr(0, idat) +
-                       pngChunk("iTXt", std::string("XML:com.adobe.xmp\0\x01\0\0\0", 22) + bomb) +
-                       plain.substr(idat),
-                   record),
-              kNRFErrNone);
+    ASSERT_EQ(read("bomb.png", withZippedXMP(std::string(kNRFMaxXMPPacket + 1, 'a')), record), kNRFErrNone);
     NRFXMPPackets packets;
     EXPECT_EQ(NRFLoadXMP(record.get(), &packets), kNRFErrBadFormat);
     EXPECT_TRUE(packets.main.empty());
