@@ -23,7 +23,38 @@ namespace lumo::test {
 
 namespace {
 std::atomic<int> g_counter{0};
+std::string g_runFolder;
 } // namespace
+
+const std::string& testRunFolder() {
+    return g_runFolder;
+}
+
+bool beginTestRun() {
+    std::string base = "/tmp/lumo-test-XXXXXX";
+    if (!mkdtemp(base.data()))
+        return false;
+    g_runFolder = base;
+    const std::string home = g_runFolder + "/home";
+    std::filesystem::create_directories(home);
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
+    setenv("XDG_CACHE_HOME", (home + "/.cache").c_str(), 1);
+    setenv("XDG_DATA_HOME", (home + "/.local/share").c_str(), 1);
+    // The single-instance lock and socket of a desktop under test stay in the run's folder.
+    const std::string runtime = g_runFolder + "/runtime";
+    std::filesystem::create_directories(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    setenv("LUMO_SETTINGS_PATH", (g_runFolder + "/settings").c_str(), 1);
+    setenv("LUMO_CACHE_PATH", (g_runFolder + "/cache").c_str(), 1);
+    return true;
+}
+
+void endTestRun() {
+    std::error_code ec;
+    std::filesystem::remove_all(g_runFolder, ec);
+}
 
 TempDir::TempDir() {
     m_path = testRunFolder() + "/t" + std::to_string(g_counter.fetch_add(1));

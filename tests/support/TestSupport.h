@@ -32,6 +32,11 @@ private:
 // The folder every test's settings and caches live in (LUMO_SETTINGS_PATH and LUMO_CACHE_PATH point
 // below it for the whole run); set up by the test main.
 const std::string& testRunFolder();
+// Points HOME, the XDG folders and the program's own location variables at a fresh temporary folder
+// (testRunFolder()); false when it cannot be made. A test main calls it before any test runs, and
+// endTestRun() after the last.
+bool beginTestRun();
+void endTestRun();
 
 std::string readWholeFile(const std::string& path);
 

@@ -1,0 +1,5 @@
+#include "DesktopApp.h"
+
+int main(int argc, char** argv) {
+    return lumographMain(argc, argv);
+}
