@@ -9,6 +9,7 @@
 
 #include <QCloseEvent>
 #include <QDialogButtonBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -79,6 +80,13 @@ void CProgressDialog::closeEvent(QCloseEvent* event) {
     QDialog::closeEvent(event);
 }
 
+void CProgressDialog::setOpacity(double opacity) {
+    // Platforms without window opacity (offscreen) would only complain.
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
+        setWindowOpacity(opacity);
+}
+
 void CProgressDialog::syncFromState() {
     const int percent = static_cast<int>(GetPercent());
     if (m_bar->value() != percent)
@@ -101,7 +109,7 @@ void CProgressDialog::onTick() {
     m_inTick = true;
     if (!m_shown && m_showDelayMs > 0 && m_clock.elapsed() >= m_showDelayMs) {
         m_shown = true;
-        setWindowOpacity(1.0);
+        setOpacity(1.0);
     }
     syncFromState();
     ErrorReporter::AnswerPendingQuestion(*this);
@@ -133,7 +141,7 @@ std::uint32_t CProgressDialog::run(CProgressInfo& operation) {
     if (!IsFinished()) {
         // Until the delay has passed the window is there (modal) but not seen.
         if (m_showDelayMs > 0)
-            setWindowOpacity(0.0);
+            setOpacity(0.0);
         else
             m_shown = true;
         m_timer->start();

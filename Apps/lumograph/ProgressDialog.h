@@ -40,6 +40,7 @@ protected:
 private:
     void onTick();
     void syncFromState();
+    void setOpacity(double opacity);
     void cancelByUser();
 
     QLabel* m_message = nullptr;
