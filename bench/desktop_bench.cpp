@@ -296,10 +296,11 @@ int main(int argc, char** argv) {
         const std::string out = std::string(work) + "/reference";
         fs::create_directories(out);
         // vipsthumbnail stops at the first file it cannot read: one call per file, as a viewer would.
-        std::string vips = "for f in" + files + "; do vipsthumbnail --size 160 -o " +
-                           shellQuoted(out + "/%s_vips.jpg") + " \"$f\"; done; true";
+        const std::string vips = "(for f in" + files + "; do vipsthumbnail --size 160 -o " +
+                                 shellQuoted(out + "/%s_vips.jpg") + " \"$f\"; done; true)";
+        // -m: a thumbnail exiftool finds malformed is still written, as the work was done.
         const std::string exiftool =
-            "exiftool -q -b -ThumbnailImage -w " + shellQuoted(out + "/%f_exif.jpg") + files;
+            "exiftool -m -q -b -ThumbnailImage -w " + shellQuoted(out + "/%f_exif.jpg") + files;
         const auto made = [&](const char* suffix) {
             int n = 0;
             for (const std::string& file : filesIn(out))
