@@ -335,9 +335,7 @@ int main(int argc, char** argv) {
     }
     if (!dropped)
         std::printf("note: some photos could not be dropped from the disk cache\n");
-    if (argc <= 2 && !std::getenv("LUMO_BENCH_PHOTOS"))
-        fs::remove_all(work);
-    else
-        fs::remove_all(home);
+    // A folder given on the command line lives outside the work folder and stays.
+    fs::remove_all(work);
     return cold.ok && bestWarm.ok ? 0 : 1;
 }
