@@ -166,11 +166,9 @@ TEST(ProgressDialogTest, DesktopMessageBoxAnswers) {
     };
     const Case cases[] = {
         {MessageBoxButtons::RetrySkipCancel, "Skip", MessageBoxAnswer::Skip},
-        {MessageBoxButtons::RetrySkipCancel, "Retry", MessageBoxAnswer::Retry},
         {MessageBoxButtons::RetrySkipCancel, nullptr, MessageBoxAnswer::Cancel},
         {MessageBoxButtons::YesNo, "&No", MessageBoxAnswer::No},
         {MessageBoxButtons::YesNo, nullptr, MessageBoxAnswer::No},
-        {MessageBoxButtons::OkCancel, "OK", MessageBoxAnswer::Ok},
     };
     installDesktopMessageBox();
     for (const Case& c : cases) {
