@@ -180,6 +180,16 @@ TEST_F(PreviewWindowTest, StoredCropsFollowTheTurnAndTheAngle) {
         EXPECT_TRUE(shownAs(c.aspect)) << c.index << ": " << aspectOf(preview.pictureRect());
     }
     EXPECT_TRUE(preview.grab().save(QString::fromStdString(screenshotPath("preview-cropped.png"))));
+
+    // Cropping the turned photo: its stored top-left corner is at the top right of what is seen.
+    preview.setIndex(1);
+    ASSERT_TRUE(shownAs(480.0 / 320.0));
+    QTest::keyClick(&preview, Qt::Key_C);
+    ASSERT_TRUE(preview.isCropping());
+    const QPointF storedTopLeft = preview.cropOverlay()->imageToWindow().map(QPointF(0, 0));
+    EXPECT_GT(storedTopLeft.x(), preview.width() / 2.0);
+    EXPECT_LT(storedTopLeft.y(), preview.height() / 2.0);
+    QTest::keyClick(&preview, Qt::Key_Escape);
 }
 
 // Real camera files, raw ones included, each end drawn: their picture or the error's text.
