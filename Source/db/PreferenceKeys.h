@@ -63,6 +63,9 @@ inline constexpr char kPrefStructuredKeywordsHierarchicalOnly[] =
 inline constexpr bool kPrefStructuredKeywordsHierarchicalOnlyDefault = false;
 // The names of colour classes 1 to 8: "ColorClass1Label" to "ColorClass8Label" (empty: the engine's).
 inline constexpr char kPrefColorClassLabelFormat[] = "ColorClass%dLabel";
+// The colours of colour classes 1 to 8: "ColorClass1Color" to "ColorClass8Color", each a text "#RRGGBB"
+// or a number 0xRRGGBB (missing or unreadable: the window's own colour for the class).
+inline constexpr char kPrefColorClassColorFormat[] = "ColorClass%dColor";
 // Followed by a kind of attached file ("AttachedFiles/THM"); each is on by default.
 inline constexpr char kPrefAttachedFilesPrefix[] = "AttachedFiles/";
 // The fields the metadata tools work on, each a list of field identifiers joined by ",": clearing
