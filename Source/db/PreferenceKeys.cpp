@@ -188,6 +188,10 @@ std::vector<PreferenceKey> makeKeys() {
                     .type = PreferenceType::List,
                     .meaning = "The custom sorts: objects with Name, PrimarySort, SecondarySort and "
                                "ReverseSecondaryCheckbox (empty: the predefined ones)"});
+    keys.push_back(
+        {.name = kPrefDisplayICCProfile,
+         .type = PreferenceType::Text,
+         .meaning = "The screen's ICC profile file the preview converts pictures for (empty: sRGB)"});
     keys.push_back(attachedKind("AAE", ".AAE edit files"));
     keys.push_back(attachedKind("ACR", "settings files named <photo>_ACR"));
     keys.push_back(attachedKind("BIB", ".BIB files"));

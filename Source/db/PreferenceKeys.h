@@ -138,6 +138,10 @@ inline constexpr bool kPrefContactSheetSortReverseDefault = false;
 // {variables}) and "ReverseSecondaryCheckbox". Not set: the predefined custom sorts.
 inline constexpr char kPrefCustomSortSettings[] = "CustomSortSettings";
 
+// The preview: the ICC profile file of the screen its pictures are converted for; empty shows them as
+// sRGB, as they are.
+inline constexpr char kPrefDisplayICCProfile[] = "DisplayICCProfile";
+
 // List: a list of objects (a VObject vector of hashes).
 enum class PreferenceType { Boolean, Integer, Text, List };
 
