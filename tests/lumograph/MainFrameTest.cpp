@@ -184,3 +184,35 @@ TEST_F(MainFrameTest, HeadlessRunWritesTheWindow) {
     EXPECT_EQ(runLumograph({"--screenshot", missing, folder("Missing")}, home), 2);
     EXPECT_FALSE(QFileInfo::exists(missing));
 }
+
+// Photos dropped from a sheet on a folder are copied (Ctrl) or moved there, and both the sheet they
+// came from and the one showing the folder rescan.
+TEST_F(MainFrameTest, DroppedPhotosArriveAndBothSheetsRescan) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.file("Card"));
+    std::filesystem::create_directories(dir.file("Desk"));
+    writeCameraJpeg(dir.file("Card/DSC_0001.JPG"));
+    writeCameraJpeg(dir.file("Card/DSC_0002.JPG"));
+    writeCameraJpeg(dir.file("Desk/DSC_0100.JPG"));
+    CMainFrame frame;
+    frame.setKeepsSession(false);
+    CLumoDoc* card = frame.openFolders({QString::fromStdString(dir.file("Card"))});
+    CLumoDoc* desk = frame.openFolders({QString::fromStdString(dir.file("Desk"))});
+    ASSERT_TRUE(card && desk);
+    CContactSheetView* cardView = frame.viewAt(0);
+    ASSERT_TRUE(waitUntil([&] { return !card->isSorting() && card->displayedItems().size() == 2; }));
+
+    const struct {
+        bool copy;
+        std::size_t cardAfter, deskAfter;
+    } drops[] = {{true, 2, 3}, {false, 0, 5}};
+    for (const auto& drop : drops) {
+        cardView->selectAll();
+        ASSERT_EQ(cardView->selectedItems().size(), 2u);
+        frame.transferSelection(cardView, QString::fromStdString(dir.file("Desk")), drop.copy);
+        EXPECT_EQ(card->common().ItemCount(), drop.cardAfter) << "copy " << drop.copy;
+        EXPECT_EQ(desk->common().ItemCount(), drop.deskAfter) << "copy " << drop.copy;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("Card/DSC_0001.JPG")));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("Desk/DSC_0001.JPG")));
+}
