@@ -3,13 +3,16 @@
 #include "DesktopApp.h"
 #include "DesktopTestSupport.h"
 #include "LumoDoc.h"
+#include "PreviewWindow.h"
 #include "app/SingleInstance.h"
 #include "support/TestSupport.h"
 
 #include <QFileInfo>
 #include <QImage>
+#include <QPointer>
 #include <QProcess>
 #include <QTabWidget>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -127,7 +130,20 @@ TEST_F(MainFrameTest, OpensFoldersAsTabsAndClosesThem) {
     EXPECT_EQ(frame.activeView()->document(), game);
     EXPECT_EQ(frame.openFolders({folder("Missing")}), nullptr);
 
+    // Space opens the one-up preview; another request replaces it; closing the window takes it along.
+    CContactSheetView* view = frame.activeView();
+    view->setCurrentIndex(view->model()->index(1, 0));
+    QTest::keyClick(view, Qt::Key_Space);
+    QPointer<CPreviewWindow> first = frame.previewWindow();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->currentIndex(), 1);
+    QTest::keyClick(view, Qt::Key_Enter);
+    EXPECT_TRUE(waitUntil([&] { return first.isNull(); }));
+    QPointer<CPreviewWindow> second = frame.previewWindow();
+    EXPECT_NE(second, nullptr);
+
     frame.close();
+    EXPECT_TRUE(second.isNull());
     EXPECT_EQ(frame.documentCount(), 0);
     EXPECT_EQ(frame.openFolders({folder("Game")}), nullptr);
 }
