@@ -2,13 +2,30 @@
 
 #include "contactsheet/DocumentItem.h"
 
+#include <QColor>
+#include <QImage>
 #include <QListView>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
+#include <array>
+#include <cstdint>
+#include <map>
+#include <unordered_map>
 #include <vector>
 
 class CLumoDoc;
+class ContactSheetModel;
+class ContactSheetCellDelegate;
+
+// A picture the view keeps for a cell: the cache's bitmap as an image, or an error bitmap's text.
+struct ContactSheetCellPicture {
+    QImage image;
+    QString errorText;
+    bool error = false;
+    int rotation = 0; // the item's rotation code when it was asked for
+};
 
 // The contact sheet window of one document: a cell per item in the document's display order, each
 // drawn with its thumbnail from the image cache (requested with on-screen priority, pre-cached around
@@ -37,6 +54,16 @@ public:
 
     // Every cell on screen has its picture (or its error bitmap).
     bool visibleCellsComplete() const;
+    // The rows on screen (first > last when there are none).
+    void visibleRows(int& first, int& last) const;
+
+    ContactSheetModel* sheetModel() const { return m_model; }
+    // What the cell of `item` shows: the picture at the current size, else one of another size that
+    // stands in (`exact` false), else null (the placeholder).
+    const ContactSheetCellPicture* pictureFor(const DocumentItem* item, bool* exact = nullptr) const;
+    // The chip colour and the name of colour class 1..8 (from the preferences).
+    QColor colorClassColor(int colorClass) const;
+    QString colorClassLabel(int colorClass) const;
 
     // The sort ended: the cells take the new order, keeping the selection and the current item.
     void FinishSort();
@@ -52,6 +79,46 @@ Q_SIGNALS:
     // Photos were moved in or out by this view: the frame rescans the sheets that show `folder`.
     void folderContentsChanged(const QString& folder);
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
+    void startDrag(Qt::DropActions supportedActions) override;
+    void showEvent(QShowEvent* event) override;
+
 private:
+    struct Pending {
+        std::uint64_t ticket = 0;
+    };
+    void documentSorted();
+    void documentItemChanged(int row);
+    void updateLayout();
+    // Asks the cache for the pictures the visible cells (and those near them) miss; soon after a
+    // scroll, a resize or a new order.
+    void scheduleRequests();
+    void requestPictures();
+    void request(const DocumentItem::Ref& item, int row, bool precache);
+    void delivered(const DocumentItem::Ref& item, std::uint32_t size, std::uint64_t ticket, bool cancelled,
+                   ContactSheetCellPicture picture);
+    void checkVisibleFilled();
+    std::vector<DocumentItem::Ref> targetItems() const;
+    void selectRows(const std::vector<int>& rows, int current);
+    void loadColorClasses();
+
     CLumoDoc* m_document;
+    ContactSheetModel* m_model = nullptr;
+    ContactSheetCellDelegate* m_delegate = nullptr;
+    int m_thumbnailSize = 160;
+    // Pictures by item, then by size.
+    std::unordered_map<const DocumentItem*, std::map<std::uint32_t, ContactSheetCellPicture>> m_pictures;
+    // Requests on their way, by item, then by size.
+    std::unordered_map<const DocumentItem*, std::map<std::uint32_t, Pending>> m_pending;
+    std::uint64_t m_nextTicket = 1;
+    int m_lastFirst = -1, m_lastLast = -1;
+    bool m_wasComplete = false;
+    QTimer m_requestTimer;
+    // "Timer: sort progress"
+    QTimer m_sortProgressTimer;
+    std::array<QColor, 9> m_classColors;
+    std::array<QString, 9> m_classLabels;
 };

@@ -6,7 +6,9 @@
 #include <QString>
 
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // One open contact sheet in the window: the document core (LumoDocCommon) and the order its view shows
@@ -35,17 +37,25 @@ public:
 
     // Rescans the folders, then sorts again when anything changed.
     void rescan();
+    // The stand-in for the registered message "RESCAN_CONTACT_SHEET-{9FCEE733-442F-4d90-9618-E5DCEB12BA4D}":
+    // safe from any thread, the rescan runs later on the user-interface thread.
+    void postRescan();
     // Queues a sort with the document's sort settings; sortProgress() reports, sorted() announces the
     // new order.
     void sort();
     void setSortSettings(const ContactSheetSortSettings& settings);
     bool isSorting() const { return m_sorting; }
+    // The last status the running sort reported (percent 0..100 and its phase's text).
+    int sortPercent() const;
+    QString sortPhaseText() const;
 
     // The items in display order, as the last completed sort left them (filtered items left out).
     const std::vector<DocumentItem::Ref>& displayedItems() const { return m_displayed; }
     int rowOf(const DocumentItem* item) const; // -1 when not shown
 
 Q_SIGNALS:
+    // A sort was queued (sortProgress and sorted follow).
+    void sortStarted();
     // 0..100 with the phase text ("Gathering sort info:", "Sorting:", ...).
     void sortProgress(int percent, const QString& phaseText);
     // The display order changed (or was set for the first time).
@@ -54,7 +64,22 @@ Q_SIGNALS:
     void itemChanged(int row);
 
 private:
+    struct Progress {
+        std::mutex lock;
+        int percent = 0;
+        QString text;
+    };
+    void finishSort(std::uint64_t generation, bool completed, const SortedSheet& sheet);
+    void setDisplayed(std::vector<DocumentItem::Ref> items);
+    void itemSignalled(DocumentItem* item);
+
     std::unique_ptr<LumoDocCommon> m_common;
     std::vector<DocumentItem::Ref> m_displayed;
+    std::unordered_map<const DocumentItem*, int> m_rows;
     bool m_sorting = false;
+    std::uint64_t m_sortGeneration = 0;
+    std::shared_ptr<Progress> m_progress = std::make_shared<Progress>();
+    // The items' Changed signals and the document's ItemsChanged, ended with the document.
+    lumo::SlotHolder m_connections;
+    lumo::ScopedConnection m_itemsChanged;
 };

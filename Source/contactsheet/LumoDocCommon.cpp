@@ -650,7 +650,8 @@ LumoDocCommon::SortNow(const ContactSheetSortSettings& settings, const std::func
     return sorted;
 }
 
-void LumoDocCommon::Sort(std::function<void(bool completed, const SortedSheet& sorted)> done) {
+void LumoDocCommon::Sort(std::function<void(bool completed, const SortedSheet& sorted)> done,
+                         std::function<void(const ContactSheetSortStatus&)> status) {
     ContactSheetSortSettings settings;
     std::uint32_t serial = 0;
     {
@@ -660,7 +661,7 @@ void LumoDocCommon::Sort(std::function<void(bool completed, const SortedSheet& s
     }
     ContactSheetSortManager* manager = ContactSheetSortManager::instance();
     if (!manager) {
-        const std::optional<SortedSheet> sorted = SortNow(settings);
+        const std::optional<SortedSheet> sorted = SortNow(settings, {}, std::move(status));
         done(sorted.has_value(), sorted ? *sorted : SortedSheet{});
         return;
     }
@@ -683,6 +684,7 @@ void LumoDocCommon::Sort(std::function<void(bool completed, const SortedSheet& s
             *items = std::move(arranged);
     }
     work.items = *items;
+    work.status = std::move(status);
     work.completion = [items, done = std::move(done)](bool completed, const ContactSheetSortResult& result) {
         SortedSheet sorted{*items, result};
         done(completed, sorted);

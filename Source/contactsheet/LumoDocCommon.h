@@ -120,8 +120,9 @@ public:
                                        const std::function<bool()>& shouldCancel = {},
                                        std::function<void(const ContactSheetSortStatus&)> status = {}) const;
     // Queues a sort with the view's settings on the sort manager (on the calling thread when there is
-    // none); `done` runs on a sort thread.
-    void Sort(std::function<void(bool completed, const SortedSheet& sorted)> done);
+    // none); `done` runs on a sort thread, and so does `status` (the phases and percentages) when given.
+    void Sort(std::function<void(bool completed, const SortedSheet& sorted)> done,
+              std::function<void(const ContactSheetSortStatus&)> status = {});
 
     // ---- deleting: moves every file of each item (with its companion and attached files) to the
     // Trash, or deletes them when `permanently`; the items whose files all went leave the sheet. The

@@ -63,6 +63,9 @@ inline constexpr char kPrefStructuredKeywordsHierarchicalOnly[] =
 inline constexpr bool kPrefStructuredKeywordsHierarchicalOnlyDefault = false;
 // The names of colour classes 1 to 8: "ColorClass1Label" to "ColorClass8Label" (empty: the engine's).
 inline constexpr char kPrefColorClassLabelFormat[] = "ColorClass%dLabel";
+// The colours of colour classes 1 to 8: "ColorClass1Color" to "ColorClass8Color", each a text "#RRGGBB"
+// or a number 0xRRGGBB (missing or unreadable: the window's own colour for the class).
+inline constexpr char kPrefColorClassColorFormat[] = "ColorClass%dColor";
 // Followed by a kind of attached file ("AttachedFiles/THM"); each is on by default.
 inline constexpr char kPrefAttachedFilesPrefix[] = "AttachedFiles/";
 // The fields the metadata tools work on, each a list of field identifiers joined by ",": clearing
@@ -95,6 +98,20 @@ inline constexpr std::int64_t kPrefSequenceDigitsMaximum = 15;
 inline constexpr char kPrefLastContactSheetPath[] = "LastContactSheetPath";
 inline constexpr char kPrefJoinRAWPlusJPEG[] = "JoinRAWPlusJPEG";
 inline constexpr bool kPrefJoinRAWPlusJPEGDefault = true;
+// The desktop window: its placement and bars, and the sheets open when it closed ("Documents": a list
+// of the sheets' saved states, "ActiveDocument": the tab in front), restored at the next start.
+inline constexpr char kPrefMDIStateWindowPlacement[] = "LUMO6_PLUS_MDI_STATE/WindowPlacement";
+inline constexpr char kPrefMDIStateBarState[] = "LUMO6_PLUS_MDI_STATE/BarState";
+inline constexpr char kPrefMDIStateDocuments[] = "LUMO6_PLUS_MDI_STATE/Documents";
+inline constexpr char kPrefMDIStateActiveDocument[] = "LUMO6_PLUS_MDI_STATE/ActiveDocument";
+// The folder pane's bookmarks, one folder a line; the contact sheets' thumbnail size in pixels and
+// caption line (a {variable} template, empty for the file name).
+inline constexpr char kPrefFolderPaneBookmarks[] = "FolderPaneBookmarks";
+inline constexpr char kPrefContactSheetThumbnailSize[] = "ContactSheetThumbnailSize";
+inline constexpr std::int64_t kPrefContactSheetThumbnailSizeDefault = 160;
+inline constexpr std::int64_t kPrefContactSheetThumbnailSizeMinimum = 64;
+inline constexpr std::int64_t kPrefContactSheetThumbnailSizeMaximum = 512;
+inline constexpr char kPrefContactSheetCaptionTemplate[] = "ContactSheetCaptionTemplate";
 // Contact sheets: files no reader takes (other than sidecars) are shown as proxy items, so that nothing
 // a card holds goes unseen when photos are copied, sent or deleted.
 inline constexpr char kPrefIncludeUnknownFilesAsProxies[] = "IncludeUnknownFilesAsProxies";
