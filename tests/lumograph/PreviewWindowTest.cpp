@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <set>
 
 using namespace lumo::test;
@@ -102,16 +103,23 @@ TEST_F(PreviewWindowTest, ArrowKeysStepThroughThePhotosUpright) {
 
 TEST_F(PreviewWindowTest, CullingKeysChangeTheFileAndTurnThePicture) {
     const std::string path = items[0]->FullPath();
-    QTest::keyClick(&preview, Qt::Key_T);
-    EXPECT_TRUE(readBack(path)->m_tag);
-    EXPECT_TRUE(items[0]->Tag());
-
-    // A turn made through the item operations shows the picture turned.
-    BatchChange turn;
-    turn.operation = BatchChange::RotateClockwise;
-    ASSERT_TRUE(runItemChange(&preview, {items[0]}, turn));
-    EXPECT_EQ(readBack(path)->m_orientation, 1);
-    EXPECT_TRUE(shownAs(3.0 / 4.0));
+    const struct {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        std::function<bool(const NRFImageInfoRec&)> inFile;
+    } keys[] = {
+        {Qt::Key_T, Qt::NoModifier, [](const NRFImageInfoRec& r) { return r.m_tag; }},
+        {Qt::Key_3, Qt::NoModifier, [](const NRFImageInfoRec& r) { return r.m_rating == 3; }},
+        {Qt::Key_7, Qt::NoModifier, [](const NRFImageInfoRec& r) { return r.m_colorClass == 2; }},
+        {Qt::Key_BracketRight, Qt::ControlModifier,
+         [](const NRFImageInfoRec& r) { return r.m_orientation == 1; }},
+    };
+    for (const auto& k : keys) {
+        QTest::keyClick(&preview, k.key, k.modifiers);
+        EXPECT_TRUE(waitUntil([&] { return k.inFile(*readBack(path)); })) << QTest::toString(k.key);
+    }
+    EXPECT_TRUE(shownAs(3.0 / 4.0)); // the turned photo's picture
+    EXPECT_TRUE(preview.infoLines().contains("Rating: 3"));
 }
 
 TEST_F(PreviewWindowTest, CropMadeWithTheMouseIsSavedAndShown) {
