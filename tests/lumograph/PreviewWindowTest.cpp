@@ -163,6 +163,16 @@ TEST_F(PreviewWindowTest, CropMadeWithTheMouseIsSavedAndShown) {
     EXPECT_TRUE(preview.isVisible());
     EXPECT_NEAR(readBack(path)->m_crop.left, made.left, 1e-6);
 
+    // Turned by dragging outside a corner, at most 45 degrees either way.
+    QTest::keyClick(&preview, Qt::Key_C);
+    const QTransform turnView = overlay->imageToWindow();
+    const NRFPoint2D corner = overlay->model().imageCorners()[1];
+    const QPointF topRight = turnView.map(QPointF(corner.x, corner.y)) + QPointF(10, -10);
+    const QPointF centre = turnView.map(QPointF(0.525 * 640, 0.6 * 480));
+    drag(overlay, topRight, centre + QPointF(0, 300));
+    EXPECT_EQ(overlay->crop().angle, 45.0);
+    QTest::keyClick(&preview, Qt::Key_Escape);
+
     // Delete in the crop removes it.
     QTest::keyClick(&preview, Qt::Key_C);
     QTest::keyClick(&preview, Qt::Key_Delete);
