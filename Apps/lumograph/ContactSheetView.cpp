@@ -104,7 +104,7 @@ CContactSheetView::CContactSheetView(CLumoDoc* document, QWidget* parent)
     }
     connect(this, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
         if (index.isValid() && m_document)
-            Q_EMIT previewRequested(m_document->displayedItems(), index.row());
+            Q_EMIT previewRequested(m_model->items(), index.row());
     });
     connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
         // The document keeps the selection too (sorting by "Selected" and the item operations read it).
@@ -249,7 +249,7 @@ QString CContactSheetView::selectFromNames(const QStringList& names) {
     for (const DocumentItem::Ref& item : chosen)
         wanted.insert(item.get());
     std::vector<int> rows;
-    const auto& shown = m_document->displayedItems();
+    const auto& shown = m_model->items();
     for (std::size_t row = 0; row < shown.size(); ++row)
         if (wanted.count(shown[row].get()))
             rows.push_back(static_cast<int>(row));
@@ -268,17 +268,17 @@ void CContactSheetView::FinishSort() {
     m_model->reload();
     std::vector<int> rows;
     for (const DocumentItem::Ref& item : selected)
-        if (const int row = m_document->rowOf(item.get()); row >= 0)
+        if (const int row = m_model->rowOf(item.get()); row >= 0)
             rows.push_back(row);
     std::sort(rows.begin(), rows.end());
-    const int currentRow = current ? m_document->rowOf(current.get()) : -1;
+    const int currentRow = current ? m_model->rowOf(current.get()) : -1;
     if (!rows.empty() || currentRow >= 0)
         selectRows(rows, currentRow);
     if (currentRow >= 0)
         scrollTo(m_model->index(currentRow));
     // Pictures of items that left the sheet go.
     std::set<const DocumentItem*> shown;
-    for (const DocumentItem::Ref& item : m_document->displayedItems())
+    for (const DocumentItem::Ref& item : m_model->items())
         shown.insert(item.get());
     for (auto it = m_pictures.begin(); it != m_pictures.end();)
         it = shown.count(it->first) ? std::next(it) : m_pictures.erase(it);
@@ -496,7 +496,7 @@ void CContactSheetView::delivered(const DocumentItem::Ref& item, std::uint32_t s
         return;
     }
     m_pictures[item.get()][size] = std::move(picture);
-    const int row = m_document ? m_document->rowOf(item.get()) : -1;
+    const int row = m_model->rowOf(item.get());
     if (row >= 0) {
         m_model->itemChanged(row); // the record may have arrived with the picture: marks and caption
         update(m_model->index(row));
@@ -559,8 +559,8 @@ void CContactSheetView::keyPressEvent(QKeyEvent* event) {
     case Qt::Key_Space:
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        if (m_document && !m_document->displayedItems().empty()) {
-            Q_EMIT previewRequested(m_document->displayedItems(), std::max(0, currentIndex().row()));
+        if (m_document && !m_model->items().empty()) {
+            Q_EMIT previewRequested(m_model->items(), std::max(0, currentIndex().row()));
             return;
         }
         break;
