@@ -282,6 +282,8 @@ void CContactSheetView::FinishSort() {
         shown.insert(item.get());
     for (auto it = m_pictures.begin(); it != m_pictures.end();)
         it = shown.count(it->first) ? std::next(it) : m_pictures.erase(it);
+    for (auto it = m_pending.begin(); it != m_pending.end();)
+        it = shown.count(it->first) ? std::next(it) : m_pending.erase(it);
     m_wasComplete = false;
     m_lastFirst = m_lastLast = -1;
     scheduleRequests();
@@ -400,6 +402,7 @@ void CContactSheetView::requestPictures() {
     }
     m_lastFirst = first;
     m_lastLast = last;
+    m_precacheRefused = false;
     const int count = m_model->rowCount();
     for (int row = first; row <= last; ++row)
         request(m_model->refAt(row), row, false);
@@ -470,8 +473,10 @@ void CContactSheetView::request(const DocumentItem::Ref& item, int row, bool pre
                 },
                 Qt::QueuedConnection);
         });
-    if (order == 0) // a pre-cache order the cache turned down while it is busy
+    if (order == 0) { // a pre-cache order the cache turned down while it is busy: asked again later
         pending.erase(size);
+        m_precacheRefused = true;
+    }
 }
 
 void CContactSheetView::delivered(const DocumentItem::Ref& item, std::uint32_t size, std::uint64_t ticket,
@@ -496,6 +501,8 @@ void CContactSheetView::delivered(const DocumentItem::Ref& item, std::uint32_t s
         return;
     }
     m_pictures[item.get()][size] = std::move(picture);
+    if (m_precacheRefused)
+        scheduleRequests();
     const int row = m_model->rowOf(item.get());
     if (row >= 0) {
         m_model->itemChanged(row); // the record may have arrived with the picture: marks and caption

@@ -108,7 +108,7 @@ private:
     CLumoDoc* m_document;
     ContactSheetModel* m_model = nullptr;
     ContactSheetCellDelegate* m_delegate = nullptr;
-    int m_thumbnailSize = 160;
+    int m_thumbnailSize = 200;
     // Pictures by item, then by size.
     std::unordered_map<const DocumentItem*, std::map<std::uint32_t, ContactSheetCellPicture>> m_pictures;
     // Requests on their way, by item, then by size.
@@ -116,6 +116,7 @@ private:
     std::uint64_t m_nextTicket = 1;
     int m_lastFirst = -1, m_lastLast = -1;
     bool m_wasComplete = false;
+    bool m_precacheRefused = false;
     QTimer m_requestTimer;
     // "Timer: sort progress"
     QTimer m_sortProgressTimer;

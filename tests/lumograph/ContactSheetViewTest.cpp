@@ -174,6 +174,7 @@ TEST(ContactSheetView, CullingKeysChangeTheSelectedFiles) {
         return exact && picture->image.height() > picture->image.width();
     }));
     EXPECT_TRUE(turned->Tag());
+    sheet.view->grab().save(QString::fromStdString(screenshotPath("contact-sheet-marks.png")));
 
     const auto read = exiftoolJson({"-G1", "-n", "-XMP-xmp:Rating", "-XMP-xmp:Label", "-XMP-lumograph:all",
                                     "-IFD0:Orientation", dir.file("a.jpg"), dir.file("c.jpg")});
