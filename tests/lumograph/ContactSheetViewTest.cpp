@@ -99,6 +99,8 @@ TEST(ContactSheetView, OpensAFolderAndFillsTheVisibleCells) {
     const ContactSheetCellPicture* turned = sheet.view->pictureFor(sheet.doc.displayedItems()[0].get());
     ASSERT_TRUE(turned);
     EXPECT_LT(turned->image.width(), turned->image.height()) << "drawn upright";
+    sheet.view->setCaptionTemplate("{model}: {filenamebase}");
+    EXPECT_EQ(sheet.view->sheetModel()->captionAt(0).toStdString(), "Cam 1: IMG_1000");
     sheet.view->grab().save(QString::fromStdString(screenshotPath("contact-sheet.png")));
 }
 
@@ -239,6 +241,12 @@ TEST(ContactSheetView, SortsByCaptureTimeAndRatingKeepingTheSelection) {
         EXPECT_EQ(sheet.view->currentItem()->FileName(), "d.jpg");
     }
     EXPECT_GT(progress.count(), 0);
+
+    // A photo arriving in the folder shows after the rescan, in the order of the sort.
+    writeCameraJpeg(dir.file("0.jpg"));
+    sheet.doc.postRescan();
+    ASSERT_TRUE(waitUntil([&] { return sheet.namesShown().size() == 5 && !sheet.doc.isSorting(); }));
+    EXPECT_EQ(sheet.namesShown().front(), "0.jpg");
 }
 
 // A typed list of names selects the photos it names (with or without extension) and answers how many
