@@ -4,6 +4,7 @@
 #include "ContactSheetModel.h"
 #include "ItemOperations.h"
 #include "LumoDoc.h"
+#include "app/LumoLog.h"
 #include "cache/LumoCache.h"
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
@@ -81,6 +82,7 @@ CContactSheetView::CContactSheetView(CLumoDoc* document, QWidget* parent)
     m_requestTimer.setSingleShot(true);
     m_requestTimer.setInterval(0);
     connect(&m_requestTimer, &QTimer::timeout, this, &CContactSheetView::requestPictures);
+    m_sortProgressTimer.setObjectName(QStringLiteral("Timer: sort progress"));
     m_sortProgressTimer.setInterval(100);
     connect(&m_sortProgressTimer, &QTimer::timeout, this, [this] {
         if (!m_document || !m_document->isSorting()) {
@@ -590,5 +592,10 @@ void CContactSheetView::startDrag(Qt::DropActions supportedActions) {
     if (const ContactSheetCellPicture* picture = first ? pictureFor(first) : nullptr;
         picture && !picture->image.isNull())
         drag->setPixmap(QPixmap::fromImage(picture->image.scaled(96, 96, Qt::KeepAspectRatio)));
-    drag->exec(supportedActions, Qt::MoveAction);
+    // A drop that moved the photos away (into a folder of the folder pane) leaves this sheet stale.
+    if (drag->exec(supportedActions, Qt::MoveAction) == Qt::MoveAction && m_document) {
+        LUMO_LOG("CContactSheetView::DragSelectedItems() completed operation, forcing rescan");
+        m_document->postRescan();
+        Q_EMIT folderContentsChanged(QString::fromStdString(m_document->common().PrimaryPath()));
+    }
 }

@@ -4,6 +4,7 @@
 #include "DesktopTestSupport.h"
 #include "LumoDoc.h"
 #include "NRF/NRF.h"
+#include "app/MessageBox.h"
 #include "contactsheet/DocumentItem.h"
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
@@ -251,7 +252,7 @@ TEST(ContactSheetView, SortsByCaptureTimeAndRatingKeepingTheSelection) {
 
 // A typed list of names selects the photos it names (with or without extension) and answers how many
 // matched; Ctrl+D and Ctrl+A select none and all; the selection drags as the document's items and as
-// their files.
+// their files; Delete asks first, and only a yes moves the photo away and takes its cell.
 TEST(ContactSheetView, SelectsByNamesAndDragsTheSelection) {
     TempDir dir;
     for (int i = 1; i <= 6; ++i)
@@ -279,6 +280,18 @@ TEST(ContactSheetView, SelectsByNamesAndDragsTheSelection) {
     EXPECT_TRUE(sheet.view->selectedItems().empty());
     QTest::keyClick(sheet.view.get(), Qt::Key_A, Qt::ControlModifier);
     EXPECT_EQ(sheet.view->selectedItems().size(), 6u);
+
+    sheet.select({"IMG_3.JPG"});
+    for (const MessageBoxAnswer answer : {MessageBoxAnswer::No, MessageBoxAnswer::Yes}) {
+        int asked = 0;
+        setMessageBoxHandler([&](std::string_view, MessageBoxButtons) { return ++asked, answer; });
+        QTest::keyClick(sheet.view.get(), Qt::Key_Delete);
+        setMessageBoxHandler(nullptr);
+        EXPECT_EQ(asked, 1);
+        const bool kept = answer == MessageBoxAnswer::No;
+        EXPECT_EQ(std::filesystem::exists(dir.file("IMG_3.JPG")), kept);
+        EXPECT_TRUE(waitUntil([&] { return sheet.namesShown().size() == (kept ? 6u : 5u); }));
+    }
 }
 
 // Real camera files of many kinds (and some that fail) each end with a picture or an error bitmap in
