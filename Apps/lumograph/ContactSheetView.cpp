@@ -36,7 +36,8 @@ QImage imageFromBitmap(const NRFBitmapBase& bitmap) {
         return {};
     for (int y = 0; y < height; ++y)
         std::memcpy(image.scanLine(y), bitmap.Row(static_cast<std::uint32_t>(y)), bitmap.Stride());
-    return image;
+    // The form the screen draws without converting on every paint.
+    return image.convertToFormat(QImage::Format_RGB32);
 }
 
 QColor defaultClassColor(int colorClass) {
@@ -416,7 +417,31 @@ void CContactSheetView::requestPictures() {
         if (first - step >= 0)
             request(m_model->refAt(first - step), first - step, true);
     }
+    forgetFarPictures(std::max(0, first - kPrecacheScreens * screen),
+                      std::min(count - 1, last + kPrecacheScreens * screen));
+    if (cache) {
+        // What the screen shows, for the cache's budget.
+        const std::size_t onScreen = static_cast<std::size_t>(screen) *
+                                     static_cast<std::size_t>(m_thumbnailSize) *
+                                     static_cast<std::size_t>(m_thumbnailSize) * 4;
+        if (onScreen != m_onScreenBytes) {
+            m_onScreenBytes = onScreen;
+            cache->set_on_screen_bytes(onScreen);
+        }
+    }
     checkVisibleFilled();
+}
+
+void CContactSheetView::forgetFarPictures(int keepFirst, int keepLast) {
+    // The pictures kept stay within the rows asked for; the cache still holds the others in memory, so
+    // scrolling back asks for them again cheaply.
+    const std::size_t span = static_cast<std::size_t>(std::max(0, keepLast - keepFirst + 1));
+    if (m_pictures.size() <= 2 * span + 64)
+        return;
+    for (auto it = m_pictures.begin(); it != m_pictures.end();) {
+        const int row = m_model->rowOf(it->first);
+        it = row >= keepFirst && row <= keepLast ? std::next(it) : m_pictures.erase(it);
+    }
 }
 
 void CContactSheetView::request(const DocumentItem::Ref& item, int row, bool precache) {

@@ -101,6 +101,7 @@ private:
     void delivered(const DocumentItem::Ref& item, std::uint32_t size, std::uint64_t ticket, bool cancelled,
                    ContactSheetCellPicture picture);
     void checkVisibleFilled();
+    void forgetFarPictures(int keepFirst, int keepLast);
     std::vector<DocumentItem::Ref> targetItems() const;
     void selectRows(const std::vector<int>& rows, int current);
     void loadColorClasses();
@@ -117,6 +118,7 @@ private:
     int m_lastFirst = -1, m_lastLast = -1;
     bool m_wasComplete = false;
     bool m_precacheRefused = false;
+    std::size_t m_onScreenBytes = 0;
     QTimer m_requestTimer;
     // "Timer: sort progress"
     QTimer m_sortProgressTimer;
