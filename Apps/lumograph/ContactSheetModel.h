@@ -3,6 +3,7 @@
 #include "contactsheet/DocumentItem.h"
 
 #include <QAbstractListModel>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -46,7 +47,7 @@ public:
 private:
     QString makeCaption(int row) const;
 
-    CLumoDoc* m_document;
+    QPointer<CLumoDoc> m_document;
     QString m_template;
     // The order shown: the document's as it was at the last reload (the document may have a newer
     // one already when its sorted() arrives).

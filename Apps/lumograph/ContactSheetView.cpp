@@ -56,7 +56,7 @@ QColor defaultClassColor(int colorClass) {
 } // namespace
 
 CContactSheetView::CContactSheetView(CLumoDoc* document, QWidget* parent)
-    : QListView(parent), m_document(document) {
+    : QListView(parent), m_document(document), m_documentID(document ? document->documentID() : 0) {
     setViewMode(QListView::IconMode);
     setFlow(QListView::LeftToRight);
     setWrapping(true);
@@ -128,11 +128,15 @@ CContactSheetView::CContactSheetView(CLumoDoc* document, QWidget* parent)
     scheduleRequests();
 }
 
+CLumoDoc* CContactSheetView::document() const {
+    return m_document.data();
+}
+
 CContactSheetView::~CContactSheetView() {
     // Orders still queued for this sheet need not run; their answers find the view gone.
-    if (m_document)
+    if (m_documentID != 0)
         if (LumoCache* cache = LumoCache::instance())
-            cache->cancel_document(static_cast<int>(m_document->documentID()));
+            cache->cancel_document(static_cast<int>(m_documentID));
 }
 
 void CContactSheetView::loadColorClasses() {

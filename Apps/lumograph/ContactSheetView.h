@@ -5,6 +5,7 @@
 #include <QColor>
 #include <QImage>
 #include <QListView>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -37,7 +38,7 @@ public:
     explicit CContactSheetView(CLumoDoc* document, QWidget* parent = nullptr);
     ~CContactSheetView() override;
 
-    CLumoDoc* document() const { return m_document; }
+    CLumoDoc* document() const;
 
     // The long side of a thumbnail in pixels (cells grow with it).
     void setThumbnailSize(int pixels);
@@ -106,7 +107,9 @@ private:
     void selectRows(const std::vector<int>& rows, int current);
     void loadColorClasses();
 
-    CLumoDoc* m_document;
+    // The document may close before its window goes.
+    QPointer<CLumoDoc> m_document;
+    std::uint32_t m_documentID = 0;
     ContactSheetModel* m_model = nullptr;
     ContactSheetCellDelegate* m_delegate = nullptr;
     int m_thumbnailSize = 200;

@@ -82,7 +82,8 @@ struct Sheet {
 } // namespace
 
 // A folder opens with every visible cell drawn from the cache (no placeholder left), and the picture
-// stays upright: a photo the camera stored turned shows wider than tall as its EXIF says.
+// stays upright: a photo the camera stored turned shows taller than wide as its EXIF says. The caption
+// line follows a template.
 TEST(ContactSheetView, OpensAFolderAndFillsTheVisibleCells) {
     TempDir dir;
     for (int i = 0; i < 24; ++i)
@@ -103,6 +104,16 @@ TEST(ContactSheetView, OpensAFolderAndFillsTheVisibleCells) {
     sheet.view->setCaptionTemplate("{model}: {filenamebase}");
     EXPECT_EQ(sheet.view->sheetModel()->captionAt(0).toStdString(), "Cam 1: IMG_1000");
     sheet.view->grab().save(QString::fromStdString(screenshotPath("contact-sheet.png")));
+
+    // A document that closes before its window leaves the window safe to draw and to close.
+    auto doc = std::make_unique<CLumoDoc>();
+    ASSERT_TRUE(doc->openFolders({dir.path()}));
+    auto view = std::make_unique<CContactSheetView>(doc.get());
+    view->show();
+    doc.reset();
+    view->repaint();
+    waitUntil([] { return false; }, 50);
+    view.reset();
 }
 
 namespace {
