@@ -15,8 +15,15 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -82,6 +89,41 @@ private:
 MessageBoxAnswer answerHeadless(std::string_view text, MessageBoxButtons buttons) {
     std::fprintf(stderr, "lumograph: %.*s\n", static_cast<int>(text.size()), text.data());
     return defaultAnswer(buttons);
+}
+
+// SIGTERM (a logout), SIGINT and SIGHUP close the window as its close box does, so that the session
+// is kept and the services end in order; the handler only wakes the event loop through a pipe.
+int g_endPipe[2] = {-1, -1};
+
+extern "C" void onEndSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(g_endPipe[1], &byte, 1);
+    errno = saved;
+}
+
+std::unique_ptr<QSocketNotifier> closeOnEndSignals(std::function<void()> close) {
+    if (g_endPipe[0] < 0 && ::pipe2(g_endPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return nullptr;
+    auto notifier = std::make_unique<QSocketNotifier>(g_endPipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, [close = std::move(close)] {
+        char bytes[16];
+        while (::read(g_endPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        close();
+    });
+    struct sigaction action {};
+    action.sa_handler = onEndSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(signal, &action, nullptr);
+    return notifier;
+}
+
+// A second signal while shutting down ends the process at once.
+void defaultEndSignals() {
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+        std::signal(signal, SIG_DFL);
 }
 
 bool screenshotReady(CMainFrame& frame) {
@@ -225,6 +267,12 @@ int lumographMain(int argc, char** argv) {
         setMessageBoxHandler(answerHeadless);
     else
         installDesktopMessageBox();
+    const std::unique_ptr<QSocketNotifier> endSignals = closeOnEndSignals([&frame, headless] {
+        LUMO_LOG("lumographMain: asked to end, closing the window");
+        if (frame)
+            frame->close();
+        QCoreApplication::exit(headless ? 1 : 0);
+    });
     relay = std::make_unique<HandOverRelay>();
     if (instance.isFirst())
         instance.listen(relay->handler());
@@ -329,6 +377,7 @@ int lumographMain(int argc, char** argv) {
     } else {
         result = QApplication::exec();
     }
+    defaultEndSignals();
     if (frame)
         frame->shutDown();
     app.ExitInstance();

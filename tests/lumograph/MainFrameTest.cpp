@@ -57,8 +57,7 @@ protected:
 
     // The program as its own process, with settings and caches of its own, the sanitizers' leak list
     // and the offscreen platform.
-    static int runLumograph(const QStringList& args, const TempDir& home, QString* errors = nullptr) {
-        QProcess process;
+    static void startLumograph(QProcess& process, const QStringList& args, const TempDir& home) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         const auto suppressions = std::filesystem::path(__FILE__).parent_path() / "lsan.supp";
         if (std::filesystem::exists(suppressions))
@@ -69,6 +68,9 @@ protected:
         const QString settings = QString::fromStdString(home.file("settings"));
         const QString cache = QString::fromStdString(home.file("cache"));
         process.start(LUMO_LUMOGRAPH, QStringList{"--settings", settings, "--cache", cache} + args);
+    }
+
+    static int exitCodeOf(QProcess& process, QString* errors = nullptr) {
         if (!process.waitForFinished(120000)) {
             process.kill();
             process.waitForFinished();
@@ -77,6 +79,12 @@ protected:
         if (errors)
             *errors = QString::fromUtf8(process.readAllStandardError());
         return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    static int runLumograph(const QStringList& args, const TempDir& home, QString* errors = nullptr) {
+        QProcess process;
+        startLumograph(process, args, home);
+        return exitCodeOf(process, errors);
     }
 
     static std::unique_ptr<TempDir> s_photos;
@@ -231,4 +239,33 @@ TEST_F(MainFrameTest, DroppedPhotosArriveAndBothSheetsRescan) {
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("Card/DSC_0001.JPG")));
     EXPECT_TRUE(std::filesystem::exists(dir.file("Desk/DSC_0001.JPG")));
+}
+
+// A terminate signal (a logout) closes the running window as its close box does: the sort threads end,
+// then the sheets, then the caches, and the instance lock goes last.
+TEST_F(MainFrameTest, TheProgramEndsInOrderWhenTerminated) {
+    TempDir home;
+    std::filesystem::create_directories(home.file("settings"));
+    writeWholeFile(home.file("settings/LumoDebug.txt"), "SHUTDOWN_LOGGING ON\n");
+    const std::string instanceFolder = SingleInstance::defaultFolder();
+    SingleInstance probe;
+    QProcess process;
+    startLumograph(process, {folder("Game")}, home);
+    // Running once the lock is taken and the window listens for hand-overs.
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(probe.socketPath()); }, 60000));
+    ASSERT_TRUE(waitUntil([&] {
+        return SingleInstance::handOver(instanceFolder, {s_photos->file("Portraits"), 0});
+    }));
+    process.terminate();
+    EXPECT_EQ(exitCodeOf(process), 0);
+
+    const std::string log = readWholeFile(home.file("cache/Lumo.log"));
+    std::size_t at = 0;
+    for (const char* step : {"Terminating ContactSheetSortManager", "Destroying LumoCache",
+                             "Closing preferences", "Closing mutex", "Exit Instance complete"}) {
+        const std::size_t found = log.find(step, at);
+        EXPECT_NE(found, std::string::npos) << step << " missing or out of order";
+        at = found == std::string::npos ? at : found;
+    }
+    EXPECT_FALSE(std::filesystem::exists(probe.socketPath()));
 }
