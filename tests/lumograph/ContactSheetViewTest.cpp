@@ -262,8 +262,9 @@ TEST(ContactSheetView, SortsByCaptureTimeAndRatingKeepingTheSelection) {
 }
 
 // A typed list of names selects the photos it names (with or without extension) and answers how many
-// matched; Ctrl+D and Ctrl+A select none and all; the selection drags as the document's items and as
-// their files; Delete asks first, and only a yes moves the photo away and takes its cell.
+// matched; Ctrl+D and Ctrl+A select none and all, End and Shift+Left move and extend; the selection drags as
+// the document's items and as their files; Delete asks first, and only a yes moves the photo away and takes
+// its cell.
 TEST(ContactSheetView, SelectsByNamesAndDragsTheSelection) {
     TempDir dir;
     for (int i = 1; i <= 6; ++i)
@@ -291,6 +292,11 @@ TEST(ContactSheetView, SelectsByNamesAndDragsTheSelection) {
     EXPECT_TRUE(sheet.view->selectedItems().empty());
     QTest::keyClick(sheet.view.get(), Qt::Key_A, Qt::ControlModifier);
     EXPECT_EQ(sheet.view->selectedItems().size(), 6u);
+    // The list keys move the current cell; Shift extends the selection from it.
+    QTest::keyClick(sheet.view.get(), Qt::Key_End);
+    EXPECT_EQ(sheet.view->currentItem()->FileName(), "IMG_6.JPG");
+    QTest::keyClick(sheet.view.get(), Qt::Key_Left, Qt::ShiftModifier);
+    EXPECT_EQ(sheet.namesSelected(), (std::vector<std::string>{"IMG_5.JPG", "IMG_6.JPG"}));
 
     sheet.select({"IMG_3.JPG"});
     for (const MessageBoxAnswer answer : {MessageBoxAnswer::No, MessageBoxAnswer::Yes}) {
