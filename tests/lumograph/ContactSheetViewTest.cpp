@@ -178,6 +178,13 @@ TEST(ContactSheetView, CullingKeysChangeTheSelectedFiles) {
         EXPECT_EQ(stateInFile(dir.file("c.jpg")), PhotoState{});
     }
     preferences->setBool(kPrefSynchColorClassAndLabel, false);
+    // The class's chip takes the colour and name the preferences give it.
+    preferences->setString("ColorClass5Color", "#102030");
+    preferences->setString("ColorClass5Label", "Keepers");
+    EXPECT_TRUE(waitUntil([&] { return sheet.view->colorClassColor(5) == QColor(0x10, 0x20, 0x30); }));
+    EXPECT_EQ(sheet.view->colorClassLabel(5), "Keepers");
+    preferences->remove("ColorClass5Color");
+    preferences->remove("ColorClass5Label");
 
     // The turned photo's cell gets its new picture, upright: taller than wide.
     const DocumentItem* turned =
