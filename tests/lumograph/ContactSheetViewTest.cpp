@@ -12,6 +12,7 @@
 
 #include <QImage>
 #include <QMimeData>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -315,6 +316,21 @@ TEST(ContactSheetView, SelectsByNamesAndDragsTheSelection) {
         const bool kept = answer == MessageBoxAnswer::No;
         EXPECT_EQ(std::filesystem::exists(dir.file("IMG_3.JPG")), kept);
         EXPECT_TRUE(waitUntil([&] { return sheet.namesShown().size() == (kept ? 6u : 5u); }));
+    }
+}
+
+// Jumping from the top of a long sheet to its end drops what was queued for the old screen, and the new
+// screen still fills; so does the way back.
+TEST(ContactSheetView, JumpingThroughALongSheetFillsEachScreen) {
+    TempDir dir;
+    const std::string photo = cameraJpeg({.width = 1200, .height = 800});
+    for (int i = 0; i < 400; ++i)
+        writeWholeFile(dir.file("IMG_" + std::to_string(10000 + i) + ".JPG"), photo);
+    Sheet sheet({dir.path()});
+    QScrollBar* bar = sheet.view->verticalScrollBar();
+    for (const int position : {bar->maximum(), bar->maximum() / 2, 0}) {
+        bar->setValue(position);
+        EXPECT_TRUE(waitUntil([&] { return sheet.view->visibleCellsComplete(); }, 30000)) << position;
     }
 }
 
