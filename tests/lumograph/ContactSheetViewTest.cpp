@@ -262,11 +262,24 @@ TEST(ContactSheetView, SortsByCaptureTimeAndRatingKeepingTheSelection) {
     }
     EXPECT_GT(progress.count(), 0);
 
-    // A photo arriving in the folder shows after the rescan, in the order of the sort.
+    // Two sorts asked for at once: the later one's order is the one that stays.
+    for (const auto& [type, reverse] : {std::pair{kSortCaptureTime, true}, std::pair{kSortRating, false}}) {
+        ContactSheetSortSettings settings = sheet.doc.common().SortSettings();
+        settings.sortType = type;
+        settings.reverse = reverse;
+        sheet.doc.setSortSettings(settings);
+        sheet.doc.sort();
+    }
+    ASSERT_TRUE(waitUntil([&] { return !sheet.doc.isSorting(); }));
+    waitUntil([] { return false; }, 100); // an older answer still on its way would land here
+    EXPECT_EQ(sheet.namesShown(), (std::vector<std::string>{"b.jpg", "d.jpg", "a.jpg", "c.jpg"}));
+
+    // A photo arriving in the folder shows after the rescan, in the order of the sort (unrated, it
+    // comes before c.jpg by name).
     writeCameraJpeg(dir.file("0.jpg"));
     sheet.doc.postRescan();
     ASSERT_TRUE(waitUntil([&] { return sheet.namesShown().size() == 5 && !sheet.doc.isSorting(); }));
-    EXPECT_EQ(sheet.namesShown().front(), "0.jpg");
+    EXPECT_EQ(sheet.namesShown(), (std::vector<std::string>{"b.jpg", "d.jpg", "a.jpg", "0.jpg", "c.jpg"}));
 }
 
 // A typed list of names selects the photos it names (with or without extension) and answers how many
