@@ -307,6 +307,7 @@ struct CacheEntry {
     std::size_t digest = 0;
     std::string profile;
     int channels = 0;
+    bool fromSRGB = false;
     std::shared_ptr<Transform> transform;
 };
 
@@ -324,14 +325,17 @@ cmsHPROFILE createGreySRGB() {
     return profile;
 }
 
-// 0 with `out` set; 0 with `out` empty when the profile does not suit the bitmap; 7 or 9.
-NRFErr transformFor(const std::string& profile, int channels, std::shared_ptr<Transform>& out) {
+// 0 with `out` set; 0 with `out` empty when the profile does not suit the bitmap; 7 or 9. The transform
+// goes from the profile to sRGB, or from sRGB to the profile when `fromSRGB`.
+NRFErr transformFor(const std::string& profile, int channels, bool fromSRGB,
+                    std::shared_ptr<Transform>& out) {
     out.reset();
     const std::size_t digest = std::hash<std::string>{}(profile);
     {
         const std::lock_guard lock(gCacheMutex);
         for (auto it = gCache.begin(); it != gCache.end(); ++it) {
-            if (it->digest == digest && it->channels == channels && it->profile == profile) {
+            if (it->digest == digest && it->channels == channels && it->fromSRGB == fromSRGB &&
+                it->profile == profile) {
                 out = it->transform;
                 std::rotate(gCache.begin(), it, it + 1);
                 return 0;
@@ -361,8 +365,10 @@ NRFErr transformFor(const std::string& profile, int channels, std::shared_ptr<Tr
     if (target) {
         // Perceptual rendering with black point compensation: photographs are mapped whole into the
         // smaller gamut and keep their shadow detail, rather than clipping what falls outside.
-        transform->handle = cmsCreateTransform(source, format, target, format, INTENT_PERCEPTUAL,
-                                               cmsFLAGS_NOCACHE | cmsFLAGS_BLACKPOINTCOMPENSATION);
+        transform->handle = fromSRGB ? cmsCreateTransform(target, format, source, format, INTENT_PERCEPTUAL,
+                                                          cmsFLAGS_NOCACHE | cmsFLAGS_BLACKPOINTCOMPENSATION)
+                                     : cmsCreateTransform(source, format, target, format, INTENT_PERCEPTUAL,
+                                                          cmsFLAGS_NOCACHE | cmsFLAGS_BLACKPOINTCOMPENSATION);
         cmsCloseProfile(target);
     }
     cmsCloseProfile(source);
@@ -371,7 +377,7 @@ NRFErr transformFor(const std::string& profile, int channels, std::shared_ptr<Tr
     if (!transform->handle)
         return 9;
     const std::lock_guard lock(gCacheMutex);
-    gCache.insert(gCache.begin(), CacheEntry{digest, profile, channels, transform});
+    gCache.insert(gCache.begin(), CacheEntry{digest, profile, channels, fromSRGB, transform});
     if (gCache.size() > kTransformCacheSize)
         gCache.pop_back();
     out = std::move(transform);
@@ -465,12 +471,14 @@ std::string NRFICCProfileName(const std::string& profile) {
     return name;
 }
 
-NRFErr NRFICCConvertToSRGB(const std::string& profile, NRFBitmapBase& bitmap) {
+namespace {
+
+NRFErr convertBitmap(const std::string& profile, NRFBitmapBase& bitmap, bool fromSRGB) {
     if (bitmap.Empty())
         return 0;
     std::shared_ptr<Transform> transform;
     try {
-        if (const NRFErr err = transformFor(profile, bitmap.Channels(), transform))
+        if (const NRFErr err = transformFor(profile, bitmap.Channels(), fromSRGB, transform))
             return err;
     } catch (const std::bad_alloc&) {
         return 7;
@@ -480,6 +488,16 @@ NRFErr NRFICCConvertToSRGB(const std::string& profile, NRFBitmapBase& bitmap) {
     for (std::uint32_t y = 0; y < bitmap.Height(); ++y)
         cmsDoTransform(transform->handle, bitmap.Row(y), bitmap.Row(y), bitmap.Width());
     return 0;
+}
+
+} // namespace
+
+NRFErr NRFICCConvertToSRGB(const std::string& profile, NRFBitmapBase& bitmap) {
+    return convertBitmap(profile, bitmap, false);
+}
+
+NRFErr NRFICCConvertFromSRGB(const std::string& profile, NRFBitmapBase& bitmap) {
+    return convertBitmap(profile, bitmap, true);
 }
 
 NRFErr NRFICCConvertRecordBitmapToSRGB(const NRFImageInfoRec& record, NRFBitmapBase& bitmap) {

@@ -41,6 +41,10 @@ std::string NRFICCProfileName(const std::string& profile);
 // bytes Little CMS cannot read as a profile.
 NRFErr NRFICCConvertToSRGB(const std::string& profile, NRFBitmapBase& bitmap);
 
+// Converts an sRGB grey or RGB bitmap to `profile` (a display's) in place; the same results and the same
+// leaving alone of a profile that does not suit the bitmap.
+NRFErr NRFICCConvertFromSRGB(const std::string& profile, NRFBitmapBase& bitmap);
+
 // Converts a bitmap decoded from the record's file to sRGB: from its embedded profile, else from the
 // built-in profile of its colour-space code (which the EXIF colour space set); sRGB and unknown
 // colours are left as they are. 0, 5, 7 or 9 as above.

@@ -188,6 +188,10 @@ std::vector<PreferenceKey> makeKeys() {
                     .type = PreferenceType::List,
                     .meaning = "The custom sorts: objects with Name, PrimarySort, SecondarySort and "
                                "ReverseSecondaryCheckbox (empty: the predefined ones)"});
+    keys.push_back(
+        {.name = kPrefDisplayICCProfile,
+         .type = PreferenceType::Text,
+         .meaning = "The screen's ICC profile file the preview converts pictures for (empty: sRGB)"});
     keys.push_back(attachedKind("AAE", ".AAE edit files"));
     keys.push_back(attachedKind("ACR", "settings files named <photo>_ACR"));
     keys.push_back(attachedKind("BIB", ".BIB files"));
@@ -211,6 +215,31 @@ std::vector<PreferenceKey> makeKeys() {
                     .type = PreferenceType::Boolean,
                     .defaultNumber = kPrefJoinRAWPlusJPEGDefault ? 1 : 0,
                     .meaning = "New contact sheets show a raw file and its JPEG, HEIF or HEIC as one item"});
+    keys.push_back({.name = kPrefMDIStateWindowPlacement,
+                    .type = PreferenceType::Text,
+                    .meaning = "The desktop window's size and place (kept by the window)"});
+    keys.push_back({.name = kPrefMDIStateBarState,
+                    .type = PreferenceType::Text,
+                    .meaning = "The desktop window's panes and toolbar (kept by the window)"});
+    keys.push_back({.name = kPrefMDIStateDocuments,
+                    .type = PreferenceType::List,
+                    .meaning = "The contact sheets open when the desktop window closed, reopened at its start"});
+    keys.push_back({.name = kPrefMDIStateActiveDocument,
+                    .type = PreferenceType::Integer,
+                    .minimum = 0,
+                    .meaning = "The contact sheet in front when the desktop window closed"});
+    keys.push_back({.name = kPrefFolderPaneBookmarks,
+                    .type = PreferenceType::Text,
+                    .meaning = "The folder pane's bookmarked folders, one a line"});
+    keys.push_back({.name = kPrefContactSheetThumbnailSize,
+                    .type = PreferenceType::Integer,
+                    .defaultNumber = kPrefContactSheetThumbnailSizeDefault,
+                    .minimum = kPrefContactSheetThumbnailSizeMinimum,
+                    .maximum = kPrefContactSheetThumbnailSizeMaximum,
+                    .meaning = "The long side of the desktop's thumbnails in pixels"});
+    keys.push_back({.name = kPrefContactSheetCaptionTemplate,
+                    .type = PreferenceType::Text,
+                    .meaning = "The desktop's caption line under each thumbnail ({variables}; empty: the file name)"});
     return keys;
 }
 

@@ -98,6 +98,20 @@ inline constexpr std::int64_t kPrefSequenceDigitsMaximum = 15;
 inline constexpr char kPrefLastContactSheetPath[] = "LastContactSheetPath";
 inline constexpr char kPrefJoinRAWPlusJPEG[] = "JoinRAWPlusJPEG";
 inline constexpr bool kPrefJoinRAWPlusJPEGDefault = true;
+// The desktop window: its placement and bars, and the sheets open when it closed ("Documents": a list
+// of the sheets' saved states, "ActiveDocument": the tab in front), restored at the next start.
+inline constexpr char kPrefMDIStateWindowPlacement[] = "LUMO6_PLUS_MDI_STATE/WindowPlacement";
+inline constexpr char kPrefMDIStateBarState[] = "LUMO6_PLUS_MDI_STATE/BarState";
+inline constexpr char kPrefMDIStateDocuments[] = "LUMO6_PLUS_MDI_STATE/Documents";
+inline constexpr char kPrefMDIStateActiveDocument[] = "LUMO6_PLUS_MDI_STATE/ActiveDocument";
+// The folder pane's bookmarks, one folder a line; the contact sheets' thumbnail size in pixels and
+// caption line (a {variable} template, empty for the file name).
+inline constexpr char kPrefFolderPaneBookmarks[] = "FolderPaneBookmarks";
+inline constexpr char kPrefContactSheetThumbnailSize[] = "ContactSheetThumbnailSize";
+inline constexpr std::int64_t kPrefContactSheetThumbnailSizeDefault = 160;
+inline constexpr std::int64_t kPrefContactSheetThumbnailSizeMinimum = 64;
+inline constexpr std::int64_t kPrefContactSheetThumbnailSizeMaximum = 512;
+inline constexpr char kPrefContactSheetCaptionTemplate[] = "ContactSheetCaptionTemplate";
 // Contact sheets: files no reader takes (other than sidecars) are shown as proxy items, so that nothing
 // a card holds goes unseen when photos are copied, sent or deleted.
 inline constexpr char kPrefIncludeUnknownFilesAsProxies[] = "IncludeUnknownFilesAsProxies";
@@ -123,6 +137,10 @@ inline constexpr bool kPrefContactSheetSortReverseDefault = false;
 // The custom sorts: a list of objects, each with "Name", "PrimarySort" and "SecondarySort" (texts with
 // {variables}) and "ReverseSecondaryCheckbox". Not set: the predefined custom sorts.
 inline constexpr char kPrefCustomSortSettings[] = "CustomSortSettings";
+
+// The preview: the ICC profile file of the screen its pictures are converted for; empty shows them as
+// sRGB, as they are.
+inline constexpr char kPrefDisplayICCProfile[] = "DisplayICCProfile";
 
 // List: a list of objects (a VObject vector of hashes).
 enum class PreferenceType { Boolean, Integer, Text, List };
