@@ -252,6 +252,9 @@ int lumographMain(int argc, char** argv) {
                 }
             for (const std::string& path : missing)
                 std::fprintf(stderr, "lumograph: %s: no such file or folder\n", path.c_str());
+            if (folders.empty())
+                std::fprintf(stderr,
+                             "lumograph: Lumograph is running already; name a folder to open it there\n");
             app.setExitQuietly();
             app.ExitInstance();
             return failed ? 1 : 0;

@@ -4,6 +4,7 @@
 #include "FolderPane.h"
 #include "ItemOperations.h"
 #include "LumoDoc.h"
+#include "NRF/NRF.h"
 #include "PreviewWindow.h"
 #include "app/AppTimer.h"
 #include "app/LumoLog.h"
@@ -41,6 +42,13 @@ namespace {
 
 // The application timer and the work other threads hand to this one run this often.
 constexpr int kAppTimerMs = 30;
+
+// The class's name as the preferences give it (the engine holds them), else its number.
+QString colorClassName(int colorClass) {
+    const std::string label = NRFGetColorClassLabel(colorClass);
+    return label.empty() ? QCoreApplication::translate("CMainFrame", "Color Class %1").arg(colorClass)
+                         : QStringLiteral("%1: %2").arg(colorClass).arg(QString::fromStdString(label));
+}
 
 QString cleanFolder(const QString& folder) {
     return QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
@@ -244,7 +252,7 @@ void CMainFrame::createActions() {
         QString keys = QStringLiteral("Alt+%1").arg(cls);
         if (cls <= 4)
             keys = QStringLiteral("%1, ").arg(cls + 5) + keys;
-        color->addAction(tr("Color Class %1").arg(cls) + QLatin1Char('\t') + keys, this,
+        color->addAction(colorClassName(cls) + QLatin1Char('\t') + keys, this,
                          [this, cls] { changeSelection(BatchChange::SetColorClass, cls); });
     }
     photo->addSeparator();
@@ -324,7 +332,7 @@ void CMainFrame::createActions() {
     }
     filters->addSeparator();
     for (int cls = 0; cls <= 8; ++cls) {
-        QAction* action = filters->addAction(cls == 0 ? tr("No Color Class") : tr("Color Class %1").arg(cls));
+        QAction* action = filters->addAction(cls == 0 ? tr("No Color Class") : colorClassName(cls));
         action->setCheckable(true);
         connect(action, &QAction::triggered, this, [this, cls](bool on) {
             changeFilters([cls, on](ContactSheetSortSettings& s) { s.colorClassActive[cls] = on; });
@@ -532,12 +540,18 @@ void CMainFrame::rescanSheetsShowing(const QStringList& folders) {
 void CMainFrame::transferSelection(CContactSheetView* source, const QString& folder, bool copy) {
     if (!sheetOf(source))
         return;
-    const std::vector<DocumentItem::Ref> items = source->selectedItems();
+    const QString destination = cleanFolder(folder);
+    std::vector<DocumentItem::Ref> items;
+    QStringList touched{destination};
+    for (const DocumentItem::Ref& item : source->selectedItems()) {
+        const QString from = cleanFolder(QFileInfo(QString::fromStdString(item->FullPath())).absolutePath());
+        if (!copy && from == destination)
+            continue; // already there: moving it would only rename it
+        items.push_back(item);
+        touched << from;
+    }
     if (items.empty())
         return;
-    QStringList touched{folder};
-    for (const DocumentItem::Ref& item : items)
-        touched << QFileInfo(QString::fromStdString(item->FullPath())).absolutePath();
     touched.removeDuplicates();
     transferItemsToFolder(this, items, folder.toStdString(), copy);
     LUMO_LOG("CContactSheetView::DragSelectedItems() completed operation, forcing rescan");

@@ -226,16 +226,20 @@ TEST_F(MainFrameTest, DroppedPhotosArriveAndBothSheetsRescan) {
     CContactSheetView* cardView = frame.viewAt(0);
     ASSERT_TRUE(waitUntil([&] { return !card->isSorting() && card->displayedItems().size() == 2; }));
 
+    // A move onto the folder the photos are in leaves them alone.
     const struct {
+        const char* to;
         bool copy;
         std::size_t cardAfter, deskAfter;
-    } drops[] = {{true, 2, 3}, {false, 0, 5}};
+    } drops[] = {{"Card", false, 2, 1}, {"Desk", true, 2, 3}, {"Desk", false, 0, 5}};
     for (const auto& drop : drops) {
         cardView->selectAll();
         ASSERT_EQ(cardView->selectedItems().size(), 2u);
-        frame.transferSelection(cardView, QString::fromStdString(dir.file("Desk")), drop.copy);
-        EXPECT_EQ(card->common().ItemCount(), drop.cardAfter) << "copy " << drop.copy;
-        EXPECT_EQ(desk->common().ItemCount(), drop.deskAfter) << "copy " << drop.copy;
+        frame.transferSelection(cardView, QString::fromStdString(dir.file(drop.to)), drop.copy);
+        EXPECT_EQ(card->common().ItemCount(), drop.cardAfter) << drop.to << " copy " << drop.copy;
+        EXPECT_EQ(desk->common().ItemCount(), drop.deskAfter) << drop.to << " copy " << drop.copy;
+        if (drop.cardAfter == 2)
+            EXPECT_TRUE(std::filesystem::exists(dir.file("Card/DSC_0001.JPG")));
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("Card/DSC_0001.JPG")));
     EXPECT_TRUE(std::filesystem::exists(dir.file("Desk/DSC_0001.JPG")));
