@@ -2,6 +2,7 @@
 #include "ContactSheetView.h"
 #include "DesktopApp.h"
 #include "DesktopTestSupport.h"
+#include "FolderPane.h"
 #include "LumoDoc.h"
 #include "PreviewWindow.h"
 #include "app/SingleInstance.h"
@@ -156,22 +157,46 @@ TEST_F(MainFrameTest, OpensFoldersAsTabsAndClosesThem) {
     EXPECT_EQ(frame.openFolders({folder("Game")}), nullptr);
 }
 
-// The open sheets, their order and the one in front come back in the next window.
+// The open sheets, their order and the one in front come back in the next window; a folder that has
+// gone since is left out.
 TEST_F(MainFrameTest, TheNextWindowRestoresTheSheets) {
+    TempDir gone;
+    writeCameraJpeg(gone.file("IMG_0001.JPG"));
     {
         CMainFrame frame;
         frame.openFolders({folder("Portraits")});
+        frame.openFolders({QString::fromStdString(gone.path())});
         frame.openFolders({folder("Game")});
         frame.openFolders({folder("Portraits")});
-        ASSERT_EQ(tabTitles(frame), (QStringList{"Portraits", "Game"}));
+        ASSERT_EQ(frame.documentCount(), 3);
         frame.close();
     }
+    std::filesystem::remove_all(gone.path());
     CMainFrame next;
+    next.setKeepsSession(false);
     next.restoreSession();
     EXPECT_EQ(tabTitles(next), (QStringList{"Portraits", "Game"}));
     ASSERT_NE(next.activeView(), nullptr);
     EXPECT_EQ(next.activeView()->document()->title(), "Portraits");
     EXPECT_EQ(next.activeView()->document()->common().ItemCount(), 4u);
+}
+
+// Bookmarks stay in the preferences for the next window; activating a folder of the pane opens it.
+TEST_F(MainFrameTest, FolderPaneKeepsBookmarksAndOpensFolders) {
+    CMainFrame frame;
+    frame.setKeepsSession(false);
+    frame.folderPane()->addBookmark(folder("Game"));
+    frame.folderPane()->addBookmark(folder("Game"));
+    EXPECT_EQ(CFolderPane().bookmarks(), QStringList{folder("Game")});
+
+    const QList<QTreeWidgetItem*> found =
+        frame.folderPane()->findItems("Game", Qt::MatchExactly | Qt::MatchRecursive);
+    ASSERT_EQ(found.size(), 1);
+    Q_EMIT frame.folderPane()->itemActivated(found.front(), 0);
+    EXPECT_EQ(tabTitles(frame), QStringList{"Game"});
+
+    frame.folderPane()->removeBookmark(folder("Game"));
+    EXPECT_TRUE(CFolderPane().bookmarks().isEmpty());
 }
 
 // A second start hands each of its folders (a photo standing for its folder) to the running window,
