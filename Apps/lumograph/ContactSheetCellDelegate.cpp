@@ -83,6 +83,12 @@ void ContactSheetCellDelegate::paint(QPainter* painter, const QStyleOptionViewIt
                            square.top() + (size - drawn.height()) / 2, drawn.width(), drawn.height());
         painter->setRenderHint(QPainter::SmoothPixmapTransform, !exact);
         painter->drawImage(target, picture->image);
+        // A thin frame keeps white pictures apart from the sheet.
+        painter->setRenderHint(QPainter::Antialiasing, false);
+        painter->setPen(QColor(0, 0, 0, 60));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRect(target.adjusted(-1, -1, 0, 0));
+        painter->setRenderHint(QPainter::Antialiasing, true);
     } else {
         // Not delivered yet: the placeholder.
         const int inset = size / 6;

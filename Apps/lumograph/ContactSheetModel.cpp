@@ -14,9 +14,9 @@ ContactSheetModel::ContactSheetModel(CLumoDoc* document, QObject* parent)
 }
 
 int ContactSheetModel::rowCount(const QModelIndex& parent) const {
-    if (parent.isValid() || !m_document)
+    if (parent.isValid())
         return 0;
-    return static_cast<int>(m_document->displayedItems().size());
+    return static_cast<int>(m_items.size());
 }
 
 DocumentItem* ContactSheetModel::itemAt(int row) const {
@@ -24,10 +24,13 @@ DocumentItem* ContactSheetModel::itemAt(int row) const {
 }
 
 DocumentItem::Ref ContactSheetModel::refAt(int row) const {
-    if (!m_document || row < 0)
-        return {};
-    const auto& items = m_document->displayedItems();
-    return static_cast<std::size_t>(row) < items.size() ? items[static_cast<std::size_t>(row)] : nullptr;
+    return row >= 0 && static_cast<std::size_t>(row) < m_items.size() ? m_items[static_cast<std::size_t>(row)]
+                                                                      : nullptr;
+}
+
+int ContactSheetModel::rowOf(const DocumentItem* item) const {
+    const auto found = m_rows.find(item);
+    return found == m_rows.end() ? -1 : found->second;
 }
 
 QString ContactSheetModel::captionAt(int row) const {
@@ -93,6 +96,11 @@ QMimeData* ContactSheetModel::mimeData(const QModelIndexList& indexes) const {
 
 void ContactSheetModel::reload() {
     beginResetModel();
+    m_items = m_document ? m_document->displayedItems() : std::vector<DocumentItem::Ref>();
+    m_rows.clear();
+    m_rows.reserve(m_items.size());
+    for (std::size_t row = 0; row < m_items.size(); ++row)
+        m_rows.emplace(m_items[row].get(), static_cast<int>(row));
     const int rows = rowCount();
     m_captions.assign(static_cast<std::size_t>(rows), QString());
     for (int row = 0; row < rows; ++row)

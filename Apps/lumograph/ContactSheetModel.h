@@ -3,10 +3,12 @@
 #include "contactsheet/DocumentItem.h"
 
 #include <QAbstractListModel>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 class CLumoDoc;
@@ -31,6 +33,8 @@ public:
 
     DocumentItem* itemAt(int row) const;
     DocumentItem::Ref refAt(int row) const;
+    int rowOf(const DocumentItem* item) const; // -1 when not shown
+    const std::vector<DocumentItem::Ref>& items() const { return m_items; }
     QString captionAt(int row) const;
 
     // Takes the document's display order again.
@@ -43,8 +47,12 @@ public:
 private:
     QString makeCaption(int row) const;
 
-    CLumoDoc* m_document;
+    QPointer<CLumoDoc> m_document;
     QString m_template;
+    // The order shown: the document's as it was at the last reload (the document may have a newer
+    // one already when its sorted() arrives).
+    std::vector<DocumentItem::Ref> m_items;
+    std::unordered_map<const DocumentItem*, int> m_rows;
     std::vector<QString> m_captions;
 };
 

@@ -4,6 +4,7 @@
 #include "ContactSheetModel.h"
 #include "ItemOperations.h"
 #include "LumoDoc.h"
+#include "app/LumoLog.h"
 #include "cache/LumoCache.h"
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
@@ -35,7 +36,8 @@ QImage imageFromBitmap(const NRFBitmapBase& bitmap) {
         return {};
     for (int y = 0; y < height; ++y)
         std::memcpy(image.scanLine(y), bitmap.Row(static_cast<std::uint32_t>(y)), bitmap.Stride());
-    return image;
+    // The form the screen draws without converting on every paint.
+    return image.convertToFormat(QImage::Format_RGB32);
 }
 
 QColor defaultClassColor(int colorClass) {
@@ -54,7 +56,7 @@ QColor defaultClassColor(int colorClass) {
 } // namespace
 
 CContactSheetView::CContactSheetView(CLumoDoc* document, QWidget* parent)
-    : QListView(parent), m_document(document) {
+    : QListView(parent), m_document(document), m_documentID(document ? document->documentID() : 0) {
     setViewMode(QListView::IconMode);
     setFlow(QListView::LeftToRight);
     setWrapping(true);
@@ -81,6 +83,7 @@ CContactSheetView::CContactSheetView(CLumoDoc* document, QWidget* parent)
     m_requestTimer.setSingleShot(true);
     m_requestTimer.setInterval(0);
     connect(&m_requestTimer, &QTimer::timeout, this, &CContactSheetView::requestPictures);
+    m_sortProgressTimer.setObjectName(QStringLiteral("Timer: sort progress"));
     m_sortProgressTimer.setInterval(100);
     connect(&m_sortProgressTimer, &QTimer::timeout, this, [this] {
         if (!m_document || !m_document->isSorting()) {
@@ -104,7 +107,7 @@ CContactSheetView::CContactSheetView(CLumoDoc* document, QWidget* parent)
     }
     connect(this, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
         if (index.isValid() && m_document)
-            Q_EMIT previewRequested(m_document->displayedItems(), index.row());
+            Q_EMIT previewRequested(m_model->items(), index.row());
     });
     connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
         // The document keeps the selection too (sorting by "Selected" and the item operations read it).
@@ -125,11 +128,15 @@ CContactSheetView::CContactSheetView(CLumoDoc* document, QWidget* parent)
     scheduleRequests();
 }
 
+CLumoDoc* CContactSheetView::document() const {
+    return m_document.data();
+}
+
 CContactSheetView::~CContactSheetView() {
     // Orders still queued for this sheet need not run; their answers find the view gone.
-    if (m_document)
+    if (m_documentID != 0)
         if (LumoCache* cache = LumoCache::instance())
-            cache->cancel_document(static_cast<int>(m_document->documentID()));
+            cache->cancel_document(static_cast<int>(m_documentID));
 }
 
 void CContactSheetView::loadColorClasses() {
@@ -249,7 +256,7 @@ QString CContactSheetView::selectFromNames(const QStringList& names) {
     for (const DocumentItem::Ref& item : chosen)
         wanted.insert(item.get());
     std::vector<int> rows;
-    const auto& shown = m_document->displayedItems();
+    const auto& shown = m_model->items();
     for (std::size_t row = 0; row < shown.size(); ++row)
         if (wanted.count(shown[row].get()))
             rows.push_back(static_cast<int>(row));
@@ -268,20 +275,22 @@ void CContactSheetView::FinishSort() {
     m_model->reload();
     std::vector<int> rows;
     for (const DocumentItem::Ref& item : selected)
-        if (const int row = m_document->rowOf(item.get()); row >= 0)
+        if (const int row = m_model->rowOf(item.get()); row >= 0)
             rows.push_back(row);
     std::sort(rows.begin(), rows.end());
-    const int currentRow = current ? m_document->rowOf(current.get()) : -1;
+    const int currentRow = current ? m_model->rowOf(current.get()) : -1;
     if (!rows.empty() || currentRow >= 0)
         selectRows(rows, currentRow);
     if (currentRow >= 0)
         scrollTo(m_model->index(currentRow));
     // Pictures of items that left the sheet go.
     std::set<const DocumentItem*> shown;
-    for (const DocumentItem::Ref& item : m_document->displayedItems())
+    for (const DocumentItem::Ref& item : m_model->items())
         shown.insert(item.get());
     for (auto it = m_pictures.begin(); it != m_pictures.end();)
         it = shown.count(it->first) ? std::next(it) : m_pictures.erase(it);
+    for (auto it = m_pending.begin(); it != m_pending.end();)
+        it = shown.count(it->first) ? std::next(it) : m_pending.erase(it);
     m_wasComplete = false;
     m_lastFirst = m_lastLast = -1;
     scheduleRequests();
@@ -400,6 +409,7 @@ void CContactSheetView::requestPictures() {
     }
     m_lastFirst = first;
     m_lastLast = last;
+    m_precacheRefused = false;
     const int count = m_model->rowCount();
     for (int row = first; row <= last; ++row)
         request(m_model->refAt(row), row, false);
@@ -411,7 +421,31 @@ void CContactSheetView::requestPictures() {
         if (first - step >= 0)
             request(m_model->refAt(first - step), first - step, true);
     }
+    forgetFarPictures(std::max(0, first - kPrecacheScreens * screen),
+                      std::min(count - 1, last + kPrecacheScreens * screen));
+    if (cache) {
+        // What the screen shows, for the cache's budget.
+        const std::size_t onScreen = static_cast<std::size_t>(screen) *
+                                     static_cast<std::size_t>(m_thumbnailSize) *
+                                     static_cast<std::size_t>(m_thumbnailSize) * 4;
+        if (onScreen != m_onScreenBytes) {
+            m_onScreenBytes = onScreen;
+            cache->set_on_screen_bytes(onScreen);
+        }
+    }
     checkVisibleFilled();
+}
+
+void CContactSheetView::forgetFarPictures(int keepFirst, int keepLast) {
+    // The pictures kept stay within the rows asked for; the cache still holds the others in memory, so
+    // scrolling back asks for them again cheaply.
+    const std::size_t span = static_cast<std::size_t>(std::max(0, keepLast - keepFirst + 1));
+    if (m_pictures.size() <= 2 * span + 64)
+        return;
+    for (auto it = m_pictures.begin(); it != m_pictures.end();) {
+        const int row = m_model->rowOf(it->first);
+        it = row >= keepFirst && row <= keepLast ? std::next(it) : m_pictures.erase(it);
+    }
 }
 
 void CContactSheetView::request(const DocumentItem::Ref& item, int row, bool precache) {
@@ -470,8 +504,10 @@ void CContactSheetView::request(const DocumentItem::Ref& item, int row, bool pre
                 },
                 Qt::QueuedConnection);
         });
-    if (order == 0) // a pre-cache order the cache turned down while it is busy
+    if (order == 0) { // a pre-cache order the cache turned down while it is busy: asked again later
         pending.erase(size);
+        m_precacheRefused = true;
+    }
 }
 
 void CContactSheetView::delivered(const DocumentItem::Ref& item, std::uint32_t size, std::uint64_t ticket,
@@ -496,7 +532,9 @@ void CContactSheetView::delivered(const DocumentItem::Ref& item, std::uint32_t s
         return;
     }
     m_pictures[item.get()][size] = std::move(picture);
-    const int row = m_document ? m_document->rowOf(item.get()) : -1;
+    if (m_precacheRefused)
+        scheduleRequests();
+    const int row = m_model->rowOf(item.get());
     if (row >= 0) {
         m_model->itemChanged(row); // the record may have arrived with the picture: marks and caption
         update(m_model->index(row));
@@ -559,8 +597,8 @@ void CContactSheetView::keyPressEvent(QKeyEvent* event) {
     case Qt::Key_Space:
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        if (m_document && !m_document->displayedItems().empty()) {
-            Q_EMIT previewRequested(m_document->displayedItems(), std::max(0, currentIndex().row()));
+        if (m_document && !m_model->items().empty()) {
+            Q_EMIT previewRequested(m_model->items(), std::max(0, currentIndex().row()));
             return;
         }
         break;
@@ -583,5 +621,10 @@ void CContactSheetView::startDrag(Qt::DropActions supportedActions) {
     if (const ContactSheetCellPicture* picture = first ? pictureFor(first) : nullptr;
         picture && !picture->image.isNull())
         drag->setPixmap(QPixmap::fromImage(picture->image.scaled(96, 96, Qt::KeepAspectRatio)));
-    drag->exec(supportedActions, Qt::MoveAction);
+    // A drop that moved the photos away (into a folder of the folder pane) leaves this sheet stale.
+    if (drag->exec(supportedActions, Qt::MoveAction) == Qt::MoveAction && m_document) {
+        LUMO_LOG("CContactSheetView::DragSelectedItems() completed operation, forcing rescan");
+        m_document->postRescan();
+        Q_EMIT folderContentsChanged(QString::fromStdString(m_document->common().PrimaryPath()));
+    }
 }

@@ -5,6 +5,7 @@
 #include <QColor>
 #include <QImage>
 #include <QListView>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -37,7 +38,7 @@ public:
     explicit CContactSheetView(CLumoDoc* document, QWidget* parent = nullptr);
     ~CContactSheetView() override;
 
-    CLumoDoc* document() const { return m_document; }
+    CLumoDoc* document() const;
 
     // The long side of a thumbnail in pixels (cells grow with it).
     void setThumbnailSize(int pixels);
@@ -101,14 +102,17 @@ private:
     void delivered(const DocumentItem::Ref& item, std::uint32_t size, std::uint64_t ticket, bool cancelled,
                    ContactSheetCellPicture picture);
     void checkVisibleFilled();
+    void forgetFarPictures(int keepFirst, int keepLast);
     std::vector<DocumentItem::Ref> targetItems() const;
     void selectRows(const std::vector<int>& rows, int current);
     void loadColorClasses();
 
-    CLumoDoc* m_document;
+    // The document may close before its window goes.
+    QPointer<CLumoDoc> m_document;
+    std::uint32_t m_documentID = 0;
     ContactSheetModel* m_model = nullptr;
     ContactSheetCellDelegate* m_delegate = nullptr;
-    int m_thumbnailSize = 160;
+    int m_thumbnailSize = 200;
     // Pictures by item, then by size.
     std::unordered_map<const DocumentItem*, std::map<std::uint32_t, ContactSheetCellPicture>> m_pictures;
     // Requests on their way, by item, then by size.
@@ -116,6 +120,8 @@ private:
     std::uint64_t m_nextTicket = 1;
     int m_lastFirst = -1, m_lastLast = -1;
     bool m_wasComplete = false;
+    bool m_precacheRefused = false;
+    std::size_t m_onScreenBytes = 0;
     QTimer m_requestTimer;
     // "Timer: sort progress"
     QTimer m_sortProgressTimer;
