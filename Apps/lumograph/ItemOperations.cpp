@@ -34,47 +34,23 @@ BatchChange changeOf(BatchChange::Operation operation, int value = 0) {
 // How many failure texts one message shows before it only counts the rest.
 constexpr std::size_t kFailuresShown = 5;
 
-std::string failuresText(const std::string& heading, const std::vector<std::string>& failures,
-                         std::size_t total) {
-    std::string text = heading;
-    char count[160];
-    std::snprintf(count, sizeof count, "\n\n%zu of %zu photos failed.", failures.size(), total);
-    text += count;
+// `summary`, then the first failures' texts and how many more there were.
+std::string failuresText(const std::string& summary, const std::vector<std::string>& failures) {
+    std::string text = summary;
     for (std::size_t i = 0; i < failures.size() && i < kFailuresShown; ++i)
         text += "\n\n" + failures[i];
     if (failures.size() > kFailuresShown) {
-        std::snprintf(count, sizeof count, "\n\n(and %zu more)", failures.size() - kFailuresShown);
-        text += count;
+        char more[64];
+        std::snprintf(more, sizeof more, "\n\n(and %zu more)", failures.size() - kFailuresShown);
+        text += more;
     }
     return text;
 }
 
-const char* actionOf(BatchChange::Operation operation) {
-    switch (operation) {
-    case BatchChange::SetTag:
-    case BatchChange::ToggleTag:
-    case BatchChange::ClearTag:
-        return "tagging";
-    case BatchChange::SetColorClass:
-        return "setting a color class";
-    case BatchChange::SetRating:
-        return "setting a rating";
-    case BatchChange::RotateClockwise:
-    case BatchChange::RotateCounterClockwise:
-        return "rotating";
-    case BatchChange::MirrorHorizontally:
-    case BatchChange::MirrorVertically:
-        return "mirroring";
-    case BatchChange::SetCrop:
-        return "setting the crop";
-    case BatchChange::RemoveCrop:
-        return "removing the crop";
-    }
-    return "changing photos";
-}
-
-std::string whileHeading(const char* action) {
-    return std::string("While ") + action + " an error occurred:";
+std::string countText(const char* format, std::size_t failed, std::size_t total) {
+    char text[160];
+    std::snprintf(text, sizeof text, format, failed, total);
+    return text;
 }
 
 // Copies or moves one item per step. A failing item stays current so that Retry performs it again.
@@ -204,12 +180,13 @@ bool runItemChange(QWidget* parent, const std::vector<DocumentItem::Ref>& items,
     CThreadedJob operation(std::move(job), nullptr, true);
     const std::uint32_t status = dialog.run(operation);
     const std::vector<std::string>& failures = batch.Failures();
+    // Each failure's text names the action and the error.
     if (!failures.empty())
-        ErrorReporter::DoMessageBox(
-            failuresText(whileHeading(actionOf(change.operation)), failures, items.size()));
+        ErrorReporter::DoMessageBox(failuresText(
+            countText("%zu of %zu photos could not be changed.", failures.size(), items.size()), failures));
     else if (status == ProgressDialogInterface::kStatusException)
-        ErrorReporter::DoMessageBox(whileHeading(actionOf(change.operation)) +
-                                    "\n\nThe operation ended unexpectedly.");
+        ErrorReporter::DoMessageBox(
+            "While changing photos an error occurred:\n\nThe operation ended unexpectedly.");
     return failures.empty() && status == 0;
 }
 
@@ -230,8 +207,10 @@ bool deleteItemsToTrash(QWidget* parent, CLumoDoc& document, const std::vector<D
     const std::uint32_t status = dialog.run(operation);
     const std::vector<std::string>& failures = trash.Failures();
     if (!failures.empty())
-        ErrorReporter::DoMessageBox(
-            failuresText(whileHeading("moving photos to the Trash"), failures, items.size()));
+        ErrorReporter::DoMessageBox(failuresText(
+            "While moving photos to the Trash an error occurred:\n\n" +
+                countText("%zu files of %zu photos could not be moved.", failures.size(), items.size()),
+            failures));
     return failures.empty() && status == 0;
 }
 

@@ -7,6 +7,8 @@
 
 #include <QKeyEvent>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 using namespace lumo::test;
@@ -85,9 +87,24 @@ struct PhotoFolder {
     }
 };
 
+// Answers every question with `answer` and counts them; no handler afterwards.
+struct AnsweringMessageBox {
+    int asked = 0;
+    std::string lastText;
+    explicit AnsweringMessageBox(MessageBoxAnswer answer) {
+        setMessageBoxHandler([this, answer](std::string_view text, MessageBoxButtons) {
+            ++asked;
+            lastText = text;
+            return answer;
+        });
+    }
+    ~AnsweringMessageBox() { setMessageBoxHandler(nullptr); }
+};
+
 } // namespace
 
-// A change made through the background operation lands in every photo's file.
+// A change made through the background operation lands in every photo's file; a photo that fails
+// is reported in one message.
 TEST(ItemOperationsTest, ItemChangesLandInTheFiles) {
     PhotoFolder folder({"A.JPG", "B.JPG"});
     const std::vector<DocumentItem::Ref> items = folder.items();
@@ -108,25 +125,17 @@ TEST(ItemOperationsTest, ItemChangesLandInTheFiles) {
         GTEST_SKIP() << "exiftool is not installed";
     for (const auto& file : *json)
         EXPECT_EQ(file.value("Rating", 0), 3) << file.dump();
+
+    // A photo that fails is reported in one message, and the others still change.
+    std::filesystem::remove(folder.dir.file("B.JPG"));
+    rate.value = 5;
+    AnsweringMessageBox box(MessageBoxAnswer::Ok);
+    EXPECT_FALSE(runItemChange(nullptr, items, rate));
+    EXPECT_EQ(box.asked, 1);
+    EXPECT_NE(box.lastText.find("1 of 2 photos could not be changed."), std::string::npos) << box.lastText;
+    EXPECT_NE(box.lastText.find("B.JPG"), std::string::npos) << box.lastText;
+    EXPECT_EQ(items[0]->Rating(), 5);
 }
-
-namespace {
-
-// Answers every question with `answer` and counts them; no handler afterwards.
-struct AnsweringMessageBox {
-    int asked = 0;
-    std::string lastText;
-    explicit AnsweringMessageBox(MessageBoxAnswer answer) {
-        setMessageBoxHandler([this, answer](std::string_view text, MessageBoxButtons) {
-            ++asked;
-            lastText = text;
-            return answer;
-        });
-    }
-    ~AnsweringMessageBox() { setMessageBoxHandler(nullptr); }
-};
-
-} // namespace
 
 // A raw photo with its XMP sidecar, moved and copied into a folder where its name is taken: both files
 // arrive under a free name, and the file that was there stays as it was.

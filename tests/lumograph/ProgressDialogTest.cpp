@@ -6,10 +6,13 @@
 #include "background/ThreadedJob.h"
 #include "background/ThreadedWorker.h"
 
+#include <QApplication>
 #include <QDialogButtonBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -151,4 +154,54 @@ TEST(ProgressDialogTest, ShowsProgressAndCancels) {
     EXPECT_TRUE(checked);
     EXPECT_TRUE(slow.sawCancel);
     EXPECT_FALSE(dialog.isVisible());
+}
+
+// The desktop's message boxes answer with the button pressed; closing one answers the least-doing
+// answer. The error question shows the action, the error and the file.
+TEST(ProgressDialogTest, DesktopMessageBoxAnswers) {
+    struct Case {
+        MessageBoxButtons buttons;
+        const char* press; // a button's text, or nullptr for Escape
+        MessageBoxAnswer expected;
+    };
+    const Case cases[] = {
+        {MessageBoxButtons::RetrySkipCancel, "Skip", MessageBoxAnswer::Skip},
+        {MessageBoxButtons::RetrySkipCancel, nullptr, MessageBoxAnswer::Cancel},
+        {MessageBoxButtons::YesNo, "&No", MessageBoxAnswer::No},
+        {MessageBoxButtons::YesNo, nullptr, MessageBoxAnswer::No},
+    };
+    installDesktopMessageBox();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.press ? c.press : "Escape");
+        QStringList buttonTexts;
+        QString shownText;
+        QTimer::singleShot(0, [&] {
+            QMessageBox* box = nullptr;
+            ASSERT_TRUE(waitUntil([&] {
+                box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                return box != nullptr;
+            }));
+            shownText = box->text() + "\n" + box->informativeText();
+            for (QAbstractButton* button : box->buttons())
+                buttonTexts << button->text();
+            if (c.buttons == MessageBoxButtons::RetrySkipCancel && c.press)
+                box->grab().save(QString::fromStdString(screenshotPath("error_dialog.png")));
+            if (!c.press) {
+                QTest::keyClick(box, Qt::Key_Escape);
+                return;
+            }
+            for (QAbstractButton* button : box->buttons())
+                if (button->text() == c.press)
+                    button->click();
+        });
+        EXPECT_EQ(
+            showMessageBox("While copying a photo an error occurred:\n\nThe disk is full.\n\n/photos/B.JPG",
+                           c.buttons),
+            c.expected)
+            << buttonTexts.join(",").toStdString();
+        EXPECT_TRUE(shownText.contains("The disk is full.")) << shownText.toStdString();
+        if (c.buttons == MessageBoxButtons::RetrySkipCancel)
+            EXPECT_EQ(buttonTexts.size(), 3);
+    }
+    setMessageBoxHandler(nullptr);
 }
