@@ -7,8 +7,12 @@
 #include <QPainterPath>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
+
+// The crop turns at most this far either way, as `lumo crop` takes it.
+constexpr double kMaximumAngle = 45.0;
 
 NRFAffineTransform toModelView(const QTransform& t) {
     return NRFAffineTransform(t.m11(), t.m12(), t.m21(), t.m22(), t.dx(), t.dy());
@@ -184,9 +188,15 @@ void CCropOverlay::mousePressEvent(QMouseEvent* event) {
 
 void CCropOverlay::mouseMoveEvent(QMouseEvent* event) {
     const QPointF p = event->position();
-    if (m_dragging)
+    if (m_dragging) {
         m_model.mouseDragged({p.x(), p.y()});
-    else
+        if (std::abs(m_model.angle()) > kMaximumAngle) {
+            // Turned further, the photo wants a rotation, not a crop angle.
+            NRFNormalizedCrop crop = m_model.getNormalizedCrop();
+            crop.angle = std::clamp(crop.angle, -kMaximumAngle, kMaximumAngle);
+            m_model.setNormalizedCrop(crop, m_width, m_height);
+        }
+    } else
         m_model.mouseMoved({p.x(), p.y()});
     event->accept();
 }

@@ -52,6 +52,15 @@ bool usableCrop(const NRFNormalizedCrop& c) {
            std::isfinite(c.bottom) && std::isfinite(c.angle) && c.left < c.right && c.top < c.bottom;
 }
 
+// The crop the picture is shown with: the photo's, or for a raw shown through its embedded preview
+// without one, the draft crop made on that preview.
+NRFNormalizedCrop shownCrop(const DocumentItem& item) {
+    const NRFImageInfoRef record = item.PrimaryRecord();
+    if (!record)
+        return {};
+    return record->m_crop == NRFNormalizedCrop{} ? record->m_draftCrop : record->m_crop;
+}
+
 std::string valueText(const CILA::VObject& value) {
     switch (value.dataType()) {
     case CILA::VObject::DT_STR:
@@ -285,9 +294,9 @@ void CPreviewWindow::layoutPicture() {
     QPolygonF shown(QRectF(0.0, 0.0, uprightWidth, uprightHeight));
     double tilt = 0.0;
     const DocumentItem::Ref item = currentItem();
-    if (!m_cropping && item && item->HasCrop()) {
-        const NRFNormalizedCrop crop = item->Crop();
-        if (usableCrop(crop)) {
+    if (!m_cropping && item) {
+        const NRFNormalizedCrop crop = shownCrop(*item);
+        if (crop != NRFNormalizedCrop{} && usableCrop(crop)) {
             const NRFRect2D model{crop.left * imageWidth, crop.top * imageHeight, crop.right * imageWidth,
                                   crop.bottom * imageHeight};
             const NRFAffineTransform toImage =
@@ -468,6 +477,25 @@ void CPreviewWindow::paintEvent(QPaintEvent*) {
     }
     if (m_infoShown)
         drawInfo(painter);
+}
+
+bool CPreviewWindow::event(QEvent* event) {
+    // The preview's keys win over the shortcuts of a window it is embedded in.
+    if (event->type() == QEvent::ShortcutOverride) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        const Qt::KeyboardModifiers modifiers = key->modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier);
+        static const int kOwnKeys[] = {
+            Qt::Key_Left,   Qt::Key_Right,  Qt::Key_Up,    Qt::Key_Down,   Qt::Key_PageUp,   Qt::Key_PageDown,
+            Qt::Key_Home,   Qt::Key_End,    Qt::Key_Z,     Qt::Key_I,      Qt::Key_C,        Qt::Key_A,
+            Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter, Qt::Key_Delete, Qt::Key_Backspace};
+        const bool own = modifiers == Qt::NoModifier && std::find(std::begin(kOwnKeys), std::end(kOwnKeys),
+                                                                  key->key()) != std::end(kOwnKeys);
+        if (own || cullingChangeForKey(*key)) {
+            event->accept();
+            return true;
+        }
+    }
+    return QWidget::event(event);
 }
 
 void CPreviewWindow::keyPressEvent(QKeyEvent* event) {

@@ -39,7 +39,7 @@ public:
     // The lines of the information overlay: the camera's values for the current photo.
     QStringList infoLines() const;
 
-    // The interactive crop: started over the whole picture; save() stores it in the photo's prefs.
+    // The interactive crop: started over the whole picture; saveCrop() stores it in the photo's prefs.
     bool isCropping() const { return m_cropping; }
     void beginCrop();
     void cancelCrop();
@@ -57,6 +57,7 @@ Q_SIGNALS:
     void pictureShown();
 
 protected:
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;

@@ -215,6 +215,16 @@ TEST_F(ICCSaveTest, ConversionToSRGBLandsWhereLittleCMSPutsTheColour) {
         EXPECT_EQ(samplesOf(bitmaps[i]), samplesOf(filled(64, 64, samplesOf(first)))) << "thread " << i;
     }
 
+    // For a screen with that profile the colour goes the other way, from sRGB to the profile; the
+    // transform cached for the way in is not taken for it.
+    const std::vector<std::uint8_t> srgb{0, 200, 0};
+    const auto shownAs = expected(cmsCreate_sRGBProfile(), adobeRGB(), TYPE_RGB_8, srgb);
+    ASSERT_NE(shownAs, srgb);
+    NRFBitmapBase forScreen = filled(2, 1, srgb);
+    ASSERT_EQ(NRFICCConvertFromSRGB(independent, forScreen), 0u);
+    for (std::size_t i = 0; i < 6; ++i)
+        EXPECT_NEAR(samplesOf(forScreen)[i], shownAs[i % 3], 1) << "sample " << i;
+
     // sRGB records are left alone, and so is a bitmap the profile does not suit.
     record.m_colorSpaceCode = kNRFColorSpaceSRGB;
     NRFBitmapBase untouched = filled(1, 1, input);

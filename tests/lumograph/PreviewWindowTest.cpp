@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <set>
 
 using namespace lumo::test;
@@ -102,16 +103,23 @@ TEST_F(PreviewWindowTest, ArrowKeysStepThroughThePhotosUpright) {
 
 TEST_F(PreviewWindowTest, CullingKeysChangeTheFileAndTurnThePicture) {
     const std::string path = items[0]->FullPath();
-    QTest::keyClick(&preview, Qt::Key_T);
-    EXPECT_TRUE(readBack(path)->m_tag);
-    EXPECT_TRUE(items[0]->Tag());
-
-    // A turn made through the item operations shows the picture turned.
-    BatchChange turn;
-    turn.operation = BatchChange::RotateClockwise;
-    ASSERT_TRUE(runItemChange(&preview, {items[0]}, turn));
-    EXPECT_EQ(readBack(path)->m_orientation, 1);
-    EXPECT_TRUE(shownAs(3.0 / 4.0));
+    const struct {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        std::function<bool(const NRFImageInfoRec&)> inFile;
+    } keys[] = {
+        {Qt::Key_T, Qt::NoModifier, [](const NRFImageInfoRec& r) { return r.m_tag; }},
+        {Qt::Key_3, Qt::NoModifier, [](const NRFImageInfoRec& r) { return r.m_rating == 3; }},
+        {Qt::Key_7, Qt::NoModifier, [](const NRFImageInfoRec& r) { return r.m_colorClass == 2; }},
+        {Qt::Key_BracketRight, Qt::ControlModifier,
+         [](const NRFImageInfoRec& r) { return r.m_orientation == 1; }},
+    };
+    for (const auto& k : keys) {
+        QTest::keyClick(&preview, k.key, k.modifiers);
+        EXPECT_TRUE(waitUntil([&] { return k.inFile(*readBack(path)); })) << QTest::toString(k.key);
+    }
+    EXPECT_TRUE(shownAs(3.0 / 4.0)); // the turned photo's picture
+    EXPECT_TRUE(preview.infoLines().contains("Rating: 3"));
 }
 
 TEST_F(PreviewWindowTest, CropMadeWithTheMouseIsSavedAndShown) {
@@ -155,6 +163,16 @@ TEST_F(PreviewWindowTest, CropMadeWithTheMouseIsSavedAndShown) {
     EXPECT_TRUE(preview.isVisible());
     EXPECT_NEAR(readBack(path)->m_crop.left, made.left, 1e-6);
 
+    // Turned by dragging outside a corner, at most 45 degrees either way.
+    QTest::keyClick(&preview, Qt::Key_C);
+    const QTransform turnView = overlay->imageToWindow();
+    const NRFPoint2D corner = overlay->model().imageCorners()[1];
+    const QPointF topRight = turnView.map(QPointF(corner.x, corner.y)) + QPointF(10, -10);
+    const QPointF centre = turnView.map(QPointF(0.525 * 640, 0.6 * 480));
+    drag(overlay, topRight, centre + QPointF(0, 300));
+    EXPECT_EQ(overlay->crop().angle, 45.0);
+    QTest::keyClick(&preview, Qt::Key_Escape);
+
     // Delete in the crop removes it.
     QTest::keyClick(&preview, Qt::Key_C);
     QTest::keyClick(&preview, Qt::Key_Delete);
@@ -180,6 +198,16 @@ TEST_F(PreviewWindowTest, StoredCropsFollowTheTurnAndTheAngle) {
         EXPECT_TRUE(shownAs(c.aspect)) << c.index << ": " << aspectOf(preview.pictureRect());
     }
     EXPECT_TRUE(preview.grab().save(QString::fromStdString(screenshotPath("preview-cropped.png"))));
+
+    // Cropping the turned photo: its stored top-left corner is at the top right of what is seen.
+    preview.setIndex(1);
+    ASSERT_TRUE(shownAs(480.0 / 320.0));
+    QTest::keyClick(&preview, Qt::Key_C);
+    ASSERT_TRUE(preview.isCropping());
+    const QPointF storedTopLeft = preview.cropOverlay()->imageToWindow().map(QPointF(0, 0));
+    EXPECT_GT(storedTopLeft.x(), preview.width() / 2.0);
+    EXPECT_LT(storedTopLeft.y(), preview.height() / 2.0);
+    QTest::keyClick(&preview, Qt::Key_Escape);
 }
 
 // Real camera files, raw ones included, each end drawn: their picture or the error's text.
