@@ -179,7 +179,12 @@ void CMainFrame::createFolderPane() {
             [this](const QString& folder) { openFolders({folder}); });
     connect(m_folderPane, &CFolderPane::itemsDropped, this,
             [this](const QString& folder, CContactSheetView* source, bool copy) {
-                transferSelection(source, folder, copy);
+                // Once the drag has ended: the mouse is free again for the progress window and its questions.
+                QTimer::singleShot(0, this,
+                                   [this, folder, copy, sheet = QPointer<CContactSheetView>(source)] {
+                                       if (sheet)
+                                           transferSelection(sheet, folder, copy);
+                                   });
             });
 }
 
