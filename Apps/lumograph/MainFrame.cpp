@@ -742,7 +742,7 @@ void CMainFrame::saveSession() {
     if (!preferences)
         return;
     preferences->setString(kPrefMDIStateWindowPlacement, saveGeometry().toBase64().toStdString());
-    preferences->setString(kPrefMDIStateBarState, saveState().toBase64().toStdString());
+    preferences->setString(kPrefSessionStatePanes, saveState().toBase64().toStdString());
     CILA::VObject documents = CILA::VObject::makeVector();
     for (int i = 0; i < m_tabs->count(); ++i)
         if (const Sheet* sheet = sheetOf(viewAt(i)))
@@ -762,7 +762,7 @@ void CMainFrame::restoreLayout() {
     const QByteArray geometry = bytes(kPrefMDIStateWindowPlacement);
     if (!geometry.isEmpty())
         restoreGeometry(geometry);
-    const QByteArray state = bytes(kPrefMDIStateBarState);
+    const QByteArray state = bytes(kPrefSessionStatePanes);
     if (!state.isEmpty())
         restoreState(state);
 }
