@@ -307,8 +307,8 @@ int lumographMain(int argc, char** argv) {
                         frame->setAttribute(Qt::WA_DontShowOnScreen);
                         if (line.width > 0)
                             frame->resize(line.width, line.height);
-                    } else {
-                        frame->restoreLayout();
+                    } else if (!(QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier)) {
+                        frame->restoreLayout(); // Shift held at start: the window's default layout
                     }
                 }));
     startup.add("pMainFrame->LoadFrame(IDR_MAINFRAME) complete.", [&] {
