@@ -6,8 +6,10 @@
 
 #include <QApplication>
 #include <QFontMetrics>
+#include <QHelpEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QToolTip>
 #include <QtMath>
 
 namespace {
@@ -70,8 +72,7 @@ void ContactSheetCellDelegate::paint(QPainter* painter, const QStyleOptionViewIt
         painter->setBrush(QColor(0xe8, 0xe8, 0xe8));
         const QRect box = square.adjusted(size / 8, size / 8, -size / 8, -size / 8);
         painter->drawRect(box);
-        QFont font(QString::fromLatin1(kLumoCacheErrorFont));
-        font.setPixelSize(kLumoCacheErrorFontSize + 2);
+        const QFont font(QString::fromLatin1(kLumoCacheErrorFont), kLumoCacheErrorFontSize);
         painter->setFont(font);
         painter->setPen(QColor(0xb0, 0x10, 0x10));
         painter->drawText(box, Qt::AlignCenter | Qt::TextWordWrap, picture->errorText);
@@ -181,4 +182,28 @@ void ContactSheetCellDelegate::paintMarks(QPainter* painter, const QRect& line,
         painter->drawRoundedRect(box, 2, 2);
         painter->drawText(box, Qt::AlignCenter, text);
     }
+}
+
+bool ContactSheetCellDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view,
+                                         const QStyleOptionViewItem& option, const QModelIndex& index) {
+    if (!event || event->type() != QEvent::ToolTip || !index.isValid())
+        return QStyledItemDelegate::helpEvent(event, view, option, index);
+    const auto* model = static_cast<const ContactSheetModel*>(index.model());
+    const DocumentItem* item = model->itemAt(index.row());
+    if (!item)
+        return false;
+    // The file, then what its marks say in words.
+    QStringList lines{QString::fromStdString(item->FileName())};
+    if (const int rating = item->Rating(); rating > 0)
+        lines << tr("Rating: %1").arg(rating);
+    if (const int colorClass = item->ColorClass(); colorClass >= 1 && colorClass <= 8)
+        lines << tr("Color class: %1").arg(m_view->colorClassLabel(colorClass));
+    if (item->Tag())
+        lines << tr("Tagged");
+    if (item->HasCompanion())
+        lines << QString::fromStdString(item->CompanionPath());
+    if (const ContactSheetCellPicture* picture = m_view->pictureFor(item); picture && picture->error)
+        lines << QString(picture->errorText).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    QToolTip::showText(event->globalPos(), lines.join(QLatin1Char('\n')), view);
+    return true;
 }

@@ -22,6 +22,9 @@ public:
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    // The cell's tooltip: the file name and its marks in words (the colour class by its name).
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override;
 
     // The cell's size for thumbnails of `thumbnailSize` pixels.
     QSize cellSize(int thumbnailSize) const;

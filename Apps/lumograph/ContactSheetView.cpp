@@ -83,6 +83,15 @@ CContactSheetView::CContactSheetView(CLumoDoc* document, QWidget* parent)
     m_requestTimer.setSingleShot(true);
     m_requestTimer.setInterval(0);
     connect(&m_requestTimer, &QTimer::timeout, this, &CContactSheetView::requestPictures);
+    // The colour classes' names and colours follow the preferences.
+    m_preferencesTimer.setInterval(1000);
+    connect(&m_preferencesTimer, &QTimer::timeout, this, [this] {
+        if (CPreferences::changeCount() != m_preferencesChange) {
+            loadColorClasses();
+            viewport()->update();
+        }
+    });
+    m_preferencesTimer.start();
     m_sortProgressTimer.setObjectName(QStringLiteral("Timer: sort progress"));
     m_sortProgressTimer.setInterval(100);
     connect(&m_sortProgressTimer, &QTimer::timeout, this, [this] {
@@ -140,6 +149,7 @@ CContactSheetView::~CContactSheetView() {
 }
 
 void CContactSheetView::loadColorClasses() {
+    m_preferencesChange = CPreferences::changeCount();
     const std::shared_ptr<CPreferences> preferences = CPreferences::instance();
     for (int i = 1; i <= 8; ++i) {
         QColor color = defaultClassColor(i);
@@ -395,6 +405,7 @@ void CContactSheetView::scheduleRequests() {
 void CContactSheetView::requestPictures() {
     if (!m_document || !isVisible())
         return;
+
     int first = 0, last = -1;
     visibleRows(first, last);
     if (last < first) {

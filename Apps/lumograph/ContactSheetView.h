@@ -125,6 +125,8 @@ private:
     QTimer m_requestTimer;
     // "Timer: sort progress"
     QTimer m_sortProgressTimer;
+    std::uint64_t m_preferencesChange = 0;
+    QTimer m_preferencesTimer;
     std::array<QColor, 9> m_classColors;
     std::array<QString, 9> m_classLabels;
 };

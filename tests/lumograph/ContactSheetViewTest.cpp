@@ -12,6 +12,7 @@
 
 #include <QImage>
 #include <QMimeData>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -178,6 +179,13 @@ TEST(ContactSheetView, CullingKeysChangeTheSelectedFiles) {
         EXPECT_EQ(stateInFile(dir.file("c.jpg")), PhotoState{});
     }
     preferences->setBool(kPrefSynchColorClassAndLabel, false);
+    // The class's chip takes the colour and name the preferences give it.
+    preferences->setString("ColorClass5Color", "#102030");
+    preferences->setString("ColorClass5Label", "Keepers");
+    EXPECT_TRUE(waitUntil([&] { return sheet.view->colorClassColor(5) == QColor(0x10, 0x20, 0x30); }));
+    EXPECT_EQ(sheet.view->colorClassLabel(5), "Keepers");
+    preferences->remove("ColorClass5Color");
+    preferences->remove("ColorClass5Label");
 
     // The turned photo's cell gets its new picture, upright: taller than wide.
     const DocumentItem* turned =
@@ -254,11 +262,24 @@ TEST(ContactSheetView, SortsByCaptureTimeAndRatingKeepingTheSelection) {
     }
     EXPECT_GT(progress.count(), 0);
 
-    // A photo arriving in the folder shows after the rescan, in the order of the sort.
+    // Two sorts asked for at once: the later one's order is the one that stays.
+    for (const auto& [type, reverse] : {std::pair{kSortCaptureTime, true}, std::pair{kSortRating, false}}) {
+        ContactSheetSortSettings settings = sheet.doc.common().SortSettings();
+        settings.sortType = type;
+        settings.reverse = reverse;
+        sheet.doc.setSortSettings(settings);
+        sheet.doc.sort();
+    }
+    ASSERT_TRUE(waitUntil([&] { return !sheet.doc.isSorting(); }));
+    waitUntil([] { return false; }, 100); // an older answer still on its way would land here
+    EXPECT_EQ(sheet.namesShown(), (std::vector<std::string>{"b.jpg", "d.jpg", "a.jpg", "c.jpg"}));
+
+    // A photo arriving in the folder shows after the rescan, in the order of the sort (unrated, it
+    // comes before c.jpg by name).
     writeCameraJpeg(dir.file("0.jpg"));
     sheet.doc.postRescan();
     ASSERT_TRUE(waitUntil([&] { return sheet.namesShown().size() == 5 && !sheet.doc.isSorting(); }));
-    EXPECT_EQ(sheet.namesShown().front(), "0.jpg");
+    EXPECT_EQ(sheet.namesShown(), (std::vector<std::string>{"b.jpg", "d.jpg", "a.jpg", "0.jpg", "c.jpg"}));
 }
 
 // A typed list of names selects the photos it names (with or without extension) and answers how many
@@ -308,6 +329,21 @@ TEST(ContactSheetView, SelectsByNamesAndDragsTheSelection) {
         const bool kept = answer == MessageBoxAnswer::No;
         EXPECT_EQ(std::filesystem::exists(dir.file("IMG_3.JPG")), kept);
         EXPECT_TRUE(waitUntil([&] { return sheet.namesShown().size() == (kept ? 6u : 5u); }));
+    }
+}
+
+// Jumping from the top of a long sheet to its end drops what was queued for the old screen, and the new
+// screen still fills; so does the way back.
+TEST(ContactSheetView, JumpingThroughALongSheetFillsEachScreen) {
+    TempDir dir;
+    const std::string photo = cameraJpeg({.width = 1200, .height = 800});
+    for (int i = 0; i < 400; ++i)
+        writeWholeFile(dir.file("IMG_" + std::to_string(10000 + i) + ".JPG"), photo);
+    Sheet sheet({dir.path()});
+    QScrollBar* bar = sheet.view->verticalScrollBar();
+    for (const int position : {bar->maximum(), bar->maximum() / 2, 0}) {
+        bar->setValue(position);
+        EXPECT_TRUE(waitUntil([&] { return sheet.view->visibleCellsComplete(); }, 30000)) << position;
     }
 }
 
