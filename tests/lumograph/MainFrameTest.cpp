@@ -3,6 +3,7 @@
 #include "DesktopApp.h"
 #include "DesktopTestSupport.h"
 #include "FolderPane.h"
+#include "ItemOperations.h"
 #include "LumoDoc.h"
 #include "PreviewWindow.h"
 #include "app/SingleInstance.h"
@@ -131,6 +132,11 @@ TEST_F(MainFrameTest, OpensFoldersAsTabsAndClosesThem) {
     EXPECT_EQ(game->title(), "Game");
     EXPECT_EQ(game->common().ItemCount(), 4u);
     ASSERT_TRUE(waitUntil([&] { return thumbnailsIn(frame); }, 30000));
+    // Marks for the review picture.
+    ASSERT_EQ(game->displayedItems().size(), 4u);
+    runItemChange(&frame, {game->displayedItems()[0]}, BatchChange{BatchChange::SetRating, 4, {}});
+    runItemChange(&frame, {game->displayedItems()[2]}, BatchChange{BatchChange::SetTag, 0, {}});
+    runItemChange(&frame, {game->displayedItems()[3]}, BatchChange{BatchChange::SetColorClass, 2, {}});
     EXPECT_TRUE(frame.grab().save(QString::fromStdString(screenshotPath("main-window.png"))));
 
     ASSERT_NE(frame.openFolders({folder("Portraits")}), nullptr);
