@@ -21,11 +21,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <string_view>

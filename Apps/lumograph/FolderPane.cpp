@@ -11,7 +11,6 @@
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
-#include <QHeaderView>
 #include <QMenu>
 #include <QStandardPaths>
 #include <QStyle>
