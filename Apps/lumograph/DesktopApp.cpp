@@ -250,9 +250,11 @@ int lumographMain(int argc, char** argv) {
                                  folder.c_str());
                     ++failed;
                 }
-            for (const std::string& path : missing)
+            for (const std::string& path : missing) {
                 std::fprintf(stderr, "lumograph: %s: no such file or folder\n", path.c_str());
-            if (folders.empty())
+                ++failed;
+            }
+            if (folders.empty() && missing.empty())
                 std::fprintf(stderr,
                              "lumograph: Lumograph is running already; name a folder to open it there\n");
             app.setExitQuietly();

@@ -206,7 +206,7 @@ TEST_F(MainFrameTest, FolderPaneKeepsBookmarksAndOpensFolders) {
 }
 
 // A second start hands each of its folders (a photo standing for its folder) to the running window,
-// which opens them, and exits without a window of its own.
+// which opens them (a folder open already comes forward), and exits without a window of its own.
 TEST_F(MainFrameTest, ASecondStartHandsItsFoldersOver) {
     CMainFrame frame;
     frame.setKeepsSession(false);
@@ -216,6 +216,10 @@ TEST_F(MainFrameTest, ASecondStartHandsItsFoldersOver) {
 
     TempDir home;
     EXPECT_EQ(runLumograph({folder("Game"), folder("Portraits") + "/IMG_0002.JPG"}, home), 0);
+    // A path that is not there is named, and the start ends as failed; the others still went.
+    QString errors;
+    EXPECT_EQ(runLumograph({folder("Missing"), folder("Game")}, home, &errors), 1);
+    EXPECT_TRUE(errors.contains(folder("Missing"))) << errors.toStdString();
     EXPECT_TRUE(waitUntil([&] { return frame.documentCount() == 2; }));
     EXPECT_EQ(tabTitles(frame), (QStringList{"Game", "Portraits"}));
     EXPECT_FALSE(std::filesystem::exists(home.file("settings"))) << "the second start opened its preferences";
