@@ -21,11 +21,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <string_view>
@@ -250,8 +250,13 @@ int lumographMain(int argc, char** argv) {
                                  folder.c_str());
                     ++failed;
                 }
-            for (const std::string& path : missing)
+            for (const std::string& path : missing) {
                 std::fprintf(stderr, "lumograph: %s: no such file or folder\n", path.c_str());
+                ++failed;
+            }
+            if (folders.empty() && missing.empty())
+                std::fprintf(stderr,
+                             "lumograph: Lumograph is running already; name a folder to open it there\n");
             app.setExitQuietly();
             app.ExitInstance();
             return failed ? 1 : 0;
@@ -304,8 +309,8 @@ int lumographMain(int argc, char** argv) {
                         frame->setAttribute(Qt::WA_DontShowOnScreen);
                         if (line.width > 0)
                             frame->resize(line.width, line.height);
-                    } else {
-                        frame->restoreLayout();
+                    } else if (!(QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier)) {
+                        frame->restoreLayout(); // Shift held at start: the window's default layout
                     }
                 }));
     startup.add("pMainFrame->LoadFrame(IDR_MAINFRAME) complete.", [&] {

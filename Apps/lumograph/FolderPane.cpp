@@ -10,7 +10,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
-#include <QHeaderView>
+#include <QFileSystemWatcher>
 #include <QMenu>
 #include <QStandardPaths>
 #include <QStyle>
@@ -66,6 +66,13 @@ CFolderPane::CFolderPane(QWidget* parent) : QTreeWidget(parent) {
     m_bookmarks = new QTreeWidgetItem(this, QStringList{tr("Bookmarks")});
     m_bookmarks->setIcon(0, style()->standardIcon(QStyle::SP_DirLinkIcon));
     refreshRoots();
+
+    // A card put in or taken out shows up in the folders volumes are mounted in.
+    auto* watcher = new QFileSystemWatcher(this);
+    for (const QString& folder : volumeFolders(userName()))
+        if (QFileInfo(folder).isDir())
+            watcher->addPath(folder);
+    connect(watcher, &QFileSystemWatcher::directoryChanged, this, &CFolderPane::refreshVolumes);
 }
 
 QString CFolderPane::picturesFolder() {
@@ -73,20 +80,27 @@ QString CFolderPane::picturesFolder() {
     return xdg.isEmpty() ? QDir::home().filePath(QStringLiteral("Pictures")) : xdg;
 }
 
+QStringList CFolderPane::volumeFolders(const QString& user) {
+    return {QStringLiteral("/media/") + user, QStringLiteral("/run/media/") + user, QStringLiteral("/mnt")};
+}
+
 QStringList CFolderPane::mountedVolumes(const QString& user) {
     QStringList volumes;
-    for (const QString& base :
-         {QStringLiteral("/media/") + user, QStringLiteral("/run/media/") + user, QStringLiteral("/mnt")})
+    for (const QString& base : volumeFolders(user))
         volumes << subfolders(base);
     return volumes;
 }
 
 void CFolderPane::refreshRoots() {
+    refreshVolumes();
+    fillBookmarks();
+}
+
+void CFolderPane::refreshVolumes() {
     qDeleteAll(m_volumes->takeChildren());
     for (const QString& volume : mountedVolumes(userName()))
         addFolder(m_volumes, QFileInfo(volume).fileName(), volume);
     m_volumes->setExpanded(true);
-    fillBookmarks();
 }
 
 QTreeWidgetItem* CFolderPane::addFolder(QTreeWidgetItem* parent, const QString& label, const QString& path) {

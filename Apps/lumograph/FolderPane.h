@@ -21,7 +21,10 @@ public:
     void addBookmark(const QString& folder);
     void removeBookmark(const QString& folder);
 
-    // Where removable volumes and cards are mounted for `user`: /media/USER/*, /run/media/USER/*, /mnt/*.
+    void refreshVolumes();
+    // The folders removable volumes and cards are mounted in for `user` (/media/USER, /run/media/USER,
+    // /mnt), and the volumes mounted there now.
+    static QStringList volumeFolders(const QString& user);
     static QStringList mountedVolumes(const QString& user);
     // The user's Pictures folder (the XDG pictures folder, else ~/Pictures).
     static QString picturesFolder();

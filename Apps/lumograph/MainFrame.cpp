@@ -4,6 +4,7 @@
 #include "FolderPane.h"
 #include "ItemOperations.h"
 #include "LumoDoc.h"
+#include "NRF/NRF.h"
 #include "PreviewWindow.h"
 #include "app/AppTimer.h"
 #include "app/LumoLog.h"
@@ -41,6 +42,13 @@ namespace {
 
 // The application timer and the work other threads hand to this one run this often.
 constexpr int kAppTimerMs = 30;
+
+// The class's name as the preferences give it (the engine holds them), else its number.
+QString colorClassName(int colorClass) {
+    const std::string label = NRFGetColorClassLabel(colorClass);
+    return label.empty() ? QCoreApplication::translate("CMainFrame", "Color Class %1").arg(colorClass)
+                         : QStringLiteral("%1: %2").arg(colorClass).arg(QString::fromStdString(label));
+}
 
 QString cleanFolder(const QString& folder) {
     return QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
@@ -171,7 +179,12 @@ void CMainFrame::createFolderPane() {
             [this](const QString& folder) { openFolders({folder}); });
     connect(m_folderPane, &CFolderPane::itemsDropped, this,
             [this](const QString& folder, CContactSheetView* source, bool copy) {
-                transferSelection(source, folder, copy);
+                // Once the drag has ended: the mouse is free again for the progress window and its questions.
+                QTimer::singleShot(0, this,
+                                   [this, folder, copy, sheet = QPointer<CContactSheetView>(source)] {
+                                       if (sheet)
+                                           transferSelection(sheet, folder, copy);
+                                   });
             });
 }
 
@@ -244,7 +257,7 @@ void CMainFrame::createActions() {
         QString keys = QStringLiteral("Alt+%1").arg(cls);
         if (cls <= 4)
             keys = QStringLiteral("%1, ").arg(cls + 5) + keys;
-        color->addAction(tr("Color Class %1").arg(cls) + QLatin1Char('\t') + keys, this,
+        color->addAction(colorClassName(cls) + QLatin1Char('\t') + keys, this,
                          [this, cls] { changeSelection(BatchChange::SetColorClass, cls); });
     }
     photo->addSeparator();
@@ -324,7 +337,7 @@ void CMainFrame::createActions() {
     }
     filters->addSeparator();
     for (int cls = 0; cls <= 8; ++cls) {
-        QAction* action = filters->addAction(cls == 0 ? tr("No Color Class") : tr("Color Class %1").arg(cls));
+        QAction* action = filters->addAction(cls == 0 ? tr("No Color Class") : colorClassName(cls));
         action->setCheckable(true);
         connect(action, &QAction::triggered, this, [this, cls](bool on) {
             changeFilters([cls, on](ContactSheetSortSettings& s) { s.colorClassActive[cls] = on; });
@@ -532,12 +545,18 @@ void CMainFrame::rescanSheetsShowing(const QStringList& folders) {
 void CMainFrame::transferSelection(CContactSheetView* source, const QString& folder, bool copy) {
     if (!sheetOf(source))
         return;
-    const std::vector<DocumentItem::Ref> items = source->selectedItems();
+    const QString destination = cleanFolder(folder);
+    std::vector<DocumentItem::Ref> items;
+    QStringList touched{destination};
+    for (const DocumentItem::Ref& item : source->selectedItems()) {
+        const QString from = cleanFolder(QFileInfo(QString::fromStdString(item->FullPath())).absolutePath());
+        if (!copy && from == destination)
+            continue; // already there: moving it would only rename it
+        items.push_back(item);
+        touched << from;
+    }
     if (items.empty())
         return;
-    QStringList touched{folder};
-    for (const DocumentItem::Ref& item : items)
-        touched << QFileInfo(QString::fromStdString(item->FullPath())).absolutePath();
     touched.removeDuplicates();
     transferItemsToFolder(this, items, folder.toStdString(), copy);
     LUMO_LOG("CContactSheetView::DragSelectedItems() completed operation, forcing rescan");
@@ -723,7 +742,7 @@ void CMainFrame::saveSession() {
     if (!preferences)
         return;
     preferences->setString(kPrefMDIStateWindowPlacement, saveGeometry().toBase64().toStdString());
-    preferences->setString(kPrefMDIStateBarState, saveState().toBase64().toStdString());
+    preferences->setString(kPrefSessionStatePanes, saveState().toBase64().toStdString());
     CILA::VObject documents = CILA::VObject::makeVector();
     for (int i = 0; i < m_tabs->count(); ++i)
         if (const Sheet* sheet = sheetOf(viewAt(i)))
@@ -743,7 +762,7 @@ void CMainFrame::restoreLayout() {
     const QByteArray geometry = bytes(kPrefMDIStateWindowPlacement);
     if (!geometry.isEmpty())
         restoreGeometry(geometry);
-    const QByteArray state = bytes(kPrefMDIStateBarState);
+    const QByteArray state = bytes(kPrefSessionStatePanes);
     if (!state.isEmpty())
         restoreState(state);
 }

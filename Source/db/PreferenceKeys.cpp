@@ -218,12 +218,13 @@ std::vector<PreferenceKey> makeKeys() {
     keys.push_back({.name = kPrefMDIStateWindowPlacement,
                     .type = PreferenceType::Text,
                     .meaning = "The desktop window's size and place (kept by the window)"});
-    keys.push_back({.name = kPrefMDIStateBarState,
+    keys.push_back({.name = kPrefSessionStatePanes,
                     .type = PreferenceType::Text,
                     .meaning = "The desktop window's panes and toolbar (kept by the window)"});
-    keys.push_back({.name = kPrefMDIStateDocuments,
-                    .type = PreferenceType::List,
-                    .meaning = "The contact sheets open when the desktop window closed, reopened at its start"});
+    keys.push_back(
+        {.name = kPrefMDIStateDocuments,
+         .type = PreferenceType::List,
+         .meaning = "The contact sheets open when the desktop window closed, reopened at its start"});
     keys.push_back({.name = kPrefMDIStateActiveDocument,
                     .type = PreferenceType::Integer,
                     .minimum = 0,
@@ -237,9 +238,10 @@ std::vector<PreferenceKey> makeKeys() {
                     .minimum = kPrefContactSheetThumbnailSizeMinimum,
                     .maximum = kPrefContactSheetThumbnailSizeMaximum,
                     .meaning = "The long side of the desktop's thumbnails in pixels"});
-    keys.push_back({.name = kPrefContactSheetCaptionTemplate,
-                    .type = PreferenceType::Text,
-                    .meaning = "The desktop's caption line under each thumbnail ({variables}; empty: the file name)"});
+    keys.push_back(
+        {.name = kPrefContactSheetCaptionTemplate,
+         .type = PreferenceType::Text,
+         .meaning = "The desktop's caption line under each thumbnail ({variables}; empty: the file name)"});
     return keys;
 }
 

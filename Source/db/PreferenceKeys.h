@@ -98,10 +98,11 @@ inline constexpr std::int64_t kPrefSequenceDigitsMaximum = 15;
 inline constexpr char kPrefLastContactSheetPath[] = "LastContactSheetPath";
 inline constexpr char kPrefJoinRAWPlusJPEG[] = "JoinRAWPlusJPEG";
 inline constexpr bool kPrefJoinRAWPlusJPEGDefault = true;
-// The desktop window: its placement and bars, and the sheets open when it closed ("Documents": a list
-// of the sheets' saved states, "ActiveDocument": the tab in front), restored at the next start.
+// The desktop window: its placement and the sheets open when it closed ("Documents": a list of the
+// sheets' saved states, "ActiveDocument": the tab in front), and its panes and toolbar, restored at the
+// next start.
 inline constexpr char kPrefMDIStateWindowPlacement[] = "LUMO6_PLUS_MDI_STATE/WindowPlacement";
-inline constexpr char kPrefMDIStateBarState[] = "LUMO6_PLUS_MDI_STATE/BarState";
+inline constexpr char kPrefSessionStatePanes[] = "SessionState/Panes";
 inline constexpr char kPrefMDIStateDocuments[] = "LUMO6_PLUS_MDI_STATE/Documents";
 inline constexpr char kPrefMDIStateActiveDocument[] = "LUMO6_PLUS_MDI_STATE/ActiveDocument";
 // The folder pane's bookmarks, one folder a line; the contact sheets' thumbnail size in pixels and

@@ -2,6 +2,8 @@
 #include "ContactSheetView.h"
 #include "DesktopApp.h"
 #include "DesktopTestSupport.h"
+#include "FolderPane.h"
+#include "ItemOperations.h"
 #include "LumoDoc.h"
 #include "PreviewWindow.h"
 #include "app/SingleInstance.h"
@@ -130,6 +132,11 @@ TEST_F(MainFrameTest, OpensFoldersAsTabsAndClosesThem) {
     EXPECT_EQ(game->title(), "Game");
     EXPECT_EQ(game->common().ItemCount(), 4u);
     ASSERT_TRUE(waitUntil([&] { return thumbnailsIn(frame); }, 30000));
+    // Marks for the review picture.
+    ASSERT_EQ(game->displayedItems().size(), 4u);
+    runItemChange(&frame, {game->displayedItems()[0]}, BatchChange{BatchChange::SetRating, 4, {}});
+    runItemChange(&frame, {game->displayedItems()[2]}, BatchChange{BatchChange::SetTag, 0, {}});
+    runItemChange(&frame, {game->displayedItems()[3]}, BatchChange{BatchChange::SetColorClass, 2, {}});
     EXPECT_TRUE(frame.grab().save(QString::fromStdString(screenshotPath("main-window.png"))));
 
     ASSERT_NE(frame.openFolders({folder("Portraits")}), nullptr);
@@ -156,17 +163,23 @@ TEST_F(MainFrameTest, OpensFoldersAsTabsAndClosesThem) {
     EXPECT_EQ(frame.openFolders({folder("Game")}), nullptr);
 }
 
-// The open sheets, their order and the one in front come back in the next window.
+// The open sheets, their order and the one in front come back in the next window; a folder that has
+// gone since is left out.
 TEST_F(MainFrameTest, TheNextWindowRestoresTheSheets) {
+    TempDir gone;
+    writeCameraJpeg(gone.file("IMG_0001.JPG"));
     {
         CMainFrame frame;
         frame.openFolders({folder("Portraits")});
+        frame.openFolders({QString::fromStdString(gone.path())});
         frame.openFolders({folder("Game")});
         frame.openFolders({folder("Portraits")});
-        ASSERT_EQ(tabTitles(frame), (QStringList{"Portraits", "Game"}));
+        ASSERT_EQ(frame.documentCount(), 3);
         frame.close();
     }
+    std::filesystem::remove_all(gone.path());
     CMainFrame next;
+    next.setKeepsSession(false);
     next.restoreSession();
     EXPECT_EQ(tabTitles(next), (QStringList{"Portraits", "Game"}));
     ASSERT_NE(next.activeView(), nullptr);
@@ -174,8 +187,26 @@ TEST_F(MainFrameTest, TheNextWindowRestoresTheSheets) {
     EXPECT_EQ(next.activeView()->document()->common().ItemCount(), 4u);
 }
 
+// Bookmarks stay in the preferences for the next window; activating a folder of the pane opens it.
+TEST_F(MainFrameTest, FolderPaneKeepsBookmarksAndOpensFolders) {
+    CMainFrame frame;
+    frame.setKeepsSession(false);
+    frame.folderPane()->addBookmark(folder("Game"));
+    frame.folderPane()->addBookmark(folder("Game"));
+    EXPECT_EQ(CFolderPane().bookmarks(), QStringList{folder("Game")});
+
+    const QList<QTreeWidgetItem*> found =
+        frame.folderPane()->findItems("Game", Qt::MatchExactly | Qt::MatchRecursive);
+    ASSERT_EQ(found.size(), 1);
+    Q_EMIT frame.folderPane()->itemActivated(found.front(), 0);
+    EXPECT_EQ(tabTitles(frame), QStringList{"Game"});
+
+    frame.folderPane()->removeBookmark(folder("Game"));
+    EXPECT_TRUE(CFolderPane().bookmarks().isEmpty());
+}
+
 // A second start hands each of its folders (a photo standing for its folder) to the running window,
-// which opens them, and exits without a window of its own.
+// which opens them (a folder open already comes forward), and exits without a window of its own.
 TEST_F(MainFrameTest, ASecondStartHandsItsFoldersOver) {
     CMainFrame frame;
     frame.setKeepsSession(false);
@@ -185,6 +216,10 @@ TEST_F(MainFrameTest, ASecondStartHandsItsFoldersOver) {
 
     TempDir home;
     EXPECT_EQ(runLumograph({folder("Game"), folder("Portraits") + "/IMG_0002.JPG"}, home), 0);
+    // A path that is not there is named, and the start ends as failed; the others still went.
+    QString errors;
+    EXPECT_EQ(runLumograph({folder("Missing"), folder("Game")}, home, &errors), 1);
+    EXPECT_TRUE(errors.contains(folder("Missing"))) << errors.toStdString();
     EXPECT_TRUE(waitUntil([&] { return frame.documentCount() == 2; }));
     EXPECT_EQ(tabTitles(frame), (QStringList{"Game", "Portraits"}));
     EXPECT_FALSE(std::filesystem::exists(home.file("settings"))) << "the second start opened its preferences";
@@ -226,16 +261,20 @@ TEST_F(MainFrameTest, DroppedPhotosArriveAndBothSheetsRescan) {
     CContactSheetView* cardView = frame.viewAt(0);
     ASSERT_TRUE(waitUntil([&] { return !card->isSorting() && card->displayedItems().size() == 2; }));
 
+    // A move onto the folder the photos are in leaves them alone.
     const struct {
+        const char* to;
         bool copy;
         std::size_t cardAfter, deskAfter;
-    } drops[] = {{true, 2, 3}, {false, 0, 5}};
+    } drops[] = {{"Card", false, 2, 1}, {"Desk", true, 2, 3}, {"Desk", false, 0, 5}};
     for (const auto& drop : drops) {
         cardView->selectAll();
         ASSERT_EQ(cardView->selectedItems().size(), 2u);
-        frame.transferSelection(cardView, QString::fromStdString(dir.file("Desk")), drop.copy);
-        EXPECT_EQ(card->common().ItemCount(), drop.cardAfter) << "copy " << drop.copy;
-        EXPECT_EQ(desk->common().ItemCount(), drop.deskAfter) << "copy " << drop.copy;
+        frame.transferSelection(cardView, QString::fromStdString(dir.file(drop.to)), drop.copy);
+        EXPECT_EQ(card->common().ItemCount(), drop.cardAfter) << drop.to << " copy " << drop.copy;
+        EXPECT_EQ(desk->common().ItemCount(), drop.deskAfter) << drop.to << " copy " << drop.copy;
+        if (drop.cardAfter == 2)
+            EXPECT_TRUE(std::filesystem::exists(dir.file("Card/DSC_0001.JPG")));
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("Card/DSC_0001.JPG")));
     EXPECT_TRUE(std::filesystem::exists(dir.file("Desk/DSC_0001.JPG")));
