@@ -37,6 +37,8 @@ constexpr char kUsage[] =
     "[FOLDER...]\n";
 // How long a headless run waits for the visible thumbnails.
 constexpr int kScreenshotTimeoutMs = 30000;
+// The largest window a headless run draws (a 8192 x 8192 picture is 256 MiB).
+constexpr int kMaxScreenshotSide = 8192;
 
 // Qt's own options that take a value: left to Qt, and their value is no folder.
 bool isQtOptionWithValue(std::string_view name) {
@@ -175,11 +177,13 @@ DesktopCommandLine parseDesktopCommandLine(const std::vector<std::string>& args)
                 continue;
             static const std::regex size(R"(([0-9]{1,5})[xX]([0-9]{1,5}))");
             std::smatch match;
-            if (std::regex_match(value, match, size) && std::stoi(match[1]) > 0 && std::stoi(match[2]) > 0) {
+            if (std::regex_match(value, match, size) && std::stoi(match[1]) > 0 && std::stoi(match[2]) > 0 &&
+                std::stoi(match[1]) <= kMaxScreenshotSide && std::stoi(match[2]) <= kMaxScreenshotSide) {
                 line.width = std::stoi(match[1]);
                 line.height = std::stoi(match[2]);
             } else {
-                fail("--size takes WIDTHxHEIGHT, not \"" + value + "\"");
+                fail("--size takes WIDTHxHEIGHT, each from 1 to " + std::to_string(kMaxScreenshotSide) +
+                     ", not \"" + value + "\"");
             }
         } else if (arg.size() > 1 && arg[0] == '-' &&
                    isQtOptionWithValue(std::string_view(arg).substr(arg[1] == '-' ? 2 : 1))) {

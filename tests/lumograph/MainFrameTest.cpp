@@ -115,8 +115,11 @@ TEST_F(MainFrameTest, CommandLineNamesTheFoldersToOpen) {
               (std::vector<std::string>{game, game + "/Caption.XMP", game}));
     EXPECT_EQ(missing, std::vector<std::string>{s_photos->file("Missing")});
 
-    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-             {"--screenshot"}, {"--screenshot", "a.png", "--size", "640"}, {"--size", "640x480", "DIR"}})
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"--screenshot"},
+                                               {"--screenshot", "a.png", "--size", "640"},
+                                               {"--screenshot", "a.png", "--size", "99999x99999"},
+                                               {"--size", "640x480", "DIR"}})
         EXPECT_NE(parseDesktopCommandLine(bad).error, "") << bad.front() << " " << bad.size();
 }
 
