@@ -11,6 +11,8 @@
 // $LUMO_BENCH_PHOTOS names a folder of real photos to open instead. Each measurement runs in a child
 // process of this program (bench_desktop --measure FOLDER LISTFILE), so that no memory cache is shared.
 
+#include "BenchSupport.h"
+
 #include "ContactSheetView.h"
 #include "DesktopServices.h"
 #include "LumoDoc.h"
@@ -39,6 +41,10 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+
+using lumo::bench::cameraFiles;
+using lumo::bench::shellQuoted;
+using lumo::bench::timed;
 
 namespace {
 
@@ -127,31 +133,6 @@ int measure(int argc, char** argv, const std::string& folder, const std::string&
 
 // ---- the parent
 
-std::vector<std::string> cameraFiles(const std::string& corpus) {
-    static const char* const kExtensions[] = {".nef", ".cr2", ".cr3", ".crw", ".dng", ".raf", ".rw2", ".orf",
-                                              ".arw", ".pef", ".iiq", ".x3f", ".srw", ".jpg", ".jpeg"};
-    std::vector<std::string> files;
-    for (const char* sub : {"/exiftool", "/exiv2"}) {
-        std::error_code ec;
-        for (const auto& entry : fs::directory_iterator(corpus + sub, ec)) {
-            std::string ext = entry.path().extension().string();
-            std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
-            if (entry.is_regular_file() &&
-                std::find(std::begin(kExtensions), std::end(kExtensions), ext) != std::end(kExtensions))
-                files.push_back(entry.path().string());
-        }
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-std::string shellQuoted(const std::string& text) {
-    std::string out = "'";
-    for (const char c : text)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 // Drops the files' pages from the disk cache (posix_fadvise), leaving the rest of the machine's cache
 // alone. True when every file's pages were dropped.
 bool dropFromDiskCache(const std::vector<std::string>& files) {
@@ -183,15 +164,6 @@ std::vector<std::string> linesOf(const std::string& path) {
         if (!line.empty())
             lines.push_back(line);
     return lines;
-}
-
-// Seconds `command` (run by the shell, output discarded) took; negative when it failed. exiftool exits
-// 1 when one of the files could not be read: `anyStatus`.
-double timed(const std::string& command, bool anyStatus = false) {
-    const auto start = std::chrono::steady_clock::now();
-    const int status = std::system((command + " >/dev/null 2>&1").c_str());
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return status == 0 || (anyStatus && WIFEXITED(status) && WEXITSTATUS(status) == 1) ? seconds : -seconds;
 }
 
 struct Run {

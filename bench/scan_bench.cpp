@@ -7,6 +7,8 @@
 // The folder is filled with the corpus's camera files repeated under names of their own (hard links
 // where the file system allows, else copies).
 
+#include "BenchSupport.h"
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,34 +24,11 @@
 
 namespace fs = std::filesystem;
 
+using lumo::bench::cameraFiles;
+using lumo::bench::shellQuoted;
+using lumo::bench::timed;
+
 namespace {
-
-std::vector<std::string> cameraFiles(const std::string& corpus) {
-    static const char* const kExtensions[] = {".nef", ".cr2", ".cr3", ".crw", ".dng", ".raf", ".rw2", ".orf",
-                                              ".arw", ".pef", ".iiq", ".x3f", ".srw", ".jpg", ".jpeg"};
-    std::vector<std::string> files;
-    for (const char* sub : {"/exiftool", "/exiv2"}) {
-        std::error_code ec;
-        for (const auto& entry : fs::directory_iterator(corpus + sub, ec)) {
-            std::string ext = entry.path().extension().string();
-            std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
-            if (entry.is_regular_file() &&
-                std::find(std::begin(kExtensions), std::end(kExtensions), ext) != std::end(kExtensions))
-                files.push_back(entry.path().string());
-        }
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-// Seconds `command` (run by the shell, output discarded) took; negative when it failed. exiftool
-// exits 1 when one of the files (the corpus holds malformed ones) could not be read: `anyStatus`.
-double timed(const std::string& command, bool anyStatus = false) {
-    const auto start = std::chrono::steady_clock::now();
-    const int status = std::system((command + " >/dev/null 2>&1").c_str());
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return status == 0 || (anyStatus && WIFEXITED(status) && WEXITSTATUS(status) == 1) ? seconds : -seconds;
-}
 
 bool dropDiskCache() {
     ::sync();
@@ -58,13 +37,6 @@ bool dropDiskCache() {
         return false;
     drop << "3\n";
     return static_cast<bool>(drop.flush());
-}
-
-std::string shellQuoted(const std::string& text) {
-    std::string out = "'";
-    for (const char c : text)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
 }
 
 } // namespace
