@@ -4,28 +4,25 @@
 #include "app/LumoLog.h"
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
+#include "support/FileIO.h"
 
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <iterator>
 #include <mutex>
 
 namespace {
 
 // A profile file bigger than this is no screen's.
-constexpr std::streamoff kMaxProfileBytes = 16 << 20;
+constexpr std::size_t kMaxProfileBytes = 16 << 20;
 
 bool readProfileFile(const std::string& path, std::string& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    // Only a regular file: a named pipe or a device would never end, or never answer.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
         return false;
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    if (size <= 0 || size > kMaxProfileBytes)
-        return false;
-    in.seekg(0);
-    bytes.assign(static_cast<std::size_t>(size), '\0');
-    return static_cast<bool>(in.read(bytes.data(), size));
+    return lumo::readFile(path, bytes, kMaxProfileBytes + 1) == 0 && !bytes.empty() &&
+           bytes.size() <= kMaxProfileBytes;
 }
 
 } // namespace

@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -285,6 +287,11 @@ TEST(DisplayColorTransformTest, ConvertsForTheScreensProfile) {
     const auto screen = CDisplayColorTransform::forScreen();
     ASSERT_NE(screen, nullptr);
     EXPECT_EQ(screen->name(), NRFICCProfileName(readWholeFile(screenProfile)));
+    // A named pipe is never read (it would wait for a writer for ever): the preview shows sRGB.
+    const std::string pipe = dir.file("screen.fifo");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    preferences->setString(kPrefDisplayICCProfile, pipe);
+    EXPECT_EQ(CDisplayColorTransform::forScreen(), nullptr);
     preferences->setString(kPrefDisplayICCProfile, "");
     EXPECT_EQ(CDisplayColorTransform::forScreen(), nullptr);
 }
