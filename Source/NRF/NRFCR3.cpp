@@ -186,7 +186,7 @@ NRFErr CR3Reader::fileType(const NRFBMFFBox& b) {
         report("Error reading CR3 ftyp atom");
         return kErrShortRead;
     }
-    return brand == NRFBMFFType("crx ") ? 0 : kNRFErrBadFormat;
+    return brand == NRFBMFFType("crx ") ? kNRFErrNone : kNRFErrBadFormat;
 }
 
 NRFErr CR3Reader::uuid(const NRFBMFFBox& b) {

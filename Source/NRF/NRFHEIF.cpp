@@ -647,7 +647,7 @@ NRFErr loadExifThumbnail(const std::string& path, const NRFEmbeddedImageLoc& thu
     }
     if (turns != 0 && !bitmap.Rotate(turns))
         return kNRFErrMemory;
-    return bitmap.ScaleToFit(size, out) ? 0 : kNRFErrMemory;
+    return bitmap.ScaleToFit(size, out) ? kNRFErrNone : kNRFErrMemory;
 }
 
 // ---- the reader's entries ----------------------------------------------------------------------------
@@ -960,7 +960,7 @@ NRFErr NRFHEIFDecode(const std::string& path, std::uint32_t size, NRFBitmapBase&
             std::swap(out, full);
             return 0;
         }
-        return full.ScaleToFit(size, out) ? 0 : kNRFErrMemory;
+        return full.ScaleToFit(size, out) ? kNRFErrNone : kNRFErrMemory;
     } catch (const std::bad_alloc&) {
         return kNRFErrMemory;
     } catch (const std::exception& e) {

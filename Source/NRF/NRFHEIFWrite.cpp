@@ -550,10 +550,11 @@ NRFErr pointLocation(Rewrite& rewrite, const NRFHEIFItemTable& table, const NRFH
         if (!rewrite.Patch(loc.baseOffsetPos, table.baseOffsetSize, pos))
             return kNRFHEIFErrXMPSize;
         return extent.offset == 0 || rewrite.Patch(extent.offsetPos, table.offsetSize, 0)
-                   ? 0
-                   : kNRFHEIFErrXMPSize;
+                   ? NRFErr{kNRFErrNone}
+                   : NRFErr{kNRFHEIFErrXMPSize};
     }
-    return rewrite.Patch(extent.offsetPos, table.offsetSize, pos) ? 0 : kNRFHEIFErrXMPSize;
+    return rewrite.Patch(extent.offsetPos, table.offsetSize, pos) ? NRFErr{kNRFErrNone}
+                                                                  : NRFErr{kNRFHEIFErrXMPSize};
 }
 
 // Moves every file-offset location (other than `skipItem`) with the bytes it points at.

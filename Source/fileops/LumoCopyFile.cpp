@@ -278,7 +278,8 @@ int copyAsTemporaryAndRename(const CopyFileRequest& request, NRFImageInfoRec* re
         }
     }
     const std::string finalPath = joinPath(folder, resolved);
-    if (NRFRenameFile(copy.get(), finalPath.c_str(), overwrite ? kNRFRenameReplace : 0) != kNRFErrNone) {
+    if (NRFRenameFile(copy.get(), finalPath.c_str(), overwrite ? unsigned{kNRFRenameReplace} : 0u) !=
+        kNRFErrNone) {
         LUMO_CHANNEL_LOG(DebugFlag::COPY_MOVE_LOGGING,
                          "CopyFile::CopyNRFAsTempWithSynchronizedRename() failed to rename '%s' to '%s'",
                          temporary.c_str(), finalPath.c_str());
