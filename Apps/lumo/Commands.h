@@ -33,3 +33,11 @@ void addCodesCommand(CLI::App& lumo, const CommonOptions& common, CommandAction&
 void addVariableCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 // lumo scan, lumo arrange and lumo delete: folders as contact sheets.
 void addContactSheetCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo template (show, edit, apply, save, load) and lumo snapshot (take, paste).
+void addTemplateCommands(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo rename.
+void addRenameCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo copy.
+void addCopyCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo saveas.
+void addSaveAsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);

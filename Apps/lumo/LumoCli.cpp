@@ -354,6 +354,10 @@ int runLumo(int argc, char** argv) {
     addCodesCommand(lumo, common, action);
     addVariableCommands(lumo, common, action);
     addContactSheetCommands(lumo, common, action);
+    addTemplateCommands(lumo, common, action);
+    addRenameCommand(lumo, common, action);
+    addCopyCommand(lumo, common, action);
+    addSaveAsCommand(lumo, common, action);
     addHelpCommand(lumo, action);
     addCompletionCommand(lumo, action);
     forEachCommand(lumo, [&common](CLI::App& command) { addCommonOptions(command, common); });

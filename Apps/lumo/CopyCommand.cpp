@@ -1,0 +1,3 @@
+#include "Commands.h"
+
+void addCopyCommand(CLI::App&, const CommonOptions&, CommandAction&) {}

@@ -1,0 +1,3 @@
+#include "Commands.h"
+
+void addRenameCommand(CLI::App&, const CommonOptions&, CommandAction&) {}

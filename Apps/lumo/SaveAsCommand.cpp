@@ -1,0 +1,3 @@
+#include "Commands.h"
+
+void addSaveAsCommand(CLI::App&, const CommonOptions&, CommandAction&) {}

@@ -1,0 +1,3 @@
+#include "Commands.h"
+
+void addTemplateCommands(CLI::App&, const CommonOptions&, CommandAction&) {}
