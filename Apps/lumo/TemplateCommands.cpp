@@ -12,6 +12,7 @@
 #include "PhotoOperation.h"
 #include "metadata/IPTCRecFields.h"
 #include "metadata/IPTCUtils.h"
+#include "metadata/MRUStringList.h"
 #include "metadata/MetadataTemplate.h"
 #include "metadata/PhotoMetadata.h"
 #include "variables/VariableExpander.h"
@@ -191,6 +192,7 @@ int runEdit(const CommonOptions& common, const EditOptions& options) {
                 return usage(std::string(entry.label) + ": " + error);
         }
         setApply(entry, true);
+        CIPTCStationeryLists::Remember(entry.fieldId, value); // the fields that keep their last values
     }
     for (const std::string& label : options.apply)
         setApply(*findLabel(labelOf(label)), true);

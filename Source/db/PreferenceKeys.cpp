@@ -272,6 +272,16 @@ std::vector<PreferenceKey> makeKeys() {
     keys.push_back({.name = kPrefIPTCSnapshots,
                     .type = PreferenceType::List,
                     .meaning = "The metadata snapshots: objects with Name and XMP"});
+    for (const auto& [key, what] :
+         {std::pair{kPrefCatCaptions, "captions"}, std::pair{kPrefCatKeywords, "keywords"},
+          std::pair{kPrefCatCities, "cities"}, std::pair{kPrefCatCopyrights, "copyrights"},
+          std::pair{kPrefCatPhotographers, "photographers"}})
+        for (const char* suffix : {"", "_MIL"})
+            keys.push_back({.name = std::string(key) + suffix,
+                            .type = PreferenceType::List,
+                            .meaning = std::string("The template's last ") + what +
+                                       (*suffix ? " (USA Military layout)" : "") +
+                                       ", newest first: objects with Value"});
     return keys;
 }
 

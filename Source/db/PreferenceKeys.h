@@ -157,6 +157,13 @@ inline constexpr std::int64_t kPrefIPTCStationeryPadCaptionMergeStyleDefault = 0
 inline constexpr char kPrefIPTCStationeryPadDateStyle[] = "IPTCStationeryPadDateStyle";
 inline constexpr std::int64_t kPrefIPTCStationeryPadDateStyleDefault = 0;
 inline constexpr char kPrefIPTCSnapshots[] = "IPTCSnapshots";
+// The values lately given to template fields, newest first: lists of objects with "Value"; the "USA
+// Military" layout's lists add "_MIL" to the key.
+inline constexpr char kPrefCatCaptions[] = "CAT_CAPTIONS";
+inline constexpr char kPrefCatKeywords[] = "CAT_KEYWORDS";
+inline constexpr char kPrefCatCities[] = "CAT_CITIES";
+inline constexpr char kPrefCatCopyrights[] = "CAT_COPYRIGHTS";
+inline constexpr char kPrefCatPhotographers[] = "CAT_PHOTOGRAPHERS";
 
 // List: a list of objects (a VObject vector of hashes).
 enum class PreferenceType { Boolean, Integer, Text, List };

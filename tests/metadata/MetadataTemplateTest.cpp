@@ -4,6 +4,7 @@
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
 #include "metadata/IPTC_XMP_Utils.h"
+#include "metadata/MRUStringList.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -283,4 +284,19 @@ TEST_F(StationerySettings, SnapshotsAreNamedKeptAndPastedAsReplacingTemplates) {
     EXPECT_EQ(target.m_fields, source.m_fields);
     EXPECT_EQ(target.m_locationShown, source.m_locationShown);
     EXPECT_EQ(target.m_rating, "4");
+}
+
+TEST_F(StationerySettings, FieldsKeepTheirLastValuesNewestFirst) {
+    MRUStringList list(2);
+    for (const char* value : {"a", " ", "b", "a ", "c"})
+        list.add(value);
+    EXPECT_EQ(list.items(), (std::vector<std::string>{"c", "a"}));
+
+    EXPECT_EQ(CIPTCStationeryLists::KeyFor(IPTC_CAPTION, true), "CAT_CAPTIONS_MIL");
+    EXPECT_FALSE(CIPTCStationeryLists::Remember(IPTC_HEADLINE, "no list"));
+    ASSERT_TRUE(CIPTCStationeryLists::Remember(IPTC_CITY, "Porto"));
+    ASSERT_TRUE(CIPTCStationeryLists::Remember(IPTC_CITY, "Lyon"));
+    ASSERT_TRUE(CIPTCStationeryLists::Remember(IPTC_CITY, "Porto"));
+    EXPECT_EQ(CIPTCStationeryLists::Values(IPTC_CITY), (std::vector<std::string>{"Porto", "Lyon"}));
+    EXPECT_TRUE(CIPTCStationeryLists::Values(IPTC_CITY, true).empty());
 }
