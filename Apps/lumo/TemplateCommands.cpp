@@ -235,18 +235,15 @@ struct ApplyShared {
     IPTCRec stationery;
     IPTCEncodingSettings encoding;
     IPTCSaveSettings saving;
-    SequenceReservation reservation;
-    bool sequence = false;
-    std::int64_t used = 0; // sequence numbers handed out
+    bool sequence = false; // the template uses the sequence number
     std::uint32_t total = 0;
     std::set<std::string> done; // the photos whose metadata was written
 };
 
 PhotoOutcome applyToPhoto(NRFImageInfoRec& image, NRFMetadataCommit* batch, ApplyShared& shared) {
     IPTCRec record;
-    if (const NRFErr err = NRFLoadIPTC(&image, &record); err != kNRFErrNone) {
+    if (const NRFErr err = NRFLoadIPTC(&image, &record); err != kNRFErrNone)
         return engineFailure(err, image.m_path);
-    }
     StationeryDateInfo date;
     if (image.m_captureTime.isValid())
         date.capture = StationeryDateInfo::LocalDateTime{
@@ -255,19 +252,27 @@ PhotoOutcome applyToPhoto(NRFImageInfoRec& image, NRFMetadataCommit* batch, Appl
     VariableContext context;
     context.image = &image;
     context.total = shared.total;
-    context.index = static_cast<std::uint32_t>(shared.used + 1);
+    context.index = static_cast<std::uint32_t>(shared.done.size() + 1);
+    // Each photo takes its sequence number when it is worked on (a photo that fails gives it back), so
+    // that no number is lost and another operation running meanwhile never gets the same one.
+    SequenceReservation reservation;
     if (shared.sequence) {
-        context.sequence = shared.reservation.first + shared.used;
-        context.sequenceDigits = shared.reservation.digits;
+        reservation = ReserveSequenceNumbers(SequenceKind::Sequence, 1);
+        context.sequence = reservation.first;
+        context.sequenceDigits = reservation.digits;
     }
+    const auto giveBack = [&reservation] {
+        if (reservation.count)
+            ReleaseUnusedSequenceNumbers(reservation, 0);
+    };
     std::string message;
     if (const int err = IPTCApplyStationery(shared.stationery, record, date, context, &message); err != 0) {
+        giveBack();
         PhotoOutcome outcome;
         outcome.result = kResultNotPossible;
         outcome.error = oneLine(message);
         return outcome;
     }
-    ++shared.used;
     if (shared.stationery.m_colorClassApply)
         image.m_colorClass =
             static_cast<std::int16_t>(std::clamp(std::atoi(record.m_colorClass.c_str()), 0, 8));
@@ -278,6 +283,7 @@ PhotoOutcome applyToPhoto(NRFImageInfoRec& image, NRFMetadataCommit* batch, Appl
     IPTCSaveReport report;
     if (const NRFErr err = DoSaveIPTC(&image, record, shared.saving, shared.encoding, batch, &report);
         err != kNRFErrNone) {
+        giveBack();
         return engineFailure(err, image.m_path, true);
     }
     shared.done.insert(image.m_path);
@@ -312,11 +318,7 @@ int runApply(const CommonOptions& common, const FileArguments& files,
         shared->encoding = IPTCEncodingSettingsFromPreferences();
         shared->saving = IPTCSaveSettingsFromPreferences();
         shared->total = static_cast<std::uint32_t>(files.expand().size());
-        // The sequence numbers the photos may take are reserved for the whole run, so that another
-        // operation running meanwhile never hands out the same ones.
         shared->sequence = IPTCHaveSequenceVar(shared->stationery);
-        if (shared->sequence)
-            shared->reservation = ReserveSequenceNumbers(SequenceKind::Sequence, shared->total);
         return static_cast<int>(kExitDone);
     };
     operation.change = [shared](NRFImageInfoRec& image, NRFMetadataCommit* batch) {
@@ -441,13 +443,16 @@ void addTemplateCommands(CLI::App& lumo, const CommonOptions& common, CommandAct
     editCommand
         ->add_option("--caption-style", edit->captionStyle,
                      "The template's caption goes before the photo's, replaces it or goes after it")
+        ->type_name("STYLE")
         ->check(CLI::IsMember({"before", "replace", "after"}));
     editCommand
         ->add_option("--date-style", edit->dateStyle,
                      "Time and Date applied: the template's own, the photo's capture time or the "
                      "time of applying")
+        ->type_name("STYLE")
         ->check(CLI::IsMember({"template", "capture", "current"}));
     editCommand->add_option("--tag", edit->tag, "Tag the photos (on), untag them (off) or leave them (none)")
+        ->type_name("STATE")
         ->check(CLI::IsMember({"on", "off", "none"}));
     editCommand->add_flag("--clear", edit->clear, "Start from an empty template");
     editCommand->callback(
@@ -468,7 +473,7 @@ void addTemplateCommands(CLI::App& lumo, const CommonOptions& common, CommandAct
 
     auto savePath = std::make_shared<std::string>(kStationeryFileName);
     CLI::App* save = templ->add_subcommand("save", "Save the current template as an XMP file");
-    save->add_option("FILE", *savePath, "The file (Lumo_Metadata.XMP when not given)");
+    save->add_option("FILE", *savePath, "The file (Lumo_Metadata.XMP when not given)")->type_name("FILE");
     save->callback([&common, &action, savePath] {
         action = [&common, savePath] { return runSave(common, *savePath); };
     });
@@ -476,7 +481,7 @@ void addTemplateCommands(CLI::App& lumo, const CommonOptions& common, CommandAct
     auto loadPath = std::make_shared<std::string>();
     CLI::App* load = templ->add_subcommand(
         "load", "Make a template file (XMP, or an IIM block .IPT) the current template");
-    load->add_option("FILE", *loadPath, "The template file")->required();
+    load->add_option("FILE", *loadPath, "The template file")->type_name("FILE")->required();
     load->callback([&common, &action, loadPath] {
         action = [&common, loadPath] { return runLoad(common, *loadPath); };
     });
@@ -489,8 +494,9 @@ void addTemplateCommands(CLI::App& lumo, const CommonOptions& common, CommandAct
     };
     auto take = std::make_shared<TakeOptions>();
     CLI::App* takeCommand = snapshot->add_subcommand("take", "Keep a photo's metadata as a snapshot");
-    takeCommand->add_option("FILE", take->path, "The photo")->required();
-    takeCommand->add_option("--name", take->name, "The snapshot's name (\"IPTC Snapshot N\" when not given)");
+    takeCommand->add_option("FILE", take->path, "The photo")->type_name("FILE")->required();
+    takeCommand->add_option("--name", take->name, "The snapshot's name (\"IPTC Snapshot N\" when not given)")
+        ->type_name("NAME");
     takeCommand->callback([&common, &action, take] {
         action = [&common, take] { return runTake(common, take->path, take->name); };
     });
@@ -502,7 +508,7 @@ void addTemplateCommands(CLI::App& lumo, const CommonOptions& common, CommandAct
     auto paste = std::make_shared<PasteOptions>();
     CLI::App* pasteCommand = snapshot->add_subcommand(
         "paste", "Paste a snapshot onto each photo: every field becomes the snapshot's");
-    pasteCommand->add_option("NAME", paste->name, "The snapshot")->required();
+    pasteCommand->add_option("NAME", paste->name, "The snapshot")->type_name("NAME")->required();
     paste->files.addTo(*pasteCommand);
     pasteCommand->callback([&common, &action, paste] {
         action = [&common, paste] {

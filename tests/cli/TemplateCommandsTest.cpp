@@ -25,8 +25,9 @@ std::string photo(const LumoHome& home, const std::string& name) {
 }
 
 nlohmann::json tags(const std::string& path) {
-    const auto json = lumo::test::exiftoolJson({"-XMP:Subject", "-IPTC:Keywords", "-IPTC:Caption-Abstract",
-                                                "-XMP:City", "-XMP:Headline", "-XMP:Rating", path});
+    const auto json =
+        lumo::test::exiftoolJson({"-XMP:Subject", "-IPTC:Keywords", "-IPTC:Caption-Abstract", "-XMP:City",
+                                  "-XMP:Headline", "-XMP:Rating", "-IPTC:ObjectName", path});
     return json && !json->empty() ? (*json)[0] : nlohmann::json::object();
 }
 
@@ -43,9 +44,15 @@ TEST(TemplateCommands, EditApplySaveLoadAndRefuse) {
                    "Caption=Y", "--caption-style", "after", "--field", "Headline=", "--field", "Rating=4"})
             .exitCode,
         0);
+    ASSERT_EQ(home.lumo({"template", "edit", "--field", "Title=Frame {seqn}"}).exitCode, 0);
     const std::string a = photo(home, "a.jpg"), b = photo(home, "b.jpg");
-    lumo::test::ProcessResult r = home.lumo({"template", "apply", a, b});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
+    // A photo that cannot be read takes no sequence number; the others go on.
+    lumo::test::ProcessResult r =
+        home.lumo({"--yes", "template", "apply", a, home.dir.file("missing.jpg"), b});
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.err.find("1 of 3 of the selected photos cannot be captioned\n"), std::string::npos) << r.err;
+    EXPECT_EQ(tags(a)["ObjectName"], "Frame 001");
+    EXPECT_EQ(tags(b)["ObjectName"], "Frame 002");
     for (const std::string& path : {a, b}) {
         const nlohmann::json t = tags(path);
         EXPECT_EQ(t["Keywords"], (nlohmann::json{"a", "b", "c"})) << path;
