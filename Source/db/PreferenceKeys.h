@@ -143,6 +143,21 @@ inline constexpr char kPrefCustomSortSettings[] = "CustomSortSettings";
 // sRGB, as they are.
 inline constexpr char kPrefDisplayICCProfile[] = "DisplayICCProfile";
 
+// -- metadata template. The current template: its record as a template-mode IIM block (hex text) and
+// as a template-mode XMP packet, the fields applied and merged (one "0" or "1" per field index), how the
+// caption merges (0 before, 1 replace, 2 after the photo's) and which date is applied (0 the
+// template's, 1 the capture date, 2 the date of applying). The snapshots: a list of objects, each with
+// "Name" and "XMP" (the record as a template-mode packet).
+inline constexpr char kPrefIPTCStationeryPadPackedRecord[] = "IPTCStationeryPadPackedRecord";
+inline constexpr char kPrefIPTCStationeryPadXMP[] = "IPTCStationeryPadXMP";
+inline constexpr char kPrefIPTCStationeryPadApplyFields[] = "IPTCStationeryPadApplyFields";
+inline constexpr char kPrefIPTCStationeryPadMergeFields[] = "IPTCStationeryPadMergeFields";
+inline constexpr char kPrefIPTCStationeryPadCaptionMergeStyle[] = "IPTCStationeryPadCaptionMergeStyle";
+inline constexpr std::int64_t kPrefIPTCStationeryPadCaptionMergeStyleDefault = 0;
+inline constexpr char kPrefIPTCStationeryPadDateStyle[] = "IPTCStationeryPadDateStyle";
+inline constexpr std::int64_t kPrefIPTCStationeryPadDateStyleDefault = 0;
+inline constexpr char kPrefIPTCSnapshots[] = "IPTCSnapshots";
+
 // Copy/move (the copy options): where each photo goes (0 the picked folder, 1 a subfolder named by a
 // template inside the photo's own folder, 2 a folder named by a template under a root folder, 3 the
 // photo's own folder), the folders and templates of each type, and what the copy does.

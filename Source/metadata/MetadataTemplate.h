@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct VariableContext;
 
@@ -68,3 +69,29 @@ int IPTCApplyStationery(const IPTCRec& stationery, IPTCRec& target, const Statio
 bool IPTCHaveSequenceVar(const IPTCRec& stationery);
 // Whether any reverse-geocoding apply flag is set.
 bool IPTCHaveReverseGeocoding(const IPTCRec& stationery);
+
+// -- template files
+
+// The default name of a saved template.
+inline constexpr char kStationeryFileName[] = "Lumo_Metadata.XMP";
+// Writes the template as an XMP file with its template properties (the file is replaced whole or left
+// as it was); 0 or an errno value (or an IPTC error code) with `message` set.
+int IPTCSaveStationeryFile(const IPTCRec& stationery, const std::string& path,
+                           std::string* message = nullptr);
+// Reads a template from an XMP file or a raw IIM block file; every field the file holds is set to
+// apply. 0 or an error code with `message` set.
+int IPTCLoadStationeryFile(const std::string& path, IPTCRec& stationery, std::string* message = nullptr);
+
+// -- snapshots: named full records of one photo, kept in the settings
+
+// "IPTC Snapshot %lu" with the first number from 1 that no snapshot uses.
+std::string IPTCNextSnapshotName();
+std::vector<std::string> IPTCSnapshotNames();
+// Keeps `record` under `name` (replacing a snapshot of that name); false when the settings could not
+// store it.
+bool IPTCTakeSnapshot(const IPTCRec& record, const std::string& name);
+// The snapshot as a template that replaces every field with the snapshot's; false when there is none
+// of that name.
+bool IPTCLoadSnapshot(const std::string& name, IPTCRec& stationery);
+// A full record made into a template that replaces every field, the caption included.
+void IPTCMakeReplacingStationery(IPTCRec& record);
