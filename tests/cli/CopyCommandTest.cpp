@@ -2,6 +2,13 @@
 
 #include "LumoHome.h"
 
+#include "app/LumoPaths.h"
+#include "db/Preferences.h"
+#include "metadata/IPTCFields.h"
+#include "metadata/IPTCUtils.h"
+#include "metadata/MetadataTemplate.h"
+#include "metadata/PhotoMetadata.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -38,7 +45,58 @@ struct CopyFolder {
     bool ready = false;
 };
 
+// Keeps `stationery` as the current template of `home`'s settings.
+bool saveTemplate(const LumoHome& home, const IPTCRec& stationery) {
+    LumoPaths::initialise(ResolvedLocations{home.settings, home.cache});
+    bool saved = IPTCMetadataInitialize() == 0 && CPreferences::GetPreferences() &&
+                 IPTCSaveCurrentStationery(stationery) && CPreferences::instance()->save();
+    CPreferences::ClosePreferences();
+    LumoPaths::reset();
+    return saved;
+}
+
+// exiftool's reading of one tag of `path` (empty when it has none).
+std::string exiftoolTag(const std::string& path, const std::string& tag) {
+    const ProcessResult r = lumo::test::runProcess("exiftool", {"-s3", "-" + tag, path}, {}, {});
+    std::string value = r.out;
+    while (!value.empty() && (value.back() == '\n' || value.back() == '\r'))
+        value.pop_back();
+    return value;
+}
+
 } // namespace
+
+TEST(CopyCommand, TemplateGoesIntoTheCopiesOnly) {
+    LumoHome t("copy");
+    CopyFolder photos(t);
+    if (!photos.ready || !fs::exists("/usr/bin/exiftool"))
+        LUMO_SKIP_OR_FAIL("no shared corpus or no exiftool");
+    const std::string photo = photos.file("IMG_0002.JPG");
+    ASSERT_EQ(lumo::test::runProcess(
+                  "exiftool",
+                  {"-q", "-overwrite_original", "-IPTC:City=Paris", "-XMP-photoshop:City=Paris", photo}, {},
+                  {})
+                  .exitCode,
+              0);
+    const std::string before = readWholeFile(photo);
+    // Headline set; City flagged but empty, so cleared.
+    IPTCRec stationery;
+    IPTCSetDataSet(&stationery, IPTC_HEADLINE, 1, "Hello from {filenamebase}");
+    stationery.m_applyFlags[IPTCFieldIndexOf(IPTC_HEADLINE)] = 1;
+    stationery.m_applyFlags[IPTCFieldIndexOf(IPTC_CITY)] = 1;
+    ASSERT_TRUE(saveTemplate(t, stationery));
+
+    const std::string out = t.dir.file("out");
+    const ProcessResult r = t.lumo({photo, "--to", out, "--apply-template"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(readWholeFile(photo), before);
+    const std::string copy = out + "/IMG_0002.JPG";
+    EXPECT_EQ(exiftoolTag(copy, "XMP-photoshop:Headline"), "Hello from IMG_0002");
+    EXPECT_EQ(exiftoolTag(copy, "IPTC:Headline"), "Hello from IMG_0002");
+    EXPECT_EQ(exiftoolTag(copy, "XMP-photoshop:City"), "");
+    EXPECT_EQ(exiftoolTag(copy, "IPTC:City"), "");
+    EXPECT_EQ(exiftoolTag(photo, "IPTC:City"), "Paris");
+}
 
 TEST(CopyCommand, CopiesRenamesAndMovesWithTheirCompanions) {
     LumoHome t("copy");
