@@ -8,6 +8,7 @@
 #include "background/ProgressDialogInterface.h"
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
+#include "fileops/LumoCopyFile.h"
 #include "metadata/IPTCFields.h"
 #include "metadata/IPTCUtils.h"
 #include "metadata/MetadataTemplate.h"
@@ -244,4 +245,33 @@ TEST_F(CopyPhotosTest, TemplateGoesIntoTheCopiesOnly) {
     text.clear();
     IPTCGetDataSet(&written, IPTC_CITY, 1, true, text);
     EXPECT_EQ(text, "");
+}
+
+TEST_F(CopyPhotosTest, OptionsLiveInTheSettingsAndMoveAndOverwriteClearAfterUse) {
+    ASSERT_TRUE(CPreferences::GetPreferences());
+    CopyOptions options;
+    options.m_destinationType = kCopyToFolderUnderRoot;
+    options.m_toParentFolderPath = m_dst.path();
+    options.m_toFolderPath = "{filenamebase}";
+    options.m_renameString = "{seqn}";
+    options.m_renameCopiedFiles = options.m_applyIPTC = options.m_waveFiles = true;
+    options.m_moveFiles = options.m_overwriteFiles = options.m_clearMoveSetting = true;
+    ASSERT_TRUE(options.Save());
+    const CopyOptions loaded = CopyOptions::Load();
+    EXPECT_EQ(loaded.m_destinationType, kCopyToFolderUnderRoot);
+    EXPECT_EQ(loaded.m_toFolderPath, "{filenamebase}");
+    EXPECT_EQ(loaded.m_renameString, "{seqn}");
+    EXPECT_EQ(loaded.CopyFlags(),
+              kCopyApplyMetadata | kCopySoundFile | kCopyRenameTemplate | kCopyMove | kCopyOverwrite);
+    EXPECT_STREQ(loaded.DialogTitle(), "Move Options");
+
+    // A run clears "move" (asked to) and keeps "overwrite" (not asked to).
+    CopyOptions copying;
+    copying.m_lastDestPath = m_dst.path();
+    copying.m_clearMoveSetting = true;
+    run({photo(m_src.path(), "IMG_0001.JPG")}, copying);
+    const CopyOptions after = CopyOptions::Load();
+    EXPECT_FALSE(after.m_moveFiles);
+    EXPECT_TRUE(after.m_overwriteFiles);
+    CPreferences::ClosePreferences();
 }
