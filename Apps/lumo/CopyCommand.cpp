@@ -172,10 +172,10 @@ int runCopy(const CommonOptions& common, const CopyCommandOptions& given) {
             .run();
         operation.Join();
         for (const CopyPhotosThread::PhotoResult& result : operation.Results()) {
-            if (!result.error.empty()) {
+            if (!result.error.empty())
                 fail(result.source, kResultUnwritable, result.error);
+            if (result.destination.empty())
                 continue;
-            }
             copied.push_back({{"path", result.source}, {"destination", result.destination}});
             if (!common.json && !common.quiet)
                 std::printf("%s %s -> %s\n", options.m_moveFiles ? "moved" : "copied",

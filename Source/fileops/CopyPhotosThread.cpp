@@ -257,6 +257,8 @@ void CopyPhotosThread::Run() {
                 if (std::find(m_destinations.begin(), m_destinations.end(), destination) ==
                     m_destinations.end())
                     m_destinations.push_back(destination);
+                // The photo went, but its companion did not: the user hears of it as of a failure.
+                result.error = error;
             } else {
                 result.error = error.empty() ? std::string(DocumentItemText::kCopyHeading) : error;
             }

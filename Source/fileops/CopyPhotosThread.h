@@ -56,7 +56,7 @@ public:
     struct PhotoResult {
         std::string source;      // the photo's main file
         std::string destination; // the copy's full path (empty when it failed)
-        std::string error;       // why it failed
+        std::string error;       // why it (or, with a destination, its companion) failed
     };
     const std::vector<PhotoResult>& Results() const { return m_results; }
     // The destination folders, each once, in the order they were first used.
