@@ -282,6 +282,51 @@ std::vector<PreferenceKey> makeKeys() {
                             .meaning = std::string("The template's last ") + what +
                                        (*suffix ? " (USA Military layout)" : "") +
                                        ", newest first: objects with Value"});
+    // Copy/move.
+    keys.push_back({.name = kPrefCopyDestinationType,
+                    .type = PreferenceType::Integer,
+                    .defaultNumber = kPrefCopyDestinationTypeDefault,
+                    .minimum = 0,
+                    .maximum = 3,
+                    .meaning =
+                        "Where copies go: 0 the picked folder, 1 a subfolder of the photo's folder, 2 a "
+                        "folder under a root folder, 3 the photo's own folder"});
+    keys.push_back({.name = kPrefCopyLastDestPath,
+                    .type = PreferenceType::Text,
+                    .meaning = "The folder copies go to (destination 0)"});
+    keys.push_back({.name = kPrefCopyCreateSubfolderPath,
+                    .type = PreferenceType::Text,
+                    .meaning = "The subfolder made in each photo's folder (destination 1; {variables})"});
+    keys.push_back({.name = kPrefCopyToParentFolderPath,
+                    .type = PreferenceType::Text,
+                    .meaning = "The root folder of destination 2"});
+    keys.push_back({.name = kPrefCopyToFolderPath,
+                    .type = PreferenceType::Text,
+                    .meaning = "The folder made under the root folder (destination 2; {variables})"});
+    keys.push_back({.name = kPrefCopyApplyIPTC,
+                    .type = PreferenceType::Boolean,
+                    .meaning = "Copies get the current metadata template applied"});
+    keys.push_back({.name = kPrefCopyRenameCopiedFiles,
+                    .type = PreferenceType::Boolean,
+                    .meaning = "Copies are named by the naming template"});
+    keys.push_back({.name = kPrefCopyMoveFiles,
+                    .type = PreferenceType::Boolean,
+                    .meaning = "Photos are moved instead of copied"});
+    keys.push_back({.name = kPrefCopyClearMoveSetting,
+                    .type = PreferenceType::Boolean,
+                    .meaning = "Moving is turned off again after each use"});
+    keys.push_back({.name = kPrefCopyOverwriteFiles,
+                    .type = PreferenceType::Boolean,
+                    .meaning = "Copies replace files of the same name at the destination"});
+    keys.push_back({.name = kPrefCopyClearOverwriteSetting,
+                    .type = PreferenceType::Boolean,
+                    .meaning = "Overwriting is turned off again after each use"});
+    keys.push_back({.name = kPrefCopyOpenDestination,
+                    .type = PreferenceType::Boolean,
+                    .meaning = "The destination folders are opened when the copy is done"});
+    keys.push_back({.name = kPrefCopyWaveFiles,
+                    .type = PreferenceType::Boolean,
+                    .meaning = "Each photo's sound file goes along"});
     return keys;
 }
 

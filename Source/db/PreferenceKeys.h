@@ -165,6 +165,24 @@ inline constexpr char kPrefCatCities[] = "CAT_CITIES";
 inline constexpr char kPrefCatCopyrights[] = "CAT_COPYRIGHTS";
 inline constexpr char kPrefCatPhotographers[] = "CAT_PHOTOGRAPHERS";
 
+// Copy/move (the copy options): where each photo goes (0 the picked folder, 1 a subfolder named by a
+// template inside the photo's own folder, 2 a folder named by a template under a root folder, 3 the
+// photo's own folder), the folders and templates of each type, and what the copy does.
+inline constexpr char kPrefCopyDestinationType[] = "CopyDestinationType";
+inline constexpr std::int64_t kPrefCopyDestinationTypeDefault = 0;
+inline constexpr char kPrefCopyLastDestPath[] = "CopyLastDestPath";
+inline constexpr char kPrefCopyCreateSubfolderPath[] = "CopyCreateSubfolderPath";
+inline constexpr char kPrefCopyToParentFolderPath[] = "CopyToParentFolderPath";
+inline constexpr char kPrefCopyToFolderPath[] = "CopyToFolderPath";
+inline constexpr char kPrefCopyApplyIPTC[] = "CopyApplyIPTC";
+inline constexpr char kPrefCopyRenameCopiedFiles[] = "CopyRenameCopiedFiles";
+inline constexpr char kPrefCopyMoveFiles[] = "CopyMoveFiles";
+inline constexpr char kPrefCopyClearMoveSetting[] = "CopyClearMoveSetting";
+inline constexpr char kPrefCopyOverwriteFiles[] = "CopyOverwriteFiles";
+inline constexpr char kPrefCopyClearOverwriteSetting[] = "CopyClearOverwriteSetting";
+inline constexpr char kPrefCopyOpenDestination[] = "CopyOpenDestination";
+inline constexpr char kPrefCopyWaveFiles[] = "CopyWaveFiles";
+
 // List: a list of objects (a VObject vector of hashes).
 enum class PreferenceType { Boolean, Integer, Text, List };
 

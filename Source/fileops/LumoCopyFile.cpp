@@ -369,15 +369,20 @@ int CopyFile::DoImageCopy(const CopyFileRequest& request, std::string& name) {
         return failWith("%s", NRFGetErrorText().c_str());
     // The photo's own metadata is read only when something uses it: the naming template, or the
     // caller's metadata merged over it to be written into the copy.
-    const bool apply = (request.flags & kCopyApplyMetadata) && request.metadata;
+    const bool apply = (request.flags & kCopyApplyMetadata) && (request.metadata || request.editMetadata);
     const bool useTemplate = (request.flags & kCopyRenameTemplate) && name.empty();
     IPTCRec merged;
     const IPTCRec* metadata = request.metadata;
     if (apply || useTemplate) {
         if (NRFGetImageInfo(record.get()) == kNRFErrNone)
             NRFLoadIPTC(record.get(), &merged);
-        if (apply)
+        if (apply && request.editMetadata) {
+            std::string why;
+            if (!request.editMetadata(*record, merged, why))
+                return failWith("%s", why.c_str());
+        } else if (apply) {
             mergeCallerMetadata(merged, *request.metadata);
+        }
         metadata = &merged;
     }
     bool callerNamed = false;

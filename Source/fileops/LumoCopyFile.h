@@ -8,6 +8,7 @@
 #include "NRF/NRFImageInfo.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,10 @@ struct CopyFileRequest {
     std::vector<std::string> companionExtensions; // without dots
     std::vector<std::string> claimed;             // paths other copies of the same run will use
     CopyListener* listener = nullptr;
+    // With kCopyApplyMetadata, instead of `metadata` merged over it: changes the photo's own metadata
+    // (as read from the source file) into what the copy gets, so that a field may also be cleared.
+    // False fails the copy before anything is written, with the reason in `error`.
+    std::function<bool(const NRFImageInfoRec& image, IPTCRec& metadata, std::string& error)> editMetadata;
 };
 
 class CopyFile {
