@@ -2,6 +2,7 @@
 // the journal that rolls back a rename cut short.
 
 #include "fileops/RenamePhotosThread.h"
+#include "fileops/RenamePhotosLogic.h"
 
 #include "background/ProgressDialogInterface.h"
 #include "db/PreferenceKeys.h"
@@ -239,4 +240,32 @@ TEST_F(RenamePhotosThreadTest, KilledRenameRecovered) {
     EXPECT_EQ(RecoverInterruptedRename(m_folder, &report), 5) << report;
     EXPECT_EQ(namesIn(m_folder), before);
     EXPECT_EQ(RecoverInterruptedRename(m_folder), 0);
+}
+
+TEST_F(RenamePhotosThreadTest, DialogLogic) {
+    SetSequence(SequenceKind::Sequence, {12, 3});
+    RenamePhotosLogic five(numbered(5));
+    EXPECT_FALSE(five.NamesStayApart());
+    EXPECT_EQ(
+        five.Examples("trip_{seqn}"),
+        (std::vector<std::string>{"5 photos to rename:", "1.  \"IMG_0001.JPG\" will become \"trip_012.JPG\"",
+                                  "2.  \"IMG_0002.JPG\" will become \"trip_013.JPG\"", " ...",
+                                  "5.  \"IMG_0005.JPG\" will become \"trip_016.JPG\""}));
+    EXPECT_EQ(five.Examples(".x").back(), "Filenames cannot begin with a period ( . )");
+    const auto sequenced = five.Refresh("trip_{seqn}");
+    EXPECT_TRUE(sequenced.sequenceTicked && sequenced.renameEnabled);
+    EXPECT_EQ(sequenced.label, "seqn = 12");
+    const auto apart = five.Refresh("trip");
+    EXPECT_FALSE(apart.renameEnabled);
+    EXPECT_EQ(apart.label, "Please sequence or use another renaming variable.");
+    EXPECT_FALSE(five.Refresh(".trip_{seqn}").renameEnabled);
+
+    freshFolder();
+    RenamePhotosLogic mixed(photos({"a.JPG", "b.TIF"}));
+    EXPECT_TRUE(mixed.NamesStayApart());
+    EXPECT_TRUE(mixed.Refresh("trip").renameEnabled);
+
+    EXPECT_EQ(RenamePhotosLogic::InsertSequence("trip_", 5), "trip_{seqn}");
+    EXPECT_EQ(RenamePhotosLogic::InsertSequence("a_b", 1), "a{seqn}_b");
+    EXPECT_EQ(RenamePhotosLogic::RemoveSequence("{seqn}x{sequence}y{auto}"), "xy");
 }
