@@ -9,6 +9,8 @@
 #include "TerminalProgressWindow.h"
 #include "background/ProgressDialogInterface.h"
 #include "contactsheet/LumoDocCommon.h"
+#include "db/PreferenceKeys.h"
+#include "db/Preferences.h"
 #include "fileops/RenamePhotosLogic.h"
 #include "fileops/RenamePhotosThread.h"
 #include "variables/VariableSequence.h"
@@ -123,7 +125,8 @@ int runRename(const CommonOptions& common, const RenameOptions& options) {
         if (std::find(items.begin(), items.end(), found) == items.end())
             items.push_back(found);
     }
-    if (status != kExitDone) // all or nothing: a photo that cannot be found stops the rename
+    // An argument that is no photo is reported and left; the photos found are renamed all or nothing.
+    if (items.empty())
         return status;
 
     if (options.dryRun) {
@@ -142,7 +145,7 @@ int runRename(const CommonOptions& common, const RenameOptions& options) {
             if (!state.label.empty())
                 std::printf("%s\n", state.label.c_str());
         }
-        return state.renameEnabled ? kExitDone : kExitSomeFailed;
+        return state.renameEnabled ? status : kExitSomeFailed;
     }
     if (options.namingTemplate.front() == '.')
         return usage(RenameDialogText::kNoLeadingPeriod);
@@ -155,6 +158,9 @@ int runRename(const CommonOptions& common, const RenameOptions& options) {
     TerminalProgressWindow window(progress, "Renaming", showProgress ? stderr : nullptr);
     window.run();
     thread.Join();
+    if (const auto preferences = CPreferences::instance()) {
+        preferences->setString(kPrefRenameString, options.namingTemplate);
+    }
 
     const std::uint32_t result = progress.GetStatus();
     if (!thread.ShownMessage().empty() && !common.json)
@@ -180,7 +186,7 @@ int runRename(const CommonOptions& common, const RenameOptions& options) {
     std::fflush(stdout);
     if (result == ProgressDialogInterface::kStatusCancelled)
         return kExitCancelled;
-    return result == 0 ? kExitDone : kExitSomeFailed;
+    return result == 0 ? status : kExitSomeFailed;
 }
 
 } // namespace

@@ -242,6 +242,13 @@ std::vector<PreferenceKey> makeKeys() {
         {.name = kPrefContactSheetCaptionTemplate,
          .type = PreferenceType::Text,
          .meaning = "The desktop's caption line under each thumbnail ({variables}; empty: the file name)"});
+    // Rename photos.
+    keys.push_back({.name = kPrefRenameString,
+                    .type = PreferenceType::Text,
+                    .meaning = "The naming template rename photos used last ({variables})"});
+    keys.push_back({.name = kPrefRenameDialogSettings,
+                    .type = PreferenceType::Text,
+                    .meaning = "The rename dialog's size and place (kept by the window)"});
     return keys;
 }
 

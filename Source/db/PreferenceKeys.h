@@ -143,6 +143,10 @@ inline constexpr char kPrefCustomSortSettings[] = "CustomSortSettings";
 // sRGB, as they are.
 inline constexpr char kPrefDisplayICCProfile[] = "DisplayICCProfile";
 
+// Rename photos: the naming template kept between uses, and the dialog's window placement.
+inline constexpr char kPrefRenameString[] = "RenameString";
+inline constexpr char kPrefRenameDialogSettings[] = "RenameDialogSettings";
+
 // List: a list of objects (a VObject vector of hashes).
 enum class PreferenceType { Boolean, Integer, Text, List };
 
