@@ -125,8 +125,10 @@ public:
     Result SaveMetadata(const IPTCRec& record);
     Result SaveCompanionIptcOnly(const IPTCRec& record);
     // Renames every file the item owns to `newBaseName` (no folder, no extension), each keeping its own
-    // extension; all or nothing.
-    Result Rename(const std::string& newBaseName);
+    // extension; all or nothing. With `extensionCaseOf` (an extension, without the dot), the primary's
+    // and the companion's extensions are put into its case: upper case when its first letter is upper
+    // case or it has no letter, lower case otherwise.
+    Result Rename(const std::string& newBaseName, const std::string& extensionCaseOf = {});
     // Refreshes the item from its files; false (logged) leaves the previous data.
     bool UpdateDocumentItem();
     // Copies the item to `request.destinationFolder` with the file copy (primary first, then the

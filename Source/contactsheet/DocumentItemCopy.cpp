@@ -8,6 +8,8 @@
 #include "db/LumoSortCache.h"
 #include "fileops/LumoCopyFile.h"
 
+#include <cctype>
+
 namespace {
 
 std::string failureText(const char* heading, NRFErr err) {
@@ -21,7 +23,8 @@ std::string failureText(const char* heading, NRFErr err) {
 
 // ---- rename
 
-DocumentItem::Result DocumentItem::Rename(const std::string& newBaseName) {
+DocumentItem::Result DocumentItem::Rename(const std::string& newBaseName,
+                                          const std::string& extensionCaseOf) {
     std::unique_lock changing(m_changeLock);
     const char* heading = DocumentItemText::kRenameHeading;
     if (!IsLocallyAvailable())
@@ -40,13 +43,23 @@ DocumentItem::Result DocumentItem::Rename(const std::string& newBaseName) {
         return {kNRFErrOpen, failureText(heading, kNRFErrOpen)};
 
     // Each file keeps its own extension in its own folder.
-    const auto renamedPath = [&newBaseName](const std::string& path) {
+    bool upper = true;
+    for (const char c : extensionCaseOf)
+        if (std::isalpha(static_cast<unsigned char>(c))) {
+            upper = std::isupper(static_cast<unsigned char>(c)) != 0;
+            break;
+        }
+    const auto renamedPath = [&](const std::string& path) {
         const std::size_t slash = path.rfind('/');
         const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
         const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
         const std::size_t dot = name.rfind('.');
-        return folder + newBaseName +
-               (dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot));
+        std::string extension = dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot);
+        if (!extensionCaseOf.empty())
+            for (char& c : extension)
+                c = static_cast<char>(upper ? std::toupper(static_cast<unsigned char>(c))
+                                            : std::tolower(static_cast<unsigned char>(c)));
+        return folder + newBaseName + extension;
     };
     const std::string oldPrimary = primary->Filename();
     const std::string newPrimary = renamedPath(oldPrimary);

@@ -327,6 +327,13 @@ std::vector<PreferenceKey> makeKeys() {
     keys.push_back({.name = kPrefCopyWaveFiles,
                     .type = PreferenceType::Boolean,
                     .meaning = "Each photo's sound file goes along"});
+    // Rename photos.
+    keys.push_back({.name = kPrefRenameString,
+                    .type = PreferenceType::Text,
+                    .meaning = "The naming template rename photos used last ({variables})"});
+    keys.push_back({.name = kPrefRenameDialogSettings,
+                    .type = PreferenceType::Text,
+                    .meaning = "The rename dialog's size and place (kept by the window)"});
     return keys;
 }
 

@@ -182,6 +182,9 @@ inline constexpr char kPrefCopyOverwriteFiles[] = "CopyOverwriteFiles";
 inline constexpr char kPrefCopyClearOverwriteSetting[] = "CopyClearOverwriteSetting";
 inline constexpr char kPrefCopyOpenDestination[] = "CopyOpenDestination";
 inline constexpr char kPrefCopyWaveFiles[] = "CopyWaveFiles";
+// Rename photos: the naming template kept between uses, and the dialog's window placement.
+inline constexpr char kPrefRenameString[] = "RenameString";
+inline constexpr char kPrefRenameDialogSettings[] = "RenameDialogSettings";
 
 // List: a list of objects (a VObject vector of hashes).
 enum class PreferenceType { Boolean, Integer, Text, List };
