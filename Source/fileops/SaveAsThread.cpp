@@ -177,15 +177,23 @@ JPEGSizingThread::JPEGSizingThread(const NRFBitmapBase& bitmap, const NRFSaveOpt
     : m_bitmap(bitmap), m_options(options), m_limit(limitBytes) {}
 
 NRFErr JPEGSizingThread::Run(std::string& out, int& quality, bool& fits) {
-    int low = 1, high = std::clamp(m_options.quality, 1, 100);
-    std::string best, encoded;
-    int bestQuality = 0;
-    // The wanted quality first: most photos fit at once.
-    while (low <= high) {
-        const int mid = bestQuality == 0 && best.empty() && low == 1 ? high : (low + high + 1) / 2;
-        m_options.quality = mid;
+    const auto encodeAt = [&](int q, std::string& bytes) {
+        m_options.quality = q;
         ++m_encodings;
-        if (const NRFErr err = NRFEncodeJPEG(m_bitmap, m_options, encoded); err != 0)
+        return NRFEncodeJPEG(m_bitmap, m_options, bytes);
+    };
+    const int wanted = std::clamp(m_options.quality, 1, 100);
+    std::string best, encoded;
+    // The wanted quality first: most photos fit at once.
+    if (const NRFErr err = encodeAt(wanted, encoded); err != 0)
+        return err;
+    int bestQuality = encoded.size() <= m_limit ? wanted : 0;
+    if (bestQuality != 0)
+        best.swap(encoded);
+    // Otherwise the highest quality below it that fits (the size grows with the quality).
+    for (int low = 1, high = wanted - 1; bestQuality == 0 && low <= high;) {
+        const int mid = (low + high) / 2;
+        if (const NRFErr err = encodeAt(mid, encoded); err != 0)
             return err;
         if (encoded.size() <= m_limit) {
             best.swap(encoded);
@@ -194,14 +202,10 @@ NRFErr JPEGSizingThread::Run(std::string& out, int& quality, bool& fits) {
         } else {
             high = mid - 1;
         }
-        if (bestQuality == 0 && high < 1)
-            break;
     }
     fits = bestQuality != 0;
     if (!fits) {
-        m_options.quality = 1;
-        ++m_encodings;
-        if (const NRFErr err = NRFEncodeJPEG(m_bitmap, m_options, best); err != 0)
+        if (const NRFErr err = encodeAt(1, best); err != 0)
             return err;
         bestQuality = 1;
     }
@@ -456,48 +460,64 @@ NRFErr SaveAsThread::SaveFile(const std::string& path, std::uint32_t index) {
     save.dpi = m_options.imageResolution;
     if (converted)
         save.iccProfile = NRFICCBuiltInProfile(2);
-    std::string bytes, exif;
-    NRFErr encoded = 0;
-    try {
-        if (m_options.saveAsType == kSaveAsJPEG) {
-            if (m_options.limitJPEGSize && m_options.limitJPEGSizeKB > 0) {
-                // The EXIF segment counts against the limit too.
-                exif = m_options.preserveExif ? exifSegmentFor(*record, bitmap.Width(), bitmap.Height()) : "";
-                const std::uint64_t limit = m_options.limitJPEGSizeKB * 1024;
-                JPEGSizingThread sizing(bitmap, save, limit > exif.size() ? limit - exif.size() : 1);
+    const bool limited =
+        m_options.saveAsType == kSaveAsJPEG && m_options.limitJPEGSize && m_options.limitJPEGSizeKB > 0;
+    const std::uint64_t limit = m_options.limitJPEGSizeKB * 1024;
+    std::string exif;
+    if (m_options.saveAsType == kSaveAsJPEG && m_options.preserveExif)
+        exif = exifSegmentFor(*record, bitmap.Width(), bitmap.Height());
+    // The encoded file; with a size limit, its pixels get what the EXIF and `metadataBytes` leave.
+    const auto encode = [&](std::uint64_t metadataBytes, std::string& bytes) -> NRFErr {
+        try {
+            if (m_options.saveAsType == kSaveAsTIFF)
+                return NRFEncodeTIFF(bitmap, save, bytes);
+            if (m_options.saveAsType == kSaveAsPNG)
+                return encodePNG(bitmap, bytes);
+            NRFErr err = 0;
+            if (limited) {
+                const std::uint64_t overhead = exif.size() + metadataBytes;
+                JPEGSizingThread sizing(bitmap, save, limit > overhead ? limit - overhead : 1);
                 int quality = 0;
                 bool fits = false;
-                encoded = sizing.Run(bytes, quality, fits);
-                if (encoded == 0 && !fits)
+                err = sizing.Run(bytes, quality, fits);
+                if (err == 0 && !fits)
                     LUMO_LOG("SaveAsThread::SaveFile(): '%s' does not fit %llu KB even at quality 1",
                              path.c_str(), static_cast<unsigned long long>(m_options.limitJPEGSizeKB));
             } else {
-                encoded = NRFEncodeJPEG(bitmap, save, bytes);
+                err = NRFEncodeJPEG(bitmap, save, bytes);
             }
-            if (encoded == 0 && m_options.preserveExif)
-                insertExif(bytes,
-                           exif.empty() ? exifSegmentFor(*record, bitmap.Width(), bitmap.Height()) : exif);
-        } else if (m_options.saveAsType == kSaveAsTIFF) {
-            encoded = NRFEncodeTIFF(bitmap, save, bytes);
-        } else {
-            encoded = encodePNG(bitmap, bytes);
+            if (err == 0)
+                insertExif(bytes, exif);
+            return err;
+        } catch (const std::bad_alloc&) {
+            return 7;
         }
-    } catch (const std::bad_alloc&) {
-        encoded = 7;
-    }
-    if (encoded != 0 || lumo::writeFileReplacing(destination, bytes) != 0)
-        return fail(formatText("SaveAsThread::SaveFile(): error saving file '%s'", destination.c_str()),
-                    encoded != 0 ? encoded : 6);
-    m_claimed.push_back(destination);
-    if (m_options.saveAsType == kSaveAsJPEG) {
-        if (const NRFErr err = IPTCCopyMetadataToJPEG(record.get(), destination, false); err != 0)
-            LUMO_LOG("SaveAsThread::SaveFile(): could not copy the metadata into '%s' (%u)",
-                     destination.c_str(), static_cast<unsigned>(err));
-    } else if (metadata && m_options.saveAsType == kSaveAsTIFF) {
-        NRFImageInfoRef saved;
-        RecordCloser savedCloser{saved};
-        if (NRFOpenImage(destination.c_str(), 0, &saved) == 0 && NRFGetImageInfo(saved.get()) == 0)
-            DoSaveIPTC(saved.get(), *metadata);
+    };
+    // The metadata written into the new file after its pixels; a size limit is checked on the whole file
+    // and the pixels encoded again, with the room the metadata took, when it was passed.
+    std::uint64_t metadataBytes = 0;
+    for (int attempt = 0;; ++attempt) {
+        std::string bytes;
+        const NRFErr encoded = encode(metadataBytes, bytes);
+        if (encoded != 0 || lumo::writeFileReplacing(destination, bytes) != 0)
+            return fail(formatText("SaveAsThread::SaveFile(): error saving file '%s'", destination.c_str()),
+                        encoded != 0 ? encoded : 6);
+        if (attempt == 0)
+            m_claimed.push_back(destination);
+        if (m_options.saveAsType == kSaveAsJPEG) {
+            if (const NRFErr err = IPTCCopyMetadataToJPEG(record.get(), destination, false); err != 0)
+                LUMO_LOG("SaveAsThread::SaveFile(): could not copy the metadata into '%s' (%u)",
+                         destination.c_str(), static_cast<unsigned>(err));
+        } else if (metadata && m_options.saveAsType == kSaveAsTIFF) {
+            NRFImageInfoRef saved;
+            RecordCloser savedCloser{saved};
+            if (NRFOpenImage(destination.c_str(), 0, &saved) == 0 && NRFGetImageInfo(saved.get()) == 0)
+                DoSaveIPTC(saved.get(), *metadata);
+        }
+        std::uint64_t size = 0;
+        if (!limited || attempt == 2 || lumo::fileSize(destination, size) != 0 || size <= limit)
+            break;
+        metadataBytes = size > bytes.size() ? size - bytes.size() : metadataBytes + (size - limit);
     }
     m_savedPaths.push_back(destination);
 
