@@ -242,6 +242,16 @@ std::vector<PreferenceKey> makeKeys() {
         {.name = kPrefContactSheetCaptionTemplate,
          .type = PreferenceType::Text,
          .meaning = "The desktop's caption line under each thumbnail ({variables}; empty: the file name)"});
+    // Save as.
+    keys.push_back({.name = kPrefSaveAsSettings,
+                    .type = PreferenceType::Object,
+                    .meaning = "Save As: the last options used (SaveAsType, ScaleType, JpegQuality100 ...)"});
+    keys.push_back({.name = kPrefSaveAsLastDestPath,
+                    .type = PreferenceType::Text,
+                    .meaning = "Save As: the destination folder last picked"});
+    keys.push_back({.name = kPrefSaveAsDialogSettings,
+                    .type = PreferenceType::Text,
+                    .meaning = "Save As: the dialog's size and place (kept by the dialog)"});
     return keys;
 }
 
@@ -267,6 +277,8 @@ const char* preferenceTypeName(PreferenceType type) {
         return "integer";
     case PreferenceType::List:
         return "list";
+    case PreferenceType::Object:
+        return "object";
     case PreferenceType::Text:
         break;
     }
@@ -281,6 +293,8 @@ CILA::VObject preferenceDefault(const PreferenceKey& key) {
         return CILA::VObject(key.defaultNumber);
     case PreferenceType::List:
         return CILA::VObject::makeVector();
+    case PreferenceType::Object:
+        return CILA::VObject::makeHash();
     case PreferenceType::Text:
         break;
     }
@@ -305,6 +319,9 @@ std::string preferenceValueProblem(const PreferenceKey& key, const CILA::VObject
             });
         return objects ? std::string() : "takes a list of objects (as JSON: [{...}, ...])";
     }
+    case PreferenceType::Object:
+        return value.dataType() == CILA::VObject::DT_HASH ? std::string()
+                                                          : "takes an object (as JSON: {...})";
     case PreferenceType::Text:
         break;
     }

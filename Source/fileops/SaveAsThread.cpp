@@ -28,6 +28,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 namespace {
 
@@ -171,6 +172,88 @@ std::string exifSegmentFor(NRFImageInfoRec& record, std::uint32_t width, std::ui
 }
 
 } // namespace
+
+namespace {
+
+// The snapshot's names, each bound to its option.
+template <typename Visit>
+void eachSetting(SaveAsOptions& o, Visit&& visit) {
+    visit("SaveAsType", o.saveAsType);
+    visit("DestinationType", o.destinationType);
+    visit("SaveToFolderPath", o.destinationFolder);
+    visit("SaveToFolderRootPath", o.rootFolder);
+    visit("CreateSubfolderPath", o.subfolderTemplate);
+    visit("RenamePhotosCheck", o.renamePhotos);
+    visit("RenameString", o.renameString);
+    visit("RenameSequenceCheck", o.renameSequence);
+    visit("ApplyStationeryPadCheck", o.applyStationeryPad);
+    visit("ApplyCropCheck", o.applyCrop);
+    visit("PreserveExifCheck", o.preserveExif);
+    visit("ConvertToSRGBCheck", o.convertToSRGB);
+    visit("SharpenPixelsCheck", o.sharpenPixels);
+    visit("WatermarkCheck", o.watermark);
+    visit("WatermarkImage", o.watermarkImage);
+    visit("WatermarkOpacity", o.watermarkOpacity);
+    visit("CopyWavFilesCheck", o.copyWavFiles);
+    visit("OpenDestinationCheckbox", o.openDestination);
+    visit("ScaleType", o.scaleType);
+    visit("ScalePercentage", o.scalePercentage);
+    visit("ScaleBoxSize", o.scaleBoxSize);
+    visit("ScaleBoxUnits", o.scaleBoxUnits);
+    visit("CustomWidth", o.customWidth);
+    visit("CustomHeight", o.customHeight);
+    visit("ImageResolution", o.imageResolution);
+    visit("JpegQuality100", o.jpegQuality);
+    visit("SubsampleChroma", o.subsampleChroma);
+    visit("LimitJPEGSizeCheck", o.limitJPEGSize);
+    visit("LimitJPEGSize", o.limitJPEGSizeKB);
+    visit("RawQuality", o.rawQuality);
+    visit("RenderSource", o.renderSource);
+}
+
+template <typename T>
+void readSetting(const CILA::VObject& value, T& out) {
+    using Type = CILA::VObject;
+    if constexpr (std::is_same_v<T, bool>) {
+        if (value.dataType() == Type::DT_BOOL)
+            out = value.getbool();
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        if (value.dataType() == Type::DT_STR)
+            out = value.getstr();
+    } else if constexpr (std::is_floating_point_v<T>) {
+        if (value.dataType() == Type::DT_INTEGER || value.dataType() == Type::DT_DOUBLE)
+            out = value.getdouble();
+    } else {
+        if (value.dataType() == Type::DT_INTEGER && value.getint() >= 0)
+            out = static_cast<T>(value.getint());
+    }
+}
+
+} // namespace
+
+SaveAsOptions SaveAsOptionsFromPreferences() {
+    SaveAsOptions options;
+    const auto preferences = CPreferences::instance();
+    CILA::VObject stored;
+    if (!preferences || !preferences->getValue(kPrefSaveAsSettings, stored) ||
+        stored.dataType() != CILA::VObject::DT_HASH)
+        return options;
+    eachSetting(options, [&](const char* name, auto& field) {
+        if (const CILA::VObject* value = stored.fetch(name))
+            readSetting(*value, field);
+    });
+    return options;
+}
+
+bool SaveAsOptionsToPreferences(const SaveAsOptions& options) {
+    const auto preferences = CPreferences::instance();
+    if (!preferences)
+        return false;
+    CILA::VObject stored = CILA::VObject::makeHash();
+    SaveAsOptions copy = options;
+    eachSetting(copy, [&](const char* name, auto& field) { stored.store(name, CILA::VObject(field)); });
+    return preferences->setValue(kPrefSaveAsSettings, stored);
+}
 
 JPEGSizingThread::JPEGSizingThread(const NRFBitmapBase& bitmap, const NRFSaveOptions& options,
                                    std::uint64_t limitBytes)

@@ -15,7 +15,14 @@ enum SaveAsScaleType : int { kScaleNone = 0, kScalePercentage = 1, kScaleBox = 2
 
 struct SaveAsOptions {
     int saveAsType = kSaveAsJPEG;
-    std::string destinationFolder;
+    int destinationType = 0;       // 0: destinationFolder (the only one this worker handles yet)
+    std::string destinationFolder; // "SaveToFolderPath"
+    std::string rootFolder, subfolderTemplate;
+    bool renameSequence = false;
+    bool applyStationeryPad = false; // the metadata template: not applied by this worker yet
+    bool openDestination = false;
+    int scaleBoxUnits = 0; // 0 pixels
+    int rawQuality = 0, renderSource = 0;
     bool renamePhotos = false;
     std::string renameString;
     bool applyCrop = false;
@@ -36,6 +43,12 @@ struct SaveAsOptions {
     bool limitJPEGSize = false;
     std::uint64_t limitJPEGSizeKB = 0;
 };
+
+// The options as the settings keep them ("SaveAsSettings", one object named after the dialog's
+// controls); the defaults for what is not there or not of its type.
+SaveAsOptions SaveAsOptionsFromPreferences();
+// False when the preferences are not open or refused the value.
+bool SaveAsOptionsToPreferences(const SaveAsOptions& options);
 
 // Finds the highest JPEG quality (not above the wanted one) whose encoding fits the byte limit by a
 // bisection over qualities 1..wanted; each step encodes the whole image.

@@ -6,6 +6,8 @@
 #include "NRF/NRFBasicJPEG.h"
 #include "NRF/NRFImageInfo.h"
 #include "background/ProgressDialogInterface.h"
+#include "db/PreferenceKeys.h"
+#include "db/Preferences.h"
 #include "metadata/IPTCFields.h"
 #include "metadata/IPTCRec.h"
 #include "metadata/PhotoMetadata.h"
@@ -268,4 +270,35 @@ TEST_F(SaveAsThreadTest, CorpusPhotosAreSavedOrRefusedCleanly) {
             EXPECT_LE(std::max(out.bitmap.Width(), out.bitmap.Height()), 128u) << files[i];
         }
     EXPECT_GT(saved, files.size() / 2);
+}
+
+TEST_F(SaveAsThreadTest, TheOptionsLiveInTheSettingsAsOneObject) {
+    ASSERT_TRUE(CPreferences::GetPreferences());
+    EXPECT_EQ(SaveAsOptionsFromPreferences().jpegQuality, 90); // nothing stored: the defaults
+    SaveAsOptions o = options();
+    o.saveAsType = kSaveAsPNG;
+    o.scaleType = kScaleBox;
+    o.scaleBoxSize = 2048;
+    o.limitJPEGSize = true;
+    o.limitJPEGSizeKB = 500;
+    o.scalePercentage = 37.5;
+    o.renameString = "{datesort}_{seqn}";
+    o.preserveExif = false;
+    ASSERT_TRUE(SaveAsOptionsToPreferences(o));
+    CILA::VObject stored;
+    ASSERT_TRUE(CPreferences::instance()->getValue(kPrefSaveAsSettings, stored));
+    ASSERT_NE(stored.fetch("JpegQuality100"), nullptr);
+    EXPECT_TRUE(findPreferenceKey(kPrefSaveAsSettings)->type == PreferenceType::Object);
+    EXPECT_EQ(preferenceValueProblem(*findPreferenceKey(kPrefSaveAsSettings), stored), "");
+    const SaveAsOptions back = SaveAsOptionsFromPreferences();
+    EXPECT_EQ(back.saveAsType, kSaveAsPNG);
+    EXPECT_EQ(back.scaleBoxSize, 2048u);
+    EXPECT_EQ(back.limitJPEGSizeKB, 500u);
+    EXPECT_TRUE(back.limitJPEGSize);
+    EXPECT_DOUBLE_EQ(back.scalePercentage, 37.5);
+    EXPECT_EQ(back.renameString, "{datesort}_{seqn}");
+    EXPECT_FALSE(back.preserveExif);
+    EXPECT_EQ(back.destinationFolder, o.destinationFolder);
+    CPreferences::instance()->remove(kPrefSaveAsSettings);
+    CPreferences::ClosePreferences();
 }
