@@ -242,6 +242,36 @@ std::vector<PreferenceKey> makeKeys() {
         {.name = kPrefContactSheetCaptionTemplate,
          .type = PreferenceType::Text,
          .meaning = "The desktop's caption line under each thumbnail ({variables}; empty: the file name)"});
+    // -- metadata template
+    keys.push_back({.name = kPrefIPTCStationeryPadPackedRecord,
+                    .type = PreferenceType::Text,
+                    .meaning = "The metadata template as an IIM block (hex; kept by the template)"});
+    keys.push_back({.name = kPrefIPTCStationeryPadXMP,
+                    .type = PreferenceType::Text,
+                    .meaning = "The metadata template as an XMP packet (kept by the template)"});
+    keys.push_back({.name = kPrefIPTCStationeryPadApplyFields,
+                    .type = PreferenceType::Text,
+                    .meaning = "The template's fields applied: one 0 or 1 per field index"});
+    keys.push_back(
+        {.name = kPrefIPTCStationeryPadMergeFields,
+         .type = PreferenceType::Text,
+         .meaning = "The template's list fields merged with the photo's: one 0 or 1 per field index"});
+    keys.push_back({.name = kPrefIPTCStationeryPadCaptionMergeStyle,
+                    .type = PreferenceType::Integer,
+                    .defaultNumber = kPrefIPTCStationeryPadCaptionMergeStyleDefault,
+                    .minimum = 0,
+                    .maximum = 2,
+                    .meaning = "The template's caption: 0 before the photo's, 1 replaces it, 2 after it"});
+    keys.push_back(
+        {.name = kPrefIPTCStationeryPadDateStyle,
+         .type = PreferenceType::Integer,
+         .defaultNumber = kPrefIPTCStationeryPadDateStyleDefault,
+         .minimum = 0,
+         .maximum = 2,
+         .meaning = "The date the template applies: 0 its own, 1 the capture date, 2 the date of applying"});
+    keys.push_back({.name = kPrefIPTCSnapshots,
+                    .type = PreferenceType::List,
+                    .meaning = "The metadata snapshots: objects with Name and XMP"});
     // Save as.
     keys.push_back({.name = kPrefSaveAsSettings,
                     .type = PreferenceType::Object,

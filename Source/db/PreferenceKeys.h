@@ -143,6 +143,21 @@ inline constexpr char kPrefCustomSortSettings[] = "CustomSortSettings";
 // sRGB, as they are.
 inline constexpr char kPrefDisplayICCProfile[] = "DisplayICCProfile";
 
+// -- metadata template. The current template: its record as a template-mode IIM block (hex text) and
+// as a template-mode XMP packet, the fields applied and merged (one "0" or "1" per field index), how the
+// caption merges (0 before, 1 replace, 2 after the photo's) and which date is applied (0 the
+// template's, 1 the capture date, 2 the date of applying). The snapshots: a list of objects, each with
+// "Name" and "XMP" (the record as a template-mode packet).
+inline constexpr char kPrefIPTCStationeryPadPackedRecord[] = "IPTCStationeryPadPackedRecord";
+inline constexpr char kPrefIPTCStationeryPadXMP[] = "IPTCStationeryPadXMP";
+inline constexpr char kPrefIPTCStationeryPadApplyFields[] = "IPTCStationeryPadApplyFields";
+inline constexpr char kPrefIPTCStationeryPadMergeFields[] = "IPTCStationeryPadMergeFields";
+inline constexpr char kPrefIPTCStationeryPadCaptionMergeStyle[] = "IPTCStationeryPadCaptionMergeStyle";
+inline constexpr std::int64_t kPrefIPTCStationeryPadCaptionMergeStyleDefault = 0;
+inline constexpr char kPrefIPTCStationeryPadDateStyle[] = "IPTCStationeryPadDateStyle";
+inline constexpr std::int64_t kPrefIPTCStationeryPadDateStyleDefault = 0;
+inline constexpr char kPrefIPTCSnapshots[] = "IPTCSnapshots";
+
 // Save as (the "saveas" piece of the file operations): the dialog's options as one object ("SaveAsType",
 // "ScaleType", "JpegQuality100" ...: the names of its controls), the folder last picked and the dialog's
 // placement.

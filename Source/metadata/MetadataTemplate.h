@@ -1,0 +1,97 @@
+#pragma once
+
+// The metadata template: one record in template mode that the user fills once and applies to many
+// photos. For each field the record says whether to apply it and, for list and structure fields,
+// whether to merge with the photo's own value. Texts may hold variables, expanded per photo when the
+// template is applied. The same apply logic serves snapshots and the operations that apply a template
+// while copying or ingesting.
+
+#include "metadata/IPTCRec.h"
+#include "metadata/IPTCUtils.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct VariableContext;
+
+// Caption merge styles.
+enum : int {
+    kCaptionMergeBefore = 0,  // the template's caption, then the photo's
+    kCaptionMergeReplace = 1, // the template's caption only
+    kCaptionMergeAppend = 2,  // the photo's caption, then the template's
+};
+// Placed between the two captions when they are merged.
+inline constexpr char kCaptionMergeSeparator[] = " ";
+
+// Date apply types: which date an applied Date Created (and Time Created) takes.
+enum : int {
+    kStationeryDateTemplate = 0, // the template's own date and time
+    kStationeryDateCapture = 1,  // the photo's capture date and time (left alone when it has none)
+    kStationeryDateCurrent = 2,  // the date and time of applying
+};
+
+// The dates a caller knows of the photo the template is applied to.
+struct StationeryDateInfo {
+    // The photo's capture date and time, in its local time, when known.
+    struct LocalDateTime {
+        int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    };
+    std::optional<LocalDateTime> capture;
+    // The moment of applying (the current date type).
+    std::chrono::system_clock::time_point now = std::chrono::system_clock::now();
+};
+
+// Error codes of IPTCApplyStationery beyond the IPTC ones: a field holds a variable naming itself.
+inline constexpr int kStationeryErrSelfVariable = 0x3010;
+
+// The current template as the settings keep it (false: none saved yet).
+bool IPTCLoadCurrentStationery(IPTCRec& stationery);
+// Keeps `stationery` as the current template; false when the settings could not store it.
+bool IPTCSaveCurrentStationery(const IPTCRec& stationery);
+
+// The self-variable check: empty when the template may be applied, otherwise the message telling which
+// field holds its own variable.
+std::string IPTCCheckStationerySelfVariables(const IPTCRec& stationery);
+
+// Applies the template to `target` in place, expanding variables for the photo
+// at `path`; 0 or an error code with `message` set.
+int IPTCApplyStationery(const IPTCRec& stationery, IPTCRec& target, const StationeryDateInfo& date,
+                        const std::string& path, std::string* message = nullptr);
+// The same with the caller's variable context (sequence number, index, image record); the context's
+// record is replaced by the photo's old record while expanding.
+int IPTCApplyStationery(const IPTCRec& stationery, IPTCRec& target, const StationeryDateInfo& date,
+                        const VariableContext& context, std::string* message = nullptr);
+
+// Whether any applied field uses the sequence variable (so that the sequence is advanced per photo).
+bool IPTCHaveSequenceVar(const IPTCRec& stationery);
+// Whether any reverse-geocoding apply flag is set.
+bool IPTCHaveReverseGeocoding(const IPTCRec& stationery);
+
+// -- template files
+
+// The default name of a saved template.
+inline constexpr char kStationeryFileName[] = "Lumo_Metadata.XMP";
+// Writes the template as an XMP file with its template properties (the file is replaced whole or left
+// as it was); 0 or an errno value (or an IPTC error code) with `message` set.
+int IPTCSaveStationeryFile(const IPTCRec& stationery, const std::string& path,
+                           std::string* message = nullptr);
+// Reads a template from an XMP file or a raw IIM block file; every field the file holds is set to
+// apply. 0 or an error code with `message` set.
+int IPTCLoadStationeryFile(const std::string& path, IPTCRec& stationery, std::string* message = nullptr);
+
+// -- snapshots: named full records of one photo, kept in the settings
+
+// "IPTC Snapshot %lu" with the first number from 1 that no snapshot uses.
+std::string IPTCNextSnapshotName();
+std::vector<std::string> IPTCSnapshotNames();
+// Keeps `record` under `name` (replacing a snapshot of that name); false when the settings could not
+// store it.
+bool IPTCTakeSnapshot(const IPTCRec& record, const std::string& name);
+// The snapshot as a template that replaces every field with the snapshot's; false when there is none
+// of that name.
+bool IPTCLoadSnapshot(const std::string& name, IPTCRec& stationery);
+// A full record made into a template that replaces every field, the caption included.
+void IPTCMakeReplacingStationery(IPTCRec& record);
