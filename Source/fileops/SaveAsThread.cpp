@@ -14,6 +14,7 @@
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
 #include "fileops/UniquePaths.h"
+#include "metadata/MetadataTemplate.h"
 #include "metadata/PhotoMetadata.h"
 #include "support/FileIO.h"
 #include "variables/VariableExpander.h"
@@ -465,6 +466,29 @@ NRFErr SaveAsThread::SaveFile(const std::string& path, std::uint32_t index) {
             6);
     const std::string destination = folder.back() == '/' ? folder + name : folder + "/" + name;
 
+    // 5. The metadata template, applied to the new file's metadata only.
+    std::unique_ptr<IPTCRec> applied;
+    if (m_options.applyStationeryPad) {
+        IPTCRec stationery;
+        if (IPTCLoadCurrentStationery(stationery)) {
+            if (IPTCHaveReverseGeocoding(stationery))
+                LUMO_LOG("SaveAsThread::SaveFile(): the template asks for reverse geocoding, which is not "
+                         "available; its other fields are applied");
+            applied = std::make_unique<IPTCRec>(metadata ? *metadata : IPTCRec{});
+            VariableContext context;
+            context.image = record.get();
+            context.record = metadata.get();
+            context.index = index;
+            context.total = static_cast<std::uint32_t>(m_paths.size());
+            std::string message;
+            if (const int err =
+                    IPTCApplyStationery(stationery, *applied, StationeryDateInfo{}, context, &message);
+                err != 0)
+                return fail("SaveAsThread::SaveFile(): " + message, static_cast<NRFErr>(err));
+        }
+    }
+    const IPTCRec* newMetadata = applied ? applied.get() : metadata.get();
+
     // 6. The pixels, as stored (the crop is in the stored frame), then 7. cropped and turned upright.
     const int rotation = record->m_orientation;
     record->m_orientation = 0;
@@ -591,11 +615,18 @@ NRFErr SaveAsThread::SaveFile(const std::string& path, std::uint32_t index) {
             if (const NRFErr err = IPTCCopyMetadataToJPEG(record.get(), destination, false); err != 0)
                 LUMO_LOG("SaveAsThread::SaveFile(): could not copy the metadata into '%s' (%u)",
                          destination.c_str(), static_cast<unsigned>(err));
-        } else if (metadata && m_options.saveAsType == kSaveAsTIFF) {
+        }
+        if (newMetadata && (applied || m_options.saveAsType == kSaveAsTIFF)) {
             NRFImageInfoRef saved;
             RecordCloser savedCloser{saved};
-            if (NRFOpenImage(destination.c_str(), 0, &saved) == 0 && NRFGetImageInfo(saved.get()) == 0)
-                DoSaveIPTC(saved.get(), *metadata);
+            NRFErr err = NRFOpenImage(destination.c_str(), 0, &saved);
+            if (err == 0)
+                err = NRFGetImageInfo(saved.get());
+            if (err == 0)
+                err = DoSaveIPTC(saved.get(), *newMetadata);
+            if (err != 0)
+                LUMO_LOG("SaveAsThread::SaveFile(): could not write the metadata into '%s' (%u)",
+                         destination.c_str(), static_cast<unsigned>(err));
         }
         std::uint64_t size = 0;
         if (!limited || attempt == 2 || lumo::fileSize(destination, size) != 0 || size <= limit)

@@ -10,6 +10,7 @@
 #include "db/Preferences.h"
 #include "metadata/IPTCFields.h"
 #include "metadata/IPTCRec.h"
+#include "metadata/MetadataTemplate.h"
 #include "metadata/PhotoMetadata.h"
 #include "support/FileIO.h"
 #include "support/JpegBuilder.h"
@@ -272,7 +273,7 @@ TEST_F(SaveAsThreadTest, CorpusPhotosAreSavedOrRefusedCleanly) {
     EXPECT_GT(saved, files.size() / 2);
 }
 
-TEST_F(SaveAsThreadTest, TheOptionsLiveInTheSettingsAsOneObject) {
+TEST_F(SaveAsThreadTest, TheOptionsLiveInTheSettingsAndTheTemplateGoesIntoTheNewFileOnly) {
     ASSERT_TRUE(CPreferences::GetPreferences());
     EXPECT_EQ(SaveAsOptionsFromPreferences().jpegQuality, 90); // nothing stored: the defaults
     SaveAsOptions o = options();
@@ -300,5 +301,25 @@ TEST_F(SaveAsThreadTest, TheOptionsLiveInTheSettingsAsOneObject) {
     EXPECT_FALSE(back.preserveExif);
     EXPECT_EQ(back.destinationFolder, o.destinationFolder);
     CPreferences::instance()->remove(kPrefSaveAsSettings);
+
+    // The metadata template goes into the new file only, its variables expanded for the photo.
+    const std::string source = m_dir.file("IMG_0002.jpg");
+    writeWholeFile(source, photo(64, 32, 1));
+    const std::string before = lumo::test::readWholeFile(source);
+    const std::size_t caption = IPTCFieldIndexOf(IPTCStorageFieldID(IPTC_CAPTION), 1);
+    IPTCRec stationery;
+    stationery.m_fields[caption] = "From {filenamebase}";
+    stationery.m_applyFlags[caption] = 1;
+    stationery.m_captionMergeStyle = 1;
+    ASSERT_TRUE(IPTCSaveCurrentStationery(stationery));
+    SaveAsOptions withTemplate = options();
+    withTemplate.applyStationeryPad = true;
+    SaveAsThread thread({source}, withTemplate);
+    ASSERT_EQ(thread.SaveFile(source, 1), kNRFErrNone);
+    Loaded out = load(thread.SavedPaths().at(0));
+    IPTCRec written;
+    ASSERT_EQ(NRFLoadIPTC(out.record.get(), &written), kNRFErrNone);
+    EXPECT_EQ(written.m_fields[caption], "From IMG_0002");
+    EXPECT_EQ(lumo::test::readWholeFile(source), before);
     CPreferences::ClosePreferences();
 }
