@@ -453,7 +453,7 @@ NRFErr SaveAsThread::SaveFile(const std::string& path, std::uint32_t index) {
 
     // 4. A free name in the destination folder.
     const std::string& folder = m_options.destinationFolder;
-    if (lumo::createDirectories(folder) != 0)
+    if (folder.empty() || lumo::createDirectories(folder) != 0)
         return fail(
             formatText("SaveAsThread::SaveFile(): unable to build directory path at '%s'.", folder.c_str()),
             6);
@@ -518,7 +518,9 @@ NRFErr SaveAsThread::SaveFile(const std::string& path, std::uint32_t index) {
         }
     }
     if (rotation != 0 && !bitmap.Rotate(rotation))
-        return fail("SaveAsThread::SaveFile(): Extremely low on memory, couldn't allocate IPTC Record", 7);
+        return fail(formatText("SaveAsThread::SaveFile(): could not load image data for '%s', error was %ld",
+                               path.c_str(), 7L),
+                    7);
 
     // 8. Scaled.
     std::int64_t width = 0, height = 0;
