@@ -334,6 +334,16 @@ std::vector<PreferenceKey> makeKeys() {
     keys.push_back({.name = kPrefRenameDialogSettings,
                     .type = PreferenceType::Text,
                     .meaning = "The rename dialog's size and place (kept by the window)"});
+    // Save as.
+    keys.push_back({.name = kPrefSaveAsSettings,
+                    .type = PreferenceType::Object,
+                    .meaning = "Save As: the last options used (SaveAsType, ScaleType, JpegQuality100 ...)"});
+    keys.push_back({.name = kPrefSaveAsLastDestPath,
+                    .type = PreferenceType::Text,
+                    .meaning = "Save As: the destination folder last picked"});
+    keys.push_back({.name = kPrefSaveAsDialogSettings,
+                    .type = PreferenceType::Text,
+                    .meaning = "Save As: the dialog's size and place (kept by the dialog)"});
     return keys;
 }
 
@@ -359,6 +369,8 @@ const char* preferenceTypeName(PreferenceType type) {
         return "integer";
     case PreferenceType::List:
         return "list";
+    case PreferenceType::Object:
+        return "object";
     case PreferenceType::Text:
         break;
     }
@@ -373,6 +385,8 @@ CILA::VObject preferenceDefault(const PreferenceKey& key) {
         return CILA::VObject(key.defaultNumber);
     case PreferenceType::List:
         return CILA::VObject::makeVector();
+    case PreferenceType::Object:
+        return CILA::VObject::makeHash();
     case PreferenceType::Text:
         break;
     }
@@ -397,6 +411,9 @@ std::string preferenceValueProblem(const PreferenceKey& key, const CILA::VObject
             });
         return objects ? std::string() : "takes a list of objects (as JSON: [{...}, ...])";
     }
+    case PreferenceType::Object:
+        return value.dataType() == CILA::VObject::DT_HASH ? std::string()
+                                                          : "takes an object (as JSON: {...})";
     case PreferenceType::Text:
         break;
     }

@@ -186,8 +186,15 @@ inline constexpr char kPrefCopyWaveFiles[] = "CopyWaveFiles";
 inline constexpr char kPrefRenameString[] = "RenameString";
 inline constexpr char kPrefRenameDialogSettings[] = "RenameDialogSettings";
 
-// List: a list of objects (a VObject vector of hashes).
-enum class PreferenceType { Boolean, Integer, Text, List };
+// Save as (the "saveas" piece of the file operations): the dialog's options as one object ("SaveAsType",
+// "ScaleType", "JpegQuality100" ...: the names of its controls), the folder last picked and the dialog's
+// placement.
+inline constexpr char kPrefSaveAsSettings[] = "SaveAsSettings";
+inline constexpr char kPrefSaveAsLastDestPath[] = "SaveAsLastDestPath";
+inline constexpr char kPrefSaveAsDialogSettings[] = "SaveAsDialogSettings";
+
+// List: a list of objects (a VObject vector of hashes). Object: one object (a hash).
+enum class PreferenceType { Boolean, Integer, Text, List, Object };
 
 struct PreferenceKey {
     std::string name;

@@ -1,0 +1,113 @@
+#pragma once
+
+// Save As: each photo decoded, optionally cropped, turned upright, scaled, converted to sRGB, sharpened
+// and watermarked, then written as a new JPEG, TIFF or PNG file with its metadata.
+
+#include "NRF/NRF.h"
+#include "background/ProgressInfo.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum SaveAsType : int { kSaveAsJPEG = 0, kSaveAsTIFF = 1, kSaveAsPNG = 2 };
+enum SaveAsScaleType : int { kScaleNone = 0, kScalePercentage = 1, kScaleBox = 2, kScaleCustom = 3 };
+
+struct SaveAsOptions {
+    int saveAsType = kSaveAsJPEG;
+    int destinationType = 0;       // 0: destinationFolder (the only one this worker handles yet)
+    std::string destinationFolder; // "SaveToFolderPath"
+    std::string rootFolder, subfolderTemplate;
+    bool renameSequence = false;
+    bool applyStationeryPad = false; // the metadata template: not applied by this worker yet
+    bool openDestination = false;
+    int scaleBoxUnits = 0; // 0 pixels
+    int rawQuality = 0, renderSource = 0;
+    bool renamePhotos = false;
+    std::string renameString;
+    bool applyCrop = false;
+    bool preserveExif = true;
+    bool convertToSRGB = false;
+    bool sharpenPixels = false;
+    bool watermark = false;
+    std::string watermarkImage; // the picture laid over the bottom right corner
+    double watermarkOpacity = 0.5;
+    bool copyWavFiles = false;
+    int scaleType = kScaleNone;
+    double scalePercentage = 100.0;
+    std::uint32_t scaleBoxSize = 0; // pixels: the long side fits inside
+    std::int64_t customWidth = 0, customHeight = 0;
+    double imageResolution = 0.0; // dots per inch; 0 leaves it out
+    int jpegQuality = 90;         // 1..100
+    bool subsampleChroma = true;  // 4:2:0, else 4:4:4
+    bool limitJPEGSize = false;
+    std::uint64_t limitJPEGSizeKB = 0;
+};
+
+// The options as the settings keep them ("SaveAsSettings", one object named after the dialog's
+// controls); the defaults for what is not there or not of its type.
+SaveAsOptions SaveAsOptionsFromPreferences();
+// False when the preferences are not open or refused the value.
+bool SaveAsOptionsToPreferences(const SaveAsOptions& options);
+
+// Finds the highest JPEG quality (not above the wanted one) whose encoding fits the byte limit by a
+// bisection over qualities 1..wanted; each step encodes the whole image.
+class JPEGSizingThread {
+public:
+    JPEGSizingThread(const NRFBitmapBase& bitmap, const NRFSaveOptions& options, std::uint64_t limitBytes);
+    // 0 with the fitting encoding in `out` and its quality in `quality`; 0 with the lowest quality's
+    // encoding when none fits (`fits` false); the encoder's result otherwise.
+    NRFErr Run(std::string& out, int& quality, bool& fits);
+    int Encodings() const { return m_encodings; }
+
+private:
+    const NRFBitmapBase& m_bitmap;
+    NRFSaveOptions m_options;
+    std::uint64_t m_limit;
+    int m_encodings = 0;
+};
+
+// Unsharp mask: the difference to a 3x3 binomial blur added back by `amount`.
+void SharpenBitmap(NRFBitmapBase& bitmap, double amount = 0.6);
+// Lays `mark` over the bottom right corner of `bitmap`, at most a quarter of its width, with `opacity`.
+bool WatermarkBitmap(NRFBitmapBase& bitmap, const NRFBitmapBase& mark, double opacity);
+// The output size for the scale options; {0, 0} or non-positive values for an invalid request.
+void SaveAsScaledSize(const SaveAsOptions& options, std::uint32_t width, std::uint32_t height,
+                      std::int64_t& outWidth, std::int64_t& outHeight);
+
+class SaveAsThread : public CProgressInfo {
+public:
+    SaveAsThread(std::vector<std::string> paths, SaveAsOptions options,
+                 ProgressDialogInterface* progress = nullptr);
+    ~SaveAsThread() override;
+
+    // Saves one photo (the `index`th of the run, from 1); 0 or an error code. The new file's path is
+    // appended to SavedPaths().
+    NRFErr SaveFile(const std::string& path, std::uint32_t index);
+
+    const std::vector<std::string>& SavedPaths() const { return m_savedPaths; }
+    // Per photo reached by the run, in order: its new file (empty when it failed) and the text of its
+    // failure (empty when it was saved).
+    const std::vector<std::string>& Destinations() const { return m_destinations; }
+    const std::vector<std::string>& Failures() const { return m_failures; }
+    bool HadErrors() const { return m_errorCount != 0; }
+    // "There were errors during the Save As operation." when any photo failed; empty otherwise.
+    std::string EndMessage() const;
+
+    void operator()() override;
+
+protected:
+    const char* ThreadName() const override { return "SaveAs"; }
+
+private:
+    NRFErr fail(const std::string& text, NRFErr code);
+
+    std::vector<std::string> m_paths;
+    SaveAsOptions m_options;
+    std::vector<std::string> m_savedPaths;
+    std::vector<std::string> m_claimed;
+    std::vector<std::string> m_destinations;
+    std::vector<std::string> m_failures;
+    std::string m_lastFailure;
+    std::size_t m_errorCount = 0;
+};
