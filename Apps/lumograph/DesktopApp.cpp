@@ -337,7 +337,7 @@ int lumographMain(int argc, char** argv) {
             // The folders of the command line, or else the sheets open when the window last closed.
             if (!folders.empty()) {
                 for (const std::string& folder : folders)
-                    frame->openFolders({QString::fromStdString(folder)});
+                    frame->openFolderPaths({folder});
             } else if (!headless) {
                 frame->restoreSession();
             }

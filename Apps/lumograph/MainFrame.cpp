@@ -37,6 +37,7 @@
 #include <QToolButton>
 
 #include <algorithm>
+#include <filesystem>
 
 namespace {
 
@@ -52,6 +53,25 @@ QString colorClassName(int colorClass) {
 
 QString cleanFolder(const QString& folder) {
     return QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+}
+
+// An absolute path without "." and ".." steps or a trailing "/", kept as bytes.
+std::string cleanFolderPath(const std::string& folder) {
+    std::error_code ec;
+    std::filesystem::path path = std::filesystem::absolute(folder, ec);
+    if (ec)
+        path = folder;
+    std::string clean = path.lexically_normal().string();
+    while (clean.size() > 1 && clean.back() == '/')
+        clean.pop_back();
+    return clean;
+}
+
+std::vector<std::string> documentFolderPaths(CLumoDoc& document) {
+    std::vector<std::string> folders;
+    for (const std::string& path : document.common().Paths())
+        folders.push_back(cleanFolderPath(path));
+    return folders;
 }
 
 QStringList documentFolders(CLumoDoc& document) {
@@ -118,9 +138,9 @@ bool CMainFrame::event(QEvent* event) {
     if (event->type() != CHandOverEvent::eventType())
         return QMainWindow::event(event);
     const HandOverMessage& message = static_cast<CHandOverEvent*>(event)->message();
-    const QString path = QString::fromStdString(message.path);
-    if (QFileInfo(path).isDir())
-        openFolders({path});
+    std::error_code ec;
+    if (std::filesystem::is_directory(message.path, ec))
+        openFolderPaths({message.path});
     else
         LUMO_LOG("CMainFrame::event() hand-over of '%s' is no folder, nothing opened", message.path.c_str());
     if (!m_closed) {
@@ -399,24 +419,31 @@ QString CMainFrame::keysHelpText() {
 // ---- sheets
 
 CLumoDoc* CMainFrame::openFolders(const QStringList& folders) {
-    QStringList wanted;
+    std::vector<std::string> paths;
     for (const QString& folder : folders)
-        if (!folder.isEmpty())
-            wanted << cleanFolder(folder);
-    if (wanted.isEmpty() || m_closed)
+        paths.push_back(folder.toStdString());
+    return openFolderPaths(paths);
+}
+
+CLumoDoc* CMainFrame::openFolderPaths(const std::vector<std::string>& folders) {
+    std::vector<std::string> wanted;
+    for (const std::string& folder : folders)
+        if (!folder.empty())
+            wanted.push_back(cleanFolderPath(folder));
+    if (wanted.empty() || m_closed)
         return nullptr;
     for (const Sheet& sheet : m_sheets)
-        if (documentFolders(*sheet.document) == wanted) {
+        if (documentFolderPaths(*sheet.document) == wanted) {
             m_tabs->setCurrentWidget(sheet.view);
             return sheet.document;
         }
-    std::vector<std::string> paths;
-    for (const QString& folder : wanted)
-        paths.push_back(folder.toStdString());
     auto* document = new CLumoDoc(this);
-    if (!document->openFolders(paths)) {
+    if (!document->openFolders(wanted)) {
         delete document;
-        statusBar()->showMessage(tr("%1 could not be read.").arg(wanted.join(QStringLiteral(", "))), 10000);
+        QStringList names;
+        for (const std::string& folder : wanted)
+            names << QString::fromStdString(folder);
+        statusBar()->showMessage(tr("%1 could not be read.").arg(names.join(QStringLiteral(", "))), 10000);
         return nullptr;
     }
     addSheet(document);

@@ -8,6 +8,9 @@
 #include <QPointer>
 #include <QStringList>
 
+#include <string>
+#include <vector>
+
 #include <functional>
 #include <vector>
 
@@ -46,6 +49,9 @@ public:
 
     // Opens the folders as one contact sheet in a new tab (a folder already open is brought forward).
     CLumoDoc* openFolders(const QStringList& folders);
+    // The same for paths as the system gives them: a name that is not UTF-8 (an old card, a share)
+    // stays byte for byte, where a QString would have replaced its bytes.
+    CLumoDoc* openFolderPaths(const std::vector<std::string>& folders);
     CContactSheetView* activeView() const;
     int documentCount() const;
     CContactSheetView* viewAt(int index) const;

@@ -147,6 +147,18 @@ TEST_F(MainFrameTest, OpensFoldersAsTabsAndClosesThem) {
     EXPECT_EQ(frame.documentCount(), 2);
     EXPECT_EQ(frame.activeView()->document(), game);
     EXPECT_EQ(frame.openFolders({folder("Missing")}), nullptr);
+    // A folder whose name is not UTF-8 (an old card, a share) opens with its photo, byte for byte.
+    TempDir latin1;
+    const std::string shoot = latin1.file("Sh\xE9oot");
+    std::filesystem::create_directories(shoot);
+    writeCameraJpeg(shoot + "/caf\xE9.JPG");
+    CLumoDoc* odd = frame.openFolderPaths({shoot});
+    ASSERT_NE(odd, nullptr);
+    ASSERT_EQ(odd->common().ItemCount(), 1u);
+    EXPECT_EQ(odd->common().Items()[0]->FullPath(), shoot + "/caf\xE9.JPG");
+    EXPECT_EQ(frame.openFolderPaths({shoot + "/"}), odd);
+    EXPECT_EQ(frame.documentCount(), 3);
+    ASSERT_EQ(frame.openFolders({folder("Game")}), game); // back to the front
 
     // Space opens the one-up preview; another request replaces it; closing the window takes it along.
     CContactSheetView* view = frame.activeView();
