@@ -118,7 +118,7 @@ private:
     // A file that cannot be opened or locked is left to fail (or succeed) as it would unlocked.
     void lockPhoto(const std::string& path) {
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
             if (fd < 0)
                 return;
             if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

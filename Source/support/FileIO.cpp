@@ -133,12 +133,19 @@ int File::open(const std::string& path, Mode mode, mode_t permissions) {
     close();
     if (int e = injectedError(FileFault::Op::Open, path))
         return e;
+    // Opened without waiting: a named pipe given where a file belongs would otherwise hold the open until
+    // some other process came to the far end. Reads and writes wait as usual once it is open.
     int fd;
     do {
-        fd = ::open(path.c_str(), openFlags(mode) | O_CLOEXEC, permissions);
+        fd = ::open(path.c_str(), openFlags(mode) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, permissions);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return errno;
+    if (const int flags = ::fcntl(fd, F_GETFL); flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        const int e = errno;
+        ::close(fd);
+        return e;
+    }
     m_fd = fd;
     m_path = path;
     return 0;

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -73,16 +75,23 @@ TEST(LumoCommand, EveryJsonOutputIsCamelCaseWithOneFailureShape) {
     const std::string photo = home.dir.file("photo.jpg"), missing = home.dir.file("missing.jpg");
     const std::string out = home.dir.file("out");
     writeWholeFile(photo, lumo::test::encodeJpeg(32, 24));
+    // A named pipe where a photo belongs fails like any unreadable file, without waiting for a writer.
+    const std::string pipe = home.dir.file("pipe.jpg");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
     const std::vector<std::vector<std::string>> runs = {
         {"paths"},
         {"prefs", "check"},
         {"prefs", "get", "NoSuchPreference"},
         {"type", photo, missing},
-        {"info", photo, missing},
+        {"info", photo, missing, pipe},
         {"preview", "--dir", out, photo, missing},
         {"thumb", "--size", "16", "--dir", out, photo, missing},
-        {"rotate", "--cw", photo, missing},
+        {"rotate", "--cw", photo, missing, pipe},
         {"crop", "--rect", "0,0,1,1", photo, missing},
+        {"copy", "--to", out, photo, missing},
+        {"saveas", "--to", out, "--box", "16", photo, pipe},
+        {"rename", "--template", "{filenamebase}_{seqn}", "--dry-run", photo},
+        {"template", "show"},
         {"catalog", "ping"},
         {"cache", "status"},
         {"cache", "clear", "--thumbs"},

@@ -86,6 +86,13 @@ TEST_F(FileIO, ReadFileHonoursItsLimitAndReadFaults) {
     injectFileFault({.op = Op::Read, .error = EIO, .afterBytes = big.size() + 1});
     EXPECT_EQ(readFile(file("big.bin"), out, 1 << 20), 0);
     EXPECT_EQ(out, big);
+    clearFileFaults();
+
+    // A named pipe with nobody at the far end reads as empty, and cannot be written, without waiting.
+    ASSERT_EQ(::mkfifo(file("pipe.jpg").c_str(), 0600), 0);
+    EXPECT_EQ(readFile(file("pipe.jpg"), out, 100), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(append(file("pipe.jpg"), "x").first, ENXIO);
 }
 
 TEST_F(FileIO, RenameReplacesAndFoldersAreMadeOnce) {
