@@ -70,8 +70,8 @@ IPTCRec fullTemplate() {
     set(t, IPTC_CITY, "Paris");
     set(t, XMP_PERSONS_SHOWN, "Ann,Bob", true);
     set(t, IPTC_COPYRIGHT, "(c) Someone");
-    t.m_fields[slot(IPTC_SUPP_CATEGORIES, 1)] = "first";
-    t.m_applyFlags[slot(IPTC_SUPP_CATEGORIES, 1)] = 1;
+    t.m_fields[slot(IPTC_SUPP_CATEGORIES, 2)] = "second"; // the first slot empty, the second kept in place
+    t.m_applyFlags[slot(IPTC_SUPP_CATEGORIES, 2)] = 1;
     t.m_locationShown = {IPTCLocation{.m_city = "Oslo"}};
     t.m_applyFlags[slot(XMP_LOCATION_SHOWN)] = t.m_mergeFlags[slot(XMP_LOCATION_SHOWN)] = 1;
     t.m_dateYear = 2024, t.m_dateMonth = 5, t.m_dateDay = 17, t.m_noDate = false;
@@ -237,7 +237,7 @@ TEST_F(StationerySettings, TemplateKeepsEveryFieldAndFlagInSettingsAndFiles) {
     ASSERT_EQ(IPTCLoadStationeryFile(xmpPath, fromXMP, &message), 0) << message;
     expected.m_lumoVersion = fromXMP.m_lumoVersion;
     // The file holds the supplemental categories as one list: each slot is applied.
-    expected.m_applyFlags[slot(IPTC_SUPP_CATEGORIES, 2)] =
+    expected.m_applyFlags[slot(IPTC_SUPP_CATEGORIES, 1)] =
         expected.m_applyFlags[slot(IPTC_SUPP_CATEGORIES, 3)] = 1;
     EXPECT_EQ(fromXMP, expected);
 
@@ -253,7 +253,8 @@ TEST_F(StationerySettings, TemplateKeepsEveryFieldAndFlagInSettingsAndFiles) {
         EXPECT_EQ(fromIIM.m_fields[slot(id)], t.m_fields[slot(id)]) << id;
         EXPECT_TRUE(fromIIM.m_applyFlags[slot(id)]) << id;
     }
-    EXPECT_EQ(fromIIM.m_fields[slot(IPTC_SUPP_CATEGORIES, 1)], "first");
+    EXPECT_EQ(fromIIM.m_fields[slot(IPTC_SUPP_CATEGORIES, 1)], "");
+    EXPECT_EQ(fromIIM.m_fields[slot(IPTC_SUPP_CATEGORIES, 2)], "second");
     EXPECT_FALSE(fromIIM.m_applyFlags[slot(IPTC_SOURCE)]);
 
     // Unreadable files are refused with a message and leave the template alone.
