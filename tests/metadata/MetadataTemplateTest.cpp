@@ -301,3 +301,33 @@ TEST_F(StationerySettings, FieldsKeepTheirLastValuesNewestFirst) {
     EXPECT_EQ(CIPTCStationeryLists::Values(IPTC_CITY), (std::vector<std::string>{"Porto", "Lyon"}));
     EXPECT_TRUE(CIPTCStationeryLists::Values(IPTC_CITY, true).empty());
 }
+
+TEST(MetadataTemplate, ReverseGeocodingFillsTheFlaggedTargets) {
+    const IPTCLocation place{.m_sublocation = "Ribeira", .m_city = "Porto", .m_countryCode = "PT"};
+    const struct {
+        std::vector<std::size_t> flags;
+        std::string city, sublocation;
+        std::size_t created, shown; // Location Created and Locations Shown entries after applying
+    } cases[] = {
+        {{kGeocodeCity, kGeocodeSublocation}, "Porto", "Ribeira", 0, 1},
+        {{kGeocodeCity, kGeocodeNeverOverwrite}, "Lyon", "", 0, 1}, // the photo's city kept
+        {{kGeocodeCreatedCity, kGeocodeCreatedCountryCode}, "Lyon", "", 1, 1},
+        {{kGeocodeLocationShown}, "Lyon", "", 0, 2},
+    };
+    for (const auto& c : cases) {
+        IPTCRec stationery;
+        for (const std::size_t flag : c.flags)
+            stationery.m_reverseGeocodingApply[flag] = true;
+        IPTCRec target = photo();
+        IPTCApplyReverseGeocoding(stationery, target, place);
+        IPTCApplyReverseGeocoding(stationery, target, place); // a second time changes nothing
+        EXPECT_EQ(target.m_fields[slot(IPTC_CITY)], c.city) << c.flags[0];
+        EXPECT_EQ(target.m_fields[slot(IPTC_SUB_LOCATION)], c.sublocation) << c.flags[0];
+        ASSERT_EQ(target.m_locationCreated.size(), c.created) << c.flags[0];
+        if (c.created)
+            EXPECT_EQ(target.m_locationCreated[0], (IPTCLocation{.m_city = "Porto", .m_countryCode = "PT"}));
+        ASSERT_EQ(target.m_locationShown.size(), c.shown) << c.flags[0];
+        if (c.shown == 2)
+            EXPECT_EQ(target.m_locationShown[1], place);
+    }
+}
