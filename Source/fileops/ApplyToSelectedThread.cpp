@@ -89,6 +89,9 @@ void ApplyToSelectedThread::Run() {
         progress.SetStatus(ProgressDialogInterface::kStatusError);
         return;
     }
+    // The settings are read once, when the run starts.
+    m_saving = IPTCSaveSettingsFromPreferences();
+    m_encoding = IPTCEncodingSettingsFromPreferences();
     m_sequence = IPTCHaveSequenceVar(m_stationery);
     m_geocode = IPTCHaveReverseGeocoding(m_stationery);
 
@@ -179,8 +182,7 @@ void ApplyToSelectedThread::ApplyToPhoto(PhotoResult& result, std::size_t index)
 
     // A file (or sidecar) its owner made read-only is the owner's "do not change": the save would
     // replace it all the same (a rename needs only the folder's permission), so it is refused here.
-    const IPTCSaveSettings saving = IPTCSaveSettingsFromPreferences();
-    const IPTCSavePlan plan = IPTCPlanSave(*image, saving);
+    const IPTCSavePlan plan = IPTCPlanSave(*image, m_saving);
     for (const std::string& target :
          {plan.m_writeIIM || plan.m_writeXMP ? path : std::string(),
           plan.m_writeSidecar ? NRFLocalImageInfoRec::FindXmpSidecar(path) : std::string()}) {
@@ -260,8 +262,7 @@ void ApplyToSelectedThread::ApplyToPhoto(PhotoResult& result, std::size_t index)
     if (!m_batch)
         m_batch = std::make_unique<NRFMetadataCommit>();
     IPTCSaveReport report;
-    if (const NRFErr saved = DoSaveIPTC(image.get(), record, saving, IPTCEncodingSettingsFromPreferences(),
-                                        m_batch.get(), &report);
+    if (const NRFErr saved = DoSaveIPTC(image.get(), record, m_saving, m_encoding, m_batch.get(), &report);
         saved != kNRFErrNone) {
         giveBack();
         Fail(result, saved, path, true);

@@ -8,6 +8,8 @@
 
 #include "background/ProgressInfo.h"
 #include "metadata/IPTCRec.h"
+#include "metadata/IPTCUtils.h"
+#include "metadata/PhotoMetadata.h"
 
 #include <cstdint>
 #include <functional>
@@ -72,6 +74,8 @@ private:
     std::vector<std::string> m_paths;
     IPTCRec m_stationery;
     std::vector<PhotoResult> m_results;
+    IPTCSaveSettings m_saving;
+    IPTCEncodingSettings m_encoding;
     bool m_sequence = false;
     bool m_geocode = false;
     std::unique_ptr<NRFMetadataCommit> m_batch;
