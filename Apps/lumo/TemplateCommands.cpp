@@ -19,7 +19,6 @@
 #include "metadata/MetadataTemplate.h"
 #include "metadata/PhotoMetadata.h"
 #include "variables/VariableExpander.h"
-#include "variables/VariableSequence.h"
 
 #include <nlohmann/json.hpp>
 
@@ -27,7 +26,6 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
