@@ -10,13 +10,15 @@
 #include "NRF/NRF.h"
 #include "NRF/NRFImageInfo.h"
 #include "PhotoOperation.h"
+#include "TerminalProgressWindow.h"
+#include "background/ProgressDialogInterface.h"
+#include "fileops/ApplyToSelectedThread.h"
 #include "metadata/IPTCRecFields.h"
 #include "metadata/IPTCUtils.h"
 #include "metadata/MRUStringList.h"
 #include "metadata/MetadataTemplate.h"
 #include "metadata/PhotoMetadata.h"
 #include "variables/VariableExpander.h"
-#include "variables/VariableSequence.h"
 
 #include <nlohmann/json.hpp>
 
@@ -24,7 +26,6 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -231,105 +232,72 @@ int runEdit(const CommonOptions& common, const EditOptions& options) {
 
 // -- apply and paste
 
-struct ApplyShared {
-    IPTCRec stationery;
-    IPTCEncodingSettings encoding;
-    IPTCSaveSettings saving;
-    bool sequence = false; // the template uses the sequence number
-    std::uint32_t total = 0;
-    std::set<std::string> done; // the photos whose metadata was written
-};
-
-PhotoOutcome applyToPhoto(NRFImageInfoRec& image, NRFMetadataCommit* batch, ApplyShared& shared) {
-    IPTCRec record;
-    if (const NRFErr err = NRFLoadIPTC(&image, &record); err != kNRFErrNone)
-        return engineFailure(err, image.m_path);
-    StationeryDateInfo date;
-    if (image.m_captureTime.isValid())
-        date.capture = StationeryDateInfo::LocalDateTime{
-            image.m_captureTime.year, image.m_captureTime.month,  image.m_captureTime.day,
-            image.m_captureTime.hour, image.m_captureTime.minute, image.m_captureTime.second};
-    VariableContext context;
-    context.image = &image;
-    context.total = shared.total;
-    context.index = static_cast<std::uint32_t>(shared.done.size() + 1);
-    // Each photo takes its sequence number when it is worked on (a photo that fails gives it back), so
-    // that no number is lost and another operation running meanwhile never gets the same one.
-    SequenceReservation reservation;
-    if (shared.sequence) {
-        reservation = ReserveSequenceNumbers(SequenceKind::Sequence, 1);
-        context.sequence = reservation.first;
-        context.sequenceDigits = reservation.digits;
-    }
-    const auto giveBack = [&reservation] {
-        if (reservation.count)
-            ReleaseUnusedSequenceNumbers(reservation, 0);
-    };
-    std::string message;
-    if (const int err = IPTCApplyStationery(shared.stationery, record, date, context, &message); err != 0) {
-        giveBack();
-        PhotoOutcome outcome;
-        outcome.result = kResultNotPossible;
-        outcome.error = oneLine(message);
-        return outcome;
-    }
-    if (shared.stationery.m_colorClassApply)
-        image.m_colorClass =
-            static_cast<std::int16_t>(std::clamp(std::atoi(record.m_colorClass.c_str()), 0, 8));
-    if (shared.stationery.m_ratingApply)
-        image.m_rating = static_cast<std::int16_t>(std::clamp(std::atoi(record.m_rating.c_str()), 0, 5));
-    if (shared.stationery.m_tagApply)
-        image.m_tag = record.m_tagged == "1";
-    IPTCSaveReport report;
-    if (const NRFErr err = DoSaveIPTC(&image, record, shared.saving, shared.encoding, batch, &report);
-        err != kNRFErrNone) {
-        giveBack();
-        return engineFailure(err, image.m_path, true);
-    }
-    shared.done.insert(image.m_path);
-    PhotoOutcome outcome;
-    outcome.line = "template applied";
-    outcome.json["file"] = report.m_wroteFile;
-    if (report.m_wroteSidecar) {
-        outcome.sidecar = report.m_sidecarPath;
-        outcome.json["sidecar"] = report.m_sidecarPath;
-    }
-    return outcome;
-}
-
-// Applies the template `load` gives (after the session has started) to the photos.
+// Applies the template `load` gives (after the session has started) to the photos, on the operation's
+// own thread under the terminal progress window, which answers its questions.
 int runApply(const CommonOptions& common, const FileArguments& files,
              const std::function<int(IPTCRec&)>& load) {
     if (files.empty())
         return noFilesGiven();
-    auto shared = std::make_shared<ApplyShared>();
-    PhotoOperation operation;
-    operation.label = "Applying Metadata (IPTC) Template";
-    operation.heading = "While applying the Metadata (IPTC) Template an error occurred:";
-    operation.batched = true;
-    operation.prepare = [&files, &load, shared] {
-        if (const int status = load(shared->stationery); status != kExitDone)
-            return status;
-        if (const std::string refusal = IPTCCheckStationerySelfVariables(shared->stationery);
-            !refusal.empty()) {
-            std::fprintf(stderr, "lumo: %s", refusal.c_str());
-            return static_cast<int>(kExitBadUsage);
+    AppSession session(common, kImageEngineService | kPreferencesService);
+    if (!session.started())
+        return commandFailed(common, kResultUnexpected, session.error());
+    IPTCRec stationery;
+    if (const int status = load(stationery); status != kExitDone)
+        return status;
+    // Refused before any photo is touched, with the reason.
+    if (const std::string refusal = IPTCCheckStationerySelfVariables(stationery); !refusal.empty()) {
+        std::fprintf(stderr, "lumo: %s", refusal.c_str());
+        return kExitBadUsage;
+    }
+    // An argument that stands for no file fails in the run as any unreadable photo does.
+    std::vector<std::string> paths;
+    for (const FileArgument& file : files.expand())
+        paths.push_back(file.path);
+
+    ProgressDialogInterface progress;
+    ApplyToSelectedThread operation(paths, stationery, &progress);
+    operation.m_describeFailure = [](std::uint32_t result, const std::string& path) {
+        return engineFailureText(result, path);
+    };
+    if (!operation.Start())
+        return commandFailed(common, kResultUnexpected, "the operation could not be started");
+    TerminalProgressWindow(progress, "Applying Metadata (IPTC) Template",
+                           common.quiet || paths.size() < 2 ? nullptr : stderr)
+        .run();
+    operation.Join();
+
+    int status = kExitDone;
+    nlohmann::ordered_json all = nlohmann::ordered_json::array();
+    static const std::string heading = "While applying the Metadata (IPTC) Template an error occurred:";
+    for (const ApplyToSelectedThread::PhotoResult& result : operation.Results()) {
+        if (!result.reached)
+            continue;
+        if (result.result != 0) {
+            status = kExitSomeFailed;
+            reportFailure(result.path, heading + " " + oneLine(result.error));
+            all.push_back(failureJson(result.path, result.result, oneLine(result.error)));
+            continue;
         }
-        shared->encoding = IPTCEncodingSettingsFromPreferences();
-        shared->saving = IPTCSaveSettingsFromPreferences();
-        shared->total = static_cast<std::uint32_t>(files.expand().size());
-        shared->sequence = IPTCHaveSequenceVar(shared->stationery);
-        return static_cast<int>(kExitDone);
-    };
-    operation.change = [shared](NRFImageInfoRec& image, NRFMetadataCommit* batch) {
-        return applyToPhoto(image, batch, *shared);
-    };
-    const int status = runPhotoOperation(common, files, operation);
-    if (status == kExitSomeFailed && !common.json && shared->done.size() < shared->total)
-        std::fprintf(stderr, "%lu of %lu of the selected photos cannot be captioned\n",
-                     static_cast<unsigned long>(shared->total - shared->done.size()),
-                     static_cast<unsigned long>(shared->total));
-    return status;
+        nlohmann::ordered_json entry = {{"path", result.path}, {"file", result.wroteFile}};
+        if (!result.sidecar.empty())
+            entry["sidecar"] = result.sidecar;
+        all.push_back(std::move(entry));
+        if (!common.json && !common.quiet)
+            std::printf("%s: template applied\n", oneLine(result.path).c_str());
+    }
+    if (common.json)
+        std::cout << jsonText(all, 2) << '\n';
+    std::fflush(stdout);
+    switch (progress.GetStatus()) {
+    case ProgressDialogInterface::kStatusCancelled:
+        std::fprintf(stderr, "lumo: cancelled\n");
+        return kExitCancelled;
+    case ProgressDialogInterface::kStatusError:
+    case ProgressDialogInterface::kStatusException:
+        return kExitSomeFailed;
+    default:
+        return status;
+    }
 }
 
 // -- files

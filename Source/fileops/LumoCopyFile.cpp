@@ -12,6 +12,7 @@
 #include "db/Preferences.h"
 #include "fileops/UniquePaths.h"
 #include "metadata/IPTCRec.h"
+#include "metadata/IPTCUtils.h"
 #include "metadata/PhotoMetadata.h"
 #include "support/DiskUtils.h"
 #include "support/FileIO.h"
@@ -23,6 +24,7 @@
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <random>
 
@@ -202,6 +204,21 @@ void discardTemporary(const std::string& temporary, NRFFileType type, const std:
         lumo::removeFile(file);
 }
 
+// The photo state a metadata record holds (tag, colour class, rating), into the image record; what the
+// record leaves empty stays as it is.
+void photoStateInto(const IPTCRec& record, NRFImageInfoRec& image) {
+    if (!record.m_tagged.empty())
+        image.m_tag = record.m_tagged != "0";
+    if (const int colorClass = IPTCRecordColorClass(record, IPTCEncodingSettingsFromPreferences());
+        colorClass >= 0 && colorClass <= 8)
+        image.m_colorClass = static_cast<std::int16_t>(colorClass);
+    if (!record.m_rating.empty()) {
+        const int rating = std::atoi(record.m_rating.c_str());
+        if (rating >= 0 && rating <= 5)
+            image.m_rating = static_cast<std::int16_t>(rating);
+    }
+}
+
 int copyAsTemporaryAndRename(const CopyFileRequest& request, NRFImageInfoRec* record, const IPTCRec* metadata,
                              bool callerNamed, std::string& name) {
     const std::string& folder = request.destinationFolder;
@@ -240,8 +257,14 @@ int copyAsTemporaryAndRename(const CopyFileRequest& request, NRFImageInfoRec* re
     if (NRFOpenImage(temporary.c_str(), type, &copy) != kNRFErrNone)
         return fail(NRFGetErrorText());
     if (metadata) {
-        // The caller's metadata goes into the copy before it takes its name.
-        if (NRFGetImageInfo(copy.get()) != kNRFErrNone || DoSaveIPTC(copy.get(), *metadata) != kNRFErrNone)
+        // The caller's metadata goes into the copy before it takes its name. The save writes the copy's
+        // photo state with it: the copy's own (its original's) first, then what the metadata sets.
+        if (NRFGetImageInfo(copy.get()) != kNRFErrNone)
+            return fail(NRFGetErrorText());
+        IPTCRec own;
+        NRFLoadIPTC(copy.get(), &own);
+        photoStateInto(*metadata, *copy);
+        if (DoSaveIPTC(copy.get(), *metadata) != kNRFErrNone)
             return fail(NRFGetErrorText());
     }
     // The attached files of the copy make their names taken too (photo.XMP, photo.NEF.NKS).

@@ -762,9 +762,10 @@ private:
         const std::optional<std::vector<std::string>> items = getItems(m_x, prop(first->xmp));
         if (!items)
             return;
+        // A template keeps its slots in place: an empty item stands for an empty slot before a set one.
         std::vector<std::string> kept;
         for (const std::string& item : *items)
-            if (!lumo::trim(item).empty())
+            if (m_template || !lumo::trim(item).empty())
                 kept.emplace_back(lumo::trim(item));
         for (int item = 1; item <= 3; ++item) {
             m_record.m_fields[slot(IPTC_SUPP_CATEGORIES, item)] =
@@ -1371,11 +1372,18 @@ private:
         const Prop p = prop("photoshop:SupplementalCategories");
         std::vector<std::string> items;
         bool any = false;
+        std::size_t used = 0; // a template keeps the slots up to the last set one, the empty ones as " "
         for (int item = 1; item <= 3; ++item) {
             any = any || applies(IPTC_SUPP_CATEGORIES, item);
-            if (!lumo::trim(text(IPTC_SUPP_CATEGORIES, item)).empty())
-                items.emplace_back(lumo::trim(text(IPTC_SUPP_CATEGORIES, item)));
+            const std::string value(lumo::trim(text(IPTC_SUPP_CATEGORIES, item)));
+            if (value.empty() && !m_template)
+                continue;
+            items.push_back(value.empty() ? " " : value);
+            if (!value.empty())
+                used = items.size();
         }
+        if (m_template)
+            items.resize(used);
         if (m_template && !any)
             return;
         if (items.empty() && !m_template)

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string_view>
 
 namespace {
@@ -343,6 +344,85 @@ bool IPTCHaveSequenceVar(const IPTCRec& stationery) {
 bool IPTCHaveReverseGeocoding(const IPTCRec& stationery) {
     return std::any_of(stationery.m_reverseGeocodingApply.begin(), stationery.m_reverseGeocodingApply.end(),
                        [](bool flag) { return flag; });
+}
+
+// -- reverse geocoding
+
+namespace {
+
+std::mutex g_geocoderMutex;
+ReverseGeocoder g_geocoder;
+
+} // namespace
+
+void IPTCApplyReverseGeocoding(const IPTCRec& stationery, IPTCRec& target, const IPTCLocation& location) {
+    const auto& flags = stationery.m_reverseGeocodingApply;
+    const bool keep = flags[kGeocodeNeverOverwrite];
+    const auto fill = [keep](std::string& to, const std::string& value) {
+        if (!value.empty() && !(keep && !to.empty()))
+            to = value;
+    };
+    const std::pair<std::size_t, IPTCFieldID> fields[] = {
+        {kGeocodeCity, IPTC_CITY},
+        {kGeocodeSublocation, IPTC_SUB_LOCATION},
+        {kGeocodeState, IPTC_PROVINCE_STATE},
+        {kGeocodeCountry, IPTC_COUNTRY_NAME},
+        {kGeocodeCountryCode, IPTC_COUNTRY_CODE},
+    };
+    const std::string IPTCLocation::*members[] = {&IPTCLocation::m_city, &IPTCLocation::m_sublocation,
+                                                  &IPTCLocation::m_provinceState,
+                                                  &IPTCLocation::m_countryName, &IPTCLocation::m_countryCode};
+    for (std::size_t i = 0; i < std::size(fields); ++i)
+        if (flags[fields[i].first])
+            fill(fieldText(target, IPTCFieldIndexOf(fields[i].second)), location.*members[i]);
+
+    const std::pair<std::size_t, std::string IPTCLocation::*> created[] = {
+        {kGeocodeCreatedSublocation, &IPTCLocation::m_sublocation},
+        {kGeocodeCreatedCity, &IPTCLocation::m_city},
+        {kGeocodeCreatedState, &IPTCLocation::m_provinceState},
+        {kGeocodeCreatedCountry, &IPTCLocation::m_countryName},
+        {kGeocodeCreatedCountryCode, &IPTCLocation::m_countryCode},
+    };
+    for (const auto& [flag, member] : created) {
+        if (!flags[flag] || (location.*member).empty())
+            continue;
+        if (target.m_locationCreated.empty())
+            target.m_locationCreated.emplace_back();
+        fill(target.m_locationCreated.front().*member, location.*member);
+    }
+
+    if (flags[kGeocodeLocationShown]) {
+        IPTCLocation shown;
+        for (const auto& entry : created)
+            shown.*entry.second = location.*entry.second;
+        if (!shown.isEmpty() && std::find(target.m_locationShown.begin(), target.m_locationShown.end(),
+                                          shown) == target.m_locationShown.end())
+            target.m_locationShown.push_back(std::move(shown));
+    }
+}
+
+ReverseGeocoder IPTCSetReverseGeocoder(ReverseGeocoder geocoder) {
+    const std::lock_guard lock(g_geocoderMutex);
+    std::swap(g_geocoder, geocoder);
+    return geocoder;
+}
+
+std::optional<IPTCLocation> IPTCReverseGeocode(const NRFImageInfoRec& image) {
+    ReverseGeocoder geocoder;
+    {
+        const std::lock_guard lock(g_geocoderMutex);
+        geocoder = g_geocoder;
+    }
+    if (!geocoder)
+        return std::nullopt;
+    try {
+        return geocoder(image);
+    } catch (const std::exception& e) {
+        LUMO_LOG("IPTCReverseGeocode() %s", e.what());
+    } catch (...) {
+        LUMO_LOG("IPTCReverseGeocode() unexpected exception");
+    }
+    return std::nullopt;
 }
 
 // -- storage

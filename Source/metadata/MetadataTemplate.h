@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -69,6 +70,40 @@ int IPTCApplyStationery(const IPTCRec& stationery, IPTCRec& target, const Statio
 bool IPTCHaveSequenceVar(const IPTCRec& stationery);
 // Whether any reverse-geocoding apply flag is set.
 bool IPTCHaveReverseGeocoding(const IPTCRec& stationery);
+
+// -- reverse geocoding
+
+class NRFImageInfoRec;
+
+// The order of the template's reverse-geocoding apply flags.
+enum : std::size_t {
+    kGeocodeCity = 0,
+    kGeocodeSublocation,
+    kGeocodeState,
+    kGeocodeCountry,
+    kGeocodeCountryCode,
+    kGeocodeCreatedSublocation,
+    kGeocodeCreatedCity,
+    kGeocodeCreatedState,
+    kGeocodeCreatedCountry,
+    kGeocodeCreatedCountryCode,
+    kGeocodeLocationShown,
+    kGeocodeNeverOverwrite,
+};
+
+// Fills the targets the template flags from `location` (the place at the photo's GPS position): City,
+// Sublocation, State/Province, Country and Country Code, the members of the first Location Created (made
+// when the photo has none), and the place added once to Locations Shown. With "never overwrite" flagged,
+// a target that holds a value keeps it.
+void IPTCApplyReverseGeocoding(const IPTCRec& stationery, IPTCRec& target, const IPTCLocation& location);
+
+// The place at a photo's GPS position; nullopt when it cannot be found.
+using ReverseGeocoder = std::function<std::optional<IPTCLocation>(const NRFImageInfoRec& image)>;
+// Installs the geocoder (an empty function removes it); returns the one it replaces.
+ReverseGeocoder IPTCSetReverseGeocoder(ReverseGeocoder geocoder);
+// Looks the photo's place up with the installed geocoder; nullopt without one, without a GPS position
+// or when the lookup fails.
+std::optional<IPTCLocation> IPTCReverseGeocode(const NRFImageInfoRec& image);
 
 // -- template files
 

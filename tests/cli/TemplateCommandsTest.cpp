@@ -95,3 +95,27 @@ TEST(TemplateCommands, SnapshotTakenAndPasted) {
     EXPECT_EQ(t["Keywords"], (nlohmann::json{"a", "b"}));
     EXPECT_EQ(t["Caption-Abstract"], "X");
 }
+
+TEST(TemplateCommands, ReverseGeocodingQuestionAnsweredByNoInput) {
+    LumoHome home;
+    // A template file asking for the city from reverse geocoding; no geocoder is available.
+    const std::string file = home.dir.file("Geo.XMP");
+    lumo::test::writeWholeFile(
+        file, "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+              "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description rdf:about=\"\" "
+              "xmlns:photoshop=\"http://ns.adobe.com/photoshop/1.0/\" "
+              "xmlns:lumograph=\"http://ns.kestrellabs.com/lumograph/1.0/\"><photoshop:Headline>Geo</"
+              "photoshop:Headline><lumograph:ApplyReverseGeocoding><rdf:Bag><rdf:li>0x0</rdf:li></rdf:Bag></"
+              "lumograph:ApplyReverseGeocoding></rdf:Description></rdf:RDF></x:xmpmeta>");
+    ASSERT_EQ(home.lumo({"template", "load", file}).exitCode, 0);
+    const std::string a = photo(home, "a.jpg"), b = photo(home, "b.jpg");
+    const lumo::test::ProcessResult r = home.lumo({"--no-input", "template", "apply", a, b});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    // Asked once, answered for the user: the template goes on without reverse geocoding.
+    const std::string question = "requests Reverse Geocoding but it\nhas failed.  Continue without Reverse "
+                                 "Geocoding? [Y]es / (n)o yes (--no-input)";
+    EXPECT_NE(r.err.find(question), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(question, r.err.find(question) + 1), std::string::npos) << r.err;
+    EXPECT_EQ(tags(a)["Headline"], "Geo");
+    EXPECT_EQ(tags(b)["Headline"], "Geo");
+}

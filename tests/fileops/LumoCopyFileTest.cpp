@@ -256,6 +256,11 @@ TEST_F(CopyFileTest, CallerMetadataGoesIntoTheCopyOnly) {
     writeWholeFile(jpeg, lumo::test::encodeJpeg(16, 16));
     NRFImageInfoRef record = open(jpeg);
     ASSERT_TRUE(record);
+    // The photo's colour class and rating go with the copy: the caller's record sets neither.
+    ASSERT_EQ(NRFGetImageInfo(record.get()), kNRFErrNone);
+    record->m_colorClass = 3, record->m_rating = 2;
+    ASSERT_EQ(DoSaveIPTC(record.get(), IPTCRec{}), kNRFErrNone);
+    const std::string original = readWholeFile(jpeg);
     IPTCRec caller;
     ASSERT_TRUE(IPTCSetDataSet(&caller, IPTC_CAPTION, 1, "Copied with a caption"));
     CopyFileRequest request;
@@ -266,18 +271,26 @@ TEST_F(CopyFileTest, CallerMetadataGoesIntoTheCopyOnly) {
     request.flags = kCopyApplyMetadata;
     std::string name;
     ASSERT_EQ(CopyFile::FileCopyEx(request, name), 1) << CopyFile::ErrorText();
-    auto captionOf = [&](const std::string& path) {
+    auto captionOf = [&](const std::string& path, int colorClass = 3, int rating = 2) {
         NRFImageInfoRef image = open(path);
         IPTCRec read;
         std::string text;
         if (image && NRFGetImageInfo(image.get()) == kNRFErrNone &&
             NRFLoadIPTC(image.get(), &read) == kNRFErrNone)
             IPTCGetDataSet(&read, IPTC_CAPTION, 1, true, text);
+        EXPECT_EQ(image->m_colorClass, colorClass) << path;
+        EXPECT_EQ(image->m_rating, rating) << path;
         return text;
     };
     EXPECT_EQ(captionOf(m_dst.file(name)), "Copied with a caption");
     EXPECT_EQ(captionOf(jpeg), "");
-    EXPECT_EQ(namesIn(m_dst.path()), std::vector<std::string>{"meta.JPG"});
+    EXPECT_EQ(readWholeFile(jpeg), original);
+    // A record that holds a colour class gives it to the copy.
+    caller.m_colorClass = "5";
+    name.clear();
+    ASSERT_EQ(CopyFile::FileCopyEx(request, name), 1) << CopyFile::ErrorText();
+    EXPECT_EQ(captionOf(m_dst.file(name), 5), "Copied with a caption");
+    EXPECT_EQ(namesIn(m_dst.path()).size(), 2u);
 }
 
 TEST_F(CopyFileTest, RenameTakesAttachedFilesAllOrNothing) {

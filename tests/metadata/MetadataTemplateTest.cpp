@@ -70,8 +70,8 @@ IPTCRec fullTemplate() {
     set(t, IPTC_CITY, "Paris");
     set(t, XMP_PERSONS_SHOWN, "Ann,Bob", true);
     set(t, IPTC_COPYRIGHT, "(c) Someone");
-    t.m_fields[slot(IPTC_SUPP_CATEGORIES, 1)] = "first";
-    t.m_applyFlags[slot(IPTC_SUPP_CATEGORIES, 1)] = 1;
+    t.m_fields[slot(IPTC_SUPP_CATEGORIES, 2)] = "second"; // the first slot empty, the second kept in place
+    t.m_applyFlags[slot(IPTC_SUPP_CATEGORIES, 2)] = 1;
     t.m_locationShown = {IPTCLocation{.m_city = "Oslo"}};
     t.m_applyFlags[slot(XMP_LOCATION_SHOWN)] = t.m_mergeFlags[slot(XMP_LOCATION_SHOWN)] = 1;
     t.m_dateYear = 2024, t.m_dateMonth = 5, t.m_dateDay = 17, t.m_noDate = false;
@@ -237,7 +237,7 @@ TEST_F(StationerySettings, TemplateKeepsEveryFieldAndFlagInSettingsAndFiles) {
     ASSERT_EQ(IPTCLoadStationeryFile(xmpPath, fromXMP, &message), 0) << message;
     expected.m_lumoVersion = fromXMP.m_lumoVersion;
     // The file holds the supplemental categories as one list: each slot is applied.
-    expected.m_applyFlags[slot(IPTC_SUPP_CATEGORIES, 2)] =
+    expected.m_applyFlags[slot(IPTC_SUPP_CATEGORIES, 1)] =
         expected.m_applyFlags[slot(IPTC_SUPP_CATEGORIES, 3)] = 1;
     EXPECT_EQ(fromXMP, expected);
 
@@ -253,7 +253,8 @@ TEST_F(StationerySettings, TemplateKeepsEveryFieldAndFlagInSettingsAndFiles) {
         EXPECT_EQ(fromIIM.m_fields[slot(id)], t.m_fields[slot(id)]) << id;
         EXPECT_TRUE(fromIIM.m_applyFlags[slot(id)]) << id;
     }
-    EXPECT_EQ(fromIIM.m_fields[slot(IPTC_SUPP_CATEGORIES, 1)], "first");
+    EXPECT_EQ(fromIIM.m_fields[slot(IPTC_SUPP_CATEGORIES, 1)], "");
+    EXPECT_EQ(fromIIM.m_fields[slot(IPTC_SUPP_CATEGORIES, 2)], "second");
     EXPECT_FALSE(fromIIM.m_applyFlags[slot(IPTC_SOURCE)]);
 
     // Unreadable files are refused with a message and leave the template alone.
@@ -299,4 +300,34 @@ TEST_F(StationerySettings, FieldsKeepTheirLastValuesNewestFirst) {
     ASSERT_TRUE(CIPTCStationeryLists::Remember(IPTC_CITY, "Porto"));
     EXPECT_EQ(CIPTCStationeryLists::Values(IPTC_CITY), (std::vector<std::string>{"Porto", "Lyon"}));
     EXPECT_TRUE(CIPTCStationeryLists::Values(IPTC_CITY, true).empty());
+}
+
+TEST(MetadataTemplate, ReverseGeocodingFillsTheFlaggedTargets) {
+    const IPTCLocation place{.m_sublocation = "Ribeira", .m_city = "Porto", .m_countryCode = "PT"};
+    const struct {
+        std::vector<std::size_t> flags;
+        std::string city, sublocation;
+        std::size_t created, shown; // Location Created and Locations Shown entries after applying
+    } cases[] = {
+        {{kGeocodeCity, kGeocodeSublocation}, "Porto", "Ribeira", 0, 1},
+        {{kGeocodeCity, kGeocodeNeverOverwrite}, "Lyon", "", 0, 1}, // the photo's city kept
+        {{kGeocodeCreatedCity, kGeocodeCreatedCountryCode}, "Lyon", "", 1, 1},
+        {{kGeocodeLocationShown}, "Lyon", "", 0, 2},
+    };
+    for (const auto& c : cases) {
+        IPTCRec stationery;
+        for (const std::size_t flag : c.flags)
+            stationery.m_reverseGeocodingApply[flag] = true;
+        IPTCRec target = photo();
+        IPTCApplyReverseGeocoding(stationery, target, place);
+        IPTCApplyReverseGeocoding(stationery, target, place); // a second time changes nothing
+        EXPECT_EQ(target.m_fields[slot(IPTC_CITY)], c.city) << c.flags[0];
+        EXPECT_EQ(target.m_fields[slot(IPTC_SUB_LOCATION)], c.sublocation) << c.flags[0];
+        ASSERT_EQ(target.m_locationCreated.size(), c.created) << c.flags[0];
+        if (c.created)
+            EXPECT_EQ(target.m_locationCreated[0], (IPTCLocation{.m_city = "Porto", .m_countryCode = "PT"}));
+        ASSERT_EQ(target.m_locationShown.size(), c.shown) << c.flags[0];
+        if (c.shown == 2)
+            EXPECT_EQ(target.m_locationShown[1], place);
+    }
 }
