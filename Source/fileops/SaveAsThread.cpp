@@ -10,6 +10,7 @@
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFResample.h"
 #include "app/LumoLog.h"
+#include "background/ErrorReporter.h"
 #include "background/ProgressDialogInterface.h"
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
@@ -747,7 +748,7 @@ SaveAsThread::~SaveAsThread() {
 }
 
 std::string SaveAsThread::EndMessage() const {
-    return m_errorCount != 0 ? "There were errors during the Save As operation." : std::string();
+    return m_errorCount != 0 ? SaveAsText::kErrors : std::string();
 }
 
 NRFErr SaveAsThread::fail(const std::string& text, NRFErr code) {
@@ -860,9 +861,7 @@ NRFErr SaveAsThread::SaveFile(const std::string& path, std::uint32_t index) {
     // 5. The metadata template, applied to the new file's metadata only.
     std::unique_ptr<IPTCRec> applied;
     if (const IPTCRec* current = stationery()) {
-        if (IPTCHaveReverseGeocoding(*current))
-            LUMO_LOG("SaveAsThread::SaveFile(): the template asks for reverse geocoding, which is not "
-                     "available; its other fields are applied");
+        // (The run asked about reverse geocoding before its first photo.)
         applied = std::make_unique<IPTCRec>(metadata ? *metadata : IPTCRec{});
         std::string message;
         if (const int err = IPTCApplyStationery(*current, *applied, StationeryDateInfo{}, context, &message);
@@ -1044,12 +1043,26 @@ void SaveAsThread::operator()() {
     ProgressDialogInterface* progress = m_pProgressDlg;
     try {
         if (progress)
-            progress->SetMessage("Saving selected Photos...");
+            progress->SetMessage(SaveAsText::kSaving);
         // The shared running sequence: the numbers of the whole run are taken before the first photo.
         const bool renameUsesSequence =
             m_options.renamePhotos &&
             ExpandVariables(m_options.renameString, VariableContext{}, kVariableFileName).usedSequence;
         const IPTCRec* current = stationery();
+        if (current && IPTCHaveReverseGeocoding(*current)) {
+            const bool found = m_reverseGeocode && m_reverseGeocode(m_paths);
+            if (!found) {
+                if (ErrorReporter::DoMessageBox(SaveAsText::kGeocodingFailed, MessageBoxButtons::YesNo) !=
+                    MessageBoxAnswer::Yes) {
+                    if (progress) {
+                        progress->SetStatus(ProgressDialogInterface::kStatusCancelled);
+                        progress->SetFinished(true);
+                    }
+                    return;
+                }
+                m_stationery->m_reverseGeocodingApply.fill(false);
+            }
+        }
         if (renameUsesSequence || (current && IPTCHaveSequenceVar(*current))) {
             m_reservation =
                 ReserveSequenceNumbers(SequenceKind::Sequence, static_cast<std::int64_t>(m_paths.size()));

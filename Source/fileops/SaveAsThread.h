@@ -10,6 +10,7 @@
 #include "variables/VariableSequence.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,14 @@
 
 class CopyPhotosThread;
 struct VariableContext;
+
+namespace SaveAsText {
+inline constexpr char kSaving[] = "Saving selected Photos...";
+inline constexpr char kErrors[] = "There were errors during the Save As operation.";
+inline constexpr char kGeocodingFailed[] =
+    "The Metadata (IPTC) Template being applied requests Reverse "
+    "Geocoding but\nit has failed.  Continue without Reverse Geocoding?";
+} // namespace SaveAsText
 
 enum SaveAsType : int { kSaveAsJPEG = 0, kSaveAsTIFF = 1, kSaveAsPNG = 2 };
 enum SaveAsScaleType : int { kScaleNone = 0, kScalePercentage = 1, kScaleBox = 2, kScaleCustom = 3 };
@@ -105,6 +114,10 @@ public:
     // Saves one photo (the `index`th of the run, from 1); 0 or an error code. The new file's path is
     // appended to SavedPaths().
     NRFErr SaveFile(const std::string& path, std::uint32_t index);
+
+    // Looks up the places of the photos' GPS positions for the template; false when it failed. Without
+    // one set, the lookup fails (there is no geocoder), and the user is asked whether to go on without.
+    std::function<bool(const std::vector<std::string>& paths)> m_reverseGeocode;
 
     const std::vector<std::string>& SavedPaths() const { return m_savedPaths; }
     // Per photo reached by the run, in order: its new file (empty when it failed) and the text of its

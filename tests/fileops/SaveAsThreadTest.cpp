@@ -5,6 +5,7 @@
 
 #include "NRF/NRFBasicJPEG.h"
 #include "NRF/NRFImageInfo.h"
+#include "app/MessageBox.h"
 #include "background/ProgressDialogInterface.h"
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
@@ -437,4 +438,44 @@ TEST(SaveAsWatermark, TextGoesOverTheBottomLeftCornerOrIsRefused) {
         EXPECT_EQ(black > white, c.drawn); // the outline is wider than the letters
         EXPECT_EQ(changedAbove, 0u);
     }
+}
+
+TEST_F(SaveAsThreadTest, AFailingReverseGeocodingIsAskedAboutAndNoSavesNothing) {
+    ASSERT_TRUE(CPreferences::GetPreferences());
+    const std::string source = m_dir.file("geo.jpg");
+    writeWholeFile(source, photo(64, 32, 1));
+    IPTCRec stationery;
+    const std::size_t headline = IPTCFieldIndexOf(IPTCStorageFieldID(IPTC_HEADLINE), 1);
+    stationery.m_fields[headline] = "Placed";
+    stationery.m_applyFlags[headline] = 1;
+    stationery.m_reverseGeocodingApply[0] = true;
+    ASSERT_TRUE(IPTCSaveCurrentStationery(stationery));
+    for (const MessageBoxAnswer answer : {MessageBoxAnswer::No, MessageBoxAnswer::Yes}) {
+        std::vector<std::string> asked;
+        setMessageBoxHandler([&](std::string_view text, MessageBoxButtons) {
+            asked.emplace_back(text);
+            return answer;
+        });
+        SaveAsOptions o = options();
+        o.applyStationeryPad = true;
+        ProgressDialogInterface progress;
+        SaveAsThread thread({source}, o, &progress);
+        ASSERT_TRUE(thread.Start());
+        thread.Join();
+        setMessageBoxHandler(nullptr);
+        EXPECT_EQ(asked, std::vector<std::string>{SaveAsText::kGeocodingFailed});
+        EXPECT_TRUE(progress.IsFinished());
+        if (answer == MessageBoxAnswer::No) {
+            EXPECT_EQ(progress.GetStatus(), ProgressDialogInterface::kStatusCancelled);
+            EXPECT_TRUE(thread.Destinations().empty());
+            EXPECT_FALSE(lumo::fileExists(m_dir.file("out/geo.jpg")));
+        } else {
+            ASSERT_EQ(thread.Destinations().size(), 1u);
+            Loaded out = load(thread.Destinations()[0]);
+            IPTCRec written;
+            ASSERT_EQ(NRFLoadIPTC(out.record.get(), &written), kNRFErrNone);
+            EXPECT_EQ(written.m_fields[headline], "Placed");
+        }
+    }
+    CPreferences::ClosePreferences();
 }
