@@ -215,7 +215,7 @@ void addSaveAsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction
     command
         ->add_option("--watermark-text", options->watermarkText,
                      "Write this text over the bottom left corner ({variables})")
-        ->type_name("TEXT");
+        ->type_name("LINE");
     command->add_option("--watermark-opacity", options->opacity, "The watermark's opacity, 0 to 1 (0.5)")
         ->check(CLI::Range(0.0, 1.0));
     command
