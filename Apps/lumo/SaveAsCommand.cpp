@@ -8,9 +8,11 @@
 #include "JsonValue.h"
 #include "TerminalProgressWindow.h"
 #include "background/ProgressDialogInterface.h"
+#include "fileops/CopyOptions.h"
 #include "fileops/SaveAsThread.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -19,7 +21,9 @@ namespace {
 
 struct SaveAsCommandOptions {
     FileArguments files;
-    std::string to, type = "jpeg", size, rename, watermark;
+    std::string to, type = "jpeg", size, rename, watermark, watermarkText;
+    std::string subfolder, root, folder;
+    bool inPlace = false, applyTemplate = false;
     int quality = 90;
     std::uint32_t box = 0;
     double percent = 0.0, dpi = 0.0, opacity = 0.5;
@@ -51,10 +55,36 @@ bool parseSize(const std::string& text, std::int64_t& width, std::int64_t& heigh
     return width > 0 && height > 0 && width <= 65535 && height <= 65535;
 }
 
+std::string absolutePath(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path full = std::filesystem::absolute(path, ec);
+    return ec ? path : full.lexically_normal().string();
+}
+
 int runSaveAs(const CommonOptions& common, const SaveAsCommandOptions& options) {
     if (options.files.empty())
         return noFilesGiven();
     SaveAsOptions save;
+    const int destinations = (options.to.empty() ? 0 : 1) + (options.subfolder.empty() ? 0 : 1) +
+                             (options.root.empty() && options.folder.empty() ? 0 : 1) +
+                             (options.inPlace ? 1 : 0);
+    if (destinations != 1)
+        return usage("name one destination: --to DIR, --subfolder T, --root DIR --folder T or --in-place");
+    if (options.root.empty() != options.folder.empty())
+        return usage("--root and --folder go together");
+    if (!options.to.empty()) {
+        save.destinationType = kCopyToPickedFolder;
+        save.destinationFolder = absolutePath(options.to);
+    } else if (!options.subfolder.empty()) {
+        save.destinationType = kCopyToSubfolder;
+        save.subfolderTemplate = options.subfolder;
+    } else if (!options.root.empty()) {
+        save.destinationType = kCopyToFolderUnderRoot;
+        save.rootFolder = absolutePath(options.root);
+        save.folderTemplate = options.folder;
+    } else {
+        save.destinationType = kCopyToOwnFolder;
+    }
     if (options.type == "jpeg" || options.type == "jpg")
         save.saveAsType = kSaveAsJPEG;
     else if (options.type == "tiff" || options.type == "tif")
@@ -78,7 +108,6 @@ int runSaveAs(const CommonOptions& common, const SaveAsCommandOptions& options) 
     }
     if (options.limitKB != 0 && save.saveAsType != kSaveAsJPEG)
         return usage("--limit-kb applies to JPEG files only");
-    save.destinationFolder = options.to;
     save.jpegQuality = options.quality;
     save.subsampleChroma = !options.chroma444;
     save.imageResolution = options.dpi;
@@ -91,8 +120,10 @@ int runSaveAs(const CommonOptions& common, const SaveAsCommandOptions& options) 
     save.copyWavFiles = options.wav;
     save.renamePhotos = !options.rename.empty();
     save.renameString = options.rename;
-    save.watermark = !options.watermark.empty();
+    save.watermark = !options.watermark.empty() || !options.watermarkText.empty();
     save.watermarkImage = options.watermark;
+    save.watermarkText = options.watermarkText;
+    save.applyStationeryPad = options.applyTemplate;
     save.watermarkOpacity = options.opacity;
 
     AppSession session(common, kImageEngineService | kPreferencesService);
@@ -156,8 +187,19 @@ void addSaveAsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction
         "Write each photo as a new JPEG, TIFF or PNG file: cropped, upright, scaled, with its metadata");
     options->files.addTo(*command);
     command->add_option("--to", options->to, "The folder the new files go to (made when missing)")
-        ->required()
         ->type_name("DIR");
+    command
+        ->add_option("--subfolder", options->subfolder,
+                     "Save into a subfolder of each photo's own folder, named by this template")
+        ->type_name("T");
+    command->add_option("--root", options->root, "With --folder: the folder under which folders are made")
+        ->type_name("DIR");
+    command
+        ->add_option("--folder", options->folder, "With --root: the folder made for each photo ({variables})")
+        ->type_name("T");
+    command->add_flag("--in-place", options->inPlace, "Save next to the originals (never over them)");
+    command->add_flag("--apply-template", options->applyTemplate,
+                      "Apply the current metadata template to the new files (the originals are untouched)");
     command->add_option("--type", options->type, "jpeg (the default), tiff or png")->type_name("TYPE");
     command->add_option("--quality", options->quality, "JPEG quality, 1 to 100 (90)")
         ->check(CLI::Range(1, 100));
@@ -170,6 +212,10 @@ void addSaveAsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction
     command->add_flag("--sharpen", options->sharpen, "Sharpen the pixels after scaling");
     command->add_option("--watermark", options->watermark, "Lay this picture over the bottom right corner")
         ->type_name("FILE");
+    command
+        ->add_option("--watermark-text", options->watermarkText,
+                     "Write this text over the bottom left corner ({variables})")
+        ->type_name("LINE");
     command->add_option("--watermark-opacity", options->opacity, "The watermark's opacity, 0 to 1 (0.5)")
         ->check(CLI::Range(0.0, 1.0));
     command

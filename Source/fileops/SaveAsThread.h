@@ -4,22 +4,44 @@
 // and watermarked, then written as a new JPEG, TIFF or PNG file with its metadata.
 
 #include "NRF/NRF.h"
+#include "NRF/NRFImageInfo.h"
 #include "background/ProgressInfo.h"
+#include "metadata/IPTCRec.h"
+#include "variables/VariableSequence.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+class CopyPhotosThread;
+struct VariableContext;
+
+namespace SaveAsText {
+inline constexpr char kSaving[] = "Saving selected Photos...";
+inline constexpr char kErrors[] = "There were errors during the Save As operation.";
+inline constexpr char kGeocodingFailed[] =
+    "The Metadata (IPTC) Template being applied requests Reverse "
+    "Geocoding but\nit has failed.  Continue without Reverse Geocoding?";
+} // namespace SaveAsText
 
 enum SaveAsType : int { kSaveAsJPEG = 0, kSaveAsTIFF = 1, kSaveAsPNG = 2 };
 enum SaveAsScaleType : int { kScaleNone = 0, kScalePercentage = 1, kScaleBox = 2, kScaleCustom = 3 };
 
 struct SaveAsOptions {
     int saveAsType = kSaveAsJPEG;
-    int destinationType = 0;       // 0: destinationFolder (the only one this worker handles yet)
-    std::string destinationFolder; // "SaveToFolderPath"
-    std::string rootFolder, subfolderTemplate;
+    // Where each photo goes, as for copying (CopyDestinationType): 0 destinationFolder, 1 a subfolder
+    // of the photo's own folder named by subfolderTemplate, 2 a folder named by folderTemplate under
+    // rootFolder, 3 the photo's own folder.
+    int destinationType = 0;
+    std::string destinationFolder; // "SaveAsLastDestPath"
+    std::string rootFolder;        // "SaveToFolderRootPath"
+    std::string folderTemplate;    // "SaveToFolderPath"
+    std::string subfolderTemplate; // "CreateSubfolderPath"
     bool renameSequence = false;
-    bool applyStationeryPad = false; // the metadata template: not applied by this worker yet
+    bool applyStationeryPad = false; // the current metadata template, applied to the new files only
     bool openDestination = false;
     int scaleBoxUnits = 0; // 0 pixels
     int rawQuality = 0, renderSource = 0;
@@ -31,6 +53,7 @@ struct SaveAsOptions {
     bool sharpenPixels = false;
     bool watermark = false;
     std::string watermarkImage; // the picture laid over the bottom right corner
+    std::string watermarkText;  // written over the bottom left corner ({variables} expanded)
     double watermarkOpacity = 0.5;
     bool copyWavFiles = false;
     int scaleType = kScaleNone;
@@ -71,6 +94,13 @@ private:
 void SharpenBitmap(NRFBitmapBase& bitmap, double amount = 0.6);
 // Lays `mark` over the bottom right corner of `bitmap`, at most a quarter of its width, with `opacity`.
 bool WatermarkBitmap(NRFBitmapBase& bitmap, const NRFBitmapBase& mark, double opacity);
+// Writes `text` (ASCII; other characters show as "?") in white with a dark outline over the bottom
+// left corner of `bitmap`, its letters about a thirtieth of the short side high, with `opacity`. False
+// when there is nothing to write or no room for it.
+bool WatermarkBitmapText(NRFBitmapBase& bitmap, const std::string& text, double opacity);
+// The part of `bitmap` that a crop gives (its rectangle turned by its angle about its centre), sampled
+// into `out`; 0, or 1 for a crop that gives no pixel and 7 when the memory cannot be had.
+NRFErr CropBitmap(const NRFBitmapBase& bitmap, const NRFNormalizedCrop& crop, NRFBitmapBase& out);
 // The output size for the scale options; {0, 0} or non-positive values for an invalid request.
 void SaveAsScaledSize(const SaveAsOptions& options, std::uint32_t width, std::uint32_t height,
                       std::int64_t& outWidth, std::int64_t& outHeight);
@@ -85,6 +115,10 @@ public:
     // appended to SavedPaths().
     NRFErr SaveFile(const std::string& path, std::uint32_t index);
 
+    // Looks up the places of the photos' GPS positions for the template; false when it failed. Without
+    // one set, the lookup fails (there is no geocoder), and the user is asked whether to go on without.
+    std::function<bool(const std::vector<std::string>& paths)> m_reverseGeocode;
+
     const std::vector<std::string>& SavedPaths() const { return m_savedPaths; }
     // Per photo reached by the run, in order: its new file (empty when it failed) and the text of its
     // failure (empty when it was saved).
@@ -94,13 +128,20 @@ public:
     // "There were errors during the Save As operation." when any photo failed; empty otherwise.
     std::string EndMessage() const;
 
+protected:
     void operator()() override;
 
-protected:
     const char* ThreadName() const override { return "SaveAs"; }
 
 private:
     NRFErr fail(const std::string& text, NRFErr code);
+    // The expansion context of the `index`th photo: its sequence number from the run's reservation.
+    VariableContext contextFor(std::uint32_t index) const;
+    // The current metadata template (read once); null when it is not applied or there is none.
+    const IPTCRec* stationery();
+    // The photo's destination folder by the destination rule (made when missing); empty on failure.
+    std::string destinationFolderFor(const std::string& path, const NRFImageInfoRec& record,
+                                     const VariableContext& context);
 
     std::vector<std::string> m_paths;
     SaveAsOptions m_options;
@@ -110,4 +151,8 @@ private:
     std::vector<std::string> m_failures;
     std::string m_lastFailure;
     std::size_t m_errorCount = 0;
+    std::optional<SequenceReservation> m_reservation;
+    bool m_stationeryLoaded = false;
+    std::optional<IPTCRec> m_stationery;
+    std::unique_ptr<CopyPhotosThread> m_destinationRule;
 };

@@ -78,3 +78,46 @@ TEST(SaveAsCommand, EachPhotoBecomesANewFileWithItsMetadataAndAFailureExitsWithO
     EXPECT_NE(r.err.find("There were errors during the Save As operation."), std::string::npos) << r.err;
     EXPECT_TRUE(std::filesystem::exists(out + "/copy-upright.png")) << r.out;
 }
+
+TEST(SaveAsCommand, ACameraJPEGAtA2048BoxUnder500KBKeepsItsMetadataAndTheTemplateGoesToTheNewFileOnly) {
+    const std::string camera =
+        std::string(LUMO_CORPUS_DIR) + "/exiv2/exiv2-bug2565.jpg"; // 4032 x 3024, turned
+    if (!std::filesystem::exists(camera))
+        LUMO_SKIP_OR_FAIL("the corpus is missing");
+    LumoHome home;
+    const std::string photo = home.dir.file("IMG_2565.jpg"), out = home.dir.file("out");
+    std::filesystem::copy_file(camera, photo);
+    ProcessResult r = home.lumo({"saveas", photo, "--to", out, "--box", "2048", "--limit-kb", "500"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string saved = out + "/IMG_2565.jpg";
+    ASSERT_TRUE(std::filesystem::exists(saved));
+    EXPECT_LE(std::filesystem::file_size(saved), 500u * 1024);
+
+    // The template, with a text watermark, into a new file next to the original.
+    ASSERT_EQ(home.lumo({"template", "edit", "--field", "Headline=Delivered"}).exitCode, 0);
+    r = home.lumo({"saveas", photo, "--in-place", "--box", "640", "--apply-template", "--watermark-text",
+                   "\xC2\xA9 {filenamebase}"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string templated = home.dir.file("IMG_2565A.jpg");
+
+    const auto tags = exiftoolJson({"-n", "-G1", "-Make", "-Model", "-DateTimeOriginal", "-Orientation",
+                                    "-ImageWidth", "-ImageHeight", "-ExifImageWidth", "-ExifImageHeight",
+                                    "-ThumbnailLength", "-Headline", "-Warning", photo, saved, templated});
+    if (!tags)
+        LUMO_SKIP_OR_FAIL("exiftool is not installed");
+    ASSERT_EQ(tags->size(), 3u);
+    const auto &source = (*tags)[0], &small = (*tags)[1], &withTemplate = (*tags)[2];
+    for (const char* key : {"IFD0:Make", "IFD0:Model", "ExifIFD:DateTimeOriginal"})
+        EXPECT_EQ(small.value(key, ""), source.value(key, "-")) << key;
+    EXPECT_EQ(small.value("IFD0:Orientation", 0), 1);
+    EXPECT_EQ(small["File:ImageWidth"], 1536);
+    EXPECT_EQ(small["File:ImageHeight"], 2048);
+    EXPECT_EQ(small.value("ExifIFD:ExifImageWidth", 0), 1536);
+    EXPECT_EQ(small.value("ExifIFD:ExifImageHeight", 0), 2048);
+    EXPECT_GT(small.value("IFD1:ThumbnailLength", 0), 0);
+    EXPECT_FALSE(small.contains("ExifTool:Warning")) << small.dump();
+    EXPECT_FALSE(source.contains("IPTC:Headline") || source.contains("XMP-photoshop:Headline"));
+    EXPECT_EQ(withTemplate.value("XMP-photoshop:Headline", withTemplate.value("IPTC:Headline", "")),
+              "Delivered");
+    EXPECT_EQ(withTemplate["File:ImageWidth"], 480);
+}

@@ -5,9 +5,11 @@
 
 #include "NRF/NRFBasicJPEG.h"
 #include "NRF/NRFImageInfo.h"
+#include "app/MessageBox.h"
 #include "background/ProgressDialogInterface.h"
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
+#include "fileops/CopyOptions.h"
 #include "metadata/IPTCFields.h"
 #include "metadata/IPTCRec.h"
 #include "metadata/MetadataTemplate.h"
@@ -17,9 +19,11 @@
 #include "support/PhotoEngineTest.h"
 #include "support/TestSupport.h"
 #include "support/TiffBuilder.h"
+#include "variables/VariableSequence.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 using lumo::test::TempDir;
@@ -28,8 +32,8 @@ using lumo::test::writeWholeFile;
 
 namespace {
 
-// A width x height photo whose left half is white and right half black, with EXIF naming its camera
-// and its orientation.
+// A width x height photo whose left half is white and right half black, with EXIF naming its camera,
+// its orientation and size, and a 32 x 32 thumbnail.
 std::string photo(std::uint32_t width, std::uint32_t height, std::uint16_t orientation, bool noise = false) {
     NRFBitmapBase bitmap;
     bitmap.Allocate(width, height, 3);
@@ -39,8 +43,14 @@ std::string photo(std::uint32_t width, std::uint32_t height, std::uint16_t orien
             bitmap.Row(y)[x] = noise ? static_cast<std::uint8_t>(random()) : x < width * 3 / 2 ? 255 : 0;
     std::string stream;
     NRFEncodeJPEG(bitmap, NRFSaveOptions{}, stream);
+    NRFBitmapBase small;
+    small.Allocate(32, 32, 3);
+    std::string thumbnail;
+    NRFEncodeJPEG(small, NRFSaveOptions{}, thumbnail);
     TiffBuilder exif;
-    exif.ifd().add(271, "Lumocam").add(272, "L1").addShort(274, orientation);
+    exif.ifd().add(271, "Lumocam").add(272, "L1").addShort(274, orientation).addLong(0x100, width);
+    exif.ifd().addLong(0x101, height).subIfd(0x8769).addLong(0xA002, width).addShort(0xA003, height);
+    exif.ifd().next().addShort(0x103, 6).addBlob(0x201, 0x202, thumbnail);
     lumo::test::JpegBuilder builder(stream);
     builder.addExif(exif.build());
     return builder.build();
@@ -85,6 +95,7 @@ TEST_F(SaveAsThreadTest, PixelsAreCroppedTurnedUprightAndScaledInEachType) {
     struct Case {
         std::uint16_t orientation;
         bool crop;
+        double angle; // of the crop, a centred square: turned a quarter, white comes at the bottom
         int scaleType;
         double percent;
         std::uint32_t box;
@@ -95,13 +106,15 @@ TEST_F(SaveAsThreadTest, PixelsAreCroppedTurnedUprightAndScaledInEachType) {
         const char* name;
     };
     const Case cases[] = {
-        {1, false, kScaleNone, 0, 0, 0, 0, kSaveAsJPEG, 64, 32, false, "a.jpg"},
-        {6, false, kScaleNone, 0, 0, 0, 0, kSaveAsJPEG, 32, 64, true, "b.jpg"},
-        {6, true, kScaleNone, 0, 0, 0, 0, kSaveAsPNG, 32, 32, false, "c.png"},
-        {1, false, kScalePercentage, 50, 0, 0, 0, kSaveAsTIFF, 32, 16, false, "d.tif"},
-        {6, false, kScaleBox, 0, 16, 0, 0, kSaveAsJPEG, 8, 16, true, "e.jpg"},
-        {1, false, kScaleBox, 0, 1000, 0, 0, kSaveAsJPEG, 64, 32, false, "f.jpg"}, // never enlarged
-        {1, false, kScaleCustom, 0, 0, 20, 10, kSaveAsPNG, 20, 10, false, "g.png"},
+        {1, false, 0, kScaleNone, 0, 0, 0, 0, kSaveAsJPEG, 64, 32, false, "a.jpg"},
+        {6, false, 0, kScaleNone, 0, 0, 0, 0, kSaveAsJPEG, 32, 64, true, "b.jpg"},
+        {6, true, 0, kScaleNone, 0, 0, 0, 0, kSaveAsPNG, 32, 32, false, "c.png"},
+        {1, false, 0, kScalePercentage, 50, 0, 0, 0, kSaveAsTIFF, 32, 16, false, "d.tif"},
+        {6, false, 0, kScaleBox, 0, 16, 0, 0, kSaveAsJPEG, 8, 16, true, "e.jpg"},
+        {1, false, 0, kScaleBox, 0, 1000, 0, 0, kSaveAsJPEG, 64, 32, false, "f.jpg"}, // never enlarged
+        {1, false, 0, kScaleCustom, 0, 0, 20, 10, kSaveAsPNG, 20, 10, false, "g.png"},
+        {1, true, 90, kScaleNone, 0, 0, 0, 0, kSaveAsPNG, 16, 16, false, "h.png"},
+        {6, true, 90, kScaleNone, 0, 0, 0, 0, kSaveAsPNG, 16, 16, false, "i.png"}, // then turned upright
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -112,6 +125,8 @@ TEST_F(SaveAsThreadTest, PixelsAreCroppedTurnedUprightAndScaledInEachType) {
             Loaded original = load(source);
             NRFNormalizedCrop crop;
             crop.right = 0.5;
+            if (c.angle != 0) // a 16 x 16 square in the middle, half white and half black
+                crop = {.left = 0.375, .top = 0.25, .right = 0.625, .bottom = 0.75, .angle = c.angle};
             ASSERT_EQ(IPTCSetPhotoCrop(original.record.get(), crop), kNRFErrNone);
         }
         SaveAsOptions o = options();
@@ -132,7 +147,15 @@ TEST_F(SaveAsThreadTest, PixelsAreCroppedTurnedUprightAndScaledInEachType) {
         ASSERT_EQ(out.bitmap.Width(), c.wantW);
         ASSERT_EQ(out.bitmap.Height(), c.wantH);
         const std::uint32_t w = c.wantW, h = c.wantH;
-        if (c.crop) {
+        if (c.angle != 0) {
+            // The quarter turn brings the white left half to the bottom; orientation 6 then turns it
+            // to the left.
+            const bool left = c.orientation == 6;
+            EXPECT_GT(left ? meanOf(out.bitmap, 0, 0, w / 2 - 1, h) : meanOf(out.bitmap, 0, h / 2 + 1, w, h),
+                      200);
+            EXPECT_LT(left ? meanOf(out.bitmap, w / 2 + 1, 0, w, h) : meanOf(out.bitmap, 0, 0, w, h / 2 - 1),
+                      55);
+        } else if (c.crop) {
             EXPECT_GT(meanOf(out.bitmap, 0, 0, w, h), 200);
         } else if (c.whiteOnTop) {
             EXPECT_GT(meanOf(out.bitmap, 0, 0, w, h / 2 - 1), 200);
@@ -201,16 +224,30 @@ TEST_F(SaveAsThreadTest, MetadataAndExifAreCarriedWithTheOrientationReset) {
     EXPECT_EQ(back.m_fields[IPTCFieldIndexOf(IPTCStorageFieldID(IPTC_CAPTION), 1)], "Harbour at dawn");
     EXPECT_EQ(out.record->m_make, "Lumocam");
     EXPECT_EQ(out.record->m_orientation, 0);
+    // The thumbnail is the new picture's (the source's was 32 x 32).
+    EXPECT_GT(out.record->m_thumbnail.length, 0u);
+    EXPECT_LE(out.record->m_thumbnail.width, 8u);
 
-    const auto json =
-        lumo::test::exiftoolJson({"-n", "-Orientation", "-Make", "-Caption-Abstract", "-ImageWidth", saved});
+    // A PNG carries the metadata as XMP.
+    o.saveAsType = kSaveAsPNG;
+    SaveAsThread png({source}, o);
+    ASSERT_EQ(png.SaveFile(source, 1), kNRFErrNone);
+
+    const auto json = lumo::test::exiftoolJson(
+        {"-n", "-G1", "-Orientation", "-Make", "-Caption-Abstract", "-ImageWidth", "-ImageHeight",
+         "-ExifImageWidth", "-ExifImageHeight", "-XMP-dc:Description", saved, png.SavedPaths().at(0)});
     if (!json)
         LUMO_SKIP_OR_FAIL("exiftool is not installed");
     const auto& tags = (*json)[0];
-    EXPECT_EQ(tags["Orientation"], 1);
-    EXPECT_EQ(tags["Make"], "Lumocam");
-    EXPECT_EQ(tags["Caption-Abstract"], "Harbour at dawn");
-    EXPECT_EQ(tags["ImageWidth"], 8);
+    EXPECT_EQ(tags["IFD0:Orientation"], 1);
+    EXPECT_EQ(tags["IFD0:Make"], "Lumocam");
+    EXPECT_EQ(tags["IPTC:Caption-Abstract"], "Harbour at dawn");
+    EXPECT_EQ(tags["File:ImageWidth"], 8);
+    for (const char* key : {"IFD0:ImageWidth", "ExifIFD:ExifImageWidth"})
+        EXPECT_EQ(tags.value(key, 0), 8) << key;
+    for (const char* key : {"IFD0:ImageHeight", "ExifIFD:ExifImageHeight"})
+        EXPECT_EQ(tags.value(key, 0), 16) << key;
+    EXPECT_EQ((*json)[1].value("XMP-dc:Description", ""), "Harbour at dawn");
 }
 
 TEST_F(SaveAsThreadTest, AFailedPhotoIsReportedAndTheRunGoesOn) {
@@ -321,5 +358,124 @@ TEST_F(SaveAsThreadTest, TheOptionsLiveInTheSettingsAndTheTemplateGoesIntoTheNew
     ASSERT_EQ(NRFLoadIPTC(out.record.get(), &written), kNRFErrNone);
     EXPECT_EQ(written.m_fields[caption], "From IMG_0002");
     EXPECT_EQ(lumo::test::readWholeFile(source), before);
+    CPreferences::ClosePreferences();
+}
+
+TEST_F(SaveAsThreadTest, DestinationsFollowTheCopyRulesAndTheRunTakesItsSequenceNumbersAtOnce) {
+    ASSERT_TRUE(CPreferences::GetPreferences());
+    ASSERT_TRUE(SetSequence(SequenceKind::Sequence, {.next = 5, .digits = 3}));
+    const std::string a = m_dir.file("one/a.jpg"), b = m_dir.file("two/b.jpg");
+    ASSERT_EQ(lumo::createDirectories(m_dir.file("one")), 0);
+    ASSERT_EQ(lumo::createDirectories(m_dir.file("two")), 0);
+    writeWholeFile(a, photo(64, 32, 1));
+    writeWholeFile(b, photo(64, 32, 1));
+    struct Case {
+        int type;
+        std::string rename, subfolder, root, folder;
+        std::vector<std::string> want;
+    };
+    const Case cases[] = {
+        {kCopyToOwnFolder, "{filenamebase}_{seqn}", "", "", "", {"one/a_005.jpg", "two/b_006.jpg"}},
+        {kCopyToSubfolder, "", "web/{filenamebase}", "", "", {"one/web/a/a.jpg", "two/web/b/b.jpg"}},
+        {kCopyToFolderUnderRoot,
+         "",
+         "",
+         m_dir.file("root"),
+         "{filenamebase}:x",
+         {"root/a-x/a.jpg", "root/b-x/b.jpg"}},
+        {kCopyToOwnFolder, "", "", "", "", {"one/aA.jpg", "two/bA.jpg"}}, // never over the original
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.want[0]);
+        SaveAsOptions o = options();
+        o.destinationType = c.type;
+        o.renamePhotos = !c.rename.empty();
+        o.renameString = c.rename;
+        o.subfolderTemplate = c.subfolder;
+        o.rootFolder = c.root;
+        o.folderTemplate = c.folder;
+        ProgressDialogInterface progress;
+        SaveAsThread thread({a, b}, o, &progress);
+        ASSERT_TRUE(thread.Start());
+        thread.Join();
+        ASSERT_EQ(thread.Destinations().size(), 2u);
+        for (std::size_t i = 0; i < 2; ++i)
+            EXPECT_EQ(thread.Destinations()[i], m_dir.file(c.want[i])) << thread.Failures()[i];
+    }
+    EXPECT_EQ(CurrentSequence(SequenceKind::Sequence).next, 7); // only the run that used them took them
+    CPreferences::ClosePreferences();
+}
+
+TEST(SaveAsWatermark, TextGoesOverTheBottomLeftCornerOrIsRefused) {
+    struct Case {
+        std::uint32_t width, height;
+        std::string text;
+        bool drawn;
+    };
+    const Case cases[] = {
+        {600, 400, "\xC2\xA9 2026 Lumo, all rights reserved", true},
+        {40, 400, "A credit line far too long for the picture", true}, // cut to what fits
+        {600, 400, "", false},
+        {600, 400, "   ", false},
+        {8, 8, "A", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        NRFBitmapBase bitmap;
+        bitmap.Allocate(c.width, c.height, 3);
+        for (std::uint32_t y = 0; y < c.height; ++y)
+            std::fill_n(bitmap.Row(y), bitmap.Stride(), 128);
+        ASSERT_EQ(WatermarkBitmapText(bitmap, c.text, 1.0), c.drawn);
+        std::size_t white = 0, black = 0, changedAbove = 0;
+        for (std::uint32_t y = 0; y < c.height; ++y)
+            for (std::size_t x = 0; x < bitmap.Stride(); ++x) {
+                const std::uint8_t v = bitmap.Row(y)[x];
+                white += v == 255;
+                black += v == 0;
+                changedAbove += v != 128 && (y < c.height * 3 / 4 || x >= bitmap.Stride() * 19 / 20);
+            }
+        EXPECT_EQ(white > 0, c.drawn);
+        EXPECT_EQ(black > white, c.drawn); // the outline is wider than the letters
+        EXPECT_EQ(changedAbove, 0u);
+    }
+}
+
+TEST_F(SaveAsThreadTest, AFailingReverseGeocodingIsAskedAboutAndNoSavesNothing) {
+    ASSERT_TRUE(CPreferences::GetPreferences());
+    const std::string source = m_dir.file("geo.jpg");
+    writeWholeFile(source, photo(64, 32, 1));
+    IPTCRec stationery;
+    const std::size_t headline = IPTCFieldIndexOf(IPTCStorageFieldID(IPTC_HEADLINE), 1);
+    stationery.m_fields[headline] = "Placed";
+    stationery.m_applyFlags[headline] = 1;
+    stationery.m_reverseGeocodingApply[0] = true;
+    ASSERT_TRUE(IPTCSaveCurrentStationery(stationery));
+    for (const MessageBoxAnswer answer : {MessageBoxAnswer::No, MessageBoxAnswer::Yes}) {
+        std::vector<std::string> asked;
+        setMessageBoxHandler([&](std::string_view text, MessageBoxButtons) {
+            asked.emplace_back(text);
+            return answer;
+        });
+        SaveAsOptions o = options();
+        o.applyStationeryPad = true;
+        ProgressDialogInterface progress;
+        SaveAsThread thread({source}, o, &progress);
+        ASSERT_TRUE(thread.Start());
+        thread.Join();
+        setMessageBoxHandler(nullptr);
+        EXPECT_EQ(asked, std::vector<std::string>{SaveAsText::kGeocodingFailed});
+        EXPECT_TRUE(progress.IsFinished());
+        if (answer == MessageBoxAnswer::No) {
+            EXPECT_EQ(progress.GetStatus(), ProgressDialogInterface::kStatusCancelled);
+            EXPECT_TRUE(thread.Destinations().empty());
+            EXPECT_FALSE(lumo::fileExists(m_dir.file("out/geo.jpg")));
+        } else {
+            ASSERT_EQ(thread.Destinations().size(), 1u);
+            Loaded out = load(thread.Destinations()[0]);
+            IPTCRec written;
+            ASSERT_EQ(NRFLoadIPTC(out.record.get(), &written), kNRFErrNone);
+            EXPECT_EQ(written.m_fields[headline], "Placed");
+        }
+    }
     CPreferences::ClosePreferences();
 }
