@@ -6,13 +6,6 @@
 
 #include <algorithm>
 
-namespace {
-
-// The naming template is the one renaming uses: both commands share the user's last template.
-constexpr char kRenameStringKey[] = "RenameString";
-
-} // namespace
-
 CopyOptions CopyOptions::Load() {
     CopyOptions options;
     const auto preferences = CPreferences::instance();
@@ -27,7 +20,7 @@ CopyOptions CopyOptions::Load() {
     options.m_toFolderPath = preferences->getString(kPrefCopyToFolderPath, "");
     options.m_applyIPTC = preferences->getBool(kPrefCopyApplyIPTC, false);
     options.m_renameCopiedFiles = preferences->getBool(kPrefCopyRenameCopiedFiles, false);
-    options.m_renameString = preferences->getString(kRenameStringKey, "");
+    options.m_renameString = preferences->getString(kPrefRenameString, "");
     options.m_moveFiles = preferences->getBool(kPrefCopyMoveFiles, false);
     options.m_clearMoveSetting = preferences->getBool(kPrefCopyClearMoveSetting, false);
     options.m_overwriteFiles = preferences->getBool(kPrefCopyOverwriteFiles, false);
@@ -48,7 +41,7 @@ bool CopyOptions::Save() const {
     ok &= preferences->setString(kPrefCopyToFolderPath, m_toFolderPath);
     ok &= preferences->setBool(kPrefCopyApplyIPTC, m_applyIPTC);
     ok &= preferences->setBool(kPrefCopyRenameCopiedFiles, m_renameCopiedFiles);
-    ok &= preferences->setString(kRenameStringKey, m_renameString);
+    ok &= preferences->setString(kPrefRenameString, m_renameString);
     ok &= preferences->setBool(kPrefCopyMoveFiles, m_moveFiles);
     ok &= preferences->setBool(kPrefCopyClearMoveSetting, m_clearMoveSetting);
     ok &= preferences->setBool(kPrefCopyOverwriteFiles, m_overwriteFiles);

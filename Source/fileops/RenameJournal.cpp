@@ -162,7 +162,7 @@ bool ParseRenameJournal(const std::string& text, RenameJournal& out) {
         const std::vector<std::string> parts = splitTabs(line);
         if (parts.size() == 3 && parts[0] == "O") {
             RenameJournalOwner owner;
-            if (parseNumber(parts[1], owner.pid) && parseNumber(parts[2], owner.startTime))
+            if (parseNumber(parts[1], owner.pid) && owner.pid > 0 && parseNumber(parts[2], owner.startTime))
                 out.owner = owner;
             continue;
         }

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -94,6 +95,19 @@ bool equalNoCase(const std::string& a, const std::string& b) {
                return std::tolower(static_cast<unsigned char>(x)) ==
                       std::tolower(static_cast<unsigned char>(y));
            });
+}
+
+// Tests that kill a rename in its second pass: with LUMO_TEST_RENAME_PAUSE_AFTER=N and
+// LUMO_TEST_RENAME_PAUSE_FILE=PATH, the rename writes PATH once N photos have their new names and then
+// waits (a minute at most) for the kill.
+void pauseForTest(std::size_t renamed) {
+    const char* after = std::getenv("LUMO_TEST_RENAME_PAUSE_AFTER");
+    const char* file = std::getenv("LUMO_TEST_RENAME_PAUSE_FILE");
+    if (!after || !file || std::to_string(renamed) != after)
+        return;
+    lumo::writeFileReplacing(file, "paused\n");
+    for (int i = 0; i < 600; ++i)
+        ::usleep(100000);
 }
 
 std::uint64_t currentThreadId() {
@@ -452,6 +466,7 @@ void RenamePhotosThread::operator()() {
             const std::vector<std::string> files = DocumentItemOwnedFiles(*m_items[i]);
             m_newPaths.insert(m_newPaths.end(), files.begin(), files.end());
             record.state = 2;
+            pauseForTest(i + 1);
         }
 
         if (failed) {
