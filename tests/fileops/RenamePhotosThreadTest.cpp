@@ -8,6 +8,7 @@
 #include "background/ProgressDialogInterface.h"
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
+#include "dyn_platform/DynPlatform.h"
 #include "support/FileIO.h"
 #include "support/JpegBuilder.h"
 #include "support/PhotoEngineTest.h"
@@ -213,6 +214,23 @@ TEST_F(RenamePhotosThreadTest, RawJpegPairAndSidecarRenamedTogether) {
     QuietProgress progress;
     ASSERT_EQ(rename({item}, "Trip", progress), 0u);
     EXPECT_EQ(namesIn(m_folder), (std::vector<std::string>{"Trip.jpg", "Trip.nef", "Trip.xmp"}));
+}
+
+// With the catalog service running, it hears of every renamed file, [old path, new path], in one call.
+TEST_F(RenamePhotosThreadTest, CatalogServiceHearsOfTheRename) {
+    auto items = numbered(2);
+    auto& catalog = DynPlatform::instance();
+    ASSERT_TRUE(DynPlatform::setup_dyn_platform_environment());
+    ASSERT_TRUE(catalog.launch_dyn_platform({LUMO_CATALOGD, std::chrono::seconds(30), {}}))
+        << catalog.lastError();
+    QuietProgress progress;
+    const std::uint32_t status = rename(items, "Trip_{seqn}", progress);
+    ASSERT_TRUE(catalog.request("ping").ok); // the service handles its messages in order
+    EXPECT_TRUE(catalog.dyn_platform_shutdown());
+    ASSERT_EQ(status, 0u);
+    const std::string log = readWholeFile(LumoPaths::logFolder() + "/dyn.log");
+    for (const char* renamed : {"/IMG_0001.JPG -> ", "/IMG_0002.JPG -> "})
+        EXPECT_NE(log.find(m_folder + renamed + m_folder + "/Trip_"), std::string::npos) << log;
 }
 
 // A rename killed in its second pass is rolled back from its journal.
