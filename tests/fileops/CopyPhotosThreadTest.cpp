@@ -285,6 +285,19 @@ TEST_F(CopyPhotosTest, OptionsLiveInTheSettingsAndMoveAndOverwriteClearAfterUse)
               kCopyApplyMetadata | kCopySoundFile | kCopyRenameTemplate | kCopyMove | kCopyOverwrite);
     EXPECT_STREQ(loaded.DialogTitle(), "Move Options");
 
+    // The dialog's snapshot keeps every option under its control's name; what it lacks stays.
+    ASSERT_TRUE(loaded.SaveSettingsSnapshot());
+    CopyOptions fromSnapshot;
+    fromSnapshot.m_lastDestPath = "/picked";
+    ASSERT_TRUE(fromSnapshot.LoadSettingsSnapshot());
+    EXPECT_EQ(fromSnapshot.ToSettingsSnapshot(), loaded.ToSettingsSnapshot());
+    EXPECT_EQ(fromSnapshot.m_lastDestPath, "/picked");
+    const CILA::VObject snapshot = loaded.ToSettingsSnapshot();
+    ASSERT_NE(snapshot.fetch("MovePhotosCheckbox"), nullptr);
+    EXPECT_TRUE(snapshot.fetch("MovePhotosCheckbox")->getbool());
+    EXPECT_EQ(snapshot.fetch("DestinationType")->getint(), kCopyToFolderUnderRoot);
+    EXPECT_EQ(snapshot.fetch("CopyToFolderRootPath")->getstr(), m_dst.path());
+
     // A run clears "move" (asked to) and keeps "overwrite" (not asked to).
     CopyOptions copying;
     copying.m_lastDestPath = m_dst.path();
