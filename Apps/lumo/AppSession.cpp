@@ -7,6 +7,7 @@
 #include "cache/ThumbfileCacheService.h"
 #include "db/DBServices.h"
 #include "dyn_platform/DynPlatform.h"
+#include "fileops/RenameJournal.h"
 #include "metadata/PhotoMetadata.h"
 #include "variables/CodeReplacements.h"
 
@@ -41,6 +42,8 @@ AppSession::AppSession(const CommonOptions& options, unsigned services) {
         addImageCacheService(m_app);
     if (services & kCodeReplacementsService)
         addCodeReplacementsService(m_app);
+    // A rename that a kill or a power loss cut short is undone before anything else looks at its photos.
+    addRenameRecoveryService(m_app);
     m_initialised = true;
     m_started = m_app.InitInstance();
     // There is no folder picker on a terminal: the image cache folder's sentence ends the command.

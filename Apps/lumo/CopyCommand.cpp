@@ -39,6 +39,7 @@ struct CopyCommandOptions {
     std::string folder;
     bool inPlace = false;
     bool wav = false;
+    bool open = false;
 };
 
 std::string absolutePath(const std::string& path) {
@@ -88,6 +89,7 @@ bool optionsFrom(const CopyCommandOptions& given, CopyOptions& options, std::str
     options.m_renameString = given.rename;
     options.m_applyIPTC = given.applyTemplate;
     options.m_waveFiles = given.wav;
+    options.m_openDestination = given.open;
     return true;
 }
 
@@ -162,9 +164,12 @@ int runCopy(const CommonOptions& common, const CopyCommandOptions& given) {
     }
 
     nlohmann::ordered_json copied = nlohmann::ordered_json::array();
+    // A terminal has no folder window to open: the folders to open are listed for the user.
+    std::vector<std::string> opened;
     if (!items.empty()) {
         ProgressDialogInterface progress;
         CopyPhotosThread operation(items, options, &progress, std::string(), stationery);
+        operation.m_openFolder = [&opened](const std::string& folder) { opened.push_back(folder); };
         if (!operation.Start())
             return commandFailed(common, kResultUnexpected, "the operation could not be started");
         TerminalProgressWindow(progress, options.m_moveFiles ? "Moving" : "Copying",
@@ -181,6 +186,9 @@ int runCopy(const CommonOptions& common, const CopyCommandOptions& given) {
                 std::printf("%s %s -> %s\n", options.m_moveFiles ? "moved" : "copied",
                             oneLine(result.source).c_str(), oneLine(result.destination).c_str());
         }
+        if (!common.json && !common.quiet)
+            for (const std::string& folder : opened)
+                std::printf("open %s\n", oneLine(folder).c_str());
         const std::uint32_t outcome = progress.GetStatus();
         if (outcome == ProgressDialogInterface::kStatusCancelled)
             status = kExitCancelled;
@@ -190,6 +198,8 @@ int runCopy(const CommonOptions& common, const CopyCommandOptions& given) {
     if (common.json) {
         nlohmann::ordered_json out = nlohmann::ordered_json::object();
         out[options.m_moveFiles ? "moved" : "copied"] = copied;
+        if (options.m_openDestination)
+            out["open"] = opened;
         out["failures"] = failures;
         std::cout << jsonText(out, 2) << '\n';
     }
@@ -223,6 +233,9 @@ void addCopyCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& 
         ->type_name("T");
     command->add_flag("--in-place", options->inPlace, "Copy next to the originals (with --rename)");
     command->add_flag("--wav", options->wav, "Take each photo's sound file along");
+    command->add_flag(
+        "--open", options->open,
+        "List the destination folders to open when done (asks first when there are more than 5)");
     command->callback(
         [&common, &action, options] { action = [&common, options] { return runCopy(common, *options); }; });
 }

@@ -7,6 +7,7 @@
 #include "contactsheet/ContactSheetSortManager.h"
 #include "db/DBServices.h"
 #include "dyn_platform/DynPlatform.h"
+#include "fileops/RenameJournal.h"
 #include "metadata/PhotoMetadata.h"
 #include "variables/CodeReplacements.h"
 
@@ -21,4 +22,5 @@ void addDesktopServices(CLumoApp& app) {
     addImageCacheService(app);
     addCodeReplacementsService(app);
     addContactSheetSortService(app);
+    addRenameRecoveryService(app);
 }

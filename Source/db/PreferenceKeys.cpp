@@ -344,6 +344,11 @@ std::vector<PreferenceKey> makeKeys() {
     keys.push_back({.name = kPrefSaveAsDialogSettings,
                     .type = PreferenceType::Text,
                     .meaning = "Save As: the dialog's size and place (kept by the dialog)"});
+    // Copy/move ("rc", second round).
+    keys.push_back(
+        {.name = kPrefCopyOptionsSettings,
+         .type = PreferenceType::Object,
+         .meaning = "Copy/Move: the dialog's settings snapshot (DestinationType, MovePhotosCheckbox ...)"});
     return keys;
 }
 

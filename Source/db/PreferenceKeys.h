@@ -193,6 +193,10 @@ inline constexpr char kPrefSaveAsSettings[] = "SaveAsSettings";
 inline constexpr char kPrefSaveAsLastDestPath[] = "SaveAsLastDestPath";
 inline constexpr char kPrefSaveAsDialogSettings[] = "SaveAsDialogSettings";
 
+// Copy/move (the "rc" piece, second round): the dialog's settings snapshot, one object named after its
+// controls ("DestinationType", "MovePhotosCheckbox", "RenameString" ...).
+inline constexpr char kPrefCopyOptionsSettings[] = "CopyOptionsSettings";
+
 // List: a list of objects (a VObject vector of hashes). Object: one object (a hash).
 enum class PreferenceType { Boolean, Integer, Text, List, Object };
 

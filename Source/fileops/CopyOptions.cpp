@@ -5,13 +5,84 @@
 #include "fileops/LumoCopyFile.h"
 
 #include <algorithm>
+#include <type_traits>
 
 namespace {
 
-// The naming template is the one renaming uses: both commands share the user's last template.
-constexpr char kRenameStringKey[] = "RenameString";
+// Each option of the snapshot with its control's name.
+template <typename Options, typename Visit>
+void eachSnapshotField(Options& o, Visit visit) {
+    visit("RawPlusJpegOptions", o.m_rawPlusJpegOptions);
+    visit("ApplyIptcCheckbox", o.m_applyIPTC);
+    visit("MovePhotosCheckbox", o.m_moveFiles);
+    visit("ClearMoveSetting", o.m_clearMoveSetting);
+    visit("OverwritePhotosCheckbox", o.m_overwriteFiles);
+    visit("ClearOverwriteSetting", o.m_clearOverwriteSetting);
+    visit("CopyWavFilesCheckbox", o.m_waveFiles);
+    visit("RenamePhotosCheckbox", o.m_renameCopiedFiles);
+    visit("RenameString", o.m_renameString);
+    visit("RenameSequenceCheck", o.m_renameSequenceCheck);
+    visit("DestinationType", o.m_destinationType);
+    visit("CopyToFolderRootPath", o.m_toParentFolderPath);
+    visit("CopyToFolderPath", o.m_toFolderPath);
+    visit("CreateSubfolderPath", o.m_createSubfolderPath);
+    visit("OpenDestinationCheckbox", o.m_openDestination);
+}
+
+void readField(const CILA::VObject& value, bool& out) {
+    if (value.dataType() == CILA::VObject::DT_BOOL)
+        out = value.getbool();
+}
+void readField(const CILA::VObject& value, std::string& out) {
+    if (value.dataType() == CILA::VObject::DT_STR)
+        out = value.getstr();
+}
+void readField(const CILA::VObject& value, std::int64_t& out) {
+    if (value.dataType() == CILA::VObject::DT_INTEGER)
+        out = value.getint();
+}
+void readField(const CILA::VObject& value, int& out) {
+    if (value.dataType() == CILA::VObject::DT_INTEGER && value.getint() >= kCopyToPickedFolder &&
+        value.getint() <= kCopyToOwnFolder)
+        out = static_cast<int>(value.getint());
+}
 
 } // namespace
+
+CILA::VObject CopyOptions::ToSettingsSnapshot() const {
+    CILA::VObject snapshot = CILA::VObject::makeHash();
+    eachSnapshotField(*this, [&](const char* name, const auto& field) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(field)>, int>)
+            snapshot.store(name, CILA::VObject(static_cast<std::int64_t>(field)));
+        else
+            snapshot.store(name, CILA::VObject(field));
+    });
+    return snapshot;
+}
+
+void CopyOptions::FromSettingsSnapshot(const CILA::VObject& snapshot) {
+    if (snapshot.dataType() != CILA::VObject::DT_HASH)
+        return;
+    eachSnapshotField(*this, [&](const char* name, auto& field) {
+        if (const CILA::VObject* value = snapshot.fetch(name))
+            readField(*value, field);
+    });
+}
+
+bool CopyOptions::SaveSettingsSnapshot() const {
+    const auto preferences = CPreferences::instance();
+    return preferences && preferences->setValue(kPrefCopyOptionsSettings, ToSettingsSnapshot());
+}
+
+bool CopyOptions::LoadSettingsSnapshot() {
+    const auto preferences = CPreferences::instance();
+    CILA::VObject stored;
+    if (!preferences || !preferences->getValue(kPrefCopyOptionsSettings, stored) ||
+        stored.dataType() != CILA::VObject::DT_HASH)
+        return false;
+    FromSettingsSnapshot(stored);
+    return true;
+}
 
 CopyOptions CopyOptions::Load() {
     CopyOptions options;
@@ -27,7 +98,7 @@ CopyOptions CopyOptions::Load() {
     options.m_toFolderPath = preferences->getString(kPrefCopyToFolderPath, "");
     options.m_applyIPTC = preferences->getBool(kPrefCopyApplyIPTC, false);
     options.m_renameCopiedFiles = preferences->getBool(kPrefCopyRenameCopiedFiles, false);
-    options.m_renameString = preferences->getString(kRenameStringKey, "");
+    options.m_renameString = preferences->getString(kPrefRenameString, "");
     options.m_moveFiles = preferences->getBool(kPrefCopyMoveFiles, false);
     options.m_clearMoveSetting = preferences->getBool(kPrefCopyClearMoveSetting, false);
     options.m_overwriteFiles = preferences->getBool(kPrefCopyOverwriteFiles, false);
@@ -48,7 +119,7 @@ bool CopyOptions::Save() const {
     ok &= preferences->setString(kPrefCopyToFolderPath, m_toFolderPath);
     ok &= preferences->setBool(kPrefCopyApplyIPTC, m_applyIPTC);
     ok &= preferences->setBool(kPrefCopyRenameCopiedFiles, m_renameCopiedFiles);
-    ok &= preferences->setString(kRenameStringKey, m_renameString);
+    ok &= preferences->setString(kPrefRenameString, m_renameString);
     ok &= preferences->setBool(kPrefCopyMoveFiles, m_moveFiles);
     ok &= preferences->setBool(kPrefCopyClearMoveSetting, m_clearMoveSetting);
     ok &= preferences->setBool(kPrefCopyOverwriteFiles, m_overwriteFiles);

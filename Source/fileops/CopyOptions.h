@@ -3,6 +3,8 @@
 // The copy/move options as the settings keep them: the dialog reads them when it opens and writes them
 // on OK; the copy worker runs with a copy of them.
 
+#include "archive/VObject.h"
+
 #include <cstdint>
 #include <string>
 
@@ -32,11 +34,24 @@ struct CopyOptions {
     bool m_clearOverwriteSetting = false;
     bool m_openDestination = false;
     bool m_waveFiles = false;
+    // Kept for the dialog's snapshot: how a RAW+JPEG pair is offered (both files are copied) and
+    // whether the sequence box is ticked.
+    std::int64_t m_rawPlusJpegOptions = 0;
+    bool m_renameSequenceCheck = false;
 
     // From the settings (defaults without open preferences).
     static CopyOptions Load();
     // Into the settings; false when they could not be stored.
     bool Save() const;
+    // The settings snapshot "CopyOptionsSettings": these options under the names of the dialog's controls
+    // ("DestinationType", "MovePhotosCheckbox", "RenameString" ...). Reading it leaves what it lacks, or
+    // holds with another type, as it was. The picked folder ("CopyLastDestPath") is not part of it.
+    CILA::VObject ToSettingsSnapshot() const;
+    void FromSettingsSnapshot(const CILA::VObject& snapshot);
+    // Under "CopyOptionsSettings" in the settings; false when they are not open or refused it.
+    bool SaveSettingsSnapshot() const;
+    // False (options unchanged) when no snapshot is kept.
+    bool LoadSettingsSnapshot();
     // The flag bits of the file copy (CopyFileFlags) these options ask for.
     std::uint16_t CopyFlags() const;
     // "Copy" or "Move", and "Copy Options" or "Move Options": the dialog's button and title.

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -96,33 +97,22 @@ bool equalNoCase(const std::string& a, const std::string& b) {
            });
 }
 
+// Tests that kill a rename in its second pass: with LUMO_TEST_RENAME_PAUSE_AFTER=N and
+// LUMO_TEST_RENAME_PAUSE_FILE=PATH, the rename writes PATH once N photos have their new names and then
+// waits (a minute at most) for the kill.
+void pauseForTest(std::size_t renamed) {
+    const char* after = std::getenv("LUMO_TEST_RENAME_PAUSE_AFTER");
+    const char* file = std::getenv("LUMO_TEST_RENAME_PAUSE_FILE");
+    if (!after || !file || std::to_string(renamed) != after)
+        return;
+    lumo::writeFileReplacing(file, "paused\n");
+    for (int i = 0; i < 600; ++i)
+        ::usleep(100000);
+}
+
 std::uint64_t currentThreadId() {
     return static_cast<std::uint64_t>(::syscall(SYS_gettid));
 }
-
-// ---- the journal: one per folder, a line per photo
-//   P <TAB> original stem <TAB> temporary stem <TAB> new stem (empty until pass 2) { <TAB> suffix }
-// where each suffix is what follows the stem in the name of one file the photo owns (".NEF", ".xmp").
-
-struct JournalEntry {
-    std::string originalStem, temporaryStem, newStem;
-    std::vector<std::string> suffixes;
-};
-
-std::vector<std::string> splitTabs(const std::string& line) {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t tab = line.find('\t', start);
-        parts.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-        if (tab == std::string::npos)
-            return parts;
-        start = tab + 1;
-    }
-}
-
-constexpr char kJournalFirstLine[] = "lumo rename journal 1";
-constexpr std::size_t kJournalMaxBytes = 64u << 20;
 
 } // namespace
 
@@ -169,78 +159,6 @@ std::string ComputeRenamedFileName(const std::string& namingTemplate, DocumentIt
     return trimmedName(name);
 }
 
-// ---- recovery
-
-int RecoverInterruptedRename(const std::string& folderPath, std::string* report) {
-    std::string folder = folderPath;
-    if (!folder.empty() && folder.back() != '/')
-        folder += '/';
-    const std::string journal = folder + kRenameJournalName;
-    if (!lumo::fileExists(journal))
-        return 0;
-    std::string text;
-    if (lumo::readFile(journal, text, kJournalMaxBytes) != 0) {
-        if (report)
-            *report += "Could not read the rename journal '" + journal + "'.\n";
-        return -1;
-    }
-    std::istringstream lines(text);
-    std::string line;
-    if (!std::getline(lines, line) || line != kJournalFirstLine) {
-        if (report)
-            *report += "The rename journal '" + journal + "' is not one this program wrote; left alone.\n";
-        return -1;
-    }
-    std::vector<JournalEntry> entries;
-    while (std::getline(lines, line)) {
-        const std::vector<std::string> parts = splitTabs(line);
-        if (parts.size() < 4 || parts[0] != "P" || parts[1].empty() || parts[2].empty())
-            continue;
-        entries.push_back({parts[1], parts[2], parts[3], {parts.begin() + 4, parts.end()}});
-    }
-    // The folder's names, to find a moved file whatever the case its extension took.
-    std::vector<std::string> present;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
-        present.push_back(entry.path().filename().string());
-    const auto findMoved = [&](const std::string& stem, const std::string& suffix) -> std::string {
-        if (stem.empty())
-            return {};
-        for (const std::string& name : present)
-            if (name.size() == stem.size() + suffix.size() && name.compare(0, stem.size(), stem) == 0 &&
-                equalNoCase(name.substr(stem.size()), suffix))
-                return name;
-        return {};
-    };
-    int restored = 0;
-    bool stayed = false;
-    for (const JournalEntry& entry : entries)
-        for (const std::string& suffix : entry.suffixes) {
-            const std::string original = folder + entry.originalStem + suffix;
-            if (lumo::fileExists(original))
-                continue;
-            std::string moved = findMoved(entry.temporaryStem, suffix);
-            if (moved.empty())
-                moved = findMoved(entry.newStem, suffix);
-            if (moved.empty())
-                continue; // gone before the rename began, or never there
-            if (lumo::renameFile(folder + moved, original) == 0) {
-                ++restored;
-                if (report)
-                    *report += "Restored '" + original + "' from '" + moved + "'.\n";
-            } else {
-                stayed = true;
-                if (report)
-                    *report += "Could not restore '" + original + "' from '" + moved + "'.\n";
-            }
-        }
-    if (stayed)
-        return -1;
-    lumo::syncFolderOf(journal);
-    lumo::removeFile(journal);
-    return restored;
-}
-
 // ---- the worker
 
 RenamePhotosThread::RenamePhotosThread(ProgressDialogInterface* progress,
@@ -275,28 +193,37 @@ bool RenamePhotosThread::renameItem(DocumentItem& item, const std::string& baseN
 }
 
 bool RenamePhotosThread::writeJournals(bool withNewNames) {
-    std::map<std::string, std::string> texts; // folder -> journal
+    std::map<std::string, RenameJournal> journals; // folder -> its journal
+    const RenameJournalOwner owner = CurrentRenameJournalOwner();
     for (std::size_t i = 0; i < m_records.size(); ++i) {
         const RenameRecord& record = m_records[i];
         const std::string folder = folderOf(record.originalPath);
-        std::string& text = texts[folder];
-        if (text.empty())
-            text = std::string(kJournalFirstLine) + "\n";
+        RenameJournal& journal = journals[folder];
+        journal.owner = owner;
         const std::string stem = stemOf(record.originalName);
-        text += "P\t" + stem + "\t" + stemOf(record.temporaryName) + "\t" +
-                (withNewNames && i < m_resolved.size() ? stemOf(m_resolved[i]) : std::string());
+        RenameJournalEntry entry{stem,
+                                 stemOf(record.temporaryName),
+                                 withNewNames && i < m_resolved.size() ? stemOf(m_resolved[i])
+                                                                       : std::string(),
+                                 {}};
         for (const std::string& path : m_owned[i]) {
             const std::string name = nameOf(path);
             if (folderOf(path) == folder && name.compare(0, stem.size(), stem) == 0)
-                text += "\t" + name.substr(stem.size());
+                entry.suffixes.push_back(name.substr(stem.size()));
         }
-        text += "\n";
+        journal.entries.push_back(std::move(entry));
     }
-    for (const auto& [folder, text] : texts)
-        if (const int e = lumo::writeFileReplacing(folder + kRenameJournalName, text)) {
+    for (const auto& [folder, journal] : journals) {
+        // Listed first: a journal on disk is always one that start-up finds.
+        if (!withNewNames && !ListRenameJournalFolder(folder)) {
+            m_errorText = "Could not list the rename journal of '" + folder + "' in the cache folder.";
+            return false;
+        }
+        if (const int e = lumo::writeFileReplacing(folder + kRenameJournalName, RenameJournalText(journal))) {
             m_errorText = "Could not write the rename journal in '" + folder + "': " + std::strerror(e);
             return false;
         }
+    }
     return true;
 }
 
@@ -306,11 +233,13 @@ void RenamePhotosThread::removeJournals() {
         folders.push_back(folderOf(record.originalPath));
     std::sort(folders.begin(), folders.end());
     folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
-    for (const std::string& folder : folders)
+    for (const std::string& folder : folders) {
         if (lumo::fileExists(folder + kRenameJournalName)) {
             lumo::removeFile(folder + kRenameJournalName);
             lumo::syncFolderOf(folder + kRenameJournalName);
         }
+        UnlistRenameJournalFolder(folder);
+    }
 }
 
 bool RenamePhotosThread::prepare() {
@@ -366,6 +295,14 @@ void RenamePhotosThread::restore() {
         removeJournals();
 }
 
+void RenamePhotosThread::giveBackSequence() {
+    // Only while every photo is back under its original name: a name made with a number keeps it.
+    if (m_reservation &&
+        std::all_of(m_records.begin(), m_records.end(), [](const RenameRecord& r) { return r.state == 0; }))
+        ReleaseUnusedSequenceNumbers(*m_reservation, 0);
+    m_reservation.reset();
+}
+
 void RenamePhotosThread::operator()() {
     ProgressDialogInterface& progress = *m_pProgressDlg;
     try {
@@ -378,11 +315,21 @@ void RenamePhotosThread::operator()() {
         m_context.sequenceDigits = shared.digits;
         m_context.total = static_cast<std::uint32_t>(count);
 
-        // Whatever an earlier, interrupted rename left in these folders is put back first.
-        for (const auto& item : m_items)
-            RecoverInterruptedRename(folderOf(item->FullPath()));
+        // Whatever an earlier, interrupted rename left in these folders is put back first. A journal that
+        // stays (a file could not be put back, or another rename runs there) is never overwritten.
+        bool journalStays = false;
+        for (const auto& item : m_items) {
+            const std::string folder = folderOf(item->FullPath());
+            RecoverInterruptedRename(folder);
+            if (!journalStays && lumo::fileExists(folder + kRenameJournalName)) {
+                journalStays = true;
+                m_errorText = "The folder '" + folder +
+                              "' holds the journal of another rename that is still running or could not be "
+                              "undone (lumo rename --recover).";
+            }
+        }
 
-        if (!prepare()) {
+        if (journalStays || !prepare()) {
             if (progress.IsCancelled()) {
                 progress.SetStatus(ProgressDialogInterface::kStatusCancelled);
             } else {
@@ -415,13 +362,33 @@ void RenamePhotosThread::operator()() {
             }
 
         progress.SetMessage(RenameText::kRenaming);
-        if (RenameTemplateUsesSequence(m_template))
-            ReserveSequenceNumbers(SequenceKind::Sequence, static_cast<std::int64_t>(count));
+        if (RenameTemplateUsesSequence(m_template)) {
+            m_reservation = ReserveSequenceNumbers(SequenceKind::Sequence, static_cast<std::int64_t>(count));
+            if (const auto preferences = CPreferences::instance())
+                preferences->save();
+            // Another operation took numbers since the names were made: they are made again with ours.
+            if (m_reservation->first != shared.next) {
+                m_context.sequence = m_reservation->first;
+                m_context.sequenceDigits = m_reservation->digits;
+                if (!prepare()) {
+                    giveBackSequence();
+                    show(RenameText::kErrorHeading,
+                         "Unable to rename, because an error occurred while preparing to rename " +
+                             currentNameText() + "\n\n" + m_errorText + "\n" + RenameText::kCancelledKeep);
+                    progress.SetStatus(progress.IsCancelled() ? ProgressDialogInterface::kStatusCancelled
+                                                              : ProgressDialogInterface::kStatusError);
+                    progress.SetFinished(true);
+                    return;
+                }
+            }
+        }
 
         bool failed = false;
         for (std::size_t i = 0; i < count; ++i)
             m_owned[i] = DocumentItemOwnedFiles(*m_items[i]);
         if (!writeJournals(false)) {
+            removeJournals();
+            giveBackSequence();
             show(RenameText::kErrorHeading,
                  "Unable to rename, because an error occurred while preparing to rename " +
                      std::string("photos.") + "\n\n" + m_errorText + "\n" + RenameText::kCancelledKeep);
@@ -499,6 +466,7 @@ void RenamePhotosThread::operator()() {
             const std::vector<std::string> files = DocumentItemOwnedFiles(*m_items[i]);
             m_newPaths.insert(m_newPaths.end(), files.begin(), files.end());
             record.state = 2;
+            pauseForTest(i + 1);
         }
 
         if (failed) {
@@ -510,6 +478,7 @@ void RenamePhotosThread::operator()() {
                 progress.SetStatus(ProgressDialogInterface::kStatusError);
             }
             restore();
+            giveBackSequence();
             progress.SetFinished(true);
             return;
         }
@@ -529,6 +498,7 @@ void RenamePhotosThread::operator()() {
         // No photo is left under a temporary name.
         try {
             restore();
+            giveBackSequence();
         } catch (...) {
             LUMO_LOG("%s (%s:%d)", RenameText::kUnexpected, __FILE__, __LINE__);
         }

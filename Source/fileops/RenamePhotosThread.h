@@ -7,9 +7,12 @@
 
 #include "background/ProgressInfo.h"
 #include "contactsheet/DocumentItem.h"
+#include "fileops/RenameJournal.h"
 #include "variables/VariableExpander.h"
+#include "variables/VariableSequence.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -49,12 +52,6 @@ std::string ComputeRenamedFileName(const std::string& namingTemplate, DocumentIt
 // Whether a template uses the running sequence number ({sequence}, {seqn}, {auto}).
 bool RenameTemplateUsesSequence(const std::string& namingTemplate);
 
-// The journal of a rename in `folder`, and putting back what an interrupted rename left there: every
-// file under a temporary or a new name whose original name is free again takes its original name.
-// Returns the number of files put back, or -1 when a journal could not be read or a file stayed.
-inline constexpr char kRenameJournalName[] = ".lumo-rename-journal";
-int RecoverInterruptedRename(const std::string& folder, std::string* report = nullptr);
-
 class RenamePhotosThread : public CProgressInfo {
 public:
     RenamePhotosThread(ProgressDialogInterface* progress, std::vector<DocumentItem::Ref> items,
@@ -82,6 +79,8 @@ private:
     void restore();
     bool writeJournals(bool withNewNames);
     void removeJournals();
+    // The reserved numbers go back to the shared sequence when nothing was renamed.
+    void giveBackSequence();
 
     std::vector<DocumentItem::Ref> m_items;
     std::string m_template;
@@ -93,4 +92,5 @@ private:
     std::vector<std::string> m_resolved;           // pass 2's resolved names, one per record
     std::vector<std::vector<std::string>> m_owned; // each photo's files before pass 1
     std::string m_shown;
+    std::optional<SequenceReservation> m_reservation;
 };

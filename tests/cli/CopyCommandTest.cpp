@@ -158,3 +158,32 @@ TEST(CopyCommand, RefusesWhatItCannotDo) {
     }
     EXPECT_FALSE(fs::exists(out + "/IMG_0002.JPG"));
 }
+
+// --open lists the destination folders, asking first when there are more than five.
+TEST(CopyCommand, OpenListsTheFoldersAskingOverFive) {
+    LumoHome t("copy");
+    const std::string corpus = lumo::test::corpusFolder();
+    if (corpus.empty())
+        GTEST_SKIP() << "no shared corpus";
+    const std::string src = t.dir.file("six"), out = t.dir.file("out");
+    fs::create_directories(src);
+    std::vector<std::string> args;
+    for (int i = 1; i <= 6; ++i) {
+        args.push_back(src + "/IMG_000" + std::to_string(i) + ".JPG");
+        fs::copy_file(corpus + "/exiftool/Canon.jpg", args.back());
+    }
+    args.insert(args.end(), {"--root", out, "--folder", "{filenamebase}", "--open"});
+    const auto with = [&](std::vector<std::string> front) {
+        front.insert(front.end(), args.begin(), args.end());
+        return front;
+    };
+    // Without a terminal the question takes its default answer, yes (the core's test answers no).
+    ProcessResult r = t.lumo(with({"--json", "--no-input"}));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("Warning: 6 folders were generated.  Do you still want to open them?"),
+              std::string::npos)
+        << r.err;
+    const nlohmann::json json = nlohmann::json::parse(r.out);
+    ASSERT_EQ(json["open"].size(), 6u);
+    EXPECT_EQ(json["open"][5], out + "/IMG_0006");
+}

@@ -20,7 +20,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using lumo::test::namesIn;
@@ -170,11 +174,24 @@ TEST_F(CopyPhotosTest, FailingGeocodingAnsweredNoCopiesNothing) {
 }
 
 TEST_F(CopyPhotosTest, MoveAcrossFileSystemsKeepsTheOriginalUntilTheCopyIsWhole) {
+    // A folder on another file system: a tmpfs mounted here (as root), else /dev/shm, else no test.
     std::error_code ec;
-    const std::string tmpfs = "/dev/shm/lumo-copy-test-" + std::to_string(::getpid());
-    std::filesystem::create_directories(tmpfs, ec);
-    if (ec)
-        GTEST_SKIP() << "no tmpfs at /dev/shm";
+    TempDir mountPoint;
+    std::string tmpfs = mountPoint.path();
+    const bool mounted = ::mount("tmpfs", tmpfs.c_str(), "tmpfs", 0, "size=16m") == 0;
+    if (!mounted) {
+        const int mountError = errno;
+        tmpfs = "/dev/shm/lumo-copy-test-" + std::to_string(::getpid());
+        struct stat source {
+        }, target{};
+        std::filesystem::create_directories(tmpfs, ec);
+        if (ec || ::stat(tmpfs.c_str(), &target) != 0 || ::stat(m_src.path().c_str(), &source) != 0 ||
+            source.st_dev == target.st_dev) {
+            std::filesystem::remove_all(tmpfs, ec);
+            GTEST_SKIP() << "no other file system: a tmpfs cannot be mounted (" << std::strerror(mountError)
+                         << ") and /dev/shm is not one";
+        }
+    }
     const std::string original = m_src.file("IMG_0001.JPG");
     const DocumentItem::Ref item = photo(m_src.path(), "IMG_0001.JPG");
     const std::string bytes = readWholeFile(original);
@@ -204,7 +221,10 @@ TEST_F(CopyPhotosTest, MoveAcrossFileSystemsKeepsTheOriginalUntilTheCopyIsWhole)
     EXPECT_EQ(again.GetStatus(), 0u);
     EXPECT_FALSE(std::filesystem::exists(original));
     EXPECT_EQ(readWholeFile(tmpfs + "/IMG_0001.JPG"), bytes);
-    std::filesystem::remove_all(tmpfs, ec);
+    if (mounted)
+        ::umount2(tmpfs.c_str(), MNT_DETACH);
+    else
+        std::filesystem::remove_all(tmpfs, ec);
 }
 
 TEST_F(CopyPhotosTest, TemplateGoesIntoTheCopiesOnly) {
@@ -264,6 +284,19 @@ TEST_F(CopyPhotosTest, OptionsLiveInTheSettingsAndMoveAndOverwriteClearAfterUse)
     EXPECT_EQ(loaded.CopyFlags(),
               kCopyApplyMetadata | kCopySoundFile | kCopyRenameTemplate | kCopyMove | kCopyOverwrite);
     EXPECT_STREQ(loaded.DialogTitle(), "Move Options");
+
+    // The dialog's snapshot keeps every option under its control's name; what it lacks stays.
+    ASSERT_TRUE(loaded.SaveSettingsSnapshot());
+    CopyOptions fromSnapshot;
+    fromSnapshot.m_lastDestPath = "/picked";
+    ASSERT_TRUE(fromSnapshot.LoadSettingsSnapshot());
+    EXPECT_EQ(fromSnapshot.ToSettingsSnapshot(), loaded.ToSettingsSnapshot());
+    EXPECT_EQ(fromSnapshot.m_lastDestPath, "/picked");
+    const CILA::VObject snapshot = loaded.ToSettingsSnapshot();
+    ASSERT_NE(snapshot.fetch("MovePhotosCheckbox"), nullptr);
+    EXPECT_TRUE(snapshot.fetch("MovePhotosCheckbox")->getbool());
+    EXPECT_EQ(snapshot.fetch("DestinationType")->getint(), kCopyToFolderUnderRoot);
+    EXPECT_EQ(snapshot.fetch("CopyToFolderRootPath")->getstr(), m_dst.path());
 
     // A run clears "move" (asked to) and keeps "overwrite" (not asked to).
     CopyOptions copying;

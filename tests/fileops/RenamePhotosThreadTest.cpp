@@ -4,9 +4,11 @@
 #include "fileops/RenamePhotosThread.h"
 #include "fileops/RenamePhotosLogic.h"
 
+#include "app/LumoPaths.h"
 #include "background/ProgressDialogInterface.h"
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
+#include "dyn_platform/DynPlatform.h"
 #include "support/FileIO.h"
 #include "support/JpegBuilder.h"
 #include "support/PhotoEngineTest.h"
@@ -192,6 +194,9 @@ TEST_F(RenamePhotosThreadTest, SecondPassStoppedRestoresEveryName) {
                            "operation will be cancelled, and the original filenames will be restored.");
         EXPECT_EQ(namesIn(m_folder), before);
         EXPECT_EQ(items[0]->FileName(), "IMG_0001.JPG");
+        // The numbers the rename took go back: the next photo gets 1 again.
+        EXPECT_EQ(CurrentSequence(SequenceKind::Sequence).next, 1);
+        EXPECT_EQ(ListedRenameJournalFolders(), std::vector<std::string>{});
     }
 }
 
@@ -211,13 +216,34 @@ TEST_F(RenamePhotosThreadTest, RawJpegPairAndSidecarRenamedTogether) {
     EXPECT_EQ(namesIn(m_folder), (std::vector<std::string>{"Trip.jpg", "Trip.nef", "Trip.xmp"}));
 }
 
+// With the catalog service running, it hears of every renamed file, [old path, new path], in one call.
+TEST_F(RenamePhotosThreadTest, CatalogServiceHearsOfTheRename) {
+    auto items = numbered(2);
+    auto& catalog = DynPlatform::instance();
+    ASSERT_TRUE(DynPlatform::setup_dyn_platform_environment());
+    ASSERT_TRUE(catalog.launch_dyn_platform({LUMO_CATALOGD, std::chrono::seconds(30), {}}))
+        << catalog.lastError();
+    QuietProgress progress;
+    const std::uint32_t status = rename(items, "Trip_{seqn}", progress);
+    ASSERT_TRUE(catalog.request("ping").ok); // the service handles its messages in order
+    EXPECT_TRUE(catalog.dyn_platform_shutdown());
+    ASSERT_EQ(status, 0u);
+    const std::string log = readWholeFile(LumoPaths::logFolder() + "/dyn.log");
+    for (const char* renamed : {"/IMG_0001.JPG -> ", "/IMG_0002.JPG -> "})
+        EXPECT_NE(log.find(m_folder + renamed + m_folder + "/Trip_"), std::string::npos) << log;
+}
+
 // A rename killed in its second pass is rolled back from its journal.
 TEST_F(RenamePhotosThreadTest, KilledRenameRecovered) {
     // The process that is killed is this test run again (the death test): it works in the same folder.
-    if (const char* folder = std::getenv("LUMO_TEST_RENAME_FOLDER"))
+    // and lists its journal in the same cache folder.
+    if (const char* folder = std::getenv("LUMO_TEST_RENAME_FOLDER")) {
         m_folder = folder;
-    else
+        LumoPaths::initialise(LocationInputs{{}, std::getenv("LUMO_TEST_RENAME_CACHE"), {}});
+    } else {
         ::setenv("LUMO_TEST_RENAME_FOLDER", m_folder.c_str(), 1);
+        ::setenv("LUMO_TEST_RENAME_CACHE", LumoPaths::logFolder().c_str(), 1);
+    }
     auto items = numbered(5);
     const auto before = namesIn(m_folder);
     // The kill: the process ends in the middle of the second pass, as a power cut would end it.
@@ -235,11 +261,46 @@ TEST_F(RenamePhotosThreadTest, KilledRenameRecovered) {
         },
         ::testing::ExitedWithCode(0), "");
     ::unsetenv("LUMO_TEST_RENAME_FOLDER");
+    ::unsetenv("LUMO_TEST_RENAME_CACHE");
     ASSERT_NE(namesIn(m_folder), before);
-    std::string report;
-    EXPECT_EQ(RecoverInterruptedRename(m_folder, &report), 5) << report;
+    // Start-up finds the folder in the cache folder's list, puts every file back and forgets it; a
+    // listed folder that is gone is dropped.
+    EXPECT_EQ(ListedRenameJournalFolders(), std::vector<std::string>{m_folder + "/"});
+    ASSERT_TRUE(ListRenameJournalFolder(m_dir.path() + "/gone"));
+    EXPECT_EQ(RecoverListedRenames(), 5);
     EXPECT_EQ(namesIn(m_folder), before);
+    EXPECT_EQ(ListedRenameJournalFolders(), std::vector<std::string>{});
     EXPECT_EQ(RecoverInterruptedRename(m_folder), 0);
+}
+
+// A journal is only ever followed inside its folder, and never while the rename that wrote it runs.
+TEST_F(RenamePhotosThreadTest, JournalRecoveryStaysSafe) {
+    writeWholeFile(m_dir.file("keep.jpg"), "k");
+    writeWholeFile(m_dir.file("_###_TMP_00000_a.jpg"), "a");
+    RenameJournal journal;
+    journal.entries = {{"../escape", "_###_TMP_00000_keep", "", {".jpg"}},
+                       {"x", "..", "", {""}},
+                       {"a", "_###_TMP_00000_a", "", {".jpg"}}};
+    RenameJournal parsed;
+    ASSERT_TRUE(ParseRenameJournal(RenameJournalText(journal), parsed));
+    ASSERT_EQ(parsed.entries.size(), 1u);
+    EXPECT_EQ(parsed.entries[0], journal.entries[2]);
+
+    journal.owner = CurrentRenameJournalOwner(); // this process: still running
+    EXPECT_TRUE(RenameJournalOwnerRuns(journal.owner));
+    writeWholeFile(m_dir.file(kRenameJournalName), RenameJournalText(journal));
+    EXPECT_EQ(RecoverInterruptedRename(m_dir.path()), 0);
+    EXPECT_TRUE(lumo::fileExists(m_dir.file("_###_TMP_00000_a.jpg")));
+    // Nor does a new rename in that folder overwrite it.
+    QuietProgress progress;
+    std::string shown;
+    EXPECT_EQ(rename(photos({"b.jpg"}), "c", progress, &shown), ProgressDialogInterface::kStatusError);
+    EXPECT_NE(shown.find("holds the journal of another rename"), std::string::npos) << shown;
+
+    journal.owner.startTime += 1; // an earlier process of the same id
+    writeWholeFile(m_dir.file(kRenameJournalName), RenameJournalText(journal));
+    EXPECT_EQ(RecoverInterruptedRename(m_dir.path()), 1);
+    EXPECT_EQ(namesIn(m_folder), (std::vector<std::string>{"a.jpg", "b.jpg", "keep.jpg"}));
 }
 
 TEST_F(RenamePhotosThreadTest, DialogLogic) {
