@@ -13,6 +13,7 @@
 #include "NRF/NRFImageInfo.h"
 #include "NRF/NRFImagePrefs.h"
 #include "NRF/NRFPlugin.h"
+#include "PhotoOperation.h"
 #include "TerminalProgressWindow.h"
 #include "background/ErrorReporter.h"
 #include "background/ProgressDialogInterface.h"
@@ -501,16 +502,7 @@ int runEdit(const CommonOptions& common, const EditOptions& options, bool croppi
         }
         all.push_back(std::move(entry));
     }
-    if (common.json)
-        std::cout << jsonText(all, 2) << '\n';
-    std::fflush(stdout);
-    if (progress.GetStatus() == ProgressDialogInterface::kStatusCancelled) {
-        std::fprintf(stderr, "lumo: cancelled\n");
-        return kExitCancelled;
-    }
-    if (progress.GetStatus() == ProgressDialogInterface::kStatusException)
-        return kExitSomeFailed;
-    return status;
+    return finishPhotoCommand(common, all, progress.GetStatus(), status);
 }
 
 } // namespace

@@ -299,14 +299,22 @@ int runPhotoOperation(const CommonOptions& common, const FileArguments& files,
         if (!common.json && !common.quiet && !outcome.line.empty())
             std::printf("%s: %s\n", oneLine(item.path).c_str(), outcome.line.c_str());
     }
+    return finishPhotoCommand(common, all, progress.GetStatus(), status);
+}
+
+int finishPhotoCommand(const CommonOptions& common, const nlohmann::ordered_json& all,
+                       std::uint32_t progressStatus, int status) {
     if (common.json)
         std::cout << jsonText(all, 2) << '\n';
     std::fflush(stdout);
-    if (progress.GetStatus() == ProgressDialogInterface::kStatusCancelled) {
+    switch (progressStatus) {
+    case ProgressDialogInterface::kStatusCancelled:
         std::fprintf(stderr, "lumo: cancelled\n");
         return kExitCancelled;
-    }
-    if (progress.GetStatus() == ProgressDialogInterface::kStatusException)
+    case ProgressDialogInterface::kStatusError:
+    case ProgressDialogInterface::kStatusException:
         return kExitSomeFailed;
-    return status;
+    default:
+        return status;
+    }
 }

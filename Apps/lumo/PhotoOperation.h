@@ -53,6 +53,12 @@ int runPhotoOperation(const CommonOptions& common, const FileArguments& files,
 // no kind of photo the engine reads (2).
 bool openPhoto(const std::string& path, std::shared_ptr<NRFImageInfoRec>& image, PhotoOutcome& outcome);
 
+// The end of a command that ran a background operation over photos: prints `all` when `common` asks for
+// JSON, then answers the exit status: 3 (with "lumo: cancelled") when the operation was cancelled, 1 when
+// it ended in an error or an exception, `status` otherwise.
+int finishPhotoCommand(const CommonOptions& common, const nlohmann::ordered_json& all,
+                       std::uint32_t progressStatus, int status);
+
 // A failed engine call on `path`: the engine's text (or the file system's). A write that failed (6: the
 // file or its sidecar could not be written; 8: the new version could not be made or put in place, the
 // file left as it was) may succeed once the user has fixed the cause: `writing` makes it retryable.

@@ -163,8 +163,7 @@ int runRename(const CommonOptions& common, const RenameOptions& options) {
     }
 
     const std::uint32_t result = progress.GetStatus();
-    if (!thread.ShownMessage().empty() && !common.json)
-        std::fprintf(stderr, "%s\n", thread.ShownMessage().c_str());
+    // (A message the rename showed has been told on stderr by the message box.)
     const auto& from = thread.OldPaths();
     const auto& to = thread.NewPaths();
     nlohmann::ordered_json renamed = nlohmann::ordered_json::array();

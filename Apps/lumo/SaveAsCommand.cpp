@@ -6,6 +6,7 @@
 #include "ErrorText.h"
 #include "FileArguments.h"
 #include "JsonValue.h"
+#include "PhotoOperation.h"
 #include "TerminalProgressWindow.h"
 #include "background/ProgressDialogInterface.h"
 #include "fileops/CopyOptions.h"
@@ -164,18 +165,9 @@ int runSaveAs(const CommonOptions& common, const SaveAsCommandOptions& options) 
             std::printf("%s: saved as %s\n", oneLine(path).c_str(),
                         oneLine(thread.Destinations()[i]).c_str());
     }
-    if (common.json)
-        std::cout << jsonText(all, 2) << '\n';
-    std::fflush(stdout);
     if (thread.HadErrors())
         std::fprintf(stderr, "lumo: %s\n", thread.EndMessage().c_str());
-    if (progress.GetStatus() == ProgressDialogInterface::kStatusCancelled) {
-        std::fprintf(stderr, "lumo: cancelled\n");
-        return kExitCancelled;
-    }
-    if (progress.GetStatus() == ProgressDialogInterface::kStatusException)
-        return kExitSomeFailed;
-    return status;
+    return finishPhotoCommand(common, all, progress.GetStatus(), status);
 }
 
 } // namespace

@@ -285,19 +285,7 @@ int runApply(const CommonOptions& common, const FileArguments& files,
         if (!common.json && !common.quiet)
             std::printf("%s: template applied\n", oneLine(result.path).c_str());
     }
-    if (common.json)
-        std::cout << jsonText(all, 2) << '\n';
-    std::fflush(stdout);
-    switch (progress.GetStatus()) {
-    case ProgressDialogInterface::kStatusCancelled:
-        std::fprintf(stderr, "lumo: cancelled\n");
-        return kExitCancelled;
-    case ProgressDialogInterface::kStatusError:
-    case ProgressDialogInterface::kStatusException:
-        return kExitSomeFailed;
-    default:
-        return status;
-    }
+    return finishPhotoCommand(common, all, progress.GetStatus(), status);
 }
 
 // -- files

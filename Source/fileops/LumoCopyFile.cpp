@@ -77,28 +77,6 @@ std::size_t characterCount(const std::string& text) {
     return count;
 }
 
-// The extension in the case of "UseUppercaseExtensions": 0 lower, 1 upper, 2 and 3 the source's case
-// (upper when its first letter is upper case or it has no letter).
-std::string extensionInPreferredCase(const std::string& extension) {
-    std::int64_t setting = kPrefUseUppercaseExtensionsDefault;
-    if (const auto preferences = CPreferences::instance())
-        setting = preferences->getInt(kPrefUseUppercaseExtensions, kPrefUseUppercaseExtensionsDefault);
-    bool upper = setting == 1;
-    if (setting >= 2) {
-        upper = true;
-        for (const char c : extension)
-            if (std::isalpha(static_cast<unsigned char>(c))) {
-                upper = std::isupper(static_cast<unsigned char>(c)) != 0;
-                break;
-            }
-    }
-    std::string out = extension;
-    for (char& c : out)
-        c = static_cast<char>(upper ? std::toupper(static_cast<unsigned char>(c))
-                                    : std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
 std::string withExtension(const std::string& base, const std::string& extension) {
     return extension.empty() ? base : base + "." + extension;
 }
@@ -112,8 +90,9 @@ std::string destinationName(const CopyFileRequest& request, const IPTCRec* metad
         return given;
     const std::string source = fileNameOf(request.sourcePath);
     const bool fromTemplate = (request.flags & kCopyRenameTemplate) && request.image;
-    const std::string extension =
-        preferredCase || fromTemplate ? extensionInPreferredCase(extensionOf(source)) : extensionOf(source);
+    const std::string extension = preferredCase || fromTemplate
+                                      ? ExtensionInPreferredCase(extensionOf(source), extensionOf(source))
+                                      : extensionOf(source);
     if (fromTemplate && !request.namingTemplate.empty()) {
         VariableContext context = request.context ? *request.context : VariableContext{};
         context.image = request.image;
@@ -204,21 +183,6 @@ void discardTemporary(const std::string& temporary, NRFFileType type, const std:
         lumo::removeFile(file);
 }
 
-// The photo state a metadata record holds (tag, colour class, rating), into the image record; what the
-// record leaves empty stays as it is.
-void photoStateInto(const IPTCRec& record, NRFImageInfoRec& image) {
-    if (!record.m_tagged.empty())
-        image.m_tag = record.m_tagged != "0";
-    if (const int colorClass = IPTCRecordColorClass(record, IPTCEncodingSettingsFromPreferences());
-        colorClass >= 0 && colorClass <= 8)
-        image.m_colorClass = static_cast<std::int16_t>(colorClass);
-    if (!record.m_rating.empty()) {
-        const int rating = std::atoi(record.m_rating.c_str());
-        if (rating >= 0 && rating <= 5)
-            image.m_rating = static_cast<std::int16_t>(rating);
-    }
-}
-
 int copyAsTemporaryAndRename(const CopyFileRequest& request, NRFImageInfoRec* record, const IPTCRec* metadata,
                              bool callerNamed, std::string& name) {
     const std::string& folder = request.destinationFolder;
@@ -263,7 +227,7 @@ int copyAsTemporaryAndRename(const CopyFileRequest& request, NRFImageInfoRec* re
             return fail(NRFGetErrorText());
         IPTCRec own;
         NRFLoadIPTC(copy.get(), &own);
-        photoStateInto(*metadata, *copy);
+        IPTCPhotoStateIntoImage(*metadata, IPTCEncodingSettingsFromPreferences(), *copy);
         if (DoSaveIPTC(copy.get(), *metadata) != kNRFErrNone)
             return fail(NRFGetErrorText());
     }

@@ -8,7 +8,6 @@
 #include "background/ErrorReporter.h"
 #include "background/ProgressDialogInterface.h"
 #include "contactsheet/LumoDocCommon.h"
-#include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
 #include "dyn_platform/DynPlatform.h"
 #include "fileops/UniquePaths.h"
@@ -50,26 +49,6 @@ std::string extensionOf(const std::string& name) {
 std::string stemOf(const std::string& name) {
     const std::size_t dot = name.rfind('.');
     return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-}
-
-bool firstLetterUpper(const std::string& text) {
-    for (const char c : text)
-        if (std::isalpha(static_cast<unsigned char>(c)))
-            return std::isupper(static_cast<unsigned char>(c)) != 0;
-    return true;
-}
-
-std::string inCase(std::string text, bool upper) {
-    for (char& c : text)
-        c = static_cast<char>(upper ? std::toupper(static_cast<unsigned char>(c))
-                                    : std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::int64_t preference(const char* key, std::int64_t fallback) {
-    if (const auto preferences = CPreferences::instance())
-        return preferences->getInt(key, fallback);
-    return fallback;
 }
 
 bool isSpace(char c) {
@@ -142,19 +121,15 @@ std::string ComputeRenamedFileName(const std::string& namingTemplate, DocumentIt
         return {};
     }
     if (forExample) {
-        const std::int64_t style = preference(kPrefRenameResolutionStyle, kPrefRenameResolutionStyleDefault);
+        const int style = RenameResolutionStyleFromPreferences();
         if (style == kResolveAlwaysAppendDigit)
             name += "1";
         else if (style == kResolveAlwaysAppendDigits)
             name += "01";
     }
     const std::string source = extensionOf(fileName);
-    if (!source.empty()) {
-        const std::int64_t setting =
-            preference(kPrefUseUppercaseExtensions, kPrefUseUppercaseExtensionsDefault);
-        const bool upper = setting == 1 || (setting >= 2 && firstLetterUpper(source));
-        name += "." + inCase(source, upper);
-    }
+    if (!source.empty())
+        name += "." + ExtensionInPreferredCase(source, source);
     name = ReplaceIllegalFileNameCharacters(name);
     return trimmedName(name);
 }

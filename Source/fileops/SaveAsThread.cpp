@@ -16,6 +16,7 @@
 #include "db/Preferences.h"
 #include "fileops/CopyPhotosThread.h"
 #include "fileops/UniquePaths.h"
+#include "metadata/IPTCUtils.h"
 #include "metadata/MetadataTemplate.h"
 #include "metadata/PhotoMetadata.h"
 #include "support/FileIO.h"
@@ -69,28 +70,6 @@ const char* typeExtension(int type) {
     default:
         return "jpg";
     }
-}
-
-// The new extension in the case "UseUppercaseExtensions" asks for: 0 lower, 1 upper, 2 and 3 the case
-// of the source's extension (upper when it has no letter).
-std::string extensionInCase(const std::string& extension, const std::string& sourceExtension) {
-    std::int64_t setting = kPrefUseUppercaseExtensionsDefault;
-    if (const auto preferences = CPreferences::instance())
-        setting = preferences->getInt(kPrefUseUppercaseExtensions, kPrefUseUppercaseExtensionsDefault);
-    bool upper = setting == 1;
-    if (setting >= 2) {
-        upper = true;
-        for (const char c : sourceExtension)
-            if (std::isalpha(static_cast<unsigned char>(c))) {
-                upper = std::isupper(static_cast<unsigned char>(c)) != 0;
-                break;
-            }
-    }
-    std::string out = extension;
-    for (char& c : out)
-        c = static_cast<char>(upper ? std::toupper(static_cast<unsigned char>(c))
-                                    : std::tolower(static_cast<unsigned char>(c)));
-    return out;
 }
 
 struct RecordCloser {
@@ -826,7 +805,7 @@ NRFErr SaveAsThread::SaveFile(const std::string& path, std::uint32_t index) {
     // 3. The destination name.
     const std::string sourceName = fileNameOf(path);
     const std::string extension =
-        extensionInCase(typeExtension(m_options.saveAsType), extensionOf(sourceName));
+        ExtensionInPreferredCase(typeExtension(m_options.saveAsType), extensionOf(sourceName));
     std::string stem = stemOf(sourceName);
     VariableContext context = contextFor(index);
     context.image = record.get();
@@ -1004,8 +983,14 @@ NRFErr SaveAsThread::SaveFile(const std::string& path, std::uint32_t index) {
             NRFErr err = NRFOpenImage(destination.c_str(), 0, &saved);
             if (err == 0)
                 err = NRFGetImageInfo(saved.get());
-            if (err == 0)
+            if (err == 0) {
+                // The save writes the new file's photo state: its original's, or what the template sets.
+                saved->m_tag = record->m_tag;
+                saved->m_colorClass = record->m_colorClass;
+                saved->m_rating = record->m_rating;
+                IPTCPhotoStateIntoImage(*newMetadata, IPTCEncodingSettingsFromPreferences(), *saved);
                 err = DoSaveIPTC(saved.get(), *newMetadata);
+            }
             if (err != 0)
                 LUMO_LOG("SaveAsThread::SaveFile(): could not write the metadata into '%s' (%u)",
                          destination.c_str(), static_cast<unsigned>(err));

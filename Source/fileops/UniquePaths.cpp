@@ -36,6 +36,26 @@ int RenameResolutionStyleFromPreferences() {
     return style >= 0 && style <= 4 ? static_cast<int>(style) : 0;
 }
 
+std::string ExtensionInPreferredCase(const std::string& extension, const std::string& caseOf) {
+    std::int64_t setting = kPrefUseUppercaseExtensionsDefault;
+    if (const auto preferences = CPreferences::instance())
+        setting = preferences->getInt(kPrefUseUppercaseExtensions, kPrefUseUppercaseExtensionsDefault);
+    bool upper = setting == 1;
+    if (setting >= 2) {
+        upper = true;
+        for (const char c : caseOf)
+            if (std::isalpha(static_cast<unsigned char>(c))) {
+                upper = std::isupper(static_cast<unsigned char>(c)) != 0;
+                break;
+            }
+    }
+    std::string out = extension;
+    for (char& c : out)
+        c = static_cast<char>(upper ? std::toupper(static_cast<unsigned char>(c))
+                                    : std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
 namespace {
 
 bool takenOnDisk(const std::string& path, const std::vector<std::string>& claimed) {

@@ -19,6 +19,10 @@ const char* RenameResolutionStyleText(int style);
 // The preference "RenameResolutionStyle" (0 when unset or out of range).
 int RenameResolutionStyleFromPreferences();
 
+// `extension` in the case the preference "UseUppercaseExtensions" asks for: 0 lower, 1 upper, 2 and 3 the
+// case of `caseOf`'s first letter (upper when it has no letter).
+std::string ExtensionInPreferredCase(const std::string& extension, const std::string& caseOf);
+
 // Whether `path` is taken: claimed, present on disk, or one of its companion names (the path with its
 // extension replaced by each of `companionExtensions`, given without the dot) claimed or present.
 bool IsPathTaken(const std::string& path, const std::vector<std::string>& claimed,

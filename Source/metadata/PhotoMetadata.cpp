@@ -355,6 +355,11 @@ bool gInitialized = false;
 
 } // namespace
 
+void IPTCPhotoStateIntoImage(const IPTCRec& record, const IPTCEncodingSettings& encoding,
+                             NRFImageInfoRec& image) {
+    stateIntoImage(record, encoding, image);
+}
+
 IPTCSaveSettings IPTCSaveSettingsFromPreferences() {
     IPTCSaveSettings settings;
     const std::shared_ptr<CPreferences> preferences = CPreferences::instance();

@@ -154,6 +154,12 @@ enum class IPTCPhotoOperation {
 // "While setting a tag an error occurred:" and the others.
 const char* IPTCPhotoOperationErrorText(IPTCPhotoOperation operation);
 
+// The photo state (tag, colour class, rating) that `record` sets, into `image`; what the record leaves
+// empty stays as it is. A save writes the image's state with the record, so a new file (a copy, a file
+// saved as) takes its original's state this way before its metadata is saved.
+void IPTCPhotoStateIntoImage(const IPTCRec& record, const IPTCEncodingSettings& encoding,
+                             NRFImageInfoRec& image);
+
 // Brings the photo's current state into `image` before a part of it changes: the ".XIP" of the types
 // that keep one, then the XMP by the type's policy (a JPEG without state in its XMP: its IIM 2:221). A
 // rotation the file holds in its own orientation values stays the file's.

@@ -47,6 +47,7 @@ TEST(RenameCommand, CameraFilesWithCompanionsAndSidecars) {
     r = home.lumo(with({"--template", "{headline}"}));
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("Error: Renamed file name is empty."), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Renaming error:"), r.err.rfind("Renaming error:")) << r.err; // told once
     EXPECT_EQ(namesIn(folder), before);
 
     r = home.lumo(with({"--json", "--template", "{datesort}_{seqn}", "--start", "5"}));

@@ -342,6 +342,12 @@ TEST_F(SaveAsThreadTest, TheOptionsLiveInTheSettingsAndTheTemplateGoesIntoTheNew
     // The metadata template goes into the new file only, its variables expanded for the photo.
     const std::string source = m_dir.file("IMG_0002.jpg");
     writeWholeFile(source, photo(64, 32, 1));
+    {
+        // The photo's colour class and rating go with it: the template sets neither.
+        Loaded original = load(source);
+        original.record->m_colorClass = 3, original.record->m_rating = 2;
+        ASSERT_EQ(DoSaveIPTC(original.record.get(), IPTCRec{}), kNRFErrNone);
+    }
     const std::string before = lumo::test::readWholeFile(source);
     const std::size_t caption = IPTCFieldIndexOf(IPTCStorageFieldID(IPTC_CAPTION), 1);
     IPTCRec stationery;
@@ -357,6 +363,8 @@ TEST_F(SaveAsThreadTest, TheOptionsLiveInTheSettingsAndTheTemplateGoesIntoTheNew
     IPTCRec written;
     ASSERT_EQ(NRFLoadIPTC(out.record.get(), &written), kNRFErrNone);
     EXPECT_EQ(written.m_fields[caption], "From IMG_0002");
+    EXPECT_EQ(out.record->m_colorClass, 3);
+    EXPECT_EQ(out.record->m_rating, 2);
     EXPECT_EQ(lumo::test::readWholeFile(source), before);
     CPreferences::ClosePreferences();
 }
