@@ -3,6 +3,7 @@
 
 #include "AppSession.h"
 #include "Commands.h"
+#include "DestinationArguments.h"
 #include "ErrorText.h"
 #include "FileArguments.h"
 #include "JsonValue.h"
@@ -29,24 +30,14 @@ namespace {
 
 struct CopyCommandOptions {
     FileArguments files;
-    std::string to;
+    DestinationArguments destination;
     bool move = false;
     bool overwrite = false;
     std::string rename;
     bool applyTemplate = false;
-    std::string subfolder;
-    std::string root;
-    std::string folder;
-    bool inPlace = false;
     bool wav = false;
     bool open = false;
 };
-
-std::string absolutePath(const std::string& path) {
-    std::error_code ec;
-    const fs::path full = fs::absolute(path, ec);
-    return ec ? path : full.lexically_normal().string();
-}
 
 std::string fileNameOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
@@ -60,29 +51,14 @@ int usage(const std::string& sentence) {
 
 // The options of this run, from the command line alone: the dialog's stored options stay as they are.
 bool optionsFrom(const CopyCommandOptions& given, CopyOptions& options, std::string& problem) {
-    const int destinations = (given.to.empty() ? 0 : 1) + (given.subfolder.empty() ? 0 : 1) +
-                             (given.root.empty() && given.folder.empty() ? 0 : 1) + (given.inPlace ? 1 : 0);
-    if (destinations != 1) {
-        problem = "name one destination: --to DIR, --subfolder T, --root DIR --folder T or --in-place";
+    DestinationArguments::Resolved destination;
+    if (!given.destination.resolve(destination, problem))
         return false;
-    }
-    if (given.root.empty() != given.folder.empty()) {
-        problem = "--root and --folder go together";
-        return false;
-    }
-    if (!given.to.empty()) {
-        options.m_destinationType = kCopyToPickedFolder;
-        options.m_lastDestPath = absolutePath(given.to);
-    } else if (!given.subfolder.empty()) {
-        options.m_destinationType = kCopyToSubfolder;
-        options.m_createSubfolderPath = given.subfolder;
-    } else if (!given.root.empty()) {
-        options.m_destinationType = kCopyToFolderUnderRoot;
-        options.m_toParentFolderPath = absolutePath(given.root);
-        options.m_toFolderPath = given.folder;
-    } else {
-        options.m_destinationType = kCopyToOwnFolder;
-    }
+    options.m_destinationType = destination.type;
+    options.m_lastDestPath = destination.picked;
+    options.m_createSubfolderPath = destination.subfolder;
+    options.m_toParentFolderPath = destination.root;
+    options.m_toFolderPath = destination.folder;
     options.m_moveFiles = given.move;
     options.m_overwriteFiles = given.overwrite;
     options.m_renameCopiedFiles = !given.rename.empty();
@@ -214,7 +190,8 @@ void addCopyCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& 
     CLI::App* command = lumo.add_subcommand(
         "copy", "Copy or move photos (with their companion, sidecar and sound files) into a folder");
     options->files.addTo(*command);
-    command->add_option("--to", options->to, "The folder the copies go to")->type_name("DIR");
+    options->destination.addTo(*command, "Copy", "The folder the copies go to",
+                               "Copy next to the originals (with --rename)");
     command->add_flag("--move", options->move, "Move the photos instead of copying them");
     command->add_flag("--overwrite", options->overwrite,
                       "Replace files of the same name at the destination (otherwise a free name is found)");
@@ -222,16 +199,6 @@ void addCopyCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& 
         ->type_name("T");
     command->add_flag("--apply-template", options->applyTemplate,
                       "Write the current metadata template into the copies (the originals stay as they are)");
-    command
-        ->add_option("--subfolder", options->subfolder,
-                     "Copy into a subfolder of each photo's own folder, named by this template")
-        ->type_name("T");
-    command->add_option("--root", options->root, "With --folder: the folder under which folders are made")
-        ->type_name("DIR");
-    command
-        ->add_option("--folder", options->folder, "With --root: the folder made for each photo ({variables})")
-        ->type_name("T");
-    command->add_flag("--in-place", options->inPlace, "Copy next to the originals (with --rename)");
     command->add_flag("--wav", options->wav, "Take each photo's sound file along");
     command->add_flag(
         "--open", options->open,

@@ -11,11 +11,7 @@
 #include "background/ProgressDialogInterface.h"
 #include "background/ThreadedWorker.h"
 #include "metadata/PhotoMetadata.h"
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "support/PhotoLocks.h"
 
 #include <atomic>
 #include <cerrno>
@@ -45,7 +41,7 @@ public:
 
     ~PhotoWorker() override {
         commit();
-        unlockPhotos();
+        m_locks.unlockAll();
     }
 
     bool DoStep() override {
@@ -82,10 +78,10 @@ public:
 
 private:
     PhotoOutcome change(const std::string& path) {
-        lockPhoto(path);
+        m_locks.lock(path, [this] { commit(); });
         PhotoOutcome outcome = changeLocked(path);
         if (!m_batch)
-            unlockPhotos();
+            m_locks.unlockAll();
         return outcome;
     }
 
@@ -110,68 +106,15 @@ private:
         return outcome;
     }
 
-    // Another process changing the same photo at the same time would read it before this one's new
-    // version takes its place and then put its own version over it, and one of the two changes would
-    // be lost. So each photo is locked (an advisory lock on its file) from before it is read until its
-    // new version is in place. A photo that another process holds is waited for only after this one's
-    // own batch is committed and its locks let go, so that two processes never wait for each other.
-    // A file that cannot be opened or locked is left to fail (or succeed) as it would unlocked.
-    void lockPhoto(const std::string& path) {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-            if (fd < 0)
-                return;
-            if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-                if (errno != EWOULDBLOCK) {
-                    ::close(fd);
-                    return;
-                }
-                commit();
-                if (::flock(fd, LOCK_EX) != 0) {
-                    ::close(fd);
-                    return;
-                }
-            }
-            struct stat held {
-            }, now{};
-            if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
-                held.st_ino == now.st_ino) {
-                m_locks.push_back(fd);
-                return;
-            }
-            ::close(fd); // replaced while waiting: lock the file now under the name
-        }
-    }
-
-    void unlockPhotos() {
-        for (const int fd : m_locks)
-            ::close(fd);
-        m_locks.clear();
-    }
-
-    // A file (or sidecar) its owner made read-only is the owner's "do not change", as for the image
-    // prefs: the save would replace it all the same (a rename needs only the folder's permission), so
-    // it is refused here, before anything is written; the user may fix the permissions and retry.
+    // A read-only file or sidecar is refused before anything is written; the user may fix it and retry.
     bool writable(NRFImageInfoRec& image, PhotoOutcome& outcome) const {
-        const IPTCSavePlan plan = IPTCPlanSave(image, m_saving);
-        std::string targets[2];
-        if (plan.m_writeIIM || plan.m_writeXMP)
-            targets[0] = image.m_path;
-        if (plan.m_writeSidecar)
-            targets[1] = NRFLocalImageInfoRec::FindXmpSidecar(image.m_path);
-        for (const std::string& target : targets) {
-            struct stat st {};
-            if (target.empty() || ::stat(target.c_str(), &st) != 0)
-                continue; // a sidecar still to be made
-            if ((st.st_mode & S_IWUSR) == 0 || ::access(target.c_str(), W_OK) != 0) {
-                outcome.result = kResultUnwritable;
-                outcome.error = "Unable to gain write access to '" + target +
-                                "'. Try setting file permissions to allow reading and writing.";
-                outcome.retryable = true;
-                return false;
-            }
-        }
-        return true;
+        std::string refusal = IPTCReadOnlySaveRefusal(image, m_saving);
+        if (refusal.empty())
+            return true;
+        outcome.result = kResultUnwritable;
+        outcome.error = std::move(refusal);
+        outcome.retryable = true;
+        return false;
     }
 
     void advance() {
@@ -204,7 +147,7 @@ private:
         for (NRFImageInfoRef& image : m_open)
             NRFCloseImage(&image);
         m_open.clear();
-        unlockPhotos();
+        m_locks.unlockAll();
     }
 
     const PhotoOperation& m_operation;
@@ -215,7 +158,7 @@ private:
     std::unique_ptr<NRFMetadataCommit> m_batch;
     std::vector<std::size_t> m_pending;  // the files whose content waits in m_batch
     std::vector<NRFImageInfoRef> m_open; // their records (and those of files that failed meanwhile)
-    std::vector<int> m_locks;            // the photos this process holds (lockPhoto)
+    lumo::PhotoLocks m_locks;            // the photos this process holds while it changes them
 };
 
 } // namespace

@@ -3,6 +3,7 @@
 
 #include "AppSession.h"
 #include "Commands.h"
+#include "DestinationArguments.h"
 #include "ErrorText.h"
 #include "FileArguments.h"
 #include "JsonValue.h"
@@ -22,9 +23,9 @@ namespace {
 
 struct SaveAsCommandOptions {
     FileArguments files;
-    std::string to, type = "jpeg", size, rename, watermark, watermarkText;
-    std::string subfolder, root, folder;
-    bool inPlace = false, applyTemplate = false;
+    DestinationArguments destination;
+    std::string type = "jpeg", size, rename, watermark, watermarkText;
+    bool applyTemplate = false;
     int quality = 90;
     std::uint32_t box = 0;
     double percent = 0.0, dpi = 0.0, opacity = 0.5;
@@ -56,36 +57,18 @@ bool parseSize(const std::string& text, std::int64_t& width, std::int64_t& heigh
     return width > 0 && height > 0 && width <= 65535 && height <= 65535;
 }
 
-std::string absolutePath(const std::string& path) {
-    std::error_code ec;
-    const std::filesystem::path full = std::filesystem::absolute(path, ec);
-    return ec ? path : full.lexically_normal().string();
-}
-
 int runSaveAs(const CommonOptions& common, const SaveAsCommandOptions& options) {
     if (options.files.empty())
         return noFilesGiven();
     SaveAsOptions save;
-    const int destinations = (options.to.empty() ? 0 : 1) + (options.subfolder.empty() ? 0 : 1) +
-                             (options.root.empty() && options.folder.empty() ? 0 : 1) +
-                             (options.inPlace ? 1 : 0);
-    if (destinations != 1)
-        return usage("name one destination: --to DIR, --subfolder T, --root DIR --folder T or --in-place");
-    if (options.root.empty() != options.folder.empty())
-        return usage("--root and --folder go together");
-    if (!options.to.empty()) {
-        save.destinationType = kCopyToPickedFolder;
-        save.destinationFolder = absolutePath(options.to);
-    } else if (!options.subfolder.empty()) {
-        save.destinationType = kCopyToSubfolder;
-        save.subfolderTemplate = options.subfolder;
-    } else if (!options.root.empty()) {
-        save.destinationType = kCopyToFolderUnderRoot;
-        save.rootFolder = absolutePath(options.root);
-        save.folderTemplate = options.folder;
-    } else {
-        save.destinationType = kCopyToOwnFolder;
-    }
+    DestinationArguments::Resolved destination;
+    if (std::string problem; !options.destination.resolve(destination, problem))
+        return usage(problem);
+    save.destinationType = destination.type;
+    save.destinationFolder = destination.picked;
+    save.subfolderTemplate = destination.subfolder;
+    save.rootFolder = destination.root;
+    save.folderTemplate = destination.folder;
     if (options.type == "jpeg" || options.type == "jpg")
         save.saveAsType = kSaveAsJPEG;
     else if (options.type == "tiff" || options.type == "tif")
@@ -178,18 +161,8 @@ void addSaveAsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction
         "saveas",
         "Write each photo as a new JPEG, TIFF or PNG file: cropped, upright, scaled, with its metadata");
     options->files.addTo(*command);
-    command->add_option("--to", options->to, "The folder the new files go to (made when missing)")
-        ->type_name("DIR");
-    command
-        ->add_option("--subfolder", options->subfolder,
-                     "Save into a subfolder of each photo's own folder, named by this template")
-        ->type_name("T");
-    command->add_option("--root", options->root, "With --folder: the folder under which folders are made")
-        ->type_name("DIR");
-    command
-        ->add_option("--folder", options->folder, "With --root: the folder made for each photo ({variables})")
-        ->type_name("T");
-    command->add_flag("--in-place", options->inPlace, "Save next to the originals (never over them)");
+    options->destination.addTo(*command, "Save", "The folder the new files go to (made when missing)",
+                               "Save next to the originals (never over them)");
     command->add_flag("--apply-template", options->applyTemplate,
                       "Apply the current metadata template to the new files (the originals are untouched)");
     command->add_option("--type", options->type, "jpeg (the default), tiff or png")->type_name("TYPE");

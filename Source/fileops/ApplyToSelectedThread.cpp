@@ -11,11 +11,6 @@
 #include "variables/VariableExpander.h"
 #include "variables/VariableSequence.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -49,7 +44,7 @@ ApplyToSelectedThread::~ApplyToSelectedThread() {
     // The thread commits before it ends; what an exception left behind is discarded.
     m_batch.reset();
     m_open.clear();
-    UnlockPhotos();
+    m_locks.unlockAll();
 }
 
 std::size_t ApplyToSelectedThread::FailedCount() const {
@@ -153,7 +148,7 @@ void ApplyToSelectedThread::Fail(PhotoResult& result, std::uint32_t code, const 
 void ApplyToSelectedThread::ApplyToPhoto(PhotoResult& result, std::size_t index) {
     const std::string& path = result.path;
     result.reached = true;
-    LockPhoto(path);
+    m_locks.lock(path, [this] { Commit(); });
     // A file whose name no reader knows is no photo: the engine would open it as a proxy, which keeps
     // no metadata.
     NRFImageInfoRef image;
@@ -172,7 +167,7 @@ void ApplyToSelectedThread::ApplyToPhoto(PhotoResult& result, std::size_t index)
         else if (image)
             NRFCloseImage(&image);
         if (!m_batch)
-            UnlockPhotos();
+            m_locks.unlockAll();
     };
     if (err != kNRFErrNone) {
         Fail(result, err, path, true);
@@ -180,22 +175,11 @@ void ApplyToSelectedThread::ApplyToPhoto(PhotoResult& result, std::size_t index)
         return;
     }
 
-    // A file (or sidecar) its owner made read-only is the owner's "do not change": the save would
-    // replace it all the same (a rename needs only the folder's permission), so it is refused here.
-    const IPTCSavePlan plan = IPTCPlanSave(*image, m_saving);
-    for (const std::string& target :
-         {plan.m_writeIIM || plan.m_writeXMP ? path : std::string(),
-          plan.m_writeSidecar ? NRFLocalImageInfoRec::FindXmpSidecar(path) : std::string()}) {
-        struct stat st {};
-        if (target.empty() || ::stat(target.c_str(), &st) != 0)
-            continue; // a sidecar still to be made
-        if ((st.st_mode & S_IWUSR) == 0 || ::access(target.c_str(), W_OK) != 0) {
-            result.result = kUnwritable;
-            result.error = "Unable to gain write access to '" + target +
-                           "'. Try setting file permissions to allow reading and writing.";
-            done();
-            return;
-        }
+    if (std::string refusal = IPTCReadOnlySaveRefusal(*image, m_saving); !refusal.empty()) {
+        result.result = kUnwritable;
+        result.error = std::move(refusal);
+        done();
+        return;
     }
 
     std::optional<IPTCLocation> place;
@@ -203,7 +187,7 @@ void ApplyToSelectedThread::ApplyToPhoto(PhotoResult& result, std::size_t index)
         place = IPTCReverseGeocode(*image);
         if (!place) {
             Commit();
-            LockPhoto(path);
+            m_locks.lock(path, [this] { Commit(); });
             if (ErrorReporter::DoMessageBox(ApplyTemplateText::kGeocodingFailed, MessageBoxButtons::YesNo) !=
                 MessageBoxAnswer::Yes) {
                 result.reached = false;
@@ -280,7 +264,7 @@ void ApplyToSelectedThread::ApplyToPhoto(PhotoResult& result, std::size_t index)
 // place keeps its original and fails.
 void ApplyToSelectedThread::Commit() {
     if (!m_batch) {
-        UnlockPhotos();
+        m_locks.unlockAll();
         return;
     }
     std::vector<std::string> failed;
@@ -299,46 +283,7 @@ void ApplyToSelectedThread::Commit() {
     for (NRFImageInfoRef& image : m_open)
         NRFCloseImage(&image);
     m_open.clear();
-    UnlockPhotos();
-}
-
-// Another process changing the same photo at the same time would read it before this one's new version
-// takes its place and then put its own version over it, and one of the two changes would be lost. So
-// each photo is locked (an advisory lock on its file) from before it is read until its new version is in
-// place. A photo that another process holds is waited for only after this run's own batch is committed
-// and its locks let go, so that two processes never wait for each other. A file that cannot be opened or
-// locked is left to fail (or succeed) as it would unlocked.
-void ApplyToSelectedThread::LockPhoto(const std::string& path) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return;
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK) {
-                ::close(fd);
-                return;
-            }
-            Commit();
-            if (::flock(fd, LOCK_EX) != 0) {
-                ::close(fd);
-                return;
-            }
-        }
-        struct stat held {
-        }, now{};
-        if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
-            held.st_ino == now.st_ino) {
-            m_locks.push_back(fd);
-            return;
-        }
-        ::close(fd); // replaced while waiting: lock the file now under the name
-    }
-}
-
-void ApplyToSelectedThread::UnlockPhotos() {
-    for (const int fd : m_locks)
-        ::close(fd);
-    m_locks.clear();
+    m_locks.unlockAll();
 }
 
 std::unique_ptr<ApplyToSelectedThread> DoApplyStationeryPadToSelected(std::vector<std::string> paths,

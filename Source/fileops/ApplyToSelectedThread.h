@@ -10,6 +10,7 @@
 #include "metadata/IPTCRec.h"
 #include "metadata/IPTCUtils.h"
 #include "metadata/PhotoMetadata.h"
+#include "support/PhotoLocks.h"
 
 #include <cstdint>
 #include <functional>
@@ -68,8 +69,6 @@ private:
     void Fail(PhotoResult& result, std::uint32_t code, const std::string& path, bool engine);
     bool GoOnAfterFailure(std::size_t index);
     void Commit();
-    void LockPhoto(const std::string& path);
-    void UnlockPhotos();
 
     std::vector<std::string> m_paths;
     IPTCRec m_stationery;
@@ -81,7 +80,7 @@ private:
     std::unique_ptr<NRFMetadataCommit> m_batch;
     std::vector<std::size_t> m_pending;                   // the photos whose content waits in m_batch
     std::vector<std::shared_ptr<NRFImageInfoRec>> m_open; // their records, read again after the commit
-    std::vector<int> m_locks;                             // the photos this run holds
+    lumo::PhotoLocks m_locks; // the photos this run holds while it changes them (another process waits)
 };
 
 // Starts applying `stationery` to the photos behind `progress` (the caller runs the window and joins);

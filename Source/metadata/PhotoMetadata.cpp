@@ -378,6 +378,21 @@ IPTCSaveSettings IPTCSaveSettingsFromPreferences() {
     return settings;
 }
 
+std::string IPTCReadOnlySaveRefusal(const NRFImageInfoRec& image, const IPTCSaveSettings& settings) {
+    const IPTCSavePlan plan = IPTCPlanSave(image, settings);
+    for (const std::string& target :
+         {plan.m_writeIIM || plan.m_writeXMP ? image.m_path : std::string(),
+          plan.m_writeSidecar ? NRFLocalImageInfoRec::FindXmpSidecar(image.m_path) : std::string()}) {
+        struct stat st {};
+        if (target.empty() || ::stat(target.c_str(), &st) != 0)
+            continue; // a sidecar still to be made
+        if ((st.st_mode & S_IWUSR) == 0 || ::access(target.c_str(), W_OK) != 0)
+            return "Unable to gain write access to '" + target +
+                   "'. Try setting file permissions to allow reading and writing.";
+    }
+    return {};
+}
+
 IPTCSavePlan IPTCPlanSave(const NRFImageInfoRec& image, const IPTCSaveSettings& settings) {
     IPTCSavePlan plan;
     const NRFFileTypeInfo* row = rowFor(image.m_fileType);

@@ -61,6 +61,11 @@ struct IPTCSavePlan {
     std::string m_refusal;
 };
 IPTCSavePlan IPTCPlanSave(const NRFImageInfoRec& image, const IPTCSaveSettings& settings);
+// A file (or sidecar) its owner made read-only is the owner's "do not change": a save would replace it
+// all the same (a rename needs only the folder's permission), so callers refuse it before anything is
+// written with this text ("Unable to gain write access to '%s'. ..."); empty when the save may go ahead.
+// The user may fix the permissions and retry.
+std::string IPTCReadOnlySaveRefusal(const NRFImageInfoRec& image, const IPTCSaveSettings& settings);
 
 // Where a load took its XMP from.
 enum class IPTCXMPSource { kNone, kEmbedded, kSidecar };
