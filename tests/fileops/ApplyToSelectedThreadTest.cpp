@@ -11,8 +11,8 @@
 #include "metadata/IPTCFields.h"
 #include "metadata/IPTCUtils.h"
 #include "metadata/MetadataTemplate.h"
+#include "support/AnsweringPhotoEngineTest.h"
 #include "support/JpegBuilder.h"
-#include "support/PhotoEngineTest.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -22,20 +22,11 @@ using lumo::test::writeWholeFile;
 
 namespace {
 
-class ApplyToSelectedTest : public lumo::test::PhotoEngineTest {
+class ApplyToSelectedTest : public lumo::test::AnsweringPhotoEngineTest {
 protected:
-    static void SetUpTestSuite() { setUIThread(); }
-    void SetUp() override {
-        lumo::test::PhotoEngineTest::SetUp();
-        setMessageBoxHandler([this](std::string_view text, MessageBoxButtons) {
-            m_asked.emplace_back(text);
-            return m_answer;
-        });
-    }
     void TearDown() override {
-        setMessageBoxHandler(nullptr);
         IPTCSetReverseGeocoder(nullptr);
-        lumo::test::PhotoEngineTest::TearDown();
+        lumo::test::AnsweringPhotoEngineTest::TearDown();
     }
 
     // A JPEG named `name` with colour class 3 and the caption "own".
@@ -94,8 +85,6 @@ protected:
 
     TempDir m_dir;
     std::unique_ptr<ProgressDialogInterface> m_progress;
-    std::vector<std::string> m_asked;
-    MessageBoxAnswer m_answer = MessageBoxAnswer::Yes;
 };
 
 } // namespace

@@ -12,9 +12,9 @@
 #include "metadata/IPTCFields.h"
 #include "metadata/IPTCUtils.h"
 #include "metadata/MetadataTemplate.h"
+#include "support/AnsweringPhotoEngineTest.h"
 #include "support/FileIO.h"
 #include "support/JpegBuilder.h"
-#include "support/PhotoEngineTest.h"
 #include "support/TestSupport.h"
 #include "variables/VariableExpander.h"
 
@@ -34,21 +34,8 @@ using lumo::test::writeWholeFile;
 
 namespace {
 
-class CopyPhotosTest : public lumo::test::PhotoEngineTest {
+class CopyPhotosTest : public lumo::test::AnsweringPhotoEngineTest {
 protected:
-    static void SetUpTestSuite() { setUIThread(); }
-    void SetUp() override {
-        lumo::test::PhotoEngineTest::SetUp();
-        setMessageBoxHandler([this](std::string_view text, MessageBoxButtons) {
-            m_asked.emplace_back(text);
-            return m_answer;
-        });
-    }
-    void TearDown() override {
-        setMessageBoxHandler(nullptr);
-        lumo::test::PhotoEngineTest::TearDown();
-    }
-
     // A JPEG photo named `name` in `folder`, as an item of a contact sheet.
     DocumentItem::Ref photo(const std::string& folder, const std::string& name) {
         const std::string path = folder + "/" + name;
@@ -73,8 +60,6 @@ protected:
     }
 
     ProgressDialogInterface m_progress;
-    std::vector<std::string> m_asked;
-    MessageBoxAnswer m_answer = MessageBoxAnswer::Yes;
     TempDir m_src, m_dst;
 };
 
