@@ -41,3 +41,9 @@ void addRenameCommand(CLI::App& lumo, const CommonOptions& common, CommandAction
 void addCopyCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 // lumo saveas.
 void addSaveAsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo ingest.
+void addIngestCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo live-ingest.
+void addLiveIngestCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo cards.
+void addCardsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);

@@ -358,6 +358,9 @@ int runLumo(int argc, char** argv) {
     addRenameCommand(lumo, common, action);
     addCopyCommand(lumo, common, action);
     addSaveAsCommand(lumo, common, action);
+    addIngestCommand(lumo, common, action);
+    addLiveIngestCommand(lumo, common, action);
+    addCardsCommand(lumo, common, action);
     addHelpCommand(lumo, action);
     addCompletionCommand(lumo, action);
     forEachCommand(lumo, [&common](CLI::App& command) { addCommonOptions(command, common); });
