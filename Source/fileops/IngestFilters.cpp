@@ -95,8 +95,7 @@ bool IngestFileFilter::accept(DirectoryEntry& entry, const std::string& folder, 
     }
     if (entry.attributes & kEntryDirectory) {
         if (IngestBadfilePatterns::IsBadDir(name)) {
-            if (log)
-                LUMO_LOG("%s: rejecting \"%s\": Ignoring due to baddir match.", m_name, cname);
+            LUMO_LOG("%s: rejecting \"%s\": Ignoring due to baddir match.", m_name, cname);
             return false;
         }
         if (log)
@@ -105,8 +104,7 @@ bool IngestFileFilter::accept(DirectoryEntry& entry, const std::string& folder, 
         return false;
     }
     if (IngestBadfilePatterns::IsBadFile(name)) {
-        if (log)
-            LUMO_LOG("%s: rejecting \"%s\": Ignoring due to badfile match.", m_name, cname);
+        LUMO_LOG("%s: rejecting \"%s\": Ignoring due to badfile match.", m_name, cname);
         return false;
     }
     const std::string path = joinPath(folder, name);
