@@ -218,10 +218,12 @@ bool IncrementalIngest::wasCopied(const std::string& relativePath, std::uint64_t
            recorded == modificationTime - kClockShiftTolerance;
 }
 
-const IncrementalIngest::Record* IncrementalIngest::find(const std::string& relativePath) const {
+std::optional<IncrementalIngest::Record> IncrementalIngest::find(const std::string& relativePath) const {
     std::lock_guard lock(m_mutex);
     const auto it = m_records.find(relativePath);
-    return it == m_records.end() ? nullptr : &it->second;
+    if (it == m_records.end())
+        return std::nullopt;
+    return it->second;
 }
 
 void IncrementalIngest::record(const std::string& relativePath, std::uint64_t size,

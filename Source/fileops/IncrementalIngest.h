@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -28,6 +29,7 @@ public:
     IncrementalIngest(const IncrementalIngest&) = delete;
     IncrementalIngest& operator=(const IncrementalIngest&) = delete;
 
+    // `volumeRoot`: a volume's root, or for an ingest from folders the source folder itself.
     // Reads the volume's identifier from the marker at `volumeRoot` (writing a new one when there is
     // none) and loads its records from `cacheFolder` (the program's cache folder when empty). False,
     // with the message for the user in `message`, when incremental ingest cannot work for this volume
@@ -42,8 +44,8 @@ public:
 
     // `relativePath`: the file's path below the volume root, "/" separated.
     bool wasCopied(const std::string& relativePath, std::uint64_t size, std::int64_t modificationTime) const;
-    // The record of a path (null when none).
-    const Record* find(const std::string& relativePath) const;
+    // The record of a path (none when there is none).
+    std::optional<Record> find(const std::string& relativePath) const;
     // Records a copied file (call only once its copies are verified). Names holding a line break are
     // not recorded (such a file is copied again next time).
     void record(const std::string& relativePath, std::uint64_t size, std::int64_t modificationTime,

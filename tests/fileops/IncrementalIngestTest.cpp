@@ -46,7 +46,8 @@ TEST_F(IncrementalIngestTest, MarkerAndRecordsSurviveAReopen) {
     ASSERT_TRUE(again.open(volume.path(), &message, cache.path())) << message;
     EXPECT_EQ(again.volumeId(), first.volumeId());
     EXPECT_EQ(again.size(), 2u);
-    ASSERT_NE(again.find("DCIM/100 CANON/IMG 0001.JPG"), nullptr);
+    ASSERT_TRUE(again.find("DCIM/100 CANON/IMG 0001.JPG"));
+    EXPECT_FALSE(again.find("DCIM/none.JPG"));
     EXPECT_EQ(again.find("DCIM/100 CANON/IMG 0001.JPG")->digest, digest);
 
     struct Case {
