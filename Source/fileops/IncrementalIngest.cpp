@@ -218,12 +218,11 @@ bool IncrementalIngest::wasCopied(const std::string& relativePath, std::uint64_t
            recorded == modificationTime - kClockShiftTolerance;
 }
 
-std::optional<IncrementalIngest::Record> IncrementalIngest::find(const std::string& relativePath) const {
+const IncrementalIngest::Record* IncrementalIngest::find(const std::string& relativePath) const {
     std::lock_guard lock(m_mutex);
+    // Elements of the map keep their place when it grows.
     const auto it = m_records.find(relativePath);
-    if (it == m_records.end())
-        return std::nullopt;
-    return it->second;
+    return it == m_records.end() ? nullptr : &it->second;
 }
 
 void IncrementalIngest::record(const std::string& relativePath, std::uint64_t size,

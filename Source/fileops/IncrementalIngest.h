@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -44,8 +43,9 @@ public:
 
     // `relativePath`: the file's path below the volume root, "/" separated.
     bool wasCopied(const std::string& relativePath, std::uint64_t size, std::int64_t modificationTime) const;
-    // The record of a path (none when there is none).
-    std::optional<Record> find(const std::string& relativePath) const;
+    // The record of a path (null when none). It stays valid until the next open() (records are never
+    // removed; a record made again for the same path changes it in place).
+    const Record* find(const std::string& relativePath) const;
     // Records a copied file (call only once its copies are verified). Names holding a line break are
     // not recorded (such a file is copied again next time).
     void record(const std::string& relativePath, std::uint64_t size, std::int64_t modificationTime,

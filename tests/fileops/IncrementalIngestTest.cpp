@@ -46,8 +46,8 @@ TEST_F(IncrementalIngestTest, MarkerAndRecordsSurviveAReopen) {
     ASSERT_TRUE(again.open(volume.path(), &message, cache.path())) << message;
     EXPECT_EQ(again.volumeId(), first.volumeId());
     EXPECT_EQ(again.size(), 2u);
-    ASSERT_TRUE(again.find("DCIM/100 CANON/IMG 0001.JPG"));
-    EXPECT_FALSE(again.find("DCIM/none.JPG"));
+    ASSERT_NE(again.find("DCIM/100 CANON/IMG 0001.JPG"), nullptr);
+    EXPECT_EQ(again.find("DCIM/none.JPG"), nullptr);
     EXPECT_EQ(again.find("DCIM/100 CANON/IMG 0001.JPG")->digest, digest);
 
     struct Case {
