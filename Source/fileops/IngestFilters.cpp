@@ -114,6 +114,7 @@ bool IngestFileFilter::accept(DirectoryEntry& entry, const std::string& folder, 
         NRFGetCapabilities(type, &capabilities) != kNRFErrNone) {
         if (log)
             LUMO_LOG("%s: rejecting \"%s\" (not a photo)", m_name, cname);
+        m_passedOver.push_back(name);
         return false;
     }
     entry.fileType = type;
@@ -126,6 +127,7 @@ bool IngestFileFilter::accept(DirectoryEntry& entry, const std::string& folder, 
                      : entry.isRaw ? "raw"
                                    : "not raw");
         ++m_filteredOut;
+        m_passedOver.push_back(name);
         return false;
     }
     // The lock flag rides in the attributes: the listing has no field of its own for it.
@@ -230,6 +232,7 @@ void scanTree(const FolderToScan& start, IngestFileFilter& filter, IngestSourceS
         if (::stat(folder.path.c_str(), &st) != 0 || !seen.emplace(st.st_dev, st.st_ino).second)
             continue;
         filter.clearSubfolders();
+        filter.clearPassedOver();
         std::vector<DirectoryEntry> accepted;
         if (const int error = FindFiles::List(folder.path, filter, accepted); error != 0) {
             LUMO_LOG("ScanIngestSource(): cannot read folder \"%s\": %s", folder.path.c_str(),
@@ -283,6 +286,9 @@ void scanTree(const FolderToScan& start, IngestFileFilter& filter, IngestSourceS
             }
             scan.totalBytes += file.size + file.attachedBytes;
         }
+        for (const std::string& name : filter.passedOver())
+            if (!attached.count(joinPath(folder.path, name)))
+                scan.passedOver.push_back(folder.relative.empty() ? name : folder.relative + "/" + name);
         const std::vector<std::string> subfolders = filter.subfolders();
         for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it)
             pending.push_back(
