@@ -255,22 +255,23 @@ void scanTree(const FolderToScan& start, IngestFileFilter& filter, IngestSourceS
             file.locked = (entry.attributes & kEntryLocked) != 0;
             scan.files.push_back(std::move(file));
         }
-        // Each photo's attached files; one that is itself listed as a photo goes with it and not alone.
-        std::unordered_set<std::string> attached;
+        // Each photo's attached files; one that is itself listed as a photo goes with it and not alone,
+        // unless it came first in the list and was taken as a photo of its own.
+        std::unordered_set<std::string> attached, photos;
         for (std::size_t i = firstOfFolder; i < scan.files.size(); ++i) {
             IngestSourceFile& file = scan.files[i];
             if (attached.count(file.path))
                 continue;
+            photos.insert(file.path);
             std::vector<std::string> found;
             int sounds = 0;
             if (NRFFindAttachedFiles(file.path, file.fileType, &found, &sounds) != kNRFErrNone)
                 continue;
+            std::erase_if(found, [&photos](const std::string& path) { return photos.count(path) != 0; });
             for (const std::string& path : found) {
-                std::uint64_t size = 0;
                 struct stat ast {};
                 if (::stat(path.c_str(), &ast) == 0)
-                    size = static_cast<std::uint64_t>(ast.st_size);
-                file.attachedBytes += size;
+                    file.attachedBytes += static_cast<std::uint64_t>(ast.st_size);
                 attached.insert(path);
             }
             file.attachedFiles = std::move(found);
