@@ -5,6 +5,8 @@
 // each photo, and the checks made before an ingest may start. Live ingest names its folders by the same
 // rules.
 
+#include "db/PreferenceKeys.h"
+
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -14,41 +16,41 @@
 
 struct VariableContext;
 
-// -- the settings keys
+// -- the settings keys (the preferences' names)
 
-inline constexpr char kIngestDisksKey[] = "IngestDisks";
-inline constexpr char kIngestFoldersKey[] = "IngestFolders";
-inline constexpr char kIngestUserFoldersKey[] = "IngestUserFolders";
-inline constexpr char kIngestSelectionKey[] = "IngestSelection";
-inline constexpr char kIngestPrimaryDestPathKey[] = "IngestPrimaryDestPath";
-inline constexpr char kIngestSecondaryDestPathEnabledKey[] = "IngestSecondaryDestPathEnabled";
-inline constexpr char kIngestSecondaryDestPathKey[] = "IngestSecondaryDestPath";
-inline constexpr char kIngestCopyPhotosKey[] = "IngestCopyPhotos";
-inline constexpr char kIngestDestFolderNameStringKey[] = "IngestDestFolderNameString";
-inline constexpr char kIngestAutoIncSuffixKey[] = "IngestAutoIncSuffix";
-inline constexpr char kIngestAutoIncSuffixNameKey[] = "IngestAutoIncSuffixName";
-inline constexpr char kIngestMergeDisksCheckKey[] = "IngestMergeDisksCheck";
-inline constexpr char kIngestSourceDirStructureKey[] = "IngestSourceDirStructure";
-inline constexpr char kIngestFilterLockedKey[] = "IngestFilterLocked";
-inline constexpr char kIngestFilterRawKey[] = "IngestFilterRaw";
-inline constexpr char kIngestIncrementalKey[] = "IngestIncremental";
-inline constexpr char kIngestRenameCheckKey[] = "IngestRenameCheck";
-inline constexpr char kIngestRenameEditKey[] = "IngestRenameEdit";
-inline constexpr char kIngestUseSeqnCheckKey[] = "IngestUseSeqnCheck";
-inline constexpr char kIngestApplyIPTCStationeryPadKey[] = "IngestApplyIPTCStationeryPad";
-inline constexpr char kIngestIPTCStationeryPadDataKey[] = "IngestIPTCStationeryPadData";
-inline constexpr char kIngestIPTCUseLocalKey[] = "IngestIPTCUseLocal";
-inline constexpr char kIngestIPTCUseGlobalKey[] = "IngestIPTCUseGlobal";
-inline constexpr char kIngestUnmountDisksKey[] = "IngestUnmountDisks";
-inline constexpr char kIngestReformatDisksKey[] = "IngestReformatDisks";
-inline constexpr char kIngestOpenContactSheetsComboKey[] = "IngestOpenContactSheetsCombo";
-inline constexpr char kIngestOpenContactSheetsInBackgroundKey[] = "IngestOpenContactSheetsInBackground";
-inline constexpr char kIngestAutoIngestCheckKey[] = "IngestAutoIngestCheck";
-inline constexpr char kIngestAutoCatalogCheckKey[] = "IngestAutoCatalogCheck";
-inline constexpr char kIngestSettingsSnapshot[] = "IngestSettings";
+inline constexpr auto& kIngestDisksKey = kPrefIngestDisks;
+inline constexpr auto& kIngestFoldersKey = kPrefIngestFolders;
+inline constexpr auto& kIngestUserFoldersKey = kPrefIngestUserFolders;
+inline constexpr auto& kIngestSelectionKey = kPrefIngestSelection;
+inline constexpr auto& kIngestPrimaryDestPathKey = kPrefIngestPrimaryDestPath;
+inline constexpr auto& kIngestSecondaryDestPathEnabledKey = kPrefIngestSecondaryDestPathEnabled;
+inline constexpr auto& kIngestSecondaryDestPathKey = kPrefIngestSecondaryDestPath;
+inline constexpr auto& kIngestCopyPhotosKey = kPrefIngestCopyPhotos;
+inline constexpr auto& kIngestDestFolderNameStringKey = kPrefIngestDestFolderNameString;
+inline constexpr auto& kIngestAutoIncSuffixKey = kPrefIngestAutoIncSuffix;
+inline constexpr auto& kIngestAutoIncSuffixNameKey = kPrefIngestAutoIncSuffixName;
+inline constexpr auto& kIngestMergeDisksCheckKey = kPrefIngestMergeDisksCheck;
+inline constexpr auto& kIngestSourceDirStructureKey = kPrefIngestSourceDirStructure;
+inline constexpr auto& kIngestFilterLockedKey = kPrefIngestFilterLocked;
+inline constexpr auto& kIngestFilterRawKey = kPrefIngestFilterRaw;
+inline constexpr auto& kIngestIncrementalKey = kPrefIngestIncremental;
+inline constexpr auto& kIngestRenameCheckKey = kPrefIngestRenameCheck;
+inline constexpr auto& kIngestRenameEditKey = kPrefIngestRenameEdit;
+inline constexpr auto& kIngestUseSeqnCheckKey = kPrefIngestUseSeqnCheck;
+inline constexpr auto& kIngestApplyIPTCStationeryPadKey = kPrefIngestApplyIPTCStationeryPad;
+inline constexpr auto& kIngestIPTCStationeryPadDataKey = kPrefIngestIPTCStationeryPadData;
+inline constexpr auto& kIngestIPTCUseLocalKey = kPrefIngestIPTCUseLocal;
+inline constexpr auto& kIngestIPTCUseGlobalKey = kPrefIngestIPTCUseGlobal;
+inline constexpr auto& kIngestUnmountDisksKey = kPrefIngestUnmountDisks;
+inline constexpr auto& kIngestReformatDisksKey = kPrefIngestReformatDisks;
+inline constexpr auto& kIngestOpenContactSheetsComboKey = kPrefIngestOpenContactSheetsCombo;
+inline constexpr auto& kIngestOpenContactSheetsInBackgroundKey = kPrefIngestOpenContactSheetsInBackground;
+inline constexpr auto& kIngestAutoIngestCheckKey = kPrefIngestAutoIngestCheck;
+inline constexpr auto& kIngestAutoCatalogCheckKey = kPrefIngestAutoCatalogCheck;
+inline constexpr auto& kIngestSettingsSnapshot = kPrefIngestSettings;
 inline constexpr char kIngestSerializedStateKey[] = "SerializedState";
 inline constexpr char kIngestSnapshotStationeryKey[] = "IPTCStationeryPadData";
-inline constexpr char kIngestDialogSettingsKey[] = "IngestDialogSettings";
+inline constexpr auto& kIngestDialogSettingsKey = kPrefIngestDialogSettings;
 
 // "IngestCopyPhotos": the folder layout under each destination.
 enum IngestFolderLayout : int {
