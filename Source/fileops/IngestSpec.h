@@ -65,10 +65,6 @@ enum IngestSourceDirMode : int {
     kIngestKeepSourceDirNames = 1, // "keep separate source folder names only"
     kIngestPreserveSourceDirs = 2, // "preserve all source directories"
 };
-// "IngestFilterLocked"
-enum IngestLockFilter : int { kIngestLockedAndUnlocked = 0, kIngestLockedOnly = 1, kIngestUnlockedOnly = 2 };
-// "IngestFilterRaw"
-enum IngestRawFilter : int { kIngestRawAndNonRaw = 0, kIngestRawOnly = 1, kIngestNonRawOnly = 2 };
 // "IngestOpenContactSheetsCombo"
 enum IngestOpenSheets : int { kIngestOpenDuring = 0, kIngestOpenAfter = 1, kIngestOpenNever = 2 };
 
@@ -147,8 +143,8 @@ struct IngestTaskSpec {
     std::string m_autoIncSuffixName = kIngestAutoIncSuffixNameUnset;
     bool m_mergeSources = false;
     int m_sourceDirStructure = kIngestIgnoreSourceDirs;
-    int m_filterLocked = kIngestLockedAndUnlocked;
-    int m_filterRaw = kIngestRawAndNonRaw;
+    int m_filterLocked = 0; // "IngestFilterLocked" (IngestLockFilter of IngestFilters.h)
+    int m_filterRaw = 0;    // "IngestFilterRaw" (IngestRawFilter)
     bool m_incremental = false;
 
     bool m_rename = false;
