@@ -163,13 +163,15 @@ TEST_F(IngestCopyThreadTest, EraseOnlyCleanVerifiedRemovableCameraCards) {
     const struct {
         const char* what;
         bool corrupt, removable, verify;
+        int rawFilter;
         const char* message;
         bool erased;
     } cases[] = {
-        {"clean", false, true, true, "was erased successfully", true},
-        {"corrupted copy", true, true, true, "because there were errors", false},
-        {"fixed disk", false, false, true, "is not a removable volume", false},
-        {"unverified", false, true, false, "not every file on it was verified", false},
+        {"clean", false, true, true, 0, "was erased successfully", true},
+        {"corrupted copy", true, true, true, 0, "because there were errors", false},
+        {"fixed disk", false, false, true, 0, "is not a removable volume", false},
+        {"unverified", false, true, false, 0, "not every file on it was verified", false},
+        {"raw photos left", false, true, true, 2, "left photos on it uncopied", false},
     };
     for (const auto& c : cases) {
         TempDir card, primary;
@@ -191,6 +193,7 @@ TEST_F(IngestCopyThreadTest, EraseOnlyCleanVerifiedRemovableCameraCards) {
         s.m_primaryDestPath = primary.path();
         s.m_erase = true;
         s.m_verify = c.verify;
+        s.m_filterRaw = c.rawFilter;
         auto task = run(s);
         CopyFile::SetVerifyHookForTesting(nullptr);
         EXPECT_TRUE(contains(task->Messages(), c.message)) << c.what;
