@@ -57,16 +57,15 @@ bool makeCard(const std::string& card, std::size_t copies = 1) {
 
 } // namespace
 
-TEST(IngestCommandTest, TwoDestinationsNamedThenNothingNew) {
-    LumoHome home("ingest");
+TEST(IngestCommandTest, TwoDestinationsNamedWithTheTemplateThenNothingNew) {
+    LumoHome home;
     const std::string card = home.dir.file("card");
     if (!makeCard(card))
         GTEST_SKIP() << "no corpus";
-    const std::vector<std::string> args{"--from",        card,
-                                        "--primary",     home.dir.file("p"),
-                                        "--secondary",   home.dir.file("s"),
-                                        "--incremental", "--rename",
-                                        "Trip_{seqn}",   "--json"};
+    ASSERT_EQ(home.lumo({"template", "edit", "--field", "Headline=Trip {seqn}"}).exitCode, 0);
+    const std::vector<std::string> args{
+        "ingest",           "--from",        card,       "--primary",   home.dir.file("p"), "--secondary",
+        home.dir.file("s"), "--incremental", "--rename", "Trip_{seqn}", "--apply-template", "--json"};
     const auto first = home.lumo(args);
     ASSERT_EQ(first.exitCode, 0) << first.err;
     const auto out = nlohmann::json::parse(first.out);
@@ -77,15 +76,24 @@ TEST(IngestCommandTest, TwoDestinationsNamedThenNothingNew) {
         ASSERT_EQ(file["destinations"].size(), 2u);
         EXPECT_EQ(fs::path(file["destinations"][0].get<std::string>()).filename().string().rfind("Trip_", 0),
                   0u);
-        EXPECT_EQ(readWholeFile(file["destinations"][1]).size(), file["size"].get<std::size_t>());
+        // Both copies carry the template's metadata, numbered as their names (exiftool reads it).
+        for (const auto& copy : file["destinations"]) {
+            const std::string path = copy.get<std::string>();
+            const std::string number = fs::path(path).stem().string().substr(5);
+            const auto read = lumo::test::runProcess("exiftool", {"-s3", "-Headline", path});
+            if (read.exitCode == 0 && fs::path(path).extension() == ".jpg") // raw files get sidecars
+                EXPECT_EQ(read.out, "Trip " + number + "\n") << path;
+        }
     }
     EXPECT_TRUE(fs::exists(out["report"].get<std::string>()));
-    EXPECT_EQ(filesBelow(home.dir.file("p")), filesBelow(home.dir.file("s")));
+    const std::vector<std::string> copies = filesBelow(home.dir.file("p")); // with the raw files' sidecars
+    EXPECT_EQ(filesBelow(home.dir.file("s")), copies);
 
     const auto second = nlohmann::json::parse(home.lumo(args).out);
+    EXPECT_EQ(second["files"].size(), photos);
     for (const auto& file : second["files"])
         EXPECT_EQ(file["result"], "skipped");
-    EXPECT_EQ(filesBelow(home.dir.file("p")).size(), photos);
+    EXPECT_EQ(filesBelow(home.dir.file("p")), copies);
 }
 
 TEST(IngestCommandTest, Refusals) {
