@@ -18,9 +18,11 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <sstream>
 
 extern char** environ;
@@ -135,6 +137,27 @@ void VolumeManager::install(std::shared_ptr<VolumeManager> manager) {
     g_instance = std::move(manager);
 }
 
+std::string FormatByteSize(std::uint64_t bytes) {
+    char text[64];
+    if (bytes < 1024) {
+        std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+        return text;
+    }
+    static const char* const units[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
+    double value = static_cast<double>(bytes) / 1024.0;
+    std::size_t unit = 0;
+    while (value >= 1000.0 && unit + 1 < std::size(units)) {
+        value /= 1024.0;
+        ++unit;
+    }
+    std::snprintf(text, sizeof text,
+                  value < 10.0    ? "%.2f %s"
+                  : value < 100.0 ? "%.1f %s"
+                                  : "%.0f %s",
+                  value, units[unit]);
+    return text;
+}
+
 bool EraseCameraCardFiles(const std::string& root, std::string* error) {
     auto fail = [error](std::string text) {
         LUMO_LOG("EraseCameraCardFiles(): %s", text.c_str());
@@ -175,9 +198,13 @@ bool EraseCameraCardFiles(const std::string& root, std::string* error) {
                      ec.message().c_str());
         }
     }
+    // The card's deletions on the card before anyone pulls it out.
+    if (const int fd = ::open(resolved.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
+        ::syncfs(fd);
+        ::close(fd);
+    }
     if (!ok)
         return fail(first);
-    ::sync();
     return true;
 }
 
