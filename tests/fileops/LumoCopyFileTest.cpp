@@ -21,6 +21,7 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using lumo::test::namesIn;
@@ -439,7 +440,7 @@ TEST_F(CopyFileTest, InterruptedRunIsCleanedUpAndWhatArrivedIsKept) {
     const std::string ended = std::to_string(child), alive = std::to_string(::getpid());
     for (const std::string& leftover :
          std::vector<std::string>{"tmp." + guid + ".NEF", "tmp." + guid + ".XMP", "SND_tmp." + guid + ".WAV",
-                                  "tmp." + guid + ".NEF.tmp-" + ended + "-3",
+                                  "tmp." + guid + ".NEF.tmp-" + ended + "-3", "__TMP__XXYYZZQ__.tmp",
                                   "DSC_0002.NEF.tmp-" + alive + "-0", "tmp.{nope}.NEF", "notes.tmp"})
         writeWholeFile(m_dst.file(leftover), "partial");
     const std::vector<std::string> kept = {"DSC_0002.NEF.tmp-" + alive + "-0", "notes.tmp", "tmp.{nope}.NEF"};
@@ -454,7 +455,7 @@ TEST_F(CopyFileTest, InterruptedRunIsCleanedUpAndWhatArrivedIsKept) {
     ASSERT_EQ(copy(raw, kCopyVerify, name, record.get()), 1) << CopyFile::ErrorText();
     CopyFile::SetVerifyHookForTesting({});
     EXPECT_EQ(removedDuringCopy, 1); // only the ended process's file
-    EXPECT_EQ(CopyFile::RemoveLeftoverTemporaries(m_dst.path()), 3);
+    EXPECT_EQ(CopyFile::RemoveLeftoverTemporaries(m_dst.path()), 4);
     std::vector<std::string> expected = kept;
     expected.insert(expected.end(), {"DSC_0001.NEF", "DSC_0001.XMP"});
     std::sort(expected.begin(), expected.end());
@@ -485,6 +486,21 @@ TEST_F(CopyFileTest, InterruptedRunIsCleanedUpAndWhatArrivedIsKept) {
     name.clear();
     ASSERT_EQ(copy(raw, kCopyKeepArrived | kCopyVerify, name, record.get()), 1) << CopyFile::ErrorText();
     EXPECT_EQ(name, "DSC_0001A.NEF");
+    // A copy the caller's metadata changed is known by the mark of its source.
+    const std::string jpeg = m_src.file("IMG_0001.JPG");
+    writeWholeFile(jpeg, lumo::test::encodeJpeg(16, 16));
+    NRFImageInfoRef photo = open(jpeg);
+    ASSERT_TRUE(photo);
+    const std::uint16_t withMetadata = kCopyApplyMetadata | kCopyKeepArrived | kCopyVerify;
+    std::string first, again;
+    ASSERT_EQ(copy(jpeg, withMetadata, first, photo.get()), 1) << CopyFile::ErrorText();
+    EXPECT_NE(readWholeFile(m_dst.file(first)), readWholeFile(jpeg));
+    writeWholeFile(m_src.file("probe"), "");
+    if (::setxattr(m_src.file("probe").c_str(), "user.probe", "1", 1, 0) == 0) {
+        EXPECT_GT(::getxattr(m_dst.file(first).c_str(), "user.lumo.source", nullptr, 0), 0);
+        ASSERT_EQ(copy(jpeg, withMetadata, again, photo.get()), 1) << CopyFile::ErrorText();
+        EXPECT_EQ(again, first);
+    }
     // A plain file copy the same way.
     name.clear();
     ASSERT_EQ(copy(m_src.file("DSC_0001.WAV"), kCopyKeepArrived, name, nullptr), 1);
