@@ -742,12 +742,13 @@ void IngestCopyThread::Run() {
         const char* root = source->root.c_str();
         if (spec.m_erase) {
             const bool errors = source->errors || cancelled || m_info.m_volumeErrors[source->root];
-            const bool filtered = spec.m_filterLocked != 0 || spec.m_filterRaw != 0;
+            // Files the filters (or their unknown types) left on the card would go with it.
+            const bool filesLeft = !source->scan.passedOver.empty();
             if (errors) {
                 Note(format(IngestCopyText::kNotErasingErrors, root));
             } else if (!source->isVolume || !source->volume.removable) {
                 Note(format(IngestCopyText::kNotErasingSystemFiles, root));
-            } else if (!IngestIsCameraCard(source->root)) {
+            } else if (!source->scan.cameraCard) {
                 std::error_code ec;
                 const bool hasDCIM = fs::is_directory(source->root + "/DCIM", ec);
                 Note(format(hasDCIM ? IngestCopyText::kNotErasingSystemFiles
@@ -755,7 +756,7 @@ void IngestCopyThread::Run() {
                             root));
             } else if (!spec.m_verify || !source->allVerified) {
                 Note(format(IngestCopyText::kNotErasingUnverified, root));
-            } else if (filtered) {
+            } else if (filesLeft) {
                 Note(format(IngestCopyText::kNotErasingFiltered, root));
             } else {
                 std::string error;
