@@ -349,6 +349,10 @@ std::vector<PreferenceKey> makeKeys() {
         {.name = kPrefCopyOptionsSettings,
          .type = PreferenceType::Object,
          .meaning = "Copy/Move: the dialog's settings snapshot (DestinationType, MovePhotosCheckbox ...)"});
+    // Live ingest (its snapshots are kept under kPrefLiveIngestSnapshotPrefix + name).
+    keys.push_back({.name = kPrefLiveIngestSettings,
+                    .type = PreferenceType::Object,
+                    .meaning = "Live Ingest: the last task (source_paths, dest_specs, rename_string ...)"});
     return keys;
 }
 

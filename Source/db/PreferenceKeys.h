@@ -197,6 +197,11 @@ inline constexpr char kPrefSaveAsDialogSettings[] = "SaveAsDialogSettings";
 // controls ("DestinationType", "MovePhotosCheckbox", "RenameString" ...).
 inline constexpr char kPrefCopyOptionsSettings[] = "CopyOptionsSettings";
 
+// Live ingest (the "live" piece of ingest): the task's last specification as one record ("source_paths",
+// "dest_specs" ...), and its named snapshots, each under this prefix followed by the snapshot's name.
+inline constexpr char kPrefLiveIngestSettings[] = "Live Ingest:Settings";
+inline constexpr char kPrefLiveIngestSnapshotPrefix[] = "Live Ingest:Snapshot:";
+
 // List: a list of objects (a VObject vector of hashes). Object: one object (a hash).
 enum class PreferenceType { Boolean, Integer, Text, List, Object };
 
