@@ -152,9 +152,10 @@ std::string cleanFolderName(const std::string& expanded) {
         }
         out += text[i];
     }
-    while (!out.empty() && out.front() == '/')
+    // Nor does white space at either end survive: the name meets the destination's separator there.
+    while (!out.empty() && (out.front() == '/' || out.front() == ' '))
         out.erase(0, 1);
-    while (!out.empty() && out.back() == '/')
+    while (!out.empty() && (out.back() == '/' || out.back() == ' '))
         out.pop_back();
     // No folder climbs out of the destination.
     std::string safe;
