@@ -197,6 +197,38 @@ inline constexpr char kPrefSaveAsDialogSettings[] = "SaveAsDialogSettings";
 // controls ("DestinationType", "MovePhotosCheckbox", "RenameString" ...).
 inline constexpr char kPrefCopyOptionsSettings[] = "CopyOptionsSettings";
 
+// Ingest (the "ingest" piece): the ingest dialog's options, its settings snapshot and placement.
+inline constexpr char kPrefIngestDisks[] = "IngestDisks";
+inline constexpr char kPrefIngestFolders[] = "IngestFolders";
+inline constexpr char kPrefIngestUserFolders[] = "IngestUserFolders";
+inline constexpr char kPrefIngestSelection[] = "IngestSelection";
+inline constexpr char kPrefIngestPrimaryDestPath[] = "IngestPrimaryDestPath";
+inline constexpr char kPrefIngestSecondaryDestPathEnabled[] = "IngestSecondaryDestPathEnabled";
+inline constexpr char kPrefIngestSecondaryDestPath[] = "IngestSecondaryDestPath";
+inline constexpr char kPrefIngestCopyPhotos[] = "IngestCopyPhotos";
+inline constexpr char kPrefIngestDestFolderNameString[] = "IngestDestFolderNameString";
+inline constexpr char kPrefIngestAutoIncSuffix[] = "IngestAutoIncSuffix";
+inline constexpr char kPrefIngestAutoIncSuffixName[] = "IngestAutoIncSuffixName";
+inline constexpr char kPrefIngestMergeDisksCheck[] = "IngestMergeDisksCheck";
+inline constexpr char kPrefIngestSourceDirStructure[] = "IngestSourceDirStructure";
+inline constexpr char kPrefIngestFilterLocked[] = "IngestFilterLocked";
+inline constexpr char kPrefIngestFilterRaw[] = "IngestFilterRaw";
+inline constexpr char kPrefIngestIncremental[] = "IngestIncremental";
+inline constexpr char kPrefIngestRenameCheck[] = "IngestRenameCheck";
+inline constexpr char kPrefIngestRenameEdit[] = "IngestRenameEdit";
+inline constexpr char kPrefIngestUseSeqnCheck[] = "IngestUseSeqnCheck";
+inline constexpr char kPrefIngestApplyIPTCStationeryPad[] = "IngestApplyIPTCStationeryPad";
+inline constexpr char kPrefIngestIPTCStationeryPadData[] = "IngestIPTCStationeryPadData";
+inline constexpr char kPrefIngestIPTCUseLocal[] = "IngestIPTCUseLocal";
+inline constexpr char kPrefIngestIPTCUseGlobal[] = "IngestIPTCUseGlobal";
+inline constexpr char kPrefIngestUnmountDisks[] = "IngestUnmountDisks";
+inline constexpr char kPrefIngestReformatDisks[] = "IngestReformatDisks";
+inline constexpr char kPrefIngestOpenContactSheetsCombo[] = "IngestOpenContactSheetsCombo";
+inline constexpr char kPrefIngestOpenContactSheetsInBackground[] = "IngestOpenContactSheetsInBackground";
+inline constexpr char kPrefIngestAutoIngestCheck[] = "IngestAutoIngestCheck";
+inline constexpr char kPrefIngestAutoCatalogCheck[] = "IngestAutoCatalogCheck";
+inline constexpr char kPrefIngestSettings[] = "IngestSettings";
+inline constexpr char kPrefIngestDialogSettings[] = "IngestDialogSettings";
 // Live ingest (the "live" piece of ingest): the task's last specification as one record ("source_paths",
 // "dest_specs" ...), and its named snapshots, each under this prefix followed by the snapshot's name.
 inline constexpr char kPrefLiveIngestSettings[] = "Live Ingest:Settings";

@@ -22,6 +22,7 @@
 #include <sys/random.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -395,3 +396,46 @@ int CopyFile::CopyNRFAsTempWithSynchronizedRename(const CopyFileRequest& request
         name = fileNameOf(request.sourcePath);
     return copyAsTemporaryAndRename(request, record.get(), nullptr, callerNamed, name);
 }
+
+std::string FileDigest::hex() const {
+    char text[33];
+    std::snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(high),
+                  static_cast<unsigned long long>(low));
+    return text;
+}
+
+bool FileDigest::fromHex(const std::string& text, FileDigest& digest) {
+    if (text.size() != 32)
+        return false;
+    FileDigest parsed;
+    for (std::size_t i = 0; i < 32; ++i) {
+        const char c = text[i];
+        unsigned value;
+        if (c >= '0' && c <= '9')
+            value = static_cast<unsigned>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            value = static_cast<unsigned>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            value = static_cast<unsigned>(c - 'A' + 10);
+        else
+            return false;
+        std::uint64_t& half = i < 16 ? parsed.high : parsed.low;
+        half = (half << 4) | value;
+    }
+    digest = parsed;
+    return true;
+}
+
+int DigestOfFile(const std::string&, FileDigest&, std::uint64_t*, bool) {
+    return ENOSYS;
+}
+
+bool CopyFile::HasArrived(const std::string&, const std::string&, FileDigest*) {
+    return false;
+}
+
+int CopyFile::RemoveLeftoverTemporaries(const std::string&) {
+    return 0;
+}
+
+void CopyFile::SetVerifyHookForTesting(VerifyHook) {}

@@ -22,6 +22,40 @@ enum CopyFileFlags : std::uint16_t {
     kCopyMove = 8,            // move instead of copy
     kCopyOverwrite = 16,      // keep the wanted name, replacing a file of that name
     kCopyEngineMetadata = 32, // set by the image copy: the engine carries the record it built
+    // Every file of the copy is read back from the disk (after it is flushed and its cached pages are
+    // dropped) and compared with the source's digest, computed while the source was read for the copy,
+    // before the copy takes its final name. A mismatch or a read error fails the copy.
+    kCopyVerify = 64,
+    // A file already under the wanted name with the source's size and digest is this copy having arrived
+    // before (an interrupted run): it is taken as the copy instead of copying again under a free name.
+    kCopyKeepArrived = 128,
+};
+
+// A file's XXH3-128 digest.
+struct FileDigest {
+    std::uint64_t high = 0;
+    std::uint64_t low = 0;
+
+    bool operator==(const FileDigest&) const = default;
+    bool empty() const { return high == 0 && low == 0; }
+    // 32 lower-case hexadecimal digits.
+    std::string hex() const;
+    // False (and `digest` untouched) unless `text` is 32 hexadecimal digits.
+    static bool fromHex(const std::string& text, FileDigest& digest);
+};
+
+// The digest and size of a file's bytes; with `uncached` the file's cached pages are flushed and dropped
+// first, so that the bytes come from the disk. 0 or an errno value.
+int DigestOfFile(const std::string& path, FileDigest& digest, std::uint64_t* size = nullptr,
+                 bool uncached = false);
+
+// What a copy did, for callers that keep records of their copies.
+struct CopyOutcome {
+    FileDigest digest;      // the source photo's digest (with kCopyVerify or when it had arrived)
+    std::uint64_t size = 0; // the source photo's size in bytes
+    bool verified = false;  // every file of the copy was read back and matched its source
+    bool arrived = false;   // the photo was already there complete (kCopyKeepArrived): nothing was copied
+    std::string path;       // the photo's final path
 };
 
 // Told (source, destination) before a file is copied or moved.
@@ -46,6 +80,7 @@ struct CopyFileRequest {
     // (as read from the source file) into what the copy gets, so that a field may also be cleared.
     // False fails the copy before anything is written, with the reason in `error`.
     std::function<bool(const NRFImageInfoRec& image, IPTCRec& metadata, std::string& error)> editMetadata;
+    CopyOutcome* outcome = nullptr; // filled on success when given
 };
 
 class CopyFile {
@@ -58,4 +93,16 @@ public:
     static int CopyNRFAsTempWithSynchronizedRename(const CopyFileRequest& request, std::string& name);
     // The last failure's text on this thread, in the user's words.
     static const std::string& ErrorText();
+
+    // Whether `destination` holds the same bytes as `source` (same size, same digest); `digest` receives
+    // the source's digest when they match.
+    static bool HasArrived(const std::string& source, const std::string& destination, FileDigest* digest);
+    // Removes what interrupted copies left in `folder`: the copy engine's temporary files ("tmp.{GUID}"
+    // and their attached files) unless a copy into the folder is under way, and the "<name>.tmp-<pid>-<n>"
+    // files of processes that have ended. The number of files removed.
+    static int RemoveLeftoverTemporaries(const std::string& folder);
+
+    // For tests: called with each temporary file of a verified copy just before it is read back.
+    using VerifyHook = std::function<void(const std::string& temporary)>;
+    static void SetVerifyHookForTesting(VerifyHook hook);
 };
