@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+// The listing's attribute bit of a photo whose file may not be written (set by IngestFileFilter).
+inline constexpr std::uint32_t kEntryLocked = 0x10000;
+
 // The two patterns of names an ingest never copies, each matched without regard to case against the
 // whole name of a file or a folder. Live ingest uses the same two.
 class IngestBadfilePatterns {

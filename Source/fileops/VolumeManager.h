@@ -27,7 +27,7 @@ public:
 
     // The mounted volumes backed by a block device, in mount order.
     virtual std::vector<MountedVolume> listVolumes() = 0;
-    // Unmounts the volume of `device`. False with the reason in `error`.
+    // Unmounts the volume of `device`. False with the reason in `error` ("udisksctl" missing is said so).
     virtual bool unmount(const std::string& device, std::string* error) = 0;
     // Deletes the camera's files and folders below the card's root (never the root itself). False with
     // the reason when one or more of them could not be deleted.
@@ -37,7 +37,7 @@ public:
     bool volumeOf(const std::string& path, MountedVolume* out);
 
     // The installed instance (the system's by default); tests install their own and put back null.
-    static VolumeManager& instance();
+    static std::shared_ptr<VolumeManager> instance();
     static void install(std::shared_ptr<VolumeManager> manager);
 };
 
