@@ -19,15 +19,26 @@
 #include "support/ScanLock.h"
 #include "variables/VariableExpander.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <xxhash.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <random>
+#include <regex>
 
 namespace {
 
@@ -163,6 +174,239 @@ NRFImageInfoRef localRecordFor(const CopyFileRequest& request) {
     return record;
 }
 
+// The XXH3-128 digest of bytes given piece by piece.
+class Digester {
+public:
+    Digester() : m_state(XXH3_createState()) {
+        if (!m_state)
+            throw std::bad_alloc();
+        reset();
+    }
+    ~Digester() { XXH3_freeState(m_state); }
+    Digester(const Digester&) = delete;
+    Digester& operator=(const Digester&) = delete;
+
+    void reset() { XXH3_128bits_reset(m_state); }
+    void update(const void* data, std::size_t size) { XXH3_128bits_update(m_state, data, size); }
+    FileDigest digest() const {
+        const XXH128_hash_t hash = XXH3_128bits_digest(m_state);
+        return FileDigest{hash.high64, hash.low64};
+    }
+
+private:
+    XXH3_state_t* m_state;
+};
+
+std::mutex& verifyHookMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+CopyFile::VerifyHook& verifyHook() {
+    static CopyFile::VerifyHook hook;
+    return hook;
+}
+
+// One file of a verified copy.
+struct VerifiedFile {
+    std::string source;
+    std::uint64_t size = 0;
+    FileDigest digest;
+};
+
+// While it lives, every file this thread copies is digested as its source is read and read back from
+// the disk before it takes its name; a copy that reads back differently, or not at all, fails.
+class CopyVerifier : public DiskUtils::CopyObserver {
+public:
+    CopyVerifier() : m_previous(DiskUtils::SetCopyObserver(this)) {}
+    ~CopyVerifier() override { DiskUtils::SetCopyObserver(m_previous); }
+    CopyVerifier(const CopyVerifier&) = delete;
+    CopyVerifier& operator=(const CopyVerifier&) = delete;
+
+    void copyStarting(const std::string& src, const std::string&) override {
+        m_digester.reset();
+        m_source = src;
+        m_size = 0;
+    }
+    void copyBytes(const char* data, std::size_t size) override {
+        m_digester.update(data, size);
+        m_size += size;
+    }
+    int copyComplete(const std::string& temporary) override {
+        const FileDigest expected = m_digester.digest();
+        {
+            std::lock_guard lock(verifyHookMutex());
+            if (verifyHook())
+                verifyHook()(temporary);
+        }
+        FileDigest actual;
+        std::uint64_t size = 0;
+        if (const int e = DigestOfFile(temporary, actual, &size, true)) {
+            m_failure =
+                "The copy of '" + m_source + "' could not be read back to verify it: " + std::strerror(e);
+            LUMO_LOG("CopyFile: verification of '%s' failed: '%s' could not be read back (%s)",
+                     m_source.c_str(), temporary.c_str(), std::strerror(e));
+            return e;
+        }
+        if (size != m_size || actual != expected) {
+            m_failure = "The copy of '" + m_source + "' did not match it when read back from the disk.";
+            LUMO_LOG(
+                "CopyFile: verification of '%s' failed: '%s' reads back as %llu bytes, digest %s; the source "
+                "has %llu bytes, digest %s",
+                m_source.c_str(), temporary.c_str(), static_cast<unsigned long long>(size),
+                actual.hex().c_str(), static_cast<unsigned long long>(m_size), expected.hex().c_str());
+            return EIO;
+        }
+        m_files.push_back(VerifiedFile{m_source, m_size, expected});
+        return 0;
+    }
+
+    // Why the last copy failed verification ("" when none did).
+    const std::string& failure() const { return m_failure; }
+    const VerifiedFile* fileFrom(const std::string& source) const {
+        for (const VerifiedFile& file : m_files)
+            if (file.source == source)
+                return &file;
+        return nullptr;
+    }
+
+private:
+    DiskUtils::CopyObserver* m_previous;
+    Digester m_digester;
+    std::string m_source;
+    std::uint64_t m_size = 0;
+    std::string m_failure;
+    std::vector<VerifiedFile> m_files;
+};
+
+// Copies into a folder hold a shared lock on it while their temporary files exist; the clean-up of
+// leftover temporary files takes it exclusively, so that it never removes the file of a copy under way
+// (in this process or another).
+class FolderCopyLock {
+public:
+    FolderCopyLock(const std::string& folder, int operation) {
+        m_fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (m_fd < 0)
+            return;
+        int result;
+        do
+            result = ::flock(m_fd, operation);
+        while (result != 0 && errno == EINTR);
+        m_error = result == 0 ? 0 : errno;
+    }
+    ~FolderCopyLock() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FolderCopyLock(const FolderCopyLock&) = delete;
+    FolderCopyLock& operator=(const FolderCopyLock&) = delete;
+    // Whether another holder refused the lock (a non-blocking request).
+    bool refused() const { return m_fd >= 0 && m_error == EWOULDBLOCK; }
+
+private:
+    int m_fd = -1;
+    int m_error = 0;
+};
+
+// The failure's text: what verification found when it failed the copy, else `otherwise`.
+int failVerifiedCopy(const CopyVerifier* verifier, const std::string& otherwise) {
+    errorText() = verifier && !verifier->failure().empty() ? verifier->failure() : otherwise;
+    return 0;
+}
+
+bool isSoundFile(const std::string& path) {
+    std::string extension = extensionOf(fileNameOf(path));
+    for (char& c : extension)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension == "wav";
+}
+
+// The name an attached file of `photo` has beside the copy `copy` (the image engine's naming): files
+// named after the whole photo name (photo.NEF.NKS) follow the whole name; "SND_" sound files keep their
+// prefix; the others take the copy's base name with what followed the photo's (photo.XMP).
+std::string attachedNameBeside(const std::string& photo, const std::string& attached,
+                               const std::string& copy) {
+    const std::size_t slash = copy.rfind('/');
+    const std::string copyFolder = slash == std::string::npos ? std::string() : copy.substr(0, slash + 1);
+    const std::string copyStem = baseOf(fileNameOf(copy));
+    const std::string photoBase =
+        photo.substr(0, photo.size() - fileNameOf(photo).size()) + baseOf(fileNameOf(photo));
+    const std::string attachedName = fileNameOf(attached);
+    if (attached.compare(0, photo.size() + 1, photo + ".") == 0)
+        return copy + attached.substr(photo.size());
+    if (attachedName.compare(0, 4, "SND_") == 0 && fileNameOf(photo).compare(0, 4, "SND_") != 0)
+        return copyFolder + "SND_" + copyStem + "." + extensionOf(attachedName);
+    if (attached.compare(0, photoBase.size(), photoBase) == 0)
+        return copyFolder + copyStem + attached.substr(photoBase.size());
+    const std::string extension = extensionOf(attachedName);
+    return copyFolder + copyStem + (extension.empty() ? "" : "." + extension);
+}
+
+enum class Arrival { No, Yes, Failed };
+
+// With kCopyKeepArrived: whether the photo is already at `destination` (an interrupted run copied it),
+// with its attached files; attached files still missing there are copied now.
+Arrival arrivedBefore(const CopyFileRequest& request, NRFImageInfoRec* record,
+                      const std::string& destination) {
+    if (!(request.flags & kCopyKeepArrived) || (request.flags & (kCopyOverwrite | kCopyMove)) ||
+        !DiskUtils::exists(destination))
+        return Arrival::No;
+    for (const std::string& claimed : request.claimed)
+        if (claimed == destination)
+            return Arrival::No;
+    FileDigest digest;
+    if (!CopyFile::HasArrived(request.sourcePath, destination, &digest))
+        return Arrival::No;
+    std::vector<std::pair<std::string, std::string>> missing;
+    if (record) {
+        if (NRFCheckForAttachedFiles(record) != kNRFErrNone)
+            return Arrival::No;
+        for (const std::string& attached : record->m_attachedFiles) {
+            if (isSoundFile(attached) && !(request.flags & kCopySoundFile))
+                continue;
+            const std::string target = attachedNameBeside(request.sourcePath, attached, destination);
+            if (!DiskUtils::exists(target))
+                missing.emplace_back(attached, target);
+            else if (!CopyFile::HasArrived(attached, target, nullptr))
+                return Arrival::No;
+        }
+    }
+    std::optional<CopyVerifier> verifier;
+    if (request.flags & kCopyVerify)
+        verifier.emplace();
+    for (const auto& [from, to] : missing)
+        if (!DiskUtils::FileCopyNoReplace(from, to)) {
+            failVerifiedCopy(verifier ? &*verifier : nullptr,
+                             "Unable to copy '" + from + "' to '" + to + "': " + DiskUtils::LastErrorText());
+            return Arrival::Failed;
+        }
+    LUMO_CHANNEL_LOG(DebugFlag::COPY_MOVE_LOGGING, "CopyFile: '%s' had already arrived as '%s'",
+                     request.sourcePath.c_str(), destination.c_str());
+    if (request.outcome) {
+        std::uint64_t size = 0;
+        lumo::fileSize(request.sourcePath, size);
+        *request.outcome = CopyOutcome{digest, size, true, true, destination};
+    }
+    return Arrival::Yes;
+}
+
+// A verified copy's outcome.
+void recordOutcome(const CopyFileRequest& request, const std::optional<VerifiedFile>& file,
+                   const std::string& path) {
+    if (!request.outcome)
+        return;
+    CopyOutcome outcome;
+    outcome.path = path;
+    if (file) {
+        outcome.digest = file->digest;
+        outcome.size = file->size;
+        outcome.verified = true;
+    } else {
+        lumo::fileSize(request.sourcePath, outcome.size);
+    }
+    *request.outcome = outcome;
+}
+
 // What is left of a failed copy under the temporary name goes: removed, or for a move put back.
 void discardTemporary(const std::string& temporary, NRFFileType type, const std::string& source, bool moved) {
     NRFImageInfoRef record;
@@ -205,8 +449,18 @@ int copyAsTemporaryAndRename(const CopyFileRequest& request, NRFImageInfoRec* re
         engineFlags |= kNRFCopyWithSound;
     if (move)
         engineFlags |= kNRFCopyMove;
-    if (DoCopyFile(record, temporary.c_str(), engineFlags) != kNRFErrNone)
-        return failWith("%s", NRFGetErrorText().c_str());
+    const FolderCopyLock folderLock(folder, LOCK_SH);
+    std::optional<VerifiedFile> verified;
+    {
+        std::optional<CopyVerifier> verifier;
+        if (request.flags & kCopyVerify)
+            verifier.emplace();
+        if (DoCopyFile(record, temporary.c_str(), engineFlags) != kNRFErrNone)
+            return failVerifiedCopy(verifier ? &*verifier : nullptr, NRFGetErrorText());
+        if (verifier)
+            if (const VerifiedFile* file = verifier->fileFrom(record->m_path))
+                verified = *file;
+    }
 
     // From here on a failure leaves nothing under the temporary name.
     NRFImageInfoRef copy;
@@ -277,6 +531,7 @@ int copyAsTemporaryAndRename(const CopyFileRequest& request, NRFImageInfoRec* re
                      "CopyFile::CopyNRFAsTempWithSynchronizedRename() file renamed to '%s'",
                      finalPath.c_str());
     name = resolved;
+    recordOutcome(request, verified, finalPath);
     return 1;
 }
 
@@ -324,6 +579,19 @@ int CopyFile::DoFileCopy(const CopyFileRequest& request, std::string& name) {
     bool callerNamed = false;
     std::string wanted = destinationName(request, request.metadata, name, false, callerNamed);
     const bool overwrite = (request.flags & kCopyOverwrite) != 0;
+    switch (arrivedBefore(request, nullptr, joinPath(request.destinationFolder, wanted))) {
+    case Arrival::Yes:
+        name = wanted;
+        return 1;
+    case Arrival::Failed:
+        return 0;
+    case Arrival::No:
+        break;
+    }
+    const FolderCopyLock folderLock(request.destinationFolder, LOCK_SH);
+    std::optional<CopyVerifier> verifier;
+    if (request.flags & kCopyVerify)
+        verifier.emplace();
     if (!overwrite &&
         !MakeUniqueFileName(request.destinationFolder, wanted, request.claimed, request.companionExtensions,
                             callerNamed, RenameResolutionStyleFromPreferences()))
@@ -345,9 +613,15 @@ int CopyFile::DoFileCopy(const CopyFileRequest& request, std::string& name) {
                        : DiskUtils::FileCopyNoReplace(request.sourcePath, destination);
     }
     if (!ok)
-        return failWith("Unable to copy '%s' to '%s': %s", request.sourcePath.c_str(), destination.c_str(),
-                        DiskUtils::LastErrorText().c_str());
+        return failVerifiedCopy(verifier ? &*verifier : nullptr, "Unable to copy '" + request.sourcePath +
+                                                                     "' to '" + destination +
+                                                                     "': " + DiskUtils::LastErrorText());
+    std::optional<VerifiedFile> verified;
+    if (verifier)
+        if (const VerifiedFile* file = verifier->fileFrom(request.sourcePath))
+            verified = *file;
     name = wanted;
+    recordOutcome(request, verified, destination);
     return 1;
 }
 
@@ -380,6 +654,15 @@ int CopyFile::DoImageCopy(const CopyFileRequest& request, std::string& name) {
         return failWith("The file name '%s' is too long.", wanted.c_str());
     }
     wanted = ReplaceIllegalFileNameCharacters(wanted);
+    switch (arrivedBefore(request, record.get(), joinPath(request.destinationFolder, wanted))) {
+    case Arrival::Yes:
+        name = wanted;
+        return 1;
+    case Arrival::Failed:
+        return 0;
+    case Arrival::No:
+        break;
+    }
     if (!copyAsTemporaryAndRename(request, record.get(), apply ? &merged : nullptr, callerNamed, wanted))
         return 0;
     noteCreationTimes();
@@ -426,16 +709,111 @@ bool FileDigest::fromHex(const std::string& text, FileDigest& digest) {
     return true;
 }
 
-int DigestOfFile(const std::string&, FileDigest&, std::uint64_t*, bool) {
-    return ENOSYS;
-}
-
-bool CopyFile::HasArrived(const std::string&, const std::string&, FileDigest*) {
-    return false;
-}
-
-int CopyFile::RemoveLeftoverTemporaries(const std::string&) {
+int DigestOfFile(const std::string& path, FileDigest& digest, std::uint64_t* size, bool uncached) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    if (uncached) {
+        // Written pages are dropped only once they are clean.
+        if (::fdatasync(fd) != 0 && errno != EINVAL)
+            return errno;
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    Digester digester;
+    std::vector<char> piece(1 << 20);
+    std::uint64_t total = 0;
+    for (;;) {
+        const ssize_t got = ::read(fd, piece.data(), piece.size());
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (got == 0)
+            break;
+        digester.update(piece.data(), static_cast<std::size_t>(got));
+        total += static_cast<std::uint64_t>(got);
+    }
+    digest = digester.digest();
+    if (size)
+        *size = total;
     return 0;
 }
 
-void CopyFile::SetVerifyHookForTesting(VerifyHook) {}
+bool CopyFile::HasArrived(const std::string& source, const std::string& destination, FileDigest* digest) {
+    struct stat from {
+    }, to{};
+    if (::stat(source.c_str(), &from) != 0 || ::stat(destination.c_str(), &to) != 0 ||
+        !S_ISREG(from.st_mode) || !S_ISREG(to.st_mode) || from.st_size != to.st_size ||
+        (from.st_dev == to.st_dev && from.st_ino == to.st_ino))
+        return false;
+    FileDigest a, b;
+    std::uint64_t sizeA = 0, sizeB = 0;
+    if (DigestOfFile(source, a, &sizeA) != 0 || DigestOfFile(destination, b, &sizeB, true) != 0 ||
+        sizeA != sizeB || a != b)
+        return false;
+    if (digest)
+        *digest = a;
+    return true;
+}
+
+int CopyFile::RemoveLeftoverTemporaries(const std::string& folder) {
+    // "tmp.{GUID}" with what follows it, and the attached sound files "SND_tmp.{GUID}...".
+    static const std::regex copyTemporary(
+        R"((SND_)?tmp\.\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\}(\..*)?)");
+    static const std::regex ownedTemporary(R"(.+\.tmp-([0-9]{1,9})-[0-9]+)");
+    std::vector<std::string> ended, copies;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder.empty() ? "." : folder, error), end;
+         !error && it != end; it.increment(error)) {
+        if (!it->is_regular_file(error) || it->is_symlink(error))
+            continue;
+        const std::string entryName = it->path().filename().string();
+        std::smatch match;
+        if (std::regex_match(entryName, match, ownedTemporary)) {
+            const pid_t pid = static_cast<pid_t>(std::stol(match[1].str()));
+            if (pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH)
+                ended.push_back(it->path().string());
+        } else if (std::regex_match(entryName, copyTemporary)) {
+            copies.push_back(it->path().string());
+        }
+    }
+    if (error) {
+        LUMO_LOG("CopyFile::RemoveLeftoverTemporaries() could not read '%s': %s", folder.c_str(),
+                 error.message().c_str());
+        return 0;
+    }
+    int removed = 0;
+    auto remove = [&](const std::string& path) {
+        if (lumo::removeFile(path) == 0) {
+            LUMO_LOG("CopyFile::RemoveLeftoverTemporaries() removed '%s'", path.c_str());
+            ++removed;
+        }
+    };
+    for (const std::string& path : ended)
+        remove(path);
+    if (!copies.empty()) {
+        const FolderCopyLock lock(folder, LOCK_EX | LOCK_NB);
+        if (lock.refused())
+            LUMO_LOG(
+                "CopyFile::RemoveLeftoverTemporaries() left %zu temporary files in '%s': a copy into it is "
+                "under way",
+                copies.size(), folder.c_str());
+        else
+            for (const std::string& path : copies)
+                remove(path);
+    }
+    if (removed)
+        lumo::syncFolderOf(joinPath(folder, "."));
+    return removed;
+}
+
+void CopyFile::SetVerifyHookForTesting(VerifyHook hook) {
+    std::lock_guard lock(verifyHookMutex());
+    verifyHook() = std::move(hook);
+}

@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace DiskUtils {
@@ -18,6 +19,11 @@ namespace {
 
 std::atomic<LogSink> g_sink{nullptr};
 std::atomic<unsigned> g_temporaryCounter{0};
+
+CopyObserver*& copyObserver() {
+    thread_local CopyObserver* observer = nullptr;
+    return observer;
+}
 
 std::string& lastError() {
     thread_local std::string text;
@@ -101,6 +107,9 @@ int copyToTemporary(const std::string& src, const std::string& temporary, const 
         lumo::removeFile(temporary);
         return e;
     };
+    CopyObserver* const observer = copyObserver();
+    if (observer)
+        observer->copyStarting(src, temporary);
     std::vector<char> piece(1 << 20);
     for (;;) {
         if (cancel && cancel->load(std::memory_order_relaxed))
@@ -110,6 +119,8 @@ int copyToTemporary(const std::string& src, const std::string& temporary, const 
             return abandon(e);
         if (got == 0)
             break;
+        if (observer)
+            observer->copyBytes(piece.data(), got);
         if (int e = out.write(piece.data(), got))
             return abandon(e);
     }
@@ -123,10 +134,17 @@ int copyToTemporary(const std::string& src, const std::string& temporary, const 
         return abandon(errno);
     if (int e = out.close())
         return abandon(e);
+    if (observer)
+        if (int e = observer->copyComplete(temporary))
+            return abandon(e);
     return 0;
 }
 
 } // namespace
+
+CopyObserver* SetCopyObserver(CopyObserver* observer) {
+    return std::exchange(copyObserver(), observer);
+}
 
 void SetLogSink(LogSink sink) {
     g_sink.store(sink, std::memory_order_release);

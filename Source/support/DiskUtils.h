@@ -5,6 +5,7 @@
 // system's error text in readable words); the last failure's text is kept per thread.
 
 #include <atomic>
+#include <cstddef>
 #include <string>
 
 namespace DiskUtils {
@@ -40,6 +41,22 @@ bool IsWritableFolder(const std::string& folder);
 
 // The last failure's readable text on this thread ("No space left on device").
 const std::string& LastErrorText();
+
+// Watches the file copies this thread makes while it is installed (a verified copy digests the source's
+// bytes as they are read for the copy, and reads the copy back before it takes its name).
+class CopyObserver {
+public:
+    virtual ~CopyObserver() = default;
+    // A copy of `src` begins; its bytes go to the new file `temporary`.
+    virtual void copyStarting(const std::string& src, const std::string& temporary) = 0;
+    // The next piece of the source's bytes, as read.
+    virtual void copyBytes(const char* data, std::size_t size) = 0;
+    // Every byte is in `temporary`, flushed, and it is about to take its name: 0 lets it, an errno value
+    // fails the copy (the temporary file is removed).
+    virtual int copyComplete(const std::string& temporary) = 0;
+};
+// Installs `observer` for this thread (nullptr removes it); answers the one it replaces.
+CopyObserver* SetCopyObserver(CopyObserver* observer);
 
 // Where the log lines go. This layer sits below the program's log, so the layer that owns the log
 // installs a sink that checks the "COPY_MOVE_LOGGING" channel and writes the line with its source

@@ -20,6 +20,7 @@
 #include <filesystem>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using lumo::test::namesIn;
@@ -342,4 +343,152 @@ TEST_F(CopyFileTest, CorpusFilesArriveByteForByte) {
         ASSERT_EQ(copy(file, 0, name, record.get()), 1) << file << ": " << CopyFile::ErrorText();
         EXPECT_EQ(readWholeFile(m_dst.file(name)), readWholeFile(file)) << file;
     }
+}
+
+TEST_F(CopyFileTest, VerifiedCopyFailsWhenTheCopyReadsBackDifferently) {
+    const std::string raw = makeRaw();
+    if (raw.empty())
+        LUMO_SKIP_OR_FAIL("no corpus");
+    NRFImageInfoRef record = open(raw);
+    ASSERT_TRUE(record);
+    // The digest is XXH3-128 written high half first, as xxhsum -H2 writes it.
+    writeWholeFile(m_src.file("empty"), "");
+    FileDigest digest;
+    ASSERT_EQ(DigestOfFile(m_src.file("empty"), digest), 0);
+    EXPECT_EQ(digest.hex(), "99aa06d3014798d86001c324468d497f");
+    FileDigest parsed;
+    EXPECT_TRUE(FileDigest::fromHex(digest.hex(), parsed) && parsed == digest);
+    EXPECT_FALSE(FileDigest::fromHex("99aa06d3014798d86001c324468d497", parsed));
+    ::unlink(m_src.file("empty").c_str());
+
+    auto flipByte = [](const std::string& path) {
+        std::string bytes = readWholeFile(path);
+        bytes[bytes.size() / 2] ^= 0x01;
+        writeWholeFile(path, bytes);
+    };
+    struct Case {
+        const char* what;
+        const char* fileEnding; // the temporary the hook spoils
+        std::function<void(const std::string&)> spoil;
+        bool plainCopy;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {"a corrupted byte of the photo", ".NEF.tmp-", flipByte, false, "did not match it when read back"},
+        {"a corrupted byte of its sidecar", ".XMP.tmp-", flipByte, false, "did not match it when read back"},
+        {"a copy cut short", ".NEF.tmp-", [](const std::string& path) { ::truncate(path.c_str(), 100); },
+         false, "did not match it when read back"},
+        {"a copy that cannot be read back", ".NEF.tmp-",
+         [](const std::string& path) { ::unlink(path.c_str()); }, false,
+         "could not be read back to verify it"},
+        {"a corrupted plain file copy", ".NEF.tmp-", flipByte, true, "did not match it when read back"},
+        {"nothing spoilt", "never", {}, false, nullptr},
+    };
+    for (const Case& c : cases) {
+        CopyFile::SetVerifyHookForTesting([&](const std::string& temporary) {
+            if (temporary.find(c.fileEnding) != std::string::npos)
+                c.spoil(temporary);
+        });
+        CopyOutcome outcome;
+        CopyFileRequest request;
+        request.sourcePath = raw;
+        request.destinationFolder = m_dst.path();
+        request.image = c.plainCopy ? nullptr : record.get();
+        request.flags = kCopyVerify | kCopySoundFile;
+        request.outcome = &outcome;
+        std::string name;
+        const int copied = CopyFile::FileCopyEx(request, name);
+        CopyFile::SetVerifyHookForTesting({});
+        EXPECT_EQ(namesIn(m_src.path()),
+                  (std::vector<std::string>{"DSC_0001.NEF", "DSC_0001.WAV", "DSC_0001.XMP"}))
+            << c.what;
+        if (c.error) {
+            EXPECT_EQ(copied, 0) << c.what;
+            EXPECT_NE(CopyFile::ErrorText().find(c.error), std::string::npos)
+                << c.what << CopyFile::ErrorText();
+            EXPECT_TRUE(namesIn(m_dst.path()).empty()) << c.what;
+            continue;
+        }
+        ASSERT_EQ(copied, 1) << CopyFile::ErrorText();
+        EXPECT_EQ(namesIn(m_dst.path()),
+                  (std::vector<std::string>{"DSC_0001.NEF", "DSC_0001.WAV", "DSC_0001.XMP"}));
+        ASSERT_EQ(DigestOfFile(raw, digest), 0);
+        EXPECT_TRUE(outcome.verified);
+        EXPECT_FALSE(outcome.arrived);
+        EXPECT_EQ(outcome.digest, digest);
+        EXPECT_EQ(outcome.size, m_raw.size());
+        EXPECT_EQ(outcome.path, m_dst.file("DSC_0001.NEF"));
+        EXPECT_EQ(readWholeFile(m_dst.file("DSC_0001.NEF")), m_raw);
+    }
+}
+
+TEST_F(CopyFileTest, InterruptedRunIsCleanedUpAndWhatArrivedIsKept) {
+    const std::string raw = makeRaw();
+    if (raw.empty())
+        LUMO_SKIP_OR_FAIL("no corpus");
+    NRFImageInfoRef record = open(raw);
+    ASSERT_TRUE(record);
+    // What a killed run leaves: the copy engine's temporaries and the byte copy's temporary of a process
+    // that has ended. A live process's temporaries and other files stay.
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ASSERT_GT(child, 0);
+    ::waitpid(child, nullptr, 0);
+    const std::string guid = "{0a1b2c3d-0000-4000-8000-00000000abcd}";
+    const std::string ended = std::to_string(child), alive = std::to_string(::getpid());
+    for (const std::string& leftover :
+         std::vector<std::string>{"tmp." + guid + ".NEF", "tmp." + guid + ".XMP", "SND_tmp." + guid + ".WAV",
+                                  "tmp." + guid + ".NEF.tmp-" + ended + "-3",
+                                  "DSC_0002.NEF.tmp-" + alive + "-0", "tmp.{nope}.NEF", "notes.tmp"})
+        writeWholeFile(m_dst.file(leftover), "partial");
+    const std::vector<std::string> kept = {"DSC_0002.NEF.tmp-" + alive + "-0", "notes.tmp", "tmp.{nope}.NEF"};
+
+    // A copy under way keeps the clean-up from its folder (the temporaries may be that copy's).
+    int removedDuringCopy = -1;
+    CopyFile::SetVerifyHookForTesting([&](const std::string&) {
+        if (removedDuringCopy < 0)
+            removedDuringCopy = CopyFile::RemoveLeftoverTemporaries(m_dst.path());
+    });
+    std::string name;
+    ASSERT_EQ(copy(raw, kCopyVerify, name, record.get()), 1) << CopyFile::ErrorText();
+    CopyFile::SetVerifyHookForTesting({});
+    EXPECT_EQ(removedDuringCopy, 1); // only the ended process's file
+    EXPECT_EQ(CopyFile::RemoveLeftoverTemporaries(m_dst.path()), 3);
+    std::vector<std::string> expected = kept;
+    expected.insert(expected.end(), {"DSC_0001.NEF", "DSC_0001.XMP"});
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(namesIn(m_dst.path()), expected);
+
+    // Run again: the photo that arrived is taken as copied (its sidecar, lost before its rename, is
+    // copied); a file of the name with other bytes is not, and the copy takes a free name.
+    ::unlink(m_dst.file("DSC_0001.XMP").c_str());
+    for (const std::uint16_t flags : {kCopyKeepArrived | kCopyVerify, int{kCopyKeepArrived}}) {
+        CopyOutcome outcome;
+        CopyFileRequest request;
+        request.sourcePath = raw;
+        request.destinationFolder = m_dst.path();
+        request.image = record.get();
+        request.flags = flags;
+        request.outcome = &outcome;
+        name.clear();
+        ASSERT_EQ(CopyFile::FileCopyEx(request, name), 1) << CopyFile::ErrorText();
+        EXPECT_EQ(name, "DSC_0001.NEF");
+        EXPECT_TRUE(outcome.arrived && outcome.verified);
+        EXPECT_EQ(outcome.size, m_raw.size());
+        EXPECT_EQ(readWholeFile(m_dst.file("DSC_0001.XMP")), "<x:xmpmeta/>");
+        EXPECT_EQ(namesIn(m_dst.path()), expected);
+    }
+    std::string other = m_raw;
+    other[other.size() / 2] ^= 0x01;
+    writeWholeFile(m_dst.file("DSC_0001.NEF"), other);
+    name.clear();
+    ASSERT_EQ(copy(raw, kCopyKeepArrived | kCopyVerify, name, record.get()), 1) << CopyFile::ErrorText();
+    EXPECT_EQ(name, "DSC_0001A.NEF");
+    // A plain file copy the same way.
+    name.clear();
+    ASSERT_EQ(copy(m_src.file("DSC_0001.WAV"), kCopyKeepArrived, name, nullptr), 1);
+    name.clear();
+    ASSERT_EQ(copy(m_src.file("DSC_0001.WAV"), kCopyKeepArrived, name, nullptr), 1);
+    EXPECT_EQ(name, "DSC_0001.WAV");
 }
