@@ -7,6 +7,8 @@
 #include "contactsheet/DocumentItem.h"
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
+#include "fileops/IngestFilters.h"
+#include "fileops/IngestSpec.h"
 #include "fileops/LumoCopyFile.h"
 #include "metadata/MetadataTemplate.h"
 #include "support/FileIO.h"
@@ -97,12 +99,6 @@ bool isAttachedKind(const std::string& path) {
     return kinds.count(stemAndExtension(path).second) != 0;
 }
 
-// Names the ingest scan never copies: dot files (hidden, and the editors' and systems' own) and the
-// volume's bookkeeping.
-bool isBadName(const std::string& name) {
-    return name.empty() || name[0] == '.';
-}
-
 bool statFile(const std::string& path, std::uint64_t& size, std::int64_t& mtime) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
@@ -124,52 +120,6 @@ std::string normalFolder(const std::string& path) {
 bool isBelow(const std::string& path, const std::string& folder) {
     return path == folder || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
                               (folder == "/" || path[folder.size()] == '/'));
-}
-
-// ---- folder names made by templates
-
-// After expansion: the characters that file systems refuse become "-", a "\" is a separator, white
-// space around a separator goes, and a run of separators is one.
-std::string cleanFolderName(const std::string& expanded) {
-    std::string text;
-    for (char c : expanded) {
-        if (c == '\\')
-            c = '/';
-        else if (std::strchr(":*?\"<>|\r\n\t", c) != nullptr)
-            c = '-';
-        text += c;
-    }
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '/') {
-            while (!out.empty() && (out.back() == ' '))
-                out.pop_back();
-            if (out.empty() || out.back() != '/')
-                out += '/';
-            while (i + 1 < text.size() && (text[i + 1] == ' ' || text[i + 1] == '/'))
-                ++i;
-            continue;
-        }
-        out += text[i];
-    }
-    // Nor does white space at either end survive: the name meets the destination's separator there.
-    while (!out.empty() && (out.front() == '/' || out.front() == ' '))
-        out.erase(0, 1);
-    while (!out.empty() && (out.back() == '/' || out.back() == ' '))
-        out.pop_back();
-    // No folder climbs out of the destination.
-    std::string safe;
-    std::size_t start = 0;
-    while (start <= out.size()) {
-        const std::size_t end = std::min(out.find('/', start), out.size());
-        std::string part = out.substr(start, end - start);
-        if (part == "." || part == "..")
-            part = "-";
-        if (!part.empty())
-            safe += (safe.empty() ? "" : "/") + part;
-        start = end + 1;
-    }
-    return safe;
 }
 
 std::string joinFolder(const std::string& base, const std::string& relative) {
@@ -247,8 +197,8 @@ bool LiveIngestSpec::FromVObject(const CILA::VObject& record, LiveIngestSpec& sp
             read(entry, LiveIngestKey::kUsingFolderName, dest.m_usingFolderName);
             read(entry, LiveIngestKey::kFolderName, dest.m_folderName);
             if (const CILA::VObject* mode = entry.fetch(LiveIngestKey::kSrcDirMode);
-                mode && mode->dataType() == CILA::VObject::DT_INTEGER && mode->getint() >= kSrcDirIgnore &&
-                mode->getint() <= kSrcDirPreserveAll)
+                mode && mode->dataType() == CILA::VObject::DT_INTEGER &&
+                mode->getint() >= kIngestIgnoreSourceDirs && mode->getint() <= kIngestPreserveSourceDirs)
                 dest.m_srcDirMode = static_cast<int>(mode->getint());
             read(entry, LiveIngestKey::kOpenContactSheets, dest.m_openContactSheets);
             spec.m_destSpecs.push_back(std::move(dest));
@@ -345,14 +295,15 @@ void LiveIngestWatcher::watchTree(const std::string& root, bool filesAreNew) {
         std::error_code ec;
         for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
             const std::string name = it->path().filename().string();
-            if (isBadName(name))
-                continue;
             const std::string path = joinFolder(folder, name);
             std::error_code typeError;
             if (it->is_directory(typeError) && !it->is_symlink(typeError)) {
-                folders.push_back(path);
+                if (!IngestBadfilePatterns::IsBadDir(name))
+                    folders.push_back(path);
                 continue;
             }
+            if (IngestBadfilePatterns::IsBadFile(name))
+                continue;
             std::uint64_t size = 0;
             std::int64_t mtime = 0;
             if (!statFile(path, size, mtime))
@@ -406,7 +357,8 @@ void LiveIngestWatcher::readEvents() {
             }
             const std::string name =
                 event.len ? std::string(namePtr, strnlen(namePtr, event.len)) : std::string();
-            if (isBadName(name))
+            if (name.empty() || ((event.mask & IN_ISDIR) ? IngestBadfilePatterns::IsBadDir(name)
+                                                         : IngestBadfilePatterns::IsBadFile(name)))
                 continue;
             const std::string path = joinFolder(folder->second, name);
             if (event.mask & IN_ISDIR) {
@@ -552,8 +504,6 @@ void LiveIngestWatcher::Poll(std::chrono::milliseconds timeout, const Handler& h
 
 // ---- LiveIngestCopyThread
 
-std::atomic<int> LiveIngestCopyThread::s_activeUsingSequence{0};
-
 LiveIngestCopyThread::LiveIngestCopyThread(LiveIngestSpec spec, ProgressDialogInterface* progress,
                                            std::optional<IPTCRec> stationery)
     : CProgressInfo(progress), m_spec(std::move(spec)), m_stationery(std::move(stationery)) {}
@@ -563,7 +513,7 @@ LiveIngestCopyThread::~LiveIngestCopyThread() {
 }
 
 bool LiveIngestCopyThread::active_live_ingest_using_sequence() {
-    return s_activeUsingSequence.load() > 0;
+    return ActiveLiveIngestUsingSequence();
 }
 
 bool LiveIngestCopyThread::using_sequence() const {
@@ -632,37 +582,26 @@ bool LiveIngestCopyThread::remove_source_photo(const std::vector<std::string>& f
 std::string LiveIngestCopyThread::get_dest_folder_expanded(const LiveIngestDestSpec& dest,
                                                            const std::string& path,
                                                            const VariableContext& context) const {
-    std::string folder = dest.m_destPathRoot;
+    IngestFolderRule rule;
+    rule.m_root = dest.m_destPathRoot;
+    rule.m_usingDatedFolder = dest.m_usingDatedFolder;
+    rule.m_usingFolderName = dest.m_usingFolderName;
+    rule.m_folderName = dest.m_folderName;
+    rule.m_sourceDirMode = dest.m_srcDirMode;
+    // The photo's folder below the watched folder it arrived in (the innermost one that holds it).
+    const std::string photoFolder = normalFolder(folderOf(path));
+    std::string root;
+    for (const std::string& source : m_spec.m_sourcePaths) {
+        const std::string normal = normalFolder(source);
+        if (isBelow(photoFolder, normal) && normal.size() > root.size())
+            root = normal;
+    }
+    std::string relative;
+    if (!root.empty() && photoFolder.size() > root.size())
+        relative = photoFolder.substr(root == "/" ? 1 : root.size() + 1);
+    std::string folder = IngestDestinationFolder(rule, context, relative);
     while (folder.size() > 1 && folder.back() == '/')
         folder.pop_back();
-    const auto expand = [&](const std::string& text) {
-        return cleanFolderName(ExpandVariables(text, context, kVariableFileName).text);
-    };
-    const std::string named = dest.m_folderName.empty() ? std::string() : expand(dest.m_folderName);
-    if (dest.m_usingDatedFolder && dest.m_usingFolderName) {
-        folder = joinFolder(folder, expand("{datesortdash}"));
-        folder = joinFolder(folder, named);
-    } else if (dest.m_usingDatedFolder) {
-        folder = joinFolder(folder, named.empty() ? expand("{datesortdash}") : named);
-    } else if (dest.m_usingFolderName) {
-        folder = joinFolder(folder, named);
-    }
-    if (dest.m_srcDirMode != kSrcDirIgnore) {
-        // The source folder the photo came through, and the folders between it and the photo.
-        const std::string photoFolder = normalFolder(folderOf(path));
-        std::string root;
-        for (const std::string& source : m_spec.m_sourcePaths) {
-            const std::string normal = normalFolder(source);
-            if (isBelow(photoFolder, normal) && normal.size() > root.size())
-                root = normal;
-        }
-        if (!root.empty()) {
-            if (dest.m_srcDirMode == kSrcDirKeepNames)
-                folder = joinFolder(folder, cleanFolderName(nameOf(photoFolder)));
-            else
-                folder = joinFolder(folder, cleanFolderName(nameOf(root) + photoFolder.substr(root.size())));
-        }
-    }
     return folder;
 }
 
@@ -705,6 +644,8 @@ bool LiveIngestCopyThread::copyToDestination(const LiveIngestDestSpec& dest, con
     request.destinationFolder = folder;
     request.context = &context;
     request.flags = kCopySoundFile;
+    if (m_verify)
+        request.flags |= kCopyVerify;
     if (m_spec.m_doingRename && !m_spec.m_renameString.empty()) {
         request.flags |= kCopyRenameTemplate;
         request.namingTemplate = m_spec.m_renameString;
@@ -756,6 +697,8 @@ bool LiveIngestCopyThread::ingest_file(const std::string& path, const std::strin
     context.total = 1;
     std::optional<SequenceReservation> reservation;
     if (m_usesSequence) {
+        // Not while an ingest task counts and reserves its numbers.
+        IngestSequenceAllocation allocating;
         reservation = ReserveSequenceNumbers(SequenceKind::Sequence, 1);
         if (const auto preferences = CPreferences::instance())
             preferences->save();
@@ -815,6 +758,7 @@ void LiveIngestCopyThread::Run() {
     if (std::any_of(m_spec.m_destSpecs.begin(), m_spec.m_destSpecs.end(), [](const LiveIngestDestSpec& dest) {
             return templateUsesIngestSequence(dest.m_folderName);
         })) {
+        IngestSequenceAllocation allocating;
         const SequenceReservation taken = ReserveSequenceNumbers(SequenceKind::Ingest, 1);
         m_ingestSequence = {taken.first, taken.digits};
         if (const auto preferences = CPreferences::instance())
@@ -824,11 +768,11 @@ void LiveIngestCopyThread::Run() {
         bool on;
         explicit ActiveFlag(bool set) : on(set) {
             if (on)
-                ++s_activeUsingSequence;
+                SetLiveIngestUsingSequence(true);
         }
         ~ActiveFlag() {
             if (on)
-                --s_activeUsingSequence;
+                SetLiveIngestUsingSequence(false);
         }
     } active(m_usesSequence);
 

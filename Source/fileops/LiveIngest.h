@@ -8,6 +8,7 @@
 
 #include "archive/VObject.h"
 #include "background/ProgressInfo.h"
+#include "fileops/IngestSpec.h"
 #include "metadata/IPTCRec.h"
 #include "variables/VariableSequence.h"
 
@@ -60,16 +61,12 @@ inline constexpr char kSrcDirMode[] = "src_dir_mode";
 inline constexpr char kOpenContactSheets[] = "open_contact_sheets";
 } // namespace LiveIngestKey
 
-// How much of a photo's source folder structure is kept below its destination folder (the values of
-// the ingest setting).
-enum LiveIngestSourceDirMode { kSrcDirIgnore = 0, kSrcDirKeepNames = 1, kSrcDirPreserveAll = 2 };
-
 struct LiveIngestDestSpec {
     std::string m_destPathRoot;
     bool m_usingDatedFolder = false;
     bool m_usingFolderName = false;
-    std::string m_folderName; // template of the dated folder / folder with name
-    int m_srcDirMode = kSrcDirIgnore;
+    std::string m_folderName;                   // template of the dated folder / folder with name
+    int m_srcDirMode = kIngestIgnoreSourceDirs; // IngestSourceDirMode
     bool m_openContactSheets = false;
 };
 
@@ -210,5 +207,4 @@ private:
     SequenceSetting m_ingestSequence;
     std::string m_startError;
     std::atomic<bool> m_watching{false};
-    static std::atomic<int> s_activeUsingSequence;
 };

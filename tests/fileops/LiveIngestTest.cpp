@@ -56,14 +56,14 @@ protected:
 TEST_F(LiveIngestTest, SpecRecordSettingsAndSnapshots) {
     LiveIngestSpec spec;
     spec.m_sourcePaths = {"/a", "/b"};
-    spec.m_destSpecs = {{"/d1", true, true, "{year4}", kSrcDirPreserveAll, true},
+    spec.m_destSpecs = {{"/d1", true, true, "{year4}", kIngestPreserveSourceDirs, true},
                         {"/d2", false, false, "", 0, false}};
     spec.m_doingRename = true;
     spec.m_renameString = "Game_{seqn}";
     spec.m_applyingStationeryPad = true;
     const CILA::VObject record = spec.ToVObject();
     ASSERT_NE(record.fetch("dest_specs"), nullptr);
-    EXPECT_EQ(record.fetch("dest_specs")->at(0).fetch("src_dir_mode")->getint(), kSrcDirPreserveAll);
+    EXPECT_EQ(record.fetch("dest_specs")->at(0).fetch("src_dir_mode")->getint(), kIngestPreserveSourceDirs);
     LiveIngestSpec back;
     ASSERT_TRUE(LiveIngestSpec::FromVObject(record, back));
     EXPECT_EQ(back.ToVObject(), record);
@@ -187,20 +187,21 @@ TEST_F(LiveIngestTest, DestinationFolders) {
     ProgressDialogInterface progress;
     LiveIngestCopyThread thread(spec, &progress);
     VariableContext context;
-    const std::string photo = m_src.file("cam/100ND/A.JPG");
+    // The folders between the watched folder and the photo are what the source structure keeps.
     const struct {
         LiveIngestDestSpec dest;
+        std::string photo; // below m_src
         std::string expected;
     } cases[] = {
-        {{"/d/", false, false, "x", kSrcDirIgnore, false}, "/d"},
-        {{"/d", false, true, " Game \\ : Half / /2 ", kSrcDirIgnore, false}, "/d/Game/- Half/2"},
-        {{"/d", false, true, "../up", kSrcDirIgnore, false}, "/d/-/up"},
-        {{"/d", false, false, "", kSrcDirKeepNames, false}, "/d/100ND"},
-        {{"/d", false, false, "", kSrcDirPreserveAll, false},
-         "/d/" + std::filesystem::path(m_src.path()).filename().string() + "/cam/100ND"},
+        {{"/d/", false, false, "x", kIngestIgnoreSourceDirs, false}, "cam/100ND/A.JPG", "/d"},
+        {{"/d", false, true, "shoot", kIngestIgnoreSourceDirs, false}, "cam/100ND/A.JPG", "/d/shoot"},
+        {{"/d", false, false, "", kIngestKeepSourceDirNames, false}, "cam/100ND/A.JPG", "/d/100ND"},
+        {{"/d", false, false, "", kIngestPreserveSourceDirs, false}, "cam/100ND/A.JPG", "/d/cam/100ND"},
+        {{"/d", false, false, "", kIngestPreserveSourceDirs, false}, "A.JPG", "/d"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(thread.get_dest_folder_expanded(c.dest, photo, context), c.expected) << c.dest.m_folderName;
+        EXPECT_EQ(thread.get_dest_folder_expanded(c.dest, m_src.file(c.photo), context), c.expected)
+            << c.photo;
 }
 
 // The task: a photo closed in a watched folder is copied to both destinations, renamed with the running
@@ -208,7 +209,7 @@ TEST_F(LiveIngestTest, DestinationFolders) {
 TEST_F(LiveIngestTest, TaskCopiesEachNewPhotoToEveryDestination) {
     LiveIngestSpec spec;
     spec.m_sourcePaths = {m_src.path()};
-    spec.m_destSpecs = {{m_dst.path(), false, true, "shoot", kSrcDirIgnore, false},
+    spec.m_destSpecs = {{m_dst.path(), false, true, "shoot", kIngestIgnoreSourceDirs, false},
                         {m_dst2.path(), false, false, "", 0, false}};
     spec.m_doingRename = true;
     spec.m_renameString = "Live_{seqn}";
