@@ -1,17 +1,237 @@
-// lumo ingest: (being built).
+// lumo ingest: copies the new photos of camera cards or folders into a primary and an optional backup
+// folder, each copy read back and compared with its source, as the ingest dialog does.
 
+#include "AppSession.h"
 #include "Commands.h"
+#include "ErrorText.h"
+#include "JsonValue.h"
+#include "TerminalProgressWindow.h"
+#include "background/ProgressDialogInterface.h"
+#include "fileops/IngestCopyThread.h"
+#include "fileops/VolumeManager.h"
+
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
 
-void addIngestCommand(CLI::App& lumo, const CommonOptions& /*common*/, CommandAction& action) {
+namespace fs = std::filesystem;
+
+namespace {
+
+struct IngestCommandOptions {
+    std::vector<std::string> from;
+    std::vector<std::string> cards;
+    std::string primary;
+    std::string secondary;
+    std::string layout = "direct";
+    std::string folder;
+    std::string rename;
+    bool applyTemplate = false;
+    bool incremental = false;
+    bool merge = false;
+    bool autoIncrement = false;
+    std::string structure = "ignore";
+    std::string locked = "all";
+    std::string raw = "all";
+    bool erase = false;
+    bool unmount = false;
+    bool noVerify = false;
+};
+
+int usage(const std::string& sentence) {
+    std::fprintf(stderr, "lumo ingest: %s\n", oneLine(sentence).c_str());
+    return kExitBadUsage;
+}
+
+std::string absolute(const std::string& path) {
+    std::error_code ec;
+    const fs::path full = fs::absolute(path, ec);
+    return (ec ? fs::path(path) : full).lexically_normal().string();
+}
+
+// The mount point of a card given by its device ("/dev/sdb1") or its mount point; empty when none.
+std::string cardMountPoint(const std::string& card) {
+    for (const MountedVolume& volume : VolumeManager::instance().listVolumes())
+        if (volume.device == card || volume.mountPoint == card || volume.label == card)
+            return volume.mountPoint;
+    return {};
+}
+
+bool specFrom(const IngestCommandOptions& given, IngestTaskSpec& spec, std::string& problem) {
+    static const std::map<std::string, int> layouts{{"direct", kIngestDirect},
+                                                    {"dated", kIngestDatedFolder},
+                                                    {"named", kIngestNamedFolder},
+                                                    {"dated-named", kIngestDatedNamedFolder}};
+    static const std::map<std::string, int> structures{{"ignore", kIngestIgnoreSourceDirs},
+                                                       {"keep", kIngestKeepSourceDirNames},
+                                                       {"all", kIngestPreserveSourceDirs}};
+    static const std::map<std::string, int> lockedFilters{{"all", 0}, {"only", 1}, {"unlocked", 2}};
+    static const std::map<std::string, int> rawFilters{{"all", 0}, {"only", 1}, {"non-raw", 2}};
+    if (!given.from.empty() && !given.cards.empty()) {
+        problem = "give the sources either as folders (--from) or as cards (--card), not both";
+        return false;
+    }
+    spec.m_fromDisks = !given.cards.empty();
+    for (const std::string& path : given.from)
+        spec.m_sourcePaths.push_back(absolute(path));
+    for (const std::string& card : given.cards) {
+        const std::string mountPoint = cardMountPoint(card);
+        if (mountPoint.empty()) {
+            problem = "no mounted volume \"" + card + "\" (lumo cards lists them)";
+            return false;
+        }
+        spec.m_sourcePaths.push_back(mountPoint);
+    }
+    spec.m_primaryDestPath = given.primary.empty() ? std::string() : absolute(given.primary);
+    spec.m_secondaryEnabled = !given.secondary.empty();
+    spec.m_secondaryDestPath = given.secondary.empty() ? std::string() : absolute(given.secondary);
+    spec.m_copyPhotos = layouts.at(given.layout);
+    spec.m_destFolderNameString = given.folder;
+    spec.m_mergeSources = given.merge;
+    spec.m_autoIncSuffix = given.autoIncrement;
+    spec.m_sourceDirStructure = structures.at(given.structure);
+    spec.m_filterLocked = lockedFilters.at(given.locked);
+    spec.m_filterRaw = rawFilters.at(given.raw);
+    spec.m_incremental = given.incremental;
+    spec.m_rename = !given.rename.empty();
+    spec.m_renameString = given.rename;
+    spec.m_applyStationery = given.applyTemplate;
+    spec.m_useGlobalStationery = true;
+    spec.m_erase = given.erase;
+    spec.m_unmount = given.unmount;
+    spec.m_verify = !given.noVerify;
+    return true;
+}
+
+const char* outcomeName(IngestCopyThread::Outcome outcome, bool verified) {
+    switch (outcome) {
+    case IngestCopyThread::Outcome::Copied:
+        return verified ? "verified" : "copied";
+    case IngestCopyThread::Outcome::Arrived:
+        return "arrived";
+    case IngestCopyThread::Outcome::SkippedIncremental:
+        return "skipped";
+    case IngestCopyThread::Outcome::SkippedAttached:
+        return "attached";
+    case IngestCopyThread::Outcome::Failed:
+        break;
+    }
+    return "failed";
+}
+
+int runIngest(const CommonOptions& common, const IngestCommandOptions& given) {
+    AppSession session(common, kPreferencesService | kImageEngineService);
+    if (!session.started())
+        return commandFailed(common, kResultUnexpected, session.error());
+    IngestTaskSpec spec;
+    std::string problem;
+    if (!specFrom(given, spec, problem))
+        return usage(problem);
+    if (const std::string refusal = IngestValidator::Validate(spec); !refusal.empty())
+        return usage(refusal);
+
+    ProgressDialogInterface progress;
+    IngestCopyThread task(spec, &progress);
+    if (!task.Start())
+        return commandFailed(common, kResultUnexpected, "the ingest could not be started");
+    TerminalProgressWindow(
+        progress, "Ingesting", 0, [&task] { return task.PhotosDone(); }, common.quiet ? nullptr : stderr)
+        .run();
+    task.Join();
+
+    int status = kExitDone;
+    nlohmann::ordered_json files = nlohmann::ordered_json::array();
+    nlohmann::ordered_json failures = nlohmann::ordered_json::array();
+    for (const IngestCopyThread::FileResult& result : task.Results()) {
+        const char* outcome = outcomeName(result.outcome, result.verified);
+        if (result.outcome == IngestCopyThread::Outcome::Failed) {
+            reportFailure(result.source, result.error);
+            failures.push_back(failureJson(result.source, kResultUnwritable, result.error));
+            status = kExitSomeFailed;
+            continue;
+        }
+        nlohmann::ordered_json entry = {{"path", result.source}, {"result", outcome}};
+        entry["destinations"] = result.destinations;
+        entry["size"] = result.size;
+        if (!result.digest.empty())
+            entry["digest"] = result.digest;
+        files.push_back(entry);
+        if (!common.json && !common.quiet) {
+            std::string line = std::string(outcome) + " " + oneLine(result.source);
+            for (std::size_t i = 0; i < result.destinations.size(); ++i)
+                line += (i == 0 ? " -> " : ", ") + oneLine(result.destinations[i]);
+            std::printf("%s\n", line.c_str());
+        }
+    }
+    for (const std::string& message : task.Messages())
+        if (!common.json && !common.quiet)
+            std::fprintf(stderr, "lumo ingest: %s\n", oneLine(message).c_str());
+    const std::uint32_t outcome = progress.GetStatus();
+    if (outcome == ProgressDialogInterface::kStatusCancelled)
+        status = kExitCancelled;
+    else if (outcome != 0 && status == kExitDone)
+        status = kExitSomeFailed;
+    if (common.json) {
+        nlohmann::ordered_json out = nlohmann::ordered_json::object();
+        out["files"] = files;
+        out["messages"] = task.Messages();
+        out["report"] = task.ReportPath();
+        out["failures"] = failures;
+        std::cout << jsonText(out, 2) << '\n';
+    }
+    std::fflush(stdout);
+    return status;
+}
+
+} // namespace
+
+void addIngestCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action) {
+    auto options = std::make_shared<IngestCommandOptions>();
     CLI::App* command = lumo.add_subcommand(
         "ingest",
         "Copy new photos from camera cards or folders into a primary and a backup folder, verified");
-    command->callback([&action] {
-        action = [] {
-            std::fprintf(stderr, "lumo ingest: not built yet\n");
-            return static_cast<int>(kExitSomeFailed);
-        };
-    });
+    command->add_option("--from", options->from, "A folder to ingest from (repeat for several)")
+        ->type_name("DIR");
+    command->add_option("--card", options->cards, "A mounted card to ingest from, by device or mount point")
+        ->type_name("DEV");
+    command->add_option("--primary", options->primary, "The primary destination folder")->type_name("DIR");
+    command->add_option("--secondary", options->secondary, "The secondary (backup) destination folder")
+        ->type_name("DIR");
+    command
+        ->add_option("--layout", options->layout,
+                     "Folders under each destination: direct, dated, named or dated-named")
+        ->check(CLI::IsMember({"direct", "dated", "named", "dated-named"}));
+    command
+        ->add_option("--folder", options->folder,
+                     "The dated folder / folder with name template ({variables})")
+        ->type_name("T");
+    command->add_option("--rename", options->rename, "Name the copies by this template ({variables})")
+        ->type_name("T");
+    command->add_flag("--apply-template", options->applyTemplate,
+                      "Write the current metadata template into the copies");
+    command->add_flag("--incremental", options->incremental, "Skip the files an earlier ingest copied");
+    command->add_flag("--merge", options->merge, "Several sources go into the same destination folders");
+    command->add_flag("--auto-increment", options->autoIncrement,
+                      "Each source gets its own folder with name, with an increasing suffix");
+    command
+        ->add_option("--structure", options->structure,
+                     "Source folders kept: ignore, keep (folder names only) or all")
+        ->check(CLI::IsMember({"ignore", "keep", "all"}));
+    command->add_option("--locked", options->locked, "Which photos by lock: all, only or unlocked")
+        ->check(CLI::IsMember({"all", "only", "unlocked"}));
+    command->add_option("--raw", options->raw, "Which photos by kind: all, only (raw) or non-raw")
+        ->check(CLI::IsMember({"all", "only", "non-raw"}));
+    auto* erase = command->add_flag("--erase", options->erase,
+                                    "Erase each camera card when every file on it arrived verified");
+    command->add_flag("--unmount", options->unmount, "Unmount each card when done")->excludes(erase);
+    command->add_flag("--no-verify", options->noVerify,
+                      "Do not read the copies back (a card is then not erased)");
+    command->callback(
+        [&common, &action, options] { action = [&common, options] { return runIngest(common, *options); }; });
 }
