@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -22,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -164,7 +166,10 @@ int runLiveIngest(const CommonOptions& common, const LiveIngestOptions& given) {
         sigaction(SIGTERM, &previous, nullptr);
         return commandFailed(common, kResultUnexpected, "the live ingest could not be started");
     }
-    if (!common.quiet && !common.json) {
+    // The line is written once the folders are watched: what arrives from then on is copied.
+    while (!task.Watching() && !progress.IsFinished())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (task.Watching() && !common.quiet) {
         std::string folders;
         for (const std::string& folder : spec.m_sourcePaths)
             folders += (folders.empty() ? "" : ", ") + oneLine(folder);
