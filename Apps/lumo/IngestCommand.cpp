@@ -57,7 +57,7 @@ std::string absolute(const std::string& path) {
 
 // The mount point of a card given by its device ("/dev/sdb1") or its mount point; empty when none.
 std::string cardMountPoint(const std::string& card) {
-    for (const MountedVolume& volume : VolumeManager::instance().listVolumes())
+    for (const MountedVolume& volume : VolumeManager::instance()->listVolumes())
         if (volume.device == card || volume.mountPoint == card || volume.label == card)
             return volume.mountPoint;
     return {};

@@ -222,7 +222,8 @@ void IngestCopyThread::operator()() {
 void IngestCopyThread::Run() {
     ProgressDialogInterface& progress = *m_pProgressDlg;
     const IngestTaskSpec& spec = m_info.m_spec;
-    VolumeManager& volumes = m_volumes ? *m_volumes : VolumeManager::instance();
+    const std::shared_ptr<VolumeManager> installed = m_volumes ? nullptr : VolumeManager::instance();
+    VolumeManager& volumes = m_volumes ? *m_volumes : *installed;
     progress.SetTitle(IngestCopyText::kTitle);
 
     // -- 1. the sources, what was copied before, the list of files
