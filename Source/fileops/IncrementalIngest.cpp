@@ -220,6 +220,7 @@ bool IncrementalIngest::wasCopied(const std::string& relativePath, std::uint64_t
 
 const IncrementalIngest::Record* IncrementalIngest::find(const std::string& relativePath) const {
     std::lock_guard lock(m_mutex);
+    // Elements of the map keep their place when it grows.
     const auto it = m_records.find(relativePath);
     return it == m_records.end() ? nullptr : &it->second;
 }

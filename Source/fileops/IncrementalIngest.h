@@ -28,6 +28,7 @@ public:
     IncrementalIngest(const IncrementalIngest&) = delete;
     IncrementalIngest& operator=(const IncrementalIngest&) = delete;
 
+    // `volumeRoot`: a volume's root, or for an ingest from folders the source folder itself.
     // Reads the volume's identifier from the marker at `volumeRoot` (writing a new one when there is
     // none) and loads its records from `cacheFolder` (the program's cache folder when empty). False,
     // with the message for the user in `message`, when incremental ingest cannot work for this volume
@@ -42,7 +43,8 @@ public:
 
     // `relativePath`: the file's path below the volume root, "/" separated.
     bool wasCopied(const std::string& relativePath, std::uint64_t size, std::int64_t modificationTime) const;
-    // The record of a path (null when none).
+    // The record of a path (null when none). It stays valid until the next open() (records are never
+    // removed; a record made again for the same path changes it in place).
     const Record* find(const std::string& relativePath) const;
     // Records a copied file (call only once its copies are verified). Names holding a line break are
     // not recorded (such a file is copied again next time).

@@ -114,7 +114,6 @@ bool IngestFileFilter::accept(DirectoryEntry& entry, const std::string& folder, 
         NRFGetCapabilities(type, &capabilities) != kNRFErrNone) {
         if (log)
             LUMO_LOG("%s: rejecting \"%s\" (not a photo)", m_name, cname);
-        m_otherFiles.push_back(name);
         return false;
     }
     entry.fileType = type;
@@ -231,7 +230,6 @@ void scanTree(const FolderToScan& start, IngestFileFilter& filter, IngestSourceS
         if (::stat(folder.path.c_str(), &st) != 0 || !seen.emplace(st.st_dev, st.st_ino).second)
             continue;
         filter.clearSubfolders();
-        filter.clearOtherFiles();
         std::vector<DirectoryEntry> accepted;
         if (const int error = FindFiles::List(folder.path, filter, accepted); error != 0) {
             LUMO_LOG("ScanIngestSource(): cannot read folder \"%s\": %s", folder.path.c_str(),
@@ -306,9 +304,11 @@ IngestSourceScan ScanIngestSource(const std::string& root, const IngestScanOptio
             return scan;
         }
     }
-    scan.cameraCard = options.card == IngestScanOptions::Card::Yes ||
-                      (options.card == IngestScanOptions::Card::Auto && card.isCameraCard());
-    if (!scan.cameraCard) {
+    scan.cameraCard = card.isCameraCard();
+    scan.cardLayout =
+        options.card == IngestScanOptions::Card::Yes ||
+        (options.card == IngestScanOptions::Card::Auto && (card.hasDCIM() || card.hasVideoFolder()));
+    if (!scan.cardLayout) {
         IngestFileFilter filter(options.locked, options.raw);
         scanTree({root, {}}, filter, scan);
         return scan;

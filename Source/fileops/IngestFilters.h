@@ -53,17 +53,12 @@ public:
     // The folders of the last listing to scan in turn, in name order (names only).
     const std::vector<std::string>& subfolders() const { return m_subfolders; }
     void clearSubfolders() { m_subfolders.clear(); }
-    // The files that are no photos but were not refused either (sidecars, sound files ...), names only:
-    // they may travel with a photo as its attached files.
-    const std::vector<std::string>& otherFiles() const { return m_otherFiles; }
-    void clearOtherFiles() { m_otherFiles.clear(); }
-    // Accepted photos that were locked, for the caller's log.
+    // Photos the lock and raw filters left out.
     std::uint64_t filteredOut() const { return m_filteredOut; }
 
 protected:
     const char* m_name = "IngestFileFilter";
     std::vector<std::string> m_subfolders;
-    std::vector<std::string> m_otherFiles;
     IngestLockFilter m_locked;
     IngestRawFilter m_raw;
     std::uint64_t m_filteredOut = 0;
@@ -132,12 +127,17 @@ struct IngestSpecialFolder {
 struct IngestScanOptions {
     IngestLockFilter locked = IngestLockFilter::All;
     IngestRawFilter raw = IngestRawFilter::All;
-    // Scan as a camera card (only the DCIM tree and the video folders): Auto asks CameraCardFileFilter.
+    // Scan as a camera card (only the DCIM tree and the video folders): Auto does so when the root has
+    // a DCIM folder or a video folder, whether or not other systems left files beside them.
     enum class Card { Auto, Yes, No } card = Card::Auto;
 };
 
 struct IngestSourceScan {
     std::string root;
+    // Scanned as a camera card (the DCIM tree and the video folders only).
+    bool cardLayout = false;
+    // The camera-card test of the root (CameraCardFileFilter::isCameraCard): a card layout with no
+    // system or hidden files. Only such a card may be erased.
     bool cameraCard = false;
     // In scan order: folder by folder, each folder's files in name order, then its subfolders.
     std::vector<IngestSourceFile> files;

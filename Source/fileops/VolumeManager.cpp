@@ -18,9 +18,11 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <sstream>
 
 extern char** environ;
@@ -133,6 +135,27 @@ std::shared_ptr<VolumeManager> VolumeManager::instance() {
 void VolumeManager::install(std::shared_ptr<VolumeManager> manager) {
     std::lock_guard lock(g_instanceMutex);
     g_instance = std::move(manager);
+}
+
+std::string FormatByteSize(std::uint64_t bytes) {
+    char text[64];
+    if (bytes < 1024) {
+        std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+        return text;
+    }
+    static const char* const units[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
+    double value = static_cast<double>(bytes) / 1024.0;
+    std::size_t unit = 0;
+    while (value >= 1000.0 && unit + 1 < std::size(units)) {
+        value /= 1024.0;
+        ++unit;
+    }
+    std::snprintf(text, sizeof text,
+                  value < 10.0    ? "%.2f %s"
+                  : value < 100.0 ? "%.1f %s"
+                                  : "%.0f %s",
+                  value, units[unit]);
+    return text;
 }
 
 bool EraseCameraCardFiles(const std::string& root, std::string* error) {

@@ -41,6 +41,9 @@ public:
     static void install(std::shared_ptr<VolumeManager> manager);
 };
 
+// A size for people: "512 bytes", "1.23 KB", "12.3 MB", "123 GB" (units of 1024, three figures).
+std::string FormatByteSize(std::uint64_t bytes);
+
 // Erases a camera card: deletes the camera's folders ("DCIM", "MISC", the video folders ...) below
 // `root` with everything in them; the root, its other files and the ingest marker stay. False with the
 // first failure in `error` when anything could not be deleted.

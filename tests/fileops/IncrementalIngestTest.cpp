@@ -47,6 +47,7 @@ TEST_F(IncrementalIngestTest, MarkerAndRecordsSurviveAReopen) {
     EXPECT_EQ(again.volumeId(), first.volumeId());
     EXPECT_EQ(again.size(), 2u);
     ASSERT_NE(again.find("DCIM/100 CANON/IMG 0001.JPG"), nullptr);
+    EXPECT_EQ(again.find("DCIM/none.JPG"), nullptr);
     EXPECT_EQ(again.find("DCIM/100 CANON/IMG 0001.JPG")->digest, digest);
 
     struct Case {

@@ -129,6 +129,7 @@ TEST_F(IngestFiltersTest, CardScanTakesTheDCIMTreeWithAttachedFilesAndTheVideoSt
     const IngestSourceScan scan = ScanIngestSource(card.path());
     EXPECT_EQ(scan.error, 0);
     EXPECT_TRUE(scan.cameraCard);
+    EXPECT_TRUE(scan.cardLayout);
     std::vector<std::string> expected{"DCIM/100CANON/IMG_0001.JPG", "DCIM/100CANON/IMG_0002.JPG",
                                       "DCIM/101CANON/IMG_0003.JPG"};
     if (haveRaw)
@@ -162,7 +163,7 @@ TEST_F(IngestFiltersTest, CardScanTakesTheDCIMTreeWithAttachedFilesAndTheVideoSt
     IngestScanOptions asFolder;
     asFolder.card = IngestScanOptions::Card::No;
     const IngestSourceScan plain = ScanIngestSource(card.path(), asFolder);
-    EXPECT_FALSE(plain.cameraCard);
+    EXPECT_FALSE(plain.cardLayout);
     EXPECT_TRUE(plain.specialFolders.empty());
     const std::vector<std::string> paths = relativePaths(plain);
     EXPECT_NE(std::find(paths.begin(), paths.end(), "Photos/IMG_7.JPG"), paths.end());
@@ -170,6 +171,13 @@ TEST_F(IngestFiltersTest, CardScanTakesTheDCIMTreeWithAttachedFilesAndTheVideoSt
         EXPECT_EQ(path.find("EYEFI"), std::string::npos) << path;
 
     EXPECT_NE(ScanIngestSource(card.file("missing")).error, 0);
+
+    // What another system left at the root makes it no camera card to erase, yet a card to scan.
+    put(card.path(), ".DS_Store");
+    const IngestSourceScan touched = ScanIngestSource(card.path());
+    EXPECT_FALSE(touched.cameraCard);
+    EXPECT_TRUE(touched.cardLayout);
+    EXPECT_EQ(relativePaths(touched), expected);
 }
 
 TEST_F(IngestFiltersTest, LockAndRawFilters) {

@@ -87,6 +87,19 @@ TEST(VolumeManagerTest, FakeAnswersWithItsVolumesAndRecordsCalls) {
     EXPECT_NE(dynamic_cast<SystemVolumeManager*>(VolumeManager::instance().get()), nullptr);
 }
 
+TEST(VolumeManagerTest, ByteSizesForPeople) {
+    const std::pair<std::uint64_t, const char*> cases[] = {
+        {0, "0 bytes"},
+        {1023, "1023 bytes"},
+        {1024, "1.00 KB"},
+        {12u << 20, "12.0 MB"},
+        {std::uint64_t{123} << 30, "123 GB"},
+        {std::uint64_t{1000} << 30, "0.98 TB"},
+    };
+    for (const auto& [bytes, text] : cases)
+        EXPECT_EQ(FormatByteSize(bytes), text) << bytes;
+}
+
 TEST(VolumeManagerTest, UnmountWithoutUdisksctlSaysSo) {
     TempDir empty;
     const char* oldPath = std::getenv("PATH");
