@@ -24,6 +24,7 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <xxhash.h>
 
@@ -342,6 +343,35 @@ std::string attachedNameBeside(const std::string& photo, const std::string& atta
     return copyFolder + copyStem + (extension.empty() ? "" : "." + extension);
 }
 
+// The extended attribute a copy changed by the caller's metadata keeps its source's digest and size in.
+constexpr char kSourceMark[] = "user.lumo.source";
+
+void markCopyOf(const std::string& copy, const VerifiedFile& source) {
+    const std::string mark = source.digest.hex() + " " + std::to_string(source.size);
+    if (::setxattr(copy.c_str(), kSourceMark, mark.data(), mark.size(), 0) != 0)
+        LUMO_CHANNEL_LOG(DebugFlag::COPY_MOVE_LOGGING, "CopyFile: '%s' cannot carry its source's digest: %s",
+                         copy.c_str(), std::strerror(errno));
+}
+
+// Whether `copy` carries the mark of `source` (same digest, same size); `digest` receives it.
+bool markedCopyOf(const std::string& copy, const std::string& source, FileDigest& digest) {
+    char mark[64];
+    const ssize_t length = ::getxattr(copy.c_str(), kSourceMark, mark, sizeof mark - 1);
+    if (length <= 0)
+        return false;
+    mark[length] = 0;
+    const std::string text(mark, static_cast<std::size_t>(length));
+    const std::size_t space = text.find(' ');
+    FileDigest marked, actual;
+    std::uint64_t size = 0;
+    if (space == std::string::npos || !FileDigest::fromHex(text.substr(0, space), marked) ||
+        DigestOfFile(source, actual, &size) != 0 || actual != marked ||
+        std::to_string(size) != text.substr(space + 1))
+        return false;
+    digest = actual;
+    return true;
+}
+
 enum class Arrival { No, Yes, Failed };
 
 // With kCopyKeepArrived: whether the photo is already at `destination` (an interrupted run copied it),
@@ -355,7 +385,10 @@ Arrival arrivedBefore(const CopyFileRequest& request, NRFImageInfoRec* record,
         if (claimed == destination)
             return Arrival::No;
     FileDigest digest;
-    if (!CopyFile::HasArrived(request.sourcePath, destination, &digest))
+    // A copy changed by the caller's metadata is known by the mark of its source; its attached files
+    // (changed with it) by their names.
+    const bool marked = markedCopyOf(destination, request.sourcePath, digest);
+    if (!marked && !CopyFile::HasArrived(request.sourcePath, destination, &digest))
         return Arrival::No;
     std::vector<std::pair<std::string, std::string>> missing;
     if (record) {
@@ -367,7 +400,7 @@ Arrival arrivedBefore(const CopyFileRequest& request, NRFImageInfoRec* record,
             const std::string target = attachedNameBeside(request.sourcePath, attached, destination);
             if (!DiskUtils::exists(target))
                 missing.emplace_back(attached, target);
-            else if (!CopyFile::HasArrived(attached, target, nullptr))
+            else if (!marked && !CopyFile::HasArrived(attached, target, nullptr))
                 return Arrival::No;
         }
     }
@@ -485,6 +518,9 @@ int copyAsTemporaryAndRename(const CopyFileRequest& request, NRFImageInfoRec* re
         IPTCPhotoStateIntoImage(*metadata, IPTCEncodingSettingsFromPreferences(), *copy);
         if (DoSaveIPTC(copy.get(), *metadata) != kNRFErrNone)
             return fail(NRFGetErrorText());
+        // The copy no longer has its source's bytes: it carries the source's digest to be known again.
+        if (verified && (request.flags & kCopyKeepArrived))
+            markCopyOf(temporary, *verified);
     }
     // The attached files of the copy make their names taken too (photo.XMP, photo.NEF.NKS).
     std::vector<std::string> companions = request.companionExtensions;

@@ -24,10 +24,14 @@ enum CopyFileFlags : std::uint16_t {
     kCopyEngineMetadata = 32, // set by the image copy: the engine carries the record it built
     // Every file of the copy is read back from the disk (after it is flushed and its cached pages are
     // dropped) and compared with the source's digest, computed while the source was read for the copy,
-    // before the copy takes its final name. A mismatch or a read error fails the copy.
+    // before the copy takes its final name. A mismatch or a read error fails the copy. (A move within
+    // one volume copies no bytes: it has nothing to verify.) The caller's metadata goes into the copy
+    // after its bytes were verified.
     kCopyVerify = 64,
     // A file already under the wanted name with the source's size and digest is this copy having arrived
     // before (an interrupted run): it is taken as the copy instead of copying again under a free name.
+    // A verified copy that the caller's metadata changed carries its source's digest and size in the
+    // extended attribute "user.lumo.source" to be known again (where the file system keeps them).
     kCopyKeepArrived = 128,
 };
 

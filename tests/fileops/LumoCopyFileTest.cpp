@@ -21,6 +21,7 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using lumo::test::namesIn;
@@ -485,6 +486,21 @@ TEST_F(CopyFileTest, InterruptedRunIsCleanedUpAndWhatArrivedIsKept) {
     name.clear();
     ASSERT_EQ(copy(raw, kCopyKeepArrived | kCopyVerify, name, record.get()), 1) << CopyFile::ErrorText();
     EXPECT_EQ(name, "DSC_0001A.NEF");
+    // A copy the caller's metadata changed is known by the mark of its source.
+    const std::string jpeg = m_src.file("IMG_0001.JPG");
+    writeWholeFile(jpeg, lumo::test::encodeJpeg(16, 16));
+    NRFImageInfoRef photo = open(jpeg);
+    ASSERT_TRUE(photo);
+    const std::uint16_t withMetadata = kCopyApplyMetadata | kCopyKeepArrived | kCopyVerify;
+    std::string first, again;
+    ASSERT_EQ(copy(jpeg, withMetadata, first, photo.get()), 1) << CopyFile::ErrorText();
+    EXPECT_NE(readWholeFile(m_dst.file(first)), readWholeFile(jpeg));
+    writeWholeFile(m_src.file("probe"), "");
+    if (::setxattr(m_src.file("probe").c_str(), "user.probe", "1", 1, 0) == 0) {
+        EXPECT_GT(::getxattr(m_dst.file(first).c_str(), "user.lumo.source", nullptr, 0), 0);
+        ASSERT_EQ(copy(jpeg, withMetadata, again, photo.get()), 1) << CopyFile::ErrorText();
+        EXPECT_EQ(again, first);
+    }
     // A plain file copy the same way.
     name.clear();
     ASSERT_EQ(copy(m_src.file("DSC_0001.WAV"), kCopyKeepArrived, name, nullptr), 1);
