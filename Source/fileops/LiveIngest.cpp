@@ -679,6 +679,8 @@ bool LiveIngestCopyThread::copyToDestination(const LiveIngestDestSpec& dest, con
     }
     LUMO_LOG(LiveIngestText::kCopiedLog, path.c_str());
     result.destinations.push_back(joinFolder(folder, name));
+    if (dest.m_openContactSheets && m_openFolder && m_openedFolders.insert(folder).second)
+        m_openFolder(folder);
     return true;
 }
 
@@ -727,6 +729,8 @@ bool LiveIngestCopyThread::ingest_file(const std::string& path, const std::strin
     }
     if (reservation && result.destinations.empty())
         ReleaseUnusedSequenceNumbers(*reservation, 0);
+    if (m_spec.m_autoCatalog && m_addToCatalog && !result.destinations.empty())
+        m_addToCatalog(result.destinations);
     return ok;
 }
 

@@ -164,6 +164,11 @@ public:
 
     // Told each photo on the task's thread once its copies are done.
     std::function<void(const PhotoResult&)> m_onIngested;
+    // With "auto_catalog": told the copies of each photo to add to the catalog.
+    std::function<void(const std::vector<std::string>& copies)> m_addToCatalog;
+    // With a destination's "open_contact_sheets": told each destination folder once, when it is first
+    // written to (the front end opens or refreshes its contact sheet).
+    std::function<void(const std::string& folder)> m_openFolder;
     // Remove the source photo (with its attached files) once every copy succeeded.
     bool m_removeSources = false;
     // Copies verified by reading them back (the default).
@@ -207,4 +212,5 @@ private:
     SequenceSetting m_ingestSequence;
     std::string m_startError;
     std::atomic<bool> m_watching{false};
+    std::set<std::string> m_openedFolders;
 };
