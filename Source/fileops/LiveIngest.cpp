@@ -460,9 +460,14 @@ void LiveIngestWatcher::Poll(std::chrono::milliseconds timeout, const Handler& h
         const auto self = m_pending.find(path);
         if (self == m_pending.end())
             continue; // went with its partner
+        if (isAttachedKind(path)) {
+            // A sidecar or sound file goes with its photo (when it is there by then), never alone.
+            m_done[path] = {self->second.size, self->second.mtime};
+            m_pending.erase(self);
+            continue;
+        }
         std::vector<std::string> photo{path};
-        if (!isAttachedKind(path) &&
-            (LiveIngestCopyThread::file_is_raw_type(path) || hasJpegOrHeifExtension(path))) {
+        if ((LiveIngestCopyThread::file_is_raw_type(path) || hasJpegOrHeifExtension(path))) {
             // The partner: same folder and base name, the other of raw and JPEG/HEIF.
             const bool raw = !hasJpegOrHeifExtension(path);
             const auto [stem, extension] = stemAndExtension(path);

@@ -102,7 +102,7 @@ class LiveIngestWatcher {
 public:
     static constexpr std::chrono::milliseconds kSettleTime{150};
     static constexpr std::chrono::milliseconds kPartnerWait{3000};
-    static constexpr std::chrono::milliseconds kPartnerLateWait{400};
+    static constexpr std::chrono::milliseconds kPartnerLateWait{250};
     static constexpr std::chrono::milliseconds kTick{25};
 
     // Told the files of one photo, its main file first (the raw file of a pair). A photo is offered once

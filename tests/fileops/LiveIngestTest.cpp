@@ -121,7 +121,8 @@ TEST_F(LiveIngestTest, FileWrittenInChunksOfferedOnceWhenComplete) {
 }
 
 // Folders made while watching are watched, files there count as new; hidden names and the excluded
-// destination are never offered; a raw file and its JPEG come as one photo, the raw file first.
+// destination are never offered, nor is a sidecar alone; a raw file and its JPEG come as one photo, the raw
+// file first.
 TEST_F(LiveIngestTest, RawJpegPairsSubfoldersAndIgnoredNames) {
     const std::string raw = rawBytes();
     if (raw.empty())
@@ -135,6 +136,7 @@ TEST_F(LiveIngestTest, RawJpegPairsSubfoldersAndIgnoredNames) {
     std::filesystem::create_directories(m_src.file("sub/deeper"));
     std::vector<Photo> offered;
     pollFor(watcher, 50ms, offered);
+    writeWholeFile(m_src.file("sub/deeper/DSC_0002.XMP"), "<x:xmpmeta/>"); // goes with its photo only
     writeWholeFile(m_src.file("sub/deeper/DSC_0002.NEF"), raw);
     pollFor(watcher, 300ms, offered); // the partner is a little late
     writeWholeFile(m_src.file("sub/deeper/dsc_0002.jpg"), jpeg);
@@ -209,10 +211,11 @@ TEST_F(LiveIngestTest, DestinationFolders) {
 TEST_F(LiveIngestTest, TaskCopiesEachNewPhotoToEveryDestination) {
     LiveIngestSpec spec;
     spec.m_sourcePaths = {m_src.path()};
-    spec.m_destSpecs = {{m_dst.path(), false, true, "shoot", kIngestIgnoreSourceDirs, false},
+    spec.m_destSpecs = {{m_dst.path(), false, true, "shoot", kIngestIgnoreSourceDirs, true},
                         {m_dst2.path(), false, false, "", 0, false}};
     spec.m_doingRename = true;
     spec.m_renameString = "Live_{seqn}";
+    spec.m_autoCatalog = true;
     ProgressDialogInterface progress;
     LiveIngestCopyThread thread(spec, &progress);
     std::mutex lock;
@@ -225,6 +228,9 @@ TEST_F(LiveIngestTest, TaskCopiesEachNewPhotoToEveryDestination) {
         results.push_back(result);
         arrived.notify_all();
     };
+    std::vector<std::string> opened, catalogued;
+    thread.m_openFolder = [&](const std::string& folder) { opened.push_back(folder); };
+    thread.m_addToCatalog = [&](const std::vector<std::string>& copies) { catalogued = copies; };
     ASSERT_TRUE(thread.Start());
     for (int i = 0; i < 200 && !thread.Watching(); ++i)
         std::this_thread::sleep_for(5ms);
@@ -250,4 +256,6 @@ TEST_F(LiveIngestTest, TaskCopiesEachNewPhotoToEveryDestination) {
     EXPECT_EQ(results[0].destinations[1], m_dst2.file(name));
     EXPECT_EQ(readWholeFile(m_dst2.file(name)).size() > 0, true);
     EXPECT_FALSE(LiveIngestCopyThread::active_live_ingest_using_sequence());
+    EXPECT_EQ(opened, (std::vector<std::string>{m_dst.file("shoot")})); // only the destination asking
+    EXPECT_EQ(catalogued, results[0].destinations);
 }
