@@ -142,8 +142,10 @@ int runLiveIngest(const CommonOptions& common, const LiveIngestOptions& given) {
             if (result.sources.size() > 1)
                 line["companion"] = result.sources[1];
             line["destinations"] = result.destinations;
-            if (!result.error.empty())
+            if (!result.error.empty()) {
+                line["result"] = kResultUnwritable;
                 line["error"] = result.error;
+            }
             std::cout << jsonText(line) << '\n' << std::flush;
         } else if (!common.quiet && !result.destinations.empty()) {
             std::string text = "ingested " + oneLine(result.sources.front());

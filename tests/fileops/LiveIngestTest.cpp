@@ -138,7 +138,7 @@ TEST_F(LiveIngestTest, RawJpegPairsSubfoldersAndIgnoredNames) {
     pollFor(watcher, 50ms, offered);
     writeWholeFile(m_src.file("sub/deeper/DSC_0002.XMP"), "<x:xmpmeta/>"); // goes with its photo only
     writeWholeFile(m_src.file("sub/deeper/DSC_0002.NEF"), raw);
-    pollFor(watcher, 300ms, offered); // the partner is a little late
+    pollFor(watcher, 150ms, offered); // the partner is a little late
     writeWholeFile(m_src.file("sub/deeper/dsc_0002.jpg"), jpeg);
     writeWholeFile(m_src.file("sub/.hidden.JPG"), jpeg);
     writeWholeFile(inside + "/COPY.JPG", jpeg);
@@ -181,6 +181,17 @@ TEST_F(LiveIngestTest, NamedOperations) {
     LiveIngestCopyThread::PhotoResult result;
     EXPECT_FALSE(thread.ingest_file(m_src.file("T.JPG"), "", result));
     EXPECT_EQ(result.error, "LiveIngestCopyThread::ingest_file: missing dest specs");
+
+    // A destination folder that cannot be made fails the photo with its path.
+    writeWholeFile(m_dst.file("file"), "not a folder");
+    writeWholeFile(m_src.file("T.JPG"), jpeg);
+    LiveIngestSpec blocked;
+    blocked.m_destSpecs = {{m_dst.file("file/x"), false, false, "", kIngestIgnoreSourceDirs, false}};
+    LiveIngestCopyThread blockedThread(blocked, &progress);
+    LiveIngestCopyThread::PhotoResult blockedResult;
+    EXPECT_FALSE(blockedThread.ingest_file(m_src.file("T.JPG"), "", blockedResult));
+    EXPECT_EQ(blockedResult.error, "Failed to create destination directory: " + m_dst.file("file/x"));
+    EXPECT_TRUE(blockedResult.destinations.empty());
 }
 
 TEST_F(LiveIngestTest, DestinationFolders) {
