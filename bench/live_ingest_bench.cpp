@@ -59,7 +59,13 @@ int main() {
     for (const std::string& file : files) {
         std::string ext = fs::path(file).extension().string();
         std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
-        (ext == ".jpg" || ext == ".jpeg" ? jpegs : raws).push_back(file);
+        // A JPEG cut short (the corpus holds some) never counts as complete.
+        if (ext == ".jpg" || ext == ".jpeg") {
+            if (LiveIngestCopyThread::jpeg_file_is_complete(file))
+                jpegs.push_back(file);
+        } else if (LiveIngestCopyThread::file_is_raw_type(file)) {
+            raws.push_back(file);
+        }
     }
     const std::string src = base + "/src";
     fs::create_directories(src);
@@ -94,7 +100,7 @@ int main() {
             writeFile(to, bytesOf(from));
         const Clock::time_point closed = Clock::now();
         guard.lock();
-        if (!told.wait_for(guard, std::chrono::seconds(20), [&] { return done > before; }))
+        if (!told.wait_for(guard, std::chrono::seconds(5), [&] { return done > before; }))
             return -1.0;
         const double ms = std::chrono::duration<double, std::milli>(last - closed).count();
         // A pair the engine does not see as one comes as two photos: the second is let in before the next.
@@ -102,6 +108,8 @@ int main() {
         std::this_thread::sleep_for(std::chrono::milliseconds(700));
         return ms;
     };
+    if (jpegs.empty())
+        return 1;
     std::vector<double> single, pairs;
     std::size_t n = 0;
     for (const std::string& jpeg : jpegs) {
