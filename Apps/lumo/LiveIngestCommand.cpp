@@ -200,6 +200,7 @@ void addLiveIngestCommand(CLI::App& lumo, const CommonOptions& common, CommandAc
     command
         ->add_option("--layout", options->layout,
                      "Folders under each destination: direct, dated, named or dated-named")
+        ->type_name("LAYOUT")
         ->check(CLI::IsMember({"direct", "dated", "named", "dated-named"}));
     command
         ->add_option("--folder", options->folder,
@@ -212,6 +213,7 @@ void addLiveIngestCommand(CLI::App& lumo, const CommonOptions& common, CommandAc
     command
         ->add_option("--structure", options->structure,
                      "Folders below the watched folder kept: ignore, keep (folder names only) or all")
+        ->type_name("KEPT")
         ->check(CLI::IsMember({"ignore", "keep", "all"}));
     command->add_flag("--no-verify", options->noVerify, "Do not read the copies back");
     command->callback([&common, &action, options] {
