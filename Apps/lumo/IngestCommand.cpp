@@ -206,6 +206,7 @@ void addIngestCommand(CLI::App& lumo, const CommonOptions& common, CommandAction
     command
         ->add_option("--layout", options->layout,
                      "Folders under each destination: direct, dated, named or dated-named")
+        ->type_name("LAYOUT")
         ->check(CLI::IsMember({"direct", "dated", "named", "dated-named"}));
     command
         ->add_option("--folder", options->folder,
@@ -222,10 +223,13 @@ void addIngestCommand(CLI::App& lumo, const CommonOptions& common, CommandAction
     command
         ->add_option("--structure", options->structure,
                      "Source folders kept: ignore, keep (folder names only) or all")
+        ->type_name("MODE")
         ->check(CLI::IsMember({"ignore", "keep", "all"}));
     command->add_option("--locked", options->locked, "Which photos by lock: all, only or unlocked")
+        ->type_name("WHICH")
         ->check(CLI::IsMember({"all", "only", "unlocked"}));
     command->add_option("--raw", options->raw, "Which photos by kind: all, only (raw) or non-raw")
+        ->type_name("WHICH")
         ->check(CLI::IsMember({"all", "only", "non-raw"}));
     auto* erase = command->add_flag("--erase", options->erase,
                                     "Erase each camera card when every file on it arrived verified");

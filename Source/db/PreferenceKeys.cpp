@@ -386,8 +386,7 @@ std::vector<PreferenceKey> makeKeys() {
                     .meaning = "Ingest: the folder with name gets an increasing suffix"});
     keys.push_back({.name = kPrefIngestAutoIncSuffixName,
                     .type = PreferenceType::Text,
-                    .defaultText = "(undefined)",
-                    .meaning = "Ingest: the base name of the increasing suffix"});
+                    .meaning = "Ingest: the base name of the increasing suffix ((undefined) when unset)"});
     keys.push_back({.name = kPrefIngestMergeDisksCheck,
                     .type = PreferenceType::Boolean,
                     .meaning = "Ingest: several sources go into the same destination"});

@@ -13,6 +13,7 @@
 #include "metadata/IPTCRec.h"
 #include "metadata/MetadataTemplate.h"
 #include "metadata/PhotoMetadata.h"
+#include "support/NamedThread.h"
 #include "variables/VariableExpander.h"
 #include "variables/VariableSequence.h"
 
@@ -33,6 +34,8 @@ namespace fs = std::filesystem;
 namespace {
 
 std::atomic<int> g_runningTasks{0};
+// Photos copied at once by one task.
+constexpr std::size_t kIngestCopiers = 3;
 
 __attribute__((format(printf, 1, 2))) std::string format(const char* text, ...) {
     char buffer[4096];
@@ -484,8 +487,10 @@ void IngestCopyThread::Run() {
         flags |= kCopyRenameTemplate;
     if (stationery)
         flags |= kCopyApplyMetadata;
+    std::mutex shared; // the task's state while copiers run
     std::set<std::string> cleaned;
     const auto prepareFolder = [&](const std::string& folder, std::string& error) {
+        std::lock_guard hold(shared);
         std::error_code ec;
         fs::create_directories(folder, ec);
         if (!fs::is_directory(folder, ec)) {
@@ -506,114 +511,161 @@ void IngestCopyThread::Run() {
         return true;
     };
 
-    std::string companionBase; // the name its photo's copy got, for a companion
-    bool cancelled = false;
-    std::vector<std::string> afterPhotoNames;
-    for (std::size_t j = 0; j < jobs.size(); ++j) {
-        if (progress.IsCancelled()) {
-            cancelled = true;
-            break;
-        }
-        const Job& job = jobs[j];
-        Source& source = *job.source;
-        const IngestSourceFile& file = *job.file;
-        FileResult result;
-        result.source = file.path;
-        result.size = file.size;
-        try {
-            const std::string line = format(IngestCopyText::kCopying, file.path.c_str());
-            LUMO_LOG("%s", line.c_str());
-            progress.SetMessage(line);
-            const OpenedPhoto opened = openPhoto(file);
-            VariableContext context = contextFor(job.photo, &opened);
-            std::string name; // the name of the first copy; the others take it too
-            if (job.companion && !companionBase.empty())
-                name = companionBase + extensionOf(fileNameOf(file.path));
-            bool allVerified = true, allArrived = true;
-            for (const std::string& destination : destinations) {
-                IngestFolderRule rule = IngestFolderRule::FromSpec(spec, destination);
-                rule.m_autoIncSuffix = source.suffix;
-                const std::string folder =
-                    IngestDestinationFolder(rule, context, folderOf(file.relativePath));
-                if (!prepareFolder(folder, result.error))
-                    break;
-                CopyFileRequest request;
-                request.sourcePath = file.path;
-                request.destinationFolder = folder;
-                request.image = opened.record.get();
-                request.namingTemplate = spec.m_renameString;
-                request.context = &context;
-                request.flags = flags;
-                if (stationery) {
-                    const IPTCRec& pad = *stationery;
-                    request.editMetadata = [&pad, &context](const NRFImageInfoRec& image, IPTCRec& metadata,
-                                                            std::string& error) {
-                        return applyTemplate(pad, metadata, &image, context, &error);
-                    };
-                }
-                CopyOutcome outcome;
-                request.outcome = &outcome;
-                std::string copyName = name;
-                if (CopyFile::FileCopyEx(request, copyName) != 1) {
-                    result.error = CopyFile::ErrorText();
-                    if (result.error.empty())
-                        result.error = "The copy to '" + folder + "' failed.";
-                    break;
-                }
-                if (name.empty())
-                    name = copyName;
-                result.destinations.push_back(joinPath(folder, copyName));
-                if (result.digest.empty() && !outcome.digest.empty())
-                    result.digest = outcome.digest.hex();
-                allVerified = allVerified && outcome.verified;
-                allArrived = allArrived && outcome.arrived;
+    // The photos go in units (a photo with its companions, which take its name) to a few copiers at
+    // once, so that one copy's flush and read-back overlaps another's writing.
+    std::vector<std::pair<std::size_t, std::size_t>> units; // [first, end) of jobs
+    for (std::size_t j = 0; j < jobs.size(); ++j)
+        if (!jobs[j].companion || units.empty())
+            units.push_back({j, j + 1});
+        else
+            units.back().second = j + 1;
+    std::vector<FileResult> jobResults(jobs.size());
+    std::vector<bool> jobDone(jobs.size(), false);
+    std::atomic<std::size_t> nextUnit{0};
+    std::atomic<bool> stop{false};
+    std::atomic<std::int64_t> photosUsed{0};
+    const auto copyUnits = [&] {
+        for (;;) {
+            const std::size_t u = nextUnit++;
+            if (u >= units.size())
+                return;
+            if (progress.IsCancelled()) {
+                stop = true;
+                return;
             }
-            if (!job.companion)
-                companionBase = name.empty() ? std::string() : baseOf(name);
-            if (result.error.empty() && result.destinations.size() == destinations.size()) {
-                result.verified = spec.m_verify && allVerified;
-                result.outcome = allArrived ? Outcome::Arrived : Outcome::Copied;
-                if (!result.verified)
-                    source.allVerified = false;
-                if (source.incremental.enabled()) {
-                    // Recorded only now that every copy is complete (and verified).
-                    source.incremental.record(file.relativePath, file.size, file.modificationTime,
-                                              result.verified ? result.digest : std::string());
-                    std::string message;
-                    if (!source.incremental.save(&message) && !message.empty())
-                        Note(message);
+            std::string companionBase; // the name its photo's copy got, for a companion
+            for (std::size_t j = units[u].first; j < units[u].second; ++j) {
+                const Job& job = jobs[j];
+                Source& source = *job.source;
+                const IngestSourceFile& file = *job.file;
+                FileResult& result = jobResults[j];
+                result.source = file.path;
+                result.size = file.size;
+                try {
+                    const std::string line = format(IngestCopyText::kCopying, file.path.c_str());
+                    LUMO_LOG("%s", line.c_str());
+                    progress.SetMessage(line);
+                    const OpenedPhoto opened = openPhoto(file);
+                    VariableContext context = contextFor(job.photo, &opened);
+                    std::string name; // the name of the first copy; the others take it too
+                    if (job.companion && !companionBase.empty())
+                        name = companionBase + extensionOf(fileNameOf(file.path));
+                    bool allVerified = true, allArrived = true;
+                    for (const std::string& destination : destinations) {
+                        IngestFolderRule rule = IngestFolderRule::FromSpec(spec, destination);
+                        rule.m_autoIncSuffix = source.suffix;
+                        const std::string folder =
+                            IngestDestinationFolder(rule, context, folderOf(file.relativePath));
+                        if (!prepareFolder(folder, result.error))
+                            break;
+                        CopyFileRequest request;
+                        request.sourcePath = file.path;
+                        request.destinationFolder = folder;
+                        request.image = opened.record.get();
+                        request.namingTemplate = spec.m_renameString;
+                        request.context = &context;
+                        request.flags = flags;
+                        if (stationery) {
+                            const IPTCRec& pad = *stationery;
+                            request.editMetadata = [&pad, &context](const NRFImageInfoRec& image,
+                                                                    IPTCRec& metadata, std::string& error) {
+                                return applyTemplate(pad, metadata, &image, context, &error);
+                            };
+                        }
+                        CopyOutcome outcome;
+                        request.outcome = &outcome;
+                        std::string copyName = name;
+                        if (CopyFile::FileCopyEx(request, copyName) != 1) {
+                            result.error = CopyFile::ErrorText();
+                            if (result.error.empty())
+                                result.error = "The copy to '" + folder + "' failed.";
+                            break;
+                        }
+                        if (name.empty())
+                            name = copyName;
+                        result.destinations.push_back(joinPath(folder, copyName));
+                        if (result.digest.empty() && !outcome.digest.empty())
+                            result.digest = outcome.digest.hex();
+                        allVerified = allVerified && outcome.verified;
+                        allArrived = allArrived && outcome.arrived;
+                    }
+                    if (!job.companion)
+                        companionBase = name.empty() ? std::string() : baseOf(name);
+                    if (result.error.empty() && result.destinations.size() == destinations.size()) {
+                        result.verified = spec.m_verify && allVerified;
+                        result.outcome = allArrived ? Outcome::Arrived : Outcome::Copied;
+                        if (!result.verified) {
+                            std::lock_guard hold(shared);
+                            source.allVerified = false;
+                        }
+                        if (source.incremental.enabled()) {
+                            // Recorded only now that every copy is complete (and verified).
+                            std::lock_guard hold(shared);
+                            source.incremental.record(file.relativePath, file.size, file.modificationTime,
+                                                      result.verified ? result.digest : std::string());
+                            std::string message;
+                            if (!source.incremental.save(&message) && !message.empty())
+                                Note(message);
+                        }
+                    } else {
+                        if (result.error.empty())
+                            result.error = "Not every copy was made.";
+                        result.outcome = Outcome::Failed;
+                    }
+                } catch (const std::exception& e) {
+                    result.outcome = Outcome::Failed;
+                    result.error = e.what();
+                } catch (...) {
+                    result.outcome = Outcome::Failed;
+                    result.error = "Unexpected error.";
                 }
-            } else {
-                if (result.error.empty())
-                    result.error = "Not every copy was made.";
-                result.outcome = Outcome::Failed;
+                std::lock_guard hold(shared);
+                if (result.outcome == Outcome::Failed) {
+                    LUMO_LOG(IngestCopyText::kCopyFailure, result.error.c_str());
+                    source.errors = true;
+                    m_info.m_volumeErrors[source.root] = true;
+                    progress.SetStatus(ProgressDialogInterface::kStatusFailed);
+                }
+                reportLine(result);
+                jobDone[j] = true;
+                if (m_info.m_remainingFiles[source.root] > 0)
+                    --m_info.m_remainingFiles[source.root];
+                const std::uint64_t done = ++m_done;
+                photosUsed = std::max<std::int64_t>(photosUsed, static_cast<std::int64_t>(job.photo + 1));
+                progress.SetPercent(static_cast<unsigned>(done * 100 / jobs.size()));
+                if (m_afterPhoto)
+                    m_afterPhoto(file.path);
             }
-        } catch (const std::exception& e) {
-            result.outcome = Outcome::Failed;
-            result.error = e.what();
-        } catch (...) {
-            result.outcome = Outcome::Failed;
-            result.error = "Unexpected error.";
         }
-        if (result.outcome == Outcome::Failed) {
-            LUMO_LOG(IngestCopyText::kCopyFailure, result.error.c_str());
-            source.errors = true;
-            m_info.m_volumeErrors[source.root] = true;
-            progress.SetStatus(ProgressDialogInterface::kStatusFailed);
+    };
+    {
+        const std::size_t copiers = std::min<std::size_t>(kIngestCopiers, units.size());
+        std::vector<lumo::NamedThread> threads;
+        for (std::size_t i = 1; i < copiers; ++i) {
+            try {
+                threads.emplace_back("IngestCopier", lumo::kBackgroundThreadStackSize, [&copyUnits] {
+                    try {
+                        copyUnits();
+                    } catch (...) {
+                        LUMO_LOG("Unexpected exception in IngestCopyThread's copier");
+                    }
+                });
+            } catch (const std::exception& e) {
+                LUMO_LOG("IngestCopyThread::Run() copies with fewer threads: %s", e.what());
+                break;
+            }
         }
-        reportLine(result);
-        m_results.push_back(std::move(result));
-        if (m_info.m_remainingFiles[source.root] > 0)
-            --m_info.m_remainingFiles[source.root];
-        m_done = j + 1;
-        progress.SetPercent(static_cast<unsigned>((j + 1) * 100 / jobs.size()));
-        if (m_afterPhoto)
-            m_afterPhoto(file.path);
+        copyUnits();
+        for (lumo::NamedThread& thread : threads)
+            thread.join();
     }
+    bool cancelled = stop.load() || progress.IsCancelled();
+    for (std::size_t j = 0; j < jobs.size(); ++j)
+        if (jobDone[j])
+            m_results.push_back(std::move(jobResults[j]));
     if (sequence)
-        ReleaseUnusedSequenceNumbers(
-            *sequence, cancelled ? static_cast<std::int64_t>(m_done > 0 ? jobs[m_done - 1].photo + 1 : 0)
-                                 : static_cast<std::int64_t>(photos));
+        ReleaseUnusedSequenceNumbers(*sequence,
+                                     cancelled ? photosUsed.load() : static_cast<std::int64_t>(photos));
 
     // Special folders (video structures) go whole.
     for (const auto& source : sources) {
@@ -690,12 +742,13 @@ void IngestCopyThread::Run() {
         const char* root = source->root.c_str();
         if (spec.m_erase) {
             const bool errors = source->errors || cancelled || m_info.m_volumeErrors[source->root];
-            const bool filtered = spec.m_filterLocked != 0 || spec.m_filterRaw != 0;
+            // Files the filters (or their unknown types) left on the card would go with it.
+            const bool filesLeft = !source->scan.passedOver.empty();
             if (errors) {
                 Note(format(IngestCopyText::kNotErasingErrors, root));
             } else if (!source->isVolume || !source->volume.removable) {
                 Note(format(IngestCopyText::kNotErasingSystemFiles, root));
-            } else if (!IngestIsCameraCard(source->root)) {
+            } else if (!source->scan.cameraCard) {
                 std::error_code ec;
                 const bool hasDCIM = fs::is_directory(source->root + "/DCIM", ec);
                 Note(format(hasDCIM ? IngestCopyText::kNotErasingSystemFiles
@@ -703,7 +756,7 @@ void IngestCopyThread::Run() {
                             root));
             } else if (!spec.m_verify || !source->allVerified) {
                 Note(format(IngestCopyText::kNotErasingUnverified, root));
-            } else if (filtered) {
+            } else if (filesLeft) {
                 Note(format(IngestCopyText::kNotErasingFiltered, root));
             } else {
                 std::string error;

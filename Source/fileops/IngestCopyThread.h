@@ -42,11 +42,12 @@ inline constexpr char kNotErasingIncompatible[] = "Warning: Not erasing volume \
                                                   "camera that is incompatible with having its files erased.";
 inline constexpr char kNotErasingSystemFiles[] = "Warning: Not erasing volume \"%s\", because it contains "
                                                  "system files or is not a removable volume.";
-// Beyond the three above: copies not verified, or photos left on the card by the lock or raw filter.
+// Beyond the three above: copies not verified, or files on the card that were not copied (photos the
+// lock or raw filter left out, files of unknown types).
 inline constexpr char kNotErasingUnverified[] =
     "Warning: Not erasing volume \"%s\", because not every file on it was verified in every destination.";
 inline constexpr char kNotErasingFiltered[] =
-    "Warning: Not erasing volume \"%s\", because the lock or raw filter left photos on it uncopied.";
+    "Warning: Not erasing volume \"%s\", because files on it were not copied.";
 inline constexpr char kErased[] = "Volume \"%s\" was erased successfully.";
 inline constexpr char kEraseFailed[] = "Warning: One or more files on volume \"%s\" could not be erased.";
 inline constexpr char kUnmountFailed[] = "Unable to unmount selected volume(s).";

@@ -114,6 +114,7 @@ bool IngestFileFilter::accept(DirectoryEntry& entry, const std::string& folder, 
         NRFGetCapabilities(type, &capabilities) != kNRFErrNone) {
         if (log)
             LUMO_LOG("%s: rejecting \"%s\" (not a photo)", m_name, cname);
+        m_passedOver.push_back(name);
         return false;
     }
     entry.fileType = type;
@@ -126,6 +127,7 @@ bool IngestFileFilter::accept(DirectoryEntry& entry, const std::string& folder, 
                      : entry.isRaw ? "raw"
                                    : "not raw");
         ++m_filteredOut;
+        m_passedOver.push_back(name);
         return false;
     }
     // The lock flag rides in the attributes: the listing has no field of its own for it.
@@ -230,6 +232,7 @@ void scanTree(const FolderToScan& start, IngestFileFilter& filter, IngestSourceS
         if (::stat(folder.path.c_str(), &st) != 0 || !seen.emplace(st.st_dev, st.st_ino).second)
             continue;
         filter.clearSubfolders();
+        filter.clearPassedOver();
         std::vector<DirectoryEntry> accepted;
         if (const int error = FindFiles::List(folder.path, filter, accepted); error != 0) {
             LUMO_LOG("ScanIngestSource(): cannot read folder \"%s\": %s", folder.path.c_str(),
@@ -252,22 +255,23 @@ void scanTree(const FolderToScan& start, IngestFileFilter& filter, IngestSourceS
             file.locked = (entry.attributes & kEntryLocked) != 0;
             scan.files.push_back(std::move(file));
         }
-        // Each photo's attached files; one that is itself listed as a photo goes with it and not alone.
-        std::unordered_set<std::string> attached;
+        // Each photo's attached files; one that is itself listed as a photo goes with it and not alone,
+        // unless it came first in the list and was taken as a photo of its own.
+        std::unordered_set<std::string> attached, photos;
         for (std::size_t i = firstOfFolder; i < scan.files.size(); ++i) {
             IngestSourceFile& file = scan.files[i];
             if (attached.count(file.path))
                 continue;
+            photos.insert(file.path);
             std::vector<std::string> found;
             int sounds = 0;
             if (NRFFindAttachedFiles(file.path, file.fileType, &found, &sounds) != kNRFErrNone)
                 continue;
+            std::erase_if(found, [&photos](const std::string& path) { return photos.count(path) != 0; });
             for (const std::string& path : found) {
-                std::uint64_t size = 0;
                 struct stat ast {};
                 if (::stat(path.c_str(), &ast) == 0)
-                    size = static_cast<std::uint64_t>(ast.st_size);
-                file.attachedBytes += size;
+                    file.attachedBytes += static_cast<std::uint64_t>(ast.st_size);
                 attached.insert(path);
             }
             file.attachedFiles = std::move(found);
@@ -283,6 +287,9 @@ void scanTree(const FolderToScan& start, IngestFileFilter& filter, IngestSourceS
             }
             scan.totalBytes += file.size + file.attachedBytes;
         }
+        for (const std::string& name : filter.passedOver())
+            if (!attached.count(joinPath(folder.path, name)))
+                scan.passedOver.push_back(folder.relative.empty() ? name : folder.relative + "/" + name);
         const std::vector<std::string> subfolders = filter.subfolders();
         for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it)
             pending.push_back(

@@ -55,10 +55,16 @@ public:
     void clearSubfolders() { m_subfolders.clear(); }
     // Photos the lock and raw filters left out.
     std::uint64_t filteredOut() const { return m_filteredOut; }
+    // The files of the last listing that are not taken and not refused either: files of no type the
+    // engine knows (they may still travel with a photo as its attached files) and photos the lock and
+    // raw filters left out. Names only.
+    const std::vector<std::string>& passedOver() const { return m_passedOver; }
+    void clearPassedOver() { m_passedOver.clear(); }
 
 protected:
     const char* m_name = "IngestFileFilter";
     std::vector<std::string> m_subfolders;
+    std::vector<std::string> m_passedOver;
     IngestLockFilter m_locked;
     IngestRawFilter m_raw;
     std::uint64_t m_filteredOut = 0;
@@ -142,6 +148,10 @@ struct IngestSourceScan {
     // In scan order: folder by folder, each folder's files in name order, then its subfolders.
     std::vector<IngestSourceFile> files;
     std::vector<IngestSpecialFolder> specialFolders;
+    // Files below the scanned folders that will not be copied although nothing marks them as refuse:
+    // files of unknown types that travel with no photo, and photos the lock and raw filters left out
+    // (relative paths). Erasing a card deletes them.
+    std::vector<std::string> passedOver;
     // Every byte to copy: the photos, their attached files and the special folders.
     std::uint64_t totalBytes = 0;
     // 0, or the errno value when the root could not be read (folders below it that cannot be read are

@@ -810,8 +810,12 @@ int CopyFile::RemoveLeftoverTemporaries(const std::string& folder) {
         if (!it->is_regular_file(error) || it->is_symlink(error))
             continue;
         const std::string entryName = it->path().filename().string();
+        if (entryName.find("tmp") == std::string::npos && entryName.find("TMP") == std::string::npos)
+            continue;
         std::smatch match;
-        if (std::regex_match(entryName, match, ownedTemporary)) {
+        if (entryName == "__TMP__XXYYZZQ__.tmp") { // the writable probe of a copy
+            copies.push_back(it->path().string());
+        } else if (std::regex_match(entryName, match, ownedTemporary)) {
             const pid_t pid = static_cast<pid_t>(std::stol(match[1].str()));
             if (pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH)
                 ended.push_back(it->path().string());

@@ -102,8 +102,8 @@ public:
     // the source's digest when they match.
     static bool HasArrived(const std::string& source, const std::string& destination, FileDigest* digest);
     // Removes what interrupted copies left in `folder`: the copy engine's temporary files ("tmp.{GUID}"
-    // and their attached files) unless a copy into the folder is under way, and the "<name>.tmp-<pid>-<n>"
-    // files of processes that have ended. The number of files removed.
+    // and their attached files, and the writable probe) unless a copy into the folder is under way, and
+    // the "<name>.tmp-<pid>-<n>" files of processes that have ended. The number of files removed.
     static int RemoveLeftoverTemporaries(const std::string& folder);
 
     // For tests: called with each temporary file of a verified copy just before it is read back.

@@ -198,9 +198,13 @@ bool EraseCameraCardFiles(const std::string& root, std::string* error) {
                      ec.message().c_str());
         }
     }
+    // The card's deletions on the card before anyone pulls it out.
+    if (const int fd = ::open(resolved.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
+        ::syncfs(fd);
+        ::close(fd);
+    }
     if (!ok)
         return fail(first);
-    ::sync();
     return true;
 }
 

@@ -163,13 +163,15 @@ TEST_F(IngestCopyThreadTest, EraseOnlyCleanVerifiedRemovableCameraCards) {
     const struct {
         const char* what;
         bool corrupt, removable, verify;
+        int rawFilter;
         const char* message;
         bool erased;
     } cases[] = {
-        {"clean", false, true, true, "was erased successfully", true},
-        {"corrupted copy", true, true, true, "because there were errors", false},
-        {"fixed disk", false, false, true, "is not a removable volume", false},
-        {"unverified", false, true, false, "not every file on it was verified", false},
+        {"clean", false, true, true, 0, "was erased successfully", true},
+        {"corrupted copy", true, true, true, 0, "because there were errors", false},
+        {"fixed disk", false, false, true, 0, "is not a removable volume", false},
+        {"unverified", false, true, false, 0, "not every file on it was verified", false},
+        {"JPEGs left by the raw filter", false, true, true, 1, "files on it were not copied", false},
     };
     for (const auto& c : cases) {
         TempDir card, primary;
@@ -191,6 +193,7 @@ TEST_F(IngestCopyThreadTest, EraseOnlyCleanVerifiedRemovableCameraCards) {
         s.m_primaryDestPath = primary.path();
         s.m_erase = true;
         s.m_verify = c.verify;
+        s.m_filterRaw = c.rawFilter;
         auto task = run(s);
         CopyFile::SetVerifyHookForTesting(nullptr);
         EXPECT_TRUE(contains(task->Messages(), c.message)) << c.what;
@@ -202,8 +205,13 @@ TEST_F(IngestCopyThreadTest, EraseOnlyCleanVerifiedRemovableCameraCards) {
             << c.what;
         if (c.corrupt) {
             // The corrupted copy failed and left nothing under its name or a temporary one.
-            EXPECT_EQ(outcomes(*task), (std::vector{Outcome::Failed, Outcome::Copied}));
-            EXPECT_EQ(filesBelow(primary.path()), std::vector<std::string>{"B.JPG"});
+            const auto results = task->Results();
+            ASSERT_EQ(results.size(), 2u);
+            const auto& copied = results[0].outcome == Outcome::Failed ? results[1] : results[0];
+            EXPECT_NE(results[0].outcome, results[1].outcome);
+            EXPECT_EQ(copied.outcome, Outcome::Copied);
+            EXPECT_EQ(filesBelow(primary.path()),
+                      std::vector<std::string>{fs::path(copied.source).filename().string()});
             EXPECT_EQ(m_progress->GetStatus(), ProgressDialogInterface::kStatusFailed);
         }
     }

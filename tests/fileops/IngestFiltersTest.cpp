@@ -47,6 +47,7 @@ protected:
         put(root, "DCIM/100CANON/IMG_0002.XMP", "<x/>");
         put(root, "DCIM/100CANON/._IMG_0001.JPG", jpeg);
         put(root, "DCIM/100CANON/FOO.CTG", "c");
+        put(root, "DCIM/100CANON/NOTES.TXT", "n");
         put(root, "DCIM/101CANON/NIKON001.DSC", "d");
         put(root, "DCIM/101CANON/IMG_0003.JPG", jpeg);
         put(root, "DCIM/EYEFI/IMG_9.JPG", jpeg);
@@ -149,6 +150,7 @@ TEST_F(IngestFiltersTest, CardScanTakesTheDCIMTreeWithAttachedFilesAndTheVideoSt
             EXPECT_EQ(file.attachedFiles, std::vector<std::string>{card.file("DCIM/100CANON/IMG_0002.XMP")});
         }
     }
+    EXPECT_EQ(scan.passedOver, std::vector<std::string>{"DCIM/100CANON/NOTES.TXT"});
     ASSERT_EQ(scan.specialFolders.size(), 1u);
     EXPECT_EQ(scan.specialFolders[0].relativePath, "PRIVATE");
     EXPECT_EQ(scan.specialFolders[0].size, 1024u);
@@ -189,24 +191,28 @@ TEST_F(IngestFiltersTest, LockAndRawFilters) {
     ASSERT_EQ(::chmod(card.file("DCIM/100CANON/IMG_0002.CR2").c_str(), 0444), 0);
     using L = IngestLockFilter;
     using R = IngestRawFilter;
+    // What the filters leave out, with its attached files, stays on the card and is said so.
     struct Case {
         L locked;
         R raw;
         std::vector<std::string> names;
+        std::size_t passedOver;
     } const cases[] = {
-        {L::All, R::All, {"IMG_0001.JPG", "IMG_0002.CR2", "IMG_0002.JPG", "IMG_0003.JPG"}},
-        {L::LockedOnly, R::All, {"IMG_0001.JPG", "IMG_0002.CR2"}},
-        {L::UnlockedOnly, R::All, {"IMG_0002.JPG", "IMG_0003.JPG"}},
-        {L::All, R::RawOnly, {"IMG_0002.CR2"}},
-        {L::All, R::NonRawOnly, {"IMG_0001.JPG", "IMG_0002.JPG", "IMG_0003.JPG"}},
-        {L::UnlockedOnly, R::RawOnly, {}},
+        {L::All, R::All, {"IMG_0001.JPG", "IMG_0002.CR2", "IMG_0002.JPG", "IMG_0003.JPG"}, 1},
+        {L::LockedOnly, R::All, {"IMG_0001.JPG", "IMG_0002.CR2"}, 3},
+        {L::UnlockedOnly, R::All, {"IMG_0002.JPG", "IMG_0003.JPG"}, 5},
+        {L::All, R::RawOnly, {"IMG_0002.CR2"}, 5},
+        {L::All, R::NonRawOnly, {"IMG_0001.JPG", "IMG_0002.JPG", "IMG_0003.JPG"}, 3},
+        {L::UnlockedOnly, R::RawOnly, {}, 7},
     };
     for (const Case& c : cases) {
         IngestScanOptions options;
         options.locked = c.locked;
         options.raw = c.raw;
         std::vector<std::string> names;
-        for (const IngestSourceFile& file : ScanIngestSource(card.path(), options).files) {
+        const IngestSourceScan scan = ScanIngestSource(card.path(), options);
+        EXPECT_EQ(scan.passedOver.size(), c.passedOver) << ::testing::PrintToString(scan.passedOver);
+        for (const IngestSourceFile& file : scan.files) {
             names.push_back(std::filesystem::path(file.path).filename().string());
             EXPECT_EQ(file.locked, names.back() == "IMG_0001.JPG" || names.back() == "IMG_0002.CR2");
         }

@@ -3,6 +3,8 @@
 
 #include "fileops/IngestSpec.h"
 
+#include "metadata/IPTCRec.h"
+#include "metadata/MetadataTemplate.h"
 #include "support/TestSupport.h"
 #include "variables/VariableExpander.h"
 
@@ -74,6 +76,9 @@ TEST(IngestSpecTest, AutoIncrementSuffixSkipsTakenFolders) {
 
 TEST(IngestSpecTest, ValidationRefusesInOrder) {
     TempDir dir;
+    // A template file that applies nothing.
+    IPTCRec empty;
+    ASSERT_EQ(IPTCSaveStationeryFile(empty, dir.file("empty.XMP")), 0);
     const auto base = [&] {
         IngestTaskSpec spec;
         spec.m_sourcePaths = {dir.file("card")};
@@ -133,6 +138,13 @@ TEST(IngestSpecTest, ValidationRefusesInOrder) {
              s.m_stationeryData = dir.file("none.XMP");
          },
          IngestText::kTemplateNotLoadable},
+        {"template applies nothing",
+         [&](IngestTaskSpec& s) {
+             s.m_applyStationery = true;
+             s.m_useLocalStationery = true;
+             s.m_stationeryData = dir.file("empty.XMP");
+         },
+         IngestText::kTemplateNothingTicked},
         {"same name", [](IngestTaskSpec& s) { s.m_rename = true, s.m_renameString = "Holiday"; },
          IngestText::kRenameSameName},
         {"named by variable", [](IngestTaskSpec& s) { s.m_rename = true, s.m_renameString = "H_{seqn}"; },

@@ -440,7 +440,7 @@ TEST_F(CopyFileTest, InterruptedRunIsCleanedUpAndWhatArrivedIsKept) {
     const std::string ended = std::to_string(child), alive = std::to_string(::getpid());
     for (const std::string& leftover :
          std::vector<std::string>{"tmp." + guid + ".NEF", "tmp." + guid + ".XMP", "SND_tmp." + guid + ".WAV",
-                                  "tmp." + guid + ".NEF.tmp-" + ended + "-3",
+                                  "tmp." + guid + ".NEF.tmp-" + ended + "-3", "__TMP__XXYYZZQ__.tmp",
                                   "DSC_0002.NEF.tmp-" + alive + "-0", "tmp.{nope}.NEF", "notes.tmp"})
         writeWholeFile(m_dst.file(leftover), "partial");
     const std::vector<std::string> kept = {"DSC_0002.NEF.tmp-" + alive + "-0", "notes.tmp", "tmp.{nope}.NEF"};
@@ -455,7 +455,7 @@ TEST_F(CopyFileTest, InterruptedRunIsCleanedUpAndWhatArrivedIsKept) {
     ASSERT_EQ(copy(raw, kCopyVerify, name, record.get()), 1) << CopyFile::ErrorText();
     CopyFile::SetVerifyHookForTesting({});
     EXPECT_EQ(removedDuringCopy, 1); // only the ended process's file
-    EXPECT_EQ(CopyFile::RemoveLeftoverTemporaries(m_dst.path()), 3);
+    EXPECT_EQ(CopyFile::RemoveLeftoverTemporaries(m_dst.path()), 4);
     std::vector<std::string> expected = kept;
     expected.insert(expected.end(), {"DSC_0001.NEF", "DSC_0001.XMP"});
     std::sort(expected.begin(), expected.end());
