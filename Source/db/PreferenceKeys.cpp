@@ -459,6 +459,10 @@ std::vector<PreferenceKey> makeKeys() {
     keys.push_back({.name = kPrefIngestDialogSettings,
                     .type = PreferenceType::Text,
                     .meaning = "Ingest: the dialog's size and place (kept by the dialog)"});
+    // Live ingest (its snapshots are kept under kPrefLiveIngestSnapshotPrefix + name).
+    keys.push_back({.name = kPrefLiveIngestSettings,
+                    .type = PreferenceType::Object,
+                    .meaning = "Live Ingest: the last task (source_paths, dest_specs, rename_string ...)"});
     return keys;
 }
 

@@ -229,6 +229,10 @@ inline constexpr char kPrefIngestAutoIngestCheck[] = "IngestAutoIngestCheck";
 inline constexpr char kPrefIngestAutoCatalogCheck[] = "IngestAutoCatalogCheck";
 inline constexpr char kPrefIngestSettings[] = "IngestSettings";
 inline constexpr char kPrefIngestDialogSettings[] = "IngestDialogSettings";
+// Live ingest (the "live" piece of ingest): the task's last specification as one record ("source_paths",
+// "dest_specs" ...), and its named snapshots, each under this prefix followed by the snapshot's name.
+inline constexpr char kPrefLiveIngestSettings[] = "Live Ingest:Settings";
+inline constexpr char kPrefLiveIngestSnapshotPrefix[] = "Live Ingest:Snapshot:";
 
 // List: a list of objects (a VObject vector of hashes). Object: one object (a hash).
 enum class PreferenceType { Boolean, Integer, Text, List, Object };
