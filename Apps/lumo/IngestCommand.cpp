@@ -3,7 +3,9 @@
 
 #include "AppSession.h"
 #include "Commands.h"
+#include "DestinationArguments.h"
 #include "ErrorText.h"
+#include "IngestNamingArguments.h"
 #include "JsonValue.h"
 #include "TerminalProgressWindow.h"
 #include "background/ProgressDialogInterface.h"
@@ -29,30 +31,19 @@ struct IngestCommandOptions {
     std::vector<std::string> cards;
     std::string primary;
     std::string secondary;
-    std::string layout = "direct";
-    std::string folder;
-    std::string rename;
-    bool applyTemplate = false;
+    IngestNamingArguments naming;
     bool incremental = false;
     bool merge = false;
     bool autoIncrement = false;
-    std::string structure = "ignore";
     std::string locked = "all";
     std::string raw = "all";
     bool erase = false;
     bool unmount = false;
-    bool noVerify = false;
 };
 
 int usage(const std::string& sentence) {
     std::fprintf(stderr, "lumo ingest: %s\n", oneLine(sentence).c_str());
     return kExitBadUsage;
-}
-
-std::string absolute(const std::string& path) {
-    std::error_code ec;
-    const fs::path full = fs::absolute(path, ec);
-    return (ec ? fs::path(path) : full).lexically_normal().string();
 }
 
 // The mount point of a card given by its device ("/dev/sdb1") or its mount point; empty when none.
@@ -64,13 +55,6 @@ std::string cardMountPoint(const std::string& card) {
 }
 
 bool specFrom(const IngestCommandOptions& given, IngestTaskSpec& spec, std::string& problem) {
-    static const std::map<std::string, int> layouts{{"direct", kIngestDirect},
-                                                    {"dated", kIngestDatedFolder},
-                                                    {"named", kIngestNamedFolder},
-                                                    {"dated-named", kIngestDatedNamedFolder}};
-    static const std::map<std::string, int> structures{{"ignore", kIngestIgnoreSourceDirs},
-                                                       {"keep", kIngestKeepSourceDirNames},
-                                                       {"all", kIngestPreserveSourceDirs}};
     static const std::map<std::string, int> lockedFilters{{"all", 0}, {"only", 1}, {"unlocked", 2}};
     static const std::map<std::string, int> rawFilters{{"all", 0}, {"only", 1}, {"non-raw", 2}};
     if (!given.from.empty() && !given.cards.empty()) {
@@ -79,7 +63,7 @@ bool specFrom(const IngestCommandOptions& given, IngestTaskSpec& spec, std::stri
     }
     spec.m_fromDisks = !given.cards.empty();
     for (const std::string& path : given.from)
-        spec.m_sourcePaths.push_back(absolute(path));
+        spec.m_sourcePaths.push_back(absolutePath(path));
     for (const std::string& card : given.cards) {
         const std::string mountPoint = cardMountPoint(card);
         if (mountPoint.empty()) {
@@ -88,24 +72,24 @@ bool specFrom(const IngestCommandOptions& given, IngestTaskSpec& spec, std::stri
         }
         spec.m_sourcePaths.push_back(mountPoint);
     }
-    spec.m_primaryDestPath = given.primary.empty() ? std::string() : absolute(given.primary);
+    spec.m_primaryDestPath = given.primary.empty() ? std::string() : absolutePath(given.primary);
     spec.m_secondaryEnabled = !given.secondary.empty();
-    spec.m_secondaryDestPath = given.secondary.empty() ? std::string() : absolute(given.secondary);
-    spec.m_copyPhotos = layouts.at(given.layout);
-    spec.m_destFolderNameString = given.folder;
+    spec.m_secondaryDestPath = given.secondary.empty() ? std::string() : absolutePath(given.secondary);
+    spec.m_copyPhotos = given.naming.layoutCode();
+    spec.m_destFolderNameString = given.naming.folder;
     spec.m_mergeSources = given.merge;
     spec.m_autoIncSuffix = given.autoIncrement;
-    spec.m_sourceDirStructure = structures.at(given.structure);
+    spec.m_sourceDirStructure = given.naming.structureCode();
     spec.m_filterLocked = lockedFilters.at(given.locked);
     spec.m_filterRaw = rawFilters.at(given.raw);
     spec.m_incremental = given.incremental;
-    spec.m_rename = !given.rename.empty();
-    spec.m_renameString = given.rename;
-    spec.m_applyStationery = given.applyTemplate;
+    spec.m_rename = !given.naming.rename.empty();
+    spec.m_renameString = given.naming.rename;
+    spec.m_applyStationery = given.naming.applyTemplate;
     spec.m_useGlobalStationery = true;
     spec.m_erase = given.erase;
     spec.m_unmount = given.unmount;
-    spec.m_verify = !given.noVerify;
+    spec.m_verify = !given.naming.noVerify;
     return true;
 }
 
@@ -203,28 +187,12 @@ void addIngestCommand(CLI::App& lumo, const CommonOptions& common, CommandAction
     command->add_option("--primary", options->primary, "The primary destination folder")->type_name("DIR");
     command->add_option("--secondary", options->secondary, "The secondary (backup) destination folder")
         ->type_name("DIR");
-    command
-        ->add_option("--layout", options->layout,
-                     "Folders under each destination: direct, dated, named or dated-named")
-        ->type_name("LAYOUT")
-        ->check(CLI::IsMember({"direct", "dated", "named", "dated-named"}));
-    command
-        ->add_option("--folder", options->folder,
-                     "The dated folder / folder with name template ({variables})")
-        ->type_name("T");
-    command->add_option("--rename", options->rename, "Name the copies by this template ({variables})")
-        ->type_name("T");
-    command->add_flag("--apply-template", options->applyTemplate,
-                      "Write the current metadata template into the copies");
+    options->naming.addTo(*command, "Source folders kept: ignore, keep (folder names only) or all",
+                          "Do not read the copies back (a card is then not erased)");
     command->add_flag("--incremental", options->incremental, "Skip the files an earlier ingest copied");
     command->add_flag("--merge", options->merge, "Several sources go into the same destination folders");
     command->add_flag("--auto-increment", options->autoIncrement,
                       "Each source gets its own folder with name, with an increasing suffix");
-    command
-        ->add_option("--structure", options->structure,
-                     "Source folders kept: ignore, keep (folder names only) or all")
-        ->type_name("MODE")
-        ->check(CLI::IsMember({"ignore", "keep", "all"}));
     command->add_option("--locked", options->locked, "Which photos by lock: all, only or unlocked")
         ->type_name("WHICH")
         ->check(CLI::IsMember({"all", "only", "unlocked"}));
@@ -234,8 +202,6 @@ void addIngestCommand(CLI::App& lumo, const CommonOptions& common, CommandAction
     auto* erase = command->add_flag("--erase", options->erase,
                                     "Erase each camera card when every file on it arrived verified");
     command->add_flag("--unmount", options->unmount, "Unmount each card when done")->excludes(erase);
-    command->add_flag("--no-verify", options->noVerify,
-                      "Do not read the copies back (a card is then not erased)");
     command->callback(
         [&common, &action, options] { action = [&common, options] { return runIngest(common, *options); }; });
 }

@@ -4,6 +4,7 @@
 #include "AppSession.h"
 #include "Commands.h"
 #include "ErrorText.h"
+#include "IngestNamingArguments.h"
 #include "JsonValue.h"
 #include "TerminalProgressWindow.h"
 #include "background/ProgressDialogInterface.h"
@@ -33,12 +34,7 @@ namespace {
 struct LiveIngestOptions {
     std::vector<std::string> watch;
     std::vector<std::string> to;
-    std::string layout = "direct";
-    std::string folder;
-    std::string rename;
-    bool applyTemplate = false;
-    std::string structure = "ignore";
-    bool noVerify = false;
+    IngestNamingArguments naming;
 };
 
 int usage(const std::string& sentence) {
@@ -62,13 +58,6 @@ void onTerminate(int) {
 
 // The task of this run, from the command line alone: the stored live ingest settings stay as they are.
 bool specFrom(const LiveIngestOptions& given, LiveIngestSpec& spec, std::string& problem) {
-    static const std::map<std::string, std::pair<bool, bool>> layouts{{"direct", {false, false}},
-                                                                      {"dated", {true, false}},
-                                                                      {"named", {false, true}},
-                                                                      {"dated-named", {true, true}}};
-    static const std::map<std::string, int> structures{{"ignore", kIngestIgnoreSourceDirs},
-                                                       {"keep", kIngestKeepSourceDirNames},
-                                                       {"all", kIngestPreserveSourceDirs}};
     for (const std::string& folder : given.watch) {
         std::error_code ec;
         if (!fs::is_directory(folder, ec)) {
@@ -77,9 +66,9 @@ bool specFrom(const LiveIngestOptions& given, LiveIngestSpec& spec, std::string&
         }
         spec.m_sourcePaths.push_back(normalPath(folder));
     }
-    const auto [dated, named] = layouts.at(given.layout);
-    if (named && given.folder.empty()) {
-        problem = "--layout " + given.layout + " needs --folder";
+    const IngestNamingArguments& naming = given.naming;
+    if (naming.named() && naming.folder.empty()) {
+        problem = "--layout " + naming.layout + " needs --folder";
         return false;
     }
     for (const std::string& destination : given.to) {
@@ -96,15 +85,15 @@ bool specFrom(const LiveIngestOptions& given, LiveIngestSpec& spec, std::string&
             }
         LiveIngestDestSpec dest;
         dest.m_destPathRoot = root;
-        dest.m_usingDatedFolder = dated;
-        dest.m_usingFolderName = named;
-        dest.m_folderName = given.folder;
-        dest.m_srcDirMode = structures.at(given.structure);
+        dest.m_usingDatedFolder = naming.dated();
+        dest.m_usingFolderName = naming.named();
+        dest.m_folderName = naming.folder;
+        dest.m_srcDirMode = naming.structureCode();
         spec.m_destSpecs.push_back(std::move(dest));
     }
-    spec.m_doingRename = !given.rename.empty();
-    spec.m_renameString = given.rename;
-    spec.m_applyingStationeryPad = given.applyTemplate;
+    spec.m_doingRename = !naming.rename.empty();
+    spec.m_renameString = naming.rename;
+    spec.m_applyingStationeryPad = naming.applyTemplate;
     return true;
 }
 
@@ -127,7 +116,7 @@ int runLiveIngest(const CommonOptions& common, const LiveIngestOptions& given) {
 
     ProgressDialogInterface progress;
     LiveIngestCopyThread task(spec, &progress, stationery);
-    task.m_verify = !given.noVerify;
+    task.m_verify = !given.naming.noVerify;
     std::mutex output;
     int status = kExitDone;
     task.m_onIngested = [&](const LiveIngestCopyThread::PhotoResult& result) {
@@ -197,25 +186,9 @@ void addLiveIngestCommand(CLI::App& lumo, const CommonOptions& common, CommandAc
         ->type_name("DIR")
         ->required();
     command->add_option("--to", options->to, "A destination folder")->type_name("DIR")->required();
-    command
-        ->add_option("--layout", options->layout,
-                     "Folders under each destination: direct, dated, named or dated-named")
-        ->type_name("LAYOUT")
-        ->check(CLI::IsMember({"direct", "dated", "named", "dated-named"}));
-    command
-        ->add_option("--folder", options->folder,
-                     "The dated folder / folder with name template ({variables})")
-        ->type_name("T");
-    command->add_option("--rename", options->rename, "Name the copies by this template ({variables})")
-        ->type_name("T");
-    command->add_flag("--apply-template", options->applyTemplate,
-                      "Write the current metadata template into the copies");
-    command
-        ->add_option("--structure", options->structure,
-                     "Folders below the watched folder kept: ignore, keep (folder names only) or all")
-        ->type_name("KEPT")
-        ->check(CLI::IsMember({"ignore", "keep", "all"}));
-    command->add_flag("--no-verify", options->noVerify, "Do not read the copies back");
+    options->naming.addTo(*command,
+                          "Folders below the watched folder kept: ignore, keep (folder names only) or all",
+                          "Do not read the copies back");
     command->callback([&common, &action, options] {
         action = [&common, options] { return runLiveIngest(common, *options); };
     });

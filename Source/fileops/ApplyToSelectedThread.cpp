@@ -201,11 +201,7 @@ void ApplyToSelectedThread::ApplyToPhoto(PhotoResult& result, std::size_t index)
     }
     const IPTCRec& stationery = m_stationery;
 
-    StationeryDateInfo date;
-    if (image->m_captureTime.isValid())
-        date.capture = StationeryDateInfo::LocalDateTime{
-            image->m_captureTime.year, image->m_captureTime.month,  image->m_captureTime.day,
-            image->m_captureTime.hour, image->m_captureTime.minute, image->m_captureTime.second};
+    const StationeryDateInfo date = StationeryDateInfoFor(image.get());
     VariableContext context;
     context.image = image.get();
     context.total = static_cast<std::uint32_t>(m_paths.size());

@@ -48,15 +48,6 @@ std::string joinFolder(const std::string& base, const std::string& relative) {
                                               : base + "/" + relative.substr(start);
 }
 
-StationeryDateInfo dateInfoFor(const NRFImageInfoRec* image) {
-    StationeryDateInfo date;
-    if (image && image->m_captureTime.isValid()) {
-        const KLDateTime& t = image->m_captureTime;
-        date.capture = StationeryDateInfo::LocalDateTime{t.year, t.month, t.day, t.hour, t.minute, t.second};
-    }
-    return date;
-}
-
 // The photo's own metadata (empty when it has none or it cannot be read).
 IPTCRec photoMetadata(const NRFImageInfoRef& record) {
     IPTCRec metadata;
@@ -66,22 +57,6 @@ IPTCRec photoMetadata(const NRFImageInfoRef& record) {
     if (NRFGetImageInfo(copy.get()) == kNRFErrNone)
         NRFLoadIPTC(copy.get(), &metadata);
     return metadata;
-}
-
-bool applyTemplate(const IPTCRec& stationery, IPTCRec& metadata, const NRFImageInfoRec* image,
-                   const VariableContext& context, std::string* error) {
-    VariableContext photo = context;
-    photo.image = image;
-    std::string message;
-    const int result = IPTCApplyStationery(stationery, metadata, dateInfoFor(image), photo, &message);
-    // A template that sets nothing leaves the photo's metadata as it is.
-    if (result == 0 || result == kIPTCErrNothingToApply)
-        return true;
-    if (error)
-        *error = message.empty() ? "The Metadata (IPTC) Template could not be applied (error " +
-                                       std::to_string(result) + ")."
-                                 : message;
-    return false;
 }
 
 } // namespace
@@ -102,7 +77,7 @@ bool CopyPhotosThread::AppliedMetadata(DocumentItem& item, const VariableContext
     metadata = photoMetadata(record);
     if (!m_options.m_applyIPTC || !m_stationery)
         return true;
-    return applyTemplate(*m_stationery, metadata, record.get(), context, error);
+    return IPTCApplyStationeryToPhoto(*m_stationery, metadata, record.get(), context, error);
 }
 
 std::string CopyPhotosThread::GetDestPathForCell(DocumentItem& item, const VariableContext& context) {
@@ -247,7 +222,7 @@ void CopyPhotosThread::Run() {
                 const IPTCRec& stationery = *m_stationery;
                 request.editMetadata = [&stationery, &context](const NRFImageInfoRec& image,
                                                                IPTCRec& metadata, std::string& error) {
-                    return applyTemplate(stationery, metadata, &image, context, &error);
+                    return IPTCApplyStationeryToPhoto(stationery, metadata, &image, context, &error);
                 };
             }
             std::string name;

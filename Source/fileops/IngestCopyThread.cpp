@@ -125,30 +125,6 @@ std::uint64_t systemFreeSpace(const std::string& folder) {
     return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
 }
 
-StationeryDateInfo dateInfoFor(const NRFImageInfoRec* image) {
-    StationeryDateInfo date;
-    if (image && image->m_captureTime.isValid()) {
-        const KLDateTime& t = image->m_captureTime;
-        date.capture = StationeryDateInfo::LocalDateTime{t.year, t.month, t.day, t.hour, t.minute, t.second};
-    }
-    return date;
-}
-
-bool applyTemplate(const IPTCRec& stationery, IPTCRec& metadata, const NRFImageInfoRec* image,
-                   const VariableContext& context, std::string* error) {
-    VariableContext photo = context;
-    photo.image = image;
-    std::string message;
-    const int result = IPTCApplyStationery(stationery, metadata, dateInfoFor(image), photo, &message);
-    if (result == 0 || result == kIPTCErrNothingToApply)
-        return true;
-    if (error)
-        *error = message.empty() ? "The Metadata (IPTC) Template could not be applied (error " +
-                                       std::to_string(result) + ")."
-                                 : message;
-    return false;
-}
-
 // A photo opened for its name and folder templates: its image record and metadata.
 struct OpenedPhoto {
     NRFImageInfoRef record;
@@ -569,7 +545,7 @@ void IngestCopyThread::Run() {
                             const IPTCRec& pad = *stationery;
                             request.editMetadata = [&pad, &context](const NRFImageInfoRec& image,
                                                                     IPTCRec& metadata, std::string& error) {
-                                return applyTemplate(pad, metadata, &image, context, &error);
+                                return IPTCApplyStationeryToPhoto(pad, metadata, &image, context, &error);
                             };
                         }
                         CopyOutcome outcome;

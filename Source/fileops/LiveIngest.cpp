@@ -128,30 +128,6 @@ std::string joinFolder(const std::string& base, const std::string& relative) {
     return base.empty() || base.back() == '/' ? base + relative : base + "/" + relative;
 }
 
-StationeryDateInfo dateInfoFor(const NRFImageInfoRec* image) {
-    StationeryDateInfo date;
-    if (image && image->m_captureTime.isValid()) {
-        const KLDateTime& t = image->m_captureTime;
-        date.capture = StationeryDateInfo::LocalDateTime{t.year, t.month, t.day, t.hour, t.minute, t.second};
-    }
-    return date;
-}
-
-bool applyTemplate(const IPTCRec& stationery, IPTCRec& metadata, const NRFImageInfoRec* image,
-                   const VariableContext& context, std::string* error) {
-    VariableContext photo = context;
-    photo.image = image;
-    std::string message;
-    const int result = IPTCApplyStationery(stationery, metadata, dateInfoFor(image), photo, &message);
-    if (result == 0 || result == kIPTCErrNothingToApply)
-        return true;
-    if (error)
-        *error = message.empty() ? "The Metadata (IPTC) Template could not be applied (error " +
-                                       std::to_string(result) + ")."
-                                 : message;
-    return false;
-}
-
 bool templateUsesIngestSequence(const std::string& text) {
     const std::string folded = lower(text);
     return folded.find("{iseq") != std::string::npos || folded.find("{ingestseq") != std::string::npos;
@@ -660,7 +636,7 @@ bool LiveIngestCopyThread::copyToDestination(const LiveIngestDestSpec& dest, con
         const IPTCRec& stationery = *m_stationery;
         request.editMetadata = [&stationery, &context](const NRFImageInfoRec& image, IPTCRec& metadata,
                                                        std::string& error) {
-            return applyTemplate(stationery, metadata, &image, context, &error);
+            return IPTCApplyStationeryToPhoto(stationery, metadata, &image, context, &error);
         };
     }
     std::string name;

@@ -244,6 +244,31 @@ std::string IPTCCheckStationerySelfVariables(const IPTCRec& stationery) {
     return {};
 }
 
+StationeryDateInfo StationeryDateInfoFor(const NRFImageInfoRec* image) {
+    StationeryDateInfo date;
+    if (image && image->m_captureTime.isValid()) {
+        const KLDateTime& t = image->m_captureTime;
+        date.capture = StationeryDateInfo::LocalDateTime{t.year, t.month, t.day, t.hour, t.minute, t.second};
+    }
+    return date;
+}
+
+bool IPTCApplyStationeryToPhoto(const IPTCRec& stationery, IPTCRec& metadata, const NRFImageInfoRec* image,
+                                const VariableContext& context, std::string* error) {
+    VariableContext photo = context;
+    photo.image = image;
+    std::string message;
+    const int result =
+        IPTCApplyStationery(stationery, metadata, StationeryDateInfoFor(image), photo, &message);
+    if (result == 0 || result == kIPTCErrNothingToApply)
+        return true;
+    if (error)
+        *error = message.empty() ? "The Metadata (IPTC) Template could not be applied (error " +
+                                       std::to_string(result) + ")."
+                                 : message;
+    return false;
+}
+
 int IPTCApplyStationery(const IPTCRec& stationery, IPTCRec& target, const StationeryDateInfo& date,
                         const std::string& path, std::string* message) {
     NRFImageInfoRec image(path, 0);

@@ -66,14 +66,22 @@ int IPTCApplyStationery(const IPTCRec& stationery, IPTCRec& target, const Statio
 int IPTCApplyStationery(const IPTCRec& stationery, IPTCRec& target, const StationeryDateInfo& date,
                         const VariableContext& context, std::string* message = nullptr);
 
+class NRFImageInfoRec;
+
+// The date information of a photo for applying a template: its capture time, when it has one.
+StationeryDateInfo StationeryDateInfoFor(const NRFImageInfoRec* image);
+// Applies the template to `metadata`, the metadata of the photo of `image` (may be null), with the
+// caller's variable context; a template that sets nothing leaves the metadata as it is. False, with
+// the reason for the user in `error`, when the template could not be applied.
+bool IPTCApplyStationeryToPhoto(const IPTCRec& stationery, IPTCRec& metadata, const NRFImageInfoRec* image,
+                                const VariableContext& context, std::string* error);
+
 // Whether any applied field uses the sequence variable (so that the sequence is advanced per photo).
 bool IPTCHaveSequenceVar(const IPTCRec& stationery);
 // Whether any reverse-geocoding apply flag is set.
 bool IPTCHaveReverseGeocoding(const IPTCRec& stationery);
 
 // -- reverse geocoding
-
-class NRFImageInfoRec;
 
 // The order of the template's reverse-geocoding apply flags.
 enum : std::size_t {
