@@ -231,6 +231,8 @@ std::vector<MountedVolume> SystemVolumeManager::ParseMountInfo(const std::string
         MountedVolume volume;
         volume.device = source;
         volume.mountPoint = unescapeOctal(parts[4]);
+        if (volume.mountPoint.empty() || volume.mountPoint[0] != '/')
+            continue; // a damaged line: a relative mount point would name a folder of ours
         volume.fileSystem = unescapeOctal(parts[dash + 1]);
         std::istringstream options(parts[5]);
         std::string option;

@@ -23,6 +23,7 @@ TEST(VolumeManagerTest, MountInfoKeepsWholeBlockDeviceFileSystems) {
         "41 22 8:17 / /media/me/EOS\\040DIGITAL rw,nosuid master:3 - vfat /dev/sdb1 rw,uid=1000\n"
         "42 22 8:1 /home/me/bind /mnt/bind rw - ext4 /dev/sda1 rw\n"
         "43 22 179:1 / /media/me/CARD ro,nosuid - exfat /dev/mmcblk0p1 ro\n"
+        "44 22 8:33 / media/me/CARD2 rw - vfat /dev/sdc1 rw\n" // a damaged line: no absolute mount point
         "garbage line\n";
     const std::vector<MountedVolume> volumes = SystemVolumeManager::ParseMountInfo(text);
     ASSERT_EQ(volumes.size(), 3u);
