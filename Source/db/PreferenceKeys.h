@@ -186,18 +186,18 @@ inline constexpr char kPrefCopyWaveFiles[] = "CopyWaveFiles";
 inline constexpr char kPrefRenameString[] = "RenameString";
 inline constexpr char kPrefRenameDialogSettings[] = "RenameDialogSettings";
 
-// Save as (the "saveas" piece of the file operations): the dialog's options as one object ("SaveAsType",
+// Save as: the dialog's options as one object ("SaveAsType",
 // "ScaleType", "JpegQuality100" ...: the names of its controls), the folder last picked and the dialog's
 // placement.
 inline constexpr char kPrefSaveAsSettings[] = "SaveAsSettings";
 inline constexpr char kPrefSaveAsLastDestPath[] = "SaveAsLastDestPath";
 inline constexpr char kPrefSaveAsDialogSettings[] = "SaveAsDialogSettings";
 
-// Copy/move (the "rc" piece, second round): the dialog's settings snapshot, one object named after its
+// Copy/move: the dialog's settings snapshot, one object named after its
 // controls ("DestinationType", "MovePhotosCheckbox", "RenameString" ...).
 inline constexpr char kPrefCopyOptionsSettings[] = "CopyOptionsSettings";
 
-// Ingest (the "ingest" piece): the ingest dialog's options, its settings snapshot and placement.
+// Ingest: the ingest dialog's options, its settings snapshot and placement.
 inline constexpr char kPrefIngestDisks[] = "IngestDisks";
 inline constexpr char kPrefIngestFolders[] = "IngestFolders";
 inline constexpr char kPrefIngestUserFolders[] = "IngestUserFolders";
@@ -229,7 +229,7 @@ inline constexpr char kPrefIngestAutoIngestCheck[] = "IngestAutoIngestCheck";
 inline constexpr char kPrefIngestAutoCatalogCheck[] = "IngestAutoCatalogCheck";
 inline constexpr char kPrefIngestSettings[] = "IngestSettings";
 inline constexpr char kPrefIngestDialogSettings[] = "IngestDialogSettings";
-// Live ingest (the "live" piece of ingest): the task's last specification as one record ("source_paths",
+// Live ingest: the task's last specification as one record ("source_paths",
 // "dest_specs" ...), and its named snapshots, each under this prefix followed by the snapshot's name.
 inline constexpr char kPrefLiveIngestSettings[] = "Live Ingest:Settings";
 inline constexpr char kPrefLiveIngestSnapshotPrefix[] = "Live Ingest:Snapshot:";
