@@ -22,21 +22,10 @@
 extern char** environ;
 
 namespace fs = std::filesystem;
+using lumo::test::filesBelow;
 using lumo::test::readWholeFile;
 
 namespace {
-
-// The files below `root`, relative and sorted.
-std::vector<std::string> filesBelow(const std::string& root) {
-    std::vector<std::string> files;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-        if (it->is_regular_file())
-            files.push_back(fs::path(it->path()).lexically_relative(root).string());
-    std::sort(files.begin(), files.end());
-    return files;
-}
 
 // A card of the corpus's camera files below DCIM; false without a corpus.
 bool makeCard(const std::string& card, std::size_t copies = 1) {

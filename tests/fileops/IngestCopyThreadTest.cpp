@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <set>
 
+using lumo::test::filesBelow;
 using lumo::test::readWholeFile;
 using lumo::test::TempDir;
 using lumo::test::writeWholeFile;
@@ -33,18 +34,6 @@ namespace {
 bool contains(const std::vector<std::string>& texts, const std::string& part) {
     return std::any_of(texts.begin(), texts.end(),
                        [&](const std::string& text) { return text.find(part) != std::string::npos; });
-}
-
-// The files below `root`, relative and sorted.
-std::vector<std::string> filesBelow(const std::string& root) {
-    std::vector<std::string> files;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-        if (it->is_regular_file())
-            files.push_back(fs::path(it->path()).lexically_relative(root).string());
-    std::sort(files.begin(), files.end());
-    return files;
 }
 
 class IngestCopyThreadTest : public lumo::test::AnsweringPhotoEngineTest {

@@ -203,4 +203,16 @@ std::vector<std::string> namesIn(const std::string& folder) {
     return names;
 }
 
+std::vector<std::string> filesBelow(const std::string& root) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_regular_file())
+            files.push_back(fs::path(it->path()).lexically_relative(root).string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
 } // namespace lumo::test

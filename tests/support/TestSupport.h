@@ -46,6 +46,8 @@ std::string be(std::uint64_t value, int width);
 void writeWholeFile(const std::string& path, const std::string& bytes);
 // The names in a folder, sorted (empty when it cannot be read).
 std::vector<std::string> namesIn(const std::string& folder);
+// The regular files below `root`, as paths relative to it, sorted.
+std::vector<std::string> filesBelow(const std::string& root);
 
 struct ProcessResult {
     int exitCode = -1; // the exit status, or 128 + signal when killed
