@@ -54,42 +54,42 @@ std::string cardMountPoint(const std::string& card) {
     return {};
 }
 
-bool specFrom(const IngestCommandOptions& given, IngestTaskSpec& spec, std::string& problem) {
+bool taskFrom(const IngestCommandOptions& given, IngestTaskSpec& request, std::string& problem) {
     static const std::map<std::string, int> lockedFilters{{"all", 0}, {"only", 1}, {"unlocked", 2}};
     static const std::map<std::string, int> rawFilters{{"all", 0}, {"only", 1}, {"non-raw", 2}};
     if (!given.from.empty() && !given.cards.empty()) {
         problem = "give the sources either as folders (--from) or as cards (--card), not both";
         return false;
     }
-    spec.m_fromDisks = !given.cards.empty();
+    request.m_fromDisks = !given.cards.empty();
     for (const std::string& path : given.from)
-        spec.m_sourcePaths.push_back(absolutePath(path));
+        request.m_sourcePaths.push_back(absolutePath(path));
     for (const std::string& card : given.cards) {
         const std::string mountPoint = cardMountPoint(card);
         if (mountPoint.empty()) {
             problem = "no mounted volume \"" + card + "\" (lumo cards lists them)";
             return false;
         }
-        spec.m_sourcePaths.push_back(mountPoint);
+        request.m_sourcePaths.push_back(mountPoint);
     }
-    spec.m_primaryDestPath = given.primary.empty() ? std::string() : absolutePath(given.primary);
-    spec.m_secondaryEnabled = !given.secondary.empty();
-    spec.m_secondaryDestPath = given.secondary.empty() ? std::string() : absolutePath(given.secondary);
-    spec.m_copyPhotos = given.naming.layoutCode();
-    spec.m_destFolderNameString = given.naming.folder;
-    spec.m_mergeSources = given.merge;
-    spec.m_autoIncSuffix = given.autoIncrement;
-    spec.m_sourceDirStructure = given.naming.structureCode();
-    spec.m_filterLocked = lockedFilters.at(given.locked);
-    spec.m_filterRaw = rawFilters.at(given.raw);
-    spec.m_incremental = given.incremental;
-    spec.m_rename = !given.naming.rename.empty();
-    spec.m_renameString = given.naming.rename;
-    spec.m_applyStationery = given.naming.applyTemplate;
-    spec.m_useGlobalStationery = true;
-    spec.m_erase = given.erase;
-    spec.m_unmount = given.unmount;
-    spec.m_verify = !given.naming.noVerify;
+    request.m_primaryDestPath = given.primary.empty() ? std::string() : absolutePath(given.primary);
+    request.m_secondaryEnabled = !given.secondary.empty();
+    request.m_secondaryDestPath = given.secondary.empty() ? std::string() : absolutePath(given.secondary);
+    request.m_copyPhotos = given.naming.layoutCode();
+    request.m_destFolderNameString = given.naming.folder;
+    request.m_mergeSources = given.merge;
+    request.m_autoIncSuffix = given.autoIncrement;
+    request.m_sourceDirStructure = given.naming.structureCode();
+    request.m_filterLocked = lockedFilters.at(given.locked);
+    request.m_filterRaw = rawFilters.at(given.raw);
+    request.m_incremental = given.incremental;
+    request.m_rename = !given.naming.rename.empty();
+    request.m_renameString = given.naming.rename;
+    request.m_applyStationery = given.naming.applyTemplate;
+    request.m_useGlobalStationery = true;
+    request.m_erase = given.erase;
+    request.m_unmount = given.unmount;
+    request.m_verify = !given.naming.noVerify;
     return true;
 }
 
@@ -113,15 +113,15 @@ int runIngest(const CommonOptions& common, const IngestCommandOptions& given) {
     AppSession session(common, kPreferencesService | kImageEngineService);
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
-    IngestTaskSpec spec;
+    IngestTaskSpec request;
     std::string problem;
-    if (!specFrom(given, spec, problem))
+    if (!taskFrom(given, request, problem))
         return usage(problem);
-    if (const std::string refusal = IngestValidator::Validate(spec); !refusal.empty())
+    if (const std::string refusal = IngestValidator::Validate(request); !refusal.empty())
         return usage(refusal);
 
     ProgressDialogInterface progress;
-    IngestCopyThread task(spec, &progress);
+    IngestCopyThread task(request, &progress);
     if (!task.Start())
         return commandFailed(common, kResultUnexpected, "the ingest could not be started");
     TerminalProgressWindow(

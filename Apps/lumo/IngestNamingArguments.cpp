@@ -1,6 +1,6 @@
 #include "IngestNamingArguments.h"
 
-#include "fileops/IngestSpec.h"
+#include "fileops/IngestTask.h"
 
 #include <map>
 

@@ -8,7 +8,7 @@
 // own thread behind a progress window; several tasks may run at once.
 
 #include "background/ProgressInfo.h"
-#include "fileops/IngestSpec.h"
+#include "fileops/IngestTask.h"
 
 #include <atomic>
 #include <cstdint>

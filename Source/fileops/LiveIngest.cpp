@@ -8,7 +8,7 @@
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
 #include "fileops/IngestFilters.h"
-#include "fileops/IngestSpec.h"
+#include "fileops/IngestTask.h"
 #include "fileops/LumoCopyFile.h"
 #include "metadata/MetadataTemplate.h"
 #include "support/FileIO.h"

@@ -8,7 +8,7 @@
 
 #include "archive/VObject.h"
 #include "background/ProgressInfo.h"
-#include "fileops/IngestSpec.h"
+#include "fileops/IngestTask.h"
 #include "metadata/IPTCRec.h"
 #include "variables/VariableSequence.h"
 

@@ -1,4 +1,4 @@
-#include "fileops/IngestSpec.h"
+#include "fileops/IngestTask.h"
 
 #include "db/Preferences.h"
 #include "metadata/IPTCRec.h"

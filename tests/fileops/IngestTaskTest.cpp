@@ -1,7 +1,7 @@
 // What an ingest is asked to do: folder names made from templates, the destination folder of a photo
 // for each layout and source-structure mode, and the refusals before an ingest starts.
 
-#include "fileops/IngestSpec.h"
+#include "fileops/IngestTask.h"
 
 #include "metadata/IPTCRec.h"
 #include "metadata/MetadataTemplate.h"
