@@ -47,3 +47,7 @@ void addIngestCommand(CLI::App& lumo, const CommonOptions& common, CommandAction
 void addLiveIngestCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 // lumo cards.
 void addCardsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo ftp (put, save, list, forget).
+void addFtpCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo send.
+void addSendCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);

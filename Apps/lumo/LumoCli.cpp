@@ -361,6 +361,8 @@ int runLumo(int argc, char** argv) {
     addIngestCommand(lumo, common, action);
     addLiveIngestCommand(lumo, common, action);
     addCardsCommand(lumo, common, action);
+    addFtpCommand(lumo, common, action);
+    addSendCommand(lumo, common, action);
     addHelpCommand(lumo, action);
     addCompletionCommand(lumo, action);
     forEachCommand(lumo, [&common](CLI::App& command) { addCommonOptions(command, common); });

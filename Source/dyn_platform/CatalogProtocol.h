@@ -31,6 +31,8 @@ inline constexpr char kUpLinePrefix[] = "lumo-catalogd: up pid=";
 inline constexpr char kPing[] = "ping"; // answered with its own arguments
 inline constexpr char kRenameBatch[] = "document_rename_batch";
 inline constexpr char kShutdown[] = "dyn_platform_shutdown";
+// E-mail through SMTP: [message record, account record]; answered once the server took the message.
+inline constexpr char kSendEmail[] = "sendemail";
 inline constexpr char kError[] = "error";
 
 // Test hook of the service: a comma-separated list of message names it receives and ignores.

@@ -1,0 +1,1 @@
+#include "transfer/FTPConnSettings.h"
