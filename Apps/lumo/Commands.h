@@ -51,3 +51,7 @@ void addCardsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction&
 void addFtpCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
 // lumo send.
 void addSendCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo gps (import, log).
+void addGpsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);
+// lumo geocode.
+void addGeocodeCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& action);

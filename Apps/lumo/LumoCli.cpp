@@ -363,6 +363,8 @@ int runLumo(int argc, char** argv) {
     addCardsCommand(lumo, common, action);
     addFtpCommand(lumo, common, action);
     addSendCommand(lumo, common, action);
+    addGpsCommand(lumo, common, action);
+    addGeocodeCommand(lumo, common, action);
     addHelpCommand(lumo, action);
     addCompletionCommand(lumo, action);
     forEachCommand(lumo, [&common](CLI::App& command) { addCommonOptions(command, common); });

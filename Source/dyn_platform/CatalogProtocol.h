@@ -33,6 +33,8 @@ inline constexpr char kRenameBatch[] = "document_rename_batch";
 inline constexpr char kShutdown[] = "dyn_platform_shutdown";
 // E-mail through SMTP: [message record, account record]; answered once the server took the message.
 inline constexpr char kSendEmail[] = "sendemail";
+// Place names of positions: [[[latitude, longitude], ...], options {"server": ...}]; answered per position.
+inline constexpr char kRevGeoBatch[] = "revgeo_batch";
 inline constexpr char kError[] = "error";
 
 // Test hook of the service: a comma-separated list of message names it receives and ignores.

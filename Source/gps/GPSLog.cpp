@@ -1,0 +1,1 @@
+#include "gps/GPSLog.h"

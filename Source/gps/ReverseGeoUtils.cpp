@@ -1,0 +1,1 @@
+#include "gps/ReverseGeoUtils.h"
