@@ -390,7 +390,7 @@ IPSocket::IOResult TCPSocket::readLine(std::string& line, std::size_t maxLength)
         auto end = m_buffer.find('\n', searched);
         if (end != std::string::npos) {
             if (end > maxLength + 1)
-                return IOResult::error;
+                return IOResult::overflow;
             line.assign(m_buffer, 0, end);
             m_buffer.erase(0, end + 1);
             if (!line.empty() && line.back() == '\r')
@@ -399,7 +399,7 @@ IPSocket::IOResult TCPSocket::readLine(std::string& line, std::size_t maxLength)
         }
         searched = m_buffer.size();
         if (m_buffer.size() > maxLength + 1)
-            return IOResult::error;
+            return IOResult::overflow;
         char chunk[4096];
         std::size_t got = 0;
         IOResult result = readRaw(chunk, sizeof chunk, got);
@@ -725,19 +725,18 @@ std::string FTPClient::readReply() {
         case IPSocket::IOResult::closed:
             m_connected = false;
             return false;
-        case IPSocket::IOResult::error:
-            if (line.empty() && m_control->isOpen()) {
-                m_connected = false;
-                throw FTPProtoError(FTPText::kResponseTooLong, m_lastReply);
-            }
+        case IPSocket::IOResult::overflow:
             m_connected = false;
-            throw FTPIOError(FTPText::kReadFailed, m_lastReply);
+            throw FTPProtoError(FTPText::kResponseTooLong);
+        case IPSocket::IOResult::error:
+            m_connected = false;
+            throw FTPIOError(FTPText::kReadFailed);
         case IPSocket::IOResult::timeout:
         case IPSocket::IOResult::aborted:
             break;
         }
         m_connected = false;
-        throw FTPIOError(FTPText::kReplyTimeout, m_lastReply);
+        throw FTPIOError(FTPText::kReplyTimeout);
     });
 }
 

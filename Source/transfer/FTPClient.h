@@ -119,7 +119,7 @@ inline constexpr const char* kBadRename = "Server did not accept the file to ren
 // and stop early when the abort flag given to them is set.
 class IPSocket {
 public:
-    enum class IOResult { ok, closed, timeout, aborted, error };
+    enum class IOResult { ok, closed, timeout, aborted, error, overflow };
 
     IPSocket() = default;
     virtual ~IPSocket();
@@ -176,7 +176,7 @@ public:
     IOResult sendAll(const void* data, std::size_t size);
     // Reads one line ending in "\n" (with or without "\r" before it), without its ending, into `line`;
     // at most `maxLength` bytes. `closed` when the connection ended before a line feed (what was read
-    // is in `line`); `error` when the line is longer than `maxLength`.
+    // is in `line`); `overflow` when the line is longer than `maxLength`.
     IOResult readLine(std::string& line, std::size_t maxLength);
     // Reads at most `size` bytes; `closed` at the end of the stream.
     IOResult readSome(void* data, std::size_t size, std::size_t& received);
