@@ -152,20 +152,23 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
         best1 = std::min(best1, ours(1));
         fs::remove_all(root / "curl");
+        // curl 7.88's FTPS does not get along with pyftpdlib's TLS (its data connections are reset):
+        // then only FTPClient's figures are shown.
         double c = lumo::bench::timed(curl);
-        if (c < 0) {
+        if (c < 0)
             std::fprintf(stderr, "curl failed: %s\n", curl.c_str());
-            return 1;
-        }
-        bestCurl = std::min(bestCurl, c);
+        else
+            bestCurl = std::min(bestCurl, c);
         best8 = std::min(best8, ours(8));
     }
     std::printf("%s upload of %d files, %.0f MB on loopback (best of %d)\n", tls ? "FTPS" : "FTP", kFiles,
                 megabytes, rounds);
     std::printf("  FTPClient, 32 KiB per send:  %7.1f MB/s\n", megabytes / best1);
     std::printf("  FTPClient, 256 KiB per send: %7.1f MB/s\n", megabytes / best8);
-    std::printf("  curl -T:                     %7.1f MB/s\n", megabytes / bestCurl);
-    std::printf("  ratio to curl: %.2f (32 KiB), %.2f (256 KiB)\n", bestCurl / best1, bestCurl / best8);
+    if (bestCurl < 1e9) {
+        std::printf("  curl -T:                     %7.1f MB/s\n", megabytes / bestCurl);
+        std::printf("  ratio to curl: %.2f (32 KiB), %.2f (256 KiB)\n", bestCurl / best1, bestCurl / best8);
+    }
     fs::remove_all(work);
     return 0;
 }

@@ -33,7 +33,27 @@ bool setNonBlocking(int fd) {
     return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
+// The largest send buffer the kernel's automatic sizing gives a TCP socket (the third value of
+// net.ipv4.tcp_wmem); 0 when it cannot be read.
+int autoTunedSendBufferLimit() {
+    static const int limit = [] {
+        std::string text;
+        if (lumo::readFile("/proc/sys/net/ipv4/tcp_wmem", text, 256) != 0)
+            return 0;
+        long minimum = 0, initial = 0, maximum = 0;
+        if (std::sscanf(text.c_str(), "%ld %ld %ld", &minimum, &initial, &maximum) != 3 || maximum <= 0)
+            return 0;
+        return static_cast<int>(std::min<long>(maximum, 1L << 30));
+    }();
+    return limit;
+}
+
+// A socket whose buffer is set by hand loses the kernel's automatic sizing and stays at that size: on
+// loopback a 64 KiB buffer then waits for every delayed acknowledgement. So the buffer is only set when
+// the system would not grow it to the minimum by itself.
 void raiseSendBuffer(int fd) {
+    if (autoTunedSendBufferLimit() >= TCPSocket::kMinimumSendBuffer)
+        return;
     int size = 0;
     socklen_t length = sizeof size;
     if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &length) == 0 &&
