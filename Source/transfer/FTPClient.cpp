@@ -1133,8 +1133,13 @@ void FTPClient::put_binary_file(const std::string& localPath, const std::string&
                 close(); // the server's answer to a broken-off transfer is not waited for
                 throw FTPError(FTPText::kTransferAborted, m_lastReply);
             }
-            if (result != IPSocket::IOResult::ok)
+            if (result != IPSocket::IOResult::ok) {
+                // The server went away or stopped reading: what the control connection would say next
+                // is unknown, so it goes too and isConnected() tells the caller to open again.
+                data.reset();
+                close();
                 throw FTPIOError(FTPText::kSendDataFailed, m_lastReply);
+            }
             sent += got;
             if (progress)
                 progress(sent, total);

@@ -221,6 +221,8 @@ public:
     virtual void open(const std::string& host, int port) = 0;
     virtual void login(const std::string& user, const std::string& password) = 0;
     virtual void close() = 0;
+    // False once a failure has left the control connection unusable (the server went away, a reply
+    // came out of step, a transfer broke off): open() again to go on.
     virtual bool isConnected() const = 0;
 
     // dir ".." goes up.

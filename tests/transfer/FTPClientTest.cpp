@@ -418,9 +418,29 @@ TEST_F(FTPClientServer, AbortEndsATransferAndAConnectWait) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
     EXPECT_FALSE(client.isConnected());
 
+    // The server dies in the middle of a file: a plain I/O error, and the client knows to open again.
+    FTPClient cut;
+    connect(cut);
+    sentSoFar = 0;
+    {
+        lumo::NamedThread killer("killer", 1u << 20, [&] {
+            while (sentSoFar < 2 * FTPClient::kBlockSize)
+                std::this_thread::sleep_for(10ms);
+            m_server.kill();
+        });
+        EXPECT_EQ(errorKind(
+                      [&] {
+                          cut.put_binary_file(m_local.file("big.jpg"), "cut.jpg",
+                                              [&](std::uint64_t sent, std::uint64_t) { sentSoFar = sent; });
+                      },
+                      &message),
+                  "io");
+    }
+    EXPECT_EQ(message, "Socket error sending data to server.");
+    EXPECT_FALSE(cut.isConnected());
+
     // Connecting to a port nobody listens on: tried once a second, until the abort.
     int closedPort = m_server.port();
-    m_server.stop();
     FTPClient waiting;
     start = std::chrono::steady_clock::now();
     {
