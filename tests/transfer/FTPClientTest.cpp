@@ -56,6 +56,8 @@ public:
         ::close(m_listen);
     }
     int port() const { return m_port; }
+    // Waits until the client has closed the connection.
+    void waitUntilClosed() { m_thread.join(); }
     std::vector<std::string> received() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_received;
@@ -227,7 +229,7 @@ TEST(FTPClientReplies, LoginCommandsAndTheirLogLines) {
     // A name that would smuggle in a second command is refused before anything is sent.
     EXPECT_EQ(errorKind([&] { client.mkd("x\r\nDELE y"); }, &message), "ftp");
     client.close();
-
+    server.waitUntilClosed();
     EXPECT_EQ(server.received(), (std::vector<std::string>{"USER photo", "PASS s3cret-word", "NOOP", "PWD",
                                                            "TYPE I", "PASV", "QUIT"}));
     const std::string log = lumo::test::loggedSoFar();
