@@ -395,7 +395,13 @@ TEST_F(FTPClientServer, FoldersRenameSizeAndExistence) {
 
 TEST_F(FTPClientServer, AbortEndsATransferAndAConnectWait) {
     startServer({"--read-limit", "65536"});
-    writeWholeFile(m_local.file("big.jpg"), randomBytes(4 << 20, 3));
+    // Larger than what the kernel may buffer on loopback (the send and receive buffers grow to several
+    // MB): the server reads slowly, so the file is still being sent when the abort or the kill comes.
+    std::string big;
+    const std::string piece = randomBytes(1 << 20, 3);
+    for (int i = 0; i < 40; ++i)
+        big += piece;
+    writeWholeFile(m_local.file("big.jpg"), big);
     FTPClient client;
     connect(client);
     std::atomic<std::uint64_t> sentSoFar{0};
