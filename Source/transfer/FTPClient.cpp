@@ -644,6 +644,9 @@ void FTPClient::secureData(TCPSocket& data) {
     SSL_SESSION_free(session);
     if (!ok)
         throw FTPIOError(std::string(FTPText::kTLSFailed) + " " + error, m_lastReply);
+    // Servers that insist on the control connection's session refuse the data connection otherwise.
+    if (m_logging && !SSL_session_reused(data.tlsHandle()))
+        LUMO_LOG("FTPClient::secureData(): the data connection did not resume the TLS session");
     checkPinned(data);
 }
 

@@ -520,6 +520,9 @@ TEST_F(FTPClientServer, SecuredConnectionsCheckTheCertificate) {
         }
     }
 
+    // Each data connection resumed the control connection's TLS session (servers may insist on it).
+    EXPECT_EQ(lumo::test::loggedSoFar().find("did not resume the TLS session"), std::string::npos);
+
     // The wrong pin, and a self-signed certificate against the system's store, are refused; so is a plain
     // login where the server insists on TLS.
     for (const FTPSecurity& security : {FTPSecurity{true, otherCert}, FTPSecurity{true, ""}}) {
