@@ -550,6 +550,14 @@ FTPClient::~FTPClient() {
         SSL_CTX_free(m_tlsContext);
 }
 
+void FTPClient::setSecurity(const FTPSecurity& security) {
+    m_security = security;
+    // The TLS context holds the way certificates are checked: the next secured open makes a new one.
+    if (m_tlsContext != nullptr)
+        SSL_CTX_free(m_tlsContext);
+    m_tlsContext = nullptr;
+}
+
 void FTPClient::logFailure(const char* function, const FTPError& error) const {
     if (!m_logging)
         return;

@@ -261,7 +261,8 @@ public:
 
     void setPassive(bool passive) { m_passive = passive; }
     bool passive() const { return m_passive; }
-    void setSecurity(const FTPSecurity& security) { m_security = security; }
+    // Takes effect at the next open().
+    void setSecurity(const FTPSecurity& security);
     const FTPSecurity& security() const { return m_security; }
     // Read and send timeout of the control and data connections, and the wait for an active-mode data
     // connection.
