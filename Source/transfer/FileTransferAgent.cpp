@@ -205,8 +205,13 @@ FileTransferOutcome FTPTransferAgent::sendOnce(const FileTransferRequest& reques
     if ((folder.empty() || folder.front() != '/') && home != kBogusHomeDir)
         folder = joinRemote(home, folder);
     std::string uploadName = request.remoteName;
-    if (request.policy != FTPConnSettingsStruct::kReplaceExisting && remoteExists(request.remoteName)) {
-        if (request.policy == FTPConnSettingsStruct::kSkipExisting) {
+    // A policy this program does not know renames the new file: nothing on the server is lost.
+    const int policy = request.policy >= FTPConnSettingsStruct::kReplaceExisting &&
+                               request.policy <= FTPConnSettingsStruct::kSkipExisting
+                           ? request.policy
+                           : FTPConnSettingsStruct::kRenameNew;
+    if (policy != FTPConnSettingsStruct::kReplaceExisting && remoteExists(request.remoteName)) {
+        if (policy == FTPConnSettingsStruct::kSkipExisting) {
             outcome.kind = FileTransferOutcome::kSkipped;
             outcome.message = kSkipped;
             outcome.remotePath = joinRemote(folder, request.remoteName);
@@ -220,7 +225,7 @@ FileTransferOutcome FTPTransferAgent::sendOnce(const FileTransferRequest& reques
         }
         if (freeName.empty())
             throw FTPError(kRenameFailed);
-        if (request.policy == FTPConnSettingsStruct::kRenameNew) {
+        if (policy == FTPConnSettingsStruct::kRenameNew) {
             uploadName = freeName;
         } else {
             client.rename(request.remoteName, freeName);

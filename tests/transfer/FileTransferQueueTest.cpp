@@ -341,12 +341,18 @@ TEST_F(FileTransferQueueTest, EachExistingFilePolicy) {
          {{"p.jpg", "old p.jpg"}},
          FileTransferEntry::kResultWarning,
          "/3/p.jpg [warning: File exists on server; skipped.]"},
+        // A policy of a newer program: renamed, nothing lost.
+        {17,
+         {"p.jpg"},
+         {{"p.jpg", "old p.jpg"}, {"pA.jpg", "new"}},
+         FileTransferEntry::kResultOK,
+         "/4/p.jpg [OK]"},
         // Every letter taken.
         {FTPConnSettingsStruct::kRenameExisting,
          {"p.jpg"},
          {{"p.jpg", "old p.jpg"}},
          FileTransferEntry::kResultFailed,
-         "/4/p.jpg [error: Failed all attempts to rename file.]"},
+         "/5/p.jpg [error: Failed all attempts to rename file.]"},
     };
     const std::string photo = local("p.jpg", "new");
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -355,7 +361,7 @@ TEST_F(FileTransferQueueTest, EachExistingFilePolicy) {
         fs::create_directories(m_server.file(folder));
         for (const std::string& name : c.before)
             writeWholeFile(m_server.file(folder + "/" + name), "old " + name);
-        if (i == 4) {
+        if (i == 5) {
             for (char letter = 'A'; letter <= 'Z'; ++letter)
                 writeWholeFile(m_server.file(folder + "/p" + std::string(1, letter) + ".jpg"), "taken");
         }
@@ -369,11 +375,11 @@ TEST_F(FileTransferQueueTest, EachExistingFilePolicy) {
             EXPECT_EQ(m_server.content(folder + "/" + name), content) << i << " " << name;
     }
     const std::vector<std::string> lines = logLines();
-    ASSERT_EQ(lines.size(), 6u);
+    ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(fields(lines[2])[5], "/1/pB.jpg");
     EXPECT_EQ(fields(lines[4])[1], "SKIPPED");
-    EXPECT_EQ(fields(lines[5])[1], "ERROR");
-    EXPECT_EQ(fields(lines[5])[7], "");
+    EXPECT_EQ(fields(lines[6])[1], "ERROR");
+    EXPECT_EQ(fields(lines[6])[7], "");
 }
 
 TEST_F(FileTransferQueueTest, StalledAndFailedEntriesAreSentOnRetryOnceTheServerIsBack) {
