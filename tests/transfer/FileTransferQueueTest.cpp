@@ -196,6 +196,9 @@ TEST(FTPConnSettingsTest, RecordsRoundTripAndSavedConnectionsAreOwnerOnly) {
 
     CPreferences::ClosePreferences();
     ASSERT_TRUE(CPreferences::GetPreferences()); // as a later run sees them
+    // The backup made on opening holds the passwords too.
+    ASSERT_EQ(::stat((store + CPreferences::kBackupSuffix).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
     const std::vector<FTPConnSettingsStruct> saved = FTPConnSettingsList::list();
     ASSERT_EQ(saved.size(), 2u);
     EXPECT_EQ(saved[0], a);
