@@ -183,7 +183,7 @@ bool FTPTransferAgent::remoteExists(const std::string& name) {
 }
 
 FileTransferOutcome FTPTransferAgent::sendOnce(const FileTransferRequest& request,
-                                               FileTransferAgentListener& listener) {
+                                               FileTransferAgentListener& listener, std::string& storing) {
     if (!m_client || !m_client->isConnected())
         connect(listener);
     FileTransferClient& client = *m_client;
@@ -210,7 +210,9 @@ FileTransferOutcome FTPTransferAgent::sendOnce(const FileTransferRequest& reques
                                request.policy <= FTPConnSettingsStruct::kSkipExisting
                            ? request.policy
                            : FTPConnSettingsStruct::kRenameNew;
-    if (policy != FTPConnSettingsStruct::kReplaceExisting && remoteExists(request.remoteName)) {
+    if (!request.partialName.empty()) {
+        uploadName = request.partialName;
+    } else if (policy != FTPConnSettingsStruct::kReplaceExisting && remoteExists(request.remoteName)) {
         if (policy == FTPConnSettingsStruct::kSkipExisting) {
             outcome.kind = FileTransferOutcome::kSkipped;
             outcome.message = kSkipped;
@@ -232,6 +234,7 @@ FileTransferOutcome FTPTransferAgent::sendOnce(const FileTransferRequest& reques
         }
     }
     listener.agentStatus("Transferring: " + uploadName);
+    storing = uploadName;
     client.put_binary_file(
         request.localPath, uploadName,
         [&listener](std::uint64_t sent, std::uint64_t total) { listener.agentProgress(sent, total); });
@@ -246,9 +249,12 @@ FileTransferOutcome FTPTransferAgent::send(const FileTransferRequest& request,
     FileTransferOutcome failed;
     failed.kind = FileTransferOutcome::kFailed;
     bool reconnected = false;
+    FileTransferRequest attempt = request;
+    std::string storing;
     for (;;) {
         try {
-            return sendOnce(request, listener);
+            storing.clear();
+            return sendOnce(attempt, listener, storing);
         } catch (const ConnectFailure& failure) {
             LUMO_LOG("FTPTransferAgent::send() connecting to %s: %s", m_settings.ftpServer.c_str(),
                      failure.error.what());
@@ -265,6 +271,8 @@ FileTransferOutcome FTPTransferAgent::send(const FileTransferRequest& request,
                 // The connection went away (the server restarted, a router dropped it): once more on a
                 // new one.
                 reconnected = true;
+                if (!storing.empty())
+                    attempt.partialName = storing;
                 disconnect();
                 listener.agentRetrying();
                 continue;
@@ -277,6 +285,7 @@ FileTransferOutcome FTPTransferAgent::send(const FileTransferRequest& request,
         } catch (...) {
             failed.message = kUnexpected;
         }
+        failed.partialName = storing.empty() ? attempt.partialName : storing;
         return failed;
     }
 }

@@ -30,6 +30,9 @@ struct FileTransferRequest {
     std::string remoteFolder; // "/a/b" (absolute) or "a/b" (below the home folder); empty: the home
     std::string remoteName;
     int policy = FTPConnSettingsStruct::kReplaceExisting; // existing-file policy
+    // The name in remoteFolder under which an earlier attempt began storing this file and did not
+    // finish: the incomplete file is ours, so it is stored over whatever the policy.
+    std::string partialName;
 };
 
 // How sending one file ended.
@@ -40,6 +43,7 @@ struct FileTransferOutcome {
     std::string remotePath;     // where the file went on the server ("/a/b/name.jpg"); may be relative
                                 // when the server does not tell its home folder
     bool connectFailed = false; // no connection could be made (the sender should stop)
+    std::string partialName;    // failed: where an incomplete copy may be left (for the next attempt)
 };
 
 class FileTransferAgent {
@@ -103,7 +107,9 @@ public:
 
 private:
     void connect(FileTransferAgentListener& listener);
-    FileTransferOutcome sendOnce(const FileTransferRequest& request, FileTransferAgentListener& listener);
+    // `storing` is set to the name a store begins under.
+    FileTransferOutcome sendOnce(const FileTransferRequest& request, FileTransferAgentListener& listener,
+                                 std::string& storing);
     void buildPath(const std::string& folder);
     bool remoteExists(const std::string& name);
 

@@ -358,6 +358,7 @@ void FileTransferQueue::finishEntry(std::size_t index, const FileTransferOutcome
         e.retrying = false;
         e.message = outcome.message;
         e.remotePath = outcome.remotePath;
+        e.partialName = outcome.kind == FileTransferOutcome::kFailed ? outcome.partialName : std::string();
         switch (outcome.kind) {
         case FileTransferOutcome::kSent:
             e.result = FileTransferEntry::kResultOK;
@@ -432,6 +433,7 @@ void FileTransferQueue::run() {
                 request.remoteFolder = next->remoteFolder;
                 request.remoteName = next->remoteName;
                 request.policy = m_settings.copyOptions;
+                request.partialName = next->partialName;
             }
             if (cancelled())
                 break;

@@ -43,7 +43,8 @@ struct FileTransferEntry {
     std::string text;      // the line shown for it ("IMG_1.jpg [OK]")
     std::string savedText; // the line as first added
     std::uint64_t bytesSent = 0;
-    std::string remotePath; // where it went (after a rename)
+    std::string remotePath;  // where it went (after a rename)
+    std::string partialName; // an incomplete copy left on the server by a failed or stopped attempt
 };
 
 // Told about the queue's changes on the queue's thread (never under the transfer lock).

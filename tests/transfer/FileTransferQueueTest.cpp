@@ -450,6 +450,34 @@ TEST_F(FileTransferQueueTest, ALostConnectionIsOpenedAgainOncePerFile) {
     EXPECT_NE(std::find(texts.begin(), texts.end(), "/up/b.jpg [retrying...]"), texts.end());
 }
 
+TEST_F(FileTransferQueueTest, AnIncompleteCopyLeftByAFailedAttemptIsStoredOverWhateverThePolicy) {
+    ASSERT_TRUE(m_server.start({"--read-limit", "65536"}));
+    const int port = m_server.port();
+    auto q = queue(settingsFor(port, FTPConnSettingsStruct::kSkipExisting));
+    Recorder recorder;
+    bool killed = false;
+    recorder.onEntry = [&](std::size_t, const FileTransferEntry& entry) {
+        if (entry.bytesSent > 0 && !killed) {
+            killed = true;
+            m_server.kill();
+        }
+    };
+    q->addObserver(&recorder);
+    const std::string photo(1 << 20, 'p');
+    q->add(local("p.jpg", photo), "/up", "p.jpg");
+    run(*q);
+    EXPECT_EQ(q->entries()[0].result, FileTransferEntry::kResultFailed);
+    ASSERT_TRUE(fs::exists(m_server.file("up/p.jpg"))); // what the server had when it went
+    EXPECT_LT(fs::file_size(m_server.file("up/p.jpg")), photo.size());
+
+    ASSERT_TRUE(m_server.start({}, port));
+    recorder.onEntry = nullptr;
+    ASSERT_TRUE(q->retry());
+    q->wait();
+    EXPECT_EQ(q->entries()[0].text, "/up/p.jpg [OK]");
+    EXPECT_TRUE(m_server.content("up/p.jpg") == photo) << fs::file_size(m_server.file("up/p.jpg"));
+}
+
 TEST_F(FileTransferQueueTest, CancelStopsTheTransferAndLeavesTheRestStalled) {
     ASSERT_TRUE(m_server.start({"--read-limit", "65536"}));
     auto q = queue(settingsFor(m_server.port()));
