@@ -548,7 +548,8 @@ void FTPClient::open(const std::string& host, int port) {
         logFailure("open", error);
         throw error;
     }
-    control->setAbortFlag(nullptr); // replies are bounded by the timeout; abort ends transfers and waits
+    // Until the greeting (and the TLS handshake) are through, an abort ends the wait as well.
+    control->setAbortFlag(&m_abort);
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_control = std::move(control);
@@ -561,6 +562,9 @@ void FTPClient::open(const std::string& host, int port) {
         getresp();
         if (m_security.useTLS)
             secureControl();
+        // From here on replies are bounded by the timeout only: an abort ends transfers and waits for
+        // connections, and the commands around them still get their answers.
+        m_control->setAbortFlag(nullptr);
     } catch (const FTPError& e) {
         close();
         logFailure("open", e);
@@ -731,8 +735,10 @@ std::string FTPClient::readReply() {
         case IPSocket::IOResult::error:
             m_connected = false;
             throw FTPIOError(FTPText::kReadFailed);
-        case IPSocket::IOResult::timeout:
         case IPSocket::IOResult::aborted:
+            m_connected = false;
+            throw FTPIOError(FTPText::kAborted);
+        case IPSocket::IOResult::timeout:
             break;
         }
         m_connected = false;

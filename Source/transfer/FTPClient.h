@@ -109,6 +109,7 @@ inline constexpr const char* kListingFailed = "Socket error reading listing from
 inline constexpr const char* kTLSFailed = "Could not secure the connection to server.";
 inline constexpr const char* kTLSRefused = "Server refused to secure the connection.";
 inline constexpr const char* kNotConnected = "Not connected to server.";
+inline constexpr const char* kAborted = "Aborted while waiting for server response.";
 inline constexpr const char* kReplyTimeout = "Timed out waiting for server response.";
 inline constexpr const char* kReadFailed = "Socket error reading server response.";
 inline constexpr const char* kLineBreak = "FTP command contains a line break.";

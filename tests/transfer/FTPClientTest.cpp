@@ -327,9 +327,24 @@ TEST_F(FTPClientServer, StoresFilesPassiveAndActiveWithProgress) {
         EXPECT_EQ(message, "Couldn't open local file to get its size.");
         client.close();
     }
+    // Over IPv6 the data connections are asked for with EPSV and EPRT.
+    ServerProcess v6;
+    ASSERT_TRUE(v6.start("/usr/bin/python3", {lumo::test::testServerScript("ftp_server.py"), "--root",
+                                              m_root.path(), "--host", "::1"}))
+        << v6.error();
+    for (bool passive : {true, false}) {
+        FTPClient client;
+        client.setPassive(passive);
+        client.open("::1", v6.port());
+        client.login("photo", "secret");
+        client.put_binary_file(m_local.file("photo.jpg"), passive ? "v6p.jpg" : "v6a.jpg", {});
+        EXPECT_EQ(readWholeFile(m_root.file(passive ? "v6p.jpg" : "v6a.jpg")), content);
+    }
     const std::string log = lumo::test::loggedSoFar();
     EXPECT_NE(log.find("FTP -> PASV"), std::string::npos);
     EXPECT_NE(log.find("FTP -> PORT 127,0,0,1,"), std::string::npos);
+    EXPECT_NE(log.find("FTP -> EPSV"), std::string::npos);
+    EXPECT_NE(log.find("FTP -> EPRT |2|::1|"), std::string::npos);
 }
 
 TEST_F(FTPClientServer, FoldersRenameSizeAndExistence) {
@@ -419,6 +434,20 @@ TEST_F(FTPClientServer, AbortEndsATransferAndAConnectWait) {
     auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, 1400ms);
     EXPECT_LT(waited, 3s);
+
+    // A server that takes the connection and never greets: the abort ends that wait too.
+    ScriptedServer silent("", {"200 never asked\r\n"});
+    FTPClient greeted;
+    start = std::chrono::steady_clock::now();
+    {
+        lumo::NamedThread aborter("aborter", 1u << 20, [&] {
+            std::this_thread::sleep_for(300ms);
+            greeted.abort();
+        });
+        EXPECT_EQ(errorKind([&] { greeted.open("127.0.0.1", silent.port()); }, &message), "io");
+    }
+    EXPECT_EQ(message, "Aborted while waiting for server response.");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
 
     FTPClient giveUp;
     giveUp.setConnectRetries(3, 20ms);

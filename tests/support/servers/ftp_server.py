@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""A real FTP server for the transfer tests: pyftpdlib on 127.0.0.1.
+"""A real FTP server for the transfer tests: pyftpdlib on 127.0.0.1 (or ::1).
 
 Prints "ready PORT" on standard output once it listens; runs until it is killed. Every option is
 something a test needs from a real server: TLS (explicit, with a given certificate), a server that
@@ -21,6 +21,7 @@ def main():
     ap.add_argument("--password", default="secret")
     ap.add_argument("--anonymous", action="store_true", help="also let 'anonymous' in (same folder)")
     ap.add_argument("--port", type=int, default=0)
+    ap.add_argument("--host", default="127.0.0.1", help="the address to listen on (::1 for IPv6)")
     ap.add_argument("--tls-cert", help="PEM certificate: explicit TLS (AUTH TLS) is offered")
     ap.add_argument("--tls-key", help="PEM private key of --tls-cert")
     ap.add_argument("--tls-required", action="store_true", help="refuse USER before AUTH TLS")
@@ -66,7 +67,7 @@ def main():
         dtp.read_limit = args.read_limit
         Handler.dtp_handler = dtp
 
-    server = FTPServer(("127.0.0.1", args.port), Handler)
+    server = FTPServer((args.host, args.port), Handler)
     server.max_cons = 64
     print("ready %d" % server.socket.getsockname()[1], flush=True)
     try:
