@@ -211,7 +211,12 @@ void FileTransferQueue::start() {
     m_thread.join();
     m_running = true;
     m_cancel = false;
-    m_thread = lumo::NamedThread("FTP transfer", lumo::kBackgroundThreadStackSize, [this] { run(); });
+    try {
+        m_thread = lumo::NamedThread("FTP transfer", lumo::kBackgroundThreadStackSize, [this] { run(); });
+    } catch (...) {
+        m_running = false; // no thread: nobody waits for a run that never began
+        throw;
+    }
 }
 
 void FileTransferQueue::wait() {
