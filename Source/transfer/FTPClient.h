@@ -109,13 +109,17 @@ inline constexpr const char* kListingFailed = "Socket error reading listing from
 inline constexpr const char* kTLSFailed = "Could not secure the connection to server.";
 inline constexpr const char* kTLSRefused = "Server refused to secure the connection.";
 inline constexpr const char* kNotConnected = "Not connected to server.";
+inline constexpr const char* kReplyTimeout = "Timed out waiting for server response.";
+inline constexpr const char* kReadFailed = "Socket error reading server response.";
+inline constexpr const char* kLineBreak = "FTP command contains a line break.";
+inline constexpr const char* kBadRename = "Server did not accept the file to rename.";
 } // namespace FTPText
 
 // A stream socket (IPv4 or IPv6) with optional TLS on top. Sends and reads wait at most the timeout
 // and stop early when the abort flag given to them is set.
 class IPSocket {
 public:
-    enum class IOResult { ok, closed, timeout, aborted, error };
+    enum class IOResult { ok, closed, timeout, aborted, error, overflow };
 
     IPSocket() = default;
     virtual ~IPSocket();
@@ -164,14 +168,15 @@ public:
     // wait ends at once when `abort` is set. False when it gave up (logged).
     bool connect(const std::string& host, int port, const std::atomic<bool>* abort,
                  int attempts = kConnectAttempts, std::chrono::milliseconds retryWait = kConnectRetryWait);
-    // One attempt to a given address (data connections).
-    bool connectAddress(const sockaddr* address, socklen_t length);
+    // One attempt to a given address (data connections): `error` when no socket could be made,
+    // `closed` when the connection was refused.
+    IOResult connectAddress(const sockaddr* address, socklen_t length);
 
     // Sends all of `data` (through TLS when it is on).
     IOResult sendAll(const void* data, std::size_t size);
     // Reads one line ending in "\n" (with or without "\r" before it), without its ending, into `line`;
     // at most `maxLength` bytes. `closed` when the connection ended before a line feed (what was read
-    // is in `line`); `error` when the line is longer than `maxLength`.
+    // is in `line`); `overflow` when the line is longer than `maxLength`.
     IOResult readLine(std::string& line, std::size_t maxLength);
     // Reads at most `size` bytes; `closed` at the end of the stream.
     IOResult readSome(void* data, std::size_t size, std::size_t& received);
@@ -317,7 +322,9 @@ private:
     std::unique_ptr<TCPSocket> openPassive();
     void secureControl();
     void secureData(TCPSocket& data);
-    [[noreturn]] void fail(const char* function, const FTPError& error);
+    void checkPinned(TCPSocket& socket);
+    // Logs "FTPClient::function(): message" (with logging on).
+    void logFailure(const char* function, const FTPError& error) const;
 
     mutable std::mutex m_lock; // guards the control connection for open, close and abort
     std::unique_ptr<TCPSocket> m_control;

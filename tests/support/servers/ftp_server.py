@@ -25,6 +25,7 @@ def main():
     ap.add_argument("--tls-key", help="PEM private key of --tls-cert")
     ap.add_argument("--tls-required", action="store_true", help="refuse USER before AUTH TLS")
     ap.add_argument("--no-pwd", action="store_true", help="answer PWD with 500: no home folder known")
+    ap.add_argument("--no-size", action="store_true", help="answer SIZE with 502: not implemented")
     ap.add_argument("--read-limit", type=int, default=0, help="upload bytes per second (0: no limit)")
     ap.add_argument("--log", help="append the server's log here")
     args = ap.parse_args()
@@ -48,6 +49,9 @@ def main():
         if args.no_pwd:
             def ftp_PWD(self, line):
                 self.respond("500 PWD not understood.")
+        if args.no_size:
+            def ftp_SIZE(self, path):
+                self.respond("502 Command not implemented.")
 
     Handler.authorizer = authorizer
     Handler.banner = "lumo test server ready."
