@@ -463,6 +463,10 @@ std::vector<PreferenceKey> makeKeys() {
     keys.push_back({.name = kPrefLiveIngestSettings,
                     .type = PreferenceType::Object,
                     .meaning = "Live Ingest: the last task (source_paths, dest_specs, rename_string ...)"});
+    // FTP uploads: the saved connections.
+    keys.push_back({.name = kPrefFTPConnections,
+                    .type = PreferenceType::List,
+                    .meaning = "FTP: the saved connections (settingsName, ftpServer, ftpPort, username ...)"});
     return keys;
 }
 

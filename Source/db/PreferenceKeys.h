@@ -233,6 +233,11 @@ inline constexpr char kPrefIngestDialogSettings[] = "IngestDialogSettings";
 // "dest_specs" ...), and its named snapshots, each under this prefix followed by the snapshot's name.
 inline constexpr char kPrefLiveIngestSettings[] = "Live Ingest:Settings";
 inline constexpr char kPrefLiveIngestSnapshotPrefix[] = "Live Ingest:Snapshot:";
+// FTP uploads: the saved connections, one record each ("settingsName", "ftpServer", "ftpPort",
+// "username", "password", "anonymousEnabled", "passiveEnabled", "uploadPath", "copyOptions",
+// "autoincSuffixEnabled", "folderName", "autoincSuffix", "protocolType", "ftpsEnabled",
+// "ftpsPinnedCertificate"). The passwords make the preferences file readable by its owner only.
+inline constexpr char kPrefFTPConnections[] = "FTPConnections";
 
 // List: a list of objects (a VObject vector of hashes). Object: one object (a hash).
 enum class PreferenceType { Boolean, Integer, Text, List, Object };

@@ -20,6 +20,8 @@ public:
     // "Connecting to host...", "Building destination path...", "Transferring: name" ...
     virtual void agentStatus(const std::string& status) = 0;
     virtual void agentProgress(std::uint64_t bytesSent, std::uint64_t bytesTotal) = 0;
+    // The connection was lost during the file: it is sent once more on a new connection.
+    virtual void agentRetrying() {}
 };
 
 // One file to send.
