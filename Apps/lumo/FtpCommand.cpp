@@ -321,11 +321,15 @@ int runPut(const CommonOptions& common, const PutOptions& options) {
     if (std::string problem; !options.rendering.apply(prepare.saveAs, problem))
         return usage(problem);
 
+    // A saved connection needs the preferences; a connection given whole is checked before start-up.
+    FTPConnSettingsStruct settings;
+    const bool saved = !options.connection.conn.empty();
+    if (std::string problem; !saved && !options.connection.resolve(settings, problem))
+        return usage(problem);
     AppSession session(common, kImageEngineService | kPreferencesService | kTransferService);
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
-    FTPConnSettingsStruct settings;
-    if (std::string problem; !options.connection.resolve(settings, problem))
+    if (std::string problem; saved && !options.connection.resolve(settings, problem))
         return usage(problem);
     if (!settings.validProtocolType())
         return commandFailed(common, kResultNotPossible,

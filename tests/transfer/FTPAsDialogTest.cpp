@@ -311,3 +311,19 @@ TEST_F(FtpCommandTest, AServerKilledMidQueueAndStartedAgainGetsEveryFileOnce) {
         EXPECT_NE(put.out.find(name + " [OK]"), std::string::npos) << name;
     }
 }
+
+TEST(FtpCommandUsage, BadCommandLinesAreRefusedBeforeAnythingIsSent) {
+    LumoHome home{"ftp"};
+    const std::string photo = home.dir.file("a.jpg");
+    lumo::test::writeWholeFile(photo, "not sent");
+    const std::vector<std::vector<std::string>> refused = {
+        {"put", photo, "--user", "u"},                                         // no server
+        {"put", photo, "--server", "127.0.0.1:99999", "--anonymous"},          // no such port
+        {"put", photo, "--server", "h", "--anonymous", "--policy", "keep"},    // no such policy
+        {"put", photo, "--server", "h", "--anonymous", "--pin-cert", "ab:cd"}, // no --tls
+        {"put", photo, "--server", "h", "--anonymous", "--process", "--box", "9", "--percent", "5"},
+        {"put", photo, "--conn", "nothing-saved"},
+    };
+    for (const auto& args : refused)
+        EXPECT_EQ(home.lumo(args).exitCode, 2) << args[2] << " " << args.back();
+}
