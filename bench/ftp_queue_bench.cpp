@@ -32,7 +32,8 @@ public:
     explicit Server(const std::string& root) {
         const std::string command = "echo $$; exec /usr/bin/python3 " +
                                     shellQuoted(std::string(LUMO_SERVERS_DIR) + "/ftp_server.py") +
-                                    " --root " + shellQuoted(root) + " --user photo --password secret";
+                                    " --root " + shellQuoted(root) +
+                                    " --user photo --password secret 2>/dev/null";
         m_out = popen(command.c_str(), "r");
         if (!m_out || std::fscanf(m_out, "%d\nready %d", &m_pid, &m_port) != 2)
             m_port = 0;

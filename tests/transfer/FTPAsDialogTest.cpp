@@ -261,6 +261,15 @@ TEST_F(FtpCommandTest, ProcessedCameraFilesArriveResizedAndCaptioned) {
         EXPECT_EQ(file.value("Caption-Abstract", ""), "Sent by " + stem + ".jpg") << name;
         EXPECT_EQ(std::max(file["ImageWidth"].get<int>(), file["ImageHeight"].get<int>()), 300) << name;
     }
+    // Without --process the original is sent, the template applied to a copy of it.
+    const auto original = m_home.lumo({"put", "--conn", "shoot", "--apply-template", files[1]});
+    ASSERT_EQ(original.exitCode, 0) << original.err;
+    EXPECT_EQ(original.out, "FurnaceCreekInn.jpg [OK]\n");
+    const auto copy = lumo::test::exiftoolJson(
+        {"-IPTC:Caption-Abstract", "-ImageWidth", m_root.file("web/big/FurnaceCreekInn.jpg")});
+    ASSERT_TRUE(copy && copy->size() == 1);
+    EXPECT_EQ((*copy)[0].value("Caption-Abstract", ""), "Sent by FurnaceCreekInn.jpg");
+    EXPECT_EQ((*copy)[0]["ImageWidth"], 400);
     // The originals keep their metadata.
     EXPECT_EQ(readWholeFile(files[0]), readWholeFile(lumo::test::corpusFolder() + "/exiv2/DSC_3079.jpg"));
 
