@@ -536,7 +536,7 @@ void addFtpCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& a
     auto save = std::make_shared<SaveOptions>();
     CLI::App* saveCommand =
         ftp->add_subcommand("save", "Save a connection by name (its password too, in the preferences file)");
-    saveCommand->add_option("NAME", save->name, "The connection's name")->required();
+    saveCommand->add_option("NAME", save->name, "The connection's name")->required()->type_name("");
     save->connection.addTo(*saveCommand, false);
     saveCommand->callback(
         [&common, &action, save] { action = [&common, save] { return runSave(common, *save); }; });
@@ -546,7 +546,7 @@ void addFtpCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& a
 
     auto forget = std::make_shared<std::string>();
     CLI::App* forgetCommand = ftp->add_subcommand("forget", "Remove a saved connection");
-    forgetCommand->add_option("NAME", *forget, "The connection's name")->required();
+    forgetCommand->add_option("NAME", *forget, "The connection's name")->required()->type_name("");
     forgetCommand->callback(
         [&common, &action, forget] { action = [&common, forget] { return runForget(common, *forget); }; });
 }

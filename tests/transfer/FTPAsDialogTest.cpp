@@ -264,7 +264,7 @@ TEST_F(FtpCommandTest, ProcessedCameraFilesArriveResizedAndCaptioned) {
     // Without --process the original is sent, the template applied to a copy of it.
     const auto original = m_home.lumo({"put", "--conn", "shoot", "--apply-template", files[1]});
     ASSERT_EQ(original.exitCode, 0) << original.err;
-    EXPECT_EQ(original.out, "FurnaceCreekInn.jpg [OK]\n");
+    EXPECT_EQ(original.out, "/web/big/FurnaceCreekInn.jpg [OK]\n");
     const auto copy = lumo::test::exiftoolJson(
         {"-IPTC:Caption-Abstract", "-ImageWidth", m_root.file("web/big/FurnaceCreekInn.jpg")});
     ASSERT_TRUE(copy && copy->size() == 1);
@@ -335,4 +335,38 @@ TEST(FtpCommandUsage, BadCommandLinesAreRefusedBeforeAnythingIsSent) {
     };
     for (const auto& args : refused)
         EXPECT_EQ(home.lumo(args).exitCode, 2) << args[2] << " " << args.back();
+}
+
+TEST_F(FtpCommandTest, AFailedFileIsSentAgainInALaterRound) {
+    const std::string photo = corpusCopy("exiv2/FurnaceCreekInn.jpg", m_photos.path(), "a.jpg");
+    if (photo.empty())
+        LUMO_SKIP_OR_FAIL("no corpus");
+    ASSERT_TRUE(startServer());
+    // A file stands where the folder must be made, until the first round has failed.
+    lumo::test::writeWholeFile(m_root.file("blocker"), "in the way");
+    std::vector<std::string> args = connection();
+    args.insert(args.begin(), "put");
+    for (const char* arg : {"--path", "/blocker/sub", "--retries", "2", "--retry-wait", "2"})
+        args.push_back(arg);
+    args.push_back(photo);
+    lumo::test::ProcessResult put;
+    std::thread run([&] { put = m_home.lumo(args, "secret\n"); });
+    const std::string log = m_home.cache + "/FileTransferLog.tsv";
+    const auto failedOnce = [&] {
+        return fs::exists(log) && readWholeFile(log).find("\tERROR\t") != std::string::npos;
+    };
+    for (int i = 0; i < 600 && !failedOnce(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    fs::remove(m_root.file("blocker"));
+    run.join();
+    EXPECT_EQ(put.exitCode, 0) << put.err << put.out;
+    EXPECT_EQ(put.out,
+              "/blocker/sub/a.jpg [error: Failed to create directory on server.]\n/blocker/sub/a.jpg [OK]\n");
+    EXPECT_NE(put.err.find("lumo: retrying the files not sent (1 of 2)"), std::string::npos) << put.err;
+    EXPECT_EQ(put.err.find("(2 of 2)"), std::string::npos) << put.err;
+    const auto lines = logLines("/blocker/sub/a.jpg");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("\tERROR\t"), std::string::npos);
+    EXPECT_NE(lines[1].find("\tOK\t"), std::string::npos);
+    EXPECT_EQ(readWholeFile(m_root.file("blocker/sub/a.jpg")), readWholeFile(photo));
 }
