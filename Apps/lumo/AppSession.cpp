@@ -9,6 +9,8 @@
 #include "dyn_platform/DynPlatform.h"
 #include "fileops/RenameJournal.h"
 #include "metadata/PhotoMetadata.h"
+#include "transfer/FTPAsDialog.h"
+#include "transfer/FileTransferQueue.h"
 #include "variables/CodeReplacements.h"
 
 #include <exception>
@@ -42,6 +44,10 @@ AppSession::AppSession(const CommonOptions& options, unsigned services) {
         addImageCacheService(m_app);
     if (services & kCodeReplacementsService)
         addCodeReplacementsService(m_app);
+    if (services & kTransferService) {
+        addFTPQueueService(m_app);
+        addFTPUploadCacheService(m_app);
+    }
     // A rename that a kill or a power loss cut short is undone before anything else looks at its photos.
     addRenameRecoveryService(m_app);
     m_initialised = true;
