@@ -420,6 +420,10 @@ void FileTransferQueue::run() {
             if (m_cancel && m_agent)
                 m_agent->abort();
         }
+        // Set when the run stops short (cancelled, or no connection to be had): what was not sent then
+        // stays for a retry. A run that ran out of waiting files stalls nothing, so a file added as it
+        // ends is sent by the next round below.
+        bool stoppedShort = false;
         for (;;) {
             std::size_t index = 0;
             FileTransferRequest request;
@@ -440,8 +444,10 @@ void FileTransferQueue::run() {
                 request.policy = m_settings.copyOptions;
                 request.partialName = next->partialName;
             }
-            if (cancelled())
+            if (cancelled()) {
+                stoppedShort = true;
                 break;
+            }
             notifyEntry(index);
             FileTransferOutcome outcome;
             if (m_agent) {
@@ -453,12 +459,15 @@ void FileTransferQueue::run() {
             }
             finishEntry(index, outcome);
             // Without a connection the other files would only wait for it in turn: they stay for a retry.
-            if (outcome.connectFailed || cancelled())
+            if (outcome.connectFailed || cancelled()) {
+                stoppedShort = true;
                 break;
+            }
         }
         if (m_agent)
             m_agent->disconnect();
-        stallWaiting();
+        if (stoppedShort)
+            stallWaiting();
         bool withErrors = false;
         {
             std::lock_guard<std::mutex> lock(transferLock());

@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <functional>
 #include <thread>
+#include <utility>
 
 namespace fs = std::filesystem;
 using lumo::test::readWholeFile;
@@ -246,6 +247,47 @@ TEST(FTPTransferAgentTest, CandidateNamesAndUnknownProtocols) {
     const FileTransferOutcome outcome = agent.send({dir.file("a.jpg"), "", "a.jpg"}, quiet);
     EXPECT_EQ(outcome.kind, FileTransferOutcome::kFailed);
     EXPECT_EQ(outcome.message, "Unexpected exception. ");
+}
+
+// A file added while a run is ending (here: as its agent disconnects) is sent, never left stalled.
+TEST(FileTransferQueueRunTest, AFileAddedAsARunEndsIsSentByTheSameRun) {
+    struct Agent : FileTransferAgent {
+        std::function<void()> onDisconnect;
+        FileTransferOutcome send(const FileTransferRequest& request, FileTransferAgentListener&) override {
+            FileTransferOutcome outcome;
+            outcome.kind = FileTransferOutcome::kSent;
+            outcome.remotePath = "/" + request.remoteName;
+            return outcome;
+        }
+        void disconnect() override {
+            if (onDisconnect)
+                std::exchange(onDisconnect, {})();
+        }
+        void abort() override {}
+        std::string serviceType() const override { return "FTP"; }
+    };
+    struct Factory : FileTransferAgentFactory {
+        std::function<void()> onDisconnect;
+        std::unique_ptr<FileTransferAgent> makeAgent(const FTPConnSettingsStruct&) override {
+            auto agent = std::make_unique<Agent>();
+            agent->onDisconnect = std::exchange(onDisconnect, {});
+            return agent;
+        }
+    };
+    TempDir dir;
+    writeWholeFile(dir.file("a.jpg"), "a");
+    writeWholeFile(dir.file("b.jpg"), "b");
+    auto factory = std::make_unique<Factory>();
+    Factory* maker = factory.get();
+    FileTransferQueue q(settingsFor(21), std::move(factory), dir.file("log.tsv"));
+    maker->onDisconnect = [&] { q.add(dir.file("b.jpg"), "", "b.jpg"); };
+    q.add(dir.file("a.jpg"), "", "a.jpg");
+    q.start();
+    q.wait();
+    const std::vector<FileTransferEntry> entries = q.entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1].text, "b.jpg [OK]");
+    EXPECT_EQ(q.status(), "Transfer complete.");
 }
 
 TEST_F(FileTransferQueueTest, SendsIntoTheFolderPathCreatingMissingPartsAndLogsEachFile) {
