@@ -366,7 +366,7 @@ std::string ScaleCopyThread::ScaleAndSaveFile(SaveAsThread& renderer, const std:
         return SendPhotosText::kCopyFailed;
     }
     if (result != 0 || renderer.SavedPaths().size() == before) {
-        const std::string why = renderer.Failures().empty() ? std::string() : renderer.Failures().back();
+        const std::string& why = renderer.LastFailure();
         LUMO_LOG("%s (%s)", scaleCopyFailure(why), why.c_str());
         return scaleCopyFailure(why);
     }
