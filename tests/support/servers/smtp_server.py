@@ -47,7 +47,7 @@ def main():
     def authenticator(server, session, envelope, mechanism, auth_data):
         ok = (isinstance(auth_data, LoginPassword) and auth_data.login.decode() == args.user
               and auth_data.password.decode() == args.password)
-        return AuthResult(success=ok)
+        return AuthResult(success=ok, handled=False)  # handled=False: the server answers 535
 
     tls_context = None
     if args.tls_cert:
