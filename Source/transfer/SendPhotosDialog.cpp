@@ -10,6 +10,7 @@
 #include "dyn_platform/DynPlatform.h"
 #include "support/FileIO.h"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -127,7 +128,8 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
-// The session folder: "EmailSession_<milliseconds since start-up>_<counter>", made here and new.
+// The session folder: "EmailSession_<pid>_<milliseconds since start-up>_<counter>", made here and new.
+// The pid tells the start-up clean-up of another process which sessions are still in use.
 std::string makeSessionFolder() {
     static std::atomic<unsigned> counter{0};
     const std::string parent = EmailAttachmentsFolder();
@@ -137,8 +139,8 @@ std::string makeSessionFolder() {
         std::chrono::steady_clock::now().time_since_epoch());
     for (int attempt = 0; attempt < 100; ++attempt) {
         char name[64];
-        std::snprintf(name, sizeof name, "EmailSession_%u_%u", static_cast<unsigned>(uptime.count()),
-                      counter++);
+        std::snprintf(name, sizeof name, "EmailSession_%u_%u_%u", static_cast<unsigned>(::getpid()),
+                      static_cast<unsigned>(uptime.count()), counter++);
         const std::string folder = parent + "/" + name;
         if (::mkdir(folder.c_str(), 0700) == 0)
             return folder;
@@ -313,23 +315,38 @@ std::string EmailAttachmentsFolder() {
 
 int RemoveEmailAttachmentLeftovers() {
     const std::string folder = EmailAttachmentsFolder();
-    if (folder.empty())
-        return 0;
     std::error_code ec;
-    const auto removed = std::filesystem::remove_all(folder, ec);
-    if (ec) {
-        LUMO_LOG("RemoveEmailAttachmentLeftovers: cannot remove '%s': %s", folder.c_str(),
-                 ec.message().c_str());
-        return -1;
+    if (folder.empty() || !std::filesystem::is_directory(folder, ec))
+        return 0;
+    int removed = 0;
+    bool kept = false;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        // Another lumo still at work keeps its session: "EmailSession_<pid>_...".
+        const std::string name = entry.path().filename().string();
+        unsigned pid = 0;
+        if (std::sscanf(name.c_str(), "EmailSession_%u_", &pid) == 1 && pid != 0 &&
+            static_cast<pid_t>(pid) != ::getpid() &&
+            (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) {
+            kept = true;
+            continue;
+        }
+        std::error_code removeError;
+        removed += static_cast<int>(std::filesystem::remove_all(entry.path(), removeError));
+        if (removeError) {
+            LUMO_LOG("RemoveEmailAttachmentLeftovers: cannot remove '%s': %s", entry.path().c_str(),
+                     removeError.message().c_str());
+            return -1;
+        }
     }
+    if (!kept)
+        std::filesystem::remove(folder, ec);
     if (removed != 0)
-        LUMO_LOG("RemoveEmailAttachmentLeftovers: removed '%s' (%ju entries)", folder.c_str(),
-                 static_cast<std::uintmax_t>(removed));
-    return static_cast<int>(removed);
+        LUMO_LOG("RemoveEmailAttachmentLeftovers: removed %d entries below '%s'", removed, folder.c_str());
+    return removed;
 }
 
 void addEmailAttachmentCleanupService(CLumoApp& app) {
-    app.startupSteps().add("Cleanup leftovers", [] {
+    app.startupSteps().extend("Cleanup leftovers", [] {
         RemoveEmailAttachmentLeftovers();
         return true; // leftovers that stay are no reason to stop
     });

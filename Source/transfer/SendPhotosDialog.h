@@ -105,8 +105,9 @@ std::vector<std::string> SplitRecipients(const std::string& field);
 
 // The folder below the cache folder that holds the attachments' session folders.
 std::string EmailAttachmentsFolder();
-// Removes EmailAttachmentsFolder() and all below it (start-up: what earlier runs left). The number of
-// entries removed; -1 when it could not be removed.
+// Removes what earlier runs left in EmailAttachmentsFolder() (start-up), and the folder itself unless
+// it holds the session of another running process (named after its pid: lumo commands may run side by
+// side). The number of entries removed; -1 when one could not be removed.
 int RemoveEmailAttachmentLeftovers();
 // Adds that clean-up to start-up ("Cleanup leftovers").
 void addEmailAttachmentCleanupService(CLumoApp& app);

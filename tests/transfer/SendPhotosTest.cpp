@@ -16,9 +16,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 
 using lumo::test::readWholeFile;
 using lumo::test::runProcess;
@@ -203,7 +205,17 @@ TEST_F(SendPhotosTest, AttachmentsRenderedSizedAndSkipped) {
         if (i == 2)
             EXPECT_EQ((*info)[0].value("Model", ""), "D5803");
     }
+    // Start-up: sessions of this process and of processes gone are removed, that of a live one kept.
+    const std::string live =
+        EmailAttachmentsFolder() + "/EmailSession_" + std::to_string(::getppid()) + "_1_0";
+    const std::string gone = EmailAttachmentsFolder() + "/EmailSession_999999999_1_0";
+    for (const std::string& folder : {live, gone})
+        writeWholeFile((std::filesystem::create_directories(folder), folder + "/a.jpg"), "x");
     EXPECT_GT(RemoveEmailAttachmentLeftovers(), 0);
+    EXPECT_EQ(lumo::test::namesIn(EmailAttachmentsFolder()),
+              std::vector<std::string>{std::filesystem::path(live).filename().string()});
+    std::filesystem::remove_all(live);
+    EXPECT_EQ(RemoveEmailAttachmentLeftovers(), 0);
     EXPECT_FALSE(std::filesystem::exists(EmailAttachmentsFolder()));
 }
 
@@ -334,4 +346,49 @@ TEST_F(SendPhotosTest, MailProgramHandOver) {
     ::setenv("PATH", m_dir.file("nothing").c_str(), 1);
     EXPECT_EQ(send({"/p/1.jpg"}, o), SendPhotosText::kNoMailProgram);
     ::setenv("PATH", oldPath.c_str(), 1);
+}
+
+// lumo send: the account saved (its password kept in a preferences file only its owner reads), then
+// used by --smtp with --separate: one message per photo, logged in; the attachments removed after.
+TEST_F(SendPhotosTest, SendCommandDeliversOneMessagePerPhoto) {
+    ServerProcess server;
+    if (!startSmtp(server, {"--user", "desk", "--password", "pw"}))
+        return;
+    const std::map<std::string, std::string> env{{"LUMO_SETTINGS_PATH", m_dir.file("settings")},
+                                                 {"LUMO_CACHE_PATH", m_dir.file("cache")},
+                                                 {"LUMO_CATALOGD_PATH", LUMO_CATALOGD}};
+    const std::string address = "127.0.0.1:" + std::to_string(server.port());
+    auto r = runProcess(LUMO_BINARY,
+                        {"send", "--save-account", "--server", address, "--from", "desk@example.com",
+                         "--user", "desk", "--password-stdin"},
+                        env, "pw\n");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    struct stat info {};
+    bool privateFile = false;
+    for (const std::string& name : lumo::test::namesIn(m_dir.file("settings")))
+        if (name.ends_with(".prefsdb") && ::stat(m_dir.file("settings/" + name).c_str(), &info) == 0)
+            privateFile = (info.st_mode & 0777) == 0600;
+    EXPECT_TRUE(privateFile);
+
+    const std::vector<std::string> paths = photos(2);
+    r = runProcess(LUMO_BINARY,
+                   {"send", paths[0], paths[1], "--smtp", "--to", "ann@example.com", "--subject", "Two",
+                    "--separate", "--box", "100", "--json"},
+                   env);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const nlohmann::json out = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_EQ(out.size(), 2u) << r.out;
+    for (const auto& entry : out)
+        EXPECT_EQ(entry.value("sent", false), true) << entry.dump();
+    const std::vector<nlohmann::json> messages = received();
+    ASSERT_EQ(messages.size(), 2u);
+    for (const auto& message : messages) {
+        EXPECT_EQ(message["envelope"]["login"], true);
+        EXPECT_EQ(message.value("Subject", ""), "Two");
+        EXPECT_EQ(message["attachments"].size(), 1u);
+    }
+    EXPECT_TRUE(lumo::test::filesBelow(m_dir.file("cache/attachments")).empty());
+
+    r = runProcess(LUMO_BINARY, {"send", paths[0], "--smtp", "--mail-client", "--to", "a@b.c"}, env);
+    EXPECT_EQ(r.exitCode, 2) << r.err;
 }
