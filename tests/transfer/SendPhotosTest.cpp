@@ -13,14 +13,18 @@
 #include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <nlohmann/json.hpp>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 using lumo::test::readWholeFile;
 using lumo::test::runProcess;
@@ -391,4 +395,32 @@ TEST_F(SendPhotosTest, SendCommandDeliversOneMessagePerPhoto) {
 
     r = runProcess(LUMO_BINARY, {"send", paths[0], "--smtp", "--mail-client", "--to", "a@b.c"}, env);
     EXPECT_EQ(r.exitCode, 2) << r.err;
+}
+
+// A mail server that never answers holds up only its own message: the service answers other requests
+// meanwhile, and stops at once when asked, ending the conversation.
+TEST_F(SendPhotosTest, SilentServerNeitherBlocksNorHoldsTheServiceUp) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0); // connections wait in the backlog, never greeted
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    if (!startService())
+        return;
+    ProgressDialogInterface progress;
+    EmailThread thread({}, smtpOptions(ntohs(address.sin_port)), &progress);
+    ASSERT_TRUE(thread.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(DynPlatform::instance().request("ping", {}, std::chrono::seconds(5)).ok);
+    EXPECT_TRUE(DynPlatform::instance().dyn_platform_shutdown(std::chrono::seconds(10)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    thread.Join();
+    EXPECT_EQ(thread.MessagesSent(), 0u);
+    EXPECT_EQ(thread.ErrorMessage().rfind(SendPhotosText::kSmtpFailed, 0), 0u) << thread.ErrorMessage();
+    ::close(listener);
 }
