@@ -251,8 +251,8 @@ void addSendCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& 
     command->add_option("--cc", options->cc, "Copy recipients")->type_name("ADDR");
     command->add_option("--bcc", options->bcc, "Blind copy recipients (never in the message)")
         ->type_name("ADDR");
-    command->add_option("--subject", options->subject, "The subject")->type_name("TEXT");
-    command->add_option("--body", options->body, "The message text")->type_name("TEXT");
+    command->add_option("--subject", options->subject, "The subject")->type_name("S");
+    command->add_option("--body", options->body, "The message text")->type_name("B");
     command->add_flag("--separate", options->separate, "One message per photo");
     command->add_flag("--smtp", options->smtp, "Send by SMTP (the saved account, or --server and --from)");
     command->add_flag("--mail-client", options->mailClient, "Hand the message to the desktop's mail program");
