@@ -39,7 +39,7 @@ constexpr char kPython[] = "/usr/bin/python3";
 // Reads a stored message with Python's email package: its headers, text and attachments.
 constexpr char kReadMessage[] = R"(import email, email.policy, json, sys
 m = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.default)
-out = {k: str(m[k]) for k in ('To', 'Cc', 'Bcc', 'From', 'Reply-To', 'Subject') if m[k] is not None}
+out = {k: str(m[k]) for k in ('To', 'Cc', 'Bcc', 'From', 'Reply-To', 'Subject', 'X-Injected') if m[k] is not None}
 out['body'] = m.get_body(('plain',)).get_content()
 out['attachments'] = [{'name': a.get_filename(), 'type': a.get_content_type(),
                        'size': len(a.get_payload(decode=True))} for a in m.iter_attachments()]
@@ -292,6 +292,7 @@ TEST_F(SendPhotosTest, SmtpTlsLoginRefusalAndNoService) {
     o.smtpPassword = "pw";
     o.smtpCAFile = cert;
     o.smtpRequireTLS = true;
+    o.subject = "Frames\r\nX-Injected: yes"; // a line end cannot start a header of the sender's choosing
     EXPECT_EQ(send({photo}, o), "");
     o.smtpPassword = "wrong";
     EXPECT_NE(send({photo}, o).find("535"), std::string::npos); // the server's own refusal
@@ -299,6 +300,8 @@ TEST_F(SendPhotosTest, SmtpTlsLoginRefusalAndNoService) {
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0]["envelope"]["tls"], true);
     EXPECT_EQ(messages[0]["envelope"]["login"], true);
+    EXPECT_FALSE(messages[0].contains("X-Injected"));
+    EXPECT_EQ(messages[0].value("Subject", ""), "Frames  X-Injected: yes");
 
     ASSERT_TRUE(startSmtp(refusing, {"--reject"}));
     o = smtpOptions(refusing.port());
