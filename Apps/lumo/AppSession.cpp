@@ -11,6 +11,7 @@
 #include "metadata/PhotoMetadata.h"
 #include "transfer/FTPAsDialog.h"
 #include "transfer/FileTransferQueue.h"
+#include "transfer/SendPhotosDialog.h"
 #include "variables/CodeReplacements.h"
 
 #include <exception>
@@ -50,6 +51,7 @@ AppSession::AppSession(const CommonOptions& options, unsigned services) {
     }
     // A rename that a kill or a power loss cut short is undone before anything else looks at its photos.
     addRenameRecoveryService(m_app);
+    addEmailAttachmentCleanupService(m_app);
     m_initialised = true;
     m_started = m_app.InitInstance();
     // There is no folder picker on a terminal: the image cache folder's sentence ends the command.

@@ -141,6 +141,8 @@ public:
     // failure (empty when it was saved).
     const std::vector<std::string>& Destinations() const { return m_destinations; }
     const std::vector<std::string>& Failures() const { return m_failures; }
+    // The text of the last failure of SaveFile() (empty before any).
+    const std::string& LastFailure() const { return m_lastFailure; }
     bool HadErrors() const { return m_errorCount != 0; }
     // "There were errors during the Save As operation." when any photo failed; empty otherwise.
     std::string EndMessage() const;
