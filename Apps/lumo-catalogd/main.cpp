@@ -1,6 +1,8 @@
 // lumo-catalogd: the catalog service. The application starts it with pipes for its standard input and
 // output and the path of a socket to connect to; see dyn_platform/CatalogProtocol.h for the contract.
-// One thread: a poll() loop over the socket and standard input that never waits anywhere else.
+// The connection has one thread: a poll() loop over the socket and standard input that never waits
+// anywhere else. Work that takes long (an SMTP conversation) runs on a worker thread of its own, whose
+// answers come back to the loop through an eventfd it polls.
 
 #include "SendEmail.h"
 #include "app/LumoLogger.h"
