@@ -1,7 +1,10 @@
 // lumo-catalogd: the catalog service. The application starts it with pipes for its standard input and
 // output and the path of a socket to connect to; see dyn_platform/CatalogProtocol.h for the contract.
-// One thread: a poll() loop over the socket and standard input that never waits anywhere else.
+// The connection has one thread: a poll() loop over the socket and standard input that never waits
+// anywhere else. Work that takes long (an SMTP conversation) runs on a worker thread of its own, whose
+// answers come back to the loop through an eventfd it polls.
 
+#include "SendEmail.h"
 #include "app/LumoLogger.h"
 #include "app/LumoPaths.h"
 #include "archive/CilaException.h"
@@ -14,6 +17,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <curl/curl.h>
 
 #include <cerrno>
 #include <csignal>
@@ -80,9 +85,9 @@ std::set<std::string> ignoredNames() {
     return names;
 }
 
-void reply(RPCConnection& conn, const RPCMessage& m, const char* name, VObject results) {
+void reply(RPCConnection& conn, std::uint16_t counter, const char* name, VObject results) {
     VObject args = VObject::makeVector();
-    args.append(static_cast<int>(m.counter));
+    args.append(static_cast<int>(counter));
     if (results.dataType() == VObject::DT_VECTOR)
         for (auto& v : results.getvec())
             args.append(std::move(v));
@@ -91,13 +96,32 @@ void reply(RPCConnection& conn, const RPCMessage& m, const char* name, VObject r
     conn.send(false, DynProtocol::kReplyPort, name, args);
 }
 
+void reply(RPCConnection& conn, const RPCMessage& m, const char* name, VObject results) {
+    reply(conn, m.counter, name, std::move(results));
+}
+
 class CatalogService {
 public:
-    explicit CatalogService(RPCConnection& conn) : m_ignored(ignoredNames()) {
+    explicit CatalogService(RPCConnection& conn) : m_conn(conn), m_ignored(ignoredNames()) {
         conn.registerPort(DynProtocol::kServicePort,
                           [this](RPCConnection& c, RPCMessage& m) { handle(c, m); });
     }
     bool shutdownAsked() const { return m_shutdown; }
+    // Readable when e-mails sent (or failed) wait for their replies.
+    int emailEvents() const { return m_email.eventFd(); }
+    // Replies for the e-mails the worker has finished.
+    void emailsDone() {
+        for (SendEmailWorker::Done& done : m_email.takeDone()) {
+            dynLog("CatalogService::sendEmail: #%u %s%s", static_cast<unsigned>(done.ticket),
+                   done.error.empty() ? "sent" : "failed: ", done.error.c_str());
+            if (!m_wantsReply.erase(done.ticket) || m_shutdown)
+                continue;
+            if (done.error.empty())
+                reply(m_conn, done.ticket, DynProtocol::kSendEmail, VObject("sent"));
+            else
+                reply(m_conn, done.ticket, DynProtocol::kError, VObject(done.error));
+        }
+    }
 
 private:
     void handle(RPCConnection& conn, RPCMessage& m) {
@@ -114,6 +138,8 @@ private:
             renameBatch(m.args.at(0));
             if (m.request)
                 reply(conn, m, DynProtocol::kRenameBatch, {});
+        } else if (m.name == DynProtocol::kSendEmail) {
+            sendEmail(conn, m);
         } else if (m.name == DynProtocol::kShutdown) {
             dynLog("CatalogService::handle: %s", DynProtocol::kShutdown);
             m_shutdown = true;
@@ -140,8 +166,25 @@ private:
         }
     }
 
+    // The message goes out on the e-mail worker; the reply follows when it is done (emailsDone()).
+    void sendEmail(RPCConnection& conn, const RPCMessage& m) {
+        std::string refusal;
+        if (!m_email.submit(m.counter, m.args, refusal)) {
+            dynLog("CatalogService::sendEmail: refused: %s", refusal.c_str());
+            if (m.request)
+                reply(conn, m, DynProtocol::kError, VObject(refusal));
+            return;
+        }
+        dynLog("CatalogService::sendEmail: #%u queued", static_cast<unsigned>(m.counter));
+        if (m.request)
+            m_wantsReply.insert(m.counter);
+    }
+
+    RPCConnection& m_conn;
     std::set<std::string> m_ignored;
     bool m_shutdown = false;
+    std::set<std::uint16_t> m_wantsReply;
+    SendEmailWorker m_email; // last: joined before the rest goes
 };
 
 int connectTo(const std::string& path) {
@@ -191,8 +234,9 @@ int run(const std::string& socketPath) {
             why = transport.peerClosed() ? "connection closed" : "connection failed";
             break;
         }
-        pollfd fds[2] = {{0, POLLIN, 0}, {fd, transport.events(wantInput), 0}};
-        if (::poll(fds, 2, -1) < 0) {
+        pollfd fds[3] = {
+            {0, POLLIN, 0}, {fd, transport.events(wantInput), 0}, {service.emailEvents(), POLLIN, 0}};
+        if (::poll(fds, service.emailEvents() >= 0 ? 3 : 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
             why = "poll failed";
@@ -208,6 +252,8 @@ int run(const std::string& socketPath) {
         }
         if (fds[1].revents & POLLOUT)
             transport.flush();
+        if (fds[2].revents & POLLIN)
+            service.emailsDone();
         if (wantInput && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
             transport.receive(conn);
     }
@@ -220,6 +266,7 @@ int run(const std::string& socketPath) {
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
+    curl_global_init(CURL_GLOBAL_DEFAULT); // before any thread sends e-mail
     openLog();
     fixLocations();
     std::string socketPath;

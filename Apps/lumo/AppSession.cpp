@@ -9,6 +9,9 @@
 #include "dyn_platform/DynPlatform.h"
 #include "fileops/RenameJournal.h"
 #include "metadata/PhotoMetadata.h"
+#include "transfer/FTPAsDialog.h"
+#include "transfer/FileTransferQueue.h"
+#include "transfer/SendPhotosDialog.h"
 #include "variables/CodeReplacements.h"
 
 #include <exception>
@@ -42,8 +45,13 @@ AppSession::AppSession(const CommonOptions& options, unsigned services) {
         addImageCacheService(m_app);
     if (services & kCodeReplacementsService)
         addCodeReplacementsService(m_app);
+    if (services & kTransferService) {
+        addFTPQueueService(m_app);
+        addFTPUploadCacheService(m_app);
+    }
     // A rename that a kill or a power loss cut short is undone before anything else looks at its photos.
     addRenameRecoveryService(m_app);
+    addEmailAttachmentCleanupService(m_app);
     m_initialised = true;
     m_started = m_app.InitInstance();
     // There is no folder picker on a terminal: the image cache folder's sentence ends the command.

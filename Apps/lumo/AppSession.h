@@ -15,6 +15,7 @@ enum AppServices : unsigned {
     kThumbfileCacheService = 1u << 4,   // the disk cache of thumbnails and previews (with the preferences)
     kImageCacheService = 1u << 5,       // the image cache in memory and its workers
     kCodeReplacementsService = 1u << 6, // the code replacement tables the preferences name (with them)
+    kTransferService = 1u << 7,         // running transfer queues stopped and the upload cache cleaned up
     kAllServices = ~0u,
 };
 

@@ -8,6 +8,7 @@
 #include "FileArguments.h"
 #include "JsonValue.h"
 #include "PhotoOperation.h"
+#include "SaveAsArguments.h"
 #include "TerminalProgressWindow.h"
 #include "background/ProgressDialogInterface.h"
 #include "fileops/CopyOptions.h"
@@ -24,37 +25,13 @@ namespace {
 struct SaveAsCommandOptions {
     FileArguments files;
     DestinationArguments destination;
-    std::string type = "jpeg", size, rename, watermark, watermarkText;
-    bool applyTemplate = false;
-    int quality = 90;
-    std::uint32_t box = 0;
-    double percent = 0.0, dpi = 0.0, opacity = 0.5;
-    std::uint64_t limitKB = 0;
-    bool crop = false, srgb = false, sharpen = false, noExif = false, wav = false, chroma444 = false;
+    SaveAsArguments rendering;
+    bool applyTemplate = false, wav = false;
 };
 
 int usage(const std::string& message) {
     std::fprintf(stderr, "lumo: %s\n", message.c_str());
     return kExitBadUsage;
-}
-
-// "WxH" as two positive numbers.
-bool parseSize(const std::string& text, std::int64_t& width, std::int64_t& height) {
-    const auto x = text.find_first_of("xX");
-    if (x == std::string::npos || x == 0 || x + 1 == text.size())
-        return false;
-    try {
-        std::size_t used = 0;
-        width = std::stoll(text.substr(0, x), &used);
-        if (used != x)
-            return false;
-        height = std::stoll(text.substr(x + 1), &used);
-        if (used != text.size() - x - 1)
-            return false;
-    } catch (const std::exception&) {
-        return false;
-    }
-    return width > 0 && height > 0 && width <= 65535 && height <= 65535;
 }
 
 int runSaveAs(const CommonOptions& common, const SaveAsCommandOptions& options) {
@@ -69,46 +46,10 @@ int runSaveAs(const CommonOptions& common, const SaveAsCommandOptions& options) 
     save.subfolderTemplate = destination.subfolder;
     save.rootFolder = destination.root;
     save.folderTemplate = destination.folder;
-    if (options.type == "jpeg" || options.type == "jpg")
-        save.saveAsType = kSaveAsJPEG;
-    else if (options.type == "tiff" || options.type == "tif")
-        save.saveAsType = kSaveAsTIFF;
-    else if (options.type == "png")
-        save.saveAsType = kSaveAsPNG;
-    else
-        return usage("--type is jpeg, tiff or png, not \"" + options.type + "\"");
-    if ((options.box != 0) + (options.percent > 0) + !options.size.empty() > 1)
-        return usage("give one of --box, --percent and --size");
-    if (options.box != 0) {
-        save.scaleType = kScaleBox;
-        save.scaleBoxSize = options.box;
-    } else if (options.percent > 0) {
-        save.scaleType = kScalePercentage;
-        save.scalePercentage = options.percent;
-    } else if (!options.size.empty()) {
-        save.scaleType = kScaleCustom;
-        if (!parseSize(options.size, save.customWidth, save.customHeight))
-            return usage("--size is WIDTHxHEIGHT in pixels, not \"" + options.size + "\"");
-    }
-    if (options.limitKB != 0 && save.saveAsType != kSaveAsJPEG)
-        return usage("--limit-kb applies to JPEG files only");
-    save.jpegQuality = options.quality;
-    save.subsampleChroma = !options.chroma444;
-    save.imageResolution = options.dpi;
-    save.limitJPEGSize = options.limitKB != 0;
-    save.limitJPEGSizeKB = options.limitKB;
-    save.applyCrop = options.crop;
-    save.convertToSRGB = options.srgb;
-    save.sharpenPixels = options.sharpen;
-    save.preserveExif = !options.noExif;
+    if (std::string problem; !options.rendering.apply(save, problem))
+        return usage(problem);
     save.copyWavFiles = options.wav;
-    save.renamePhotos = !options.rename.empty();
-    save.renameString = options.rename;
-    save.watermark = !options.watermark.empty() || !options.watermarkText.empty();
-    save.watermarkImage = options.watermark;
-    save.watermarkText = options.watermarkText;
     save.applyStationeryPad = options.applyTemplate;
-    save.watermarkOpacity = options.opacity;
 
     AppSession session(common, kImageEngineService | kPreferencesService);
     if (!session.started())
@@ -165,33 +106,7 @@ void addSaveAsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction
                                "Save next to the originals (never over them)");
     command->add_flag("--apply-template", options->applyTemplate,
                       "Apply the current metadata template to the new files (the originals are untouched)");
-    command->add_option("--type", options->type, "jpeg (the default), tiff or png")->type_name("TYPE");
-    command->add_option("--quality", options->quality, "JPEG quality, 1 to 100 (90)")
-        ->check(CLI::Range(1, 100));
-    command->add_option("--box", options->box, "Fit the long side inside N pixels (never enlarged)")
-        ->check(CLI::Range(1, 65535));
-    command->add_option("--percent", options->percent, "Scale by P percent")->check(CLI::Range(0.1, 1000.0));
-    command->add_option("--size", options->size, "Scale to exactly WIDTHxHEIGHT pixels")->type_name("WxH");
-    command->add_flag("--crop", options->crop, "Apply each photo's crop");
-    command->add_flag("--srgb", options->srgb, "Convert the colours to sRGB");
-    command->add_flag("--sharpen", options->sharpen, "Sharpen the pixels after scaling");
-    command->add_option("--watermark", options->watermark, "Lay this picture over the bottom right corner")
-        ->type_name("FILE");
-    command
-        ->add_option("--watermark-text", options->watermarkText,
-                     "Write this text over the bottom left corner ({variables})")
-        ->type_name("LINE");
-    command->add_option("--watermark-opacity", options->opacity, "The watermark's opacity, 0 to 1 (0.5)")
-        ->check(CLI::Range(0.0, 1.0));
-    command
-        ->add_option("--limit-kb", options->limitKB, "Lower the JPEG quality until each file is at most K KB")
-        ->check(CLI::Range(1, 1 << 30));
-    command->add_option("--rename", options->rename, "Name the new files by this template ({variables})")
-        ->type_name("T");
-    command->add_option("--dpi", options->dpi, "The resolution written, dots per inch")
-        ->check(CLI::Range(0.0, 100000.0));
-    command->add_flag("--no-subsampling", options->chroma444, "Keep the full colour resolution (4:4:4)");
-    command->add_flag("--no-exif", options->noExif, "Leave the camera's EXIF out of JPEG files");
+    options->rendering.addTo(*command);
     command->add_flag("--wav", options->wav, "Copy each photo's sound file along");
     command->callback(
         [&common, &action, options] { action = [&common, options] { return runSaveAs(common, *options); }; });

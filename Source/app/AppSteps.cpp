@@ -19,3 +19,18 @@ void AppStepList::add(std::string_view name, std::function<bool()> run, const ch
     // Keep the list's own spelling: it outlives any string the caller passed.
     m_steps.insert(pos, AppStep{m_order[r], std::move(run), file, line});
 }
+
+void AppStepList::extend(std::string_view name, std::function<bool()> run, const char* file, int line) {
+    (void)rank(name); // refuses a name not in the list
+    const auto pos =
+        std::find_if(m_steps.begin(), m_steps.end(), [&](const AppStep& s) { return s.name == name; });
+    if (pos == m_steps.end()) {
+        add(name, std::move(run), file, line);
+        return;
+    }
+    pos->run = [before = std::move(pos->run), part = std::move(run)] {
+        const bool first = before();
+        const bool second = part();
+        return first && second;
+    };
+}

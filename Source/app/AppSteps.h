@@ -25,6 +25,11 @@ public:
     // The position defaults to the caller's.
     void add(std::string_view name, std::function<bool()> run, const char* file = __builtin_FILE(),
              int line = __builtin_LINE());
+    // Adds a part to a step that several services share ("Cleanup leftovers"): it runs after the parts
+    // added before it, and the step fails when a part does (each part still runs). Adds the step when
+    // it is not there yet.
+    void extend(std::string_view name, std::function<bool()> run, const char* file = __builtin_FILE(),
+                int line = __builtin_LINE());
     const std::vector<AppStep>& steps() const { return m_steps; }
 
 private:

@@ -4,8 +4,10 @@
 #include "support/FileIO.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 
@@ -299,6 +301,13 @@ bool KLKeyValueDBMgr::backupTo(const std::string& path) {
         lumo::removeFile(temporary + "-journal");
         return false;
     }
+    // The copy is as private as the store (one may hold passwords, made readable by its owner only).
+    const char* store = sqlite3_db_filename(m_db->handle(), "main");
+    struct stat storeInfo {};
+    if (store && *store && ::stat(store, &storeInfo) == 0 &&
+        ::chmod(temporary.c_str(), storeInfo.st_mode & 07777) != 0)
+        LUMO_LOG("KLKeyValueDBMgr::backupTo() could not set the mode of %s: %s", temporary.c_str(),
+                 std::strerror(errno));
     if (const int e = lumo::renameFile(temporary, path)) {
         LUMO_LOG("KLKeyValueDBMgr::backupTo() could not rename %s to %s: %s", temporary.c_str(), path.c_str(),
                  std::strerror(e));

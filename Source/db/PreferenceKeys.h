@@ -233,6 +233,47 @@ inline constexpr char kPrefIngestDialogSettings[] = "IngestDialogSettings";
 // "dest_specs" ...), and its named snapshots, each under this prefix followed by the snapshot's name.
 inline constexpr char kPrefLiveIngestSettings[] = "Live Ingest:Settings";
 inline constexpr char kPrefLiveIngestSnapshotPrefix[] = "Live Ingest:Snapshot:";
+// FTP uploads: the saved connections, one record each ("settingsName", "ftpServer", "ftpPort",
+// "username", "password", "anonymousEnabled", "passiveEnabled", "uploadPath", "copyOptions",
+// "autoincSuffixEnabled", "folderName", "autoincSuffix", "protocolType", "ftpsEnabled",
+// "ftpsPinnedCertificate"). The passwords make the preferences file readable by its owner only.
+inline constexpr char kPrefFTPConnections[] = "FTPConnections";
+// Send photos by e-mail: the attachments' rendering, the message, how it goes (the mail program or
+// SMTP through the catalog service) and the SMTP account; the dialog's snapshot and placement.
+inline constexpr char kPrefSendPhotosImageRadioValue[] = "SendPhotosImageRadioValue";
+inline constexpr char kPrefSendPhotosScalePercentage[] = "SendPhotosScalePercentage";
+inline constexpr char kPrefSendPhotosCustomWidth[] = "SendPhotosCustomWidth";
+inline constexpr char kPrefSendPhotosCustomHeight[] = "SendPhotosCustomHeight";
+inline constexpr char kPrefSendPhotosBoxSize[] = "SendPhotosBoxSize";
+inline constexpr char kPrefSendPhotosJPEGQuality[] = "SendPhotosJPEGQuality";
+inline constexpr char kPrefSendPhotosMinJPEGQuality[] = "SendPhotosMinJPEGQuality";
+inline constexpr char kPrefSendPhotosLimitJPEGActive[] = "SendPhotosLimitJPEGActive";
+inline constexpr char kPrefSendPhotosLimitJPEGSize[] = "SendPhotosLimitJPEGSize";
+inline constexpr char kPrefSendPhotosSubsampleChroma[] = "SendPhotosSubsampleChroma";
+inline constexpr char kPrefSendPhotosApplyCrop[] = "SendPhotosApplyCrop";
+inline constexpr char kPrefSendPhotosSharpen[] = "SendPhotosSharpen";
+inline constexpr char kPrefSendPhotosConvertToSRGB[] = "SendPhotosConvertToSRGB";
+inline constexpr char kPrefSendPhotosPreserveExif[] = "SendPhotosPreserveExif";
+inline constexpr char kPrefSendPhotosWatermark[] = "SendPhotosWatermark";
+inline constexpr char kPrefSendPhotosWatermarkSettings[] = "SendPhotosWatermarkSettings";
+inline constexpr char kPrefSendPhotosTo[] = "SendPhotosTo";
+inline constexpr char kPrefSendPhotosCC[] = "SendPhotosCC";
+inline constexpr char kPrefSendPhotosBCC[] = "SendPhotosBCC";
+inline constexpr char kPrefSendPhotosSubject[] = "SendPhotosSubject";
+inline constexpr char kPrefSendPhotosBody[] = "SendPhotosBody";
+inline constexpr char kPrefSendPhotosReviewEmailBeforeSending[] = "SendPhotosReviewEmailBeforeSending";
+inline constexpr char kPrefSendPhotosAsSeparateEmails[] = "SendPhotosAsSeparateEmails";
+inline constexpr char kPrefSendPhotosViaMAPI[] = "SendPhotosViaMAPI";
+inline constexpr char kPrefSendPhotosSMTPFrom[] = "SendPhotosSMTPFrom";
+inline constexpr char kPrefSendPhotosSMTPUser[] = "SendPhotosSMTPUser";
+inline constexpr char kPrefSendPhotosSMTPPassword[] = "SendPhotosSMTPPassword";
+inline constexpr char kPrefSendPhotosSMTPServer[] = "SendPhotosSMTPServer";
+inline constexpr char kPrefSendPhotosSMTPPort[] = "SendPhotosSMTPPort";
+inline constexpr char kPrefSendPhotosSMTPReplyTo[] = "SendPhotosSMTPReplyTo";
+inline constexpr char kPrefSendPhotosSMTPRequireTLS[] = "SendPhotosSMTPRequireTLS";
+inline constexpr char kPrefSendPhotosSMTPCAFile[] = "SendPhotosSMTPCAFile";
+inline constexpr char kPrefSendPhotosDialogSettings[] = "SendPhotosDialogSettings";
+inline constexpr char kPrefSendPhotosSettings[] = "SendPhotosSettings";
 
 // List: a list of objects (a VObject vector of hashes). Object: one object (a hash).
 enum class PreferenceType { Boolean, Integer, Text, List, Object };

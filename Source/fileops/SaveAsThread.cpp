@@ -730,6 +730,11 @@ std::string SaveAsThread::EndMessage() const {
     return m_errorCount != 0 ? SaveAsText::kErrors : std::string();
 }
 
+void SaveAsThread::tell(SaveAsStep step, const char* detail) const {
+    if (m_stepObserver)
+        m_stepObserver(step, detail);
+}
+
 NRFErr SaveAsThread::fail(const std::string& text, NRFErr code) {
     LUMO_LOG("%s", text.c_str());
     m_lastFailure = text;
@@ -853,6 +858,7 @@ NRFErr SaveAsThread::SaveFile(const std::string& path, std::uint32_t index) {
     const int rotation = record->m_orientation;
     record->m_orientation = 0;
     NRFBitmapBase bitmap;
+    tell(SaveAsStep::Loading);
     const NRFErr loaded = NRFLoadFileAsBitmap(record.get(), &bitmap, 0);
     record->m_orientation = static_cast<std::int16_t>(rotation);
     if (loaded != 0 || bitmap.Empty())
@@ -862,6 +868,7 @@ NRFErr SaveAsThread::SaveFile(const std::string& path, std::uint32_t index) {
     if (m_options.applyCrop && !(record->m_crop == NRFNormalizedCrop{})) {
         // The crop's rectangle, turned by its angle, in the stored frame; one that gives no pixel is
         // no crop.
+        tell(SaveAsStep::Cropping);
         NRFBitmapBase cropped;
         const NRFErr err = CropBitmap(bitmap, record->m_crop, cropped);
         if (err == 7)
@@ -872,6 +879,8 @@ NRFErr SaveAsThread::SaveFile(const std::string& path, std::uint32_t index) {
         if (err == 0)
             bitmap = std::move(cropped);
     }
+    if (rotation != 0)
+        tell(SaveAsStep::Rotating);
     if (rotation != 0 && !bitmap.Rotate(rotation))
         return fail(formatText("SaveAsThread::SaveFile(): could not load image data for '%s', error was %ld",
                                path.c_str(), 7L),
@@ -885,6 +894,9 @@ NRFErr SaveAsThread::SaveFile(const std::string& path, std::uint32_t index) {
                                static_cast<long>(height)),
                     1);
     if (width != bitmap.Width() || height != bitmap.Height()) {
+        tell(m_options.scaleType == kScalePercentage ? SaveAsStep::ScalingByPercentage
+             : m_options.scaleType == kScaleCustom   ? SaveAsStep::ScalingToSize
+                                                     : SaveAsStep::ScalingToBox);
         if (!NRFResample(bitmap, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
                          bitmap))
             return fail(formatText("SaveFile(): Invalid scale dimensions: (%ld, %ld)",
@@ -895,6 +907,7 @@ NRFErr SaveAsThread::SaveFile(const std::string& path, std::uint32_t index) {
     // 9. sRGB.
     bool converted = false;
     if (m_options.convertToSRGB) {
+        tell(SaveAsStep::ConvertingToSRGB);
         if (NRFICCConvertRecordBitmapToSRGB(*record, bitmap) == 0)
             converted = true;
         else
@@ -903,8 +916,12 @@ NRFErr SaveAsThread::SaveFile(const std::string& path, std::uint32_t index) {
     }
 
     // 10. Sharpened, then watermarked.
-    if (m_options.sharpenPixels)
+    if (m_options.sharpenPixels) {
+        tell(SaveAsStep::Sharpening);
         SharpenBitmap(bitmap);
+    }
+    if (m_options.watermark && (!m_options.watermarkImage.empty() || !m_options.watermarkText.empty()))
+        tell(SaveAsStep::Watermarking);
     if (m_options.watermark && !m_options.watermarkImage.empty()) {
         NRFImageInfoRef markRecord;
         RecordCloser markCloser{markRecord};
@@ -963,6 +980,9 @@ NRFErr SaveAsThread::SaveFile(const std::string& path, std::uint32_t index) {
     // The metadata written into the new file after its pixels; a size limit is checked on the whole file
     // and the pixels encoded again, with the room the metadata took, when it was passed.
     std::uint64_t metadataBytes = 0;
+    tell(SaveAsStep::Saving, m_options.saveAsType == kSaveAsTIFF  ? "TIFF"
+                             : m_options.saveAsType == kSaveAsPNG ? "PNG"
+                                                                  : "JPEG");
     for (int attempt = 0;; ++attempt) {
         std::string bytes;
         const NRFErr encoded = encode(metadataBytes, bytes);

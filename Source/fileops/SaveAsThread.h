@@ -105,6 +105,20 @@ NRFErr CropBitmap(const NRFBitmapBase& bitmap, const NRFNormalizedCrop& crop, NR
 void SaveAsScaledSize(const SaveAsOptions& options, std::uint32_t width, std::uint32_t height,
                       std::int64_t& outWidth, std::int64_t& outHeight);
 
+// The rendering steps of SaveFile, each told as it begins (only the steps a photo takes).
+enum class SaveAsStep {
+    Loading,             // the full resolution pixels
+    Cropping,            // the photo's crop
+    Rotating,            // turned upright
+    ScalingByPercentage, // to a percentage of the size
+    ScalingToSize,       // to a width and a height
+    ScalingToBox,        // the long side fitted inside a box
+    ConvertingToSRGB,
+    Sharpening,
+    Watermarking,
+    Saving, // encoding; the detail is the type: "JPEG", "TIFF" or "PNG"
+};
+
 class SaveAsThread : public CProgressInfo {
 public:
     SaveAsThread(std::vector<std::string> paths, SaveAsOptions options,
@@ -118,12 +132,17 @@ public:
     // Looks up the places of the photos' GPS positions for the template; false when it failed. Without
     // one set, the lookup fails (there is no geocoder), and the user is asked whether to go on without.
     std::function<bool(const std::vector<std::string>& paths)> m_reverseGeocode;
+    // Told of each rendering step SaveFile takes, as it begins (a caller's log of what was done); the
+    // detail names the type for Saving and is empty otherwise. Called on the saving thread.
+    std::function<void(SaveAsStep step, const char* detail)> m_stepObserver;
 
     const std::vector<std::string>& SavedPaths() const { return m_savedPaths; }
     // Per photo reached by the run, in order: its new file (empty when it failed) and the text of its
     // failure (empty when it was saved).
     const std::vector<std::string>& Destinations() const { return m_destinations; }
     const std::vector<std::string>& Failures() const { return m_failures; }
+    // The text of the last failure of SaveFile() (empty before any).
+    const std::string& LastFailure() const { return m_lastFailure; }
     bool HadErrors() const { return m_errorCount != 0; }
     // "There were errors during the Save As operation." when any photo failed; empty otherwise.
     std::string EndMessage() const;
@@ -135,6 +154,7 @@ protected:
 
 private:
     NRFErr fail(const std::string& text, NRFErr code);
+    void tell(SaveAsStep step, const char* detail = "") const;
     // The expansion context of the `index`th photo: its sequence number from the run's reservation.
     VariableContext contextFor(std::uint32_t index) const;
     // The current metadata template (read once); null when it is not applied or there is none.

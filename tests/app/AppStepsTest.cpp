@@ -41,6 +41,16 @@ TEST(AppStepList, StepsRunInTheOrderOfTheNameTable) {
     EXPECT_THROW(list.add("fifth", [] { return true; }), std::logic_error);
     EXPECT_THROW(list.add("third", [] { return true; }), std::logic_error);
     EXPECT_EQ(list.steps().size(), 4u);
+
+    // A shared step takes further parts: each runs, in order, and the step fails when one does.
+    Texts ran;
+    AppStepList shared(kNames);
+    shared.extend("second", [&] { return ran.push_back("a"), false; });
+    shared.extend("second", [&] { return ran.push_back("b"), true; });
+    EXPECT_THROW(shared.extend("fifth", [] { return true; }), std::logic_error);
+    ASSERT_EQ(shared.steps().size(), 1u);
+    EXPECT_FALSE(shared.steps()[0].run());
+    EXPECT_EQ(ran, (Texts{"a", "b"}));
 }
 
 namespace {

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""A real FTP server for the transfer tests: pyftpdlib on 127.0.0.1.
+"""A real FTP server for the transfer tests: pyftpdlib on 127.0.0.1 (or ::1).
 
 Prints "ready PORT" on standard output once it listens; runs until it is killed. Every option is
 something a test needs from a real server: TLS (explicit, with a given certificate), a server that
@@ -21,10 +21,12 @@ def main():
     ap.add_argument("--password", default="secret")
     ap.add_argument("--anonymous", action="store_true", help="also let 'anonymous' in (same folder)")
     ap.add_argument("--port", type=int, default=0)
+    ap.add_argument("--host", default="127.0.0.1", help="the address to listen on (::1 for IPv6)")
     ap.add_argument("--tls-cert", help="PEM certificate: explicit TLS (AUTH TLS) is offered")
     ap.add_argument("--tls-key", help="PEM private key of --tls-cert")
     ap.add_argument("--tls-required", action="store_true", help="refuse USER before AUTH TLS")
     ap.add_argument("--no-pwd", action="store_true", help="answer PWD with 500: no home folder known")
+    ap.add_argument("--no-size", action="store_true", help="answer SIZE with 502: not implemented")
     ap.add_argument("--read-limit", type=int, default=0, help="upload bytes per second (0: no limit)")
     ap.add_argument("--log", help="append the server's log here")
     args = ap.parse_args()
@@ -48,6 +50,9 @@ def main():
         if args.no_pwd:
             def ftp_PWD(self, line):
                 self.respond("500 PWD not understood.")
+        if args.no_size:
+            def ftp_SIZE(self, path):
+                self.respond("502 Command not implemented.")
 
     Handler.authorizer = authorizer
     Handler.banner = "lumo test server ready."
@@ -62,7 +67,7 @@ def main():
         dtp.read_limit = args.read_limit
         Handler.dtp_handler = dtp
 
-    server = FTPServer(("127.0.0.1", args.port), Handler)
+    server = FTPServer((args.host, args.port), Handler)
     server.max_cons = 64
     print("ready %d" % server.socket.getsockname()[1], flush=True)
     try:
