@@ -1,6 +1,10 @@
 // The offline gazetteer over the installed data, its compact file, and the places it names.
 
 #include "gps/Gazetteer.h"
+#include "app/LumoPaths.h"
+#include "dyn_platform/DynPlatform.h"
+#include "support/NamedThread.h"
+#include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -8,8 +12,11 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
+using CILA::VObject;
 using lumo::test::readWholeFile;
+using namespace std::chrono_literals;
 using lumo::test::TempDir;
 using lumo::test::writeWholeFile;
 
@@ -236,4 +243,101 @@ TEST(Gazetteer, ConvertsTheDataWithRegionsAndRemakesADamagedCompactFile) {
     Gazetteer none;
     EXPECT_FALSE(none.open(path, "", &error));
     EXPECT_NE(error.find("no gazetteer data"), std::string::npos) << error;
+}
+
+namespace {
+
+VObject position(double latitude, double longitude) {
+    VObject p = VObject::makeVector();
+    p.append(latitude);
+    p.append(longitude);
+    return p;
+}
+
+std::string entry(const VObject& answer, const char* key) {
+    const VObject* v = answer.fetch(key);
+    return v && v->dataType() == VObject::DT_STR ? v->getstr() : "<" + answer.toString() + ">";
+}
+
+} // namespace
+
+TEST(Gazetteer, TheCatalogServiceAnswersRevgeoBatchOffWhatItsLoopWaitsFor) {
+    REQUIRE_DATA();
+    if (LumoPaths::imageCacheFolder().empty()) {
+        const std::string base = lumo::test::testRunFolder() + "/gazetteer";
+        LumoPaths::initialise(ResolvedLocations{base + "/settings", base + "/cache"});
+    }
+    ASSERT_TRUE(DynPlatform::setup_dyn_platform_environment());
+    // The service's compact file made beforehand: its conversion is tested above, and takes a while.
+    const std::string compact = std::string(std::getenv("AM_CACHE_ROOT")) + "/" + Gazetteer::kCompactFileName;
+    std::filesystem::create_directories(std::filesystem::path(compact).parent_path());
+    writeWholeFile(compact, compactBytes());
+
+    lumo::test::ServerProcess server;
+    ASSERT_TRUE(server.start("/usr/bin/python3", {LUMO_TEST_SERVERS_DIR "/geocode_server.py"}))
+        << server.error();
+    const std::string online = "http://127.0.0.1:" + std::to_string(server.port());
+
+    DynPlatform platform;
+    ASSERT_TRUE(platform.launch_dyn_platform({LUMO_CATALOGD, 30s, {}})) << platform.lastError();
+    auto batch = [](std::vector<VObject> positions, const std::string& server) {
+        VObject list = VObject::makeVector();
+        for (auto& p : positions)
+            list.append(std::move(p));
+        VObject options = VObject::makeHash();
+        options.store("server", server);
+        VObject args = VObject::makeVector();
+        args.append(std::move(list));
+        args.append(std::move(options));
+        return args;
+    };
+
+    VObject bad = VObject::makeVector();
+    bad.append(1);
+    bad.append(2);
+    VObject notAPosition = VObject::makeVector();
+    notAPosition.append("north");
+    notAPosition.append(2);
+    const DynPlatform::Reply r =
+        platform.request("revgeo_batch",
+                         batch({position(48.8584, 2.2945), position(-1.2864, 36.8172), position(0.0, -30.0),
+                                notAPosition, position(100, 0)},
+                               ""),
+                         120s);
+    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_EQ(r.results.size(), 1u);
+    const VObject& answers = r.results.at(0);
+    ASSERT_EQ(answers.size(), 5u) << answers.toString();
+    EXPECT_EQ(entry(answers.at(0), "ct"), "Paris");
+    EXPECT_EQ(entry(answers.at(0), "st"), "Île-de-France");
+    EXPECT_EQ(entry(answers.at(0), "cy"), "France");
+    EXPECT_EQ(entry(answers.at(0), "cc"), "FR");
+    EXPECT_EQ(entry(answers.at(0), "lo"), "");
+    EXPECT_EQ(entry(answers.at(1), "ct"), "Nairobi");
+    EXPECT_EQ(entry(answers.at(1), "cc"), "KE");
+    for (const char* key : {"lo", "ct", "st", "cy", "cc"}) // at sea: a place with no names
+        EXPECT_EQ(entry(answers.at(2), key), "") << key;
+    EXPECT_NE(entry(answers.at(3), "error").find("not a position"), std::string::npos) << answers.toString();
+    EXPECT_NE(entry(answers.at(4), "error").find("not a position"), std::string::npos);
+
+    // The online source through the service; a request of the wrong shape is an error.
+    const DynPlatform::Reply o =
+        platform.request("revgeo_batch", batch({position(48.8584, 2.2945)}, online), 60s);
+    ASSERT_TRUE(o.ok) << o.error;
+    EXPECT_EQ(entry(o.results.at(0).at(0), "lo"), "Gros-Caillou");
+    EXPECT_EQ(entry(o.results.at(0).at(0), "cc"), "FR");
+    const DynPlatform::Reply wrong = platform.request("revgeo_batch", bad, 60s);
+    EXPECT_FALSE(wrong.ok);
+    EXPECT_NE(wrong.error.find("not a list of positions"), std::string::npos) << wrong.error;
+
+    // While a slow lookup runs the service answers other requests at once, and it still stops in time.
+    lumo::NamedThread slow("slowgeo", 1u << 20, [&] {
+        platform.request("revgeo_batch", batch({position(2.0, 0.5)}, online), 60s);
+    });
+    std::this_thread::sleep_for(300ms);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(platform.request("ping", {}, 10s).ok);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_TRUE(platform.dyn_platform_shutdown());
+    slow.join();
 }
