@@ -172,8 +172,8 @@ ReverseGeocodeService::ReverseGeocodeService(Log log) : m(std::make_unique<Impl>
     m->eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m->eventFd < 0)
         throw std::system_error(errno, std::generic_category(), "ReverseGeocodeService: eventfd");
-    // Lookups read a file or wait on the network; a small stack does.
-    m->worker = lumo::NamedThread("revgeo_batch", 1u << 20, [this] { m->run(); });
+    // The first lookup may convert the gazetteer (a parser of large JSON files): a full-size stack.
+    m->worker = lumo::NamedThread("revgeo_batch", lumo::kBackgroundThreadStackSize, [this] { m->run(); });
 }
 
 ReverseGeocodeService::~ReverseGeocodeService() {
@@ -206,8 +206,14 @@ void ReverseGeocodeService::deliver(const Send& send) {
         std::lock_guard lock(m->mutex);
         ready.swap(m->done);
     }
-    for (auto& d : ready)
-        send(d.counter, d.name, std::move(d.results));
+    for (auto& d : ready) {
+        try {
+            send(d.counter, d.name, std::move(d.results));
+        } catch (const std::exception& e) { // a reply too large for a frame, say: the caller hears why
+            m->log(std::string("ReverseGeocodeService: cannot send the answer: ") + e.what());
+            send(d.counter, DynProtocol::kError, VObject(std::string("revgeo_batch: ") + e.what()));
+        }
+    }
 }
 
 bool ReverseGeocodeService::answer(const VObject& args, VObject& list, std::string& error,

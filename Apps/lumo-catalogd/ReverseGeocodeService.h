@@ -21,7 +21,7 @@
 
 class ReverseGeocodeService {
 public:
-    static constexpr std::size_t kMaxPositions = 100000; // per request
+    static constexpr std::size_t kMaxPositions = 50000; // per request: the answer fits one frame
 
     using Log = std::function<void(const std::string&)>;
     // Sends the reply of request `counter`: `name` is "revgeo_batch" or "error", `results` its arguments.
