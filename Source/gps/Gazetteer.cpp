@@ -623,6 +623,12 @@ struct Gazetteer::Impl {
         p.kind = static_cast<std::uint8_t>(r[26]);
         return p;
     }
+    // A country code is two capitals, or absent (two zero bytes).
+    static bool codeOk(const char* code) {
+        return code[0] == 0 ? code[1] == 0
+                            : std::isupper(static_cast<unsigned char>(code[0])) &&
+                                  std::isupper(static_cast<unsigned char>(code[1]));
+    }
     std::uint32_t cellStart(std::uint32_t c) const { return getU32(cells + 4 * std::size_t(c)); }
     std::string text(std::uint32_t offset) const { return std::string(strings + offset); }
 
@@ -661,7 +667,7 @@ struct Gazetteer::Impl {
                 const Place p = place(i);
                 if (!validCoordinate(p.latitude, p.longitude) || cellOf(p.latitude, p.longitude) != c ||
                     p.name >= stringBytes || p.region >= stringBytes || p.country >= stringBytes ||
-                    p.kind > kSection)
+                    p.kind > kSection || !codeOk(p.code))
                     return why = "bad place " + std::to_string(i), false;
             }
         }

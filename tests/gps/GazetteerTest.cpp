@@ -199,7 +199,6 @@ TEST(Gazetteer, ConvertsTheDataWithRegionsAndRemakesADamagedCompactFile) {
     ASSERT_TRUE(g.open(path, data, &error, &converted)) << error;
     EXPECT_TRUE(converted);
     EXPECT_EQ(g.placeCount(), 5u);
-    const std::string sound = readWholeFile(path);
     // Alton's section names the sublocation; Corby's own neighbour (within 5 km) says South although
     // its group votes North; Lonely has no neighbour of its country and takes the nearest state centre.
     EXPECT_EQ(g.lookup(10.004, 20.0), (GeoPlace{"Alton Docks", "Alton", "North", "Zedland", "ZZ"}));
@@ -208,14 +207,20 @@ TEST(Gazetteer, ConvertsTheDataWithRegionsAndRemakesADamagedCompactFile) {
     EXPECT_EQ(g.lookup(12.0, 22.0), (GeoPlace{"", "Lonely", "South", "Zedland", "ZZ"}));
     EXPECT_TRUE(g.lookup(11.0, 21.0).empty()); // 150 km from any place
 
-    // A sound file is used as it is; new data makes it again.
+    // A sound file is used as it is; other data (a file of another size) makes it again.
     {
         Gazetteer again;
         ASSERT_TRUE(again.open(path, data, &error, &converted)) << error;
         EXPECT_FALSE(converted);
         ASSERT_TRUE(again.open(path, "", &error, &converted)) << error; // whatever made it
         EXPECT_FALSE(converted);
+        writeWholeFile(data + "/node_modules/country-state-city/lib/assets/country.json",
+                       R"([{"name":"Zedland Republic","isoCode":"ZZ"}])");
+        ASSERT_TRUE(again.open(path, data, &error, &converted)) << error;
+        EXPECT_TRUE(converted);
+        EXPECT_EQ(again.lookup(12.0, 22.0).country, "Zedland Republic");
     }
+    const std::string sound = readWholeFile(path);
 
     // Damage of every kind is found: a flipped bit, a cut, a tail, a bare magic, nothing, and damage
     // behind a checksum made to match (a name beyond the string table, a grid that loses a place).
