@@ -130,6 +130,10 @@ struct PbfReader {
     }
 };
 
+std::int64_t wrappingAdd(std::int64_t a, std::int64_t b) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+}
+
 std::int64_t zigzag(std::uint64_t v) {
     return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1);
 }
@@ -269,10 +273,10 @@ bool ParseGazetteerCities(std::string_view bytes, std::vector<GazetteerCity>& ou
                     city.id = zigzag(value);
                 else if (field == 9)
                     city.population = value;
-                else if (field == 10)
-                    lon += zigzag(value), haveLon = true;
+                else if (field == 10) // wrapping sums: hostile deltas give a place off the globe, no overflow
+                    lon = wrappingAdd(lon, zigzag(value)), haveLon = true;
                 else if (field == 11)
-                    lat += zigzag(value), haveLat = true;
+                    lat = wrappingAdd(lat, zigzag(value)), haveLat = true;
                 break;
             case 2: {
                 if (!msg.varint(value) || value > static_cast<std::uint64_t>(msg.end - msg.p))

@@ -114,6 +114,12 @@ TEST(Gazetteer, ReadsPlacesWithRunningDeltasAndStopsAtDamage) {
     EXPECT_TRUE(ParseGazetteerCities(message(textField(2, "Far") + numberField(11, zigzag(9100000))), places,
                                      &error));
     EXPECT_TRUE(places.empty());
+    // Deltas that would overflow the running sum wrap (twice the largest is -2); a place is kept only
+    // where it lies on the globe.
+    const std::string huge = message(textField(2, "Huge") + numberField(11, zigzag(INT64_MAX)));
+    EXPECT_TRUE(ParseGazetteerCities(huge + huge + huge, places, &error));
+    ASSERT_EQ(places.size(), 1u);
+    EXPECT_DOUBLE_EQ(places[0].latitude, -2e-5);
 }
 
 TEST(Gazetteer, NamesCityRegionAndCountryOfKnownPlacesAndNothingAtSea) {
