@@ -464,11 +464,14 @@ bool loadRegions(const std::string& folder, RegionFinder& finder,
     return true;
 }
 
+// A section of a town never stands for the town; it may name the sublocation.
 PlaceKind kindOf(const std::string& featureCode) {
-    // Sections of a town and places that no longer are one never stand for the town.
-    if (featureCode == "PPLX" || featureCode == "PPLQ" || featureCode == "PPLH" || featureCode == "PPLW")
-        return kSection;
-    return kTown;
+    return featureCode == "PPLX" ? kSection : kTown;
+}
+
+// Abandoned, historical and destroyed places are not where anyone takes a photo today.
+bool isGone(const std::string& featureCode) {
+    return featureCode == "PPLQ" || featureCode == "PPLH" || featureCode == "PPLW";
 }
 
 } // namespace
@@ -489,6 +492,7 @@ bool Gazetteer::convert(const std::string& dataFolder, std::string& compact, std
         return false;
     }
     pbf.clear();
+    std::erase_if(places, [](const GazetteerCity& p) { return isGone(p.featureCode); });
     RegionFinder finder;
     std::map<std::string, std::string> countries;
     if (!loadRegions(dataFolder, finder, countries, error))
