@@ -93,9 +93,13 @@ std::uint32_t cellOf(double latitude, double longitude) {
     return static_cast<std::uint32_t>(row) * kColumns + static_cast<std::uint32_t>(column);
 }
 
+// What the conversion decides (which places, which regions): changed whenever those rules change, so
+// that a compact file made by the earlier rules is made again.
+constexpr char kConversionRules[] = "rules 2;";
+
 // The sizes and modification times of the data files: a compact file made from other data is made again.
 std::uint64_t dataStamp(const std::string& folder) {
-    std::string text;
+    std::string text = kConversionRules;
     for (const char* name : {kCitiesFile, kRegionCitiesFile, kStatesFile, kCountriesFile}) {
         struct stat st {};
         if (::stat((folder + "/" + name).c_str(), &st) != 0)
