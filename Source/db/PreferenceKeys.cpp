@@ -463,6 +463,14 @@ std::vector<PreferenceKey> makeKeys() {
     keys.push_back({.name = kPrefLiveIngestSettings,
                     .type = PreferenceType::Object,
                     .meaning = "Live Ingest: the last task (source_paths, dest_specs, rename_string ...)"});
+    // Reverse geocoding.
+    keys.push_back(
+        {.name = kPrefReverseGeocodeSettings,
+         .type = PreferenceType::Object,
+         .meaning = "Reverse geocoding: the fields a place is written to (ApplyCity ... NeverOverwrite)"});
+    keys.push_back({.name = kPrefReverseGeocodeServer,
+                    .type = PreferenceType::Text,
+                    .meaning = "Reverse geocoding: the online service's URL; empty: the offline gazetteer"});
     return keys;
 }
 

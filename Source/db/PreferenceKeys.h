@@ -233,6 +233,10 @@ inline constexpr char kPrefIngestDialogSettings[] = "IngestDialogSettings";
 // "dest_specs" ...), and its named snapshots, each under this prefix followed by the snapshot's name.
 inline constexpr char kPrefLiveIngestSettings[] = "Live Ingest:Settings";
 inline constexpr char kPrefLiveIngestSnapshotPrefix[] = "Live Ingest:Snapshot:";
+// Reverse geocoding: the apply switches (one record of twelve booleans, "ApplyCity" ... "NeverOverwrite")
+// and the online service asked instead of the offline gazetteer (empty: the gazetteer).
+inline constexpr char kPrefReverseGeocodeSettings[] = "ReverseGeocodeSettings";
+inline constexpr char kPrefReverseGeocodeServer[] = "ReverseGeocodeServer";
 
 // List: a list of objects (a VObject vector of hashes). Object: one object (a hash).
 enum class PreferenceType { Boolean, Integer, Text, List, Object };
