@@ -11,6 +11,7 @@
 #include "app/LumoLog.h"
 #include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
+#include "gps/ReverseGeoCache.h"
 #include "gps/ReverseGeoUtils.h"
 #include "metadata/MetadataTemplate.h"
 #include "metadata/PhotoMetadata.h"
@@ -97,7 +98,8 @@ nlohmann::ordered_json placeJson(const IPTCLocation& place) {
 
 // The positions of the photos, asked of the service in one batch so that each photo then finds its
 // place in the cache.
-void preload(const FileArguments& files, const std::string& server) {
+// The batch's failure ("While preloading a batch ..."), said once; empty when the service answered.
+std::string preload(const FileArguments& files, const std::string& server) {
     std::vector<GeoPosition> positions;
     for (const FileArgument& file : files.expand()) {
         if (file.error != 0)
@@ -112,8 +114,10 @@ void preload(const FileArguments& files, const std::string& server) {
     }
     std::vector<ReverseGeoAnswer> answers;
     std::string error;
-    if (!PreloadReverseGeocodeBatch(positions, server, answers, &error))
-        std::fprintf(stderr, "lumo: %s\n", error.c_str());
+    if (PreloadReverseGeocodeBatch(positions, server, answers, &error))
+        return {};
+    std::fprintf(stderr, "lumo: %s\n", error.c_str());
+    return error;
 }
 
 int runGeocode(const CommonOptions& common, const std::shared_ptr<GeocodeOptions>& options) {
@@ -133,7 +137,8 @@ int runGeocode(const CommonOptions& common, const std::shared_ptr<GeocodeOptions
     operation.label = "Reverse geocoding";
     operation.heading = "While setting reverse geocoding data an error occurred:";
     operation.services = kCatalogService | kReverseGeocodeService;
-    operation.prepare = [options, settings, server] {
+    auto batchError = std::make_shared<std::string>();
+    operation.prepare = [options, settings, server, batchError] {
         // Without --fields the saved settings say where a place goes; when they name no field, the
         // location fields of the photo do.
         if (options->fields.empty()) {
@@ -148,10 +153,11 @@ int runGeocode(const CommonOptions& common, const std::shared_ptr<GeocodeOptions
         if (!options->serverGiven)
             if (const auto preferences = CPreferences::instance())
                 *server = preferences->getString(kPrefReverseGeocodeServer, "");
-        preload(options->files, *server);
+        *batchError = preload(options->files, *server);
         return int{kExitDone};
     };
-    operation.change = [options, settings, server](NRFImageInfoRec& image, NRFMetadataCommit* batch) {
+    operation.change = [options, settings, server, batchError](NRFImageInfoRec& image,
+                                                               NRFMetadataCommit* batch) {
         PhotoOutcome outcome;
         std::optional<IPTCLocation> place;
         std::string error;
@@ -160,7 +166,16 @@ int runGeocode(const CommonOptions& common, const std::shared_ptr<GeocodeOptions
             outcome.json["place"] = nullptr;
             return outcome;
         }
-        if (!PreloadSingleJob(image, true, *server, place, &error) || !place) {
+        // After a batch that failed as a whole only the cache is asked: the service was asked already.
+        const auto position = ReverseGeoPosition(image);
+        IPTCLocation cached;
+        if (batchError->empty())
+            PreloadSingleJob(image, true, *server, place, &error);
+        else if (const auto cache = ReverseGeoCache::Get();
+                 cache && cache->Fetch(position->latitude, position->longitude,
+                                       ReverseGeocodeContext(*server), cached))
+            place = cached;
+        if (!place) {
             outcome.result = kResultNotPossible;
             outcome.error =
                 error.empty() ? "Reverse Geocode coordinate not found in local database cache." : error;
@@ -213,7 +228,10 @@ void addGeocodeCommand(CLI::App& lumo, const CommonOptions& common, CommandActio
         ->add_option("--fields", options->fields,
                      "The fields to write, comma-separated: " + fieldNames() +
                          " (default: the saved settings, else City, State, Country and CountryCode)")
-        ->delimiter(',');
+        ->type_name("FIELD,...")
+        ->delimiter(',')
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     command->add_flag("--dry-run", options->dryRun, "Look the places up and show them; write nothing");
     command->callback([&common, &action, options, command] {
         options->serverGiven = command->count("--server") > 0;

@@ -184,6 +184,8 @@ protected:
             return {};
         const std::string path = m_dir.file(name);
         std::filesystem::copy_file(folder + "/exiftool/" + name, path);
+        std::filesystem::permissions(path, std::filesystem::perms::owner_write,
+                                     std::filesystem::perm_options::add);
         return path;
     }
     TempDir m_dir;
@@ -196,21 +198,22 @@ bool launchCatalog() {
 } // namespace
 
 TEST_F(GeocodePhotoTest, ApplyReverseGeoDataWritesTheFileAndKeepsWhatItHolds) {
-    // GPS.jpg names its country ("United Kingdom") and leaves City empty.
+    // GPS.jpg names its country ("United Kingdom") and has no sublocation.
     const std::string path = corpusPhoto("GPS.jpg");
     if (path.empty())
         LUMO_SKIP_OR_FAIL("no corpus");
     std::string error;
     ASSERT_TRUE(ApplyReverseGeoData(
-        path, place("", "Hexham", "England", "Britain", "GB"),
-        settingsWith({kGeocodeCity, kGeocodeCountry, kGeocodeLocationShown, kGeocodeNeverOverwrite}), &error))
+        path, place("Hexham", "Hexham", "England", "Britain", "GB"),
+        settingsWith({kGeocodeSublocation, kGeocodeCountry, kGeocodeLocationShown, kGeocodeNeverOverwrite}),
+        &error))
         << error;
     const auto read = lumo::test::exiftoolJson(
-        {"-IPTC:City", "-IPTC:Country-PrimaryLocationName", "-XMP-iptcExt:LocationShownCity", path});
+        {"-IPTC:Sub-location", "-IPTC:Country-PrimaryLocationName", "-XMP-iptcExt:LocationShownCity", path});
     if (!read)
         LUMO_SKIP_OR_FAIL("exiftool is not installed");
     ASSERT_EQ(read->size(), 1u);
-    EXPECT_EQ((*read)[0].value("City", ""), "Hexham");
+    EXPECT_EQ((*read)[0].value("Sub-location", ""), "Hexham");
     EXPECT_EQ((*read)[0].value("Country-PrimaryLocationName", ""), "United Kingdom");
     EXPECT_EQ((*read)[0].value("LocationShownCity", ""), "Hexham");
 
