@@ -291,3 +291,33 @@ TEST_F(GeocodePhotoTest, LumoGeocodeNamesCitiesAndCountriesOffline) {
         EXPECT_FALSE((*read)[i].value("Country-PrimaryLocationName", "").empty()) << photos[i];
     }
 }
+
+TEST_F(GeocodePhotoTest, TheBatchAppliesCachedPlacesWithoutTheServiceAndSkipsPhotosWithoutAPosition) {
+    const std::string located = corpusPhoto("Apple.jpg");
+    if (located.empty())
+        LUMO_SKIP_OR_FAIL("no corpus");
+    const std::string plain = corpusPhoto("ExifTool.jpg");
+    ReverseGeoCache::Terminate();
+    ASSERT_TRUE(ReverseGeoCache::Initialize(m_dir.file("GeocodeCache.db")));
+    ASSERT_TRUE(ReverseGeoCache::Get()->Store(53.382847222222, -1.456677777778, "offline",
+                                              place("", "Sheffield", "England", "United Kingdom", "GB")));
+    DynPlatform::instance().dyn_platform_shutdown();
+    std::vector<std::string> said;
+    const auto results =
+        ApplyReverseGeoBatch({located, plain}, settingsWith({kGeocodeCity, kGeocodeCountryCode}), "", false,
+                             [&](const std::string& message) {
+                                 said.push_back(message);
+                                 return true;
+                             });
+    ReverseGeoCache::Terminate();
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_TRUE(results[0].written) << results[0].error;
+    EXPECT_FALSE(results[1].position);
+    EXPECT_FALSE(results[1].written);
+    EXPECT_EQ(said, std::vector<std::string>{"Setting reverse geocoding data for 1 of 1 selected items..."});
+    const auto read = lumo::test::exiftoolJson({"-IPTC:City", "-IPTC:Country-PrimaryLocationCode", located});
+    if (!read)
+        LUMO_SKIP_OR_FAIL("exiftool is not installed");
+    EXPECT_EQ((*read)[0].value("City", ""), "Sheffield");
+    EXPECT_EQ((*read)[0].value("Country-PrimaryLocationCode", ""), "GB");
+}
