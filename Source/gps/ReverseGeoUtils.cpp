@@ -132,8 +132,12 @@ ReverseGeocodeSettings ReverseGeocodeSettings::Load() {
     CILA::VObject record;
     const auto preferences = CPreferences::instance();
     if (!preferences || !preferences->getValue(kSection, record) ||
-        record.dataType() != CILA::VObject::DT_HASH)
+        record.dataType() != CILA::VObject::DT_HASH) {
+        // Never saved: the photo's own location fields.
+        for (const std::size_t i : {kGeocodeCity, kGeocodeState, kGeocodeCountry, kGeocodeCountryCode})
+            settings.m_apply[i] = true;
         return settings;
+    }
     for (std::size_t i = 0; i < kNames.size(); ++i)
         if (const CILA::VObject* value = record.fetch(kNames[i]))
             settings.m_apply[i] = value->getbool();

@@ -28,7 +28,8 @@ struct ReverseGeocodeSettings {
 
     std::array<bool, 12> m_apply{};
 
-    // From the preferences (all off when they are not open or hold no record); missing switches are off.
+    // From the preferences; missing switches are off. Without a saved record (or without preferences):
+    // City, State, Country and Country Code.
     static ReverseGeocodeSettings Load();
     // Into the preferences; false when they are not open.
     bool Save() const;

@@ -6,6 +6,8 @@
 #include "gps/ReverseGeoUtils.h"
 
 #include "db/KLKeyValueDB.h"
+#include "db/PreferenceKeys.h"
+#include "db/Preferences.h"
 #include "dyn_platform/DynPlatform.h"
 #include "metadata/IPTCFields.h"
 #include "metadata/IPTCUtils.h"
@@ -148,6 +150,26 @@ TEST(ReverseGeoApply, TheRulesOfNeverOverwriteEmptyValuesAndLocationsShown) {
     EXPECT_EQ(record.m_locationCreated[0].m_city, "Lyon");
     EXPECT_EQ(record.m_locationCreated[0].m_countryName, "France");
     EXPECT_EQ(record.m_locationCreated[0].m_provinceState, "");
+}
+
+TEST(ReverseGeoSettings, TwelveSwitchesUnderTheirNamesWithTheLocationFieldsUntilSaved) {
+    LumoPaths::initialise(LocationInputs{});
+    ASSERT_TRUE(CPreferences::GetPreferences());
+    if (const auto preferences = CPreferences::instance())
+        preferences->remove(kPrefReverseGeocodeSettings);
+    EXPECT_EQ(ReverseGeocodeSettings::Load().m_apply,
+              settingsWith({kGeocodeCity, kGeocodeState, kGeocodeCountry, kGeocodeCountryCode}).m_apply);
+    const auto saved = settingsWith({kGeocodeCreatedCity, kGeocodeLocationShown, kGeocodeNeverOverwrite});
+    ASSERT_TRUE(saved.Save());
+    EXPECT_EQ(ReverseGeocodeSettings::Load().m_apply, saved.m_apply);
+    CILA::VObject record;
+    ASSERT_TRUE(CPreferences::instance()->getValue("ReverseGeocodeSettings", record));
+    ASSERT_EQ(record.size(), 12u);
+    EXPECT_TRUE(record.fetch("ApplyTakenCity")->getbool());
+    EXPECT_TRUE(record.fetch("NeverOverwrite")->getbool());
+    EXPECT_FALSE(record.fetch("ApplyCity")->getbool());
+    CPreferences::instance()->remove(kPrefReverseGeocodeSettings);
+    CPreferences::ClosePreferences();
 }
 
 TEST(ReverseGeoCountryCodes, TwoAndThreeLettersCurrentAndFormerOthersLogged) {
