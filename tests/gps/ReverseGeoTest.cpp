@@ -13,6 +13,7 @@
 #include "metadata/IPTCUtils.h"
 #include "metadata/MetadataTemplate.h"
 #include "support/PhotoEngineTest.h"
+#include "support/ServerProcess.h"
 #include "support/TestLog.h"
 #include "support/TestSupport.h"
 
@@ -285,6 +286,21 @@ TEST_F(GeocodePhotoTest, TheCatalogServiceAnswersThroughTheCache) {
     EXPECT_TRUE(ReverseGeoCache::Get()->Fetch(35.6895, 139.6917, "offline", cached));
     EXPECT_EQ(cached, *answers[1].place);
     EXPECT_TRUE(PreloadReverseGeocodeBatch({{35.6895, 139.6917}}, "", answers, &error));
+
+    // An online service's answers are kept apart from the gazetteer's.
+    lumo::test::ServerProcess server;
+    ASSERT_TRUE(server.start("/usr/bin/python3", {lumo::test::testServerScript("geocode_server.py")}))
+        << server.error();
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.port());
+    ASSERT_TRUE(launchCatalog()) << DynPlatform::instance().lastError();
+    EXPECT_TRUE(PreloadReverseGeocodeBatch({{48.8584, 2.2945}, {0, 0}}, url, answers, &error)) << error;
+    DynPlatform::instance().dyn_platform_shutdown();
+    ASSERT_EQ(answers.size(), 2u);
+    ASSERT_TRUE(answers[0].place) << answers[0].error;
+    EXPECT_EQ(answers[0].place->m_city, "Paris");
+    EXPECT_TRUE(!answers[1].place || answers[1].place->isEmpty()); // nothing there
+    EXPECT_TRUE(ReverseGeoCache::Get()->Fetch(48.8584, 2.2945, url, cached));
+    EXPECT_FALSE(ReverseGeoCache::Get()->Fetch(48.8584, 2.2945, "offline", cached));
     ReverseGeoCache::Terminate();
 }
 
