@@ -117,6 +117,14 @@ TEST_F(CacheTest, StoresFetchesKeepsSourcesApartAndSurvivesAReopen) {
     EXPECT_TRUE(ReverseGeoCache::Get()->Fetch(59.9, 10.7, "offline", found));
     EXPECT_EQ(found, place("", "Oslo", "", "", ""));
     EXPECT_FALSE(ReverseGeoCache::Get()->Fetch(1, 1, "offline", found));
+
+    // A store that cannot be made leaves no cache, and says so.
+    ReverseGeoCache::Terminate();
+    lumo::test::writeWholeFile(m_dir.file("file"), "x");
+    EXPECT_FALSE(ReverseGeoCache::Initialize(m_dir.file("file") + "/GeocodeCache.db"));
+    EXPECT_FALSE(ReverseGeoCache::Get());
+    EXPECT_NE(lumo::test::loggedSoFar().find("ReverseGeoCache::Initialize() failed to create database."),
+              std::string::npos);
 }
 
 TEST(ReverseGeoApply, TheRulesOfNeverOverwriteEmptyValuesAndLocationsShown) {
