@@ -221,8 +221,10 @@ void addGeocodeCommand(CLI::App& lumo, const CommonOptions& common, CommandActio
         "geocode",
         "Write the place at each photo's GPS position (city, state, country ...) into its metadata");
     options->files.addTo(*command);
-    command->add_option("--server", options->server,
-                        "Ask this online reverse-geocoding service (a URL) instead of the offline gazetteer");
+    command
+        ->add_option("--server", options->server,
+                     "Ask this online reverse-geocoding service (a URL) instead of the offline gazetteer")
+        ->type_name("URL");
     command->add_flag("--never-overwrite", options->neverOverwrite, "Leave the fields that hold text alone");
     command
         ->add_option("--fields", options->fields,
