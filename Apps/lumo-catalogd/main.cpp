@@ -197,7 +197,8 @@ public:
         std::set<std::string> m_ignored;
         bool m_shutdown = false;
         std::set<std::uint16_t> m_wantsReply;
-        SendEmailWorker m_email; // last: joined before the rest goes
+        // The workers last: joined before the rest goes.
+        SendEmailWorker m_email;
         ReverseGeocodeService m_revgeo{[](const std::string& line) { dynLog("%s", line.c_str()); }};
     };
 

@@ -8,6 +8,7 @@
 #include "db/DBServices.h"
 #include "dyn_platform/DynPlatform.h"
 #include "fileops/RenameJournal.h"
+#include "gps/ReverseGeoCache.h"
 #include "metadata/PhotoMetadata.h"
 #include "transfer/FTPAsDialog.h"
 #include "transfer/FileTransferQueue.h"
@@ -25,7 +26,7 @@ AppSession::AppSession(const CommonOptions& options, unsigned services) {
     }
     setMessageBoxHandler(makeTerminalMessageBox(options));
     // The disk cache lives where the "CachePath" preference says: the preferences open first.
-    if (services & (kThumbfileCacheService | kCodeReplacementsService))
+    if (services & (kThumbfileCacheService | kCodeReplacementsService | kReverseGeocodeService))
         services |= kPreferencesService;
     if (services & kPreferencesService)
         addPreferencesService(m_app);
@@ -49,6 +50,8 @@ AppSession::AppSession(const CommonOptions& options, unsigned services) {
         addFTPQueueService(m_app);
         addFTPUploadCacheService(m_app);
     }
+    if (services & kReverseGeocodeService)
+        addReverseGeoCacheService(m_app);
     // A rename that a kill or a power loss cut short is undone before anything else looks at its photos.
     addRenameRecoveryService(m_app);
     addEmailAttachmentCleanupService(m_app);

@@ -16,6 +16,8 @@ enum AppServices : unsigned {
     kImageCacheService = 1u << 5,       // the image cache in memory and its workers
     kCodeReplacementsService = 1u << 6, // the code replacement tables the preferences name (with them)
     kTransferService = 1u << 7,         // running transfer queues stopped and the upload cache cleaned up
+    kReverseGeocodeService =
+        1u << 8, // the geocoding cache and the template's geocoder (with the preferences)
     kAllServices = ~0u,
 };
 

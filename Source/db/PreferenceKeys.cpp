@@ -618,6 +618,14 @@ std::vector<PreferenceKey> makeKeys() {
         {.name = kPrefSendPhotosSettings,
          .type = PreferenceType::Object,
          .meaning = "Send photos: the dialog\'s settings snapshot (ImageSizeRadio, RecipientsTo ...)"});
+    // Reverse geocoding.
+    keys.push_back(
+        {.name = kPrefReverseGeocodeSettings,
+         .type = PreferenceType::Object,
+         .meaning = "Reverse geocoding: the fields a place is written to (ApplyCity ... NeverOverwrite)"});
+    keys.push_back({.name = kPrefReverseGeocodeServer,
+                    .type = PreferenceType::Text,
+                    .meaning = "Reverse geocoding: the online service's URL; empty: the offline gazetteer"});
     return keys;
 }
 

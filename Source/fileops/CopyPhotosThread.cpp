@@ -177,7 +177,22 @@ void CopyPhotosThread::Run() {
     }
 
     if (apply && IPTCHaveReverseGeocoding(*m_stationery)) {
-        const bool found = m_reverseGeocode && m_reverseGeocode(m_items);
+        bool found = false;
+        if (m_reverseGeocode) {
+            found = m_reverseGeocode(m_items);
+        } else {
+            // The installed geocoder finds (and caches) each place before the first copy.
+            std::vector<NRFImageInfoRef> records;
+            std::vector<const NRFImageInfoRec*> images;
+            for (const DocumentItem::Ref& item : m_items) {
+                NRFImageInfoRef record = item ? item->PrimaryRecord() : nullptr;
+                if (record) {
+                    images.push_back(record.get());
+                    records.push_back(std::move(record));
+                }
+            }
+            found = IPTCReverseGeocodeAll(images);
+        }
         if (!found) {
             if (ErrorReporter::DoMessageBox(CopyPhotosText::kGeocodingFailed, MessageBoxButtons::YesNo) !=
                 MessageBoxAnswer::Yes) {

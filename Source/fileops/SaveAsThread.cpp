@@ -851,6 +851,9 @@ NRFErr SaveAsThread::SaveFile(const std::string& path, std::uint32_t index) {
         if (const int err = IPTCApplyStationery(*current, *applied, StationeryDateInfo{}, context, &message);
             err != 0)
             return fail("SaveAsThread::SaveFile(): " + message, static_cast<NRFErr>(err));
+        if (record && record->m_hasGPS && IPTCHaveReverseGeocoding(*current))
+            if (const std::optional<IPTCLocation> place = IPTCReverseGeocode(*record))
+                IPTCApplyReverseGeocoding(*current, *applied, *place);
     }
     const IPTCRec* newMetadata = applied ? applied.get() : metadata.get();
 
@@ -1055,7 +1058,25 @@ void SaveAsThread::operator()() {
             ExpandVariables(m_options.renameString, VariableContext{}, kVariableFileName).usedSequence;
         const IPTCRec* current = stationery();
         if (current && IPTCHaveReverseGeocoding(*current)) {
-            const bool found = m_reverseGeocode && m_reverseGeocode(m_paths);
+            bool found = false;
+            if (m_reverseGeocode) {
+                found = m_reverseGeocode(m_paths);
+            } else {
+                // The installed geocoder finds (and caches) each place before the first photo.
+                std::vector<NRFImageInfoRef> records;
+                std::vector<const NRFImageInfoRec*> images;
+                for (const std::string& path : m_paths) {
+                    NRFImageInfoRef image;
+                    if (NRFOpenImage(path.c_str(), 0, &image) == kNRFErrNone &&
+                        NRFGetImageInfo(image.get()) == kNRFErrNone) {
+                        images.push_back(image.get());
+                        records.push_back(std::move(image));
+                    }
+                }
+                found = IPTCReverseGeocodeAll(images);
+                for (NRFImageInfoRef& image : records)
+                    NRFCloseImage(&image);
+            }
             if (!found) {
                 if (ErrorReporter::DoMessageBox(SaveAsText::kGeocodingFailed, MessageBoxButtons::YesNo) !=
                     MessageBoxAnswer::Yes) {

@@ -260,8 +260,14 @@ bool IPTCApplyStationeryToPhoto(const IPTCRec& stationery, IPTCRec& metadata, co
     std::string message;
     const int result =
         IPTCApplyStationery(stationery, metadata, StationeryDateInfoFor(image), photo, &message);
-    if (result == 0 || result == kIPTCErrNothingToApply)
+    if (result == 0 || result == kIPTCErrNothingToApply) {
+        // The place at the photo's position, where the template asks for it (a run that could not find
+        // the places has switched the flags off before its first photo).
+        if (image && image->m_hasGPS && IPTCHaveReverseGeocoding(stationery))
+            if (const std::optional<IPTCLocation> place = IPTCReverseGeocode(*image))
+                IPTCApplyReverseGeocoding(stationery, metadata, *place);
         return true;
+    }
     if (error)
         *error = message.empty() ? "The Metadata (IPTC) Template could not be applied (error " +
                                        std::to_string(result) + ")."
@@ -424,6 +430,20 @@ void IPTCApplyReverseGeocoding(const IPTCRec& stationery, IPTCRec& target, const
                                           shown) == target.m_locationShown.end())
             target.m_locationShown.push_back(std::move(shown));
     }
+}
+
+bool IPTCHaveReverseGeocoder() {
+    const std::lock_guard lock(g_geocoderMutex);
+    return static_cast<bool>(g_geocoder);
+}
+
+bool IPTCReverseGeocodeAll(const std::vector<const NRFImageInfoRec*>& images) {
+    if (!IPTCHaveReverseGeocoder())
+        return false;
+    for (const NRFImageInfoRec* image : images)
+        if (image && image->m_hasGPS && !IPTCReverseGeocode(*image))
+            return false;
+    return true;
 }
 
 ReverseGeocoder IPTCSetReverseGeocoder(ReverseGeocoder geocoder) {

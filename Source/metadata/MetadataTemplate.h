@@ -112,6 +112,12 @@ ReverseGeocoder IPTCSetReverseGeocoder(ReverseGeocoder geocoder);
 // Looks the photo's place up with the installed geocoder; nullopt without one, without a GPS position
 // or when the lookup fails.
 std::optional<IPTCLocation> IPTCReverseGeocode(const NRFImageInfoRec& image);
+// True while a geocoder is installed.
+bool IPTCHaveReverseGeocoder();
+// Whether the installed geocoder finds the place of every photo that has a GPS position (photos without
+// one need none); false without a geocoder. A run that applies a template asks this before its first
+// photo.
+bool IPTCReverseGeocodeAll(const std::vector<const NRFImageInfoRec*>& images);
 
 // -- template files
 

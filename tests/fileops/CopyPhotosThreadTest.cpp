@@ -144,10 +144,10 @@ TEST_F(CopyPhotosTest, OpeningMoreThanFiveFoldersAsksFirst) {
     }
 }
 
-TEST_F(CopyPhotosTest, FailingGeocodingAnsweredNoCopiesNothing) {
+TEST_F(CopyPhotosTest, GeocodingThroughTheInstalledGeocoderOrAskedAboutWithoutOne) {
     const DocumentItem::Ref item = photo(m_src.path(), "IMG_0001.JPG");
     IPTCRec stationery;
-    stationery.m_reverseGeocodingApply[0] = true;
+    stationery.m_reverseGeocodingApply[kGeocodeCity] = true;
     CopyOptions options;
     options.m_lastDestPath = m_dst.path();
     options.m_applyIPTC = true;
@@ -156,6 +156,34 @@ TEST_F(CopyPhotosTest, FailingGeocodingAnsweredNoCopiesNothing) {
     EXPECT_EQ(m_asked, std::vector<std::string>{CopyPhotosText::kGeocodingFailed});
     EXPECT_EQ(m_progress.GetStatus(), ProgressDialogInterface::kStatusCancelled);
     EXPECT_TRUE(namesIn(m_dst.path()).empty());
+
+    // With a geocoder the copy of a photo with a position takes its place, and nothing is asked.
+    const std::string corpus = lumo::test::corpusFolder();
+    if (corpus.empty())
+        LUMO_SKIP_OR_FAIL("no corpus");
+    const std::string located = m_src.file("GPS.jpg");
+    std::filesystem::copy_file(corpus + "/exiftool/GPS.jpg", located);
+    std::filesystem::permissions(located, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
+    NRFFileType type = 0;
+    ASSERT_EQ(NRFGetType(located.c_str(), &type, true), kNRFErrNone);
+    IPTCSetReverseGeocoder([](const NRFImageInfoRec& image) -> std::optional<IPTCLocation> {
+        IPTCLocation place;
+        place.m_city = image.m_latitude > 54 ? "Hexham" : "elsewhere";
+        return place;
+    });
+    m_asked.clear();
+    run({DocumentItem::ForFile(located, type, false)}, options, stationery);
+    IPTCSetReverseGeocoder(nullptr);
+    EXPECT_TRUE(m_asked.empty());
+    NRFImageInfoRef copy;
+    ASSERT_EQ(NRFOpenImage(m_dst.file("GPS.jpg").c_str(), 0, &copy), kNRFErrNone);
+    ASSERT_EQ(NRFGetImageInfo(copy.get()), kNRFErrNone);
+    IPTCRec record;
+    ASSERT_EQ(NRFLoadIPTC(copy.get(), &record), kNRFErrNone);
+    std::string city;
+    IPTCGetDataSet(&record, IPTC_CITY, 1, true, city);
+    EXPECT_EQ(city, "Hexham");
 }
 
 TEST_F(CopyPhotosTest, MoveAcrossFileSystemsKeepsTheOriginalUntilTheCopyIsWhole) {

@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <random>
 
 using lumo::test::TempDir;
@@ -448,7 +449,7 @@ TEST(SaveAsWatermark, TextGoesOverTheBottomLeftCornerOrIsRefused) {
     }
 }
 
-TEST_F(SaveAsThreadTest, AFailingReverseGeocodingIsAskedAboutAndNoSavesNothing) {
+TEST_F(SaveAsThreadTest, ReverseGeocodingThroughTheGeocoderOrAskedAboutWithoutOne) {
     ASSERT_TRUE(CPreferences::GetPreferences());
     const std::string source = m_dir.file("geo.jpg");
     writeWholeFile(source, photo(64, 32, 1));
@@ -484,6 +485,37 @@ TEST_F(SaveAsThreadTest, AFailingReverseGeocodingIsAskedAboutAndNoSavesNothing) 
             ASSERT_EQ(NRFLoadIPTC(out.record.get(), &written), kNRFErrNone);
             EXPECT_EQ(written.m_fields[headline], "Placed");
         }
+    }
+
+    // With a geocoder, a photo with a position is saved with its place and nothing is asked.
+    const std::string corpus = lumo::test::corpusFolder();
+    if (!corpus.empty()) {
+        const std::string located = m_dir.file("located.jpg");
+        std::filesystem::copy_file(corpus + "/exiftool/GPS.jpg", located);
+        IPTCSetReverseGeocoder([](const NRFImageInfoRec&) -> std::optional<IPTCLocation> {
+            IPTCLocation place;
+            place.m_city = "Hexham";
+            return place;
+        });
+        std::vector<std::string> asked;
+        setMessageBoxHandler([&](std::string_view text, MessageBoxButtons) {
+            asked.emplace_back(text);
+            return MessageBoxAnswer::No;
+        });
+        SaveAsOptions o = options();
+        o.applyStationeryPad = true;
+        ProgressDialogInterface progress;
+        SaveAsThread thread({located}, o, &progress);
+        ASSERT_TRUE(thread.Start());
+        thread.Join();
+        setMessageBoxHandler(nullptr);
+        IPTCSetReverseGeocoder(nullptr);
+        EXPECT_TRUE(asked.empty());
+        ASSERT_EQ(thread.Destinations().size(), 1u);
+        Loaded out = load(thread.Destinations()[0]);
+        IPTCRec written;
+        ASSERT_EQ(NRFLoadIPTC(out.record.get(), &written), kNRFErrNone);
+        EXPECT_EQ(written.m_fields[IPTCFieldIndexOf(IPTCStorageFieldID(IPTC_CITY), 1)], "Hexham");
     }
     CPreferences::ClosePreferences();
 }
