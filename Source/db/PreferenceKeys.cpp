@@ -463,6 +463,48 @@ std::vector<PreferenceKey> makeKeys() {
     keys.push_back({.name = kPrefLiveIngestSettings,
                     .type = PreferenceType::Object,
                     .meaning = "Live Ingest: the last task (source_paths, dest_specs, rename_string ...)"});
+    // Importing GPS coordinates from track logs.
+    keys.push_back({.name = kPrefImportGPSDaysDelta,
+                    .type = PreferenceType::Integer,
+                    .minimum = -3650,
+                    .maximum = 3650,
+                    .meaning = "GPS import: the camera clock's offset from UTC, days"});
+    keys.push_back({.name = kPrefImportGPSHoursDelta,
+                    .type = PreferenceType::Integer,
+                    .minimum = -23,
+                    .maximum = 23,
+                    .meaning = "GPS import: the camera clock's offset from UTC, hours"});
+    keys.push_back({.name = kPrefImportGPSMinutesDelta,
+                    .type = PreferenceType::Integer,
+                    .minimum = -59,
+                    .maximum = 59,
+                    .meaning = "GPS import: the camera clock's offset from UTC, minutes"});
+    keys.push_back({.name = kPrefImportGPSSecondsDelta,
+                    .type = PreferenceType::Integer,
+                    .minimum = -59,
+                    .maximum = 59,
+                    .meaning = "GPS import: the camera clock's offset from UTC, seconds"});
+    keys.push_back({.name = kPrefImportGPSMatchRange,
+                    .type = PreferenceType::Integer,
+                    .defaultNumber = 5,
+                    .minimum = 0,
+                    .maximum = 1440,
+                    .meaning = "GPS import: how far (minutes) a log point may be from a photo's time"});
+    keys.push_back({.name = kPrefImportGPSAllowGapMatches,
+                    .type = PreferenceType::Boolean,
+                    .meaning = "GPS import: match photos taken in a gap of the log (up to a day)"});
+    keys.push_back({.name = kPrefImportGPSOverwriteExisting,
+                    .type = PreferenceType::Boolean,
+                    .meaning = "GPS import: replace the position a photo already has"});
+    keys.push_back({.name = kPrefImportGPSReverseGeocode,
+                    .type = PreferenceType::Boolean,
+                    .meaning = "GPS import: look up the place names of the matched photos"});
+    keys.push_back({.name = kPrefImportGPSPlotGranularity,
+                    .type = PreferenceType::Integer,
+                    .defaultNumber = 1,
+                    .minimum = 1,
+                    .maximum = 1000,
+                    .meaning = "GPS import: draw every n-th point of the track on the map"});
     return keys;
 }
 

@@ -233,6 +233,17 @@ inline constexpr char kPrefIngestDialogSettings[] = "IngestDialogSettings";
 // "dest_specs" ...), and its named snapshots, each under this prefix followed by the snapshot's name.
 inline constexpr char kPrefLiveIngestSettings[] = "Live Ingest:Settings";
 inline constexpr char kPrefLiveIngestSnapshotPrefix[] = "Live Ingest:Snapshot:";
+// Importing GPS coordinates from track logs: the camera's offset from UTC, the match range (minutes),
+// gap matches, overwriting a photo's own position, geocoding the matched photos, the map's plotting.
+inline constexpr char kPrefImportGPSDaysDelta[] = "ImportGPSCoordinatesDaysDelta";
+inline constexpr char kPrefImportGPSHoursDelta[] = "ImportGPSCoordinatesHoursDelta";
+inline constexpr char kPrefImportGPSMinutesDelta[] = "ImportGPSCoordinatesMinutesDelta";
+inline constexpr char kPrefImportGPSSecondsDelta[] = "ImportGPSCoordinatesSecondsDelta";
+inline constexpr char kPrefImportGPSMatchRange[] = "ImportGPSCoordinatesMatchRange";
+inline constexpr char kPrefImportGPSAllowGapMatches[] = "ImportGPSCoordinatesAllowGapMatches";
+inline constexpr char kPrefImportGPSOverwriteExisting[] = "ImportGPSCoordinatesOverwriteExisting";
+inline constexpr char kPrefImportGPSReverseGeocode[] = "ImportGPSCoordinatesReverseGeocode";
+inline constexpr char kPrefImportGPSPlotGranularity[] = "ImportGPSPlotGranularity";
 
 // List: a list of objects (a VObject vector of hashes). Object: one object (a hash).
 enum class PreferenceType { Boolean, Integer, Text, List, Object };

@@ -33,9 +33,10 @@ std::string GPSTimeKey(std::int64_t utcSeconds);
 // Seconds since 1970 of a calendar date and time taken as UTC (proleptic Gregorian calendar).
 std::int64_t GPSSecondsFromCivil(int year, int month, int day, int hour, int minute, int second);
 
-// The converter's input format for a log whose text begins with `firstText`: "nmea" (a line starting
-// with a "$GP" sentence), "nmea,gisteq" (the GiSTEQ header line), "kml" (a "<kml" element), "gpx"
-// otherwise.
+// The converter's input format for a log whose text begins with `firstText`: "nmea,gisteq" (the GiSTEQ
+// header line), "nmea" (a line of the first text starting with a standard "$GP" sentence), "magellan"
+// (Magellan's "$PMGN" sentences), "kml" (a "<kml" element), "gtrnctr" (a Garmin training centre file),
+// "gpx" otherwise.
 std::string GPSRecognizeLogFormat(std::string_view firstText);
 
 // The converter's arguments after the program name for a log at `path` in `format`.
