@@ -44,10 +44,11 @@ public:
 
     std::size_t written() const { return m_written; }
     std::size_t failed() const { return m_failed; }
+    std::size_t geocodeFailed() const { return m_geocodeFailed; }
 
 private:
     std::vector<Item> m_items;
     bool m_reverseGeocode = false;
     Geocoder m_geocoder;
-    std::size_t m_next = 0, m_written = 0, m_failed = 0;
+    std::size_t m_next = 0, m_written = 0, m_failed = 0, m_geocodeFailed = 0;
 };
