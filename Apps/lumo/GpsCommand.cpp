@@ -79,7 +79,8 @@ int runLog(const CommonOptions& common, const GpsOptions& options) {
                            {"speed", numberOrNull(p.speed, p.speed >= 0.0)},
                            {"course", p.course}});
         } else {
-            std::printf("%s  %.6f %.6f  %.1f m", utcText(p.time).c_str(), p.latitude, p.longitude, p.altitude);
+            std::printf("%s  %.6f %.6f  %.1f m", utcText(p.time).c_str(), p.latitude, p.longitude,
+                        p.altitude);
             if (p.speed >= 0.0)
                 std::printf("  %.2f kn", p.speed);
             std::printf("  %.1f°\n", p.course);
@@ -106,8 +107,8 @@ std::string matchLine(const GPSMatch& m) {
         std::snprintf(text, sizeof text, "keeps its own position %.6f, %.6f", m.latitude, m.longitude);
         return text;
     }
-    std::snprintf(text, sizeof text, "%.6f, %.6f, %.1f m (%s %s, photo at %s)", m.latitude, m.longitude, m.altitude,
-                  m.interpolated ? "interpolated from" : "the point at", m.winnerKey.c_str(),
+    std::snprintf(text, sizeof text, "%.6f, %.6f, %.1f m (%s %s, photo at %s)", m.latitude, m.longitude,
+                  m.altitude, m.interpolated ? "interpolated from" : "the point at", m.winnerKey.c_str(),
                   utcText(m.photoTime).c_str());
     return text;
 }
@@ -127,7 +128,8 @@ int runImport(const CommonOptions& common, const GpsOptions& options) {
                              "--offset takes the camera clock minus UTC, as +2h, -1h30m, 90s or -0:30",
                              kExitBadUsage);
 
-    AppSession session(common, kImageEngineService | kPreferencesService | (options.geocode ? kCatalogService : 0u));
+    AppSession session(common,
+                       kImageEngineService | kPreferencesService | (options.geocode ? kCatalogService : 0u));
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
     const std::shared_ptr<CPreferences> prefs = CPreferences::instance();
@@ -135,8 +137,8 @@ int runImport(const CommonOptions& common, const GpsOptions& options) {
     if (!options.offset.empty())
         settings.offset = offset;
     else if (parts)
-        settings.offset = GPSOffset{options.days.value_or(0), options.hours.value_or(0), options.minutes.value_or(0),
-                                    options.seconds.value_or(0)};
+        settings.offset = GPSOffset{options.days.value_or(0), options.hours.value_or(0),
+                                    options.minutes.value_or(0), options.seconds.value_or(0)};
     if (options.range)
         settings.matchRangeMinutes = *options.range;
     settings.allowGapMatches = options.gaps;
@@ -171,13 +173,16 @@ int runImport(const CommonOptions& common, const GpsOptions& options) {
     }
     std::size_t matched = 0, photos = 0;
     std::vector<ImportGPSCoordinatesWorker::Item> items;
-    for (const PhotoRow& row : rows) {
+    std::vector<std::size_t> itemRow; // the row of each item
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const PhotoRow& row = rows[r];
         if (!row.error.empty())
             continue;
         ++photos;
         if (row.match.matched) {
             ++matched;
             items.push_back({row.image, row.match});
+            itemRow.push_back(r);
         }
     }
 
@@ -191,7 +196,8 @@ int runImport(const CommonOptions& common, const GpsOptions& options) {
             continue;
         }
         const GPSMatch& m = row.match;
-        nlohmann::ordered_json entry = {{"path", row.path}, {"matched", m.matched}, {"photo_time", utcText(m.photoTime)}};
+        nlohmann::ordered_json entry = {
+            {"path", row.path}, {"matched", m.matched}, {"photo_time", utcText(m.photoTime)}};
         if (m.matched) {
             entry["latitude"] = m.latitude;
             entry["longitude"] = m.longitude;
@@ -246,12 +252,23 @@ int runImport(const CommonOptions& common, const GpsOptions& options) {
         std::fprintf(stderr, "lumo: the operation could not be started\n");
         return kExitSomeFailed;
     }
-    TerminalProgressWindow(progress, "Writing positions", common.quiet || items.size() < 2 ? nullptr : stderr).run();
+    TerminalProgressWindow(progress, "Writing positions", common.quiet || items.size() < 2 ? nullptr : stderr)
+        .run();
     operation.Join();
-    if (steps->failed() || steps->geocodeFailed())
-        status = kExitSomeFailed;
+    // Each written photo's entry says so; a photo that failed is reported with why.
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        nlohmann::ordered_json& entry = all[itemRow[i]];
+        entry["written"] = steps->written(i);
+        if (!steps->error(i).empty()) {
+            status = kExitSomeFailed;
+            entry["error"] = steps->error(i);
+            reportFailure(rows[itemRow[i]].path,
+                          "While importing GPS coordinates an error occurred: " + steps->error(i));
+        }
+    }
     if (!common.json && !common.quiet)
-        std::fprintf(stderr, "lumo: wrote positions into %zu of %zu matched photos\n", steps->written(), items.size());
+        std::fprintf(stderr, "lumo: wrote positions into %zu of %zu matched photos\n", steps->written(),
+                     items.size());
     return finishPhotoCommand(common, all, progress.GetStatus(), status);
 }
 
@@ -263,7 +280,8 @@ void addGpsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& a
     gps->require_subcommand(1);
 
     CLI::App* import = gps->add_subcommand(
-        "import", "Match each photo to the track logs by its capture time and write the matched position into it");
+        "import",
+        "Match each photo to the track logs by its capture time and write the matched position into it");
     options->files.addTo(*import);
     import->add_option("--log", options->logs, "A track log (GPX, NMEA, KML, or anything gpsbabel reads)")
         ->check(CLI::ExistingFile);
@@ -272,15 +290,20 @@ void addGpsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& a
     import->add_option("--hours", options->hours, "...: hours")->check(CLI::Range(-23, 23));
     import->add_option("--minutes", options->minutes, "...: minutes")->check(CLI::Range(-59, 59));
     import->add_option("--seconds", options->seconds, "...: seconds")->check(CLI::Range(-59, 59));
-    import->add_option("--range", options->range, "How far (minutes) a log point may be from the photo's time")
+    import
+        ->add_option("--range", options->range, "How far (minutes) a log point may be from the photo's time")
         ->check(CLI::Range(0, 1440));
     import->add_flag("--gaps", options->gaps, "Match photos taken in a gap of the log (up to a day)");
     import->add_flag("--overwrite", options->overwrite, "Replace the position a photo already has");
     import->add_flag("--geocode", options->geocode, "Look up the place names of the matched photos");
     import->add_flag("--dry-run", options->dryRun, "Show the matches and write nothing");
-    import->callback([&action, &common, options] { action = [&common, options] { return runImport(common, *options); }; });
+    import->callback([&action, &common, options] { action = [&common, options] { return runImport(common, *options);
+};
+});
 
-    CLI::App* logCommand = gps->add_subcommand("log", "Print the points a track log gives");
-    logCommand->add_option("LOG", options->logFiles, "Track logs")->required()->check(CLI::ExistingFile);
-    logCommand->callback([&action, &common, options] { action = [&common, options] { return runLog(common, *options); }; });
+CLI::App* logCommand = gps->add_subcommand("log", "Print the points a track log gives");
+logCommand->add_option("LOG", options->logFiles, "Track logs")->required()->check(CLI::ExistingFile);
+logCommand->callback([&action, &common, options] {
+    action = [&common, options] { return runLog(common, *options); };
+});
 }

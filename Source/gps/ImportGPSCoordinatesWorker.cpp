@@ -195,11 +195,13 @@ NRFErr GPSWritePosition(NRFImageInfoRec* image, const GPSMatch& match) {
 
 ImportGPSCoordinatesWorker::ImportGPSCoordinatesWorker(std::vector<Item> items, bool reverseGeocode,
                                                        Geocoder geocoder)
-    : m_items(std::move(items)), m_reverseGeocode(reverseGeocode), m_geocoder(std::move(geocoder)) {}
+    : m_items(std::move(items)), m_outcomes(m_items.size()), m_reverseGeocode(reverseGeocode),
+      m_geocoder(std::move(geocoder)) {}
 
 bool ImportGPSCoordinatesWorker::DoStep() {
     if (IsDone())
         return true;
+    Outcome& outcome = m_outcomes[m_next];
     Item& item = m_items[m_next++];
     if (!item.image || !item.match.matched || item.match.keptOwn)
         return true; // nothing to write
@@ -221,10 +223,12 @@ bool ImportGPSCoordinatesWorker::DoStep() {
         }
         locks.unlockAll();
         ++m_written;
+        outcome.written = true;
         if (m_reverseGeocode && m_geocoder) {
             std::string error;
             if (!m_geocoder(*item.image, error)) {
                 ++m_geocodeFailed;
+                outcome.error = error;
                 ErrorReporter::Recorder::Record("While importing GPS coordinates an error occurred:", error,
                                                 path, false);
                 return false;
@@ -234,10 +238,12 @@ bool ImportGPSCoordinatesWorker::DoStep() {
     } catch (const std::exception& e) {
         LUMO_LOG("%s %s", kImportGPSExceptionText, e.what());
         ++m_failed;
+        outcome.error = std::string(kImportGPSExceptionText) + " " + e.what();
         ErrorReporter::Recorder::Record(kImportGPSExceptionText, e.what(), path, false);
     } catch (...) {
         LUMO_LOG("%s (unknown)", kImportGPSExceptionText);
         ++m_failed;
+        outcome.error = kImportGPSExceptionText;
         ErrorReporter::Recorder::Record(kImportGPSExceptionText, "", path, false);
     }
     return false;

@@ -45,9 +45,17 @@ public:
     std::size_t written() const { return m_written; }
     std::size_t failed() const { return m_failed; }
     std::size_t geocodeFailed() const { return m_geocodeFailed; }
+    // Why the item failed (empty when it did not), and whether its position was written.
+    const std::string& error(std::size_t item) const { return m_outcomes[item].error; }
+    bool written(std::size_t item) const { return m_outcomes[item].written; }
 
 private:
+    struct Outcome {
+        bool written = false;
+        std::string error;
+    };
     std::vector<Item> m_items;
+    std::vector<Outcome> m_outcomes;
     bool m_reverseGeocode = false;
     Geocoder m_geocoder;
     std::size_t m_next = 0, m_written = 0, m_failed = 0, m_geocodeFailed = 0;

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-struct NRFImageInfoRec;
+class NRFImageInfoRec;
 
 // The user's reverse-geocoding apply settings, kept as one record under the preference
 // "ReverseGeocodeSettings". The switches are in the order of the template's flags (kGeocodeCity ...).
