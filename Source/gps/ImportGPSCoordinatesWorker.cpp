@@ -217,6 +217,7 @@ bool ImportGPSCoordinatesWorker::DoStep() {
             const std::string text = NRFGetErrorText().empty()
                                          ? lumo::formatString("Unable to save metadata for %s.", path.c_str())
                                          : NRFGetErrorText();
+            outcome.error = text;
             ErrorReporter::Recorder::Record("While importing GPS coordinates an error occurred:", text, path,
                                             false);
             return false;
