@@ -133,7 +133,9 @@ std::optional<double> degrees(std::string_view value, std::string_view hemispher
         return std::nullopt;
     const double whole = std::floor(*v / 100.0);
     const double minutes = *v - whole * 100.0;
-    if (minutes >= 60.0)
+    // Writers that round the minutes to a few decimals write 59.9996 as "60.000": up to a
+    // thousandth past 60 is that rounding.
+    if (minutes >= 60.001)
         return std::nullopt;
     double d = whole + minutes / 60.0;
     if (d > limit)

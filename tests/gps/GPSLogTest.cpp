@@ -77,15 +77,18 @@ TEST(GPSLog, ParsesRMCAndGGA) {
         // altitude before its RMC; south and west; a speed of 0.00 is no speed
         sentence("GPGGA,000001,3351.000,S,15112.600,W,1,08,1.0,-5.5,M,0.0,M,,") +
         sentence("GPRMC,000001,A,3351.000,S,15112.600,W,0.00,0.00,010199,,") +
-        // skipped: bad checksum, minutes of 60, latitude past 90, no date, bad month, truncated
+        // minutes rounded up to 60 by the writer
+        sentence("GPRMC,000002,A,4460.000,N,00659.9999,E,1.5,0.00,010199,,") +
+        // skipped: bad checksum, minutes past 60, latitude past 90, no date, bad month, truncated
         "$GPRMC,120000,A,5040.0,N,00505.0,E,1,1,240410,,*00\r\n" +
-        sentence("GPRMC,120001,A,5060.0,N,00505.0,E,1,1,240410,,") +
+        sentence("GPRMC,120001,A,5060.5,N,00505.0,E,1,1,240410,,") +
         sentence("GPRMC,120002,A,9100.0,N,00505.0,E,1,1,240410,,") +
         sentence("GPRMC,120003,A,5040.0,N,00505.0,E,1,1,,,") +
         sentence("GPRMC,120004,A,5040.0,N,00505.0,E,1,1,241310,,") + sentence("GPRMC,120005,A,5040.0") +
         "$GPRMC,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,\n" + "garbage\n$\n";
-    EXPECT_EQ(log.ParseNMEA(text), 2u);
-    ASSERT_EQ(log.points().size(), 2u);
+    EXPECT_EQ(log.ParseNMEA(text), 3u);
+    ASSERT_EQ(log.points().size(), 3u);
+    EXPECT_NEAR(log.points().at("19990101000002").latitude, 45.0, 1e-9);
 
     const GPSCoordinate& a = log.points().at("20100424112723");
     EXPECT_NEAR(a.latitude, 50 + 40.3182 / 60, 1e-9);
