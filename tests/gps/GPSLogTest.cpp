@@ -166,3 +166,27 @@ TEST(GPSLog, FailuresSaidPlainly) {
     EXPECT_NE(error.find("\"gpsbabel\""), std::string::npos);
     EXPECT_TRUE(log.empty());
 }
+
+TEST(GPSLog, LumoGpsLogPrintsThePoints) {
+    const std::string corpus = lumo::test::corpusFolderOrFail();
+    if (corpus.empty() || GPSBabelPath().empty())
+        LUMO_SKIP_OR_FAIL("no corpus or no gpsbabel");
+    TempDir dir;
+    const auto run =
+        lumo::test::runProcess(LUMO_BINARY, {"--settings", dir.file("s"), "--cache", dir.file("c"), "gps",
+                                             "log", corpus + "/exiftool/Geotag.gpx", "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto points = nlohmann::json::parse(run.out);
+    ASSERT_EQ(points.size(), 9u);
+    EXPECT_EQ(points[0]["key"], "20030524170904"); // in time order
+    EXPECT_EQ(points[8]["time"], "2003-05-24 17:10:05 UTC");
+    EXPECT_NEAR(points[8]["latitude"].get<double>(), 43.641, 2e-5);
+    EXPECT_TRUE(points[8]["speed"].is_null());
+
+    const std::string junk = dir.file("junk.gpx");
+    lumo::test::writeWholeFile(junk, "no track here\n");
+    const auto bad = lumo::test::runProcess(
+        LUMO_BINARY, {"--settings", dir.file("s"), "--cache", dir.file("c"), "gps", "log", junk});
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_NE(bad.err.find(kGPSLogParseErrorText), std::string::npos) << bad.err;
+}
