@@ -369,7 +369,7 @@ long GPSLog::LoadFile(const std::string& path, std::string& error) {
     // Both outputs, bounded, until they close or the time runs out.
     std::string output, messages;
     bool tooLong = false, timedOut = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kTimeLimitSeconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_timeLimit);
     while (out[0] >= 0 || err[0] >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -393,7 +393,7 @@ long GPSLog::LoadFile(const std::string& path, std::string& error) {
                 continue;
             }
             std::string& into = i == 0 ? output : messages;
-            const std::size_t limit = i == 0 ? kMaxOutputBytes : 64 * 1024;
+            const std::size_t limit = i == 0 ? m_maxOutput : 64 * 1024;
             if (into.size() + static_cast<std::size_t>(got) > limit) {
                 if (i == 0) {
                     tooLong = true;
@@ -414,7 +414,7 @@ long GPSLog::LoadFile(const std::string& path, std::string& error) {
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (timedOut) {
-        error = "GPSBabel did not finish reading " + path + " within " + std::to_string(kTimeLimitSeconds) +
+        error = "GPSBabel did not finish reading " + path + " within " + std::to_string(m_timeLimit) +
                 " seconds.";
         return -1;
     }

@@ -50,9 +50,11 @@ std::string GPSBabelMissingText();
 
 class GPSLog {
 public:
-    // Limits on one conversion: the bytes read from the converter and the seconds it may run.
+    // Limits on one conversion: the bytes read from the converter and the seconds it may run (a
+    // converter past either is stopped and the log refused).
     static constexpr std::size_t kMaxOutputBytes = 256u * 1024u * 1024u;
     static constexpr int kTimeLimitSeconds = 120;
+    void setLimits(int seconds, std::size_t outputBytes) { m_timeLimit = seconds, m_maxOutput = outputBytes; }
 
     // Converts the log at `path` through the converter and adds its points. The number of points
     // added; on failure -1 with `error` set (the converter missing or failing, a time-out, or
@@ -71,4 +73,6 @@ public:
 
 private:
     GPSLogMap m_points;
+    int m_timeLimit = kTimeLimitSeconds;
+    std::size_t m_maxOutput = kMaxOutputBytes;
 };

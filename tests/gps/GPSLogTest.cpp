@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <regex>
@@ -158,6 +161,24 @@ TEST(GPSLog, FailuresSaidPlainly) {
     }
     EXPECT_EQ(log.LoadFile(dir.file("missing.gpx"), error), -1);
     EXPECT_NE(error.find("missing.gpx"), std::string::npos) << error;
+
+    // A converter that hangs, or that writes without end, is stopped.
+    const std::string slow = dir.file("slow.sh"), endless = dir.file("endless.sh");
+    lumo::test::writeWholeFile(slow, "#!/bin/sh\nexec sleep 30\n");
+    lumo::test::writeWholeFile(
+        endless, "#!/bin/sh\nexec yes '$GPRMC,112723.000,A,5040.318,N,00505.947,E,1,1,240410,,*0D'\n");
+    ::chmod(slow.c_str(), 0755);
+    ::chmod(endless.c_str(), 0755);
+    for (const auto& [script, words] : {std::pair{slow, "did not finish"}, std::pair{endless, "too large"}}) {
+        const ScopedEnv fake("LUMO_GPSBABEL", script.c_str());
+        GPSLog limited;
+        limited.setLimits(1, 1 << 20);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(limited.LoadFile(junk, error), -1);
+        EXPECT_NE(error.find(words), std::string::npos) << error;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+        EXPECT_TRUE(limited.empty());
+    }
 
     const ScopedEnv none("LUMO_GPSBABEL", "/nonexistent/gpsbabel");
     EXPECT_EQ(GPSBabelPath(), "");
