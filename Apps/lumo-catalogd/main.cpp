@@ -2,6 +2,7 @@
 // output and the path of a socket to connect to; see dyn_platform/CatalogProtocol.h for the contract.
 // One thread: a poll() loop over the socket and standard input that never waits anywhere else.
 
+#include "ReverseGeocodeService.h"
 #include "app/LumoLogger.h"
 #include "app/LumoPaths.h"
 #include "archive/CilaException.h"
@@ -98,6 +99,14 @@ public:
                           [this](RPCConnection& c, RPCMessage& m) { handle(c, m); });
     }
     bool shutdownAsked() const { return m_shutdown; }
+    int revgeoFd() const { return m_revgeo.wakeFd(); }
+    void deliverRevGeo(RPCConnection& conn) {
+        m_revgeo.deliver([&conn](std::uint16_t counter, const char* name, VObject results) {
+            RPCMessage m;
+            m.counter = counter;
+            reply(conn, m, name, std::move(results));
+        });
+    }
 
 private:
     void handle(RPCConnection& conn, RPCMessage& m) {
@@ -114,6 +123,8 @@ private:
             renameBatch(m.args.at(0));
             if (m.request)
                 reply(conn, m, DynProtocol::kRenameBatch, {});
+        } else if (m.name == DynProtocol::kRevGeoBatch) {
+            m_revgeo.submit(m.counter, m.request, std::move(m.args));
         } else if (m.name == DynProtocol::kShutdown) {
             dynLog("CatalogService::handle: %s", DynProtocol::kShutdown);
             m_shutdown = true;
@@ -142,6 +153,7 @@ private:
 
     std::set<std::string> m_ignored;
     bool m_shutdown = false;
+    ReverseGeocodeService m_revgeo{[](const std::string& line) { dynLog("%s", line.c_str()); }};
 };
 
 int connectTo(const std::string& path) {
@@ -191,8 +203,9 @@ int run(const std::string& socketPath) {
             why = transport.peerClosed() ? "connection closed" : "connection failed";
             break;
         }
-        pollfd fds[2] = {{0, POLLIN, 0}, {fd, transport.events(wantInput), 0}};
-        if (::poll(fds, 2, -1) < 0) {
+        pollfd fds[3] = {
+            {0, POLLIN, 0}, {fd, transport.events(wantInput), 0}, {service.revgeoFd(), POLLIN, 0}};
+        if (::poll(fds, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
             why = "poll failed";
@@ -206,6 +219,8 @@ int run(const std::string& socketPath) {
                 break;
             }
         }
+        if (fds[2].revents & POLLIN)
+            service.deliverRevGeo(conn);
         if (fds[1].revents & POLLOUT)
             transport.flush();
         if (wantInput && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))

@@ -8,6 +8,7 @@
 #include "db/DBServices.h"
 #include "dyn_platform/DynPlatform.h"
 #include "fileops/RenameJournal.h"
+#include "gps/ReverseGeoCache.h"
 #include "metadata/PhotoMetadata.h"
 #include "variables/CodeReplacements.h"
 
@@ -22,7 +23,7 @@ AppSession::AppSession(const CommonOptions& options, unsigned services) {
     }
     setMessageBoxHandler(makeTerminalMessageBox(options));
     // The disk cache lives where the "CachePath" preference says: the preferences open first.
-    if (services & (kThumbfileCacheService | kCodeReplacementsService))
+    if (services & (kThumbfileCacheService | kCodeReplacementsService | kReverseGeocodeService))
         services |= kPreferencesService;
     if (services & kPreferencesService)
         addPreferencesService(m_app);
@@ -42,6 +43,8 @@ AppSession::AppSession(const CommonOptions& options, unsigned services) {
         addImageCacheService(m_app);
     if (services & kCodeReplacementsService)
         addCodeReplacementsService(m_app);
+    if (services & kReverseGeocodeService)
+        addReverseGeoCacheService(m_app);
     // A rename that a kill or a power loss cut short is undone before anything else looks at its photos.
     addRenameRecoveryService(m_app);
     m_initialised = true;

@@ -15,6 +15,8 @@ enum AppServices : unsigned {
     kThumbfileCacheService = 1u << 4,   // the disk cache of thumbnails and previews (with the preferences)
     kImageCacheService = 1u << 5,       // the image cache in memory and its workers
     kCodeReplacementsService = 1u << 6, // the code replacement tables the preferences name (with them)
+    kReverseGeocodeService =
+        1u << 7, // the geocoding cache and the template's geocoder (with the preferences)
     kAllServices = ~0u,
 };
 

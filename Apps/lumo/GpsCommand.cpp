@@ -12,6 +12,7 @@
 #include "TerminalProgressWindow.h"
 #include "background/ProgressDialogInterface.h"
 #include "background/ThreadedWorker.h"
+#include "db/PreferenceKeys.h"
 #include "db/Preferences.h"
 #include "gps/GPSLog.h"
 #include "gps/GPSMatch.h"
@@ -232,7 +233,7 @@ int runImport(const CommonOptions& common, const GpsOptions& options) {
     ImportGPSCoordinatesWorker::Geocoder geocoder;
     if (options.geocode) {
         const ReverseGeocodeSettings applying = ReverseGeocodeSettings::Load();
-        const std::string server = prefs ? prefs->getString("ReverseGeocodeServer", "") : std::string();
+        const std::string server = prefs ? prefs->getString(kPrefReverseGeocodeServer, "") : std::string();
         geocoder = [applying, server](NRFImageInfoRec& image, std::string& error) {
             std::optional<IPTCLocation> place;
             if (!PreloadSingleJob(image, true, server, place, &error))

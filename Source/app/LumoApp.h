@@ -78,6 +78,7 @@ public:
     static constexpr std::string_view kShutdownStepNames[] = {
         "ContactSheetSortManager terminate",
         "Destroying LumoCache",
+        "ReverseGeoCache::Terminate()",
         "Closing Thumbfile cache",
         "CLumoApp::ExitInstance",
         "XTPSkinManager()->RemoveAll",

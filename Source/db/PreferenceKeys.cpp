@@ -505,6 +505,14 @@ std::vector<PreferenceKey> makeKeys() {
                     .minimum = 1,
                     .maximum = 1000,
                     .meaning = "GPS import: draw every n-th point of the track on the map"});
+    // Reverse geocoding.
+    keys.push_back(
+        {.name = kPrefReverseGeocodeSettings,
+         .type = PreferenceType::Object,
+         .meaning = "Reverse geocoding: the fields a place is written to (ApplyCity ... NeverOverwrite)"});
+    keys.push_back({.name = kPrefReverseGeocodeServer,
+                    .type = PreferenceType::Text,
+                    .meaning = "Reverse geocoding: the online service's URL; empty: the offline gazetteer"});
     return keys;
 }
 

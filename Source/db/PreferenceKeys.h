@@ -245,6 +245,11 @@ inline constexpr char kPrefImportGPSOverwriteExisting[] = "ImportGPSCoordinatesO
 inline constexpr char kPrefImportGPSReverseGeocode[] = "ImportGPSCoordinatesReverseGeocode";
 inline constexpr char kPrefImportGPSPlotGranularity[] = "ImportGPSPlotGranularity";
 
+// Reverse geocoding: the apply switches (one record of twelve booleans, "ApplyCity" ... "NeverOverwrite")
+// and the online service asked instead of the offline gazetteer (empty: the gazetteer).
+inline constexpr char kPrefReverseGeocodeSettings[] = "ReverseGeocodeSettings";
+inline constexpr char kPrefReverseGeocodeServer[] = "ReverseGeocodeServer";
+
 // List: a list of objects (a VObject vector of hashes). Object: one object (a hash).
 enum class PreferenceType { Boolean, Integer, Text, List, Object };
 

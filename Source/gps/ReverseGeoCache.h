@@ -38,8 +38,11 @@ public:
     // cached location data for %s." with the key. False when the cache holds nothing for it.
     bool Fetch(double latitude, double longitude, const std::string& context, IPTCLocation& place);
     // Stores the five strings as the hash "lo", "ct", "st", "cy", "cc" ("ReverseGeoCache::Store() storing
-    // location data for %s."), committed at once. False when the store refuses it.
+    // location data for %s."). Stores stay in an open transaction until Commit() (or Terminate()): a
+    // process that dies loses them, and asks again next time. False when the store refuses it.
     bool Store(double latitude, double longitude, const std::string& context, const IPTCLocation& place);
+    // Commits what was stored.
+    bool Commit();
 
     explicit ReverseGeoCache(std::unique_ptr<KLKeyValueDB> db);
     ~ReverseGeoCache();

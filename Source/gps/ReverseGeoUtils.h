@@ -4,6 +4,7 @@
 // ("revgeo_batch") for the positions the cache does not hold, and written into the photo's IPTC location
 // fields by the user's apply settings.
 
+#include "db/PreferenceKeys.h"
 #include "metadata/IPTCRec.h"
 #include "metadata/IPTCStructures.h"
 
@@ -19,7 +20,7 @@ class NRFImageInfoRec;
 // The user's reverse-geocoding apply settings, kept as one record under the preference
 // "ReverseGeocodeSettings". The switches are in the order of the template's flags (kGeocodeCity ...).
 struct ReverseGeocodeSettings {
-    static constexpr char kSection[] = "ReverseGeocodeSettings";
+    static constexpr const char* kSection = kPrefReverseGeocodeSettings;
     static constexpr std::array<const char*, 12> kNames = {
         "ApplyCity",         "ApplyLocation",         "ApplyState",         "ApplyCountry",
         "ApplyCountryCode",  "ApplyTakenSublocation", "ApplyTakenCity",     "ApplyTakenState",
