@@ -18,6 +18,7 @@
 #include "gps/GPSMatch.h"
 #include "gps/ImportGPSCoordinatesWorker.h"
 #include "gps/ReverseGeoUtils.h"
+#include "metadata/MetadataTemplate.h"
 
 #include <nlohmann/json.hpp>
 
@@ -129,8 +130,8 @@ int runImport(const CommonOptions& common, const GpsOptions& options) {
                              "--offset takes the camera clock minus UTC, as +2h, -1h30m, 90s or -0:30",
                              kExitBadUsage);
 
-    AppSession session(common,
-                       kImageEngineService | kPreferencesService | (options.geocode ? kCatalogService : 0u));
+    AppSession session(common, kImageEngineService | kPreferencesService |
+                                   (options.geocode ? kCatalogService | kReverseGeocodeService : 0u));
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
     const std::shared_ptr<CPreferences> prefs = CPreferences::instance();
@@ -232,7 +233,12 @@ int runImport(const CommonOptions& common, const GpsOptions& options) {
 
     ImportGPSCoordinatesWorker::Geocoder geocoder;
     if (options.geocode) {
-        const ReverseGeocodeSettings applying = ReverseGeocodeSettings::Load();
+        // The saved apply settings say where a place goes; when they name no field, the photo's
+        // location fields do (as lumo geocode).
+        ReverseGeocodeSettings applying = ReverseGeocodeSettings::Load();
+        if (!applying.appliesAny())
+            for (const std::size_t i : {kGeocodeCity, kGeocodeState, kGeocodeCountry, kGeocodeCountryCode})
+                applying.m_apply[i] = true;
         const std::string server = prefs ? prefs->getString(kPrefReverseGeocodeServer, "") : std::string();
         geocoder = [applying, server](NRFImageInfoRec& image, std::string& error) {
             std::optional<IPTCLocation> place;

@@ -203,14 +203,15 @@ bool ImportGPSCoordinatesWorker::DoStep() {
         return true;
     Outcome& outcome = m_outcomes[m_next];
     Item& item = m_items[m_next++];
-    if (!item.image || !item.match.matched || item.match.keptOwn)
+    if (!item.image || !item.match.matched)
         return true; // nothing to write
     const std::string path = item.image->m_path;
     try {
         lumo::PhotoLocks locks;
         locks.lock(path, {});
         NRFErr err = NRFGetImageInfo(item.image.get());
-        if (err == kNRFErrNone)
+        // A photo that keeps its own position is only looked up.
+        if (err == kNRFErrNone && !item.match.keptOwn)
             err = GPSWritePosition(item.image.get(), item.match);
         if (err != kNRFErrNone) {
             ++m_failed;
@@ -223,9 +224,19 @@ bool ImportGPSCoordinatesWorker::DoStep() {
             return false;
         }
         locks.unlockAll();
-        ++m_written;
-        outcome.written = true;
+        if (!item.match.keptOwn) {
+            ++m_written;
+            outcome.written = true;
+        }
         if (m_reverseGeocode && m_geocoder) {
+            // The look-up goes by the record's position: the one just written, even where the
+            // engine's reader would not find it in the file (it reads positions from EXIF only).
+            if (!item.match.keptOwn) {
+                item.image->m_hasGPS = true;
+                item.image->m_latitude = item.match.latitude;
+                item.image->m_longitude = item.match.longitude;
+                item.image->m_altitude = item.match.altitude;
+            }
             std::string error;
             if (!m_geocoder(*item.image, error)) {
                 ++m_geocodeFailed;

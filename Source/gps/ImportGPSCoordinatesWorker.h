@@ -1,6 +1,7 @@
 #pragma once
 
-// Writes matched positions into photos, one photo per step: the XMP exif:GPS* properties (in the file or
+// Writes matched positions into photos (a photo that keeps its own position is left as it is), one photo
+// per step: the XMP exif:GPS* properties (in the file or
 // its sidecar, by the type's policy) and, where the file already holds EXIF GPS latitude, longitude and
 // altitude values, those values too (same sizes, rewritten through a temporary file). Then, when asked,
 // looks the place up and applies it (reverse geocoding).

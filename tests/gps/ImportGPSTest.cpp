@@ -169,7 +169,7 @@ TEST_F(ImportGPS, RefusalsAndTheWorker) {
     EXPECT_EQ(worker.written(), 1u);
     EXPECT_EQ(worker.failed(), 1u);
     EXPECT_NE(worker.error(0).find("write access"), std::string::npos) << worker.error(0);
-    EXPECT_EQ(geocoded, std::vector<std::string>{good});
+    EXPECT_EQ(geocoded, (std::vector<std::string>{good, good})); // written, and kept its own
     EXPECT_EQ(readWholeFile(locked), lockedBytes);
     EXPECT_EQ(worker.GetPercent(), 100u);
     ::chmod(locked.c_str(), 0644);
@@ -228,4 +228,25 @@ TEST(ImportGPSCommand, AgreesWithExiftoolGeotag) {
     EXPECT_EQ(dry.exitCode, 1);
     EXPECT_NE(dry.err.find(kGPSNoMatchesText), std::string::npos) << dry.err;
     EXPECT_EQ(readWholeFile(ours[0]), untouched);
+}
+
+// --geocode: the matched photo's place, from the offline gazetteer through the catalog service, goes
+// into its location fields.
+TEST(ImportGPSCommand, GeocodesTheMatchedPhotos) {
+    const std::string corpus = corpusFolderOrFail();
+    if (corpus.empty() || GPSBabelPath().empty() || runProcess("exiftool", {"-ver"}).exitCode != 0)
+        LUMO_SKIP_OR_FAIL("no corpus, gpsbabel or exiftool");
+    TempDir dir;
+    const std::string path = dir.file("boise.jpg");
+    writeWholeFile(path, photo("2003:05:24 19:09:30", false));
+    const ProcessResult run =
+        runProcess(LUMO_BINARY, {"--settings", dir.file("s"), "--cache", dir.file("c"), "gps", "import", path,
+                                 "--log", corpus + "/exiftool/Geotag.gpx", "--offset", "+2h", "--geocode"});
+    if (run.exitCode != 0 && run.err.find("gazetteer") != std::string::npos)
+        LUMO_SKIP_OR_FAIL("no gazetteer data: " + run.err);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto j = exiftoolJson({"-City", "-Country", path});
+    ASSERT_TRUE(j && j->size() == 1);
+    EXPECT_EQ((*j)[0].value("City", ""), "Boise");
+    EXPECT_EQ((*j)[0].value("Country", ""), "United States");
 }
