@@ -294,9 +294,12 @@ void addGpsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& a
         ->check(CLI::ExistingFile);
     import->add_option("--offset", options->offset, "The camera's clock minus UTC: +2h, -1h30m, 90s, -0:30");
     import->add_option("--days", options->days, "The camera clock's offset from UTC: days");
-    import->add_option("--hours", options->hours, "...: hours")->check(CLI::Range(-23, 23));
-    import->add_option("--minutes", options->minutes, "...: minutes")->check(CLI::Range(-59, 59));
-    import->add_option("--seconds", options->seconds, "...: seconds")->check(CLI::Range(-59, 59));
+    import->add_option("--hours", options->hours, "The camera clock's offset from UTC: hours")
+        ->check(CLI::Range(-23, 23));
+    import->add_option("--minutes", options->minutes, "The camera clock's offset from UTC: minutes")
+        ->check(CLI::Range(-59, 59));
+    import->add_option("--seconds", options->seconds, "The camera clock's offset from UTC: seconds")
+        ->check(CLI::Range(-59, 59));
     import
         ->add_option("--range", options->range, "How far (minutes) a log point may be from the photo's time")
         ->check(CLI::Range(0, 1440));
