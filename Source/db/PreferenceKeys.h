@@ -274,6 +274,18 @@ inline constexpr char kPrefSendPhotosSMTPRequireTLS[] = "SendPhotosSMTPRequireTL
 inline constexpr char kPrefSendPhotosSMTPCAFile[] = "SendPhotosSMTPCAFile";
 inline constexpr char kPrefSendPhotosDialogSettings[] = "SendPhotosDialogSettings";
 inline constexpr char kPrefSendPhotosSettings[] = "SendPhotosSettings";
+// Importing GPS coordinates from track logs: the camera's offset from UTC, the match range (minutes),
+// gap matches, overwriting a photo's own position, geocoding the matched photos, the map's plotting.
+inline constexpr char kPrefImportGPSDaysDelta[] = "ImportGPSCoordinatesDaysDelta";
+inline constexpr char kPrefImportGPSHoursDelta[] = "ImportGPSCoordinatesHoursDelta";
+inline constexpr char kPrefImportGPSMinutesDelta[] = "ImportGPSCoordinatesMinutesDelta";
+inline constexpr char kPrefImportGPSSecondsDelta[] = "ImportGPSCoordinatesSecondsDelta";
+inline constexpr char kPrefImportGPSMatchRange[] = "ImportGPSCoordinatesMatchRange";
+inline constexpr char kPrefImportGPSAllowGapMatches[] = "ImportGPSCoordinatesAllowGapMatches";
+inline constexpr char kPrefImportGPSOverwriteExisting[] = "ImportGPSCoordinatesOverwriteExisting";
+inline constexpr char kPrefImportGPSReverseGeocode[] = "ImportGPSCoordinatesReverseGeocode";
+inline constexpr char kPrefImportGPSPlotGranularity[] = "ImportGPSPlotGranularity";
+
 // Reverse geocoding: the apply switches (one record of twelve booleans, "ApplyCity" ... "NeverOverwrite")
 // and the online service asked instead of the offline gazetteer (empty: the gazetteer).
 inline constexpr char kPrefReverseGeocodeSettings[] = "ReverseGeocodeSettings";
