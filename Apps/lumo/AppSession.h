@@ -21,6 +21,10 @@ enum AppServices : unsigned {
     kAllServices = ~0u,
 };
 
+// What a command that may apply the metadata template needs for the template's reverse geocoding: the
+// catalog service that answers place names, and the geocoding cache with the template's geocoder.
+inline constexpr unsigned kGeocodingServices = kCatalogService | kReverseGeocodeService;
+
 // The application around one command: fixes the locations from the common options, installs the
 // terminal's question handler, starts the services asked for, and shuts them down again when it goes.
 class AppSession {

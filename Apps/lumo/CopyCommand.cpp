@@ -76,7 +76,8 @@ int runCopy(const CommonOptions& common, const CopyCommandOptions& given) {
     std::string problem;
     if (!optionsFrom(given, options, problem))
         return usage(problem);
-    AppSession session(common, kPreferencesService | kSortCacheService | kImageEngineService);
+    AppSession session(common,
+                       kPreferencesService | kSortCacheService | kImageEngineService | kGeocodingServices);
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
 

@@ -326,7 +326,8 @@ int runPut(const CommonOptions& common, const PutOptions& options) {
     const bool saved = !options.connection.conn.empty();
     if (std::string problem; !saved && !options.connection.resolve(settings, problem))
         return usage(problem);
-    AppSession session(common, kImageEngineService | kPreferencesService | kTransferService);
+    AppSession session(common,
+                       kImageEngineService | kPreferencesService | kTransferService | kGeocodingServices);
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
     if (std::string problem; saved && !options.connection.resolve(settings, problem))

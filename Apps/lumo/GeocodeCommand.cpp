@@ -136,7 +136,7 @@ int runGeocode(const CommonOptions& common, const std::shared_ptr<GeocodeOptions
     PhotoOperation operation;
     operation.label = "Reverse geocoding";
     operation.heading = "While setting reverse geocoding data an error occurred:";
-    operation.services = kCatalogService | kReverseGeocodeService;
+    operation.services = kGeocodingServices;
     auto batchError = std::make_shared<std::string>();
     operation.prepare = [options, settings, server, batchError] {
         // Without --fields the saved settings say where a place goes; when they name no field, the

@@ -131,7 +131,7 @@ int runImport(const CommonOptions& common, const GpsOptions& options) {
                              kExitBadUsage);
 
     AppSession session(common, kImageEngineService | kPreferencesService |
-                                   (options.geocode ? kCatalogService | kReverseGeocodeService : 0u));
+                                   (options.geocode ? kGeocodingServices : 0u));
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
     const std::shared_ptr<CPreferences> prefs = CPreferences::instance();
@@ -286,34 +286,35 @@ void addGpsCommand(CLI::App& lumo, const CommonOptions& common, CommandAction& a
     CLI::App* gps = lumo.add_subcommand("gps", "GPS track logs, and positions for photos from them");
     gps->require_subcommand(1);
 
-    CLI::App* import = gps->add_subcommand(
+    CLI::App* importCommand = gps->add_subcommand(
         "import",
         "Match each photo to the track logs by its capture time and write the matched position into it");
-    options->files.addTo(*import);
-    import->add_option("--log", options->logs, "A track log (GPX, NMEA, KML, or anything gpsbabel reads)")
-        ->check(CLI::ExistingFile);
-    import->add_option("--offset", options->offset, "The camera's clock minus UTC: +2h, -1h30m, 90s, -0:30");
-    import->add_option("--days", options->days, "The camera clock's offset from UTC: days");
-    import->add_option("--hours", options->hours, "The camera clock's offset from UTC: hours")
+    options->files.addTo(*importCommand);
+    importCommand
+        ->add_option("--log", options->logs, "A track log (GPX, NMEA, KML, or anything gpsbabel reads)")
+        ->type_name("LOG");
+    importCommand
+        ->add_option("--offset", options->offset, "The camera's clock minus UTC: +2h, -1h30m, 90s, -0:30")
+        ->type_name("OFFSET");
+    importCommand->add_option("--days", options->days, "The camera clock's offset from UTC: days");
+    importCommand->add_option("--hours", options->hours, "The camera clock's offset from UTC: hours")
         ->check(CLI::Range(-23, 23));
-    import->add_option("--minutes", options->minutes, "The camera clock's offset from UTC: minutes")
+    importCommand->add_option("--minutes", options->minutes, "The camera clock's offset from UTC: minutes")
         ->check(CLI::Range(-59, 59));
-    import->add_option("--seconds", options->seconds, "The camera clock's offset from UTC: seconds")
+    importCommand->add_option("--seconds", options->seconds, "The camera clock's offset from UTC: seconds")
         ->check(CLI::Range(-59, 59));
-    import
+    importCommand
         ->add_option("--range", options->range, "How far (minutes) a log point may be from the photo's time")
         ->check(CLI::Range(0, 1440));
-    import->add_flag("--gaps", options->gaps, "Match photos taken in a gap of the log (up to a day)");
-    import->add_flag("--overwrite", options->overwrite, "Replace the position a photo already has");
-    import->add_flag("--geocode", options->geocode, "Look up the place names of the matched photos");
-    import->add_flag("--dry-run", options->dryRun, "Show the matches and write nothing");
-    import->callback([&action, &common, options] { action = [&common, options] { return runImport(common, *options);
-};
-});
+    importCommand->add_flag("--gaps", options->gaps, "Match photos taken in a gap of the log (up to a day)");
+    importCommand->add_flag("--overwrite", options->overwrite, "Replace the position a photo already has");
+    importCommand->add_flag("--geocode", options->geocode, "Look up the place names of the matched photos");
+    importCommand->add_flag("--dry-run", options->dryRun, "Show the matches and write nothing");
+    importCommand->callback(
+        [&action, &common, options] { action = [&common, options] { return runImport(common, *options); }; });
 
-CLI::App* logCommand = gps->add_subcommand("log", "Print the points a track log gives");
-logCommand->add_option("LOG", options->logFiles, "Track logs")->required()->check(CLI::ExistingFile);
-logCommand->callback([&action, &common, options] {
-    action = [&common, options] { return runLog(common, *options); };
-});
+    CLI::App* logCommand = gps->add_subcommand("log", "Print the points a track log gives");
+    logCommand->add_option("LOG", options->logFiles, "Track logs")->required()->type_name("LOG");
+    logCommand->callback(
+        [&action, &common, options] { action = [&common, options] { return runLog(common, *options); }; });
 }

@@ -110,7 +110,7 @@ const char* outcomeName(IngestCopyThread::Outcome outcome, bool verified) {
 }
 
 int runIngest(const CommonOptions& common, const IngestCommandOptions& given) {
-    AppSession session(common, kPreferencesService | kImageEngineService);
+    AppSession session(common, kPreferencesService | kImageEngineService | kGeocodingServices);
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
     IngestTaskSpec request;

@@ -51,7 +51,7 @@ int runSaveAs(const CommonOptions& common, const SaveAsCommandOptions& options) 
     save.copyWavFiles = options.wav;
     save.applyStationeryPad = options.applyTemplate;
 
-    AppSession session(common, kImageEngineService | kPreferencesService);
+    AppSession session(common, kImageEngineService | kPreferencesService | kGeocodingServices);
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
     const std::vector<FileArgument> arguments = options.files.expand();

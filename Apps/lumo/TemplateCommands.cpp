@@ -238,7 +238,7 @@ int runApply(const CommonOptions& common, const FileArguments& files,
              const std::function<int(IPTCRec&)>& load) {
     if (files.empty())
         return noFilesGiven();
-    AppSession session(common, kImageEngineService | kPreferencesService);
+    AppSession session(common, kImageEngineService | kPreferencesService | kGeocodingServices);
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
     IPTCRec stationery;

@@ -401,7 +401,7 @@ void IngestCopyThread::Run() {
         std::vector<std::string> paths;
         for (const Job& job : jobs)
             paths.push_back(job.file->path);
-        if (!(m_reverseGeocode && m_reverseGeocode(paths))) {
+        if (!(m_reverseGeocode ? m_reverseGeocode(paths) : IPTCReverseGeocodePaths(paths))) {
             if (ErrorReporter::DoMessageBox(IngestCopyText::kGeocodingFailed, MessageBoxButtons::YesNo) !=
                 MessageBoxAnswer::Yes) {
                 if (sequence)

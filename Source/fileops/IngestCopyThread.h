@@ -63,8 +63,8 @@ public:
     ~IngestCopyThread() override;
 
     // -- set before Start()
-    // Looks up the places of the photos' GPS positions for the template; false when it failed (without
-    // one, the lookup fails).
+    // Looks up the places of the photos' GPS positions for the template; false when it failed (the user
+    // is then asked whether to go on without). Without one set, the installed geocoder is used.
     std::function<bool(const std::vector<std::string>& photos)> m_reverseGeocode;
     // Opens (or refreshes) a destination folder as a contact sheet.
     std::function<void(const std::string& folder)> m_openFolder;

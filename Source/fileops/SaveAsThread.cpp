@@ -1058,25 +1058,10 @@ void SaveAsThread::operator()() {
             ExpandVariables(m_options.renameString, VariableContext{}, kVariableFileName).usedSequence;
         const IPTCRec* current = stationery();
         if (current && IPTCHaveReverseGeocoding(*current)) {
-            bool found = false;
-            if (m_reverseGeocode) {
-                found = m_reverseGeocode(m_paths);
-            } else {
-                // The installed geocoder finds (and caches) each place before the first photo.
-                std::vector<NRFImageInfoRef> records;
-                std::vector<const NRFImageInfoRec*> images;
-                for (const std::string& path : m_paths) {
-                    NRFImageInfoRef image;
-                    if (NRFOpenImage(path.c_str(), 0, &image) == kNRFErrNone &&
-                        NRFGetImageInfo(image.get()) == kNRFErrNone) {
-                        images.push_back(image.get());
-                        records.push_back(std::move(image));
-                    }
-                }
-                found = IPTCReverseGeocodeAll(images);
-                for (NRFImageInfoRef& image : records)
-                    NRFCloseImage(&image);
-            }
+            // Without a lookup of its own the run uses the installed geocoder, which finds (and
+            // caches) each place before the first photo.
+            const bool found =
+                m_reverseGeocode ? m_reverseGeocode(m_paths) : IPTCReverseGeocodePaths(m_paths);
             if (!found) {
                 if (ErrorReporter::DoMessageBox(SaveAsText::kGeocodingFailed, MessageBoxButtons::YesNo) !=
                     MessageBoxAnswer::Yes) {

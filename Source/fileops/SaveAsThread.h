@@ -129,8 +129,8 @@ public:
     // appended to SavedPaths().
     NRFErr SaveFile(const std::string& path, std::uint32_t index);
 
-    // Looks up the places of the photos' GPS positions for the template; false when it failed. Without
-    // one set, the lookup fails (there is no geocoder), and the user is asked whether to go on without.
+    // Looks up the places of the photos' GPS positions for the template; false when it failed (the user
+    // is then asked whether to go on without). Without one set, the installed geocoder is used.
     std::function<bool(const std::vector<std::string>& paths)> m_reverseGeocode;
     // Told of each rendering step SaveFile takes, as it begins (a caller's log of what was done); the
     // detail names the type for Saving and is empty otherwise. Called on the saving thread.

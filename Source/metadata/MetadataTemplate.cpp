@@ -1,5 +1,6 @@
 #include "metadata/MetadataTemplate.h"
 
+#include "NRF/NRF.h"
 #include "NRF/NRFImageInfo.h"
 #include "app/LumoLog.h"
 #include "db/PreferenceKeys.h"
@@ -443,6 +444,22 @@ bool IPTCReverseGeocodeAll(const std::vector<const NRFImageInfoRec*>& images) {
     for (const NRFImageInfoRec* image : images)
         if (image && image->m_hasGPS && !IPTCReverseGeocode(*image))
             return false;
+    return true;
+}
+
+bool IPTCReverseGeocodePaths(const std::vector<std::string>& paths) {
+    if (!IPTCHaveReverseGeocoder())
+        return false;
+    for (const std::string& path : paths) {
+        NRFImageInfoRef image;
+        if (NRFOpenImage(path.c_str(), 0, &image) != kNRFErrNone || !image)
+            continue;
+        const bool found = NRFGetImageInfo(image.get()) != kNRFErrNone || !image->m_hasGPS ||
+                           IPTCReverseGeocode(*image).has_value();
+        NRFCloseImage(&image);
+        if (!found)
+            return false;
+    }
     return true;
 }
 

@@ -118,6 +118,8 @@ bool IPTCHaveReverseGeocoder();
 // one need none); false without a geocoder. A run that applies a template asks this before its first
 // photo.
 bool IPTCReverseGeocodeAll(const std::vector<const NRFImageInfoRec*>& images);
+// The same for photos given by path (a file that cannot be read has no position to look up).
+bool IPTCReverseGeocodePaths(const std::vector<std::string>& paths);
 
 // -- template files
 

@@ -402,7 +402,7 @@ void FTPAsThread::Run() {
     FTPImageProcessing processing(m_options, m_session.Path(), files);
     if (const IPTCRec* stationery = processing.Stationery();
         stationery && IPTCHaveReverseGeocoding(*stationery)) {
-        if (!(m_reverseGeocode && m_reverseGeocode(files))) {
+        if (!(m_reverseGeocode ? m_reverseGeocode(files) : IPTCReverseGeocodePaths(files))) {
             if (ErrorReporter::DoMessageBox(FTPAsText::kGeocodingFailed, MessageBoxButtons::YesNo) !=
                 MessageBoxAnswer::Yes) {
                 if (progress)

@@ -135,8 +135,8 @@ public:
 
     // Takes each prepared file as soon as it is ready (on the worker thread).
     std::function<void(const FTPPreparedFile& file)> m_queueFile;
-    // Looks up the places of the photos' GPS positions for the template; false when it failed. Without
-    // one set, the lookup fails (there is no geocoder) and the user is asked whether to go on without.
+    // Looks up the places of the photos' GPS positions for the template; false when it failed (the user
+    // is then asked whether to go on without). Without one set, the installed geocoder is used.
     std::function<bool(const std::vector<std::string>& paths)> m_reverseGeocode;
 
     // The files the raw+JPEG choice keeps of `paths`, in order (needs the image engine).
