@@ -14,6 +14,7 @@
 #include <optional>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -317,9 +318,16 @@ long GPSLog::LoadFile(const std::string& path, std::string& error) {
     // The format, from the first text of the file.
     std::string head;
     {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Without waiting for a writer when the path is a pipe: only a file is a log.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
             error = "Cannot open the GPS log " + path + ": " + std::strerror(errno);
+            return -1;
+        }
+        struct stat info {};
+        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            ::close(fd);
+            error = "The GPS log " + path + " is not a file.";
             return -1;
         }
         head.resize(4096);

@@ -161,6 +161,11 @@ TEST(GPSLog, FailuresSaidPlainly) {
     }
     EXPECT_EQ(log.LoadFile(dir.file("missing.gpx"), error), -1);
     EXPECT_NE(error.find("missing.gpx"), std::string::npos) << error;
+    // A pipe with no writer, and a folder, are refused at once (reading a pipe would wait forever).
+    ASSERT_EQ(::mkfifo(dir.file("pipe.gpx").c_str(), 0600), 0);
+    EXPECT_EQ(log.LoadFile(dir.file("pipe.gpx"), error), -1);
+    EXPECT_EQ(error, "The GPS log " + dir.file("pipe.gpx") + " is not a file.");
+    EXPECT_EQ(log.LoadFile(dir.path(), error), -1);
 
     // A converter that hangs, or that writes without end, is stopped.
     const std::string slow = dir.file("slow.sh"), endless = dir.file("endless.sh");
