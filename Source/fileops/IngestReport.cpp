@@ -2,6 +2,7 @@
 
 #include "app/LumoLog.h"
 #include "app/LumoPaths.h"
+#include "support/TextUtils.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,31 +12,6 @@
 #include <ctime>
 
 namespace {
-
-// Tabs, line breaks and backslashes would break the line into columns or lines of its own.
-std::string escaped(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-        case '\t':
-            out += "\\t";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
 
 int writeAll(int fd, const std::string& text) {
     std::size_t done = 0;
@@ -102,11 +78,11 @@ bool IngestReport::isOpen() const {
 }
 
 bool IngestReport::add(const Line& line) {
-    std::string text = escaped(line.source) + "\t";
+    std::string text = lumo::tsvField(line.source) + "\t";
     for (std::size_t i = 0; i < line.destinations.size(); ++i)
-        text += (i ? " | " : "") + escaped(line.destinations[i]);
-    text +=
-        "\t" + std::to_string(line.size) + "\t" + escaped(line.digest) + "\t" + escaped(line.result) + "\n";
+        text += (i ? " | " : "") + lumo::tsvField(line.destinations[i]);
+    text += "\t" + std::to_string(line.size) + "\t" + lumo::tsvField(line.digest) + "\t" +
+            lumo::tsvField(line.result) + "\n";
     std::lock_guard lock(m_mutex);
     if (m_fd < 0)
         return false;

@@ -249,4 +249,28 @@ std::string nearestWord(std::string_view word, const std::vector<std::string>& c
     return best ? *best : std::string();
 }
 
+std::string tsvField(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
 } // namespace lumo

@@ -51,4 +51,8 @@ std::string formatStringV(const char* format, va_list args);
 // "1B4E28BA-2FA1-41D2-883F-0016D3CCA427".
 std::string newGuidString();
 
+// A field of a tab-separated line: tabs, line breaks and backslashes written as \t, \n, \r and \\, so that
+// the field stays one column of one line.
+std::string tsvField(std::string_view text);
+
 } // namespace lumo

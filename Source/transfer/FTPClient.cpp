@@ -721,6 +721,15 @@ std::string FTPClient::sendcmd(const std::string& command) {
     return getresp();
 }
 
+void FTPClient::loggedVoidcmd(const char* function, const std::string& command) {
+    try {
+        voidcmd(command);
+    } catch (const FTPError& e) {
+        logFailure(function, e);
+        throw;
+    }
+}
+
 std::string FTPClient::voidcmd(const std::string& command) {
     sendcmd(command);
     if (m_lastCode[0] != '2')
@@ -820,48 +829,23 @@ void FTPClient::cwd(const std::string& dir) {
         cdup();
         return;
     }
-    try {
-        voidcmd("CWD " + dir);
-    } catch (const FTPError& e) {
-        logFailure("cwd", e);
-        throw;
-    }
+    loggedVoidcmd("cwd", "CWD " + dir);
 }
 
 void FTPClient::cdup() {
-    try {
-        voidcmd("CDUP");
-    } catch (const FTPError& e) {
-        logFailure("cdup", e);
-        throw;
-    }
+    loggedVoidcmd("cdup", "CDUP");
 }
 
 void FTPClient::mkd(const std::string& dir) {
-    try {
-        voidcmd("MKD " + dir);
-    } catch (const FTPError& e) {
-        logFailure("mkd", e);
-        throw;
-    }
+    loggedVoidcmd("mkd", "MKD " + dir);
 }
 
 void FTPClient::rmd(const std::string& dir) {
-    try {
-        voidcmd("RMD " + dir);
-    } catch (const FTPError& e) {
-        logFailure("rmd", e);
-        throw;
-    }
+    loggedVoidcmd("rmd", "RMD " + dir);
 }
 
 void FTPClient::noop() {
-    try {
-        voidcmd("NOOP");
-    } catch (const FTPError& e) {
-        logFailure("noop", e);
-        throw;
-    }
+    loggedVoidcmd("noop", "NOOP");
 }
 
 void FTPClient::rename(const std::string& from, const std::string& to) {

@@ -302,6 +302,8 @@ public:
     std::string sendcmd(const std::string& command);
     // sendcmd, and the reply must be a positive completion (voidresp).
     std::string voidcmd(const std::string& command);
+    // voidcmd, a failure logged as the named function's before it goes on up.
+    void loggedVoidcmd(const char* function, const std::string& command);
     // Reads a reply into the last reply and code, and classifies it.
     std::string getresp();
     std::string voidresp();

@@ -3,6 +3,7 @@
 #include "app/LumoApp.h"
 #include "app/LumoLog.h"
 #include "app/LumoPaths.h"
+#include "support/TextUtils.h"
 
 #include <openssl/evp.h>
 
@@ -16,30 +17,6 @@
 namespace {
 
 constexpr const char* kNoAgent = "This kind of connection cannot send files.";
-
-std::string tsvField(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-        case '\t':
-            out += "\\t";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
 
 std::string localTimestamp() {
     const std::time_t now = std::time(nullptr);
@@ -81,9 +58,10 @@ bool FileTransferQueueLogger::logTransfer(const std::string& status, const std::
                                           std::uint64_t size, const std::string& md5) {
     if (m_logPath.empty())
         return false;
-    std::string line = tsvField(localTimestamp()) + '\t' + tsvField(status) + '\t' + tsvField(localPath) +
-                       '\t' + tsvField(serviceType) + "\t\t" + tsvField(remotePath) + '\t' +
-                       std::to_string(size) + '\t' + tsvField(md5) + '\n';
+    std::string line = lumo::tsvField(localTimestamp()) + '\t' + lumo::tsvField(status) + '\t' +
+                       lumo::tsvField(localPath) + '\t' + lumo::tsvField(serviceType) + "\t\t" +
+                       lumo::tsvField(remotePath) + '\t' + std::to_string(size) + '\t' + lumo::tsvField(md5) +
+                       '\n';
     std::lock_guard<std::mutex> lock(m_logLock);
     std::error_code ec;
     const std::filesystem::path parent = std::filesystem::path(m_logPath).parent_path();

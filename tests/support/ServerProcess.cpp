@@ -14,8 +14,6 @@
 #include <cstring>
 #include <thread>
 
-extern char** environ;
-
 namespace lumo::test {
 
 namespace {
@@ -61,25 +59,9 @@ bool ServerProcess::start(const std::string& program, const std::vector<std::str
     m_errFile =
         testRunFolder() + "/server-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) + ".err";
 
-    std::map<std::string, std::string> merged;
-    for (char** e = environ; *e; ++e)
-        if (const char* eq = std::strchr(*e, '='))
-            merged[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
-    for (const auto& [k, v] : env)
-        v.empty() ? void(merged.erase(k)) : void(merged[k] = v);
-    merged["PYTHONUNBUFFERED"] = "1";
-    std::vector<std::string> envText, argText{program};
-    for (const auto& [k, v] : merged)
-        envText.push_back(k + "=" + v);
-    argText.insert(argText.end(), args.begin(), args.end());
-    auto pointers = [](std::vector<std::string>& texts) {
-        std::vector<char*> out;
-        for (auto& t : texts)
-            out.push_back(t.data());
-        out.push_back(nullptr);
-        return out;
-    };
-    std::vector<char*> argv = pointers(argText), envp = pointers(envText);
+    std::map<std::string, std::string> withUnbuffered = env;
+    withUnbuffered["PYTHONUNBUFFERED"] = "1";
+    SpawnArguments spawn(program, args, withUnbuffered);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -87,7 +69,8 @@ bool ServerProcess::start(const std::string& program, const std::vector<std::str
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, m_errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int rc =
+        posix_spawnp(&pid, program.c_str(), &actions, nullptr, spawn.argv.data(), spawn.envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
     if (rc != 0) {

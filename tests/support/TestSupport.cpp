@@ -87,26 +87,29 @@ void writeWholeFile(const std::string& path, const std::string& bytes) {
         throw std::runtime_error("cannot write " + path);
 }
 
-ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::map<std::string, std::string>& env, const std::string& input) {
+SpawnArguments::SpawnArguments(const std::string& program, const std::vector<std::string>& args,
+                               const std::map<std::string, std::string>& env) {
     std::map<std::string, std::string> merged;
     for (char** e = environ; *e; ++e)
         if (const char* eq = std::strchr(*e, '='))
             merged[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
     for (const auto& [k, v] : env)
         v.empty() ? void(merged.erase(k)) : void(merged[k] = v);
-    std::vector<std::string> envText, argText{program};
     for (const auto& [k, v] : merged)
         envText.push_back(k + "=" + v);
+    argText.push_back(program);
     argText.insert(argText.end(), args.begin(), args.end());
-    auto pointers = [](std::vector<std::string>& texts) {
-        std::vector<char*> out;
-        for (auto& t : texts)
-            out.push_back(t.data());
-        out.push_back(nullptr);
-        return out;
-    };
-    std::vector<char*> argv = pointers(argText), envp = pointers(envText);
+    for (auto& t : argText)
+        argv.push_back(t.data());
+    argv.push_back(nullptr);
+    for (auto& t : envText)
+        envp.push_back(t.data());
+    envp.push_back(nullptr);
+}
+
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& env, const std::string& input) {
+    SpawnArguments spawn(program, args, env);
 
     // Standard input, output and error go through files: no pipes to keep from filling up.
     TempDir io;
@@ -118,7 +121,8 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int rc =
+        posix_spawnp(&pid, program.c_str(), &actions, nullptr, spawn.argv.data(), spawn.envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
         throw std::runtime_error("cannot start " + program + ": " + std::strerror(rc));

@@ -55,6 +55,17 @@ struct ProcessResult {
     std::string err;
 };
 
+// What posix_spawn takes to start `program` with `args`, in this process's environment with `env` added
+// (an empty value removes the variable): the texts, and the null-ended pointer arrays into them.
+struct SpawnArguments {
+    SpawnArguments(const std::string& program, const std::vector<std::string>& args,
+                   const std::map<std::string, std::string>& env);
+    SpawnArguments(const SpawnArguments&) = delete;
+    SpawnArguments& operator=(const SpawnArguments&) = delete;
+    std::vector<std::string> argText, envText;
+    std::vector<char*> argv, envp;
+};
+
 // Runs a program to its end with the given arguments, extra environment (added to this process's
 // environment; an empty value removes the variable) and standard input; collects both outputs.
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
