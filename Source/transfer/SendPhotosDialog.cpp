@@ -150,7 +150,7 @@ std::string makeSessionFolder() {
     return {};
 }
 
-// The Part's failure text for a failure of the save-as renderer.
+// The text of a failure of the save-as renderer, as the user reads it.
 const char* scaleCopyFailure(const std::string& renderFailure) {
     if (renderFailure.find("couldn't get image info") != std::string::npos)
         return SendPhotosText::kNoImageInfo;

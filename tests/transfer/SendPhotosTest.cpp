@@ -166,7 +166,7 @@ TEST(SendPhotosOptions, RecipientsSplitAndSnapshotKept) {
 }
 
 // Each photo becomes a JPEG inside the box in a session folder below the cache's "attachments"; a photo
-// that cannot be read is skipped with the Part's text; a real camera file keeps its EXIF; the start-up
+// that cannot be read is skipped with its failure text; a real camera file keeps its EXIF; the start-up
 // clean-up removes the folder.
 TEST_F(SendPhotosTest, AttachmentsRenderedSizedAndSkipped) {
     std::vector<std::string> paths = photos(2);
