@@ -1,5 +1,6 @@
 #include "FileArguments.h"
 
+#include "ErrorText.h"
 #include "LumoCli.h"
 #include "NRF/NRF.h"
 #include "support/FolderListing.h"
@@ -160,4 +161,18 @@ std::vector<FileArgument> FileArguments::expand() const {
 int noFilesGiven() {
     std::fprintf(stderr, "lumo: give the files or folders to work on (or -@ LIST)\n");
     return kExitBadUsage;
+}
+
+std::vector<std::string> FileArguments::readablePaths(int& status, nlohmann::ordered_json& failures) const {
+    std::vector<std::string> paths;
+    for (const FileArgument& argument : expand()) {
+        if (argument.error == 0) {
+            paths.push_back(argument.path);
+            continue;
+        }
+        status = kExitSomeFailed;
+        reportFailure(argument.path, errnoText(argument.error));
+        failures.push_back(failureJson(argument.path, argument.result, errnoText(argument.error)));
+    }
+    return paths;
 }

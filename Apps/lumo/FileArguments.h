@@ -1,6 +1,7 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <string>
 #include <vector>
@@ -31,6 +32,9 @@ public:
     // The files, and the arguments that failed. Needs the image engine. A folder that holds no photo
     // is reported on stderr.
     std::vector<FileArgument> expand() const;
+    // expand(), the files that can be read: each argument that failed is reported on stderr, added to
+    // `failures` as its JSON object, and sets `status` to kExitSomeFailed.
+    std::vector<std::string> readablePaths(int& status, nlohmann::ordered_json& failures) const;
 
 private:
     std::vector<std::string> m_paths;

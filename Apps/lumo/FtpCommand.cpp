@@ -339,16 +339,7 @@ int runPut(const CommonOptions& common, const PutOptions& options) {
 
     int status = kExitDone;
     nlohmann::ordered_json all = nlohmann::ordered_json::array();
-    std::vector<std::string> paths;
-    for (const FileArgument& argument : options.files.expand()) {
-        if (argument.error == 0) {
-            paths.push_back(argument.path);
-            continue;
-        }
-        status = kExitSomeFailed;
-        reportFailure(argument.path, errnoText(argument.error));
-        all.push_back(failureJson(argument.path, argument.result, errnoText(argument.error)));
-    }
+    const std::vector<std::string> paths = options.files.readablePaths(status, all);
 
     FileTransferQueue queue(settings);
     const std::string remoteFolder = settings.destinationFolder();

@@ -57,14 +57,14 @@ void onTerminate(int) {
 }
 
 // The task of this run, from the command line alone: the stored live ingest settings stay as they are.
-bool specFrom(const LiveIngestOptions& given, LiveIngestSpec& spec, std::string& problem) {
+bool settingsFrom(const LiveIngestOptions& given, LiveIngestSpec& settings, std::string& problem) {
     for (const std::string& folder : given.watch) {
         std::error_code ec;
         if (!fs::is_directory(folder, ec)) {
             problem = "not a folder to watch: " + folder;
             return false;
         }
-        spec.m_sourcePaths.push_back(normalPath(folder));
+        settings.m_sourcePaths.push_back(normalPath(folder));
     }
     const IngestNamingArguments& naming = given.naming;
     if (naming.named() && naming.folder.empty()) {
@@ -73,12 +73,12 @@ bool specFrom(const LiveIngestOptions& given, LiveIngestSpec& spec, std::string&
     }
     for (const std::string& destination : given.to) {
         const std::string root = normalPath(destination);
-        for (const LiveIngestDestSpec& other : spec.m_destSpecs)
+        for (const LiveIngestDestSpec& other : settings.m_destSpecs)
             if (other.m_destPathRoot == root) {
                 problem = "the destination " + destination + " is given twice";
                 return false;
             }
-        for (const std::string& source : spec.m_sourcePaths)
+        for (const std::string& source : settings.m_sourcePaths)
             if (source == root) {
                 problem = "the destination " + destination + " is a watched folder";
                 return false;
@@ -89,24 +89,24 @@ bool specFrom(const LiveIngestOptions& given, LiveIngestSpec& spec, std::string&
         dest.m_usingFolderName = naming.named();
         dest.m_folderName = naming.folder;
         dest.m_srcDirMode = naming.structureCode();
-        spec.m_destSpecs.push_back(std::move(dest));
+        settings.m_destSpecs.push_back(std::move(dest));
     }
-    spec.m_doingRename = !naming.rename.empty();
-    spec.m_renameString = naming.rename;
-    spec.m_applyingStationeryPad = naming.applyTemplate;
+    settings.m_doingRename = !naming.rename.empty();
+    settings.m_renameString = naming.rename;
+    settings.m_applyingStationeryPad = naming.applyTemplate;
     return true;
 }
 
 int runLiveIngest(const CommonOptions& common, const LiveIngestOptions& given) {
-    LiveIngestSpec spec;
+    LiveIngestSpec settings;
     std::string problem;
-    if (!specFrom(given, spec, problem))
+    if (!settingsFrom(given, settings, problem))
         return usage(problem);
     AppSession session(common, kPreferencesService | kSortCacheService | kImageEngineService);
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
     std::optional<IPTCRec> stationery;
-    if (spec.m_applyingStationeryPad) {
+    if (settings.m_applyingStationeryPad) {
         IPTCRec current;
         if (!IPTCLoadCurrentStationery(current))
             return commandFailed(common, kResultNotPossible,
@@ -115,7 +115,7 @@ int runLiveIngest(const CommonOptions& common, const LiveIngestOptions& given) {
     }
 
     ProgressDialogInterface progress;
-    LiveIngestCopyThread task(spec, &progress, stationery);
+    LiveIngestCopyThread task(settings, &progress, stationery);
     task.m_verify = !given.naming.noVerify;
     std::mutex output;
     int status = kExitDone;
@@ -162,7 +162,7 @@ int runLiveIngest(const CommonOptions& common, const LiveIngestOptions& given) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (task.Watching() && !common.quiet) {
         std::string folders;
-        for (const std::string& folder : spec.m_sourcePaths)
+        for (const std::string& folder : settings.m_sourcePaths)
             folders += (folders.empty() ? "" : ", ") + oneLine(folder);
         std::fprintf(stderr, "lumo live-ingest: watching %s (Ctrl-C ends)\n", folders.c_str());
     }

@@ -54,19 +54,9 @@ int runSaveAs(const CommonOptions& common, const SaveAsCommandOptions& options) 
     AppSession session(common, kImageEngineService | kPreferencesService | kGeocodingServices);
     if (!session.started())
         return commandFailed(common, kResultUnexpected, session.error());
-    const std::vector<FileArgument> arguments = options.files.expand();
-    std::vector<std::string> paths;
     int status = kExitDone;
     nlohmann::ordered_json all = nlohmann::ordered_json::array();
-    for (const FileArgument& argument : arguments) {
-        if (argument.error == 0) {
-            paths.push_back(argument.path);
-            continue;
-        }
-        status = kExitSomeFailed;
-        reportFailure(argument.path, errnoText(argument.error));
-        all.push_back(failureJson(argument.path, argument.result, errnoText(argument.error)));
-    }
+    const std::vector<std::string> paths = options.files.readablePaths(status, all);
     ProgressDialogInterface progress;
     SaveAsThread thread(paths, save, &progress);
     if (!thread.Start()) {

@@ -159,19 +159,9 @@ int runSend(const CommonOptions& common, const SendCommandOptions& options) {
             return kExitDone;
     }
 
-    const std::vector<FileArgument> arguments = options.files.expand();
-    std::vector<std::string> paths;
     int status = kExitDone;
     nlohmann::ordered_json all = nlohmann::ordered_json::array();
-    for (const FileArgument& argument : arguments) {
-        if (argument.error == 0) {
-            paths.push_back(argument.path);
-            continue;
-        }
-        status = kExitSomeFailed;
-        reportFailure(argument.path, errnoText(argument.error));
-        all.push_back(failureJson(argument.path, argument.result, errnoText(argument.error)));
-    }
+    const std::vector<std::string> paths = options.files.readablePaths(status, all);
     if (paths.empty())
         return finishPhotoCommand(common, all, 0, status);
 
